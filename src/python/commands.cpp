@@ -1,0 +1,174 @@
+// The commands `sign_folder` and `validate_certificate` of the command group.
+#include "python/common.h"
+#include "python/modules.h"
+
+namespace mavelin::modules {
+namespace {
+
+// Refuses a run without --dir-path as a usage error, before any procedure runs.
+int require_dir_path(PyObject* dir_path) {
+    if (dir_path != Py_None) return 0;
+    py::Ref click = py::import("click");
+    if (!click) return -1;
+    py::Ref ctx = py::Ref::steal(PyObject_CallMethod(click.get(), "get_current_context", "O", Py_True));
+    if (!ctx) return -1;
+    py::Ref error_type = py::Ref::steal(PyObject_GetAttrString(click.get(), "UsageError"));
+    if (!error_type) return -1;
+    py::Ref error = py::Ref::steal(PyObject_CallFunction(
+        error_type.get(), "sO", "Missing option '--dir-path' / '-p'.", ctx.get()));
+    if (!error) return -1;
+    PyErr_SetObject(error_type.get(), error.get());
+    return -1;
+}
+
+// Turns an error the run cannot recover from into one ERROR line and the exit request,
+// so the command line ends with a message instead of a traceback. Returns null.
+PyObject* report_failure(const char* logger_module, PyObject* handled_types) {
+    if (!PyErr_ExceptionMatches(handled_types)) return nullptr;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    py::Ref t = py::Ref::steal(type), v = py::Ref::steal(value), trace = py::Ref::steal(tb);
+    py::Ref reason;
+    if (PyErr_GivenExceptionMatches(t.get(), PyExc_KeyError)) {
+        py::Ref args = py::Ref::steal(PyObject_GetAttrString(v.get(), "args"));
+        if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1)
+            reason = py::Ref::steal(PyObject_Str(PyTuple_GET_ITEM(args.get(), 0)));
+    }
+    if (!reason) reason = py::Ref::steal(PyObject_Str(v.get()));
+    if (!reason) return nullptr;
+    py::Ref shown = py::display_text(reason.get());
+    py::Ref logger = py::import_attr(logger_module, "logger");
+    if (!shown || !logger || py::log(logger.get(), "error", shown.get()) < 0) return nullptr;
+    return py::exit_request();
+}
+
+PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"dir_path", "mode", nullptr};
+    PyObject *dir_path, *mode;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:sign_folder_command",
+                                     const_cast<char**>(kwlist), &dir_path, &mode))
+        return nullptr;
+    if (require_dir_path(dir_path) < 0) return nullptr;
+    py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "sign_folder"));
+    if (!procedure) return nullptr;
+    py::Ref r = py::Ref::steal(PyObject_CallFunctionObjArgs(procedure.get(), dir_path, mode, nullptr));
+    if (!r) return report_failure("mavelin.utils.sign_folder", PyExc_OSError);
+    Py_RETURN_NONE;
+}
+
+PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"dir_path", "certificate_file", nullptr};
+    PyObject *dir_path, *certificate_file;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:validate_certificate_command",
+                                     const_cast<char**>(kwlist), &dir_path, &certificate_file))
+        return nullptr;
+    if (require_dir_path(dir_path) < 0) return nullptr;
+    py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "validate_certificate"));
+    if (!procedure) return nullptr;
+    py::Ref r = py::Ref::steal(
+        PyObject_CallFunctionObjArgs(procedure.get(), dir_path, certificate_file, nullptr));
+    if (r) Py_RETURN_NONE;
+    py::Ref bad_zip = py::import_attr("zipfile", "BadZipFile");
+    if (!bad_zip) return nullptr;
+    py::Ref handled = py::Ref::steal(PyTuple_Pack(3, PyExc_OSError, bad_zip.get(), PyExc_KeyError));
+    if (!handled) return nullptr;
+    return report_failure("mavelin.utils.validate_certificate", handled.get());
+}
+
+PyMethodDef kSignDef = {"sign_folder_command",
+                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(sign_folder_command)),
+                        METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef kValidateDef = {
+    "validate_certificate_command",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(validate_certificate_command)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
+
+// click.option(long, short, **attrs)(command)
+int add_option(PyObject* click, PyObject* command, const char* long_name, const char* short_name,
+               PyObject* attrs) {
+    py::Ref option = py::Ref::steal(PyObject_GetAttrString(click, "option"));
+    py::Ref decls = py::Ref::steal(Py_BuildValue("(ss)", long_name, short_name));
+    if (!option || !decls) return -1;
+    py::Ref decorator = py::Ref::steal(PyObject_Call(option.get(), decls.get(), attrs));
+    if (!decorator) return -1;
+    py::Ref r = py::Ref::steal(PyObject_CallOneArg(decorator.get(), command));
+    return r ? 0 : -1;
+}
+
+// click.Path(**kwargs)
+py::Ref path_type(PyObject* click, PyObject* kwargs) {
+    py::Ref path = py::Ref::steal(PyObject_GetAttrString(click, "Path"));
+    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
+    if (!path || !no_args) return {};
+    return py::Ref::steal(PyObject_Call(path.get(), no_args.get(), kwargs));
+}
+
+// Builds the command object: click.command(name=..., help=...)(function) plus its options.
+py::Ref make_command(PyObject* m, PyObject* click, PyMethodDef* def, const char* name,
+                     const char* help) {
+    py::Ref modname = py::Ref::steal(PyObject_GetAttrString(m, "__name__"));
+    if (!modname) return {};
+    py::Ref function = py::Ref::steal(PyCFunction_NewEx(def, m, modname.get()));
+    py::Ref command_factory = py::Ref::steal(PyObject_GetAttrString(click, "command"));
+    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
+    py::Ref kw = py::Ref::steal(Py_BuildValue("{ssss}", "name", name, "help", help));
+    if (!function || !command_factory || !no_args || !kw) return {};
+    py::Ref decorator = py::Ref::steal(PyObject_Call(command_factory.get(), no_args.get(), kw.get()));
+    if (!decorator) return {};
+    return py::Ref::steal(PyObject_CallOneArg(decorator.get(), function.get()));
+}
+
+int add_dir_path_option(PyObject* click, PyObject* command) {
+    py::Ref kw = py::Ref::steal(Py_BuildValue("{sOsOsO}", "exists", Py_True, "dir_okay", Py_True,
+                                              "file_okay", Py_False));
+    if (!kw) return -1;
+    py::Ref type = path_type(click, kw.get());
+    if (!type) return -1;
+    py::Ref attrs = py::Ref::steal(Py_BuildValue(
+        "{sOss}", "type", type.get(), "help", "Path to the folder which have to be signed."));
+    if (!attrs) return -1;
+    return add_option(click, command, "--dir-path", "-p", attrs.get());
+}
+
+// Loads click and the procedure `procedure` from mavelin.utils into the command module.
+int load_common(PyObject* m, const char* procedure, py::Ref& click) {
+    click = py::import("click");
+    if (!click || py::set_attr(m, "click", click.get()) < 0) return -1;
+    py::Ref proc = py::import_attr("mavelin.utils", procedure);
+    if (!proc) return -1;
+    return py::set_attr(m, procedure, proc.get());
+}
+
+}  // namespace
+
+int init_sign_folder_command(PyObject* m) {
+    py::Ref click;
+    if (load_common(m, "sign_folder", click) < 0) return -1;
+    py::Ref command = make_command(m, click.get(), &kSignDef, "sign_folder",
+                                   "Command to create certificate for folder.");
+    if (!command || add_dir_path_option(click.get(), command.get()) < 0) return -1;
+    py::Ref attrs = py::Ref::steal(Py_BuildValue("{ss}", "default", "default"));
+    if (!attrs || add_option(click.get(), command.get(), "--mode", "-m", attrs.get()) < 0) return -1;
+    return py::set_attr(m, "sign_folder_command", command.get());
+}
+
+int init_validate_certificate_command(PyObject* m) {
+    py::Ref click;
+    if (load_common(m, "validate_certificate", click) < 0) return -1;
+    py::Ref command = make_command(m, click.get(), &kValidateDef, "validate_certificate",
+                                   "Command to validate folder according to certificate.");
+    if (!command || add_dir_path_option(click.get(), command.get()) < 0) return -1;
+    py::Ref kw = py::Ref::steal(Py_BuildValue("{sOsO}", "file_okay", Py_True, "dir_okay", Py_False));
+    if (!kw) return -1;
+    py::Ref type = path_type(click.get(), kw.get());
+    if (!type) return -1;
+    py::Ref attrs = py::Ref::steal(Py_BuildValue(
+        "{sOss}", "type", type.get(), "help", "Path to the certificate file to validate."));
+    if (!attrs ||
+        add_option(click.get(), command.get(), "--certificate-file", "-c", attrs.get()) < 0)
+        return -1;
+    return py::set_attr(m, "validate_certificate_command", command.get());
+}
+
+}  // namespace mavelin::modules

@@ -1,0 +1,151 @@
+// Small helpers shared by the binding modules: imports, calls, errors and log output.
+#include "python/common.h"
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <new>
+
+namespace mavelin::py {
+
+Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+
+Ref import_attr(const char* module, const char* attr) {
+    Ref mod = import(module);
+    if (!mod) return {};
+    return Ref::steal(PyObject_GetAttrString(mod.get(), attr));
+}
+
+int set_attr(PyObject* module, const char* name, PyObject* value) {
+    return PyObject_SetAttrString(module, name, value);
+}
+
+int add_method(PyObject* cls, PyMethodDef* def) {
+    Ref descr = Ref::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), def));
+    if (!descr) return -1;
+    return PyObject_SetAttrString(cls, def->ml_name, descr.get());
+}
+
+Ref make_class(const char* module, const char* name, PyObject* ns) {
+    Ref mod = Ref::steal(PyUnicode_FromString(module));
+    Ref qual = Ref::steal(PyUnicode_FromString(name));
+    if (!mod || !qual) return {};
+    if (PyDict_SetItemString(ns, "__module__", mod.get()) < 0 ||
+        PyDict_SetItemString(ns, "__qualname__", qual.get()) < 0)
+        return {};
+    Ref bases = Ref::steal(PyTuple_New(0));
+    if (!bases) return {};
+    return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO",
+                                            name, bases.get(), ns));
+}
+
+void set_os_error(int err, std::string_view path_bytes) {
+    Ref filename = decode_path(path_bytes);
+    if (!filename) return;
+    errno = err;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
+}
+
+Ref decode_path(std::string_view bytes) {
+    return Ref::steal(
+        PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+}
+
+int encode_path(PyObject* path, std::string& out) {
+    Ref fs = Ref::steal(PyOS_FSPath(path));
+    if (!fs) return -1;
+    Ref bytes;
+    if (PyUnicode_Check(fs.get())) {
+        bytes = Ref::steal(PyUnicode_EncodeFSDefault(fs.get()));
+        if (!bytes) return -1;
+    } else {
+        bytes = fs;
+    }
+    char* data = nullptr;
+    Py_ssize_t len = 0;
+    if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) return -1;
+    if (std::memchr(data, 0, static_cast<size_t>(len)) != nullptr) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        return -1;
+    }
+    out.assign(data, static_cast<size_t>(len));
+    return 0;
+}
+
+Ref display_text(PyObject* text) {
+    Ref str = Ref::steal(PyObject_Str(text));
+    if (!str) return {};
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(str.get());
+    const int kind = PyUnicode_KIND(str.get());
+    const void* data = PyUnicode_DATA(str.get());
+    bool plain = true;
+    for (Py_ssize_t i = 0; i < n && plain; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        plain = !(c < 0x20 || c == 0x7f || (c >= 0xd800 && c <= 0xdfff));
+    }
+    if (plain) return str;
+    std::u32string out;
+    out.reserve(static_cast<size_t>(n) + 16);
+    auto append_hex = [&out](const char* prefix, unsigned value, int digits) {
+        for (const char* p = prefix; *p; ++p) out.push_back(static_cast<char32_t>(*p));
+        for (int d = digits - 1; d >= 0; --d)
+            out.push_back(static_cast<char32_t>("0123456789abcdef"[(value >> (4 * d)) & 0xf]));
+    };
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == '\n') {
+            out += U"\\n";
+        } else if (c == '\t') {
+            out += U"\\t";
+        } else if (c == '\r') {
+            out += U"\\r";
+        } else if (c >= 0xdc80 && c <= 0xdcff) {
+            append_hex("\\x", c - 0xdc00, 2);  // an undecodable byte of the file name
+        } else if (c >= 0xd800 && c <= 0xdfff) {
+            append_hex("\\u", c, 4);
+        } else if (c < 0x20 || c == 0x7f) {
+            append_hex("\\x", c, 2);
+        } else {
+            out.push_back(static_cast<char32_t>(c));
+        }
+    }
+    return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(),
+                                                static_cast<Py_ssize_t>(out.size())));
+}
+
+Ref get_logger(const char* name) {
+    Ref get = import_attr("logging", "getLogger");
+    if (!get) return {};
+    return Ref::steal(PyObject_CallFunction(get.get(), "s", name));
+}
+
+int log(PyObject* logger, const char* level, PyObject* message) {
+    Ref r = Ref::steal(PyObject_CallMethod(logger, level, "O", message));
+    return r ? 0 : -1;
+}
+
+int log(PyObject* logger, const char* level, const char* message) {
+    Ref text = Ref::steal(PyUnicode_FromString(message));
+    if (!text) return -1;
+    return log(logger, level, text.get());
+}
+
+PyObject* exit_request() {
+    Ref code = Ref::steal(PyLong_FromLong(1));
+    if (code) PyErr_SetObject(PyExc_SystemExit, code.get());
+    return nullptr;
+}
+
+void set_error_from_current_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
+    }
+}
+
+}  // namespace mavelin::py

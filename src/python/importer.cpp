@@ -1,0 +1,185 @@
+// The importer that serves every submodule of the package from this one extension module.
+#include "python/importer.h"
+
+#include <cstring>
+#include <string>
+
+#include "python/common.h"
+#include "python/modules.h"
+
+namespace mavelin::importer {
+namespace {
+
+struct Entry {
+    const char* name;
+    bool package;
+    int (*init)(PyObject*);  // null: the module runs embedded source
+};
+
+const Entry kEntries[] = {
+    {"mavelin.cli", true, modules::init_cli},
+    {"mavelin.cli.__main__", false, nullptr},
+    {"mavelin.cli.commands", true, modules::init_commands},
+    {"mavelin.cli.commands.sign_folder_command", false, modules::init_sign_folder_command},
+    {"mavelin.cli.commands.validate_certificate_command", false,
+     modules::init_validate_certificate_command},
+    {"mavelin.cli.commands.generate_certificate_report", false, modules::init_empty},
+    {"mavelin.core", true, modules::init_core},
+    {"mavelin.core.models", false, modules::init_models},
+    {"mavelin.core.hashing", false, modules::init_hashing},
+    {"mavelin.core.node_handling", false, modules::init_node_handling},
+    {"mavelin.core.file_managing", false, modules::init_file_managing},
+    {"mavelin.core.validation", false, modules::init_validation},
+    {"mavelin.utils", true, modules::init_utils},
+    {"mavelin.utils.logger", false, modules::init_logger},
+    {"mavelin.utils.sign_folder", false, modules::init_sign_folder},
+    {"mavelin.utils.validate_certificate", false, modules::init_validate_certificate},
+};
+
+// Directory that holds the extension module; virtual origins live below it.
+std::string g_base_dir;
+PyObject* g_importer = nullptr;  // lives as long as the process
+
+const Entry* lookup(PyObject* name) {
+    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
+    if (!text) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    for (const Entry& e : kEntries)
+        if (std::strcmp(e.name, text) == 0) return &e;
+    return nullptr;
+}
+
+std::string origin_of(const Entry& e) {
+    std::string path = g_base_dir;
+    for (const char* p = e.name; *p; ++p) path.push_back(*p == '.' ? '/' : *p);
+    path += e.package ? "/__init__.py" : ".py";
+    return path;
+}
+
+PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "find_spec() needs a module name");
+        return nullptr;
+    }
+    (void)kw;
+    const Entry* e = lookup(args[0]);
+    if (!e) Py_RETURN_NONE;
+    py::Ref spec_from_loader = py::import_attr("importlib.util", "spec_from_loader");
+    if (!spec_from_loader) return nullptr;
+    py::Ref origin = py::Ref::steal(PyUnicode_FromString(origin_of(*e).c_str()));
+    py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, args[0], self));
+    py::Ref call_kw = py::Ref::steal(Py_BuildValue("{sOsO}", "origin", origin.get(), "is_package",
+                                                   e->package ? Py_True : Py_False));
+    if (!origin || !call_args || !call_kw) return nullptr;
+    py::Ref spec =
+        py::Ref::steal(PyObject_Call(spec_from_loader.get(), call_args.get(), call_kw.get()));
+    if (!spec) return nullptr;
+    if (PyObject_SetAttrString(spec.get(), "has_location", Py_True) < 0) return nullptr;
+    return spec.release();
+}
+
+PyObject* create_module(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyObject* main_code(const Entry& e) {
+    return Py_CompileString(modules::kCliMainSource, origin_of(e).c_str(), Py_file_input);
+}
+
+PyObject* exec_module(PyObject*, PyObject* module) {
+    py::Ref name = py::Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    if (!name) return nullptr;
+    py::Ref spec = py::Ref::steal(PyObject_GetAttrString(module, "__spec__"));
+    if (spec && spec.get() != Py_None) {
+        py::Ref spec_name = py::Ref::steal(PyObject_GetAttrString(spec.get(), "name"));
+        if (spec_name) name = spec_name;
+    }
+    PyErr_Clear();
+    const Entry* e = lookup(name.get());
+    if (!e) {
+        PyErr_Format(PyExc_ImportError, "no module named %R in this package", name.get());
+        return nullptr;
+    }
+    if (e->init) {
+        if (e->init(module) < 0) return nullptr;
+        Py_RETURN_NONE;
+    }
+    py::Ref code = py::Ref::steal(main_code(*e));
+    if (!code) return nullptr;
+    PyObject* globals = PyModule_GetDict(module);
+    py::Ref result = py::Ref::steal(PyEval_EvalCode(code.get(), globals, globals));
+    if (!result) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyObject* get_code(PyObject*, PyObject* name) {
+    const Entry* e = lookup(name);
+    if (!e || e->init) Py_RETURN_NONE;
+    return main_code(*e);
+}
+
+PyObject* get_source(PyObject*, PyObject* name) {
+    const Entry* e = lookup(name);
+    if (!e || e->init) Py_RETURN_NONE;
+    return PyUnicode_FromString(modules::kCliMainSource);
+}
+
+PyObject* is_package(PyObject*, PyObject* name) {
+    const Entry* e = lookup(name);
+    if (!e) {
+        PyErr_Format(PyExc_ImportError, "no module named %R in this package", name);
+        return nullptr;
+    }
+    return PyBool_FromLong(e->package);
+}
+
+PyMethodDef kMethods[] = {
+    {"find_spec", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(find_spec)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"create_module", create_module, METH_O, nullptr},
+    {"exec_module", exec_module, METH_O, nullptr},
+    {"get_code", get_code, METH_O, nullptr},
+    {"get_source", get_source, METH_O, nullptr},
+    {"is_package", is_package, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_methods, kMethods},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {"mavelin._Importer", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, kSlots};
+
+}  // namespace
+
+int install(PyObject* package_file) {
+    if (g_importer) return 0;
+    py::Ref dirname = py::import_attr("os.path", "dirname");
+    if (!dirname) return -1;
+    py::Ref dir = py::Ref::steal(PyObject_CallOneArg(dirname.get(), package_file));
+    if (!dir) return -1;
+    const char* dir_text = PyUnicode_AsUTF8(dir.get());
+    if (!dir_text) {
+        // A directory name that is no valid UTF-8 only affects the virtual origins.
+        PyErr_Clear();
+        dir_text = ".";
+    }
+    g_base_dir = dir_text;
+    if (!g_base_dir.empty() && g_base_dir.back() != '/') g_base_dir.push_back('/');
+
+    py::Ref type = py::Ref::steal(PyType_FromSpec(&kSpec));
+    if (!type) return -1;
+    py::Ref importer = py::Ref::steal(PyObject_CallNoArgs(type.get()));
+    if (!importer) return -1;
+    PyObject* meta_path = PySys_GetObject("meta_path");  // borrowed
+    if (!meta_path || !PyList_Check(meta_path)) {
+        PyErr_SetString(PyExc_ImportError, "sys.meta_path is not a list");
+        return -1;
+    }
+    if (PyList_Insert(meta_path, 0, importer.get()) < 0) return -1;
+    g_importer = importer.release();
+    return 0;
+}
+
+}  // namespace mavelin::importer

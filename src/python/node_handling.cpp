@@ -1,0 +1,273 @@
+// mavelin.core.node_handling: FileNodeHandler, which fingerprints one file into its record.
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "engine/file_io.h"
+#include "engine/fingerprint.h"
+#include "engine/sha256.h"
+#include "python/common.h"
+#include "python/modules.h"
+
+namespace mavelin::modules {
+namespace {
+
+// Chunk digests computed per round trip to the hash list, bounding the engine's memory.
+constexpr uint64_t kDigestBatch = 1 << 16;
+
+PyObject* kNode;
+PyObject* kChunkSize;
+PyObject* kStep;
+PyObject* kHashList;
+PyObject* kFile;
+PyObject* kFileSize;
+
+int intern_names() {
+    if (kNode) return 0;
+    kNode = PyUnicode_InternFromString("_node");
+    kChunkSize = PyUnicode_InternFromString("_chunk_size");
+    kStep = PyUnicode_InternFromString("_FileNodeHandler__transformation_step");
+    kHashList = PyUnicode_InternFromString("_FileNodeHandler__hash_list");
+    kFile = PyUnicode_InternFromString("_FileNodeHandler__file");
+    kFileSize = PyUnicode_InternFromString("_FileNodeHandler__file_size");
+    return (kNode && kChunkSize && kStep && kHashList && kFile && kFileSize) ? 0 : -1;
+}
+
+PyObject* handler_init(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"self", "node", "chunk_size", "transformation_step", nullptr};
+    PyObject *self, *node, *chunk_size = nullptr, *step = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:FileNodeHandler",
+                                     const_cast<char**>(kwlist), &self, &node, &chunk_size, &step))
+        return nullptr;
+    py::Ref default_chunk = py::Ref::steal(PyLong_FromLong(4096));
+    py::Ref default_step = py::Ref::steal(PyLong_FromLong(2));
+    py::Ref hash_list = py::Ref::steal(PyList_New(0));
+    if (!default_chunk || !default_step || !hash_list) return nullptr;
+    if (PyObject_SetAttr(self, kNode, node) < 0 ||
+        PyObject_SetAttr(self, kChunkSize, chunk_size ? chunk_size : default_chunk.get()) < 0 ||
+        PyObject_SetAttr(self, kStep, step ? step : default_step.get()) < 0 ||
+        PyObject_SetAttr(self, kHashList, hash_list.get()) < 0)
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Wraps an open descriptor as the raw binary file object the handler keeps.
+py::Ref wrap_file(io::UniqueFd& fd, PyObject* name) {
+    py::Ref file_io = py::import_attr("io", "FileIO");
+    if (!file_io) return {};
+    py::Ref fd_obj = py::Ref::steal(PyLong_FromLong(fd.get()));
+    if (!fd_obj) return {};
+    py::Ref file = py::Ref::steal(PyObject_CallFunction(file_io.get(), "Os", fd_obj.get(), "rb"));
+    if (!file) return {};
+    fd.release();  // the file object owns it now
+    if (PyObject_SetAttrString(file.get(), "name", name) < 0) return {};
+    return file;
+}
+
+PyObject* open_file(PyObject* self, PyObject* initial_path) {
+    py::Ref node = py::Ref::steal(PyObject_GetAttr(self, kNode));
+    if (!node) return nullptr;
+    py::Ref file_path = py::Ref::steal(PyObject_GetAttrString(node.get(), "file_path"));
+    py::Ref join = py::import_attr("posixpath", "join");
+    if (!file_path || !join) return nullptr;
+    py::Ref absolute = py::Ref::steal(
+        PyObject_CallFunctionObjArgs(join.get(), initial_path, file_path.get(), nullptr));
+    if (!absolute) return nullptr;
+    std::string path;
+    if (py::encode_path(absolute.get(), path) < 0) return nullptr;
+
+    io::UniqueFd fd;
+    uint64_t size = 0;
+    int err = io::open_for_hashing(path, fd, &size);
+    if (err != 0) {
+        py::set_os_error(err, path);
+        return nullptr;
+    }
+    py::Ref file = wrap_file(fd, absolute.get());
+    if (!file || PyObject_SetAttr(self, kFile, file.get()) < 0) return nullptr;
+    py::Ref size_obj = py::Ref::steal(PyLong_FromUnsignedLongLong(size));
+    if (!size_obj || PyObject_SetAttr(self, kFileSize, size_obj.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// Number of chunks: the ceiling of the real quotient size / chunk size.
+int chunk_count(PyObject* size, PyObject* chunk_size, int64_t& out) {
+    py::Ref quotient = py::Ref::steal(PyNumber_TrueDivide(size, chunk_size));
+    if (!quotient) return -1;
+    py::Ref ceil = py::import_attr("math", "ceil");
+    if (!ceil) return -1;
+    py::Ref count = py::Ref::steal(PyObject_CallOneArg(ceil.get(), quotient.get()));
+    if (!count) return -1;
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(count.get(), &overflow);
+    if (n == -1 && PyErr_Occurred()) return -1;
+    if (overflow != 0) {
+        PyErr_SetString(PyExc_OverflowError, "too many chunks");
+        return -1;
+    }
+    out = n;
+    return 0;
+}
+
+PyObject* generate_hash_list(PyObject* self, PyObject*) {
+    py::Ref size = py::Ref::steal(PyObject_GetAttr(self, kFileSize));
+    py::Ref chunk = py::Ref::steal(PyObject_GetAttr(self, kChunkSize));
+    py::Ref hash_list = py::Ref::steal(PyObject_GetAttr(self, kHashList));
+    if (!size || !chunk || !hash_list) return nullptr;
+    int64_t count = 0;
+    if (chunk_count(size.get(), chunk.get(), count) < 0) return nullptr;
+    if (count <= 0) Py_RETURN_NONE;
+
+    py::Ref chunk_index = py::Ref::steal(PyNumber_Index(chunk.get()));
+    if (!chunk_index) return nullptr;
+    int overflow = 0;
+    long long chunk_size = PyLong_AsLongLongAndOverflow(chunk_index.get(), &overflow);
+    if (chunk_size == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow > 0) chunk_size = INT64_MAX;  // larger than any file: one read takes it all
+
+    py::Ref file = py::Ref::steal(PyObject_GetAttr(self, kFile));
+    if (!file) return nullptr;
+    py::Ref fileno = py::Ref::steal(PyObject_CallMethod(file.get(), "fileno", nullptr));
+    if (!fileno) return nullptr;
+    int fd = PyLong_AsLong(fileno.get());
+    if (fd == -1 && PyErr_Occurred()) return nullptr;
+
+    fingerprint::Buffer scratch;
+    std::vector<sha256::Digest> digests;
+    for (uint64_t first = 0; first < static_cast<uint64_t>(count);) {
+        const uint64_t n = std::min<uint64_t>(kDigestBatch, static_cast<uint64_t>(count) - first);
+        int err = 0;
+        try {
+            digests.resize(n);
+        } catch (...) {
+            py::set_error_from_current_exception();
+            return nullptr;
+        }
+        Py_BEGIN_ALLOW_THREADS
+        err = fingerprint::hash_chunk_range(fd, chunk_size, first, n, digests.data(), scratch);
+        Py_END_ALLOW_THREADS
+        if (err != 0) {
+            py::Ref name = py::Ref::steal(PyObject_GetAttrString(file.get(), "name"));
+            errno = err;
+            if (name) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+            return nullptr;
+        }
+        for (const sha256::Digest& d : digests) {
+            char hex[64];
+            sha256::to_hex(d, hex);
+            py::Ref text = py::Ref::steal(PyUnicode_FromStringAndSize(hex, 64));
+            if (!text || PyList_Append(hash_list.get(), text.get()) < 0) return nullptr;
+        }
+        first += n;
+    }
+    // Leave the read position where sequential reads of the chunks would have left it.
+    const uint64_t end = static_cast<uint64_t>(count) > UINT64_MAX / static_cast<uint64_t>(chunk_size)
+                             ? UINT64_MAX
+                             : static_cast<uint64_t>(count) * static_cast<uint64_t>(chunk_size);
+    off_t file_end = lseek(fd, 0, SEEK_END);
+    if (file_end >= 0) lseek(fd, static_cast<off_t>(std::min<uint64_t>(end, file_end)), SEEK_SET);
+    Py_RETURN_NONE;
+}
+
+// SHA-256 hex digest of the concatenated text of hash_list[start::step].
+PyObject* row_digest(PyObject* hash_list, Py_ssize_t start, Py_ssize_t step) {
+    sha256::Hasher hasher;
+    for (Py_ssize_t i = start; i < PyList_GET_SIZE(hash_list); i += step) {
+        PyObject* item = PyList_GET_ITEM(hash_list, i);
+        if (!PyUnicode_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found",
+                         (i - start) / step, Py_TYPE(item)->tp_name);
+            return nullptr;
+        }
+        Py_ssize_t len = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item, &len);
+        if (!utf8) return nullptr;
+        hasher.update(utf8, static_cast<size_t>(len));
+        if (step > PY_SSIZE_T_MAX - i) break;
+    }
+    char hex[64];
+    sha256::to_hex(hasher.finish(), hex);
+    return PyUnicode_FromStringAndSize(hex, 64);
+}
+
+PyObject* generate_hash_fingerprint(PyObject* self, PyObject*) {
+    py::Ref hash_list = py::Ref::steal(PyObject_GetAttr(self, kHashList));
+    py::Ref step_obj = py::Ref::steal(PyObject_GetAttr(self, kStep));
+    if (!hash_list || !step_obj) return nullptr;
+    py::Ref step_index = py::Ref::steal(PyNumber_Index(step_obj.get()));
+    if (!step_index) return nullptr;
+    Py_ssize_t step = PyLong_AsSsize_t(step_index.get());
+    if (step == -1 && PyErr_Occurred()) return nullptr;
+    py::Ref list = py::Ref::steal(PySequence_List(hash_list.get()));
+    py::Ref hashes = py::Ref::steal(PyList_New(0));
+    if (!list || !hashes) return nullptr;
+    for (Py_ssize_t s = 0; s < step; ++s) {
+        py::Ref digest = py::Ref::steal(row_digest(list.get(), s, step));
+        if (!digest) return nullptr;
+        py::Ref entry = py::Ref::steal(PyList_New(1));
+        if (!entry) return nullptr;
+        PyList_SET_ITEM(entry.get(), 0, digest.release());
+        if (PyList_Append(hashes.get(), entry.get()) < 0) return nullptr;
+    }
+    py::Ref node = py::Ref::steal(PyObject_GetAttr(self, kNode));
+    if (!node) return nullptr;
+    py::Ref r = py::Ref::steal(PyObject_CallMethod(node.get(), "set_fingerprint", "O", hashes.get()));
+    if (!r) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kMethods[] = {
+    {"_open_file", open_file, METH_O, nullptr},
+    {"_generate_hash_list", generate_hash_list, METH_NOARGS, nullptr},
+    {"_generate_hash_fingerprint", generate_hash_fingerprint, METH_NOARGS, nullptr},
+};
+
+PyMethodDef kInitDef = {"__init__",
+                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(handler_init)),
+                        METH_VARARGS | METH_KEYWORDS, nullptr};
+
+PyObject* g_class = nullptr;
+
+py::Ref build_class() {
+    py::Ref ns = py::Ref::steal(PyDict_New());
+    if (!ns) return {};
+    // __init__ takes self explicitly: a plain function bound as a method.
+    py::Ref init = py::Ref::steal(PyCFunction_NewEx(&kInitDef, nullptr, nullptr));
+    if (!init) return {};
+    py::Ref init_method = py::Ref::steal(PyInstanceMethod_New(init.get()));
+    if (!init_method || PyDict_SetItemString(ns.get(), "__init__", init_method.get()) < 0) return {};
+    py::Ref cls = py::make_class("mavelin.core.node_handling", "FileNodeHandler", ns.get());
+    if (!cls) return {};
+    for (PyMethodDef& def : kMethods)
+        if (py::add_method(cls.get(), &def) < 0) return {};
+    return cls;
+}
+
+}  // namespace
+
+int init_node_handling(PyObject* m) {
+    if (intern_names() < 0) return -1;
+    if (!g_class) {
+        py::Ref cls = build_class();
+        if (!cls) return -1;
+        g_class = cls.release();
+    }
+    for (const char* name : {"os", "math"}) {
+        py::Ref mod = py::import(name);
+        if (!mod || py::set_attr(m, name, mod.get()) < 0) return -1;
+    }
+    py::Ref hashing = py::import("mavelin.core.hashing");
+    if (!hashing) return -1;
+    py::Ref gen = py::Ref::steal(PyObject_GetAttrString(hashing.get(), "_generate_hash"));
+    py::Ref node_cls = py::import_attr("mavelin.core.models", "FileNode");
+    if (!gen || !node_cls || py::set_attr(m, "_generate_hash", gen.get()) < 0 ||
+        py::set_attr(m, "FileNode", node_cls.get()) < 0)
+        return -1;
+    return py::set_attr(m, "FileNodeHandler", g_class);
+}
+
+}  // namespace mavelin::modules
