@@ -1,0 +1,68 @@
+// File descriptor ownership, path joining and descriptor-relative opening that works past PATH_MAX.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace mavelin::io {
+
+// Owns one file descriptor and closes it when destroyed. Move-only; -1 means "none".
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~UniqueFd() { reset(); }
+
+  int get() const noexcept { return fd_; }
+  bool valid() const noexcept { return fd_ >= 0; }
+  explicit operator bool() const noexcept { return valid(); }
+  int release() noexcept {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the descriptor held so far (if any) and takes `fd`.
+  void reset(int fd = -1) noexcept;
+
+ private:
+  int fd_ = -1;
+};
+
+// POSIX path join of two parts: `b` alone when it starts with '/', otherwise `a` + '/' + `b`,
+// where no separator is added when `a` is empty or already ends with '/'.
+std::string posix_join(std::string_view a, std::string_view b);
+
+// openat() for any path length: paths too long for one system call are split at '/' boundaries
+// and resolved group by group through directory descriptors, so intermediate symbolic links and
+// ".." behave exactly as in a single call. `flags` apply to the last component only; O_CLOEXEC is
+// always added. Returns 0 and sets `out`, or the errno.
+int open_at_any_length(int dirfd, const std::string& path, int flags, UniqueFd& out,
+                       mode_t mode = 0);
+
+// Opens a file read-only for hashing without ever blocking (a named pipe without writer opens at
+// once), then switches the descriptor back to blocking reads. A directory is refused with EISDIR,
+// as a read-only file open of it would be. On success returns 0, sets `out` and, if `size` is
+// given, stores the size that fstat reports for the open file. Returns the errno otherwise.
+int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size = nullptr);
+
+// read() and pread() that retry on EINTR. They return what the system call returned (-1 with
+// errno set on failure); a short count only happens at end of file or for pipes and the like.
+ssize_t read_retry(int fd, void* buf, size_t len);
+ssize_t pread_retry(int fd, void* buf, size_t len, uint64_t offset);
+
+// Reads until `len` bytes are in or end of file is reached; returns the count or -1 (errno set).
+ssize_t read_full(int fd, void* buf, size_t len);
+ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset);
+
+}  // namespace mavelin::io
