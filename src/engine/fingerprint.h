@@ -62,10 +62,11 @@ int hash_chunk_range(int fd, int64_t chunk_size, uint64_t first_chunk, uint64_t 
 
 // Fingerprints a whole file of (previously measured) `size` bytes sequentially: exactly
 // chunk_count(size, chunk_size) chunks are hashed from offset 0, then reduced to `rows`.
-// `chunk_digests`, if given, receives every chunk digest in file order. Returns 0 or an errno;
-// on failure `rows` is left untouched.
+// `chunk_digests`, if given, receives every chunk digest in file order. `scratch`, if given, is
+// reused for the reads (saves an allocation per file). Returns 0 or an errno; on failure `rows`
+// is left untouched.
 int fingerprint_fd(int fd, uint64_t size, const Params& params,
                    std::vector<sha256::Digest>* rows,
-                   std::vector<sha256::Digest>* chunk_digests);
+                   std::vector<sha256::Digest>* chunk_digests, Buffer* scratch = nullptr);
 
 }  // namespace mavelin::fingerprint

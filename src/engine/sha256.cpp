@@ -47,6 +47,13 @@ Digest hash(const void* data, size_t len) {
   return h.finish();
 }
 
+namespace detail {
+const Digest& empty_digest() {
+  static const Digest d = hash(nullptr, 0);
+  return d;
+}
+}  // namespace detail
+
 void to_hex(const Digest& digest, char out[64]) {
   static constexpr char kDigits[] = "0123456789abcdef";
   for (size_t i = 0; i < digest.size(); ++i) {

@@ -143,6 +143,7 @@ TEST_P(FingerprintImpl, MatchesHashlibVectors) {
 }
 
 TEST_P(FingerprintImpl, EdgeCasesMatchReference) {
+  Buffer shared;  // one read buffer reused across all files
   for (int64_t chunk : {1, 64, 2048, 4096}) {
     const int64_t c = chunk;
     for (int64_t size : {int64_t{0}, int64_t{1}, c - 1, c, c + 1, 2 * c, 5 * c + 7, 37 * c + 5, int64_t{5000}}) {
@@ -152,7 +153,7 @@ TEST_P(FingerprintImpl, EdgeCasesMatchReference) {
       const auto chunks = ref_chunks(content, static_cast<uint64_t>(size), chunk);
       for (int64_t step : {-1, 0, 1, 2, 4, 7, 9, 300}) {
         std::vector<Digest> rows, digests;
-        ASSERT_EQ(fingerprint_fd(f.fd(), static_cast<uint64_t>(size), Params{chunk, step}, &rows, &digests), 0);
+        ASSERT_EQ(fingerprint_fd(f.fd(), static_cast<uint64_t>(size), Params{chunk, step}, &rows, &digests, &shared), 0);
         ASSERT_EQ(hexes(rows), ref_rows(chunks, step)) << "chunk " << chunk << " size " << size << " step " << step;
         ASSERT_EQ(hexes(digests), chunks) << "chunk " << chunk << " size " << size;
         ASSERT_EQ(rows.size(), static_cast<size_t>(step > 0 ? step : 0));
