@@ -15,6 +15,7 @@ inline uint32_t load_be32(const uint8_t* p) {
 // Message schedule of one block, without the round constants.
 void expand(const uint8_t* block, uint32_t* w) {
   for (int t = 0; t < 16; ++t) w[t] = load_be32(block + 4 * t);
+#pragma GCC unroll 48
   for (int t = 16; t < 64; ++t) {
     const uint32_t s0 = rotr(w[t - 15], 7) ^ rotr(w[t - 15], 18) ^ (w[t - 15] >> 3);
     const uint32_t s1 = rotr(w[t - 2], 17) ^ rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
@@ -26,12 +27,13 @@ void expand(const uint8_t* block, uint32_t* w) {
 void rounds(uint32_t* state, const uint32_t* wk) {
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+#pragma GCC unroll 64
   for (int t = 0; t < 64; ++t) {
     const uint32_t s1 = rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25);
-    const uint32_t ch = (e & f) ^ (~e & g);
+    const uint32_t ch = g ^ (e & (f ^ g));
     const uint32_t t1 = h + s1 + ch + wk[t];
     const uint32_t s0 = rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22);
-    const uint32_t maj = (a & b) ^ (a & c) ^ (b & c);
+    const uint32_t maj = (a & b) | (c & (a | b));
     const uint32_t t2 = s0 + maj;
     h = g;
     g = f;
