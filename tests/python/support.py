@@ -1,0 +1,104 @@
+# Helpers for the behaviour tests: fresh-interpreter runs and command-line runs with parsed log records.
+import os
+import re
+import subprocess
+import sys
+from dataclasses import dataclass
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+LOG_FORMAT = "[%(asctime)s] [%(levelname)s] [%(name)s] %(message)s"
+RECORD_HEAD = re.compile(
+    r"^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3})\] \[(DEBUG|INFO|WARNING|ERROR|CRITICAL)\] "
+    r"\[([^\]]*)\] (.*)$")
+SHA256_PATHS = ["portable", "sha-ni"]
+
+
+@dataclass
+class Record:
+    time: str
+    level: str
+    name: str
+    message: str
+
+
+def parse_records(stdout):
+    """Log records of the shared line format; a line without the header continues the message."""
+    records = []
+    stray = []
+    for line in stdout.split("\n")[:-1] if stdout.endswith("\n") else stdout.split("\n"):
+        m = RECORD_HEAD.match(line)
+        if m:
+            records.append(Record(*m.groups()))
+        elif records:
+            records[-1].message += "\n" + line
+        elif line:
+            stray.append(line)
+    assert not stray, f"output before the first log record: {stray!r}"
+    return records
+
+
+@dataclass
+class Run:
+    returncode: int
+    stdout: str
+    stderr: str
+    stdout_bytes: bytes
+
+    @property
+    def records(self):
+        return parse_records(self.stdout)
+
+    def triples(self):
+        return [(r.level, r.name, r.message) for r in self.records]
+
+
+def run_process(argv, *, cwd=None, env=None, timeout=300, preexec_fn=None, stdin_data=None):
+    full_env = dict(os.environ)
+    full_env.pop("PYTHONWARNINGS", None)
+    if env:
+        full_env.update(env)
+    r = subprocess.run(argv, cwd=cwd, env=full_env, capture_output=True, timeout=timeout,
+                       preexec_fn=preexec_fn, input=stdin_data)
+    return Run(r.returncode, r.stdout.decode("utf-8", "surrogateescape"),
+               r.stderr.decode("utf-8", "surrogateescape"), r.stdout)
+
+
+def run_python(code, *args, warnings_as_errors=True, **kw):
+    """Runs `code` in a fresh interpreter (the one running the tests)."""
+    flags = ["-W", "error"] if warnings_as_errors else []
+    return run_process([sys.executable, *flags, "-c", code, *args], **kw)
+
+
+def run_cli(*args, prefix=(), python_flags=(), **kw):
+    """`python -m mavelin.cli ARGS`; arguments may be bytes (undecodable paths)."""
+    return run_process([*prefix, sys.executable, *python_flags, "-m", "mavelin.cli", *args], **kw)
+
+
+def cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def open_fd_count():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def unix_socket(path):
+    """Creates a socket file at `path` (bound where the 108-byte address limit is no concern)."""
+    import socket
+    import tempfile
+    short = tempfile.mkdtemp(dir="/tmp")
+    s = socket.socket(socket.AF_UNIX)
+    try:
+        s.bind(os.path.join(short, "s"))
+    finally:
+        s.close()
+    os.rename(os.path.join(short, "s"), path)
+    os.rmdir(short)
