@@ -1,0 +1,26 @@
+// CRC-32 (the ZIP/zlib polynomial): streaming update with a portable and a carry-less-multiply path chosen at run time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace mavelin::crc32 {
+
+// Continues the CRC-32 `crc` of earlier data over `len` more bytes, zlib style: start with 0,
+// feed the data in any split, the result is the CRC of the concatenation.
+uint32_t update(uint32_t crc, const void* data, size_t len);
+
+inline uint32_t compute(const void* data, size_t len) { return update(0, data, len); }
+
+enum class Impl { kPortable, kPclmul };
+
+bool available(Impl impl);
+// The implementation in use: the fastest available unless another was forced.
+Impl active();
+// For tests and benchmarks. Refuses (returns false, changes nothing) when `impl` is unavailable.
+bool force(Impl impl);
+const char* name(Impl impl);
+// Runs one given implementation, whatever is active. `impl` must be available.
+uint32_t update_with(Impl impl, uint32_t crc, const void* data, size_t len);
+
+}  // namespace mavelin::crc32
