@@ -1,0 +1,54 @@
+// Reader of one member of a ZIP archive, accepting and rejecting archives the way the host zipfile module does.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/zip_format.h"
+
+namespace mavelin::zip {
+
+// Random read access to the bytes of an archive.
+class Source {
+ public:
+  virtual ~Source() = default;
+  virtual uint64_t size() const = 0;
+  // Reads up to `len` bytes at `offset` (fewer only at the end). Returns the count, or -errno.
+  virtual int64_t read_at(uint64_t offset, void* buf, size_t len) = 0;
+};
+
+struct Member {
+  // The member's bytes. Also filled for kBadCrc (all of them) and kTruncated (as far as the
+  // file holds them), so that a caller can hand out the good part before the failure.
+  std::vector<uint8_t> data;
+  uint32_t expected_crc = 0;  // from the central directory
+  uint64_t size = 0;          // declared size of the member's content
+};
+
+// Reads the member named `member_name` (UTF-8) from the archive at `archive_path`.
+//
+// The archive is located from its end record like the host library does it: an archive
+// comment, ZIP64 end records and bytes prepended to the archive are accepted, the last central
+// directory entry of a name wins, and local headers are trusted only for their name and the
+// lengths that lead to the data. Stored members only: any other method is kUnsupported.
+//
+// Outcomes, in the order a reader meets them:
+//  - opening the archive: kOsError (errnum, path), kNotZip, kBadArchive, kBadName, kUnsupported;
+//  - opening the member: kNoMember, kBadOffset, kBadMember, kBadName, kUnsupported, kEncrypted;
+//  - reading the data: kTruncated, kBadCrc (out->data filled as described above).
+// Every offset and size is checked against the real file size before it is used; no buffer
+// grows beyond the file's size. Never throws.
+Status read_member(const std::string& archive_path, const std::string& member_name, Member* out,
+                   Error* err);
+
+// The same on any source; `label` is the path reported with read errors.
+Status read_member(Source& src, const std::string& label, const std::string& member_name,
+                   Member* out, Error* err);
+
+// The same on an archive held in memory.
+Status read_member_from_memory(const void* data, size_t len, const std::string& member_name,
+                               Member* out, Error* err);
+
+}  // namespace mavelin::zip

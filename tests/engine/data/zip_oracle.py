@@ -1,0 +1,195 @@
+# Reference outcomes of the host zipfile module, printed for the ZIP engine tests to compare against.
+"""Subcommands (one result per line on standard output):
+
+write ARCHIVE PAYLOAD NAME
+    zipfile writes PAYLOAD into a new ARCHIVE as member NAME; prints "ok" or the exception.
+layout (NAME Y,M,D,H,MI,S EXTERNAL_ATTR DECLARED ACTUAL CRC)...
+    For each group of six arguments, runs zipfile's writer for one member whose size is
+    announced as DECLARED and turns out ACTUAL, without moving any data: the output stream
+    only records where bytes land. Prints "at OFFSET HEX" for every write, in order, and
+    "end" after each group.
+make KIND ARCHIVE PAYLOAD_HEX
+    Writes special archives with zipfile: zip64 (force_zip64), comment, deflated, empty,
+    two (two members, the second named Certificate.pk), dup (the name twice, second wins),
+    utf8 (a non-ASCII member name), prefix (zip64 archive after 100 junk bytes).
+read ARCHIVE NAME
+    Prints "ok LEN CRC" or the exception class name and message.
+mutate ARCHIVE NAME SEED COUNT
+    Reads every mutant of ARCHIVE (every truncation, every byte inverted, every byte with its
+    low bit flipped, then COUNT random mutants from SEED) as a file and prints one outcome per
+    mutant: "ok LEN CRC" or the exception class name.
+"""
+import io
+import os
+import sys
+import tempfile
+import zipfile
+import zlib
+
+NAME = "Certificate.pk"
+
+
+def outcome(path, name, with_message=False):
+    try:
+        with zipfile.ZipFile(path) as z:
+            with z.open(name) as f:
+                data = f.read()
+        return "ok %d %08x" % (len(data), zlib.crc32(data))
+    except Exception as e:  # noqa: BLE001 - every failure kind is the answer here
+        if with_message:
+            return "%s %s" % (type(e).__name__, e)
+        return type(e).__name__
+
+
+class Recorder:
+    """Seekable sink that remembers where each write lands, never storing the member's data."""
+
+    def __init__(self):
+        self.pos = 0
+        self.writes = []
+
+    def write(self, b):
+        self.writes.append((self.pos, bytes(b)))
+        self.pos += len(b)
+        return len(b)
+
+    def tell(self):
+        return self.pos
+
+    def seek(self, pos, whence=0):
+        assert whence == 0
+        self.pos = pos
+        return pos
+
+    def flush(self):
+        pass
+
+
+def layout(name, date, attr, declared, actual, crc):
+    sink = Recorder()
+    zi = zipfile.ZipInfo(name, tuple(int(x) for x in date.split(",")))
+    zi.external_attr = int(attr)
+    zi.file_size = int(declared)
+    zf = zipfile.ZipFile(sink, "w")
+    with zf.open(zi, "w") as dest:
+        # Stand-ins for having written ACTUAL bytes whose CRC-32 is CRC.
+        dest._file_size = int(actual)
+        dest._compress_size = int(actual)
+        dest._crc = int(crc)
+        sink.pos += int(actual)
+    zf.close()
+    for pos, b in sink.writes:
+        print("at %d %s" % (pos, b.hex()))
+    print("end")
+
+
+def make(kind, archive, payload):
+    if kind == "zip64":
+        with zipfile.ZipFile(archive, "w") as z:
+            with z.open(NAME, "w", force_zip64=True) as f:
+                f.write(payload)
+    elif kind == "comment":
+        with zipfile.ZipFile(archive, "w") as z:
+            z.writestr(NAME, payload)
+            z.comment = b"signed PK\x05\x06 by the tests"
+    elif kind == "deflated":
+        with zipfile.ZipFile(archive, "w", compression=zipfile.ZIP_DEFLATED) as z:
+            z.writestr(NAME, payload)
+    elif kind == "empty":
+        zipfile.ZipFile(archive, "w").close()
+    elif kind == "two":
+        with zipfile.ZipFile(archive, "w") as z:
+            z.writestr("other.txt", b"other member")
+            z.writestr(NAME, payload)
+    elif kind == "dup":
+        import warnings
+        warnings.simplefilter("ignore")
+        with zipfile.ZipFile(archive, "w") as z:
+            z.writestr(NAME, b"first copy")
+            z.writestr(NAME, payload)
+    elif kind == "utf8":
+        with zipfile.ZipFile(archive, "w") as z:
+            z.writestr("Zertifikat-\u00e4\u20ac.pk", payload)
+    elif kind == "prefix":
+        buf = io.BytesIO()
+        with zipfile.ZipFile(buf, "w") as z:
+            with z.open(NAME, "w", force_zip64=True) as f:
+                f.write(payload)
+        with open(archive, "wb") as f:
+            f.write(b"#!/bin/sh\n" + b"x" * 90 + buf.getvalue())
+    else:
+        raise SystemExit("unknown kind " + kind)
+
+
+def xorshift(state):
+    state ^= (state << 13) & 0xFFFFFFFFFFFFFFFF
+    state ^= state >> 7
+    state ^= (state << 17) & 0xFFFFFFFFFFFFFFFF
+    return state
+
+
+def mutants(data, seed, count):
+    for n in range(len(data)):
+        yield data[:n]
+    for i in range(len(data)):
+        m = bytearray(data)
+        m[i] ^= 0xFF
+        yield bytes(m)
+    for i in range(len(data)):
+        m = bytearray(data)
+        m[i] ^= 0x01
+        yield bytes(m)
+    state = seed
+    for _ in range(count):
+        m = bytearray(data)
+        state = xorshift(state)
+        k = 1 + state % 4
+        for _ in range(k):
+            state = xorshift(state)
+            pos = state % len(m)
+            state = xorshift(state)
+            m[pos] = state & 0xFF
+        yield bytes(m)
+
+
+def mutate(archive, name, seed, count):
+    with open(archive, "rb") as f:
+        data = f.read()
+    fd, path = tempfile.mkstemp(prefix="zip_oracle_")
+    os.close(fd)
+    try:
+        out = []
+        for m in mutants(data, int(seed), int(count)):
+            with open(path, "wb") as f:
+                f.write(m)
+            out.append(outcome(path, name))
+        print("\n".join(out))
+    finally:
+        os.unlink(path)
+
+
+def main(argv):
+    cmd = argv[1]
+    if cmd == "write":
+        try:
+            with zipfile.ZipFile(argv[2], "w") as z:
+                z.write(argv[3], arcname=argv[4])
+            print("ok")
+        except Exception as e:  # noqa: BLE001
+            print("%s %s" % (type(e).__name__, e))
+    elif cmd == "layout":
+        args = argv[2:]
+        for i in range(0, len(args), 6):
+            layout(*args[i:i + 6])
+    elif cmd == "make":
+        make(argv[2], argv[3], bytes.fromhex(argv[4]))
+    elif cmd == "read":
+        print(outcome(argv[2], argv[3], with_message=True))
+    elif cmd == "mutate":
+        mutate(*argv[2:6])
+    else:
+        raise SystemExit("unknown command " + cmd)
+
+
+if __name__ == "__main__":
+    main(sys.argv)
