@@ -148,7 +148,7 @@ Buffer::Buffer(Buffer&& other) noexcept : data_(other.data_), capacity_(other.ca
 
 Buffer& Buffer::operator=(Buffer&& other) noexcept {
   if (this != &other) {
-    this->~Buffer();
+    release();
     data_ = other.data_;
     capacity_ = other.capacity_;
     other.data_ = nullptr;
@@ -157,7 +157,9 @@ Buffer& Buffer::operator=(Buffer&& other) noexcept {
   return *this;
 }
 
-Buffer::~Buffer() {
+Buffer::~Buffer() { release(); }
+
+void Buffer::release() noexcept {
   if (data_ != nullptr) ::operator delete(data_, std::align_val_t{64});
   data_ = nullptr;
   capacity_ = 0;
@@ -167,7 +169,7 @@ bool Buffer::reserve(size_t n) {
   if (n <= capacity_) return true;
   void* p = ::operator new(n, std::align_val_t{64}, std::nothrow);
   if (p == nullptr) return false;
-  this->~Buffer();
+  release();
   data_ = static_cast<uint8_t*>(p);
   capacity_ = n;
   return true;

@@ -34,6 +34,8 @@ class Buffer {
   size_t capacity() const { return capacity_; }
 
  private:
+  void release() noexcept;
+
   uint8_t* data_ = nullptr;
   size_t capacity_ = 0;
 };
