@@ -1,0 +1,464 @@
+# Damaged, hostile and unusual certificates: every one ends in a clean verdict, nothing runs.
+import io
+import os
+import pickle
+import struct
+import zipfile
+
+import pytest
+
+from validation_helpers import (CORRUPTED, VALIDATION_LOGGER, assert_clean_verdict,
+                                deserialize_in_child, host_certificate, make_tree, node_table,
+                                pickle_table, run_cli, sign, unzip_t, validate, write, zip64_archive,
+                                zip_payload)
+
+ARCHIVE = "Certificate.korvex"
+NODE_MODULE, NODE_CLASS = "mavelin.core.models", "FileNode"
+
+
+@pytest.fixture
+def tree(tmp_path):
+    top = tmp_path / "tree"
+    make_tree(top, {"a.txt": b"alpha", "sub/b.bin": bytes(range(256)) * 9})
+    return top
+
+
+def corpus(tmp_path, tree, items, timeout=300):
+    """items: {case id: archive bytes}; returns {case id: outcome} from one child run."""
+    folder = tmp_path / "corpus"
+    folder.mkdir(exist_ok=True)
+    cases = []
+    for i, (case_id, data) in enumerate(items.items()):
+        path = folder / f"{i}.korvex"
+        path.write_bytes(data)
+        cases.append({"id": case_id, "cert": str(path), "dir": str(tree)})
+    return deserialize_in_child(cases, timeout=timeout)
+
+
+def archive_of(payload, **kw):
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w") as zf:
+        info = zipfile.ZipInfo("Certificate.pk", date_time=(2024, 1, 2, 3, 4, 6))
+        zf.writestr(info, payload, **kw)
+    return buf.getvalue()
+
+
+def payload_span(data):
+    """Offset and length of the member's data inside the archive bytes."""
+    with zipfile.ZipFile(io.BytesIO(data)) as zf:
+        info = zf.getinfo("Certificate.pk")
+    name_len, extra_len = struct.unpack_from("<HH", data, info.header_offset + 26)
+    return info.header_offset + 30 + name_len + extra_len, info.compress_size
+
+
+class NodeOnlyUnpickler(pickle.Unpickler):
+    """The host's decoder, allowed to name the record class and nothing else."""
+
+    def find_class(self, module, name):
+        if (module, name) == (NODE_MODULE, NODE_CLASS):
+            from mavelin.core.models import FileNode
+            return FileNode
+        raise pickle.UnpicklingError(f"{module}.{name} refused")
+
+
+def host_view(payload):
+    """What the restricted host decoder makes of a payload, in the child's summary form."""
+    try:
+        table = NodeOnlyUnpickler(io.BytesIO(payload)).load()
+        return [[k, type(n).__module__ + "." + type(n).__qualname__, repr(sorted(vars(n).items()))]
+                for k, n in table.items()]
+    except Exception:
+        return None
+
+
+# --- truncation and flipped bytes -------------------------------------------------------------
+
+class TestTruncationAndBitFlips:
+    def test_signed_certificate_truncated_at_every_offset(self, tmp_path, tree):
+        data = open(sign(tree), "rb").read()
+        out = corpus(tmp_path, tree, {f"cut@{n}": data[:n] for n in range(len(data))})
+        for outcome in out.values():
+            assert_clean_verdict(outcome)
+
+    def test_host_certificate_truncated_at_every_offset(self, tmp_path, tree):
+        data = host_certificate(tree, dest=tmp_path / "h.korvex", protocol=2).read_bytes()
+        out = corpus(tmp_path, tree, {f"cut@{n}": data[:n] for n in range(len(data))})
+        for outcome in out.values():
+            assert_clean_verdict(outcome)
+
+    def test_flipped_payload_bytes_fail_the_checksum(self, tmp_path, tree):
+        data = open(sign(tree), "rb").read()
+        start, length = payload_span(data)
+        items = {}
+        for off in range(start, start + length):
+            for mask in (0x01, 0xFF):
+                mutated = bytearray(data)
+                mutated[off] ^= mask
+                items[f"flip@{off}^{mask}"] = bytes(mutated)
+        for case, outcome in corpus(tmp_path, tree, items).items():
+            assert outcome["kind"] == "exit", (case, outcome)
+            assert_clean_verdict(outcome)
+
+    def test_flipped_bytes_anywhere(self, tmp_path, tree):
+        data = open(sign(tree), "rb").read()
+        good = corpus(tmp_path, tree, {"good": data})["good"]
+        assert good["kind"] == "ok"
+        items = {}
+        for off in range(len(data)):
+            mutated = bytearray(data)
+            mutated[off] ^= 0xFF
+            items[f"flip@{off}"] = bytes(mutated)
+        for case, outcome in corpus(tmp_path, tree, items).items():
+            assert_clean_verdict(outcome, allow_ok=True)
+            if outcome["kind"] == "ok":  # only a header field that does not matter
+                assert outcome["table"] == good["table"], case
+
+    def test_payload_truncated_with_a_valid_checksum(self, tmp_path, tree):
+        payload = pickle_table(node_table(tree), protocol=4)
+        items = {f"cut@{n}": archive_of(payload[:n]) for n in range(len(payload))}
+        for case, outcome in corpus(tmp_path, tree, items).items():
+            assert outcome["kind"] == "exit", (case, outcome)
+            assert_clean_verdict(outcome)
+
+    @pytest.mark.parametrize("protocol", [2, 4])
+    def test_payload_bytes_changed_with_a_valid_checksum(self, tmp_path, tree, protocol):
+        # Whatever the decoder accepts must be exactly what the host's decoder makes of it.
+        payload = pickle_table(node_table(tree), protocol=protocol)
+        items, payloads = {}, {}
+        for off in range(len(payload)):
+            for mask in (0x01, 0x80, 0xFF):
+                mutated = bytearray(payload)
+                mutated[off] ^= mask
+                key = f"p{protocol}@{off}^{mask}"
+                payloads[key] = bytes(mutated)
+                items[key] = archive_of(bytes(mutated))
+        for case, outcome in corpus(tmp_path, tree, items).items():
+            assert_clean_verdict(outcome, allow_ok=True)
+            if outcome["kind"] == "ok":
+                assert outcome["table"] == host_view(payloads[case]), case
+
+
+# --- hostile payloads -------------------------------------------------------------------------
+
+def _short(text):
+    raw = text.encode()
+    return b"\x8c" + bytes([len(raw)]) + raw
+
+
+def _node_prefix(proto=4):
+    """PROTO, an empty dict and the first key, ready for a value."""
+    return bytes([0x80, proto]) + b"}" + _short("node_id_1")
+
+
+def _file_node(fingerprint_ops=b"", path="a.txt", node_id=1):
+    """Ops building one FileNode the way the host pickler does (optionally a raw fingerprint)."""
+    ops = _short(NODE_MODULE) + _short(NODE_CLASS) + b"\x93" + b")" + b"\x81"
+    ops += b"}" + _short("id") + b"K" + bytes([node_id]) + b"s" + _short("file_path") + _short(path) + b"s"
+    if fingerprint_ops:
+        ops += _short("_FileNode__hash_fingerprint") + fingerprint_ops + b"s"
+    return ops + b"b"
+
+
+def _table_with(node_ops, proto=4):
+    return _node_prefix(proto) + node_ops + b"s."
+
+
+class Reducer:
+    def __init__(self, func, args):
+        self.func, self.args = func, args
+
+    def __reduce__(self):
+        return self.func, self.args
+
+
+def hostile_payloads(marker):
+    m = str(marker)
+    cmd = f"touch '{m}'"
+    code = f"open({m!r}, 'w').close()"
+    g_sys = b"cos\nsystem\n"
+    items = {
+        "p0 os.system": g_sys + f"(S'{cmd}'\ntR.".encode(),
+        "p0 INST": f"(S'{cmd}'\nios\nsystem\n.".encode(),
+        "p2 OBJ": b"\x80\x02(" + g_sys + b"X" + struct.pack("<I", len(cmd)) + cmd.encode() + b"o.",
+        "p4 STACK_GLOBAL eval": b"\x80\x04" + _short("builtins") + _short("eval") + b"\x93"
+                                + _short(code) + b"\x85R.",
+        "p2 GLOBAL exec": b"\x80\x02cbuiltins\nexec\n" + _short(code) + b"\x85R.",
+        "eval in FileNode state": _table_with(
+            _short(NODE_MODULE) + _short(NODE_CLASS) + b"\x93)\x81}" + _short("id")
+            + _short("builtins") + _short("eval") + b"\x93" + _short(code) + b"\x85R" + b"sb"),
+        "FileNode constructor via REDUCE": b"\x80\x04}" + _short("node_id_1") + _short(NODE_MODULE)
+                                           + _short(NODE_CLASS) + b"\x93K\x01" + _short("a.txt")
+                                           + b"\x86Rs.",
+        "dotted attribute of FileNode": b"\x80\x04" + _short(NODE_MODULE) + _short("FileNode.__init__")
+                                        + b"\x93.",
+        "other class of the package": b"\x80\x04" + _short("mavelin.core.validation")
+                                      + _short("CertificateValidator") + b"\x93)\x81.",
+        "FileNode of another module": b"\x80\x04" + _short("__main__") + _short(NODE_CLASS)
+                                      + b"\x93)\x81.",
+        "NEWOBJ_EX with kwargs": _table_with(_short(NODE_MODULE) + _short(NODE_CLASS) + b"\x93)}"
+                                             + _short("id") + b"K\x01s\x92"),
+        "NEWOBJ with arguments": _table_with(_short(NODE_MODULE) + _short(NODE_CLASS) + b"\x93K\x01"
+                                             + _short("a.txt") + b"\x86\x81"),
+        "BUILD with slot state": _table_with(_short(NODE_MODULE) + _short(NODE_CLASS) + b"\x93)\x81"
+                                             + b"N}" + _short("id") + b"K\x01s\x86b"),
+        "persistent id": b"\x80\x04" + _short("x") + b"Q.",
+        "extension code": b"\x80\x04\x82\x01.",
+    }
+    for proto in (2, 4, 5):
+        items[f"__reduce__ os.system p{proto}"] = pickle.dumps(
+            {"node_id_1": Reducer(os.system, (cmd,))}, protocol=proto)
+        items[f"__reduce__ eval p{proto}"] = pickle.dumps({"node_id_1": Reducer(eval, (code,))},
+                                                          protocol=proto)
+    for proto in (0, 1):
+        items[f"node table at protocol {proto}"] = None  # filled by the caller with real nodes
+    return items
+
+
+class TestHostilePayloads:
+    def test_nothing_runs_and_all_are_corrupted(self, tmp_path, tree):
+        marker = tmp_path / "MARKER"
+        payloads = hostile_payloads(marker)
+        for proto in (0, 1):
+            payloads[f"node table at protocol {proto}"] = pickle_table(node_table(tree), proto)
+        out = corpus(tmp_path, tree, {k: archive_of(v) for k, v in payloads.items()})
+        assert not marker.exists()
+        for case, outcome in out.items():
+            assert outcome["kind"] == "exit", (case, outcome)
+            assert_clean_verdict(outcome)
+
+    def test_reduce_payload_on_the_command_line(self, tmp_path, tree):
+        marker = tmp_path / "MARKER"
+        payload = pickle.dumps({"node_id_1": Reducer(os.system, (f"touch '{marker}'",))})
+        zip_payload(tree / "Certificates" / ARCHIVE, payload)
+        r = validate(tree, timeout=60)
+        assert not marker.exists()
+        assert r.returncode == 1
+        r.assert_clean()
+        assert r.log[-1] == ("ERROR", VALIDATION_LOGGER, CORRUPTED)
+        assert [level for level, _n, _m in r.log].count("ERROR") == 1
+
+
+# --- resource abuse ---------------------------------------------------------------------------
+
+N = 100_000
+
+
+def abusive_payloads():
+    big = 2 ** 60
+    return {
+        "nested lists via APPEND": b"\x80\x04" + b"]" * (N + 1) + b"a" * N + b".",
+        "nested lists via MARK/LIST": b"\x80\x04" + b"(" * N + b"]" + b"l" * N + b".",
+        "nested dicts": b"\x80\x04" + b"}" + (_short("k") + b"}") * N + b"s" * N + b".",
+        "nested tuples": b"\x80\x04)" + b"\x85" * N + b".",
+        "marks never closed": b"\x80\x04" + b"(" * N + b".",
+        "BINUNICODE8 2**60": b"\x80\x04\x8d" + struct.pack("<Q", big) + b"abc.",
+        "BINBYTES8 2**60": b"\x80\x04\x8e" + struct.pack("<Q", big) + b"abc.",
+        "BYTEARRAY8 2**60": b"\x80\x05\x96" + struct.pack("<Q", big) + b"abc.",
+        "BINUNICODE 2**32-1": b"\x80\x04X" + struct.pack("<I", 2 ** 32 - 1) + b"abc.",
+        "SHORT_BINUNICODE past the end": b"\x80\x04\x8c\xffabc",
+        "FRAME 2**60": b"\x80\x04\x95" + struct.pack("<Q", big) + b"}.",
+        "FRAME 2**63-1": b"\x80\x04\x95" + struct.pack("<Q", 2 ** 63 - 1) + b"}.",
+        "FRAME shorter than content": b"\x80\x04\x95" + struct.pack("<Q", 1) + b"}" + _short("x") + b".",
+        "LONG4 2**31-1": b"\x80\x04\x8b" + struct.pack("<i", 2 ** 31 - 1) + b"\x01.",
+        "LONG4 negative length": b"\x80\x04\x8b" + struct.pack("<i", -5) + b"\x01.",
+        "LONG1 past the end": b"\x80\x04\x8a\xff\x01.",
+        "memo index 2**32-1": b"\x80\x04}" + _short("k") + b"r\xff\xff\xff\xff" + b"j\xff\xff\xff\xff"
+                              + b"s.",
+        "memo get unset": b"\x80\x04}" + _short("k") + b"j\x07\x00\x00\x00s.",
+        "text PUT huge": b"\x80\x02}" + _short("k") + b"p99999999999999999999\n" + b"s.",
+        "many memo puts": b"\x80\x04]" + (_short("x") + b"\x94a") * N + b".",
+        "empty payload": b"",
+        "only PROTO": b"\x80\x04",
+        "unknown protocol": b"\x80\x09}.",
+        "invalid opcode": b"\x80\x04\xff.",
+        "STOP with empty stack": b"\x80\x04.",
+        "invalid utf-8 text": b"\x80\x04}\x8c\x02\xff\xfe)s.",
+    }
+
+
+class TestResourceAbuse:
+    def test_all_corrupted_quickly(self, tmp_path, tree):
+        items = {k: archive_of(v) for k, v in abusive_payloads().items()}
+        out = corpus(tmp_path, tree, items, timeout=120)
+        for case, outcome in out.items():
+            assert outcome["kind"] == "exit", (case, outcome)
+            assert_clean_verdict(outcome)
+
+    def test_streams_the_pickler_never_writes(self, tmp_path, tree):
+        # Odd but decodable streams: refused, or decoded exactly as the host decodes them.
+        table = pickle_table(node_table(tree), protocol=4)
+        payloads = {
+            "two values then STOP": b"\x80\x04}}.",
+            "bytes after STOP": table + b"trailing garbage",
+            "second pickle after STOP": table + table,
+            "no PROTO opcode": table[2:],
+        }
+        out = corpus(tmp_path, tree, {k: archive_of(v) for k, v in payloads.items()})
+        for case, outcome in out.items():
+            assert_clean_verdict(outcome, allow_ok=True)
+            if outcome["kind"] == "ok":
+                assert outcome["table"] == host_view(payloads[case]), case
+
+    def test_deep_fingerprint_value_on_the_command_line(self, tmp_path, tree):
+        # A record whose fingerprint is a very deep list: refused, or compared without a crash.
+        deep = b"]" * (N + 1) + b"a" * N
+        zip_payload(tree / "Certificates" / ARCHIVE, _table_with(_file_node(deep)))
+        r = validate(tree, timeout=60)
+        assert r.returncode == 1
+        r.assert_clean()
+        errors = [m for level, _n, m in r.log if level == "ERROR"]
+        assert errors in ([CORRUPTED], ["Validation failed", "Files failed validation: 2"]), r.stdout
+
+    @pytest.mark.parametrize("shape", ["list on top", "int key", "text value", "text id",
+                                       "text fingerprint", "fingerprint of ints", "None path"])
+    def test_wrong_shapes_give_a_verdict(self, tmp_path, tree, shape):
+        valid_fp = b"]" + (b"]" + _short("0" * 64) + b"a") * 4
+        payload = {
+            "list on top": b"\x80\x04]" + _file_node(valid_fp) + b"a.",
+            "int key": b"\x80\x04}K\x01" + _file_node(valid_fp) + b"s.",
+            "text value": _table_with(_short("a.txt")),
+            "text id": _table_with(_short(NODE_MODULE) + _short(NODE_CLASS) + b"\x93)\x81}"
+                                   + _short("id") + _short("1") + b"s" + _short("file_path")
+                                   + _short("a.txt") + b"sb"),
+            "text fingerprint": _table_with(_file_node(_short("0" * 64))),
+            "fingerprint of ints": _table_with(_file_node(b"]K\x01a")),
+            "None path": _table_with(_short(NODE_MODULE) + _short(NODE_CLASS) + b"\x93)\x81}"
+                                     + _short("id") + b"K\x01s" + _short("file_path") + b"Nsb"),
+        }[shape]
+        zip_payload(tree / "Certificates" / ARCHIVE, payload)
+        r = validate(tree, timeout=60)
+        assert r.returncode == 1, r.stdout
+        r.assert_clean()
+        errors = [m for level, _n, m in r.log if level == "ERROR"]
+        assert errors == [CORRUPTED] or errors[:1] == ["Validation failed"], r.stdout
+
+
+# --- archive forms ----------------------------------------------------------------------------
+
+def one_error_line(r):
+    assert r.returncode == 1, r.stdout + r.stderr
+    r.assert_clean()
+    assert len(r.log) == 1 and r.log[0][0] == "ERROR", r.stdout
+
+
+class TestArchiveForms:
+    def test_force_zip64_member_validates(self, tmp_path, tree):
+        cert = host_certificate(tree, force_zip64=True)
+        assert unzip_t(cert) == 0
+        assert validate(tree).returncode == 0
+
+    def test_full_zip64_archive_validates(self, tmp_path, tree):
+        cert = write(tree / "Certificates" / ARCHIVE, zip64_archive(pickle_table(node_table(tree))))
+        assert unzip_t(cert) == 0
+        with zipfile.ZipFile(cert) as zf:
+            assert zf.testzip() is None
+        r = validate(tree)
+        assert r.returncode == 0, r.stdout + r.stderr
+
+    def test_streamed_archive_with_data_descriptor_validates(self, tmp_path, tree):
+        class Unseekable(io.RawIOBase):
+            def __init__(self):
+                self.buf = bytearray()
+
+            def writable(self):
+                return True
+
+            def write(self, b):
+                self.buf += b
+                return len(b)
+
+        out = Unseekable()
+        with zipfile.ZipFile(out, "w") as zf:
+            with zf.open("Certificate.pk", "w") as member:
+                member.write(pickle_table(node_table(tree)))
+        cert = write(tree / "Certificates" / ARCHIVE, bytes(out.buf))
+        assert unzip_t(cert) == 0
+        r = validate(tree)
+        assert r.returncode == 0, r.stdout + r.stderr
+
+    def test_archive_comment_and_extra_member(self, tmp_path, tree):
+        cert = tree / "Certificates" / ARCHIVE
+        cert.parent.mkdir()
+        with zipfile.ZipFile(cert, "w") as zf:
+            zf.writestr("readme.txt", "other")
+            zf.writestr("Certificate.pk", pickle_table(node_table(tree)))
+            zf.comment = b"signed elsewhere"
+        r = validate(tree)
+        assert r.returncode == 0, r.stdout + r.stderr
+
+    def test_deflated_member_gives_a_clean_verdict(self, tmp_path, tree):
+        host_certificate(tree, compression=zipfile.ZIP_DEFLATED)
+        r = validate(tree)
+        r.assert_clean()
+        if r.returncode != 0:
+            assert r.returncode == 1
+            assert [level for level, _n, _m in r.log].count("ERROR") == 1, r.stdout
+
+    @pytest.mark.parametrize("form", ["empty archive", "other member only", "not a zip",
+                                      "zero bytes", "missing"])
+    def test_unusable_archive_on_the_command_line(self, tmp_path, tree, form):
+        cert = tmp_path / "cert.korvex"
+        if form == "empty archive":
+            zipfile.ZipFile(cert, "w").close()
+        elif form == "other member only":
+            zip_payload(cert, pickle_table(node_table(tree)), member="certificate.pk")
+        elif form == "not a zip":
+            write(cert, b"this is plain text, not an archive\n" * 10)
+        elif form == "zero bytes":
+            write(cert, b"")
+        one_error_line(validate(tree, cert))
+
+    def test_certificate_naming_a_directory_is_refused_by_the_command_line(self, tmp_path, tree):
+        r = run_cli("validate_certificate", "-p", tree, "-c", tmp_path)
+        assert r.returncode == 2 and r.stdout == ""
+
+    def test_library_callers_get_the_archive_errors(self, tmp_path, tree):
+        empty = tmp_path / "empty.zip"
+        zipfile.ZipFile(empty, "w").close()
+        text = write(tmp_path / "text.zip", b"not a zip at all" * 20)
+        cases = [
+            {"id": "missing", "cert": str(tmp_path / "missing.zip"), "dir": str(tree)},
+            {"id": "directory", "cert": str(tmp_path), "dir": str(tree)},
+            {"id": "not a zip", "cert": str(text), "dir": str(tree)},
+            {"id": "empty archive", "cert": str(empty), "dir": str(tree)},
+        ]
+        out = deserialize_in_child(cases)
+        expected = {"missing": "FileNotFoundError", "directory": "IsADirectoryError",
+                    "not a zip": "BadZipFile", "empty archive": "KeyError"}
+        for case, type_name in expected.items():
+            assert out[case]["kind"] == "archive", out[case]
+            assert out[case]["type"] == type_name, out[case]
+            assert out[case]["log"] == []
+
+    def test_sizes_and_offsets_that_lie(self, tmp_path, tree):
+        good = archive_of(pickle_table(node_table(tree)))
+        with zipfile.ZipFile(io.BytesIO(good)) as zf:
+            info = zf.getinfo("Certificate.pk")
+        cd = good.rindex(b"PK\x01\x02")
+        eocd = good.rindex(b"PK\x05\x06")
+        items = {}
+
+        def patch(name, offset, fmt, value):
+            data = bytearray(good)
+            struct.pack_into(fmt, data, offset, value)
+            items[name] = bytes(data)
+
+        lh = info.header_offset
+        for field, off in [("local compressed", lh + 18), ("local uncompressed", lh + 22),
+                           ("central compressed", cd + 20), ("central uncompressed", cd + 24),
+                           ("central local offset", cd + 42), ("eocd cd size", eocd + 12),
+                           ("eocd cd offset", eocd + 16)]:
+            for value in (0, 1, 0x7FFFFFFF, 0xFFFFFFFE):
+                patch(f"{field}={value:#x}", off, "<I", value)
+        for field, off in [("local name length", lh + 26), ("local extra length", lh + 28),
+                           ("central name length", cd + 28), ("central extra length", cd + 30),
+                           ("eocd entries", eocd + 10), ("eocd comment length", eocd + 20)]:
+            for value in (0, 0xFFFF):
+                patch(f"{field}={value:#x}", off, "<H", value)
+        patch("encrypted flag", cd + 8, "<H", 1)
+        patch("unknown method", cd + 10, "<H", 99)
+        out = corpus(tmp_path, tree, items)
+        for case, outcome in out.items():
+            assert_clean_verdict(outcome, allow_ok=True)
+            if outcome["kind"] == "ok":
+                assert outcome["table"] == host_view(pickle_table(node_table(tree))), case

@@ -1,0 +1,450 @@
+# Validation end to end: loading, the positional comparison and its verdicts, the procedure and command.
+import errno
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from validation_helpers import (ELAPSED, FOUND, NO_CERT_WARNING, PROCEDURE_LOGGER,
+                                VALIDATION_LOGGER, Run, capture_logs, host_certificate, make_tree,
+                                node_table, reference_fingerprint, run_cli, scan_order, sign,
+                                validate, write)
+
+ARCHIVE = "Certificate.korvex"
+
+# A chain of folders, each holding at most one file and at most one subfolder, so the scan
+# order is fixed whatever the file system's listing order. d1/d2/d3 holds no file: a file
+# created there lands in the middle of the scan order.
+CHAIN = {
+    "f0.txt": b"zero",
+    "d1/f1.txt": b"one" * 700,
+    "d1/d2/f2.txt": bytes(range(256)) * 40,
+    "d1/d2/d3/d4/f4.txt": b"four" * 1025,
+    "d1/d2/d3/d4/d5/f5.txt": b"",
+    "d1/d2/d3/d4/d5/d6/f6.txt": b"six\n" * 3000,
+}
+F0, F1, F2, F4, F5, F6 = CHAIN
+NEW_MIDDLE = "d1/d2/d3/new.txt"
+NEW_END = "d1/d2/d3/d4/d5/d6/d7/new.txt"
+
+
+def chain(top):
+    make_tree(top, CHAIN)
+    assert scan_order(top) == list(CHAIN)
+    return top
+
+
+def verdict_tail(n):
+    return [("ERROR", PROCEDURE_LOGGER, "Validation failed"),
+            ("ERROR", PROCEDURE_LOGGER, f"Files failed validation: {n}")]
+
+
+def pair_lines(path, content_differs=True):
+    lines = [f"File {path} isn't authentic.", f"File {path} is out of order."]
+    if content_differs:
+        lines.append(f"Fingerprints don't match in file {path}!")
+    return lines
+
+
+def check_failure(r, pair_warnings, after_warnings, count):
+    """Pair lines in order first, then the unpaired/set lines in any order, then the verdict."""
+    assert r.returncode == 1, r.stdout + r.stderr
+    r.assert_clean()
+    log = r.log
+    assert log[0] == ("WARNING", PROCEDURE_LOGGER, NO_CERT_WARNING)
+    assert log[1][:2] == ("INFO", VALIDATION_LOGGER) and log[1][2].startswith(FOUND)
+    body = log[2:-2]
+    assert all(level == "WARNING" and name == VALIDATION_LOGGER for level, name, _ in body), log
+    messages = [m for _l, _n, m in body]
+    assert messages[:len(pair_warnings)] == pair_warnings, messages
+    assert sorted(messages[len(pair_warnings):]) == sorted(after_warnings), messages
+    assert log[-2:] == verdict_tail(count)
+    assert not any(m.startswith("Elapsed time") for m in r.messages())
+
+
+# --- success ----------------------------------------------------------------------------------
+
+class TestUnchangedTree:
+    def test_search_and_success_lines(self, tmp_path):
+        chain(tmp_path)
+        sign(tmp_path)
+        r = validate(tmp_path)
+        assert r.returncode == 0, r.stdout + r.stderr
+        assert r.stderr == ""
+        log = r.log
+        assert log[:3] == [
+            ("WARNING", PROCEDURE_LOGGER, NO_CERT_WARNING),
+            ("INFO", VALIDATION_LOGGER, f"{FOUND}{tmp_path}/Certificates/{ARCHIVE}"),
+            ("INFO", PROCEDURE_LOGGER, "Validation successfull"),
+        ]
+        assert len(log) == 4 and log[3][:2] == ("INFO", PROCEDURE_LOGGER)
+        assert ELAPSED.match(log[3][2]), log[3]
+
+    @pytest.mark.parametrize("relative", [False, True])
+    def test_named_certificate_skips_the_search(self, tmp_path, relative):
+        top = chain(tmp_path / "tree")
+        cert = sign(top)
+        kept = tmp_path / "kept.zip"
+        shutil.move(cert, kept)  # the search would now find nothing
+        arg = "kept.zip" if relative else str(kept)
+        r = run_cli("validate_certificate", "-p", "tree", "-c", arg, cwd=tmp_path)
+        assert r.returncode == 0, r.stdout + r.stderr
+        assert [line[:2] for line in r.log] == [("INFO", PROCEDURE_LOGGER)] * 2
+        assert r.messages()[0] == "Validation successfull"
+        assert ELAPSED.match(r.messages()[1])
+
+    def test_trailing_separator_on_dir_path(self, tmp_path):
+        chain(tmp_path)
+        sign(tmp_path)
+        r = validate(str(tmp_path) + "/")
+        assert r.returncode == 0, r.stdout
+        assert r.log[1] == ("INFO", VALIDATION_LOGGER, f"{FOUND}{tmp_path}/Certificates/{ARCHIVE}")
+
+    def test_many_files_and_odd_names(self, tmp_path):
+        files = {f"many/{i:04}.bin": os.urandom(i * 37 % 9000) for i in range(400)}
+        files.update({"sp ace.txt": "x", "ünï cødé.txt": "y", ".hidden": "z", "Certificates/old/e": "w",
+                      "certificates/Certificate.pk": "not left out", "deep/" * 30 + "leaf": "l"})
+        make_tree(tmp_path, files)
+        os.symlink("sp ace.txt", tmp_path / "link-to-file")
+        os.symlink("many", tmp_path / "link-to-dir")
+        sign(tmp_path)
+        r = validate(tmp_path)
+        assert r.returncode == 0, r.stdout[-3000:]
+        assert r.messages("WARNING") == [NO_CERT_WARNING]
+
+    def test_signed_twice_then_touched(self, tmp_path):
+        chain(tmp_path)
+        sign(tmp_path)
+        sign(tmp_path)
+        os.utime(tmp_path / F2, (0, 0))
+        assert validate(tmp_path).returncode == 0
+
+
+# --- certificates written with the host's pickle and zipfile ----------------------------------
+
+class TestHostWrittenCertificate:
+    @pytest.mark.parametrize("protocol", [2, 3, 4, 5])
+    @pytest.mark.parametrize("fast", [False, True], ids=["memo", "no-memo"])
+    def test_validates(self, tmp_path, protocol, fast):
+        chain(tmp_path)
+        make_tree(tmp_path, {"x/y.bin": os.urandom(5000)})
+        host_certificate(tmp_path, protocol=protocol, fast=fast)
+        r = validate(tmp_path)
+        assert r.returncode == 0, r.stdout + r.stderr
+        assert r.messages("WARNING") == [NO_CERT_WARNING]
+
+    def test_named_host_certificate(self, tmp_path):
+        top = chain(tmp_path / "tree")
+        cert = host_certificate(top, dest=tmp_path / "elsewhere.korvex", protocol=5)
+        r = validate(top, cert)
+        assert r.returncode == 0, r.stdout + r.stderr
+
+    def test_ids_differing_only(self, tmp_path):
+        chain(tmp_path)
+        table = node_table(tmp_path)
+        for node in table.values():
+            node.id += 100
+        host_certificate(tmp_path, table=table)
+        r = validate(tmp_path)
+        check_failure(r, [f"File {p} isn't authentic." for p in CHAIN], [], len(CHAIN))
+
+    def test_record_without_fingerprint(self, tmp_path):
+        chain(tmp_path)
+        host_certificate(tmp_path, table=node_table(tmp_path, without_fingerprint={F1}))
+        r = validate(tmp_path)
+        check_failure(r, [f"File {F1} has no fingerprint in the certificate."], [], 1)
+
+    def test_fingerprints_of_other_parameters(self, tmp_path):
+        chain(tmp_path)
+        table = node_table(tmp_path)
+        table["node_id_2"].set_fingerprint(reference_fingerprint(tmp_path / F1, 4096, 2))
+        table["node_id_4"].set_fingerprint(reference_fingerprint(tmp_path / F4, 1024, 4))
+        host_certificate(tmp_path, table=table)
+        r = validate(tmp_path)
+        check_failure(r, [f"Fingerprints don't match in file {F1}!",
+                          f"Fingerprints don't match in file {F4}!"], [], 2)
+
+    def test_empty_table(self, tmp_path):
+        chain(tmp_path)
+        host_certificate(tmp_path, table={})
+        r = validate(tmp_path)
+        check_failure(r, [], [f"File {p} isn't in the certificate." for p in CHAIN], len(CHAIN))
+
+
+# --- discrepancies ----------------------------------------------------------------------------
+
+class TestChangedTree:
+    @pytest.fixture
+    def signed(self, tmp_path):
+        chain(tmp_path)
+        sign(tmp_path)
+        return tmp_path
+
+    def test_changed_content(self, signed):
+        write(signed / F2, b"changed")
+        check_failure(validate(signed), [f"Fingerprints don't match in file {F2}!"], [], 1)
+
+    def test_one_byte_flipped_in_a_later_chunk(self, signed):
+        data = bytearray((signed / F6).read_bytes())
+        data[9000] ^= 1
+        write(signed / F6, bytes(data))
+        check_failure(validate(signed), [f"Fingerprints don't match in file {F6}!"], [], 1)
+
+    def test_empty_file_given_content_and_contents_swapped(self, signed):
+        write(signed / F5, b"\0")
+        write(signed / F1, CHAIN[F2])
+        write(signed / F2, CHAIN[F1])
+        check_failure(validate(signed), [f"Fingerprints don't match in file {p}!"
+                                         for p in (F1, F2, F5)], [], 3)
+
+    def test_renamed_file(self, signed):
+        renamed = "d1/d2/g2.txt"
+        os.rename(signed / F2, signed / renamed)
+        check_failure(validate(signed), pair_lines(renamed, content_differs=False),
+                      [f"File {F2} is missing.", f"File {renamed} isn't in the certificate."], 1)
+
+    def test_added_in_the_middle(self, signed):
+        write(signed / NEW_MIDDLE, b"new")
+        assert scan_order(signed) == [F0, F1, F2, NEW_MIDDLE, F4, F5, F6]
+        pairs = pair_lines(NEW_MIDDLE) + pair_lines(F4) + pair_lines(F5)
+        check_failure(validate(signed), pairs,
+                      [f"File {NEW_MIDDLE} isn't in the certificate.", f"File {F6} is out of order."],
+                      4)
+
+    def test_added_at_the_end(self, signed):
+        write(signed / NEW_END, b"new")
+        check_failure(validate(signed), [], [f"File {NEW_END} isn't in the certificate."], 1)
+
+    def test_removed_in_the_middle(self, signed):
+        os.remove(signed / F2)
+        pairs = pair_lines(F4) + pair_lines(F5) + pair_lines(F6)
+        check_failure(validate(signed), pairs,
+                      [f"File {F2} is missing.", f"File {F6} is out of order."], 4)
+
+    def test_removed_at_the_end(self, signed):
+        os.remove(signed / F6)
+        check_failure(validate(signed), [], [f"File {F6} is missing."], 1)
+
+    def test_removed_at_the_end_and_changed_before(self, signed):
+        os.remove(signed / F6)
+        write(signed / F0, b"other")
+        check_failure(validate(signed), [f"Fingerprints don't match in file {F0}!"],
+                      [f"File {F6} is missing."], 2)
+
+    def test_moved_between_folders(self, signed):
+        # f1 moves into the empty middle folder: same content, new place in the order.
+        os.rename(signed / F1, signed / NEW_MIDDLE)
+        assert scan_order(signed) == [F0, F2, NEW_MIDDLE, F4, F5, F6]
+        pairs = pair_lines(F2) + pair_lines(NEW_MIDDLE)
+        check_failure(validate(signed), pairs,
+                      [f"File {F1} is missing.", f"File {NEW_MIDDLE} isn't in the certificate."], 2)
+
+    def test_only_file_removed(self, tmp_path):
+        make_tree(tmp_path, {"only.txt": "x"})
+        sign(tmp_path)
+        os.remove(tmp_path / "only.txt")
+        r = validate(tmp_path)
+        assert r.returncode == 1
+        r.assert_clean()
+        assert r.log[-1] == ("ERROR", VALIDATION_LOGGER, "No files were found.")
+
+    def test_order_oracle_on_a_bushy_tree(self, tmp_path):
+        # Siblings in one folder come in listing order; adding one shifts what follows.
+        make_tree(tmp_path, {f"dir/{c}.txt": c * (ord(c) * 10) for c in "abcdefgh"})
+        sign(tmp_path)
+        signed = scan_order(tmp_path)
+        write(tmp_path / "dir" / "zz.txt", b"zz")
+        fresh = scan_order(tmp_path)
+        assert [p for p in fresh if p != "dir/zz.txt"] == signed
+        k = fresh.index("dir/zz.txt")
+        pairs = []
+        for i in range(k, len(signed)):
+            pairs += pair_lines(fresh[i])
+        after = ["File dir/zz.txt isn't in the certificate."]
+        if k < len(signed):
+            after.append(f"File {fresh[-1]} is out of order.")
+        check_failure(validate(tmp_path), pairs, after, len(signed) - k + 1)
+
+
+# --- files that cannot be read ----------------------------------------------------------------
+
+def _socket_at(path):
+    short = tempfile.mkdtemp(dir="/tmp")
+    s = socket.socket(socket.AF_UNIX)
+    try:
+        s.bind(os.path.join(short, "s"))
+    finally:
+        s.close()
+    os.rename(os.path.join(short, "s"), path)
+    os.rmdir(short)
+
+
+def _drop_dac():
+    if os.geteuid() != 0:
+        return []
+    setpriv = shutil.which("setpriv")
+    cmd = [setpriv, "--bounding-set", "-dac_override,-dac_read_search", "--"] if setpriv else None
+    if not cmd or subprocess.run(cmd + ["true"]).returncode != 0:
+        pytest.skip("cannot drop CAP_DAC_OVERRIDE as root")
+    return cmd
+
+
+class TestUnreadableFiles:
+    @pytest.fixture
+    def signed(self, tmp_path):
+        chain(tmp_path)
+        sign(tmp_path)
+        return tmp_path
+
+    def test_dangling_symlink_after_signing(self, signed):
+        os.remove(signed / F2)
+        os.symlink("nowhere", signed / F2)
+        write(signed / F4, b"changed too")
+        check_failure(validate(signed),
+                      [f"File {F2} can't be read: {os.strerror(errno.ENOENT)}",
+                       f"Fingerprints don't match in file {F4}!"], [], 2)
+
+    def test_socket_in_place_of_a_file(self, signed):
+        os.remove(signed / F1)
+        _socket_at(signed / F1)
+        check_failure(validate(signed), [f"File {F1} can't be read: {os.strerror(errno.ENXIO)}"],
+                      [], 1)
+
+    def test_permission_denied(self, signed):
+        prefix = _drop_dac()
+        os.chmod(signed / F4, 0)
+        r = subprocess.run(prefix + [sys.executable, "-m", "mavelin.cli", "validate_certificate",
+                                     "-p", str(signed)], capture_output=True, text=True, timeout=120)
+        check_failure(Run(r.returncode, r.stdout, r.stderr),
+                      [f"File {F4} can't be read: {os.strerror(errno.EACCES)}"], [], 1)
+
+    def test_fifo_without_writer_is_an_empty_file(self, tmp_path):
+        chain(tmp_path)
+        os.mkfifo(tmp_path / "d1" / "d2" / "d3" / "pipe")
+        sign(tmp_path)
+        r = validate(tmp_path, timeout=60)
+        assert r.returncode == 0, r.stdout + r.stderr
+
+    def test_fifo_replacing_a_file(self, signed):
+        os.remove(signed / F6)
+        os.mkfifo(signed / F6)
+        check_failure(validate(signed, timeout=60), [f"Fingerprints don't match in file {F6}!"],
+                      [], 1)
+
+    def test_fifo_with_a_writer(self, signed):
+        os.remove(signed / F5)  # signed empty
+        os.mkfifo(signed / F5)
+        writer = subprocess.Popen(["sh", "-c", f"exec 3<>'{signed / F5}'; echo data >&3; sleep 30"])
+        try:
+            r = validate(signed, timeout=60)
+        finally:
+            writer.kill()
+            writer.wait()
+        assert r.returncode == 0, r.stdout + r.stderr
+
+
+# --- the command and the library procedure ----------------------------------------------------
+
+class TestCommandLine:
+    def test_dir_path_omitted_is_a_usage_error(self, tmp_path):
+        chain(tmp_path)
+        sign(tmp_path)
+        r = run_cli("validate_certificate", cwd=tmp_path)
+        assert r.returncode == 2
+        assert r.stdout == ""
+        assert "Traceback" not in r.stderr
+
+    def test_dir_path_omitted_with_certificate(self, tmp_path):
+        chain(tmp_path)
+        cert = sign(tmp_path)
+        r = run_cli("validate_certificate", "-c", cert, cwd=tmp_path)
+        assert r.returncode == 2 and r.stdout == ""
+
+    @pytest.mark.parametrize("kind", ["file", "missing"])
+    def test_dir_path_not_a_folder(self, tmp_path, kind):
+        target = tmp_path / "target"
+        if kind == "file":
+            write(target, b"x")
+        r = run_cli("validate_certificate", "-p", target)
+        assert r.returncode == 2 and r.stdout == ""
+
+    def test_certificate_naming_a_directory(self, tmp_path):
+        chain(tmp_path)
+        sign(tmp_path)
+        r = run_cli("validate_certificate", "-p", tmp_path, "-c", tmp_path / "Certificates")
+        assert r.returncode == 2 and r.stdout == ""
+
+    def test_help_text(self):
+        r = run_cli("validate_certificate", "--help")
+        assert r.returncode == 0
+        text = " ".join(r.stdout.split())
+        for piece in ["Command to validate folder according to certificate.",
+                      "-p, --dir-path", "Path to the folder which have to be signed.",
+                      "-c, --certificate-file", "Path to the certificate file to validate."]:
+            assert piece in text, r.stdout
+
+    def test_failure_then_success_after_repair(self, tmp_path):
+        chain(tmp_path)
+        sign(tmp_path)
+        write(tmp_path / F1, b"bad")
+        assert validate(tmp_path).returncode == 1
+        write(tmp_path / F1, CHAIN[F1])
+        assert validate(tmp_path).returncode == 0
+
+
+class TestLibraryProcedure:
+    @pytest.mark.parametrize("certificate", [None, ""])
+    def test_empty_certificate_searches(self, tmp_path, certificate):
+        from mavelin.utils import validate_certificate
+        chain(tmp_path)
+        sign(tmp_path)
+        with capture_logs() as cap:
+            assert validate_certificate(str(tmp_path), certificate) is None
+        assert cap.records[0] == ("WARNING", PROCEDURE_LOGGER, NO_CERT_WARNING)
+        assert cap.records[1] == ("INFO", VALIDATION_LOGGER,
+                                  f"{FOUND}{tmp_path}/Certificates/{ARCHIVE}")
+        assert cap.messages()[2] == "Validation successfull"
+        assert ELAPSED.match(cap.messages()[3])
+
+    def test_path_objects(self, tmp_path):
+        from mavelin.utils import validate_certificate
+        chain(tmp_path)
+        cert = sign(tmp_path)
+        with capture_logs() as cap:
+            validate_certificate(tmp_path, Path(cert))
+        assert cap.messages()[0] == "Validation successfull"
+
+    def test_failure_raises_exit_request(self, tmp_path):
+        from mavelin.utils import validate_certificate
+        chain(tmp_path)
+        sign(tmp_path)
+        write(tmp_path / F0, b"changed")
+        with capture_logs() as cap, pytest.raises(SystemExit) as exc:
+            validate_certificate(str(tmp_path), None)
+        assert exc.value.code == 1
+        assert cap.records[-2:] == verdict_tail(1)
+
+    def test_not_found_raises_exit_request(self, tmp_path):
+        from mavelin.utils import validate_certificate
+        chain(tmp_path)
+        with capture_logs() as cap, pytest.raises(SystemExit) as exc:
+            validate_certificate(str(tmp_path), "")
+        assert exc.value.code == 1
+        assert cap.records[-1] == ("ERROR", PROCEDURE_LOGGER, "Certificate wasn't found.")
+
+    def test_certificates_regular_file_reaches_library_caller(self, tmp_path):
+        from mavelin.utils import validate_certificate
+        make_tree(tmp_path, {"a.txt": "x", "Certificates": "file"})
+        with capture_logs() as cap, pytest.raises(NotADirectoryError):
+            validate_certificate(str(tmp_path), None)
+        assert cap.records == [("WARNING", PROCEDURE_LOGGER, NO_CERT_WARNING)]
+
+    def test_both_arguments_required(self, tmp_path):
+        from mavelin.utils import validate_certificate
+        with pytest.raises(TypeError):
+            validate_certificate(str(tmp_path))
