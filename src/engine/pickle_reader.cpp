@@ -1,0 +1,346 @@
+// Restricted pickle decoder for the certificate payload: a stack machine over the node-table opcodes only.
+#include "engine/pickle_reader.h"
+
+#include <cstring>
+#include <new>
+
+#include "engine/pickle_opcodes.h"
+
+namespace mavelin::pickle {
+
+namespace {
+
+constexpr std::uint64_t kMaxIds = 0xffffffffULL;
+
+std::uint64_t get_le(const std::uint8_t* p, int n) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < n; ++i) v |= static_cast<std::uint64_t>(p[i]) << (8 * i);
+    return v;
+}
+
+bool is_data(Kind k) { return k != Kind::Class && k != Kind::EmptyTuple; }
+bool is_key(Kind k) { return k == Kind::Str || k == Kind::Int || k == Kind::BigInt; }
+
+class Decoder {
+public:
+    Decoder(std::span<const std::uint8_t> in, Decoded& d) : in_(in), d_(d) {}
+    Status run();
+
+private:
+    Status fail(const char* reason) { return Status{false, reason, start_}; }
+    bool take(std::size_t n, const std::uint8_t*& p) {
+        if (n > limit_ - pos_) return false;
+        p = in_.data() + pos_;
+        pos_ += n;
+        return true;
+    }
+    // A text argument ending in '\n' (the newline is consumed, not returned).
+    bool line(std::string_view& s) {
+        const void* nl = std::memchr(in_.data() + pos_, '\n', limit_ - pos_);
+        if (nl == nullptr) return false;
+        const std::size_t n = static_cast<const std::uint8_t*>(nl) - (in_.data() + pos_);
+        s = {reinterpret_cast<const char*>(in_.data() + pos_), n};
+        pos_ += n + 1;
+        return true;
+    }
+    std::size_t floor() const { return marks_.empty() ? 0 : marks_.back(); }
+    bool has(std::size_t n) const { return stack_.size() - floor() >= n; }
+    ValueId pop() {
+        ValueId v = stack_.back();
+        stack_.pop_back();
+        return v;
+    }
+    const Value& val(ValueId v) const { return d_.values[v]; }
+    bool push_new(const Value& v) {
+        if (d_.values.size() >= kMaxIds) return false;
+        d_.values.push_back(v);
+        stack_.push_back(static_cast<ValueId>(d_.values.size() - 1));
+        return true;
+    }
+    bool push_container(Kind k) {
+        if (d_.containers.size() >= kMaxIds) return false;
+        d_.containers.emplace_back();
+        return push_new(Value{k, false, static_cast<std::uint32_t>(d_.containers.size() - 1)});
+    }
+    bool push_int(const std::uint8_t* p, std::size_t n);
+    Status memo_put(std::uint64_t idx);
+    Status memo_get(std::uint64_t idx);
+    Status set_items(std::size_t from);
+    Status append_items(std::size_t from);
+    Status step(std::uint8_t opc);
+
+    std::span<const std::uint8_t> in_;
+    Decoded& d_;
+    std::size_t pos_ = 0, start_ = 0, limit_ = 0, frame_end_ = 0;
+    std::vector<ValueId> stack_;
+    std::vector<std::size_t> marks_;
+    std::vector<ValueId> memo_;
+    bool stopped_ = false;
+};
+
+bool Decoder::push_int(const std::uint8_t* p, std::size_t n) {
+    while (n > 1 && ((p[n - 1] == 0x00 && !(p[n - 2] & 0x80)) || (p[n - 1] == 0xff && (p[n - 2] & 0x80)))) --n;
+    if (n > 8) return push_new(Value{Kind::BigInt, false, 0, static_cast<std::uint64_t>(p - in_.data()), n});
+    std::uint64_t u = get_le(p, static_cast<int>(n));
+    if (n > 0 && n < 8 && (p[n - 1] & 0x80)) u |= ~0ULL << (8 * n);
+    return push_new(Value{Kind::Int, false, 0, u});
+}
+
+Status Decoder::memo_put(std::uint64_t idx) {
+    if (!has(1)) return fail("memo store with an empty stack");
+    if (idx > memo_.size()) return fail("memo index out of sequence");
+    if (idx == memo_.size()) {
+        if (memo_.size() >= kMaxIds) return fail("memo too large");
+        memo_.push_back(stack_.back());
+    } else {
+        memo_[idx] = stack_.back();
+    }
+    return {};
+}
+
+Status Decoder::memo_get(std::uint64_t idx) {
+    if (idx >= memo_.size()) return fail("memo reference to an unknown entry");
+    stack_.push_back(memo_[idx]);
+    return {};
+}
+
+Status Decoder::set_items(std::size_t from) {
+    if (from == 0 || from - 1 < floor()) return fail("SETITEM without a dict");
+    const Value& target = val(stack_[from - 1]);
+    if (target.kind != Kind::Dict) return fail("SETITEM on a non-dict");
+    if ((stack_.size() - from) % 2 != 0) return fail("odd number of items for SETITEMS");
+    auto& items = d_.containers[target.ref];
+    for (std::size_t i = from; i < stack_.size(); i += 2) {
+        if (!is_key(val(stack_[i]).kind)) return fail("dict key of an unsupported type");
+        if (!is_data(val(stack_[i + 1]).kind)) return fail("dict value of an unsupported type");
+        items.push_back(stack_[i]);
+        items.push_back(stack_[i + 1]);
+    }
+    stack_.resize(from);
+    return {};
+}
+
+Status Decoder::append_items(std::size_t from) {
+    if (from == 0 || from - 1 < floor()) return fail("APPEND without a list");
+    const Value& target = val(stack_[from - 1]);
+    if (target.kind != Kind::List) return fail("APPEND on a non-list");
+    auto& items = d_.containers[target.ref];
+    for (std::size_t i = from; i < stack_.size(); ++i) {
+        if (!is_data(val(stack_[i]).kind)) return fail("list item of an unsupported type");
+        items.push_back(stack_[i]);
+    }
+    stack_.resize(from);
+    return {};
+}
+
+Status Decoder::step(std::uint8_t opc) {
+    const std::uint8_t* p = nullptr;
+    const char* const kTrunc = "truncated";
+    const char* const kMem = "too many objects";
+    switch (opc) {
+    case op::FRAME: {
+        if (pos_ - 1 < frame_end_) return fail("FRAME inside a frame");
+        if (!take(8, p)) return fail(kTrunc);
+        const std::uint64_t n = get_le(p, 8);
+        if (n > in_.size() - pos_) return fail("frame longer than the input");
+        frame_end_ = pos_ + n;
+        return {};
+    }
+    case op::STOP:
+        if (!marks_.empty()) return fail("unclosed MARK at STOP");
+        if (stack_.size() != 1) return fail("STOP without exactly one object");
+        if (pos_ != in_.size()) return fail("trailing bytes after STOP");
+        d_.root = stack_[0];
+        stopped_ = true;
+        return {};
+    case op::MARK:
+        marks_.push_back(stack_.size());
+        return {};
+    case op::EMPTY_DICT:
+        return push_container(Kind::Dict) ? Status{} : fail(kMem);
+    case op::EMPTY_LIST:
+        return push_container(Kind::List) ? Status{} : fail(kMem);
+    case op::EMPTY_TUPLE:
+        return push_new(Value{Kind::EmptyTuple}) ? Status{} : fail(kMem);
+    case op::SHORT_BINUNICODE:
+    case op::BINUNICODE:
+    case op::BINUNICODE8: {
+        const int w = opc == op::SHORT_BINUNICODE ? 1 : opc == op::BINUNICODE ? 4 : 8;
+        if (!take(static_cast<std::size_t>(w), p)) return fail(kTrunc);
+        const std::uint64_t n = get_le(p, w);
+        if (n > limit_ - pos_) return fail("string longer than the input");
+        const std::size_t off = pos_;
+        pos_ += n;
+        if (!valid_utf8_surrogatepass(in_.subspan(off, n))) return fail("string is not valid UTF-8");
+        return push_new(Value{Kind::Str, false, 0, off, n}) ? Status{} : fail(kMem);
+    }
+    case op::BININT1:
+    case op::BININT2:
+    case op::BININT: {
+        const int w = opc == op::BININT1 ? 1 : opc == op::BININT2 ? 2 : 4;
+        if (!take(static_cast<std::size_t>(w), p)) return fail(kTrunc);
+        std::int64_t v = static_cast<std::int64_t>(get_le(p, w));
+        if (w == 4) v = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+        return push_new(Value{Kind::Int, false, 0, static_cast<std::uint64_t>(v)}) ? Status{} : fail(kMem);
+    }
+    case op::LONG1:
+    case op::LONG4: {
+        const int w = opc == op::LONG1 ? 1 : 4;
+        if (!take(static_cast<std::size_t>(w), p)) return fail(kTrunc);
+        std::uint64_t n = get_le(p, w);
+        if (w == 4 && (n & 0x80000000ULL)) return fail("negative byte count for LONG4");
+        if (!take(n, p)) return fail(kTrunc);
+        return push_int(p, n) ? Status{} : fail(kMem);
+    }
+    case op::MEMOIZE:
+        return memo_put(memo_.size());
+    case op::BINPUT:
+    case op::LONG_BINPUT:
+    case op::BINGET:
+    case op::LONG_BINGET: {
+        const int w = (opc == op::BINPUT || opc == op::BINGET) ? 1 : 4;
+        if (!take(static_cast<std::size_t>(w), p)) return fail(kTrunc);
+        const std::uint64_t idx = get_le(p, w);
+        return (opc == op::BINPUT || opc == op::LONG_BINPUT) ? memo_put(idx) : memo_get(idx);
+    }
+    case op::PUT:
+    case op::GET: {
+        std::string_view s;
+        if (!line(s)) return fail(kTrunc);
+        if (s.empty() || s.size() > 10) return fail("bad memo index");
+        std::uint64_t idx = 0;
+        for (char c : s) {
+            if (c < '0' || c > '9') return fail("bad memo index");
+            idx = idx * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        return opc == op::PUT ? memo_put(idx) : memo_get(idx);
+    }
+    case op::APPEND:
+        if (!has(2)) return fail("APPEND with too few objects");
+        return append_items(stack_.size() - 1);
+    case op::APPENDS: {
+        if (marks_.empty()) return fail("APPENDS without MARK");
+        const std::size_t m = marks_.back();
+        marks_.pop_back();
+        return append_items(m);
+    }
+    case op::SETITEM:
+        if (!has(3)) return fail("SETITEM with too few objects");
+        return set_items(stack_.size() - 2);
+    case op::SETITEMS: {
+        if (marks_.empty()) return fail("SETITEMS without MARK");
+        const std::size_t m = marks_.back();
+        marks_.pop_back();
+        return set_items(m);
+    }
+    case op::GLOBAL:
+    case op::STACK_GLOBAL: {
+        std::string_view module, name;
+        if (opc == op::GLOBAL) {
+            if (!line(module) || !line(name)) return fail(kTrunc);
+        } else {
+            if (!has(2)) return fail("STACK_GLOBAL with too few objects");
+            const ValueId n = pop(), m = pop();
+            if (val(n).kind != Kind::Str || val(m).kind != Kind::Str) return fail("STACK_GLOBAL requires str");
+            module = d_.str(m);
+            name = d_.str(n);
+        }
+        if (module != kNodeModule || name != kNodeClass) return fail("reference to a foreign global");
+        return push_new(Value{Kind::Class}) ? Status{} : fail(kMem);
+    }
+    case op::NEWOBJ: {
+        if (!has(2)) return fail("NEWOBJ with too few objects");
+        const ValueId args = pop(), cls = pop();
+        if (val(cls).kind != Kind::Class) return fail("NEWOBJ of something other than the node class");
+        if (val(args).kind != Kind::EmptyTuple) return fail("NEWOBJ with arguments");
+        return push_new(Value{Kind::Object}) ? Status{} : fail(kMem);
+    }
+    case op::BUILD: {
+        if (!has(2)) return fail("BUILD with too few objects");
+        const ValueId state = pop();
+        Value& obj = d_.values[stack_.back()];
+        if (obj.kind != Kind::Object) return fail("BUILD on a non-object");
+        if (obj.built) return fail("BUILD applied twice");
+        if (val(state).kind != Kind::Dict) return fail("BUILD state is not a dict");
+        obj.built = true;
+        obj.ref = state;
+        obj.a = d_.dict_size(state);
+        return {};
+    }
+    default:
+        return fail("unsupported opcode");
+    }
+}
+
+Status Decoder::run() {
+    d_.input = in_;
+    if (in_.size() < 2 || in_[0] != op::PROTO) return fail("missing PROTO header");
+    if (in_[1] < 2 || in_[1] > 5) return fail("unsupported protocol");
+    d_.protocol = in_[1];
+    pos_ = 2;
+    while (!stopped_) {
+        start_ = pos_;
+        if (pos_ >= in_.size()) return fail("truncated before STOP");
+        limit_ = pos_ < frame_end_ ? frame_end_ : in_.size();
+        const std::uint8_t opc = in_[pos_++];
+        Status s = step(opc);
+        if (!s.ok) return s;
+    }
+    return {};
+}
+
+}  // namespace
+
+Status decode(std::span<const std::uint8_t> input, Decoded& out) {
+    out = Decoded{};
+    try {
+        return Decoder(input, out).run();
+    } catch (const std::bad_alloc&) {
+        return Status{false, "out of memory", 0};
+    } catch (...) {
+        return Status{false, "internal error", 0};
+    }
+}
+
+bool valid_utf8_surrogatepass(std::span<const std::uint8_t> s) noexcept {
+    const std::uint8_t* p = s.data();
+    const std::uint8_t* end = p + s.size();
+    while (p < end) {
+        if (end - p >= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            if ((w & 0x8080808080808080ULL) == 0) {
+                p += 8;
+                continue;
+            }
+        }
+        const std::uint8_t c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        int n;
+        std::uint8_t lo = 0x80, hi = 0xbf;  // range of the second byte
+        if (c >= 0xc2 && c <= 0xdf) {
+            n = 2;
+        } else if (c >= 0xe0 && c <= 0xef) {
+            n = 3;
+            if (c == 0xe0) lo = 0xa0;  // no overlong forms; 0xed keeps 0xa0-0xbf: surrogates pass
+        } else if (c >= 0xf0 && c <= 0xf4) {
+            n = 4;
+            if (c == 0xf0) lo = 0x90;
+            if (c == 0xf4) hi = 0x8f;
+        } else {
+            return false;
+        }
+        if (end - p < n) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (int i = 2; i < n; ++i) {
+            if ((p[i] & 0xc0) != 0x80) return false;
+        }
+        p += n;
+    }
+    return true;
+}
+
+}  // namespace mavelin::pickle

@@ -1,0 +1,292 @@
+// Protocol-4 pickle opcode writer: framing, identity memo and batching as the reference C pickler emits them.
+#include "engine/pickle_writer.h"
+
+#include <cstring>
+#include <stdexcept>
+
+#include "engine/pickle_opcodes.h"
+
+namespace mavelin::pickle {
+
+namespace {
+
+constexpr std::size_t kFrameHeader = 9;  // FRAME + 8-byte length
+constexpr std::size_t kFrameMin = 4;     // shorter frames lose their header
+
+void put_le(std::uint8_t* p, std::uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+std::size_t mix(Identity id) noexcept {
+    std::uint64_t x = static_cast<std::uint64_t>(id);
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    return static_cast<std::size_t>(x);
+}
+
+}  // namespace
+
+PickleWriter::PickleWriter() {
+    const std::uint8_t header[2] = {op::PROTO, 4};
+    write(header, 2);
+    framing_ = true;
+}
+
+void PickleWriter::write(const void* p, std::size_t n) {
+    if (framing_ && frame_start_ == kNoFrame) {
+        frame_start_ = out_.size();
+        out_.append(kFrameHeader, '\xfe');
+    }
+    out_.append(static_cast<const char*>(p), n);
+}
+
+void PickleWriter::commit_frame() {
+    if (!framing_ || frame_start_ == kNoFrame) return;
+    const std::size_t len = out_.size() - frame_start_ - kFrameHeader;
+    if (len >= kFrameMin) {
+        auto* q = reinterpret_cast<std::uint8_t*>(out_.data() + frame_start_);
+        q[0] = op::FRAME;
+        put_le(q + 1, len, 8);
+    } else {
+        out_.erase(frame_start_, kFrameHeader);
+    }
+    frame_start_ = kNoFrame;
+}
+
+void PickleWriter::opcode_boundary() {
+    if (!framing_ || frame_start_ == kNoFrame) return;
+    if (out_.size() - frame_start_ - kFrameHeader >= kFrameTarget) commit_frame();
+}
+
+// ---------------------------------------------------------------- memo
+
+std::int64_t PickleWriter::memo_find(Identity id) const noexcept {
+    if (slots_.empty()) return -1;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = mix(id) & mask;; i = (i + 1) & mask) {
+        const Slot& s = slots_[i];
+        if (!s.used) return -1;
+        if (s.id == id) return s.index;
+    }
+}
+
+void PickleWriter::memo_insert(Identity id, std::uint32_t index) {
+    if ((memo_count_ + 1) * 2 > slots_.size()) {
+        std::vector<Slot> old;
+        old.swap(slots_);
+        slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{0, 0, false});
+        const std::size_t mask = slots_.size() - 1;
+        for (const Slot& s : old) {
+            if (!s.used) continue;
+            std::size_t i = mix(s.id) & mask;
+            while (slots_[i].used) i = (i + 1) & mask;
+            slots_[i] = s;
+        }
+    }
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = mix(id) & mask;
+    while (slots_[i].used) i = (i + 1) & mask;
+    slots_[i] = Slot{id, index, true};
+    ++memo_count_;
+}
+
+void PickleWriter::memoize(Identity id) {
+    if (memo_count_ > 0xffffffffULL) throw std::length_error("pickle memo too large");
+    memo_insert(id, static_cast<std::uint32_t>(memo_count_));
+    write_byte(op::MEMOIZE);
+}
+
+void PickleWriter::write_memo_get(std::uint32_t index) {
+    std::uint8_t b[5];
+    if (index < 256) {
+        b[0] = op::BINGET;
+        b[1] = static_cast<std::uint8_t>(index);
+        write(b, 2);
+    } else {
+        b[0] = op::LONG_BINGET;
+        put_le(b + 1, index, 4);
+        write(b, 5);
+    }
+}
+
+bool PickleWriter::save_ref(Identity id) {
+    opcode_boundary();
+    const std::int64_t idx = memo_find(id);
+    if (idx < 0) return false;
+    write_memo_get(static_cast<std::uint32_t>(idx));
+    return true;
+}
+
+// ---------------------------------------------------------------- atoms
+
+void PickleWriter::save_int(std::int64_t v) {
+    opcode_boundary();
+    std::uint8_t b[9];
+    if (v >= INT32_MIN && v <= INT32_MAX) {
+        const auto u = static_cast<std::uint32_t>(static_cast<std::int32_t>(v));
+        if (u <= 0xff) {
+            b[0] = op::BININT1;
+            b[1] = static_cast<std::uint8_t>(u);
+            write(b, 2);
+        } else if (u <= 0xffff) {
+            b[0] = op::BININT2;
+            put_le(b + 1, u, 2);
+            write(b, 3);
+        } else {
+            b[0] = op::BININT;
+            put_le(b + 1, u, 4);
+            write(b, 5);
+        }
+        return;
+    }
+    // Minimal two's-complement length: drop high bytes that only repeat the sign.
+    const auto u = static_cast<std::uint64_t>(v);
+    int n = 8;
+    while (n > 1) {
+        const std::uint8_t top = static_cast<std::uint8_t>(u >> (8 * (n - 1)));
+        const std::uint8_t next = static_cast<std::uint8_t>(u >> (8 * (n - 2)));
+        if ((top == 0x00 && !(next & 0x80)) || (top == 0xff && (next & 0x80))) {
+            --n;
+        } else {
+            break;
+        }
+    }
+    b[0] = op::LONG1;
+    b[1] = static_cast<std::uint8_t>(n);
+    write(b, 2);
+    put_le(b, u, n);
+    write(b, static_cast<std::size_t>(n));
+}
+
+void PickleWriter::save_int(std::span<const std::uint8_t> le) {
+    std::size_t n = le.size();
+    while (n > 1) {
+        const std::uint8_t top = le[n - 1];
+        const std::uint8_t next = le[n - 2];
+        if ((top == 0x00 && !(next & 0x80)) || (top == 0xff && (next & 0x80))) {
+            --n;
+        } else {
+            break;
+        }
+    }
+    if (n <= 8) {
+        std::uint64_t u = 0;
+        for (std::size_t i = 0; i < n; ++i) u |= static_cast<std::uint64_t>(le[i]) << (8 * i);
+        if (n > 0 && n < 8 && (le[n - 1] & 0x80)) u |= ~0ULL << (8 * n);  // sign-extend
+        save_int(static_cast<std::int64_t>(u));
+        return;
+    }
+    opcode_boundary();
+    std::uint8_t b[5];
+    if (n < 256) {
+        b[0] = op::LONG1;
+        b[1] = static_cast<std::uint8_t>(n);
+        write(b, 2);
+    } else {
+        if (n > 0x7fffffffULL) throw std::length_error("int too large to pickle");
+        b[0] = op::LONG4;
+        put_le(b + 1, n, 4);
+        write(b, 5);
+    }
+    write(le.data(), n);
+}
+
+void PickleWriter::save_empty_tuple() {
+    opcode_boundary();
+    write_byte(op::EMPTY_TUPLE);
+}
+
+// ---------------------------------------------------------------- objects
+
+void PickleWriter::put_str(Identity id, std::string_view utf8) {
+    const std::size_t n = utf8.size();
+    std::uint8_t h[9];
+    std::size_t hlen;
+    if (n <= 0xff) {
+        h[0] = op::SHORT_BINUNICODE;
+        h[1] = static_cast<std::uint8_t>(n);
+        hlen = 2;
+    } else if (n <= 0xffffffffULL) {
+        h[0] = op::BINUNICODE;
+        put_le(h + 1, n, 4);
+        hlen = 5;
+    } else {
+        h[0] = op::BINUNICODE8;
+        put_le(h + 1, n, 8);
+        hlen = 9;
+    }
+    if (n >= kFrameTarget) {
+        // Large payloads close the current frame and go out unframed.
+        commit_frame();
+        framing_ = false;
+        write(h, hlen);
+        write(utf8.data(), n);
+        framing_ = true;
+    } else {
+        write(h, hlen);
+        write(utf8.data(), n);
+    }
+    memoize(id);
+}
+
+void PickleWriter::put_empty_dict(Identity id) {
+    write_byte(op::EMPTY_DICT);
+    memoize(id);
+}
+
+void PickleWriter::put_empty_list(Identity id) {
+    write_byte(op::EMPTY_LIST);
+    memoize(id);
+}
+
+void PickleWriter::put_stack_global(Identity cls) {
+    write_byte(op::STACK_GLOBAL);
+    memoize(cls);
+}
+
+void PickleWriter::put_newobj(Identity obj) {
+    write_byte(op::NEWOBJ);
+    const std::int64_t idx = memo_find(obj);
+    if (idx >= 0) {
+        // Reached again while saving its own class or arguments: use the first copy.
+        write_byte(op::POP);
+        write_memo_get(static_cast<std::uint32_t>(idx));
+        return;
+    }
+    memoize(obj);
+}
+
+void PickleWriter::put_build() { write_byte(op::BUILD); }
+
+// ---------------------------------------------------------------- batches
+
+Batch PickleWriter::batch_begin(std::size_t size, bool dict) {
+    Batch b{size, 0, dict};
+    if (size > 1) write_byte(op::MARK);
+    return b;
+}
+
+void PickleWriter::batch_item_done(Batch& b) {
+    ++b.done;
+    if (b.size == 1) {
+        write_byte(b.dict ? op::SETITEM : op::APPEND);
+        return;
+    }
+    if (b.done % kBatchSize != 0) return;
+    write_byte(b.dict ? op::SETITEMS : op::APPENDS);
+    // A dict batch loop always reopens after a full batch, even when nothing follows.
+    if (b.dict || b.done < b.size) write_byte(op::MARK);
+}
+
+void PickleWriter::batch_end(Batch& b) {
+    if (b.size <= 1) return;
+    if (b.dict || b.done % kBatchSize != 0) write_byte(b.dict ? op::SETITEMS : op::APPENDS);
+}
+
+void PickleWriter::finish() {
+    write_byte(op::STOP);
+    commit_frame();
+}
+
+}  // namespace mavelin::pickle

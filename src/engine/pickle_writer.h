@@ -1,0 +1,99 @@
+// Protocol-4 pickle opcode writer: framing, identity memo and batching as the reference C pickler emits them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace mavelin::pickle {
+
+// Opaque identity of a memoizable object (the binding passes object addresses).
+using Identity = std::uintptr_t;
+
+// Items per MARK ... SETITEMS / APPENDS batch.
+inline constexpr std::size_t kBatchSize = 1000;
+// A frame is closed at the next object once it holds this many bytes; byte strings this
+// long are written outside any frame.
+inline constexpr std::size_t kFrameTarget = 64 * 1024;
+
+// Progress through the items of one dict or list, for the batch opcodes.
+struct Batch {
+    std::size_t size = 0;  // number of items (dict: key/value pairs)
+    std::size_t done = 0;
+    bool dict = false;
+};
+
+// Writes one pickle stream, protocol 4, into a growing buffer. Construction writes PROTO.
+// The caller walks its objects in the reference pickler's order and calls one save_* per
+// save() of that pickler; each begins at an opcode boundary, where a full frame is closed.
+// Memoizable objects go through save_ref() first; when it returns false the caller writes
+// the object with the matching put_* call (which memoizes it under the same identity).
+// Throws only std::bad_alloc.
+class PickleWriter {
+public:
+    PickleWriter();
+
+    // --- atoms (never memoized) ---
+    void save_int(std::int64_t v);
+    // Integer given as little-endian two's-complement bytes of any length (empty means 0).
+    void save_int(std::span<const std::uint8_t> le_twos_complement);
+    void save_empty_tuple();
+
+    // --- memoizable objects ---
+    // Opcode boundary, then a memo reference if `id` is already memoized (returns true).
+    bool save_ref(Identity id);
+    // Text, already encoded as UTF-8 (lone surrogates in their 3-byte form).
+    void put_str(Identity id, std::string_view utf8);
+    void put_empty_dict(Identity id);
+    void put_empty_list(Identity id);
+    // After the module name and the qualified name were saved: STACK_GLOBAL, memoized as `cls`.
+    void put_stack_global(Identity cls);
+    // After the class and its (empty) argument tuple were saved: NEWOBJ, memoized as `obj`.
+    void put_newobj(Identity obj);
+    // After the state was saved.
+    void put_build();
+
+    // --- batching of dict items and list items ---
+    // Starts the items of a non-empty dict or list. Call batch_item_done() after each item
+    // (after the key and the value for a dict) and batch_end() after the last.
+    Batch batch_begin(std::size_t size, bool dict);
+    void batch_item_done(Batch& b);
+    void batch_end(Batch& b);
+
+    // STOP and the final frame. The stream is complete afterwards.
+    void finish();
+
+    const std::string& data() const noexcept { return out_; }
+    std::string take() noexcept { return std::move(out_); }
+    std::size_t memo_size() const noexcept { return memo_count_; }
+
+private:
+    void opcode_boundary();
+    void write(const void* p, std::size_t n);
+    void write_byte(std::uint8_t b) { write(&b, 1); }
+    void commit_frame();
+    void memoize(Identity id);
+    void write_memo_get(std::uint32_t index);
+    // Index of `id` in the memo, or -1.
+    std::int64_t memo_find(Identity id) const noexcept;
+    void memo_insert(Identity id, std::uint32_t index);
+
+    std::string out_;
+    bool framing_ = false;
+    std::size_t frame_start_ = kNoFrame;
+    static constexpr std::size_t kNoFrame = static_cast<std::size_t>(-1);
+
+    // Open-addressing table Identity -> memo index.
+    struct Slot {
+        Identity id;
+        std::uint32_t index;
+        bool used;
+    };
+    std::vector<Slot> slots_;
+    std::size_t memo_count_ = 0;
+};
+
+}  // namespace mavelin::pickle
