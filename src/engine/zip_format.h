@@ -11,13 +11,13 @@ namespace mavelin::zip {
 // stands for, so that callers can report the same kind of failure.
 enum class Status {
   kOk,
-  kOsError,      // OSError: `errnum` and `path`
+  kOsError,      // OSError: `errnum` and `path` (empty when no path is concerned)
   kNotZip,       // BadZipFile("File is not a zip file"): no end-of-central-directory record
   kBadArchive,   // BadZipFile(message): central directory or its records damaged
   kBadName,      // UnicodeDecodeError: a name flagged as UTF-8 is not valid UTF-8
   kUnsupported,  // NotImplementedError(message): version, flag bits or compression method
   kNoMember,     // KeyError(message): no member of that name
-  kBadOffset,    // ValueError(message): the member's header offset points before the file
+  kBadOffset,    // ValueError(message): the member's header offset is no possible file offset
   kBadMember,    // BadZipFile(message): the member's local header is damaged or disagrees
   kEncrypted,    // RuntimeError(message): the member is encrypted
   kTruncated,    // EOFError: the member's data runs past the end of the file

@@ -58,6 +58,10 @@ class FdSource : public Source {
     }
     return static_cast<int64_t>(done);
   }
+  int seek_error(uint64_t offset) override {
+    if (offset > uint64_t{INT64_MAX}) return EINVAL;
+    return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
+  }
 
  private:
   int fd_;
@@ -69,7 +73,7 @@ class MemorySource : public Source {
   MemorySource(const void* data, size_t len) : data_(static_cast<const uint8_t*>(data)), len_(len) {}
   uint64_t size() const override { return len_; }
   int64_t read_at(uint64_t offset, void* buf, size_t len) override {
-    if (offset >= len_) return 0;
+    if (offset >= len_ || len == 0) return 0;
     const size_t n = std::min<uint64_t>(len, len_ - offset);
     std::memcpy(buf, data_ + offset, n);
     return static_cast<int64_t>(n);
@@ -309,7 +313,15 @@ Status Reader::find_entry(const EndRecord& end, const std::string& member_name, 
 Status Reader::open_member(const Entry& e, const std::string& member_name, Wide* data_start) {
   const Wide fs = src_.size();
   const Wide off = e.header_offset;
-  if (off < 0) return fail(Status::kBadOffset, "negative seek value " + wide_to_string(off));
+  // Seeking to the header fails before anything is read, as a file reader would find out.
+  if (off < static_cast<Wide>(INT64_MIN) || off > static_cast<Wide>(INT64_MAX)) {
+    return fail(Status::kBadOffset, "cannot fit 'int' into an offset-sized integer");
+  }
+  if (const int code = off < 0 ? EINVAL : src_.seek_error(static_cast<uint64_t>(off))) {
+    fail(Status::kOsError, "seek to " + wide_to_string(off));
+    if (err_) err_->errnum = code;
+    return Status::kOsError;
+  }
   if (off + static_cast<Wide>(kLocalSize) > fs) return fail(Status::kBadMember, "Truncated file header");
   uint8_t h[kLocalSize];
   size_t got = 0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +18,9 @@ class Source {
   virtual uint64_t size() const = 0;
   // Reads up to `len` bytes at `offset` (fewer only at the end). Returns the count, or -errno.
   virtual int64_t read_at(uint64_t offset, void* buf, size_t len) = 0;
+  // 0 when a reader could seek to `offset` (at most 2^63-1), else the errno of that seek:
+  // file systems refuse offsets beyond their largest file with EINVAL.
+  virtual int seek_error(uint64_t offset) { return offset > uint64_t{INT64_MAX} ? EINVAL : 0; }
 };
 
 struct Member {
@@ -36,7 +40,9 @@ struct Member {
 //
 // Outcomes, in the order a reader meets them:
 //  - opening the archive: kOsError (errnum, path), kNotZip, kBadArchive, kBadName, kUnsupported;
-//  - opening the member: kNoMember, kBadOffset, kBadMember, kBadName, kUnsupported, kEncrypted;
+//  - opening the member: kNoMember, kOsError (EINVAL, no path: seeking to a header offset
+//    below zero or beyond what the file system allows), kBadOffset, kBadMember, kBadName,
+//    kUnsupported, kEncrypted;
 //  - reading the data: kTruncated, kBadCrc (out->data filled as described above).
 // Every offset and size is checked against the real file size before it is used; no buffer
 // grows beyond the file's size. Never throws.

@@ -11,9 +11,12 @@ layout (NAME Y,M,D,H,MI,S EXTERNAL_ATTR DECLARED ACTUAL CRC)...
 make KIND ARCHIVE PAYLOAD_HEX
     Writes special archives with zipfile: zip64 (force_zip64), comment, deflated, empty,
     two (two members, the second named Certificate.pk), dup (the name twice, second wins),
-    utf8 (a non-ASCII member name), prefix (zip64 archive after 100 junk bytes).
+    utf8 (a non-ASCII member name), prefix (zip64 archive after 100 junk bytes),
+    far (the archive begins 5 GiB into a sparse file).
 read ARCHIVE NAME
     Prints "ok LEN CRC" or the exception class name and message.
+readmany NAME ARCHIVE...
+    The same for each ARCHIVE, one line each.
 mutate ARCHIVE NAME SEED COUNT
     Reads every mutant of ARCHIVE (every truncation, every byte inverted, every byte with its
     low bit flipped, then COUNT random mutants from SEED) as a file and prints one outcome per
@@ -91,7 +94,7 @@ def make(kind, archive, payload):
     elif kind == "comment":
         with zipfile.ZipFile(archive, "w") as z:
             z.writestr(NAME, payload)
-            z.comment = b"signed PK\x05\x06 by the tests"
+            z.comment = b"signed by the tests"
     elif kind == "deflated":
         with zipfile.ZipFile(archive, "w", compression=zipfile.ZIP_DEFLATED) as z:
             z.writestr(NAME, payload)
@@ -117,6 +120,11 @@ def make(kind, archive, payload):
                 f.write(payload)
         with open(archive, "wb") as f:
             f.write(b"#!/bin/sh\n" + b"x" * 90 + buf.getvalue())
+    elif kind == "far":
+        with open(archive, "wb") as f:
+            f.seek(5 << 30)
+            with zipfile.ZipFile(f, "w") as z:
+                z.writestr(NAME, payload)
     else:
         raise SystemExit("unknown kind " + kind)
 
@@ -185,6 +193,9 @@ def main(argv):
         make(argv[2], argv[3], bytes.fromhex(argv[4]))
     elif cmd == "read":
         print(outcome(argv[2], argv[3], with_message=True))
+    elif cmd == "readmany":
+        for archive in argv[3:]:
+            print(outcome(archive, argv[2], with_message=True))
     elif cmd == "mutate":
         mutate(*argv[2:6])
     else:
