@@ -21,14 +21,31 @@ int require_dir_path(PyObject* dir_path) {
     return -1;
 }
 
-// Turns an error the run cannot recover from into one ERROR line and the exit request,
-// so the command line ends with a message instead of a traceback. Returns null.
-PyObject* report_failure(const char* logger_module, PyObject* handled_types) {
-    if (!PyErr_ExceptionMatches(handled_types)) return nullptr;
+// The exceptions the command line reports as one ERROR line: OS errors and archive errors.
+py::Ref reported_types() {
+    py::Ref bad_zip = py::import_attr("zipfile", "BadZipFile");
+    if (!bad_zip) return {};
+    return py::Ref::steal(PyTuple_Pack(3, PyExc_OSError, bad_zip.get(), PyExc_KeyError));
+}
+
+// Turns an OS or archive error into one ERROR line and the exit request, so the command
+// line ends with a message instead of a traceback. Anything else passes unchanged.
+// Always returns null.
+PyObject* report_failure(const char* logger_module) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     py::Ref t = py::Ref::steal(type), v = py::Ref::steal(value), trace = py::Ref::steal(tb);
+    if (!t || !PyErr_GivenExceptionMatches(t.get(), PyExc_Exception)) {
+        PyErr_Restore(t.release(), v.release(), trace.release());
+        return nullptr;
+    }
+    py::Ref handled = reported_types();
+    if (!handled) return nullptr;
+    if (!PyErr_GivenExceptionMatches(t.get(), handled.get())) {
+        PyErr_Restore(t.release(), v.release(), trace.release());
+        return nullptr;
+    }
     py::Ref reason;
     if (PyErr_GivenExceptionMatches(t.get(), PyExc_KeyError)) {
         py::Ref args = py::Ref::steal(PyObject_GetAttrString(v.get(), "args"));
@@ -53,7 +70,7 @@ PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "sign_folder"));
     if (!procedure) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_CallFunctionObjArgs(procedure.get(), dir_path, mode, nullptr));
-    if (!r) return report_failure("mavelin.utils.sign_folder", PyExc_OSError);
+    if (!r) return report_failure("mavelin.utils.sign_folder");
     Py_RETURN_NONE;
 }
 
@@ -69,11 +86,7 @@ PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObjec
     py::Ref r = py::Ref::steal(
         PyObject_CallFunctionObjArgs(procedure.get(), dir_path, certificate_file, nullptr));
     if (r) Py_RETURN_NONE;
-    py::Ref bad_zip = py::import_attr("zipfile", "BadZipFile");
-    if (!bad_zip) return nullptr;
-    py::Ref handled = py::Ref::steal(PyTuple_Pack(3, PyExc_OSError, bad_zip.get(), PyExc_KeyError));
-    if (!handled) return nullptr;
-    return report_failure("mavelin.utils.validate_certificate", handled.get());
+    return report_failure("mavelin.utils.validate_certificate");
 }
 
 PyMethodDef kSignDef = {"sign_folder_command",

@@ -1,0 +1,12 @@
+// Python exceptions for the outcomes of the engine's archive reader and writer.
+#pragma once
+
+#include "engine/zip_format.h"
+#include "python/handle.h"
+
+namespace mavelin::archive_errors {
+
+// Sets the exception the host zipfile module raises for the same kind of failure.
+void set(const zip::Error& err);
+
+}  // namespace mavelin::archive_errors

@@ -1,0 +1,217 @@
+// The fingerprint pass of a FileManager: the engine's parallel runner over the node table.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/parallel_runner.h"
+#include "engine/sha256.h"
+#include "python/common.h"
+#include "python/file_managing.h"
+#include "python/models.h"
+
+namespace mavelin::file_managing {
+namespace {
+
+struct Item {
+    PyObject* key;   // borrowed from `items`
+    PyObject* node;  // borrowed from `items`
+};
+
+py::Ref attr(PyObject* o, const char* name) { return py::Ref::steal(PyObject_GetAttrString(o, name)); }
+
+// The OSError a failed open or read of `path` raises, with errno, strerror and filename.
+py::Ref os_error(int err, const std::string& path) {
+    py::Ref filename = py::decode_path(path);
+    if (!filename) return {};
+    return py::Ref::steal(
+        PyObject_CallFunction(PyExc_OSError, "isO", err, std::strerror(err), filename.get()));
+}
+
+int record_error(PyObject* errors, PyObject* node, PyObject* exc) {
+    py::Ref path = attr(node, "file_path");
+    if (!path) return -1;
+    py::Ref pair = py::Ref::steal(PyTuple_Pack(2, path.get(), exc));
+    return pair ? PyList_Append(errors, pair.get()) : -1;
+}
+
+int store(PyObject* table, PyObject* node) {
+    py::Ref id = py::Ref::steal(PyObject_GetAttr(node, models::kId));
+    if (!id) return -1;
+    py::Ref key = py::Ref::steal(PyUnicode_FromFormat("node_id_%S", id.get()));
+    return key ? PyObject_SetItem(table, key.get(), node) : -1;
+}
+
+// A record carrying the same attributes as `node` (what a worker's copy would be).
+py::Ref copy_node(PyObject* node) {
+    PyTypeObject* type = Py_TYPE(node);
+    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
+    if (!no_args) return {};
+    py::Ref copy = py::Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+    if (!copy) return {};
+    py::Ref old_dict = py::Ref::steal(PyObject_GenericGetDict(node, nullptr));
+    py::Ref new_dict = py::Ref::steal(PyObject_GenericGetDict(copy.get(), nullptr));
+    if (!old_dict || !new_dict || PyDict_Update(new_dict.get(), old_dict.get()) < 0) return {};
+    return copy;
+}
+
+py::Ref fingerprint_list(const std::vector<sha256::Digest>& rows) {
+    py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+    if (!list) return {};
+    for (size_t i = 0; i < rows.size(); ++i) {
+        char hex[64];
+        sha256::to_hex(rows[i], hex);
+        PyObject* text = PyUnicode_FromStringAndSize(hex, 64);
+        if (!text) return {};
+        PyObject* entry = PyList_New(1);
+        if (!entry) {
+            Py_DECREF(text);
+            return {};
+        }
+        PyList_SET_ITEM(entry, 0, text);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
+    }
+    return list;
+}
+
+// Every node through the Python-level work function, one after another. Used when the
+// parameters or the table are not of the kinds the engine takes (it then fails the same way).
+int slow_pass(PyObject* manager, PyObject* table, const std::vector<Item>& items, PyObject* errors,
+              bool all_or_none) {
+    py::Ref copier = py::import_attr("copy", "copy");
+    py::Ref results = py::Ref::steal(PyList_New(0));
+    if (!copier || !results) return -1;
+    for (const Item& item : items) {
+        py::Ref copy = py::Ref::steal(PyObject_CallOneArg(copier.get(), item.node));
+        py::Ref done;
+        if (copy)
+            done = py::Ref::steal(PyObject_CallMethod(manager, "_generate_file_fingerprint", "O",
+                                                      copy.get()));
+        if (done) {
+            if (PyList_Append(results.get(), done.get()) < 0) return -1;
+            continue;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        PyErr_NormalizeException(&type, &value, &tb);
+        py::Ref t = py::Ref::steal(type), v = py::Ref::steal(value), trace = py::Ref::steal(tb);
+        if (record_error(errors, item.node, v.get()) < 0) return -1;
+    }
+    if (all_or_none && PyList_GET_SIZE(errors) > 0) return 0;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results.get()); ++i)
+        if (store(table, PyList_GET_ITEM(results.get(), i)) < 0) return -1;
+    return 0;
+}
+
+// Reads an integer parameter for the engine; false when it is not a plain int.
+bool engine_int(PyObject* value, int64_t& out) {
+    if (!PyLong_CheckExact(value)) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    if (overflow != 0) return false;
+    out = v;
+    return true;
+}
+
+unsigned worker_count() {
+    py::Ref max = py::import_attr("mavelin.core.file_managing", "MAX_PROCESSES");
+    long v = max ? PyLong_AsLong(max.get()) : -1;
+    PyErr_Clear();
+    return static_cast<unsigned>(std::clamp<long>(v, 1, 256));
+}
+
+}  // namespace
+
+int fingerprint_table(PyObject* manager, bool all_or_none) {
+    py::Ref errors = py::Ref::steal(PyList_New(0));
+    if (!errors || PyObject_SetAttrString(manager, "_fingerprint_errors", errors.get()) < 0)
+        return -1;
+    py::Ref table = attr(manager, "_file_nodes");
+    py::Ref chunk = attr(manager, "_chunk_size");
+    py::Ref step = attr(manager, "_transformation_step");
+    py::Ref initial = attr(manager, "_initial_path");
+    if (!table || !chunk || !step || !initial) return -1;
+    py::Ref items_view = py::Ref::steal(PyMapping_Items(table.get()));
+    if (!items_view) return -1;
+    py::Ref items_list = py::Ref::steal(PySequence_List(items_view.get()));
+    if (!items_list) return -1;
+    std::vector<Item> items;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items_list.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(items_list.get(), i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+            PyErr_SetString(PyExc_TypeError, "node table items must be (key, node) pairs");
+            return -1;
+        }
+        items.push_back({PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)});
+    }
+    if (items.empty()) return 0;
+
+    fingerprint::Params params{};
+    std::string root;
+    std::vector<std::string> rel_paths;
+    bool fast = engine_int(chunk.get(), params.chunk_size) && params.chunk_size != 0 &&
+                engine_int(step.get(), params.step) && PyDict_CheckExact(table.get());
+    if (fast && py::encode_path(initial.get(), root) < 0) {
+        PyErr_Clear();
+        fast = false;
+    }
+    PyObject* node_class = models::filenode_class();
+    if (!node_class) return -1;
+    for (size_t i = 0; fast && i < items.size(); ++i) {
+        if (Py_TYPE(items[i].node) != reinterpret_cast<PyTypeObject*>(node_class)) {
+            fast = false;
+            break;
+        }
+        py::Ref path = attr(items[i].node, "file_path");
+        std::string rel;
+        if (!path || py::encode_path(path.get(), rel) < 0) {
+            PyErr_Clear();
+            fast = false;
+            break;
+        }
+        rel_paths.push_back(std::move(rel));
+    }
+    if (!fast) return slow_pass(manager, table.get(), items, errors.get(), all_or_none);
+
+    const unsigned threads = worker_count();
+    std::vector<runner::FileOutcome> outcomes;
+    bool out_of_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        outcomes = runner::fingerprint_files(root, rel_paths, params, threads);
+    } catch (...) {
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory || outcomes.size() != items.size()) {
+        PyErr_NoMemory();
+        return -1;
+    }
+
+    std::vector<py::Ref> done(items.size());
+    for (size_t i = 0; i < items.size(); ++i) {
+        const runner::FileOutcome& o = outcomes[i];
+        if (o.error != 0) {
+            py::Ref exc = os_error(o.error, o.error_path);
+            if (!exc || record_error(errors.get(), items[i].node, exc.get()) < 0) return -1;
+            continue;
+        }
+        if (all_or_none && PyList_GET_SIZE(errors.get()) > 0) continue;
+        py::Ref copy = copy_node(items[i].node);
+        py::Ref fp = fingerprint_list(o.rows);
+        if (!copy || !fp || PyObject_SetAttr(copy.get(), models::kFingerprint, fp.get()) < 0)
+            return -1;
+        done[i] = std::move(copy);
+    }
+    if (all_or_none && PyList_GET_SIZE(errors.get()) > 0) return 0;
+    for (const py::Ref& node : done)
+        if (node && store(table.get(), node.get()) < 0) return -1;
+    return 0;
+}
+
+}  // namespace mavelin::file_managing

@@ -1,0 +1,138 @@
+// mavelin.utils.sign_folder: the signing procedure.
+#include "python/common.h"
+#include "python/modules.h"
+#include "python/procedure_support.h"
+
+namespace mavelin::modules {
+namespace {
+
+constexpr const char kDoc[] =
+    "sign_folder(dir_path, mode='default')\n--\n\n"
+    "Interface to certify the folder with a KORVEX certificate that can be used to ensure\n"
+    "authenticity.\n\n"
+    "dir_path: the directory to be signed.\n"
+    "mode: the mode in which to run the certification (\"silent\" writes no INFO lines).";
+
+PyObject* g_logger = nullptr;
+
+int call(PyObject* manager, const char* method) {
+    py::Ref r = py::Ref::steal(PyObject_CallMethod(manager, method, nullptr));
+    return r ? 0 : -1;
+}
+
+int info(bool silent, const char* message) {
+    return silent ? 0 : py::log(g_logger, "info", message);
+}
+
+// One ERROR line per file that could not be read; true when there was any.
+int report_unreadable(PyObject* manager, bool& any) {
+    py::Ref errors = py::Ref::steal(PyObject_GetAttrString(manager, "_fingerprint_errors"));
+    if (!errors) {
+        PyErr_Clear();
+        return 0;
+    }
+    py::Ref seq = py::Ref::steal(PySequence_Fast(errors.get(), "errors must be a sequence"));
+    if (!seq) return -1;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* pair = PySequence_Fast_GET_ITEM(seq.get(), i);
+        PyObject *path, *exc;
+        if (!PyArg_ParseTuple(pair, "OO", &path, &exc)) return -1;
+        py::Ref reason = py::Ref::steal(PyObject_GetAttrString(exc, "strerror"));
+        if (!reason || reason.get() == Py_None) {
+            PyErr_Clear();
+            reason = py::Ref::steal(PyObject_Str(exc));
+            if (!reason) return -1;
+        }
+        py::Ref shown = py::display_text(path);
+        py::Ref reason_text = py::display_text(reason.get());
+        if (!shown || !reason_text) return -1;
+        py::Ref message = py::Ref::steal(
+            PyUnicode_FromFormat("File %U can't be read: %U", shown.get(), reason_text.get()));
+        if (!message || py::log(g_logger, "error", message.get()) < 0) return -1;
+        any = true;
+    }
+    return 0;
+}
+
+PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"dir_path", "mode", nullptr};
+    PyObject* dir_path;
+    PyObject* mode = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:sign_folder", const_cast<char**>(kwlist),
+                                     &dir_path, &mode))
+        return nullptr;
+    py::Ref default_mode = py::Ref::steal(PyUnicode_FromString("default"));
+    if (!default_mode) return nullptr;
+    if (!mode) mode = default_mode.get();
+
+    py::Ref start = procedures::now();
+    if (!start) return nullptr;
+    py::Ref silent_text = py::Ref::steal(PyUnicode_FromString("silent"));
+    if (!silent_text) return nullptr;
+    int silent = PyObject_RichCompareBool(mode, silent_text.get(), Py_EQ);
+    if (silent < 0) return nullptr;
+
+    if (!silent && procedures::log_with(g_logger, "info",
+                                        "Initializing sigsnature creation process. Mode: ", mode,
+                                        "") < 0)
+        return nullptr;
+    py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
+    if (!manager_cls) return nullptr;
+    py::Ref manager =
+        py::Ref::steal(PyObject_CallFunction(manager_cls.get(), "Oii", dir_path, 2048, 4));
+    if (!manager) return nullptr;
+    if (!silent &&
+        procedures::log_with(g_logger, "info", "Parsing directory ", dir_path, "...") < 0)
+        return nullptr;
+    if (call(manager.get(), "_parse_directory") < 0) return nullptr;
+    py::Ref count = py::Ref::steal(PyObject_GetAttrString(manager.get(), "files_count"));
+    if (!count) return nullptr;
+    py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
+    int empty = PyObject_RichCompareBool(count.get(), zero.get(), Py_EQ);
+    if (empty < 0) return nullptr;
+    if (empty) {
+        if (py::log(g_logger, "error", "No files were found.") < 0) return nullptr;
+        return py::exit_request();
+    }
+    if (!silent) {
+        py::Ref message = py::Ref::steal(PyUnicode_FromFormat("Files found: %S", count.get()));
+        if (!message || py::log(g_logger, "info", message.get()) < 0) return nullptr;
+    }
+    if (info(silent, "Generating fingerprints...") < 0) return nullptr;
+    if (call(manager.get(), "_generate_fingerprints") < 0) return nullptr;
+    bool unreadable = false;
+    if (report_unreadable(manager.get(), unreadable) < 0) return nullptr;
+    if (unreadable) return py::exit_request();
+
+    if (info(silent, "Saving certificate...") < 0) return nullptr;
+    if (call(manager.get(), "_save_certificate") < 0) return nullptr;
+    if (call(manager.get(), "_archive_certificate") < 0) return nullptr;
+    py::Ref end = procedures::now();
+    if (!end) return nullptr;
+    if (!silent) {
+        py::Ref elapsed = procedures::elapsed_text(start.get(), end.get());
+        if (!elapsed) return nullptr;
+        py::Ref message = py::Ref::steal(PyUnicode_FromFormat("Elapsed time: %U", elapsed.get()));
+        if (!message || py::log(g_logger, "info", message.get()) < 0) return nullptr;
+    }
+    if (info(silent, "Certificate generated successfully!") < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kDef = {"sign_folder",
+                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(sign_folder)),
+                    METH_VARARGS | METH_KEYWORDS, kDoc};
+
+}  // namespace
+
+int init_sign_folder(PyObject* m) {
+    if (procedures::init_procedure_module(m) < 0) return -1;
+    py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
+    if (!manager_cls || py::set_attr(m, "FileManager", manager_cls.get()) < 0) return -1;
+    py::Ref logger = py::Ref::steal(PyObject_GetAttrString(m, "logger"));
+    if (!logger) return -1;
+    Py_XSETREF(g_logger, logger.release());
+    return procedures::add_function(m, &kDef);
+}
+
+}  // namespace mavelin::modules

@@ -1,0 +1,104 @@
+// mavelin.utils.validate_certificate: the validation procedure.
+#include "python/common.h"
+#include "python/modules.h"
+#include "python/procedure_support.h"
+
+namespace mavelin::modules {
+namespace {
+
+constexpr const char kDoc[] =
+    "validate_certificate(dir_path, certificate_file)\n--\n\n"
+    "Interface to ensure the authenticity of the given folder against a KORVEX certificate\n"
+    "file. Without a certificate path the algorithm searches for the certificate inside the\n"
+    "given directory.";
+
+PyObject* g_logger = nullptr;
+
+// None or an empty text (str or bytes) means: no certificate was named.
+bool is_empty(PyObject* value) {
+    if (value == Py_None) return true;
+    if (PyUnicode_Check(value)) return PyUnicode_GET_LENGTH(value) == 0;
+    if (PyBytes_Check(value)) return PyBytes_GET_SIZE(value) == 0;
+    return false;
+}
+
+// Calls a search; 1 found, 0 not found, -1 error.
+int search(PyObject* validator, const char* method) {
+    py::Ref r = py::Ref::steal(PyObject_CallMethod(validator, method, nullptr));
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"dir_path", "certificate_file", nullptr};
+    PyObject *dir_path, *certificate_file;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:validate_certificate",
+                                     const_cast<char**>(kwlist), &dir_path, &certificate_file))
+        return nullptr;
+    py::Ref start = procedures::now();
+    py::Ref validator_cls = py::import_attr("mavelin.core.validation", "CertificateValidator");
+    if (!start || !validator_cls) return nullptr;
+    py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, certificate_file, dir_path));
+    py::Ref call_kw =
+        py::Ref::steal(Py_BuildValue("{sisi}", "chunk_size", 2048, "transformation_step", 4));
+    if (!call_args || !call_kw) return nullptr;
+    py::Ref validator =
+        py::Ref::steal(PyObject_Call(validator_cls.get(), call_args.get(), call_kw.get()));
+    if (!validator) return nullptr;
+
+    if (is_empty(certificate_file)) {
+        if (py::log(g_logger, "warning", "Certificate file wasn't provided. Performing search...") < 0)
+            return nullptr;
+        int hit = search(validator.get(), "light_certificate_search");
+        if (hit == 0) hit = search(validator.get(), "deep_certificate_search");
+        if (hit < 0) return nullptr;
+        if (hit == 0) {
+            if (py::log(g_logger, "error", "Certificate wasn't found.") < 0) return nullptr;
+            return py::exit_request();
+        }
+    }
+    for (const char* step : {"deserealize_certificate", "generate_fingerprints"}) {
+        py::Ref r = py::Ref::steal(PyObject_CallMethod(validator.get(), step, nullptr));
+        if (!r) return nullptr;
+    }
+    py::Ref invalid = py::Ref::steal(PyObject_CallMethod(validator.get(), "validate_nodes", nullptr));
+    py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
+    if (!invalid || !zero) return nullptr;
+    int failed = PyObject_RichCompareBool(invalid.get(), zero.get(), Py_GT);
+    if (failed < 0) return nullptr;
+    if (failed) {
+        if (py::log(g_logger, "error", "Validation failed") < 0) return nullptr;
+        py::Ref message =
+            py::Ref::steal(PyUnicode_FromFormat("Files failed validation: %S", invalid.get()));
+        if (!message || py::log(g_logger, "error", message.get()) < 0) return nullptr;
+        return py::exit_request();
+    }
+    py::Ref end = procedures::now();
+    if (!end) return nullptr;
+    if (py::log(g_logger, "info", "Validation successfull") < 0) return nullptr;
+    py::Ref elapsed = procedures::elapsed_text(start.get(), end.get());
+    if (!elapsed) return nullptr;
+    py::Ref message = py::Ref::steal(PyUnicode_FromFormat("Elapsed time: %U", elapsed.get()));
+    if (!message || py::log(g_logger, "info", message.get()) < 0) return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef kDef = {
+    "validate_certificate",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(validate_certificate)),
+    METH_VARARGS | METH_KEYWORDS, kDoc};
+
+}  // namespace
+
+int init_validate_certificate(PyObject* m) {
+    if (procedures::init_procedure_module(m) < 0) return -1;
+    py::Ref validator_cls = py::import_attr("mavelin.core.validation", "CertificateValidator");
+    if (!validator_cls || py::set_attr(m, "CertificateValidator", validator_cls.get()) < 0)
+        return -1;
+    py::Ref logger = py::Ref::steal(PyObject_GetAttrString(m, "logger"));
+    if (!logger) return -1;
+    Py_XSETREF(g_logger, logger.release());
+    return procedures::add_function(m, &kDef);
+}
+
+}  // namespace mavelin::modules
