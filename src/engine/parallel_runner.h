@@ -1,0 +1,32 @@
+// Fingerprints a list of files with a short-lived pool of threads, splitting large files across all of them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/fingerprint.h"
+#include "engine/sha256.h"
+
+namespace mavelin::runner {
+
+struct FileOutcome {
+  int error = 0;                       // errno of the failure, 0 when the file was fingerprinted
+  std::string error_path;              // the joined path the error refers to (empty on success)
+  std::vector<sha256::Digest> rows;    // the T row digests of the fingerprint (on success)
+};
+
+// Fingerprints root/rel for every rel of `rel_paths` (joined as os.path.join does) and returns the
+// outcomes in input order. Each file is opened without blocking (a named pipe without writer is
+// fine: its size is 0), measured with fstat once open, and then exactly chunk_count(size) chunks
+// are hashed as a counted sequential read would give them. A directory fails with EISDIR. Errors
+// are per file and never stop the others.
+//
+// `threads` worker threads (0: one per processor) live only for the duration of the call, so no
+// thread survives into a later fork(). Small files are claimed in batches; a file of several
+// read ranges is split into chunk-aligned ranges that all threads work on, with the chunk digests
+// reduced to rows in file order through a bounded ring, so memory stays small for any file size.
+std::vector<FileOutcome> fingerprint_files(const std::string& root,
+                                           const std::vector<std::string>& rel_paths,
+                                           const fingerprint::Params& params, unsigned threads);
+
+}  // namespace mavelin::runner
