@@ -66,7 +66,12 @@ std::int64_t PickleWriter::memo_find(Identity id) const noexcept {
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = mix(id) & mask;; i = (i + 1) & mask) {
         const Slot& s = slots_[i];
-        if (!s.used) return -1;
+        if (!s.used) {
+            hint_id_ = id;
+            hint_slot_ = i;
+            hint_count_ = memo_count_;
+            return -1;
+        }
         if (s.id == id) return s.index;
     }
 }
@@ -75,6 +80,7 @@ void PickleWriter::memo_insert(Identity id, std::uint32_t index) {
     if ((memo_count_ + 1) * 2 > slots_.size()) {
         std::vector<Slot> old;
         old.swap(slots_);
+        hint_count_ = static_cast<std::size_t>(-1);
         slots_.assign(old.empty() ? 1024 : old.size() * 2, Slot{0, 0, false});
         const std::size_t mask = slots_.size() - 1;
         for (const Slot& s : old) {
@@ -85,8 +91,13 @@ void PickleWriter::memo_insert(Identity id, std::uint32_t index) {
         }
     }
     const std::size_t mask = slots_.size() - 1;
-    std::size_t i = mix(id) & mask;
-    while (slots_[i].used) i = (i + 1) & mask;
+    std::size_t i;
+    if (hint_count_ == memo_count_ && hint_id_ == id) {
+        i = hint_slot_;  // nothing was inserted since the lookup that ended there
+    } else {
+        i = mix(id) & mask;
+        while (slots_[i].used) i = (i + 1) & mask;
+    }
     slots_[i] = Slot{id, index, true};
     ++memo_count_;
 }

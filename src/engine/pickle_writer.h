@@ -94,6 +94,9 @@ private:
     };
     std::vector<Slot> slots_;
     std::size_t memo_count_ = 0;
+    // Where the last failed lookup ended: the usual next step memoizes that very identity.
+    mutable Identity hint_id_ = 0;
+    mutable std::size_t hint_slot_ = 0, hint_count_ = static_cast<std::size_t>(-1);
 };
 
 }  // namespace mavelin::pickle

@@ -1,0 +1,23 @@
+// Certificate payload codec: the node table to and from its pickle bytes through the engine's writer and reader.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "python/handle.h"
+
+namespace mavelin::certificate {
+
+// Serializes a node table exactly as the host's pickle.dump(table, file) does at protocol 4.
+// Returns 0 with the stream in `out`; 1 when the table holds anything this writer does not
+// reproduce with certainty (then nothing is raised and the caller uses the host's pickle);
+// -1 with a Python exception set. `filenode_type` is the class mavelin.core.models.FileNode.
+int dump_node_table(PyObject* table, PyObject* filenode_type, std::string& out);
+
+// Decodes a payload into a new dict of FileNode records, built as the host's unpickler
+// builds them (no constructor runs; attribute names interned). Accepts the host's own
+// streams of such a table at protocols 2 to 5 and nothing else: any other content raises
+// ValueError with a short reason. Returns a new reference, or null with an exception set.
+PyObject* load_node_table(const char* data, std::size_t len, PyObject* filenode_type);
+
+}  // namespace mavelin::certificate
