@@ -10,6 +10,7 @@ import re
 import struct
 import subprocess
 import sys
+import tempfile
 import zipfile
 import zlib
 from dataclasses import dataclass
@@ -237,7 +238,8 @@ class Cap(logging.Handler):
     def emit(self, r): self.lines.append([r.levelname, r.name, r.getMessage()])
 
 log = logging.getLogger("mavelin"); log.setLevel(logging.DEBUG)
-cases = json.loads(sys.argv[1])
+with open(sys.argv[1]) as f:
+    cases = json.load(f)
 for case in cases:
     cap = Cap(); log.addHandler(cap)
     v = CertificateValidator(case["cert"], case["dir"], chunk_size=2048, transformation_step=4)
@@ -263,13 +265,17 @@ def deserialize_in_child(cases, timeout=300):
 
     Returns {id: outcome}; a crash or hang fails naming the case being processed.
     """
+    with tempfile.NamedTemporaryFile("w", suffix=".json", delete=False) as f:
+        json.dump(cases, f)
     try:
-        r = subprocess.run([sys.executable, "-c", _CHILD, json.dumps(cases)], capture_output=True,
+        r = subprocess.run([sys.executable, "-c", _CHILD, f.name], capture_output=True,
                            text=True, timeout=timeout)
         stdout, rc, err = r.stdout, r.returncode, r.stderr
     except subprocess.TimeoutExpired as e:
         stdout = (e.stdout or b"").decode() if isinstance(e.stdout, bytes) else (e.stdout or "")
         rc, err = "timeout", ""
+    finally:
+        os.remove(f.name)
     done = {}
     for line in stdout.splitlines():
         item = json.loads(line)
