@@ -31,7 +31,7 @@ struct Batch {
 // save() of that pickler; each begins at an opcode boundary, where a full frame is closed.
 // Memoizable objects go through save_ref() first; when it returns false the caller writes
 // the object with the matching put_* call (which memoizes it under the same identity).
-// Throws only std::bad_alloc.
+// Throws std::bad_alloc, or std::length_error past the memo's 2**32 entries or for an int of 2 GiB.
 class PickleWriter {
 public:
     PickleWriter();
