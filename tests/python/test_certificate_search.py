@@ -353,3 +353,114 @@ class TestSearchInProcedure:
         r = run_cli("validate_certificate", "-p", "tree/", cwd=tmp_path)
         assert r.returncode == 0, r.stdout
         assert ("INFO", VALIDATION_LOGGER, f"{FOUND}tree/Certificates/{ARCHIVE}") in r.log
+
+
+# --- permissions, special files and depth -----------------------------------------------------
+
+def _without_dac_override():
+    """Command prefix under which file permissions apply even to root."""
+    if os.geteuid() != 0:
+        return []
+    import shutil
+    import subprocess
+    setpriv = shutil.which("setpriv")
+    prefix = [setpriv, "--bounding-set", "-dac_override,-dac_read_search", "--"] if setpriv else None
+    if not prefix or subprocess.run(prefix + ["true"]).returncode != 0:
+        pytest.skip("cannot drop CAP_DAC_OVERRIDE as root")
+    return prefix
+
+
+_DEEP_SEARCH = (
+    "import sys\n"
+    "from mavelin.core.validation import CertificateValidator\n"
+    "v = CertificateValidator(None, sys.argv[1])\n"
+    "print(v.deep_certificate_search(), v._certificate_path)\n"
+)
+
+
+class TestPermissionsAndSpecialFiles:
+    def test_unreadable_folders_are_skipped_by_the_deep_search(self, tmp_path):
+        import subprocess
+        import sys
+        prefix = _without_dac_override()
+        for name in ["a", "b", "c"]:
+            write(tmp_path / name / ARCHIVE)
+        order = [Path(d).name for d in walk_order_dirs(tmp_path)[1:]]
+        os.chmod(tmp_path / order[0], 0)
+        try:
+            r = subprocess.run(prefix + [sys.executable, "-c", _DEEP_SEARCH, str(tmp_path)],
+                               capture_output=True, text=True, timeout=60)
+        finally:
+            os.chmod(tmp_path / order[0], 0o755)
+        assert r.returncode == 0, r.stderr
+        assert r.stdout.split() == ["True", f"{tmp_path}/{order[1]}/{ARCHIVE}"]
+
+    def test_unreadable_certificates_folder_on_the_command_line(self, tmp_path):
+        import subprocess
+        import sys
+        prefix = _without_dac_override()
+        make_tree(tmp_path, {"a.txt": "x", f"Certificates/{ARCHIVE}": "y"})
+        os.chmod(tmp_path / "Certificates", 0)
+        try:
+            r = subprocess.run(prefix + [sys.executable, "-m", "mavelin.cli", "validate_certificate",
+                                         "-p", str(tmp_path)], capture_output=True, text=True,
+                               timeout=60)
+        finally:
+            os.chmod(tmp_path / "Certificates", 0o755)
+        assert r.returncode == 1, r.stdout + r.stderr
+        assert "Traceback" not in r.stdout + r.stderr
+        from validation_helpers import parse_log
+        log = parse_log(r.stdout)
+        assert log[0] == ("WARNING", PROCEDURE_LOGGER, NO_CERT_WARNING)
+        assert len(log) == 2 and log[1][0] == "ERROR", log
+
+    def test_unreadable_dir_path_is_a_usage_error(self, tmp_path):
+        import subprocess
+        import sys
+        prefix = _without_dac_override()
+        top = tmp_path / "top"
+        write(top / "a.txt")
+        os.chmod(top, 0)
+        try:
+            r = subprocess.run(prefix + [sys.executable, "-m", "mavelin.cli", "validate_certificate",
+                                         "-p", str(top)], capture_output=True, text=True, timeout=60)
+        finally:
+            os.chmod(top, 0o755)
+        assert r.returncode == 2 and r.stdout == ""
+
+    @pytest.mark.parametrize("kind", ["fifo", "dangling symlink", "device"])
+    def test_found_certificate_that_is_no_archive(self, tmp_path, kind):
+        make_tree(tmp_path, {"a.txt": "x"})
+        cert = tmp_path / "Certificates" / ARCHIVE
+        cert.parent.mkdir()
+        if kind == "fifo":
+            os.mkfifo(cert)
+        elif kind == "dangling symlink":
+            cert.symlink_to(tmp_path / "nowhere")
+        else:
+            cert.symlink_to("/dev/zero")
+        r = validate(tmp_path, timeout=30)
+        assert r.returncode == 1
+        r.assert_clean()
+        assert [line[0] for line in r.log] == ["WARNING", "INFO", "ERROR"], r.stdout
+
+    @pytest.mark.parametrize("target", ["fifo", "/dev/zero", "/dev/null"])
+    def test_named_certificate_that_is_no_archive(self, tmp_path, target):
+        make_tree(tmp_path, {"a.txt": "x"})
+        if target == "fifo":
+            target = tmp_path / "pipe"
+            os.mkfifo(target)
+        r = validate(tmp_path, target, timeout=30)
+        assert r.returncode == 1
+        r.assert_clean()
+        assert [line[0] for line in r.log] == ["ERROR"], r.stdout
+
+    def test_deep_search_in_a_very_deep_tree(self, tmp_path):
+        depth = 1500
+        bottom = str(tmp_path)
+        for _ in range(depth):
+            bottom += "/d"
+            os.mkdir(bottom)
+        write(f"{bottom}/{ARCHIVE}")
+        found, path, _ = deep(str(tmp_path))
+        assert found and path == f"{bottom}/{ARCHIVE}"

@@ -98,6 +98,13 @@ class TestUnchangedTree:
         assert r.messages()[0] == "Validation successfull"
         assert ELAPSED.match(r.messages()[1])
 
+    def test_empty_certificate_option_searches(self, tmp_path):
+        chain(tmp_path)
+        sign(tmp_path)
+        r = run_cli("validate_certificate", "-p", tmp_path, "-c", "")
+        assert r.returncode == 0, r.stdout + r.stderr
+        assert r.log[0] == ("WARNING", PROCEDURE_LOGGER, NO_CERT_WARNING)
+
     def test_trailing_separator_on_dir_path(self, tmp_path):
         chain(tmp_path)
         sign(tmp_path)
@@ -137,6 +144,61 @@ class TestHostWrittenCertificate:
         r = validate(tmp_path)
         assert r.returncode == 0, r.stdout + r.stderr
         assert r.messages("WARNING") == [NO_CERT_WARNING]
+
+    @pytest.mark.parametrize("protocol", [2, 3, 4, 5])
+    def test_every_form_the_host_pickler_uses(self, tmp_path, protocol):
+        # Over 256 records (two-byte ids, long memo indices), a path over 255 bytes (long text
+        # form), a name that is not UTF-8, and shared objects (memo references to a list and
+        # to texts) for files with equal contents.
+        files = {f"bulk/{i:03}.txt": f"file {i}" for i in range(300)}
+        files.update({"twin1": b"same", "twin2": b"same", "empty1": b"", "empty2": b""})
+        long_dir = "/".join(["x" * 60] * 5)
+        files[f"{long_dir}/leaf.txt"] = "long path"
+        files["bad\udcff name.txt"] = "not utf-8"
+        make_tree(tmp_path, files)
+        table = node_table(tmp_path)
+        shared = {}
+        for node in table.values():
+            fp = node.get_fingerprint()
+            key = repr(fp)
+            if key in shared:
+                node.set_fingerprint(shared[key])  # the very same list object
+            else:
+                interned = [[sys.intern(row[0])] for row in fp]
+                node.set_fingerprint(interned)
+                shared[key] = interned
+        host_certificate(tmp_path, table=table, protocol=protocol)
+        r = validate(tmp_path)
+        assert r.returncode == 0, r.stdout[-3000:] + r.stderr
+
+    def test_keys_are_not_compared(self, tmp_path):
+        chain(tmp_path)
+        table = {f"key {9 - i}": node for i, node in enumerate(node_table(tmp_path).values())}
+        host_certificate(tmp_path, table=table)
+        assert validate(tmp_path).returncode == 0
+
+    def test_record_state_in_another_order(self, tmp_path):
+        from mavelin.core.models import FileNode
+        chain(tmp_path)
+        table = {}
+        for key, node in node_table(tmp_path).items():
+            fresh = FileNode.__new__(FileNode)
+            fresh.set_fingerprint(node.get_fingerprint())
+            fresh.file_path = node.file_path
+            fresh.id = node.id
+            table[key] = fresh
+        host_certificate(tmp_path, table=table)
+        assert validate(tmp_path).returncode == 0
+
+    @pytest.mark.parametrize("offset", [2 ** 31, 2 ** 70, -(2 ** 40)])
+    def test_large_ids_decode_and_fail_authenticity_only(self, tmp_path, offset):
+        chain(tmp_path)
+        table = node_table(tmp_path)
+        for node in table.values():
+            node.id += offset
+        host_certificate(tmp_path, table=table, protocol=2)
+        check_failure(validate(tmp_path), [f"File {p} isn't authentic." for p in CHAIN], [],
+                      len(CHAIN))
 
     def test_named_host_certificate(self, tmp_path):
         top = chain(tmp_path / "tree")
@@ -243,6 +305,22 @@ class TestChangedTree:
         pairs = pair_lines(F2) + pair_lines(NEW_MIDDLE)
         check_failure(validate(signed), pairs,
                       [f"File {F1} is missing.", f"File {NEW_MIDDLE} isn't in the certificate."], 2)
+
+    def test_names_with_newlines_and_invalid_utf8_stay_on_one_line(self, tmp_path):
+        make_tree(tmp_path, {"new\nline.txt": "a", "bad\udcff.txt": "b", "plain.txt": "c"})
+        sign(tmp_path)
+        assert validate(tmp_path).returncode == 0
+        write(tmp_path / "new\nline.txt", b"changed")
+        write(tmp_path / "bad\udcff.txt", b"changed")
+        r = validate(tmp_path)  # every line must parse as one log record
+        assert r.returncode == 1
+        r.assert_clean()
+        warnings = r.messages("WARNING")[1:]
+        assert len(warnings) == 2, warnings
+        assert all(w.startswith("Fingerprints don't match in file ") for w in warnings)
+        assert any("line.txt" in w and "new" in w for w in warnings)
+        assert any(w.startswith("Fingerprints don't match in file bad") for w in warnings)
+        assert r.log[-1] == ("ERROR", PROCEDURE_LOGGER, "Files failed validation: 2")
 
     def test_only_file_removed(self, tmp_path):
         make_tree(tmp_path, {"only.txt": "x"})
