@@ -457,10 +457,18 @@ class TestPermissionsAndSpecialFiles:
 
     def test_deep_search_in_a_very_deep_tree(self, tmp_path):
         depth = 1500
+        levels = []
         bottom = str(tmp_path)
-        for _ in range(depth):
-            bottom += "/d"
-            os.mkdir(bottom)
-        write(f"{bottom}/{ARCHIVE}")
-        found, path, _ = deep(str(tmp_path))
-        assert found and path == f"{bottom}/{ARCHIVE}"
+        try:
+            for _ in range(depth):
+                bottom += "/d"
+                os.mkdir(bottom)
+                levels.append(bottom)
+            write(f"{bottom}/{ARCHIVE}")
+            found, path, _ = deep(str(tmp_path))
+            assert found and path == f"{bottom}/{ARCHIVE}"
+        finally:  # removed here: recursive clean-up cannot go this deep
+            if os.path.exists(f"{bottom}/{ARCHIVE}"):
+                os.remove(f"{bottom}/{ARCHIVE}")
+            for level in reversed(levels):
+                os.rmdir(level)

@@ -386,6 +386,33 @@ class TestArchiveForms:
         r = validate(tree)
         assert r.returncode == 0, r.stdout + r.stderr
 
+    def test_archive_after_prepended_bytes_validates(self, tmp_path, tree):
+        cert = host_certificate(tree)
+        write(cert, os.urandom(100) + cert.read_bytes())
+        with zipfile.ZipFile(cert) as zf:  # unzip warns about the prefix; zipfile reads it
+            assert zf.testzip() is None
+        r = validate(tree)
+        assert r.returncode == 0, r.stdout + r.stderr
+
+    @pytest.mark.parametrize("level", ["-0", "-9"])
+    def test_archive_made_by_the_zip_tool(self, tmp_path, tree, level):
+        import shutil
+        import subprocess
+        if not shutil.which("zip"):
+            pytest.skip("no zip tool")
+        work = tmp_path / "work"
+        write(work / "Certificate.pk", pickle_table(node_table(tree)))
+        (tree / "Certificates").mkdir()
+        subprocess.run(["zip", "-q", level, "-X" if level == "-9" else "-q",
+                        str(tree / "Certificates" / ARCHIVE), "Certificate.pk"], cwd=work, check=True)
+        r = validate(tree)
+        r.assert_clean()
+        if level == "-0":  # stored, with the tool's own extra fields
+            assert r.returncode == 0, r.stdout + r.stderr
+        elif r.returncode != 0:
+            assert r.returncode == 1
+            assert [level for level, _n, _m in r.log].count("ERROR") == 1, r.stdout
+
     def test_deflated_member_gives_a_clean_verdict(self, tmp_path, tree):
         host_certificate(tree, compression=zipfile.ZIP_DEFLATED)
         r = validate(tree)

@@ -408,6 +408,20 @@ class TestUnreadableFiles:
         r = validate(tmp_path, timeout=60)
         assert r.returncode == 0, r.stdout + r.stderr
 
+    def test_links_to_devices_are_read_as_empty(self, tmp_path):
+        chain(tmp_path)
+        os.symlink("/dev/zero", tmp_path / "zero")
+        os.symlink("/dev/urandom", tmp_path / "d1" / "random")
+        sign(tmp_path)
+        r = validate(tmp_path, timeout=60)
+        assert r.returncode == 0, r.stdout + r.stderr
+
+    def test_symlink_loop_after_signing(self, signed):
+        os.remove(signed / F4)
+        os.symlink("f4.txt", signed / F4)
+        check_failure(validate(signed),
+                      [f"File {F4} can't be read: {os.strerror(errno.ELOOP)}"], [], 1)
+
     def test_fifo_replacing_a_file(self, signed):
         os.remove(signed / F6)
         os.mkfifo(signed / F6)
