@@ -16,9 +16,9 @@ namespace {
 
 using sha256::Digest;
 
-constexpr uint64_t kRangeBytes = uint64_t{4} << 20;  // bytes per range of a split file
+constexpr uint64_t kRangeBytes = uint64_t{1} << 20;  // bytes per range of a split file
 constexpr uint64_t kMaxRangeChunks = 4096;           // digests per range, whatever the chunk size
-constexpr size_t kRingPerThread = 4;                 // ranges of one file in flight, per thread
+constexpr size_t kRingPerThread = 16;                // ranges of one file in flight, per thread
 constexpr unsigned kMaxThreads = 256;
 constexpr size_t kMaxBatch = 64;                     // small files claimed at once
 
@@ -144,16 +144,24 @@ class Run {
     board_[k].store(&f);
     published_.fetch_add(1);
     signal();
+    bool listed = true;
     for (;;) {
       uint64_t r = 0;
       const Claim c = claim(f, r);
       if (c == Claim::kExhausted) break;
       if (c == Claim::kGot) {
+        if (r + 1 == f.ranges) unlist(k, listed);  // idle helpers need not wait for the last one
         run_range(w, f, r);
       } else if (!help(w)) {
         std::this_thread::yield();
       }
     }
+    unlist(k, listed);
+  }
+
+  void unlist(unsigned k, bool& listed) noexcept {
+    if (!listed) return;
+    listed = false;
     board_[k].store(nullptr);
     published_.fetch_sub(1);
   }

@@ -154,7 +154,8 @@ TEST(FileIo, PathsLongerThanPathMax) {
     ASSERT_EQ(::mkdirat(dir.get(), name.c_str(), 0755), 0);
     dir.reset(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     ASSERT_TRUE(dir);
-    rel += (i ? "/" : "") + name;
+    if (i) rel += '/';
+    rel += name;
   }
   {
     UniqueFd f(::openat(dir.get(), "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));

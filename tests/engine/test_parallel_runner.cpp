@@ -99,7 +99,7 @@ TEST(ParallelRunner, ResultsInInputOrderMatchTheDefinition) {
   const std::vector<size_t> sizes = {0, 1, 3, 2047, 2048, 2049, 4096, 10000, 65537, (1 << 20) + 7, 5000};
   std::vector<std::string> rels, contents;
   for (size_t i = 0; i < sizes.size(); ++i) {
-    rels.push_back("f" + std::to_string(i));
+    rels.push_back(std::string(1, 'f').append(std::to_string(i)));
     contents.push_back(random_bytes(sizes[i], i));
     write_file(t / rels.back(), contents.back());
   }
@@ -163,7 +163,7 @@ TEST(ParallelRunner, ManySmallFiles) {
   TempDir t;
   std::vector<std::string> rels, contents;
   for (int i = 0; i < 1500; ++i) {
-    rels.push_back("s" + std::to_string(i));
+    rels.push_back(std::string(1, 's').append(std::to_string(i)));
     contents.push_back(random_bytes(static_cast<size_t>(i % 5000), static_cast<uint64_t>(i)));
     write_file(t / rels.back(), contents.back());
   }
