@@ -38,6 +38,9 @@ def fingerprint_of_bytes(data, chunk_size, step):
 
 
 def fingerprint_of_file(path, chunk_size=2048, step=4):
+    """Fingerprint of the file at `path`; an empty one (a named pipe, say) is never opened."""
+    if os.path.getsize(path) == 0:
+        return fingerprint_of_bytes(b"", chunk_size, step)
     with open(path, "rb") as f:
         return fingerprint_of_bytes(f.read(), chunk_size, step)
 

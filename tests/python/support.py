@@ -102,3 +102,38 @@ def unix_socket(path):
         s.close()
     os.rename(os.path.join(short, "s"), path)
     os.rmdir(short)
+
+
+class PipeRescue:
+    """Unblocks anyone stuck opening one of `fifos` for reading after `seconds`; `fired` tells.
+
+    Keeps a regression that opens named pipes blockingly from hanging the test process.
+    """
+
+    def __init__(self, fifos, seconds=20):
+        import threading
+        self._fifos = [os.fspath(f) for f in fifos]
+        self._seconds = seconds
+        self._done = threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+        self.fired = False
+
+    def _watch(self):
+        if self._done.wait(self._seconds):
+            return
+        self.fired = True
+        while not self._done.wait(0.05):
+            for fifo in self._fifos:
+                try:
+                    os.close(os.open(fifo, os.O_WRONLY | os.O_NONBLOCK))
+                except OSError:
+                    pass
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._done.set()
+        self._thread.join()
+        return False

@@ -166,6 +166,11 @@ def test_group_carries_both_commands_in_registration_order():
     ]
 
 
+def _default(param):
+    """An option's default, with click's marker for "no default" (newer versions) read as None."""
+    return None if type(param.default).__name__ == "Sentinel" else param.default
+
+
 def _option_table(command):
     rows = []
     for p in command.params:
@@ -173,7 +178,7 @@ def _option_table(command):
             kind = ("path", p.type.exists, p.type.file_okay, p.type.dir_okay)
         else:
             kind = (p.type.name,)
-        rows.append((p.name, p.opts, p.secondary_opts, kind, p.default, p.help))
+        rows.append((p.name, p.opts, p.secondary_opts, kind, _default(p), p.help))
     return rows
 
 

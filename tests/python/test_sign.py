@@ -15,7 +15,7 @@ from mavelin.core.file_managing import FileManager
 from mavelin.core.models import FileNode
 from oracles import (EMPTY_DIGEST, fingerprint_of_file, sample_fingerprint, scan_rows, table_rows, unzip_test,
                      zipfile_archive_of)
-from support import run_cli, run_process, unix_socket
+from support import PipeRescue, run_cli, run_process, unix_socket
 
 SIGN_LOGGER = "mavelin.utils.sign_folder"
 ELAPSED = re.compile(r"(?:(\d+) days?, )?(\d+):(\d\d):(\d\d)(?:\.(\d{6}))?")
@@ -212,13 +212,16 @@ def test_library_procedure_logs_through_the_callers_logging(tmp_path, caplog):
     import mavelin.utils
     top = varied_tree(tmp_path / "tree")
     caplog.set_level(logging.INFO)
-    assert mavelin.utils.sign_folder(top) is None
+    with PipeRescue([top / "pipe"]) as rescue:
+        assert mavelin.utils.sign_folder(top) is None
+    assert not rescue.fired, "opening the named pipe blocked"
     triples = [(r.levelname, r.name, r.getMessage()) for r in caplog.records]
     assert triples[:5] == expected_lines(str(top), len(scan_rows(top)))
     assert [t[2].split(":")[0] for t in triples[5:]] == ["Elapsed time", "Certificate generated successfully!"]
     check_certificate(top, tmp_path / "work")
     caplog.clear()
-    assert mavelin.utils.sign_folder(str(top), "silent") is None
+    with PipeRescue([top / "pipe"]):
+        assert mavelin.utils.sign_folder(str(top), "silent") is None
     assert caplog.records == []
 
 
