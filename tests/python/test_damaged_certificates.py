@@ -86,6 +86,15 @@ class TestTruncationAndBitFlips:
         for outcome in out.values():
             assert_clean_verdict(outcome)
 
+    @pytest.mark.parametrize("fraction", [0.0, 0.05, 0.2, 0.5, 0.8, 0.95, 0.999])
+    def test_truncated_on_the_command_line(self, tmp_path, tree, fraction):
+        data = open(sign(tree), "rb").read()
+        cert = write(tmp_path / "cut.korvex", data[:int(len(data) * fraction)])
+        r = validate(tree, cert, timeout=60)
+        assert r.returncode == 1
+        r.assert_clean()
+        assert len(r.log) == 1 and r.log[0][0] == "ERROR", r.stdout
+
     def test_flipped_payload_bytes_fail_the_checksum(self, tmp_path, tree):
         data = open(sign(tree), "rb").read()
         start, length = payload_span(data)

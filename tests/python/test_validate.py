@@ -251,6 +251,15 @@ class TestChangedTree:
         write(signed / F2, b"changed")
         check_failure(validate(signed), [f"Fingerprints don't match in file {F2}!"], [], 1)
 
+    def test_change_with_size_and_times_restored(self, signed):
+        # Nothing may be taken from file metadata: same size, same times, other bytes.
+        st = os.stat(signed / F4)
+        data = bytearray((signed / F4).read_bytes())
+        data[-1] ^= 0x20
+        write(signed / F4, bytes(data))
+        os.utime(signed / F4, ns=(st.st_atime_ns, st.st_mtime_ns))
+        check_failure(validate(signed), [f"Fingerprints don't match in file {F4}!"], [], 1)
+
     def test_one_byte_flipped_in_a_later_chunk(self, signed):
         data = bytearray((signed / F6).read_bytes())
         data[9000] ^= 1
