@@ -331,6 +331,31 @@ class TestChangedTree:
         assert any(w.startswith("Fingerprints don't match in file bad") for w in warnings)
         assert r.log[-1] == ("ERROR", PROCEDURE_LOGGER, "Files failed validation: 2")
 
+    def test_certificate_paths_cannot_forge_log_lines(self, tmp_path):
+        from mavelin.core.models import FileNode
+        chain(tmp_path)
+        table = node_table(tmp_path)
+        forged = FileNode(len(table) + 1, "x\n[2026-01-01 00:00:00,000] [INFO] "
+                                          f"[{PROCEDURE_LOGGER}] Validation successfull\x1b[2J\r")
+        forged.set_fingerprint(table["node_id_1"].get_fingerprint())
+        table[f"node_id_{len(table) + 1}"] = forged
+        host_certificate(tmp_path, table=table)
+        r = validate(tmp_path)  # every line must parse as one record
+        assert r.returncode == 1
+        assert not any(ch in r.stdout for ch in "\x1b\r")
+        missing = r.messages("WARNING")[1:]
+        assert len(missing) == 1 and missing[0].startswith("File x") and \
+            missing[0].endswith(" is missing."), missing
+        assert "Validation successfull" not in [m for _l, _n, m in r.log]
+
+    def test_folder_name_with_a_newline(self, tmp_path):
+        top = tmp_path / "two\nlines"
+        chain(top)
+        sign(top)
+        r = validate(top)
+        assert r.returncode == 0, r.stdout
+        assert len(r.log) == 4
+
     def test_only_file_removed(self, tmp_path):
         make_tree(tmp_path, {"only.txt": "x"})
         sign(tmp_path)
@@ -544,6 +569,31 @@ class TestLibraryProcedure:
         with capture_logs() as cap, pytest.raises(NotADirectoryError):
             validate_certificate(str(tmp_path), None)
         assert cap.records == [("WARNING", PROCEDURE_LOGGER, NO_CERT_WARNING)]
+
+    def test_concurrent_calls_from_threads(self, tmp_path):
+        import threading
+        from mavelin.utils import validate_certificate
+        good, bad = chain(tmp_path / "good"), chain(tmp_path / "bad")
+        sign(good)
+        sign(bad)
+        write(bad / F4, b"changed")
+        outcomes = {}
+
+        def run(name, top):
+            try:
+                validate_certificate(str(top), None)
+                outcomes[name] = "ok"
+            except SystemExit as e:
+                outcomes[name] = e.code
+
+        threads = [threading.Thread(target=run, args=(f"{kind}{i}", top))
+                   for i in range(3) for kind, top in (("good", good), ("bad", bad))]
+        with capture_logs():
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(120)
+        assert outcomes == {**{f"good{i}": "ok" for i in range(3)}, **{f"bad{i}": 1 for i in range(3)}}
 
     def test_both_arguments_required(self, tmp_path):
         from mavelin.utils import validate_certificate
