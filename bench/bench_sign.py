@@ -117,7 +117,7 @@ def bench(label, top, size, files, cores):
         print(f"  {name:<28} {size / 1e6 / seconds:9.1f} MB/s {files / seconds:11.0f} files/s  ({seconds:.2f} s)")
     ours = results["mavelin sign_folder"]
     for name, seconds in list(results.items())[1:]:
-        print(f"  ratio mavelin / {name:<17} {seconds / ours:6.2f}x")
+        print(f"  ratio mavelin / {name}: {seconds / ours:.2f}x")
 
 
 def main():

@@ -7,7 +7,7 @@ import pytest
 from mavelin.core.file_managing import FileManager
 from mavelin.core.models import FileNode
 from oracles import EMPTY_DIGEST, fingerprint_of_bytes, fingerprint_of_file, table_rows
-from support import PipeRescue
+from support import TESTS_DIR, PipeRescue, run_python
 
 
 def make_tree(root, sizes, seed=0):
@@ -116,3 +116,52 @@ def test_completion_step_replaces_entries_by_id_and_appends_unknown_ids(tmp_path
     assert list(manager._file_nodes) == keys + ["node_id_99"]
     assert manager._file_nodes["node_id_2"] is replacement
     assert manager._file_nodes["node_id_99"] is stranger
+
+
+def test_passes_in_two_threads_at_once(tmp_path):
+    import threading
+    trees = [make_tree(tmp_path / name, [30_000, 5 * 1024 * 1024 + 3] + [700] * 300, seed=i)
+             for i, name in enumerate(("one", "two"))]
+    managers = [scanned(tmp_path / name, 2048, 4) for name in ("one", "two")]
+    errors = []
+
+    def work(manager):
+        try:
+            manager._generate_fingerprints()
+        except BaseException as e:  # reported below, in the test's own thread
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(m,)) for m in managers]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert errors == [] and not any(t.is_alive() for t in threads)
+    for contents, manager in zip(trees, managers):
+        for node in manager._file_nodes.values():
+            assert node.get_fingerprint() == fingerprint_of_bytes(contents[node.file_path], 2048, 4)
+
+
+def test_a_forked_child_can_run_a_pass_after_the_parent_did(tmp_path):
+    make_tree(tmp_path, [9 * 1024 * 1024, 10, 5000] * 3)
+    r = run_python(f"""
+import os, sys
+sys.path.insert(0, {TESTS_DIR!r})
+from oracles import fingerprint_of_file
+from mavelin.core.file_managing import FileManager
+
+def pass_ok():
+    m = FileManager(sys.argv[1], 2048, 4)
+    m._parse_directory()
+    m._generate_fingerprints()
+    return all(n.get_fingerprint() == fingerprint_of_file(os.path.join(sys.argv[1], n.file_path))
+               for n in m._file_nodes.values())
+
+assert pass_ok()
+pid = os.fork()
+if pid == 0:
+    os._exit(0 if pass_ok() else 3)
+_, status = os.waitpid(pid, 0)
+print(os.waitstatus_to_exitcode(status), pass_ok())
+""", str(tmp_path), warnings_as_errors=False, timeout=120)
+    assert (r.returncode, r.stderr, r.stdout) == (0, "", "0 True\n")
