@@ -56,6 +56,8 @@ int write_file(const std::string& path, const std::string& data) {
             if (n > 0) done += static_cast<size_t>(n);
         }
         if (err == 0 && ::close(fd.release()) != 0) err = errno;
+        fd.reset();
+        if (err != 0) ::unlink(path.c_str());  // no partial payload is left behind
     }
     Py_END_ALLOW_THREADS
     if (err != 0) {
@@ -108,8 +110,13 @@ int archive(PyObject* manager) {
         return -1;
     zip::Error err;
     zip::Status status;
+    zip::WriteOptions options;
+    // Lay the archive out exactly as this interpreter's own zipfile would.
+    options.host = PY_VERSION_HEX >= 0x030B0000 ? zip::HostZip::k311 : zip::HostZip::k310;
     Py_BEGIN_ALLOW_THREADS
-    status = zip::write_single_stored_member(archive_bytes, "Certificate.pk", payload_bytes, &err);
+    status = zip::write_single_stored_member(archive_bytes, "Certificate.pk", payload_bytes, &err,
+                                             options);
+    if (status != zip::Status::kOk) ::unlink(payload_bytes.c_str());  // the archive was not made
     Py_END_ALLOW_THREADS
     if (status != zip::Status::kOk) {
         archive_errors::set(err);

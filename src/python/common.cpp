@@ -40,6 +40,11 @@ Ref make_class(const char* module, const char* name, PyObject* ns) {
 }
 
 void set_os_error(int err, std::string_view path_bytes) {
+    if (path_bytes.empty()) {  // a failure that concerns no path (e.g. a seek)
+        errno = err;
+        PyErr_SetFromErrno(PyExc_OSError);
+        return;
+    }
     Ref filename = decode_path(path_bytes);
     if (!filename) return;
     errno = err;

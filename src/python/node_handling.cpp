@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -113,6 +114,30 @@ int chunk_count(PyObject* size, PyObject* chunk_size, int64_t& out) {
     return 0;
 }
 
+// Hashes `n` chunks read one after another from `offset` on: each chunk is what one
+// sequential read of `chunk` bytes returns (short at the end of the file, then empty).
+// `consumed` grows by the bytes read. Returns 0 or an errno.
+int read_chunks(int fd, uint64_t chunk, uint64_t offset, uint64_t n, sha256::Digest* out,
+                fingerprint::Buffer& scratch, uint64_t& consumed) {
+    constexpr size_t kPiece = 1 << 20;
+    if (!scratch.reserve(kPiece)) return ENOMEM;
+    for (uint64_t i = 0; i < n; ++i) {
+        sha256::Hasher hasher;
+        uint64_t left = chunk;
+        while (left > 0) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kPiece));
+            const ssize_t got = io::pread_full(fd, scratch.data(), want, offset + consumed);
+            if (got < 0) return errno;
+            hasher.update(scratch.data(), static_cast<size_t>(got));
+            consumed += static_cast<uint64_t>(got);
+            left -= static_cast<uint64_t>(got);
+            if (static_cast<size_t>(got) < want) break;
+        }
+        out[i] = hasher.finish();
+    }
+    return 0;
+}
+
 PyObject* generate_hash_list(PyObject* self, PyObject*) {
     py::Ref size = py::Ref::steal(PyObject_GetAttr(self, kFileSize));
     py::Ref chunk = py::Ref::steal(PyObject_GetAttr(self, kChunkSize));
@@ -136,8 +161,15 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
     int fd = PyLong_AsLong(fileno.get());
     if (fd == -1 && PyErr_Occurred()) return nullptr;
 
+    // The chunks are read from the file's current position on, as sequential reads would.
+    const off_t position = lseek(fd, 0, SEEK_CUR);
+    const uint64_t start = position > 0 ? static_cast<uint64_t>(position) : 0;
+    const bool aligned = start % static_cast<uint64_t>(chunk_size) == 0;
+    const uint64_t first_chunk = start / static_cast<uint64_t>(chunk_size);
+
     fingerprint::Buffer scratch;
     std::vector<sha256::Digest> digests;
+    uint64_t consumed = 0;  // bytes the sequential reads took
     for (uint64_t first = 0; first < static_cast<uint64_t>(count);) {
         const uint64_t n = std::min<uint64_t>(kDigestBatch, static_cast<uint64_t>(count) - first);
         int err = 0;
@@ -148,7 +180,12 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
             return nullptr;
         }
         Py_BEGIN_ALLOW_THREADS
-        err = fingerprint::hash_chunk_range(fd, chunk_size, first, n, digests.data(), scratch);
+        if (aligned)
+            err = fingerprint::hash_chunk_range(fd, chunk_size, first_chunk + first, n,
+                                                digests.data(), scratch);
+        else
+            err = read_chunks(fd, static_cast<uint64_t>(chunk_size), start + consumed, n,
+                              digests.data(), scratch, consumed);
         Py_END_ALLOW_THREADS
         if (err != 0) {
             py::Ref name = py::Ref::steal(PyObject_GetAttrString(file.get(), "name"));
@@ -165,11 +202,19 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
         first += n;
     }
     // Leave the read position where sequential reads of the chunks would have left it.
-    const uint64_t end = static_cast<uint64_t>(count) > UINT64_MAX / static_cast<uint64_t>(chunk_size)
-                             ? UINT64_MAX
-                             : static_cast<uint64_t>(count) * static_cast<uint64_t>(chunk_size);
-    off_t file_end = lseek(fd, 0, SEEK_END);
-    if (file_end >= 0) lseek(fd, static_cast<off_t>(std::min<uint64_t>(end, file_end)), SEEK_SET);
+    const off_t file_end = lseek(fd, 0, SEEK_END);
+    if (file_end >= 0) {
+        uint64_t end = start + consumed;
+        if (aligned) {
+            const uint64_t want = static_cast<uint64_t>(count) > (UINT64_MAX - start) /
+                                                                     static_cast<uint64_t>(chunk_size)
+                                      ? UINT64_MAX
+                                      : start + static_cast<uint64_t>(count) *
+                                                    static_cast<uint64_t>(chunk_size);
+            end = std::max(start, std::min<uint64_t>(want, static_cast<uint64_t>(file_end)));
+        }
+        lseek(fd, static_cast<off_t>(std::min<uint64_t>(end, INT64_MAX)), SEEK_SET);
+    }
     Py_RETURN_NONE;
 }
 
@@ -220,7 +265,25 @@ PyObject* generate_hash_fingerprint(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// Releasing the handler closes its file (deterministically, and without a ResourceWarning).
+PyObject* release(PyObject* self, PyObject*) {
+    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    if (!dict) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    py::Ref owned_dict = py::Ref::steal(dict);
+    PyObject* file = PyDict_GetItemWithError(dict, kFile);  // borrowed
+    if (file) {
+        py::Ref r = py::Ref::steal(PyObject_CallMethod(file, "close", nullptr));
+        if (!r) PyErr_WriteUnraisable(file);
+    }
+    PyErr_Clear();
+    Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"__del__", release, METH_NOARGS, nullptr},
     {"_open_file", open_file, METH_O, nullptr},
     {"_generate_hash_list", generate_hash_list, METH_NOARGS, nullptr},
     {"_generate_hash_fingerprint", generate_hash_fingerprint, METH_NOARGS, nullptr},
