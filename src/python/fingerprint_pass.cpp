@@ -42,16 +42,19 @@ int store(PyObject* table, PyObject* node) {
     return key ? PyObject_SetItem(table, key.get(), node) : -1;
 }
 
-// A record carrying the same attributes as `node` (what a worker's copy would be).
-py::Ref copy_node(PyObject* node) {
+// A record carrying the same attributes as `node` (what a worker's copy would be), with
+// `fingerprint` set as its hash fingerprint.
+py::Ref copy_node(PyObject* node, PyObject* fingerprint) {
     PyTypeObject* type = Py_TYPE(node);
     py::Ref no_args = py::Ref::steal(PyTuple_New(0));
     if (!no_args) return {};
     py::Ref copy = py::Ref::steal(type->tp_new(type, no_args.get(), nullptr));
-    if (!copy) return {};
     py::Ref old_dict = py::Ref::steal(PyObject_GenericGetDict(node, nullptr));
-    py::Ref new_dict = py::Ref::steal(PyObject_GenericGetDict(copy.get(), nullptr));
-    if (!old_dict || !new_dict || PyDict_Update(new_dict.get(), old_dict.get()) < 0) return {};
+    if (!copy || !old_dict) return {};
+    py::Ref new_dict = py::Ref::steal(PyDict_Copy(old_dict.get()));
+    if (!new_dict || PyDict_SetItem(new_dict.get(), models::kFingerprint, fingerprint) < 0 ||
+        PyObject_GenericSetDict(copy.get(), new_dict.get(), nullptr) < 0)
+        return {};
     return copy;
 }
 
@@ -202,10 +205,10 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
             continue;
         }
         if (all_or_none && PyList_GET_SIZE(errors.get()) > 0) continue;
-        py::Ref copy = copy_node(items[i].node);
         py::Ref fp = fingerprint_list(o.rows);
-        if (!copy || !fp || PyObject_SetAttr(copy.get(), models::kFingerprint, fp.get()) < 0)
-            return -1;
+        if (!fp) return -1;
+        py::Ref copy = copy_node(items[i].node, fp.get());
+        if (!copy) return -1;
         done[i] = std::move(copy);
     }
     if (all_or_none && PyList_GET_SIZE(errors.get()) > 0) return 0;

@@ -73,8 +73,16 @@ PyObject* filenode_class() {
 py::Ref new_filenode(PyObject* id, PyObject* file_path) {
     PyObject* cls = filenode_class();
     if (!cls) return {};
-    PyObject* args[] = {id, file_path};
-    return py::Ref::steal(PyObject_Vectorcall(cls, args, 2, nullptr));
+    // What the generated constructor does, without running Python code for every record.
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
+    py::Ref dict = py::Ref::steal(PyDict_New());
+    if (!no_args || !dict || PyDict_SetItem(dict.get(), kId, id) < 0 ||
+        PyDict_SetItem(dict.get(), kFilePath, file_path) < 0)
+        return {};
+    py::Ref node = py::Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+    if (!node || PyObject_GenericSetDict(node.get(), dict.get(), nullptr) < 0) return {};
+    return node;
 }
 
 }  // namespace mavelin::models
