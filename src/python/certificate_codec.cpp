@@ -1,5 +1,6 @@
 // Certificate payload codec: the node table to and from its pickle bytes through the engine's writer and reader.
 #include "python/certificate_codec.h"
+#include "python/common.h"
 
 #include <cstdint>
 #include <exception>
@@ -25,18 +26,6 @@ constexpr int kMaxDepth = 32;
 enum : int { kDone = 0, kUnsupported = 1, kError = -1 };
 
 pk::Identity identity(PyObject* o) { return reinterpret_cast<pk::Identity>(o); }
-
-void set_error_from_exception() {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
-    }
-}
 
 // ------------------------------------------------------------------ writing
 
@@ -369,7 +358,7 @@ int dump_node_table(PyObject* table, PyObject* filenode_type, std::string& out) 
     } catch (const std::length_error&) {
         return kUnsupported;  // beyond the memo's or an int's limits: the host reports it
     } catch (...) {
-        set_error_from_exception();
+        py::set_error_from_current_exception();
         return kError;
     }
 }
@@ -379,6 +368,7 @@ PyObject* load_node_table(const char* data, std::size_t len, PyObject* filenode_
         PyErr_SetString(PyExc_TypeError, "node class expected");
         return nullptr;
     }
+    py::GcPause gc_pause;
     try {
         pk::Decoded d;
         pk::Status st = pk::decode({reinterpret_cast<const std::uint8_t*>(data), len}, d);
@@ -393,7 +383,7 @@ PyObject* load_node_table(const char* data, std::size_t len, PyObject* filenode_
         }
         return Builder(d, reinterpret_cast<PyTypeObject*>(filenode_type)).run();
     } catch (...) {
-        set_error_from_exception();
+        py::set_error_from_current_exception();
         return nullptr;
     }
 }

@@ -39,6 +39,21 @@ Ref make_class(const char* module, const char* name, PyObject* ns) {
                                             name, bases.get(), ns));
 }
 
+Ref make_class(const char* module, const char* name, PyMethodDef* init, PyMethodDef* methods,
+               size_t count) {
+    Ref ns = Ref::steal(PyDict_New());
+    Ref init_fn = Ref::steal(PyCFunction_NewEx(init, nullptr, nullptr));
+    if (!ns || !init_fn) return {};
+    // A plain function bound as a method: it gets the instance as its first argument.
+    Ref init_method = Ref::steal(PyInstanceMethod_New(init_fn.get()));
+    if (!init_method || PyDict_SetItemString(ns.get(), "__init__", init_method.get()) < 0) return {};
+    Ref cls = make_class(module, name, ns.get());
+    if (!cls) return {};
+    for (size_t i = 0; i < count; ++i)
+        if (add_method(cls.get(), &methods[i]) < 0) return {};
+    return cls;
+}
+
 void set_os_error(int err, std::string_view path_bytes) {
     if (path_bytes.empty()) {  // a failure that concerns no path (e.g. a seek)
         errno = err;

@@ -18,6 +18,11 @@ int set_attr(PyObject* module, const char* name, PyObject* value);
 int add_method(PyObject* cls, PyMethodDef* def);
 // Builds a plain class `type(name, (), ns)` with __module__ and __qualname__ set.
 Ref make_class(const char* module, const char* name, PyObject* ns);
+// A plain class whose __init__ is `init` (a METH_VARARGS | METH_KEYWORDS function that
+// receives the instance as its first positional argument) and whose other methods are
+// the `count` entries of `methods`.
+Ref make_class(const char* module, const char* name, PyMethodDef* init, PyMethodDef* methods,
+               size_t count);
 
 // OSError subclass chosen from errno, with errno, strerror and filename (text path).
 void set_os_error(int err, std::string_view path_bytes);
@@ -38,6 +43,21 @@ int log(PyObject* logger, const char* level, const char* message);
 
 // Raises SystemExit(1), the run's exit request. Always returns null.
 PyObject* exit_request();
+
+// Keeps the cyclic garbage collector from running while many acyclic objects are built
+// (records, lists, strings): each collection would walk every object made so far.
+class GcPause {
+public:
+    GcPause() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~GcPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+
+private:
+    int was_enabled_;
+};
 
 // Raises MemoryError / RuntimeError for a C++ exception caught at the boundary.
 void set_error_from_current_exception();

@@ -1,4 +1,6 @@
 // mavelin.core.file_managing: FileManager, the scan, the fingerprint pass and the certificate.
+#include <iterator>
+
 #include "python/file_managing.h"
 
 #include <string>
@@ -73,6 +75,7 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
         PyErr_NoMemory();
         return nullptr;
     }
+    py::GcPause gc_pause;
     long long id = 0;
     for (const std::string& p : paths) {
         py::Ref id_obj = py::Ref::steal(PyLong_FromLongLong(++id));
@@ -150,18 +153,6 @@ PyMethodDef kInitDef = {"__init__",
                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(manager_init)),
                         METH_VARARGS | METH_KEYWORDS, nullptr};
 
-py::Ref build_class() {
-    py::Ref ns = py::Ref::steal(PyDict_New());
-    py::Ref init = py::Ref::steal(PyCFunction_NewEx(&kInitDef, nullptr, nullptr));
-    if (!ns || !init) return {};
-    py::Ref init_method = py::Ref::steal(PyInstanceMethod_New(init.get()));
-    if (!init_method || PyDict_SetItemString(ns.get(), "__init__", init_method.get()) < 0) return {};
-    py::Ref cls = py::make_class("mavelin.core.file_managing", "FileManager", ns.get());
-    if (!cls) return {};
-    for (PyMethodDef& def : kMethods)
-        if (py::add_method(cls.get(), &def) < 0) return {};
-    return cls;
-}
 
 }  // namespace
 
@@ -187,7 +178,7 @@ int init_file_managing(PyObject* m) {
     py::Ref handler = py::import_attr("mavelin.core.node_handling", "FileNodeHandler");
     if (!handler || py::set_attr(m, "FileNodeHandler", handler.get()) < 0) return -1;
     if (!g_class) {
-        py::Ref cls = build_class();
+        py::Ref cls = py::make_class("mavelin.core.file_managing", "FileManager", &kInitDef, kMethods, std::size(kMethods));
         if (!cls) return -1;
         g_class = cls.release();
     }

@@ -196,6 +196,7 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
         return -1;
     }
 
+    py::GcPause gc_pause;
     std::vector<py::Ref> done(items.size());
     for (size_t i = 0; i < items.size(); ++i) {
         const runner::FileOutcome& o = outcomes[i];

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <iterator>
+
 #include "engine/file_io.h"
 #include "engine/fingerprint.h"
 #include "engine/sha256.h"
@@ -295,27 +297,13 @@ PyMethodDef kInitDef = {"__init__",
 
 PyObject* g_class = nullptr;
 
-py::Ref build_class() {
-    py::Ref ns = py::Ref::steal(PyDict_New());
-    if (!ns) return {};
-    // __init__ takes self explicitly: a plain function bound as a method.
-    py::Ref init = py::Ref::steal(PyCFunction_NewEx(&kInitDef, nullptr, nullptr));
-    if (!init) return {};
-    py::Ref init_method = py::Ref::steal(PyInstanceMethod_New(init.get()));
-    if (!init_method || PyDict_SetItemString(ns.get(), "__init__", init_method.get()) < 0) return {};
-    py::Ref cls = py::make_class("mavelin.core.node_handling", "FileNodeHandler", ns.get());
-    if (!cls) return {};
-    for (PyMethodDef& def : kMethods)
-        if (py::add_method(cls.get(), &def) < 0) return {};
-    return cls;
-}
 
 }  // namespace
 
 int init_node_handling(PyObject* m) {
     if (intern_names() < 0) return -1;
     if (!g_class) {
-        py::Ref cls = build_class();
+        py::Ref cls = py::make_class("mavelin.core.node_handling", "FileNodeHandler", &kInitDef, kMethods, std::size(kMethods));
         if (!cls) return -1;
         g_class = cls.release();
     }

@@ -11,10 +11,11 @@ py::Ref now() {
     return py::Ref::steal(PyObject_CallMethod(datetime.get(), "now", nullptr));
 }
 
-py::Ref elapsed_text(PyObject* start, PyObject* end) {
+int log_elapsed(PyObject* logger, PyObject* start, PyObject* end) {
     py::Ref span = py::Ref::steal(PyNumber_Subtract(end, start));
-    if (!span) return {};
-    return py::Ref::steal(PyObject_Str(span.get()));
+    if (!span) return -1;
+    py::Ref message = py::Ref::steal(PyUnicode_FromFormat("Elapsed time: %S", span.get()));
+    return message ? py::log(logger, "info", message.get()) : -1;
 }
 
 int log_with(PyObject* logger, const char* level, const char* prefix, PyObject* value,

@@ -7,8 +7,8 @@ namespace mavelin::procedures {
 
 // datetime.now()
 py::Ref now();
-// str(end - start): the host's duration text.
-py::Ref elapsed_text(PyObject* start, PyObject* end);
+// logger.info("Elapsed time: " + str(end - start))
+int log_elapsed(PyObject* logger, PyObject* start, PyObject* end);
 // logger.<level>(prefix + display_text(value) + suffix)
 int log_with(PyObject* logger, const char* level, const char* prefix, PyObject* value,
              const char* suffix);

@@ -109,12 +109,7 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     if (call(manager.get(), "_archive_certificate") < 0) return nullptr;
     py::Ref end = procedures::now();
     if (!end) return nullptr;
-    if (!silent) {
-        py::Ref elapsed = procedures::elapsed_text(start.get(), end.get());
-        if (!elapsed) return nullptr;
-        py::Ref message = py::Ref::steal(PyUnicode_FromFormat("Elapsed time: %U", elapsed.get()));
-        if (!message || py::log(g_logger, "info", message.get()) < 0) return nullptr;
-    }
+    if (!silent && procedures::log_elapsed(g_logger, start.get(), end.get()) < 0) return nullptr;
     if (info(silent, "Certificate generated successfully!") < 0) return nullptr;
     Py_RETURN_NONE;
 }

@@ -76,10 +76,7 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     py::Ref end = procedures::now();
     if (!end) return nullptr;
     if (py::log(g_logger, "info", "Validation successfull") < 0) return nullptr;
-    py::Ref elapsed = procedures::elapsed_text(start.get(), end.get());
-    if (!elapsed) return nullptr;
-    py::Ref message = py::Ref::steal(PyUnicode_FromFormat("Elapsed time: %U", elapsed.get()));
-    if (!message || py::log(g_logger, "info", message.get()) < 0) return nullptr;
+    if (procedures::log_elapsed(g_logger, start.get(), end.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

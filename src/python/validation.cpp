@@ -1,6 +1,8 @@
 // mavelin.core.validation: CertificateValidator, locating, loading and comparing a certificate.
 #include <string>
 
+#include <iterator>
+
 #include "engine/tree_walk.h"
 #include "python/certificate_reader.h"
 #include "python/common.h"
@@ -213,18 +215,6 @@ PyMethodDef kInitDef = {
     "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(validator_init)),
     METH_VARARGS | METH_KEYWORDS, nullptr};
 
-py::Ref build_class() {
-    py::Ref ns = py::Ref::steal(PyDict_New());
-    py::Ref init = py::Ref::steal(PyCFunction_NewEx(&kInitDef, nullptr, nullptr));
-    if (!ns || !init) return {};
-    py::Ref init_method = py::Ref::steal(PyInstanceMethod_New(init.get()));
-    if (!init_method || PyDict_SetItemString(ns.get(), "__init__", init_method.get()) < 0) return {};
-    py::Ref cls = py::make_class("mavelin.core.validation", "CertificateValidator", ns.get());
-    if (!cls) return {};
-    for (PyMethodDef& def : kMethods)
-        if (py::add_method(cls.get(), &def) < 0) return {};
-    return cls;
-}
 
 }  // namespace
 
@@ -239,7 +229,7 @@ int init_validation(PyObject* m) {
     if (!logger || py::set_attr(m, "logger", logger.get()) < 0) return -1;
     Py_XSETREF(g_logger, logger.release());
     if (!g_class) {
-        py::Ref cls = build_class();
+        py::Ref cls = py::make_class("mavelin.core.validation", "CertificateValidator", &kInitDef, kMethods, std::size(kMethods));
         if (!cls) return -1;
         g_class = cls.release();
     }
