@@ -17,7 +17,7 @@ def scan(top, *params):
     manager = FileManager(top, *params)
     assert manager._parse_directory() is None
     for node in manager._file_nodes.values():
-        assert type(node) is FileNode and type(node.file_path) is str
+        assert type(node) is FileNode and type(node.id) is int and type(node.file_path) is str
         assert list(vars(node)) == ["id", "file_path"]
     return manager
 

@@ -181,10 +181,32 @@ def test_relative_and_dotted_directory_arguments(tmp_path):
     (top / "x").mkdir(parents=True)
     (top / "x" / "f").write_bytes(b"f")
     (top / "g").write_bytes(b"g")
-    for arg, cwd in [(".", top), ("tree", tmp_path), ("tree/", tmp_path), ("./tree/x/..", tmp_path)]:
+    os.symlink("tree", tmp_path / "link-to-tree")
+    for arg, cwd in [(".", top), ("tree", tmp_path), ("tree/", tmp_path), ("./tree/x/..", tmp_path),
+                     ("link-to-tree", tmp_path)]:
         run, started, ended = sign(arg, cwd=cwd)
         check_success_lines(run, arg, 2, "default", started, ended)
         check_certificate(top, tmp_path / "work")
+
+
+def test_certificate_is_the_pickle_of_the_table_in_memory_and_of_plain_records(tmp_path):
+    top = tmp_path / "tree"
+    top.mkdir()
+    for i in range(300):  # many equal contents, so equal digests, and empty files
+        (top / f"f{i}").write_bytes(b"same" * (i % 3) * 600)
+    manager = FileManager(str(top), 2048, 4)
+    manager._parse_directory()
+    manager._generate_fingerprints()
+    manager._save_certificate()
+    manager._archive_certificate()
+    _, _, payload, _ = read_certificate(top)
+    assert payload == pickle.dumps(manager._file_nodes, 4)
+    plain = {}
+    for key, node in manager._file_nodes.items():
+        copy = FileNode(int(str(node.id)), "".join(node.file_path))
+        copy.set_fingerprint([["".join(row[0])] for row in node.get_fingerprint()])
+        plain[key] = copy
+    assert payload == pickle.dumps(plain, 4)
 
 
 def test_signing_again_replaces_the_certificate_and_leaves_other_files_alone(tmp_path):
