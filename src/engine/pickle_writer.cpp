@@ -104,7 +104,11 @@ void PickleWriter::memo_insert(Identity id, std::uint32_t index) {
 
 void PickleWriter::memoize(Identity id) {
     if (memo_count_ > 0xffffffffULL) throw std::length_error("pickle memo too large");
-    memo_insert(id, static_cast<std::uint32_t>(memo_count_));
+    if (id == kUnshared) {
+        ++memo_count_;  // seen once only: no later reference needs to find it
+    } else {
+        memo_insert(id, static_cast<std::uint32_t>(memo_count_));
+    }
     write_byte(op::MEMOIZE);
 }
 

@@ -12,6 +12,9 @@ namespace mavelin::pickle {
 
 // Opaque identity of a memoizable object (the binding passes object addresses).
 using Identity = std::uintptr_t;
+// The identity of an object the caller knows to be reachable only once in the stream: it is
+// memoized (its memo index is used up, as the reference pickler does) but never looked up.
+inline constexpr Identity kUnshared = 0;
 
 // Items per MARK ... SETITEMS / APPENDS batch.
 inline constexpr std::size_t kBatchSize = 1000;
@@ -45,6 +48,8 @@ public:
     // --- memoizable objects ---
     // Opcode boundary, then a memo reference if `id` is already memoized (returns true).
     bool save_ref(Identity id);
+    // Opcode boundary alone: begins an object saved as kUnshared (no look-up needed).
+    void opcode_boundary();
     // Text, already encoded as UTF-8 (lone surrogates in their 3-byte form).
     void put_str(Identity id, std::string_view utf8);
     void put_empty_dict(Identity id);
@@ -71,7 +76,6 @@ public:
     std::size_t memo_size() const noexcept { return memo_count_; }
 
 private:
-    void opcode_boundary();
     void write(const void* p, std::size_t n);
     void write_byte(std::uint8_t b) { write(&b, 1); }
     void commit_frame();

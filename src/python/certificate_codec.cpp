@@ -95,31 +95,39 @@ int check_class(PyObject* cls, NodeClass& nc) {
 class Walker {
 public:
     explicit Walker(const NodeClass& nc) : nc_(nc) {}
-    int save(PyObject* o, int depth);
+    // `unshared`: the caller's container holds the only reference to `o`, so `o` occurs
+    // once in the stream and needs no memo look-up.
+    int save(PyObject* o, int depth, bool unshared = false);
     pk::PickleWriter w;
 
 private:
     int save_long(PyObject* o);
-    int put_str(PyObject* o);
-    int save_dict(PyObject* o, int depth);
-    int save_list(PyObject* o, int depth);
-    int save_node(PyObject* o, int depth);
+    int put_str(PyObject* o, pk::Identity id);
+    int save_dict(PyObject* o, int depth, pk::Identity id);
+    int save_list(PyObject* o, int depth, pk::Identity id);
+    int save_node(PyObject* o, int depth, pk::Identity id);
 
     const NodeClass& nc_;
     std::vector<py::Ref> kept_;
 };
 
-int Walker::save(PyObject* o, int depth) {
+int Walker::save(PyObject* o, int depth, bool unshared) {
     if (PyLong_CheckExact(o)) return save_long(o);
     if (depth > kMaxDepth) return kUnsupported;
     PyTypeObject* t = Py_TYPE(o);
     if (t != &PyUnicode_Type && t != &PyDict_Type && t != &PyList_Type && t != nc_.type) return kUnsupported;
-    if (w.save_ref(identity(o))) return kDone;
-    kept_.push_back(py::Ref::borrow(o));
-    if (t == &PyUnicode_Type) return put_str(o);
-    if (t == &PyDict_Type) return save_dict(o, depth);
-    if (t == &PyList_Type) return save_list(o, depth);
-    return save_node(o, depth);
+    pk::Identity id = pk::kUnshared;
+    if (unshared) {
+        w.opcode_boundary();
+    } else {
+        id = identity(o);
+        if (w.save_ref(id)) return kDone;
+        kept_.push_back(py::Ref::borrow(o));
+    }
+    if (t == &PyUnicode_Type) return put_str(o, id);
+    if (t == &PyDict_Type) return save_dict(o, depth, id);
+    if (t == &PyList_Type) return save_list(o, depth, id);
+    return save_node(o, depth, id);
 }
 
 int Walker::save_long(PyObject* o) {
@@ -148,31 +156,38 @@ int Walker::save_long(PyObject* o) {
     return kDone;
 }
 
-int Walker::put_str(PyObject* o) {
+int Walker::put_str(PyObject* o, pk::Identity id) {
     Py_ssize_t n = 0;
+    if (PyUnicode_IS_COMPACT_ASCII(o)) {
+        n = PyUnicode_GET_LENGTH(o);
+        w.put_str(id, std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
+                                       static_cast<std::size_t>(n)));
+        return kDone;
+    }
     if (const char* s = PyUnicode_AsUTF8AndSize(o, &n)) {
-        w.put_str(identity(o), std::string_view(s, static_cast<std::size_t>(n)));
+        w.put_str(id, std::string_view(s, static_cast<std::size_t>(n)));
         return kDone;
     }
     // Lone surrogates: the host writes them in their 3-byte form.
     PyErr_Clear();
     py::Ref b = py::Ref::steal(PyUnicode_AsEncodedString(o, "utf-8", "surrogatepass"));
     if (!b) return kError;
-    w.put_str(identity(o), std::string_view(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))));
+    w.put_str(id, std::string_view(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))));
     return kDone;
 }
 
-int Walker::save_dict(PyObject* o, int depth) {
-    w.put_empty_dict(identity(o));
+int Walker::save_dict(PyObject* o, int depth, pk::Identity id) {
+    w.put_empty_dict(id);
     const Py_ssize_t size = PyDict_GET_SIZE(o);
     if (size == 0) return kDone;
     pk::Batch b = w.batch_begin(static_cast<std::size_t>(size), true);
     Py_ssize_t pos = 0, count = 0;
     PyObject *k, *v;
     while (PyDict_Next(o, &pos, &k, &v)) {
+        const bool value_unshared = Py_REFCNT(v) == 1;
         py::Ref key = py::Ref::borrow(k), value = py::Ref::borrow(v);
         int r = save(key.get(), depth + 1);
-        if (r == kDone) r = save(value.get(), depth + 1);
+        if (r == kDone) r = save(value.get(), depth + 1, value_unshared);
         if (r != kDone) return r;
         w.batch_item_done(b);
         ++count;
@@ -182,15 +197,17 @@ int Walker::save_dict(PyObject* o, int depth) {
     return kDone;
 }
 
-int Walker::save_list(PyObject* o, int depth) {
-    w.put_empty_list(identity(o));
+int Walker::save_list(PyObject* o, int depth, pk::Identity id) {
+    w.put_empty_list(id);
     const Py_ssize_t size = PyList_GET_SIZE(o);
     if (size == 0) return kDone;
     pk::Batch b = w.batch_begin(static_cast<std::size_t>(size), false);
     for (Py_ssize_t i = 0; i < size; ++i) {
         if (PyList_GET_SIZE(o) != size) return kUnsupported;  // changed underway
-        py::Ref item = py::Ref::borrow(PyList_GET_ITEM(o, i));
-        const int r = save(item.get(), depth + 1);
+        PyObject* raw = PyList_GET_ITEM(o, i);
+        const bool item_unshared = Py_REFCNT(raw) == 1;
+        py::Ref item = py::Ref::borrow(raw);
+        const int r = save(item.get(), depth + 1, item_unshared);
         if (r != kDone) return r;
         w.batch_item_done(b);
     }
@@ -213,7 +230,7 @@ bool is_attribute_name(PyObject* key) {
     return false;
 }
 
-int Walker::save_node(PyObject* o, int depth) {
+int Walker::save_node(PyObject* o, int depth, pk::Identity id) {
     // The state is the instance dict itself; only the record's own attributes are accepted,
     // which also rules out instance-level hooks such as __reduce_ex__ or __getstate__.
     py::Ref state = py::Ref::steal(PyObject_GenericGetDict(o, nullptr));
@@ -236,8 +253,9 @@ int Walker::save_node(PyObject* o, int depth) {
         w.put_stack_global(identity(nc_.cls));
     }
     w.save_empty_tuple();
-    w.put_newobj(identity(o));
-    const int r = save(state.get(), depth + 1);
+    w.put_newobj(id);
+    // Held by the record and by `state` alone: the dict occurs nowhere else.
+    const int r = save(state.get(), depth + 1, Py_REFCNT(state.get()) == 2);
     if (r != kDone) return r;
     w.put_build();
     return kDone;
