@@ -109,6 +109,26 @@ TEST(PickleWriterTest, MemoReferencesFollowIdentityNotContent) {
     EXPECT_EQ(w.memo_size(), 3u);
 }
 
+TEST(PickleWriterTest, UnsharedObjectsUseUpMemoIndicesWithoutBeingFound) {
+    pk::PickleWriter w;
+    w.put_empty_list(1);
+    pk::Batch b = w.batch_begin(4, false);
+    w.opcode_boundary();
+    w.put_str(pk::kUnshared, "a");  // memo index 1, never looked up
+    w.batch_item_done(b);
+    save_str(w, 7, "b");  // memo index 2
+    w.batch_item_done(b);
+    EXPECT_FALSE(w.save_ref(pk::kUnshared));  // no identity is ever found for it
+    w.put_str(pk::kUnshared, "c");            // memo index 3
+    w.batch_item_done(b);
+    EXPECT_TRUE(w.save_ref(7));  // BINGET 2: the unshared ones counted
+    w.batch_item_done(b);
+    w.batch_end(b);
+    w.finish();
+    EXPECT_EQ(hex(w.take()).substr(22), "5d9428" "8c016194" "8c016294" "8c016394" "6802" "652e");
+    EXPECT_EQ(w.memo_size(), 4u);
+}
+
 TEST(PickleWriterTest, MemoIndicesBeyond255UseLongBinget) {
     pk::PickleWriter w;
     w.put_empty_list(1);
