@@ -66,6 +66,12 @@ void set_os_error(int err, std::string_view path_bytes) {
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
 }
 
+Ref ascii_text(const char* data, size_t n) {
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
+    if (text) std::memcpy(PyUnicode_DATA(text.get()), data, n);
+    return text;
+}
+
 Ref decode_path(std::string_view bytes) {
     return Ref::steal(
         PyUnicode_DecodeFSDefaultAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));

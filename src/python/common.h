@@ -26,6 +26,8 @@ Ref make_class(const char* module, const char* name, PyMethodDef* init, PyMethod
 
 // OSError subclass chosen from errno, with errno, strerror and filename (text path).
 void set_os_error(int err, std::string_view path_bytes);
+// A str of `n` ASCII characters (no decoding pass).
+Ref ascii_text(const char* data, size_t n);
 // Text form of a path as the host decodes file names (surrogate escapes kept).
 Ref decode_path(std::string_view bytes);
 // Bytes of a str / path-like object as the host encodes file names. -1 with exception.

@@ -13,11 +13,6 @@
 namespace mavelin::file_managing {
 namespace {
 
-struct Item {
-    PyObject* key;   // borrowed from `items`
-    PyObject* node;  // borrowed from `items`
-};
-
 py::Ref attr(PyObject* o, const char* name) { return py::Ref::steal(PyObject_GetAttrString(o, name)); }
 
 // The OSError a failed open or read of `path` raises, with errno, strerror and filename.
@@ -64,14 +59,13 @@ py::Ref fingerprint_list(const std::vector<sha256::Digest>& rows) {
     for (size_t i = 0; i < rows.size(); ++i) {
         char hex[64];
         sha256::to_hex(rows[i], hex);
-        PyObject* text = PyUnicode_FromStringAndSize(hex, 64);
+        py::Ref text = py::ascii_text(hex, 64);
         if (!text) return {};
         PyObject* entry = PyList_New(1);
-        if (!entry) {
-            Py_DECREF(text);
-            return {};
-        }
-        PyList_SET_ITEM(entry, 0, text);
+        if (!entry) return {};
+        PyList_SET_ITEM(entry, 0, text.release());
+        // A list holding one str is no part of any cycle: the collector need not visit it.
+        PyObject_GC_UnTrack(entry);
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
     }
     return list;
@@ -79,13 +73,13 @@ py::Ref fingerprint_list(const std::vector<sha256::Digest>& rows) {
 
 // Every node through the Python-level work function, one after another. Used when the
 // parameters or the table are not of the kinds the engine takes (it then fails the same way).
-int slow_pass(PyObject* manager, PyObject* table, const std::vector<Item>& items, PyObject* errors,
+int slow_pass(PyObject* manager, PyObject* table, const std::vector<py::Ref>& nodes, PyObject* errors,
               bool all_or_none) {
     py::Ref copier = py::import_attr("copy", "copy");
     py::Ref results = py::Ref::steal(PyList_New(0));
     if (!copier || !results) return -1;
-    for (const Item& item : items) {
-        py::Ref copy = py::Ref::steal(PyObject_CallOneArg(copier.get(), item.node));
+    for (const py::Ref& node : nodes) {
+        py::Ref copy = py::Ref::steal(PyObject_CallOneArg(copier.get(), node.get()));
         py::Ref done;
         if (copy)
             done = py::Ref::steal(PyObject_CallMethod(manager, "_generate_file_fingerprint", "O",
@@ -99,7 +93,7 @@ int slow_pass(PyObject* manager, PyObject* table, const std::vector<Item>& items
         PyErr_Fetch(&type, &value, &tb);
         PyErr_NormalizeException(&type, &value, &tb);
         py::Ref t = py::Ref::steal(type), v = py::Ref::steal(value), trace = py::Ref::steal(tb);
-        if (record_error(errors, item.node, v.get()) < 0) return -1;
+        if (record_error(errors, node.get(), v.get()) < 0) return -1;
     }
     if (all_or_none && PyList_GET_SIZE(errors) > 0) return 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results.get()); ++i)
@@ -139,20 +133,21 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     py::Ref step = attr(manager, "_transformation_step");
     py::Ref initial = attr(manager, "_initial_path");
     if (!table || !chunk || !step || !initial) return -1;
-    py::Ref items_view = py::Ref::steal(PyMapping_Items(table.get()));
-    if (!items_view) return -1;
-    py::Ref items_list = py::Ref::steal(PySequence_List(items_view.get()));
-    if (!items_list) return -1;
-    std::vector<Item> items;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items_list.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items_list.get(), i);
-        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-            PyErr_SetString(PyExc_TypeError, "node table items must be (key, node) pairs");
-            return -1;
-        }
-        items.push_back({PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1)});
+    // The records in table order, each held here: the table may change while the engine runs.
+    std::vector<py::Ref> nodes;
+    if (PyDict_CheckExact(table.get())) {
+        nodes.reserve(static_cast<size_t>(PyDict_GET_SIZE(table.get())));
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(table.get(), &pos, &key, &value)) nodes.push_back(py::Ref::borrow(value));
+    } else {
+        py::Ref values = py::Ref::steal(PyMapping_Values(table.get()));
+        py::Ref list = values ? py::Ref::steal(PySequence_List(values.get())) : py::Ref();
+        if (!list) return -1;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+            nodes.push_back(py::Ref::borrow(PyList_GET_ITEM(list.get(), i)));
     }
-    if (items.empty()) return 0;
+    if (nodes.empty()) return 0;
 
     fingerprint::Params params{};
     std::string root;
@@ -165,12 +160,12 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     }
     PyObject* node_class = models::filenode_class();
     if (!node_class) return -1;
-    for (size_t i = 0; fast && i < items.size(); ++i) {
-        if (Py_TYPE(items[i].node) != reinterpret_cast<PyTypeObject*>(node_class)) {
+    for (size_t i = 0; fast && i < nodes.size(); ++i) {
+        if (Py_TYPE(nodes[i].get()) != reinterpret_cast<PyTypeObject*>(node_class)) {
             fast = false;
             break;
         }
-        py::Ref path = attr(items[i].node, "file_path");
+        py::Ref path = attr(nodes[i].get(), "file_path");
         std::string rel;
         if (!path || py::encode_path(path.get(), rel) < 0) {
             PyErr_Clear();
@@ -179,7 +174,7 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
         }
         rel_paths.push_back(std::move(rel));
     }
-    if (!fast) return slow_pass(manager, table.get(), items, errors.get(), all_or_none);
+    if (!fast) return slow_pass(manager, table.get(), nodes, errors.get(), all_or_none);
 
     const unsigned threads = worker_count();
     std::vector<runner::FileOutcome> outcomes;
@@ -191,24 +186,24 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
         out_of_memory = true;
     }
     Py_END_ALLOW_THREADS
-    if (out_of_memory || outcomes.size() != items.size()) {
+    if (out_of_memory || outcomes.size() != nodes.size()) {
         PyErr_NoMemory();
         return -1;
     }
 
     py::GcPause gc_pause;
-    std::vector<py::Ref> done(items.size());
-    for (size_t i = 0; i < items.size(); ++i) {
+    std::vector<py::Ref> done(nodes.size());
+    for (size_t i = 0; i < nodes.size(); ++i) {
         const runner::FileOutcome& o = outcomes[i];
         if (o.error != 0) {
             py::Ref exc = os_error(o.error, o.error_path);
-            if (!exc || record_error(errors.get(), items[i].node, exc.get()) < 0) return -1;
+            if (!exc || record_error(errors.get(), nodes[i].get(), exc.get()) < 0) return -1;
             continue;
         }
         if (all_or_none && PyList_GET_SIZE(errors.get()) > 0) continue;
         py::Ref fp = fingerprint_list(o.rows);
         if (!fp) return -1;
-        py::Ref copy = copy_node(items[i].node, fp.get());
+        py::Ref copy = copy_node(nodes[i].get(), fp.get());
         if (!copy) return -1;
         done[i] = std::move(copy);
     }

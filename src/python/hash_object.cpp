@@ -5,6 +5,7 @@
 #include <new>
 
 #include "engine/sha256.h"
+#include "python/common.h"
 
 namespace mavelin::hash_object {
 namespace {
@@ -79,7 +80,7 @@ PyObject* hexdigest(PyObject* self, PyObject*) {
     sha256::Digest d = current(reinterpret_cast<HashObject*>(self));
     char hex[64];
     sha256::to_hex(d, hex);
-    return PyUnicode_FromStringAndSize(hex, 64);
+    return py::ascii_text(hex, 64).release();
 }
 
 PyObject* copy(PyObject* obj, PyObject*) {

@@ -198,7 +198,7 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
         for (const sha256::Digest& d : digests) {
             char hex[64];
             sha256::to_hex(d, hex);
-            py::Ref text = py::Ref::steal(PyUnicode_FromStringAndSize(hex, 64));
+            py::Ref text = py::ascii_text(hex, 64);
             if (!text || PyList_Append(hash_list.get(), text.get()) < 0) return nullptr;
         }
         first += n;
@@ -238,7 +238,7 @@ PyObject* row_digest(PyObject* hash_list, Py_ssize_t start, Py_ssize_t step) {
     }
     char hex[64];
     sha256::to_hex(hasher.finish(), hex);
-    return PyUnicode_FromStringAndSize(hex, 64);
+    return py::ascii_text(hex, 64).release();
 }
 
 PyObject* generate_hash_fingerprint(PyObject* self, PyObject*) {
