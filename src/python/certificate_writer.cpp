@@ -23,7 +23,7 @@ py::Ref join(PyObject* a, const char* b) {
     return py::Ref::steal(PyObject_CallFunction(fn.get(), "Os", a, b));
 }
 
-// The payload: the node table in the pickle format the host writes by default.
+// The payload: the node table as the host pickles it at protocol 4.
 int serialize(PyObject* table, std::string& out) {
     PyObject* node_class = models::filenode_class();
     if (!node_class) return -1;
@@ -32,7 +32,7 @@ int serialize(PyObject* table, std::string& out) {
     // Not a table of the shape a scan makes: the host's pickler writes it.
     py::Ref dumps = py::import_attr("pickle", "dumps");
     if (!dumps) return -1;
-    py::Ref bytes = py::Ref::steal(PyObject_CallOneArg(dumps.get(), table));
+    py::Ref bytes = py::Ref::steal(PyObject_CallFunction(dumps.get(), "Oi", table, 4));
     if (!bytes) return -1;
     char* data = nullptr;
     Py_ssize_t len = 0;
