@@ -6,12 +6,17 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/file_io.h"
@@ -157,6 +162,90 @@ TEST(ParallelRunner, LargeFilesSplitAcrossThreadsEqualTheSequentialResult) {
   // One split result checked against the definition directly.
   EXPECT_EQ(fingerprint_files(t.path(), {"big2"}, {2048, 4}, 2)[0].rows,
             reference_rows(big2, {2048, 4}));
+}
+
+// Aborts the whole test binary when its scope outlives `limit`: a split file whose reduction
+// stops making progress leaves the workers spinning, and a hang must fail loudly.
+class Watchdog {
+ public:
+  explicit Watchdog(std::chrono::seconds limit)
+      : thread_([this, limit] {
+          std::unique_lock<std::mutex> lock(mutex_);
+          if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
+            std::fprintf(stderr, "no result after %lld s: the runner is stuck\n",
+                         static_cast<long long>(limit.count()));
+            std::abort();
+          }
+        }) {}
+  ~Watchdog() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    cv_.notify_one();
+    thread_.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  std::thread thread_;
+};
+
+// Files of up to ~150 ranges of tiny chunks, hashed again and again: every run must equal the
+// sequential result. A range holds at most 4096 chunks, so with chunks of a few bytes each range
+// is done in well under a millisecond; threads overtake one another constantly (more threads
+// than processors adds preemption), the ring of ranges wraps several times per file, and a slot
+// written over before its range is reduced shows up as a wrong fingerprint (or, when the
+// frontier never completes, as a hang the watchdog turns into a failure).
+TEST(ParallelRunner, SplitFilesOfTinyChunksAreStableAcrossRepeatedRuns) {
+  TempDir t;
+  const std::vector<size_t> sizes = {20000, 57344, 65536, 131073, 300000, 600001};
+  std::vector<std::string> rels;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    rels.push_back(std::string(1, 'r').append(std::to_string(sizes[i])));
+    write_file(t / rels.back(), random_bytes(sizes[i], 100 + i));
+  }
+  Watchdog watchdog(std::chrono::seconds(600));
+  for (int64_t chunk : {1, 2, 3, 64}) {
+    for (int64_t step : {1, 2, 4}) {
+      const Params p{chunk, step};
+      for (size_t i = 0; i < rels.size(); ++i) {
+        const Rows want = sequential_rows(t / rels[i], p);
+        // Fewer repetitions where a run is long: each file gets a similar share of time.
+        const size_t chunks = sizes[i] / static_cast<size_t>(chunk);
+        const int runs = static_cast<int>(std::clamp<size_t>(300000 / chunks, 2, 20));
+        for (unsigned threads : {2u, 4u}) {
+          for (int run = 0; run < runs; ++run) {
+            const std::vector<FileOutcome> out = fingerprint_files(t.path(), {rels[i]}, p, threads);
+            ASSERT_EQ(out[0].error, 0);
+            ASSERT_EQ(out[0].rows, want) << rels[i] << " chunk " << chunk << " step " << step
+                                         << " threads " << threads << " run " << run;
+          }
+        }
+      }
+    }
+  }
+  // All of them in one list, small files between: helpers move from one split file to another.
+  std::vector<std::string> mixed = {"small"};
+  write_file(t / "small", random_bytes(100, 7));
+  for (const std::string& r : rels) mixed.insert(mixed.end(), {r, "small"});
+  for (int64_t chunk : {1, 3}) {
+    const Params p{chunk, 2};
+    std::vector<Rows> want;
+    for (const std::string& r : mixed) want.push_back(sequential_rows(t / r, p));
+    for (unsigned threads : {2u, 3u}) {
+      for (int run = 0; run < 4; ++run) {
+        const std::vector<FileOutcome> out = fingerprint_files(t.path(), mixed, p, threads);
+        for (size_t i = 0; i < mixed.size(); ++i) {
+          ASSERT_EQ(out[i].error, 0);
+          ASSERT_EQ(out[i].rows, want[i]) << mixed[i] << " chunk " << chunk << " threads "
+                                          << threads << " run " << run;
+        }
+      }
+    }
+  }
 }
 
 TEST(ParallelRunner, ManySmallFiles) {
