@@ -53,8 +53,9 @@ struct Worker {
 class Run {
  public:
   Run(const std::string& root, const std::vector<std::string>& rels,
-      const fingerprint::Params& params, unsigned threads, std::vector<FileOutcome>& out)
-      : root_(root), rels_(rels), params_(params), out_(out), threads_(threads) {
+      const fingerprint::Params& params, unsigned threads, std::vector<FileOutcome>& out,
+      const std::atomic<bool>* cancel)
+      : root_(root), rels_(rels), params_(params), out_(out), threads_(threads), cancel_(cancel) {
     const uint64_t chunk = params.chunk_size > 0 ? static_cast<uint64_t>(params.chunk_size) : 1;
     range_chunks_ = std::clamp<uint64_t>(kRangeBytes / chunk, 1, kMaxRangeChunks);
     ring_ = kRingPerThread * threads;
@@ -103,11 +104,16 @@ class Run {
     o.error_path = std::move(path);
   }
 
+  bool cancelled() const noexcept {
+    return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed);
+  }
+
   void process(Worker& w, unsigned k, size_t i) noexcept {
     FileOutcome& o = out_[i];
     std::string path;
     try {
       path = io::posix_join(root_, rels_[i]);
+      if (cancelled()) return fail(o, ECANCELED, std::move(path));
       io::UniqueFd fd;
       uint64_t size = 0;
       if (int err = io::open_for_hashing(path, fd, &size)) return fail(o, err, std::move(path));
@@ -115,6 +121,7 @@ class Run {
       if (n > range_chunks_ && threads_ > 1) return run_split(w, k, i, std::move(path), std::move(fd), n);
       fingerprint::RowReducer reducer(params_.step);
       for (uint64_t first = 0; first < n; first += range_chunks_) {
+        if (cancelled()) return fail(o, ECANCELED, std::move(path));
         const uint64_t count = std::min(range_chunks_, n - first);
         if (int err = fingerprint::hash_chunk_range(fd.get(), params_.chunk_size, first, count,
                                                     w.digests.get(), w.scratch))
@@ -195,6 +202,10 @@ class Run {
     const size_t slot = static_cast<size_t>(r % ring_);
     const uint64_t first = r * range_chunks_;
     const uint64_t count = std::min(range_chunks_, f.chunks - first);
+    if (cancelled()) {
+      int none = 0;
+      f.error.compare_exchange_strong(none, ECANCELED);
+    }
     if (f.error.load(std::memory_order_relaxed) == 0) {
       int err = fingerprint::hash_chunk_range(f.fd.get(), params_.chunk_size, first, count,
                                               &f.ring[slot * range_chunks_], w.scratch);
@@ -250,6 +261,7 @@ class Run {
   const fingerprint::Params params_;
   std::vector<FileOutcome>& out_;
   const unsigned threads_;
+  const std::atomic<bool>* cancel_;
   uint64_t range_chunks_ = 1;
   size_t ring_ = 2;
   size_t batch_ = 1;
@@ -265,13 +277,14 @@ class Run {
 
 std::vector<FileOutcome> fingerprint_files(const std::string& root,
                                            const std::vector<std::string>& rel_paths,
-                                           const fingerprint::Params& params, unsigned threads) {
+                                           const fingerprint::Params& params, unsigned threads,
+                                           const std::atomic<bool>* cancel) {
   std::vector<FileOutcome> out(rel_paths.size());
   if (rel_paths.empty()) return out;
   if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
   threads = std::min(threads, kMaxThreads);
 
-  Run run(root, rel_paths, params, threads, out);
+  Run run(root, rel_paths, params, threads, out, cancel);
   std::vector<std::thread> pool;
   pool.reserve(threads - 1);
   for (unsigned k = 1; k < threads; ++k) {

@@ -1,6 +1,7 @@
 // Fingerprints a list of files with a short-lived pool of threads, splitting large files across all of them.
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,12 @@ struct FileOutcome {
 // thread survives into a later fork(). Small files are claimed in batches; a file of several
 // read ranges is split into chunk-aligned ranges that all threads work on, with the chunk digests
 // reduced to rows in file order through a bounded ring, so memory stays small for any file size.
+//
+// When `cancel` becomes true the run winds down quickly: files not yet finished fail with
+// ECANCELED.
 std::vector<FileOutcome> fingerprint_files(const std::string& root,
                                            const std::vector<std::string>& rel_paths,
-                                           const fingerprint::Params& params, unsigned threads);
+                                           const fingerprint::Params& params, unsigned threads,
+                                           const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace mavelin::runner

@@ -1,5 +1,6 @@
 // The fingerprint pass of a FileManager: the engine's parallel runner over the node table.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "engine/sha256.h"
 #include "python/common.h"
 #include "python/file_managing.h"
+#include "python/interruptible.h"
 #include "python/models.h"
 
 namespace mavelin::file_managing {
@@ -179,13 +181,15 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     const unsigned threads = worker_count();
     std::vector<runner::FileOutcome> outcomes;
     bool out_of_memory = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        outcomes = runner::fingerprint_files(root, rel_paths, params, threads);
-    } catch (...) {
-        out_of_memory = true;
-    }
-    Py_END_ALLOW_THREADS
+    std::atomic<bool> cancel{false};
+    auto work = [&]() noexcept {
+        try {
+            outcomes = runner::fingerprint_files(root, rel_paths, params, threads, &cancel);
+        } catch (...) {
+            out_of_memory = true;
+        }
+    };
+    if (py::run_interruptible(work, cancel) < 0) return -1;  // interrupted: the table stays
     if (out_of_memory || outcomes.size() != nodes.size()) {
         PyErr_NoMemory();
         return -1;

@@ -202,6 +202,7 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
             if (!text || PyList_Append(hash_list.get(), text.get()) < 0) return nullptr;
         }
         first += n;
+        if (PyErr_CheckSignals() < 0) return nullptr;  // Ctrl-C between batches
     }
     // Leave the read position where sequential reads of the chunks would have left it.
     const off_t file_end = lseek(fd, 0, SEEK_END);

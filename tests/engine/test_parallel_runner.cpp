@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -264,6 +265,38 @@ TEST(ParallelRunner, ManySmallFiles) {
       ASSERT_EQ(out[i].rows, reference_rows(contents[i], p)) << rels[i] << " threads " << threads;
   }
   EXPECT_TRUE(fingerprint_files(t.path(), {}, p, 2).empty());
+}
+
+TEST(ParallelRunner, CancellingEndsTheRunWithEveryUnfinishedFileFailed) {
+  TempDir t;
+  std::vector<std::string> rels;
+  for (int i = 0; i < 50; ++i) {
+    rels.push_back(std::string(1, 'c').append(std::to_string(i)));
+    write_file(t / rels.back(), random_bytes(3000, static_cast<uint64_t>(i)));
+  }
+  // A sparse file far too large to finish: only cancellation ends its run early.
+  rels.push_back("huge");
+  {
+    mavelin::io::UniqueFd fd(::open((t / "huge").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd.valid());
+    ASSERT_EQ(::ftruncate(fd.get(), off_t{1} << 40), 0);
+  }
+  const Params p{2048, 4};
+  std::atomic<bool> cancel{true};
+  for (const FileOutcome& o : fingerprint_files(t.path(), rels, p, 2, &cancel))
+    EXPECT_EQ(o.error, ECANCELED);
+
+  cancel.store(false);
+  std::thread canceller([&cancel] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    cancel.store(true);
+  });
+  std::vector<FileOutcome> out = fingerprint_files(t.path(), rels, p, 2, &cancel);
+  canceller.join();
+  ASSERT_EQ(out.size(), rels.size());
+  EXPECT_EQ(out.back().error, ECANCELED);
+  for (size_t i = 0; i + 1 < out.size(); ++i)
+    EXPECT_TRUE(out[i].error == 0 || out[i].error == ECANCELED) << rels[i];
 }
 
 TEST(ParallelRunner, ErrorsArePerFileAndPipesDoNotBlock) {

@@ -1,0 +1,57 @@
+// Long engine work that a signal (Ctrl-C) can cut short: the work runs on its own thread
+// while the calling thread, without the interpreter lock, waits and looks at signals.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "python/handle.h"
+
+namespace mavelin::py {
+
+// Runs `work()` (which must not throw and must not touch Python objects) and waits for it.
+// When a signal handler raises meanwhile (KeyboardInterrupt), `cancel` is set, the work is
+// still waited for, and -1 is returned with that exception set. Call with the lock held.
+template <class Work>
+int run_interruptible(Work&& work, std::atomic<bool>& cancel) {
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
+    std::thread worker;
+    try {
+        worker = std::thread([&] {
+            work();
+            std::lock_guard<std::mutex> guard(lock);
+            done = true;
+            finished.notify_one();
+        });
+    } catch (...) {  // no thread to be had: do the work here, uninterruptible
+        Py_BEGIN_ALLOW_THREADS
+        work();
+        Py_END_ALLOW_THREADS
+        return 0;
+    }
+    int result = 0;
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock<std::mutex> guard(lock);
+    while (!finished.wait_for(guard, std::chrono::milliseconds(100), [&] { return done; })) {
+        if (result < 0) continue;
+        guard.unlock();
+        Py_BLOCK_THREADS
+        if (PyErr_CheckSignals() < 0) {
+            result = -1;
+            cancel.store(true);
+        }
+        Py_UNBLOCK_THREADS
+        guard.lock();
+    }
+    guard.unlock();
+    worker.join();
+    Py_END_ALLOW_THREADS
+    return result;
+}
+
+}  // namespace mavelin::py
