@@ -6,8 +6,9 @@
 // (one command line).
 // Run:
 //   /tmp/sha256_speed [FILE [MiB]]
-// FILE (default /tmp/mavelin-sha256-speed.bin) is created with MiB (default 512) random MiB unless it
-// already exists; a file created here is deleted at the end. All figures are one thread, best of 5.
+// FILE (default /tmp/mavelin-sha256-speed.bin) is created with MiB (default 512) random MiB unless
+// it already exists; a file created here is deleted at the end. All figures are one thread, best
+// of 5.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,104 +36,111 @@ constexpr size_t kMsgs = 128;  // 256 KiB working set
 
 // Best of 5 runs of `fn`, which processes `bytes` bytes per call; in GB/s (1e9 bytes per second).
 double best_rate(size_t bytes, const std::function<void()>& fn) {
-  double best = 0;
-  for (int rep = 0; rep < 5; ++rep) {
-    const auto t0 = std::chrono::steady_clock::now();
-    fn();
-    const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    if (bytes / s / 1e9 > best) best = bytes / s / 1e9;
-  }
-  return best;
+    double best = 0;
+    for (int rep = 0; rep < 5; ++rep) {
+        const auto t0 = std::chrono::steady_clock::now();
+        fn();
+        const double s =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        if (bytes / s / 1e9 > best) best = bytes / s / 1e9;
+    }
+    return best;
 }
 
-// Full SHA-256 of kMsgs messages with one backend at one lane width: blocks, then the padding block.
+// Full SHA-256 of kMsgs messages with one backend at one lane width: blocks, then the padding
+// block.
 double lanes_rate(const sd::Backend& be, int width, const std::vector<uint8_t>& data, int iters) {
-  const size_t lanes = size_t{1} << width;
-  uint8_t pad[128];
-  sd::pad_tail(nullptr, 0, kMsg, pad);
-  alignas(16) uint32_t wk[64];
-  sd::schedule_block(pad, wk);
-  uint32_t sink = 0;
-  const double r = best_rate(kMsg * kMsgs * iters, [&] {
-    for (int it = 0; it < iters; ++it) {
-      for (size_t m = 0; m < kMsgs; m += lanes) {
-        uint32_t st[8][8];
-        uint32_t* sp[8];
-        const uint8_t* dp[8];
-        for (size_t l = 0; l < lanes; ++l) {
-          std::memcpy(st[l], sd::kInit, 32);
-          sp[l] = st[l];
-          dp[l] = data.data() + (m + l) * kMsg;
+    const size_t lanes = size_t{1} << width;
+    uint8_t pad[128];
+    sd::pad_tail(nullptr, 0, kMsg, pad);
+    alignas(16) uint32_t wk[64];
+    sd::schedule_block(pad, wk);
+    uint32_t sink = 0;
+    const double r = best_rate(kMsg * kMsgs * iters, [&] {
+        for (int it = 0; it < iters; ++it) {
+            for (size_t m = 0; m < kMsgs; m += lanes) {
+                uint32_t st[8][8];
+                uint32_t* sp[8];
+                const uint8_t* dp[8];
+                for (size_t l = 0; l < lanes; ++l) {
+                    std::memcpy(st[l], sd::kInit, 32);
+                    sp[l] = st[l];
+                    dp[l] = data.data() + (m + l) * kMsg;
+                }
+                be.lanes[width](sp, dp, kMsg / 64);
+                be.scheduled[width](sp, wk);
+                sink += st[0][0];
+            }
         }
-        be.lanes[width](sp, dp, kMsg / 64);
-        be.scheduled[width](sp, wk);
-        sink += st[0][0];
-      }
-    }
-  });
-  if (sink == 1) std::printf(" ");
-  return r;
+    });
+    if (sink == 1) std::printf(" ");
+    return r;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<uint8_t> data(kMsg * kMsgs);
-  std::mt19937_64 rng(1);
-  for (auto& b : data) b = static_cast<uint8_t>(rng());
+    std::vector<uint8_t> data(kMsg * kMsgs);
+    std::mt19937_64 rng(1);
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
 
-  const bool shani = sha256::available(sha256::Impl::kShaNi);
-  std::printf("SHA-256 on %zu-byte messages, one thread (GB/s):\n", kMsg);
-  std::printf("  portable, 1 lane        %6.2f\n", lanes_rate(sd::portable_backend(), 0, data, 4));
-  if (shani) {
-    for (int w = 0; w < sd::kLaneWidths; ++w) {
-      std::printf("  sha-ni, %d lane%s        %6.2f\n", 1 << w, w ? "s" : " ",
-                  lanes_rate(sd::shani_backend(), w, data, 40));
+    const bool shani = sha256::available(sha256::Impl::kShaNi);
+    std::printf("SHA-256 on %zu-byte messages, one thread (GB/s):\n", kMsg);
+    std::printf("  portable, 1 lane        %6.2f\n",
+                lanes_rate(sd::portable_backend(), 0, data, 4));
+    if (shani) {
+        for (int w = 0; w < sd::kLaneWidths; ++w) {
+            std::printf("  sha-ni, %d lane%s        %6.2f\n", 1 << w, w ? "s" : " ",
+                        lanes_rate(sd::shani_backend(), w, data, 40));
+        }
     }
-  }
-  std::vector<sha256::Digest> out(kMsgs);
-  std::vector<const uint8_t*> ptrs(kMsgs);
-  for (size_t m = 0; m < kMsgs; ++m) ptrs[m] = data.data() + m * kMsg;
-  std::printf("  hash_many (%s)     %6.2f\n", sha256::name(sha256::active()),
-              best_rate(kMsg * kMsgs * 40, [&] {
-                for (int it = 0; it < 40; ++it) sha256::hash_many(ptrs.data(), kMsg, kMsgs, out.data());
-              }));
-  std::printf("  hash() one at a time  %6.2f\n", best_rate(kMsg * kMsgs * 40, [&] {
-                for (int it = 0; it < 40; ++it)
-                  for (size_t m = 0; m < kMsgs; ++m) out[m] = sha256::hash(ptrs[m], kMsg);
-              }));
+    std::vector<sha256::Digest> out(kMsgs);
+    std::vector<const uint8_t*> ptrs(kMsgs);
+    for (size_t m = 0; m < kMsgs; ++m) ptrs[m] = data.data() + m * kMsg;
+    std::printf("  hash_many (%s)     %6.2f\n", sha256::name(sha256::active()),
+                best_rate(kMsg * kMsgs * 40, [&] {
+                    for (int it = 0; it < 40; ++it)
+                        sha256::hash_many(ptrs.data(), kMsg, kMsgs, out.data());
+                }));
+    std::printf("  hash() one at a time  %6.2f\n", best_rate(kMsg * kMsgs * 40, [&] {
+                    for (int it = 0; it < 40; ++it)
+                        for (size_t m = 0; m < kMsgs; ++m) out[m] = sha256::hash(ptrs[m], kMsg);
+                }));
 
-  // Whole-file fingerprint from the page cache.
-  const std::string path = argc > 1 ? argv[1] : "/tmp/mavelin-sha256-speed.bin";
-  const size_t mib = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 512;
-  struct stat st {};
-  const bool created = ::stat(path.c_str(), &st) != 0;
-  if (created) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    // Whole-file fingerprint from the page cache.
+    const std::string path = argc > 1 ? argv[1] : "/tmp/mavelin-sha256-speed.bin";
+    const size_t mib = argc > 2 ? std::strtoul(argv[2], nullptr, 10) : 512;
+    struct stat st {};
+    const bool created = ::stat(path.c_str(), &st) != 0;
+    if (created) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+        if (fd < 0) return std::perror(path.c_str()), 1;
+        std::vector<uint8_t> block(1 << 20);
+        for (size_t i = 0; i < mib; ++i) {
+            for (auto& b : block) b = static_cast<uint8_t>(rng());
+            if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size()))
+                return 1;
+        }
+        ::close(fd);
+        ::stat(path.c_str(), &st);
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY);
     if (fd < 0) return std::perror(path.c_str()), 1;
-    std::vector<uint8_t> block(1 << 20);
-    for (size_t i = 0; i < mib; ++i) {
-      for (auto& b : block) b = static_cast<uint8_t>(rng());
-      if (::write(fd, block.data(), block.size()) != static_cast<ssize_t>(block.size())) return 1;
-    }
+    const auto size = static_cast<uint64_t>(st.st_size);
+    fingerprint::Buffer buf;
+    buf.reserve(256 << 10);
+    std::printf("File %s, %.0f MiB, page cache (GB/s):\n", path.c_str(), size / 1048576.0);
+    std::printf("  pread only, 256 KiB   %6.2f\n", best_rate(size, [&] {
+                    for (uint64_t off = 0; off < size; off += 256 << 10)
+                        if (::pread(fd, buf.data(), 256 << 10, static_cast<off_t>(off)) < 0)
+                            std::abort();
+                }));
+    std::vector<sha256::Digest> rows;
+    std::printf("  fingerprint_fd 2048/4 %6.2f\n", best_rate(size, [&] {
+                    if (fingerprint::fingerprint_fd(fd, size, {2048, 4}, &rows, nullptr) != 0)
+                        std::abort();
+                }));
     ::close(fd);
-    ::stat(path.c_str(), &st);
-  }
-  const int fd = ::open(path.c_str(), O_RDONLY);
-  if (fd < 0) return std::perror(path.c_str()), 1;
-  const auto size = static_cast<uint64_t>(st.st_size);
-  fingerprint::Buffer buf;
-  buf.reserve(256 << 10);
-  std::printf("File %s, %.0f MiB, page cache (GB/s):\n", path.c_str(), size / 1048576.0);
-  std::printf("  pread only, 256 KiB   %6.2f\n", best_rate(size, [&] {
-                for (uint64_t off = 0; off < size; off += 256 << 10)
-                  if (::pread(fd, buf.data(), 256 << 10, static_cast<off_t>(off)) < 0) std::abort();
-              }));
-  std::vector<sha256::Digest> rows;
-  std::printf("  fingerprint_fd 2048/4 %6.2f\n", best_rate(size, [&] {
-                if (fingerprint::fingerprint_fd(fd, size, {2048, 4}, &rows, nullptr) != 0) std::abort();
-              }));
-  ::close(fd);
-  if (created) ::unlink(path.c_str());
-  return 0;
+    if (created) ::unlink(path.c_str());
+    return 0;
 }

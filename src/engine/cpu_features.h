@@ -4,12 +4,12 @@
 namespace mavelin::cpu {
 
 struct Features {
-  bool amd = false;     // vendor AuthenticAMD (or HygonGenuine)
-  bool ssse3 = false;
-  bool sse41 = false;
-  bool sha = false;     // SHA-NI: sha256rnds2, sha256msg1, sha256msg2
-  bool avx2 = false;    // only when the OS saves the YMM state
-  bool avx512 = false;  // F + VL + BW, only when the OS saves the ZMM and mask state
+    bool amd = false;  // vendor AuthenticAMD (or HygonGenuine)
+    bool ssse3 = false;
+    bool sse41 = false;
+    bool sha = false;     // SHA-NI: sha256rnds2, sha256msg1, sha256msg2
+    bool avx2 = false;    // only when the OS saves the YMM state
+    bool avx512 = false;  // F + VL + BW, only when the OS saves the ZMM and mask state
 };
 
 // Detected on first call; later calls return the cached result. Thread-safe.

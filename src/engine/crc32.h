@@ -1,4 +1,5 @@
-// CRC-32 (the ZIP/zlib polynomial): streaming update with a portable and a carry-less-multiply path chosen at run time.
+// CRC-32 (the ZIP/zlib polynomial): streaming update with a portable and a carry-less-multiply path
+// chosen at run time.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,9 @@ namespace mavelin::crc32 {
 // feed the data in any split, the result is the CRC of the concatenation.
 uint32_t update(uint32_t crc, const void* data, size_t len);
 
-inline uint32_t compute(const void* data, size_t len) { return update(0, data, len); }
+inline uint32_t compute(const void* data, size_t len) {
+    return update(0, data, len);
+}
 
 enum class Impl { kPortable, kPclmul };
 

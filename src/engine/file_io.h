@@ -12,31 +12,31 @@ namespace mavelin::io {
 
 // Owns one file descriptor and closes it when destroyed. Move-only; -1 means "none".
 class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  ~UniqueFd() { reset(); }
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) reset(other.release());
+        return *this;
+    }
+    ~UniqueFd() { reset(); }
 
-  int get() const noexcept { return fd_; }
-  bool valid() const noexcept { return fd_ >= 0; }
-  explicit operator bool() const noexcept { return valid(); }
-  int release() noexcept {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  // Closes the descriptor held so far (if any) and takes `fd`.
-  void reset(int fd = -1) noexcept;
+    int get() const noexcept { return fd_; }
+    bool valid() const noexcept { return fd_ >= 0; }
+    explicit operator bool() const noexcept { return valid(); }
+    int release() noexcept {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    // Closes the descriptor held so far (if any) and takes `fd`.
+    void reset(int fd = -1) noexcept;
 
- private:
-  int fd_ = -1;
+  private:
+    int fd_ = -1;
 };
 
 // POSIX path join of two parts: `b` alone when it starts with '/', otherwise `a` + '/' + `b`,

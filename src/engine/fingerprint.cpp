@@ -1,4 +1,5 @@
-// Per-file fingerprint: chunk hashing with pread, the read buffer, and the sequential whole-file driver.
+// Per-file fingerprint: chunk hashing with pread, the read buffer, and the sequential whole-file
+// driver.
 #include "engine/fingerprint.h"
 
 #include <unistd.h>
@@ -28,183 +29,185 @@ constexpr uint64_t kDigestBatch = 1024;
 // Reads up to len bytes at offset, stopping early only at end of file.
 // Returns the byte count, or -errno.
 int64_t read_at(int fd, uint8_t* buf, size_t len, uint64_t offset) {
-  constexpr size_t kMaxPread = size_t{1} << 30;
-  size_t got = 0;
-  while (got < len) {
-    const uint64_t pos = offset + got;
-    if (pos > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) break;  // past any file
-    const size_t want = std::min(len - got, kMaxPread);
-    const ssize_t r = ::pread(fd, buf + got, want, static_cast<off_t>(pos));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -static_cast<int64_t>(errno);
+    constexpr size_t kMaxPread = size_t{1} << 30;
+    size_t got = 0;
+    while (got < len) {
+        const uint64_t pos = offset + got;
+        if (pos > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) break;  // past any file
+        const size_t want = std::min(len - got, kMaxPread);
+        const ssize_t r = ::pread(fd, buf + got, want, static_cast<off_t>(pos));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return -static_cast<int64_t>(errno);
+        }
+        if (r == 0) break;
+        got += static_cast<size_t>(r);
     }
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
-  }
-  return static_cast<int64_t>(got);
+    return static_cast<int64_t>(got);
 }
 
 // Byte offset of a chunk; false when it lies beyond any possible file.
 bool chunk_offset(uint64_t index, uint64_t chunk_size, uint64_t* offset) {
-  if (chunk_size != 0 && index > std::numeric_limits<uint64_t>::max() / chunk_size) return false;
-  *offset = index * chunk_size;
-  return *offset <= static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+    if (chunk_size != 0 && index > std::numeric_limits<uint64_t>::max() / chunk_size) return false;
+    *offset = index * chunk_size;
+    return *offset <= static_cast<uint64_t>(std::numeric_limits<off_t>::max());
 }
 
 // Chunks of up to kReadBatch bytes: one pread for many chunks, full ones hashed side by side.
 int hash_small_chunks(int fd, size_t chunk, uint64_t first, uint64_t count, sha256::Digest* out,
                       Buffer& scratch, bool* at_eof) {
-  const uint64_t per_read = kReadBatch / chunk;
-  if (!scratch.reserve(static_cast<size_t>(std::min(per_read, count)) * chunk)) return ENOMEM;
-  uint64_t done = 0;
-  while (done < count) {
-    const uint64_t k = std::min(per_read, count - done);
-    uint64_t offset = 0;
-    int64_t got = 0;
-    if (chunk_offset(first + done, chunk, &offset)) {
-      got = read_at(fd, scratch.data(), static_cast<size_t>(k) * chunk, offset);
-      if (got < 0) return static_cast<int>(-got);
+    const uint64_t per_read = kReadBatch / chunk;
+    if (!scratch.reserve(static_cast<size_t>(std::min(per_read, count)) * chunk)) return ENOMEM;
+    uint64_t done = 0;
+    while (done < count) {
+        const uint64_t k = std::min(per_read, count - done);
+        uint64_t offset = 0;
+        int64_t got = 0;
+        if (chunk_offset(first + done, chunk, &offset)) {
+            got = read_at(fd, scratch.data(), static_cast<size_t>(k) * chunk, offset);
+            if (got < 0) return static_cast<int>(-got);
+        }
+        const size_t bytes = static_cast<size_t>(got);
+        const size_t full = bytes / chunk;
+        const uint8_t* ptrs[kHashGroup];
+        for (size_t j = 0; j < full; j += kHashGroup) {
+            const size_t g = std::min(kHashGroup, full - j);
+            for (size_t l = 0; l < g; ++l) ptrs[l] = scratch.data() + (j + l) * chunk;
+            sha256::hash_many(ptrs, chunk, g, out + done + j);
+        }
+        done += full;
+        if (full < k) {
+            // End of file: a short last chunk, then nothing more is read.
+            out[done++] = sha256::hash(scratch.data() + full * chunk, bytes % chunk);
+            std::fill(out + done, out + count, sd::empty_digest());
+            *at_eof = true;
+            return 0;
+        }
     }
-    const size_t bytes = static_cast<size_t>(got);
-    const size_t full = bytes / chunk;
-    const uint8_t* ptrs[kHashGroup];
-    for (size_t j = 0; j < full; j += kHashGroup) {
-      const size_t g = std::min(kHashGroup, full - j);
-      for (size_t l = 0; l < g; ++l) ptrs[l] = scratch.data() + (j + l) * chunk;
-      sha256::hash_many(ptrs, chunk, g, out + done + j);
-    }
-    done += full;
-    if (full < k) {
-      // End of file: a short last chunk, then nothing more is read.
-      out[done++] = sha256::hash(scratch.data() + full * chunk, bytes % chunk);
-      std::fill(out + done, out + count, sd::empty_digest());
-      *at_eof = true;
-      return 0;
-    }
-  }
-  return 0;
+    return 0;
 }
 
 // Chunks too large to buffer: each is streamed through a hasher in kReadBatch pieces.
 int hash_large_chunks(int fd, uint64_t chunk, uint64_t first, uint64_t count, sha256::Digest* out,
                       Buffer& scratch, bool* at_eof) {
-  if (!scratch.reserve(kReadBatch)) return ENOMEM;
-  for (uint64_t i = 0; i < count; ++i) {
-    sha256::Hasher h;
-    uint64_t offset = 0;
-    bool short_read = true;
-    if (chunk_offset(first + i, chunk, &offset)) {
-      uint64_t left = chunk;
-      while (left > 0) {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kReadBatch));
-        const int64_t got = read_at(fd, scratch.data(), want, offset);
-        if (got < 0) return static_cast<int>(-got);
-        h.update(scratch.data(), static_cast<size_t>(got));
-        if (static_cast<size_t>(got) < want) break;
-        offset += want;
-        left -= want;
-      }
-      short_read = left > 0;
+    if (!scratch.reserve(kReadBatch)) return ENOMEM;
+    for (uint64_t i = 0; i < count; ++i) {
+        sha256::Hasher h;
+        uint64_t offset = 0;
+        bool short_read = true;
+        if (chunk_offset(first + i, chunk, &offset)) {
+            uint64_t left = chunk;
+            while (left > 0) {
+                const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kReadBatch));
+                const int64_t got = read_at(fd, scratch.data(), want, offset);
+                if (got < 0) return static_cast<int>(-got);
+                h.update(scratch.data(), static_cast<size_t>(got));
+                if (static_cast<size_t>(got) < want) break;
+                offset += want;
+                left -= want;
+            }
+            short_read = left > 0;
+        }
+        out[i] = h.finish();
+        if (short_read) {
+            std::fill(out + i + 1, out + count, sd::empty_digest());
+            *at_eof = true;
+            return 0;
+        }
     }
-    out[i] = h.finish();
-    if (short_read) {
-      std::fill(out + i + 1, out + count, sd::empty_digest());
-      *at_eof = true;
-      return 0;
-    }
-  }
-  return 0;
+    return 0;
 }
 
 int hash_range(int fd, int64_t chunk_size, uint64_t first, uint64_t count, sha256::Digest* out,
                Buffer& scratch, bool* at_eof) {
-  *at_eof = false;
-  if (count == 0) return 0;
-  if (chunk_size <= 0) return EINVAL;
-  const auto chunk = static_cast<uint64_t>(chunk_size);
-  if (chunk <= kReadBatch) {
-    return hash_small_chunks(fd, static_cast<size_t>(chunk), first, count, out, scratch, at_eof);
-  }
-  return hash_large_chunks(fd, chunk, first, count, out, scratch, at_eof);
+    *at_eof = false;
+    if (count == 0) return 0;
+    if (chunk_size <= 0) return EINVAL;
+    const auto chunk = static_cast<uint64_t>(chunk_size);
+    if (chunk <= kReadBatch) {
+        return hash_small_chunks(fd, static_cast<size_t>(chunk), first, count, out, scratch,
+                                 at_eof);
+    }
+    return hash_large_chunks(fd, chunk, first, count, out, scratch, at_eof);
 }
 
 }  // namespace
 
 uint64_t chunk_count(uint64_t size, int64_t chunk_size) {
-  if (chunk_size <= 0) return 0;
-  const double chunks = std::ceil(static_cast<double>(size) / static_cast<double>(chunk_size));
-  if (!(chunks > 0)) return 0;
-  if (chunks >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
-  return static_cast<uint64_t>(chunks);
+    if (chunk_size <= 0) return 0;
+    const double chunks = std::ceil(static_cast<double>(size) / static_cast<double>(chunk_size));
+    if (!(chunks > 0)) return 0;
+    if (chunks >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
+    return static_cast<uint64_t>(chunks);
 }
 
 // ---- Buffer ----
 
 Buffer::Buffer(Buffer&& other) noexcept : data_(other.data_), capacity_(other.capacity_) {
-  other.data_ = nullptr;
-  other.capacity_ = 0;
+    other.data_ = nullptr;
+    other.capacity_ = 0;
 }
 
 Buffer& Buffer::operator=(Buffer&& other) noexcept {
-  if (this != &other) {
-    release();
-    data_ = other.data_;
-    capacity_ = other.capacity_;
-    other.data_ = nullptr;
-    other.capacity_ = 0;
-  }
-  return *this;
+    if (this != &other) {
+        release();
+        data_ = other.data_;
+        capacity_ = other.capacity_;
+        other.data_ = nullptr;
+        other.capacity_ = 0;
+    }
+    return *this;
 }
 
-Buffer::~Buffer() { release(); }
+Buffer::~Buffer() {
+    release();
+}
 
 void Buffer::release() noexcept {
-  if (data_ != nullptr) ::operator delete(data_, std::align_val_t{64});
-  data_ = nullptr;
-  capacity_ = 0;
+    if (data_ != nullptr) ::operator delete (data_, std::align_val_t{64});
+    data_ = nullptr;
+    capacity_ = 0;
 }
 
 bool Buffer::reserve(size_t n) {
-  if (n <= capacity_) return true;
-  void* p = ::operator new(n, std::align_val_t{64}, std::nothrow);
-  if (p == nullptr) return false;
-  release();
-  data_ = static_cast<uint8_t*>(p);
-  capacity_ = n;
-  return true;
+    if (n <= capacity_) return true;
+    void* p = ::operator new (n, std::align_val_t{64}, std::nothrow);
+    if (p == nullptr) return false;
+    release();
+    data_ = static_cast<uint8_t*>(p);
+    capacity_ = n;
+    return true;
 }
 
 int hash_chunk_range(int fd, int64_t chunk_size, uint64_t first_chunk, uint64_t count,
                      sha256::Digest* out, Buffer& scratch) {
-  bool at_eof = false;
-  return hash_range(fd, chunk_size, first_chunk, count, out, scratch, &at_eof);
+    bool at_eof = false;
+    return hash_range(fd, chunk_size, first_chunk, count, out, scratch, &at_eof);
 }
 
-int fingerprint_fd(int fd, uint64_t size, const Params& params,
-                   std::vector<sha256::Digest>* rows,
+int fingerprint_fd(int fd, uint64_t size, const Params& params, std::vector<sha256::Digest>* rows,
                    std::vector<sha256::Digest>* chunk_digests, Buffer* scratch) {
-  const uint64_t n = chunk_count(size, params.chunk_size);
-  RowReducer reducer(params.step);
-  Buffer own_scratch;
-  Buffer& buffer = scratch != nullptr ? *scratch : own_scratch;
-  sha256::Digest batch[kDigestBatch];
-  bool at_eof = false;
-  for (uint64_t done = 0; done < n;) {
-    const uint64_t k = std::min(kDigestBatch, n - done);
-    if (at_eof) {
-      // Past the end of a file that shrank: every further read is empty.
-      std::fill(batch, batch + k, sd::empty_digest());
-    } else {
-      const int err = hash_range(fd, params.chunk_size, done, k, batch, buffer, &at_eof);
-      if (err != 0) return err;
+    const uint64_t n = chunk_count(size, params.chunk_size);
+    RowReducer reducer(params.step);
+    Buffer own_scratch;
+    Buffer& buffer = scratch != nullptr ? *scratch : own_scratch;
+    sha256::Digest batch[kDigestBatch];
+    bool at_eof = false;
+    for (uint64_t done = 0; done < n;) {
+        const uint64_t k = std::min(kDigestBatch, n - done);
+        if (at_eof) {
+            // Past the end of a file that shrank: every further read is empty.
+            std::fill(batch, batch + k, sd::empty_digest());
+        } else {
+            const int err = hash_range(fd, params.chunk_size, done, k, batch, buffer, &at_eof);
+            if (err != 0) return err;
+        }
+        reducer.add(batch, static_cast<size_t>(k));
+        if (chunk_digests != nullptr) chunk_digests->insert(chunk_digests->end(), batch, batch + k);
+        done += k;
     }
-    reducer.add(batch, static_cast<size_t>(k));
-    if (chunk_digests != nullptr) chunk_digests->insert(chunk_digests->end(), batch, batch + k);
-    done += k;
-  }
-  *rows = reducer.finish();
-  return 0;
+    *rows = reducer.finish();
+    return 0;
 }
 
 }  // namespace mavelin::fingerprint

@@ -1,4 +1,5 @@
-// Per-file fingerprint: chunk digests of a file regrouped into T interleaved rows, each row digested again.
+// Per-file fingerprint: chunk digests of a file regrouped into T interleaved rows, each row
+// digested again.
 #pragma once
 
 #include <cstddef>
@@ -10,8 +11,8 @@
 namespace mavelin::fingerprint {
 
 struct Params {
-  int64_t chunk_size;  // bytes per chunk; the caller rejects 0
-  int64_t step;        // number of rows T; T <= 0 gives an empty fingerprint
+    int64_t chunk_size;  // bytes per chunk; the caller rejects 0
+    int64_t step;        // number of rows T; T <= 0 gives an empty fingerprint
 };
 
 // ceil(size / chunk_size) taken as a double division, exactly as the fingerprint defines the
@@ -20,39 +21,39 @@ uint64_t chunk_count(uint64_t size, int64_t chunk_size);
 
 // Aligned, growable scratch memory for file reads. Move-only.
 class Buffer {
- public:
-  Buffer() = default;
-  Buffer(const Buffer&) = delete;
-  Buffer& operator=(const Buffer&) = delete;
-  Buffer(Buffer&& other) noexcept;
-  Buffer& operator=(Buffer&& other) noexcept;
-  ~Buffer();
+  public:
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&& other) noexcept;
+    Buffer& operator=(Buffer&& other) noexcept;
+    ~Buffer();
 
-  // Makes room for at least n bytes (contents are not kept). False when out of memory.
-  bool reserve(size_t n);
-  uint8_t* data() { return data_; }
-  size_t capacity() const { return capacity_; }
+    // Makes room for at least n bytes (contents are not kept). False when out of memory.
+    bool reserve(size_t n);
+    uint8_t* data() { return data_; }
+    size_t capacity() const { return capacity_; }
 
- private:
-  void release() noexcept;
+  private:
+    void release() noexcept;
 
-  uint8_t* data_ = nullptr;
-  size_t capacity_ = 0;
+    uint8_t* data_ = nullptr;
+    size_t capacity_ = 0;
 };
 
 // Reduces chunk digests, fed in file order, to the T row digests:
 // row s = SHA-256 of hex(h[s]) hex(h[s+T]) hex(h[s+2T]) ...
 class RowReducer {
- public:
-  explicit RowReducer(int64_t step);
-  void add(const sha256::Digest* chunk_digests, size_t n);
-  // The T row digests (a row without members gets the digest of empty input).
-  std::vector<sha256::Digest> finish();
+  public:
+    explicit RowReducer(int64_t step);
+    void add(const sha256::Digest* chunk_digests, size_t n);
+    // The T row digests (a row without members gets the digest of empty input).
+    std::vector<sha256::Digest> finish();
 
- private:
-  int64_t step_;
-  uint64_t added_ = 0;               // chunk digests consumed so far
-  std::vector<uint32_t> states_;     // 8 words per row that has at least one member
+  private:
+    int64_t step_;
+    uint64_t added_ = 0;            // chunk digests consumed so far
+    std::vector<uint32_t> states_;  // 8 words per row that has at least one member
 };
 
 // Hashes chunks first_chunk .. first_chunk+count-1 of the file open on fd, reading with pread at
@@ -67,8 +68,7 @@ int hash_chunk_range(int fd, int64_t chunk_size, uint64_t first_chunk, uint64_t 
 // `chunk_digests`, if given, receives every chunk digest in file order. `scratch`, if given, is
 // reused for the reads (saves an allocation per file). Returns 0 or an errno; on failure `rows`
 // is left untouched.
-int fingerprint_fd(int fd, uint64_t size, const Params& params,
-                   std::vector<sha256::Digest>* rows,
+int fingerprint_fd(int fd, uint64_t size, const Params& params, std::vector<sha256::Digest>* rows,
                    std::vector<sha256::Digest>* chunk_digests, Buffer* scratch = nullptr);
 
 }  // namespace mavelin::fingerprint

@@ -1,4 +1,5 @@
-// Fingerprints a list of files with a short-lived pool of threads, splitting large files across all of them.
+// Fingerprints a list of files with a short-lived pool of threads, splitting large files across all
+// of them.
 #pragma once
 
 #include <atomic>
@@ -11,9 +12,9 @@
 namespace mavelin::runner {
 
 struct FileOutcome {
-  int error = 0;                       // errno of the failure, 0 when the file was fingerprinted
-  std::string error_path;              // the joined path the error refers to (empty on success)
-  std::vector<sha256::Digest> rows;    // the T row digests of the fingerprint (on success)
+    int error = 0;                     // errno of the failure, 0 when the file was fingerprinted
+    std::string error_path;            // the joined path the error refers to (empty on success)
+    std::vector<sha256::Digest> rows;  // the T row digests of the fingerprint (on success)
 };
 
 // Fingerprints root/rel for every rel of `rel_paths` (joined as os.path.join does) and returns the

@@ -1,4 +1,5 @@
-// Shape check of a decoded certificate payload: the node table and its FileNode states, nothing else.
+// Shape check of a decoded certificate payload: the node table and its FileNode states, nothing
+// else.
 #include "engine/pickle_node_table.h"
 
 #include <new>
@@ -10,15 +11,18 @@ namespace mavelin::pickle {
 
 namespace {
 
-Status bad(const char* reason) { return Status{false, reason, 0}; }
+Status bad(const char* reason) {
+    return Status{false, reason, 0};
+}
 
 class Checker {
-public:
+  public:
     explicit Checker(const Decoded& d) : d_(d), seen_(d.values.size(), 0) {}
 
     Status run() {
         const ValueId root = d_.root;
-        if (root >= d_.values.size() || d_.at(root).kind != Kind::Dict) return bad("payload is not a dict");
+        if (root >= d_.values.size() || d_.at(root).kind != Kind::Dict)
+            return bad("payload is not a dict");
         const auto& items = d_.items(root);
         std::unordered_set<std::string_view> keys;
         for (std::size_t i = 0; i < items.size(); i += 2) {
@@ -30,7 +34,7 @@ public:
         return {};
     }
 
-private:
+  private:
     // A value may be met in several roles (a list as fingerprint and as row): each role is
     // checked once.
     enum Role : unsigned char { kNode = 1, kFingerprint = 2, kRow = 4 };

@@ -1,4 +1,5 @@
-// Shape check of a decoded certificate payload: the node table and its FileNode states, nothing else.
+// Shape check of a decoded certificate payload: the node table and its FileNode states, nothing
+// else.
 #pragma once
 
 #include <string_view>

@@ -1,4 +1,5 @@
-// Restricted pickle decoder for the certificate payload: a stack machine over the node-table opcodes only.
+// Restricted pickle decoder for the certificate payload: a stack machine over the node-table
+// opcodes only.
 #include "engine/pickle_reader.h"
 
 #include <cstring>
@@ -18,15 +19,19 @@ std::uint64_t get_le(const std::uint8_t* p, int n) {
     return v;
 }
 
-bool is_data(Kind k) { return k != Kind::Class && k != Kind::EmptyTuple; }
-bool is_key(Kind k) { return k == Kind::Str || k == Kind::Int || k == Kind::BigInt; }
+bool is_data(Kind k) {
+    return k != Kind::Class && k != Kind::EmptyTuple;
+}
+bool is_key(Kind k) {
+    return k == Kind::Str || k == Kind::Int || k == Kind::BigInt;
+}
 
 class Decoder {
-public:
+  public:
     Decoder(std::span<const std::uint8_t> in, Decoded& d) : in_(in), d_(d) {}
     Status run();
 
-private:
+  private:
     Status fail(const char* reason) { return Status{false, reason, start_}; }
     bool take(std::size_t n, const std::uint8_t*& p) {
         if (n > limit_ - pos_) return false;
@@ -79,8 +84,12 @@ private:
 };
 
 bool Decoder::push_int(const std::uint8_t* p, std::size_t n) {
-    while (n > 1 && ((p[n - 1] == 0x00 && !(p[n - 2] & 0x80)) || (p[n - 1] == 0xff && (p[n - 2] & 0x80)))) --n;
-    if (n > 8) return push_new(Value{Kind::BigInt, false, 0, static_cast<std::uint64_t>(p - in_.data()), n});
+    while (n > 1 &&
+           ((p[n - 1] == 0x00 && !(p[n - 2] & 0x80)) || (p[n - 1] == 0xff && (p[n - 2] & 0x80))))
+        --n;
+    if (n > 8)
+        return push_new(
+            Value{Kind::BigInt, false, 0, static_cast<std::uint64_t>(p - in_.data()), n});
     std::uint64_t u = get_le(p, static_cast<int>(n));
     if (n > 0 && n < 8 && (p[n - 1] & 0x80)) u |= ~0ULL << (8 * n);
     return push_new(Value{Kind::Int, false, 0, u});
@@ -138,137 +147,142 @@ Status Decoder::step(std::uint8_t opc) {
     const char* const kTrunc = "truncated";
     const char* const kMem = "too many objects";
     switch (opc) {
-    case op::FRAME: {
-        if (pos_ - 1 < frame_end_) return fail("FRAME inside a frame");
-        if (!take(8, p)) return fail(kTrunc);
-        const std::uint64_t n = get_le(p, 8);
-        if (n > in_.size() - pos_) return fail("frame longer than the input");
-        frame_end_ = pos_ + n;
-        return {};
-    }
-    case op::STOP:
-        if (!marks_.empty()) return fail("unclosed MARK at STOP");
-        if (stack_.size() != 1) return fail("STOP without exactly one object");
-        if (pos_ != in_.size()) return fail("trailing bytes after STOP");
-        d_.root = stack_[0];
-        stopped_ = true;
-        return {};
-    case op::MARK:
-        marks_.push_back(stack_.size());
-        return {};
-    case op::EMPTY_DICT:
-        return push_container(Kind::Dict) ? Status{} : fail(kMem);
-    case op::EMPTY_LIST:
-        return push_container(Kind::List) ? Status{} : fail(kMem);
-    case op::EMPTY_TUPLE:
-        return push_new(Value{Kind::EmptyTuple}) ? Status{} : fail(kMem);
-    case op::SHORT_BINUNICODE:
-    case op::BINUNICODE:
-    case op::BINUNICODE8: {
-        const int w = opc == op::SHORT_BINUNICODE ? 1 : opc == op::BINUNICODE ? 4 : 8;
-        if (!take(static_cast<std::size_t>(w), p)) return fail(kTrunc);
-        const std::uint64_t n = get_le(p, w);
-        if (n > limit_ - pos_) return fail("string longer than the input");
-        const std::size_t off = pos_;
-        pos_ += n;
-        if (!valid_utf8_surrogatepass(in_.subspan(off, n))) return fail("string is not valid UTF-8");
-        return push_new(Value{Kind::Str, false, 0, off, n}) ? Status{} : fail(kMem);
-    }
-    case op::BININT1:
-    case op::BININT2:
-    case op::BININT: {
-        const int w = opc == op::BININT1 ? 1 : opc == op::BININT2 ? 2 : 4;
-        if (!take(static_cast<std::size_t>(w), p)) return fail(kTrunc);
-        std::int64_t v = static_cast<std::int64_t>(get_le(p, w));
-        if (w == 4) v = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
-        return push_new(Value{Kind::Int, false, 0, static_cast<std::uint64_t>(v)}) ? Status{} : fail(kMem);
-    }
-    case op::LONG1:
-    case op::LONG4: {
-        const int w = opc == op::LONG1 ? 1 : 4;
-        if (!take(static_cast<std::size_t>(w), p)) return fail(kTrunc);
-        std::uint64_t n = get_le(p, w);
-        if (w == 4 && (n & 0x80000000ULL)) return fail("negative byte count for LONG4");
-        if (!take(n, p)) return fail(kTrunc);
-        return push_int(p, n) ? Status{} : fail(kMem);
-    }
-    case op::MEMOIZE:
-        return memo_put(memo_.size());
-    case op::BINPUT:
-    case op::LONG_BINPUT:
-    case op::BINGET:
-    case op::LONG_BINGET: {
-        const int w = (opc == op::BINPUT || opc == op::BINGET) ? 1 : 4;
-        if (!take(static_cast<std::size_t>(w), p)) return fail(kTrunc);
-        const std::uint64_t idx = get_le(p, w);
-        return (opc == op::BINPUT || opc == op::LONG_BINPUT) ? memo_put(idx) : memo_get(idx);
-    }
-    case op::PUT:
-    case op::GET: {
-        std::string_view s;
-        if (!line(s)) return fail(kTrunc);
-        if (s.empty() || s.size() > 10) return fail("bad memo index");
-        std::uint64_t idx = 0;
-        for (char c : s) {
-            if (c < '0' || c > '9') return fail("bad memo index");
-            idx = idx * 10 + static_cast<std::uint64_t>(c - '0');
+        case op::FRAME: {
+            if (pos_ - 1 < frame_end_) return fail("FRAME inside a frame");
+            if (!take(8, p)) return fail(kTrunc);
+            const std::uint64_t n = get_le(p, 8);
+            if (n > in_.size() - pos_) return fail("frame longer than the input");
+            frame_end_ = pos_ + n;
+            return {};
         }
-        return opc == op::PUT ? memo_put(idx) : memo_get(idx);
-    }
-    case op::APPEND:
-        if (!has(2)) return fail("APPEND with too few objects");
-        return append_items(stack_.size() - 1);
-    case op::APPENDS: {
-        if (marks_.empty()) return fail("APPENDS without MARK");
-        const std::size_t m = marks_.back();
-        marks_.pop_back();
-        return append_items(m);
-    }
-    case op::SETITEM:
-        if (!has(3)) return fail("SETITEM with too few objects");
-        return set_items(stack_.size() - 2);
-    case op::SETITEMS: {
-        if (marks_.empty()) return fail("SETITEMS without MARK");
-        const std::size_t m = marks_.back();
-        marks_.pop_back();
-        return set_items(m);
-    }
-    case op::GLOBAL:
-    case op::STACK_GLOBAL: {
-        std::string_view module, name;
-        if (opc == op::GLOBAL) {
-            if (!line(module) || !line(name)) return fail(kTrunc);
-        } else {
-            if (!has(2)) return fail("STACK_GLOBAL with too few objects");
-            const ValueId n = pop(), m = pop();
-            if (val(n).kind != Kind::Str || val(m).kind != Kind::Str) return fail("STACK_GLOBAL requires str");
-            module = d_.str(m);
-            name = d_.str(n);
+        case op::STOP:
+            if (!marks_.empty()) return fail("unclosed MARK at STOP");
+            if (stack_.size() != 1) return fail("STOP without exactly one object");
+            if (pos_ != in_.size()) return fail("trailing bytes after STOP");
+            d_.root = stack_[0];
+            stopped_ = true;
+            return {};
+        case op::MARK:
+            marks_.push_back(stack_.size());
+            return {};
+        case op::EMPTY_DICT:
+            return push_container(Kind::Dict) ? Status{} : fail(kMem);
+        case op::EMPTY_LIST:
+            return push_container(Kind::List) ? Status{} : fail(kMem);
+        case op::EMPTY_TUPLE:
+            return push_new(Value{Kind::EmptyTuple}) ? Status{} : fail(kMem);
+        case op::SHORT_BINUNICODE:
+        case op::BINUNICODE:
+        case op::BINUNICODE8: {
+            const int w = opc == op::SHORT_BINUNICODE ? 1 : opc == op::BINUNICODE ? 4 : 8;
+            if (!take(static_cast<std::size_t>(w), p)) return fail(kTrunc);
+            const std::uint64_t n = get_le(p, w);
+            if (n > limit_ - pos_) return fail("string longer than the input");
+            const std::size_t off = pos_;
+            pos_ += n;
+            if (!valid_utf8_surrogatepass(in_.subspan(off, n)))
+                return fail("string is not valid UTF-8");
+            return push_new(Value{Kind::Str, false, 0, off, n}) ? Status{} : fail(kMem);
         }
-        if (module != kNodeModule || name != kNodeClass) return fail("reference to a foreign global");
-        return push_new(Value{Kind::Class}) ? Status{} : fail(kMem);
-    }
-    case op::NEWOBJ: {
-        if (!has(2)) return fail("NEWOBJ with too few objects");
-        const ValueId args = pop(), cls = pop();
-        if (val(cls).kind != Kind::Class) return fail("NEWOBJ of something other than the node class");
-        if (val(args).kind != Kind::EmptyTuple) return fail("NEWOBJ with arguments");
-        return push_new(Value{Kind::Object}) ? Status{} : fail(kMem);
-    }
-    case op::BUILD: {
-        if (!has(2)) return fail("BUILD with too few objects");
-        const ValueId state = pop();
-        Value& obj = d_.values[stack_.back()];
-        if (obj.kind != Kind::Object) return fail("BUILD on a non-object");
-        if (obj.built) return fail("BUILD applied twice");
-        if (val(state).kind != Kind::Dict) return fail("BUILD state is not a dict");
-        obj.built = true;
-        obj.ref = state;
-        obj.a = d_.dict_size(state);
-        return {};
-    }
-    default:
-        return fail("unsupported opcode");
+        case op::BININT1:
+        case op::BININT2:
+        case op::BININT: {
+            const int w = opc == op::BININT1 ? 1 : opc == op::BININT2 ? 2 : 4;
+            if (!take(static_cast<std::size_t>(w), p)) return fail(kTrunc);
+            std::int64_t v = static_cast<std::int64_t>(get_le(p, w));
+            if (w == 4) v = static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
+            return push_new(Value{Kind::Int, false, 0, static_cast<std::uint64_t>(v)}) ? Status{}
+                                                                                       : fail(kMem);
+        }
+        case op::LONG1:
+        case op::LONG4: {
+            const int w = opc == op::LONG1 ? 1 : 4;
+            if (!take(static_cast<std::size_t>(w), p)) return fail(kTrunc);
+            std::uint64_t n = get_le(p, w);
+            if (w == 4 && (n & 0x80000000ULL)) return fail("negative byte count for LONG4");
+            if (!take(n, p)) return fail(kTrunc);
+            return push_int(p, n) ? Status{} : fail(kMem);
+        }
+        case op::MEMOIZE:
+            return memo_put(memo_.size());
+        case op::BINPUT:
+        case op::LONG_BINPUT:
+        case op::BINGET:
+        case op::LONG_BINGET: {
+            const int w = (opc == op::BINPUT || opc == op::BINGET) ? 1 : 4;
+            if (!take(static_cast<std::size_t>(w), p)) return fail(kTrunc);
+            const std::uint64_t idx = get_le(p, w);
+            return (opc == op::BINPUT || opc == op::LONG_BINPUT) ? memo_put(idx) : memo_get(idx);
+        }
+        case op::PUT:
+        case op::GET: {
+            std::string_view s;
+            if (!line(s)) return fail(kTrunc);
+            if (s.empty() || s.size() > 10) return fail("bad memo index");
+            std::uint64_t idx = 0;
+            for (char c : s) {
+                if (c < '0' || c > '9') return fail("bad memo index");
+                idx = idx * 10 + static_cast<std::uint64_t>(c - '0');
+            }
+            return opc == op::PUT ? memo_put(idx) : memo_get(idx);
+        }
+        case op::APPEND:
+            if (!has(2)) return fail("APPEND with too few objects");
+            return append_items(stack_.size() - 1);
+        case op::APPENDS: {
+            if (marks_.empty()) return fail("APPENDS without MARK");
+            const std::size_t m = marks_.back();
+            marks_.pop_back();
+            return append_items(m);
+        }
+        case op::SETITEM:
+            if (!has(3)) return fail("SETITEM with too few objects");
+            return set_items(stack_.size() - 2);
+        case op::SETITEMS: {
+            if (marks_.empty()) return fail("SETITEMS without MARK");
+            const std::size_t m = marks_.back();
+            marks_.pop_back();
+            return set_items(m);
+        }
+        case op::GLOBAL:
+        case op::STACK_GLOBAL: {
+            std::string_view module, name;
+            if (opc == op::GLOBAL) {
+                if (!line(module) || !line(name)) return fail(kTrunc);
+            } else {
+                if (!has(2)) return fail("STACK_GLOBAL with too few objects");
+                const ValueId n = pop(), m = pop();
+                if (val(n).kind != Kind::Str || val(m).kind != Kind::Str)
+                    return fail("STACK_GLOBAL requires str");
+                module = d_.str(m);
+                name = d_.str(n);
+            }
+            if (module != kNodeModule || name != kNodeClass)
+                return fail("reference to a foreign global");
+            return push_new(Value{Kind::Class}) ? Status{} : fail(kMem);
+        }
+        case op::NEWOBJ: {
+            if (!has(2)) return fail("NEWOBJ with too few objects");
+            const ValueId args = pop(), cls = pop();
+            if (val(cls).kind != Kind::Class)
+                return fail("NEWOBJ of something other than the node class");
+            if (val(args).kind != Kind::EmptyTuple) return fail("NEWOBJ with arguments");
+            return push_new(Value{Kind::Object}) ? Status{} : fail(kMem);
+        }
+        case op::BUILD: {
+            if (!has(2)) return fail("BUILD with too few objects");
+            const ValueId state = pop();
+            Value& obj = d_.values[stack_.back()];
+            if (obj.kind != Kind::Object) return fail("BUILD on a non-object");
+            if (obj.built) return fail("BUILD applied twice");
+            if (val(state).kind != Kind::Dict) return fail("BUILD state is not a dict");
+            obj.built = true;
+            obj.ref = state;
+            obj.a = d_.dict_size(state);
+            return {};
+        }
+        default:
+            return fail("unsupported opcode");
     }
 }
 

@@ -1,4 +1,5 @@
-// Restricted pickle decoder for the certificate payload: a node table of FileNode records, protocols 2 to 5.
+// Restricted pickle decoder for the certificate payload: a node table of FileNode records,
+// protocols 2 to 5.
 #pragma once
 
 #include <cstddef>
@@ -29,10 +30,10 @@ enum class Kind : std::uint8_t {
 
 struct Value {
     Kind kind;
-    bool built = false;        // Object: BUILD seen
-    std::uint32_t ref = 0;     // List/Dict: container index; Object: state dict
-    std::uint64_t a = 0;       // Int: the value's bits; BigInt/Str: offset; Object: state pairs
-    std::uint64_t b = 0;       // BigInt/Str: length
+    bool built = false;     // Object: BUILD seen
+    std::uint32_t ref = 0;  // List/Dict: container index; Object: state dict
+    std::uint64_t a = 0;    // Int: the value's bits; BigInt/Str: offset; Object: state pairs
+    std::uint64_t b = 0;    // BigInt/Str: length
 };
 
 // Decoded stream: a graph of values in creation order. A memo reference yields the same
@@ -59,13 +60,15 @@ struct Decoded {
     // Object state: pair i is (state_key(id, i), state_value(id, i)), i < state_size(id).
     std::size_t state_size(ValueId id) const { return values[id].a; }
     ValueId state_key(ValueId id, std::size_t i) const { return items(values[id].ref)[2 * i]; }
-    ValueId state_value(ValueId id, std::size_t i) const { return items(values[id].ref)[2 * i + 1]; }
+    ValueId state_value(ValueId id, std::size_t i) const {
+        return items(values[id].ref)[2 * i + 1];
+    }
 };
 
 struct Status {
     bool ok = true;
-    std::string reason;       // short, for the error message
-    std::size_t offset = 0;   // input position of the offending opcode
+    std::string reason;      // short, for the error message
+    std::size_t offset = 0;  // input position of the offending opcode
 };
 
 // Decodes one pickle that uses only the opcodes the host writes for a node table. Never

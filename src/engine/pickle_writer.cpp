@@ -1,4 +1,5 @@
-// Protocol-4 pickle opcode writer: framing, identity memo and batching as the reference C pickler emits them.
+// Protocol-4 pickle opcode writer: framing, identity memo and batching as the reference C pickler
+// emits them.
 #include "engine/pickle_writer.h"
 
 #include <cstring>
@@ -272,7 +273,9 @@ void PickleWriter::put_newobj(Identity obj) {
     memoize(obj);
 }
 
-void PickleWriter::put_build() { write_byte(op::BUILD); }
+void PickleWriter::put_build() {
+    write_byte(op::BUILD);
+}
 
 // ---------------------------------------------------------------- batches
 

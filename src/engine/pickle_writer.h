@@ -1,4 +1,5 @@
-// Protocol-4 pickle opcode writer: framing, identity memo and batching as the reference C pickler emits them.
+// Protocol-4 pickle opcode writer: framing, identity memo and batching as the reference C pickler
+// emits them.
 #pragma once
 
 #include <cstddef>
@@ -36,7 +37,7 @@ struct Batch {
 // the object with the matching put_* call (which memoizes it under the same identity).
 // Throws std::bad_alloc, or std::length_error past the memo's 2**32 entries or for an int of 2 GiB.
 class PickleWriter {
-public:
+  public:
     PickleWriter();
 
     // --- atoms (never memoized) ---
@@ -75,7 +76,7 @@ public:
     std::string take() noexcept { return std::move(out_); }
     std::size_t memo_size() const noexcept { return memo_count_; }
 
-private:
+  private:
     void write(const void* p, std::size_t n);
     void write_byte(std::uint8_t b) { write(&b, 1); }
     void commit_frame();

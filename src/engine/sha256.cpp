@@ -7,98 +7,101 @@
 
 namespace mavelin::sha256 {
 
-Hasher::Hasher() : pending_{}, total_(0) { std::memcpy(state_, detail::kInit, sizeof state_); }
+Hasher::Hasher() : pending_{}, total_(0) {
+    std::memcpy(state_, detail::kInit, sizeof state_);
+}
 
 void Hasher::update(const void* data, size_t len) {
-  if (len == 0) return;
-  const auto* p = static_cast<const uint8_t*>(data);
-  const detail::Backend& be = detail::backend();
-  size_t have = static_cast<size_t>(total_ % 64);
-  total_ += len;
-  if (have != 0) {
-    const size_t take = len < 64 - have ? len : 64 - have;
-    std::memcpy(pending_ + have, p, take);
-    p += take;
-    len -= take;
-    have += take;
-    if (have < 64) return;
-    be.compress(state_, pending_, 1);
-  }
-  if (len >= 64) {
-    be.compress(state_, p, len / 64);
-    p += len & ~size_t{63};
-    len &= 63;
-  }
-  if (len != 0) std::memcpy(pending_, p, len);
+    if (len == 0) return;
+    const auto* p = static_cast<const uint8_t*>(data);
+    const detail::Backend& be = detail::backend();
+    size_t have = static_cast<size_t>(total_ % 64);
+    total_ += len;
+    if (have != 0) {
+        const size_t take = len < 64 - have ? len : 64 - have;
+        std::memcpy(pending_ + have, p, take);
+        p += take;
+        len -= take;
+        have += take;
+        if (have < 64) return;
+        be.compress(state_, pending_, 1);
+    }
+    if (len >= 64) {
+        be.compress(state_, p, len / 64);
+        p += len & ~size_t{63};
+        len &= 63;
+    }
+    if (len != 0) std::memcpy(pending_, p, len);
 }
 
 Digest Hasher::finish() const {
-  uint32_t state[8];
-  std::memcpy(state, state_, sizeof state);
-  uint8_t tail[128];
-  const size_t blocks = detail::pad_tail(pending_, static_cast<size_t>(total_ % 64), total_, tail);
-  detail::backend().compress(state, tail, blocks);
-  return detail::state_to_digest(state);
+    uint32_t state[8];
+    std::memcpy(state, state_, sizeof state);
+    uint8_t tail[128];
+    const size_t blocks =
+        detail::pad_tail(pending_, static_cast<size_t>(total_ % 64), total_, tail);
+    detail::backend().compress(state, tail, blocks);
+    return detail::state_to_digest(state);
 }
 
 Digest hash(const void* data, size_t len) {
-  Hasher h;
-  h.update(data, len);
-  return h.finish();
+    Hasher h;
+    h.update(data, len);
+    return h.finish();
 }
 
 namespace detail {
 const Digest& empty_digest() {
-  static const Digest d = hash(nullptr, 0);
-  return d;
+    static const Digest d = hash(nullptr, 0);
+    return d;
 }
 }  // namespace detail
 
 void to_hex(const Digest& digest, char out[64]) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  for (size_t i = 0; i < digest.size(); ++i) {
-    out[2 * i] = kDigits[digest[i] >> 4];
-    out[2 * i + 1] = kDigits[digest[i] & 15];
-  }
+    static constexpr char kDigits[] = "0123456789abcdef";
+    for (size_t i = 0; i < digest.size(); ++i) {
+        out[2 * i] = kDigits[digest[i] >> 4];
+        out[2 * i + 1] = kDigits[digest[i] & 15];
+    }
 }
 
 void hash_many(const uint8_t* const* msgs, size_t len, size_t count, Digest* out) {
-  constexpr size_t kGroup = 8;
-  const detail::Backend& be = detail::backend();
-  const size_t full = len / 64;
-  const size_t rem = len % 64;
+    constexpr size_t kGroup = 8;
+    const detail::Backend& be = detail::backend();
+    const size_t full = len / 64;
+    const size_t rem = len % 64;
 
-  // Whole-block messages all end with the same padding block: schedule it once.
-  alignas(16) uint32_t pad_wk[64];
-  if (rem == 0) {
-    uint8_t pad[128];
-    detail::pad_tail(nullptr, 0, len, pad);
-    detail::schedule_block(pad, pad_wk);
-  }
-
-  for (size_t i = 0; i < count; i += kGroup) {
-    const size_t n = count - i < kGroup ? count - i : kGroup;
-    uint32_t state[kGroup][8];
-    uint32_t* states[kGroup];
-    for (size_t l = 0; l < n; ++l) {
-      std::memcpy(state[l], detail::kInit, sizeof state[l]);
-      states[l] = state[l];
-    }
-    detail::compress_lanes(be, states, msgs + i, full, n);
+    // Whole-block messages all end with the same padding block: schedule it once.
+    alignas(16) uint32_t pad_wk[64];
     if (rem == 0) {
-      detail::compress_scheduled(be, states, pad_wk, n);
-    } else {
-      uint8_t tail[kGroup][128];
-      const uint8_t* tails[kGroup];
-      size_t blocks = 0;
-      for (size_t l = 0; l < n; ++l) {
-        blocks = detail::pad_tail(msgs[i + l] + 64 * full, rem, len, tail[l]);
-        tails[l] = tail[l];
-      }
-      detail::compress_lanes(be, states, tails, blocks, n);
+        uint8_t pad[128];
+        detail::pad_tail(nullptr, 0, len, pad);
+        detail::schedule_block(pad, pad_wk);
     }
-    for (size_t l = 0; l < n; ++l) out[i + l] = detail::state_to_digest(state[l]);
-  }
+
+    for (size_t i = 0; i < count; i += kGroup) {
+        const size_t n = count - i < kGroup ? count - i : kGroup;
+        uint32_t state[kGroup][8];
+        uint32_t* states[kGroup];
+        for (size_t l = 0; l < n; ++l) {
+            std::memcpy(state[l], detail::kInit, sizeof state[l]);
+            states[l] = state[l];
+        }
+        detail::compress_lanes(be, states, msgs + i, full, n);
+        if (rem == 0) {
+            detail::compress_scheduled(be, states, pad_wk, n);
+        } else {
+            uint8_t tail[kGroup][128];
+            const uint8_t* tails[kGroup];
+            size_t blocks = 0;
+            for (size_t l = 0; l < n; ++l) {
+                blocks = detail::pad_tail(msgs[i + l] + 64 * full, rem, len, tail[l]);
+                tails[l] = tail[l];
+            }
+            detail::compress_lanes(be, states, tails, blocks, n);
+        }
+        for (size_t l = 0; l < n; ++l) out[i + l] = detail::state_to_digest(state[l]);
+    }
 }
 
 }  // namespace mavelin::sha256

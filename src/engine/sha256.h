@@ -1,4 +1,5 @@
-// SHA-256 (FIPS 180-4): streaming hasher, one-shot and multi-message hashing, run-time choice of implementation.
+// SHA-256 (FIPS 180-4): streaming hasher, one-shot and multi-message hashing, run-time choice of
+// implementation.
 #pragma once
 
 #include <array>
@@ -11,16 +12,16 @@ using Digest = std::array<uint8_t, 32>;
 
 // Incremental SHA-256. Copyable: a copy continues independently from the same point.
 class Hasher {
- public:
-  Hasher();
-  void update(const void* data, size_t len);
-  // Digest of everything fed so far; the hasher itself is left unchanged.
-  Digest finish() const;
+  public:
+    Hasher();
+    void update(const void* data, size_t len);
+    // Digest of everything fed so far; the hasher itself is left unchanged.
+    Digest finish() const;
 
- private:
-  uint32_t state_[8];
-  uint8_t pending_[64];
-  uint64_t total_;  // bytes fed so far
+  private:
+    uint32_t state_[8];
+    uint8_t pending_[64];
+    uint64_t total_;  // bytes fed so far
 };
 
 Digest hash(const void* data, size_t len);

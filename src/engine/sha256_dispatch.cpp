@@ -9,80 +9,82 @@ namespace detail {
 namespace {
 
 const Backend& best_backend() {
-  static const Backend* const chosen =
-      available(Impl::kShaNi) ? &shani_backend() : &portable_backend();
-  return *chosen;
+    static const Backend* const chosen =
+        available(Impl::kShaNi) ? &shani_backend() : &portable_backend();
+    return *chosen;
 }
 
 std::atomic<const Backend*> g_forced{nullptr};
 
 // Widest lane grouping (index into Backend::lanes) usable for `remaining` messages.
 int width_for(const Backend& be, size_t remaining) {
-  int w = be.preferred_width;
-  while (w > 0 && (size_t{1} << w) > remaining) --w;
-  return w;
+    int w = be.preferred_width;
+    while (w > 0 && (size_t{1} << w) > remaining) --w;
+    return w;
 }
 
 }  // namespace
 
 const Backend& backend() {
-  const Backend* forced = g_forced.load(std::memory_order_acquire);
-  return forced != nullptr ? *forced : best_backend();
+    const Backend* forced = g_forced.load(std::memory_order_acquire);
+    return forced != nullptr ? *forced : best_backend();
 }
 
 void compress_lanes(const Backend& be, uint32_t* const* states, const uint8_t* const* data,
                     size_t nblocks, size_t count) {
-  if (nblocks == 0) return;
-  size_t i = 0;
-  while (i < count) {
-    const int w = width_for(be, count - i);
-    be.lanes[w](states + i, data + i, nblocks);
-    i += size_t{1} << w;
-  }
+    if (nblocks == 0) return;
+    size_t i = 0;
+    while (i < count) {
+        const int w = width_for(be, count - i);
+        be.lanes[w](states + i, data + i, nblocks);
+        i += size_t{1} << w;
+    }
 }
 
 void compress_scheduled(const Backend& be, uint32_t* const* states, const uint32_t* wk,
                         size_t count) {
-  size_t i = 0;
-  while (i < count) {
-    const int w = width_for(be, count - i);
-    be.scheduled[w](states + i, wk);
-    i += size_t{1} << w;
-  }
+    size_t i = 0;
+    while (i < count) {
+        const int w = width_for(be, count - i);
+        be.scheduled[w](states + i, wk);
+        i += size_t{1} << w;
+    }
 }
 
 }  // namespace detail
 
 bool available(Impl impl) {
-  switch (impl) {
-    case Impl::kPortable:
-      return true;
-    case Impl::kShaNi: {
-      const cpu::Features& f = cpu::features();
-      return f.sha && f.ssse3 && f.sse41;
+    switch (impl) {
+        case Impl::kPortable:
+            return true;
+        case Impl::kShaNi: {
+            const cpu::Features& f = cpu::features();
+            return f.sha && f.ssse3 && f.sse41;
+        }
     }
-  }
-  return false;
+    return false;
 }
 
-Impl active() { return detail::backend().impl; }
+Impl active() {
+    return detail::backend().impl;
+}
 
 bool force(Impl impl) {
-  if (!available(impl)) return false;
-  const detail::Backend* be =
-      impl == Impl::kShaNi ? &detail::shani_backend() : &detail::portable_backend();
-  detail::g_forced.store(be, std::memory_order_release);
-  return true;
+    if (!available(impl)) return false;
+    const detail::Backend* be =
+        impl == Impl::kShaNi ? &detail::shani_backend() : &detail::portable_backend();
+    detail::g_forced.store(be, std::memory_order_release);
+    return true;
 }
 
 const char* name(Impl impl) {
-  switch (impl) {
-    case Impl::kPortable:
-      return "portable";
-    case Impl::kShaNi:
-      return "sha-ni";
-  }
-  return "unknown";
+    switch (impl) {
+        case Impl::kPortable:
+            return "portable";
+        case Impl::kShaNi:
+            return "sha-ni";
+    }
+    return "unknown";
 }
 
 }  // namespace mavelin::sha256

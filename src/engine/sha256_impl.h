@@ -1,4 +1,5 @@
-// Internal interface between the SHA-256 front end, the run-time dispatcher and the block functions.
+// Internal interface between the SHA-256 front end, the run-time dispatcher and the block
+// functions.
 #pragma once
 
 #include <cstddef>
@@ -35,11 +36,11 @@ using ScheduledFn = void (*)(uint32_t* const* states, const uint32_t* wk);
 inline constexpr int kLaneWidths = 4;  // lane counts 1, 2, 4, 8 at indices 0..3
 
 struct Backend {
-  Impl impl;
-  CompressFn compress;
-  LanesFn lanes[kLaneWidths];
-  ScheduledFn scheduled[kLaneWidths];
-  int preferred_width;  // index into lanes[]: the widest grouping worth using on this CPU
+    Impl impl;
+    CompressFn compress;
+    LanesFn lanes[kLaneWidths];
+    ScheduledFn scheduled[kLaneWidths];
+    int preferred_width;  // index into lanes[]: the widest grouping worth using on this CPU
 };
 
 // Block functions of each implementation (sha256_portable.cpp, sha256_shani.cpp).
@@ -62,14 +63,14 @@ void compress_scheduled(const Backend& be, uint32_t* const* states, const uint32
 
 // Big-endian serialisation of a state into a digest.
 inline Digest state_to_digest(const uint32_t* state) {
-  Digest d;
-  for (int i = 0; i < 8; ++i) {
-    d[4 * i] = static_cast<uint8_t>(state[i] >> 24);
-    d[4 * i + 1] = static_cast<uint8_t>(state[i] >> 16);
-    d[4 * i + 2] = static_cast<uint8_t>(state[i] >> 8);
-    d[4 * i + 3] = static_cast<uint8_t>(state[i]);
-  }
-  return d;
+    Digest d;
+    for (int i = 0; i < 8; ++i) {
+        d[4 * i] = static_cast<uint8_t>(state[i] >> 24);
+        d[4 * i + 1] = static_cast<uint8_t>(state[i] >> 16);
+        d[4 * i + 2] = static_cast<uint8_t>(state[i] >> 8);
+        d[4 * i + 3] = static_cast<uint8_t>(state[i]);
+    }
+    return d;
 }
 
 // SHA-256 of empty input.

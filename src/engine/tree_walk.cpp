@@ -1,4 +1,5 @@
-// Iterative, descriptor-relative directory walk with the visiting order and rules of a default top-down os.walk.
+// Iterative, descriptor-relative directory walk with the visiting order and rules of a default
+// top-down os.walk.
 #include "engine/tree_walk.h"
 
 #include <dirent.h>
@@ -21,212 +22,212 @@ constexpr size_t kMaxOpenFrames = 32;
 constexpr size_t kListBufferSize = 64 * 1024;
 
 int openat_retry(int dirfd, const char* name, int flags) {
-  int fd;
-  do {
-    fd = ::openat(dirfd, name, flags);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+    int fd;
+    do {
+        fd = ::openat(dirfd, name, flags);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
 }
 
 bool is_same_dir(int fd, dev_t dev, ino_t ino) {
-  struct stat st;
-  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == dev && st.st_ino == ino;
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == dev && st.st_ino == ino;
 }
 
 bool is_dot_or_dotdot(const char* name) {
-  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+    return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 // The last component of `p` that is neither empty nor ".", if any.
 std::optional<std::string_view> last_named_component(std::string_view p) {
-  while (!p.empty()) {
-    while (!p.empty() && p.back() == '/') p.remove_suffix(1);
-    if (p.empty()) break;
-    size_t slash = p.rfind('/');
-    std::string_view comp = slash == std::string_view::npos ? p : p.substr(slash + 1);
-    if (comp != ".") return comp;
-    p.remove_suffix(comp.size());
-  }
-  return std::nullopt;
+    while (!p.empty()) {
+        while (!p.empty() && p.back() == '/') p.remove_suffix(1);
+        if (p.empty()) break;
+        size_t slash = p.rfind('/');
+        std::string_view comp = slash == std::string_view::npos ? p : p.substr(slash + 1);
+        if (comp != ".") return comp;
+        p.remove_suffix(comp.size());
+    }
+    return std::nullopt;
 }
 
 // The root component of an absolute path: "//" for exactly two leading slashes, else "/".
 std::string root_component(std::string_view p) {
-  if (p.size() >= 2 && p[1] == '/' && (p.size() == 2 || p[2] != '/')) return "//";
-  return "/";
+    if (p.size() >= 2 && p[1] == '/' && (p.size() == 2 || p[2] != '/')) return "//";
+    return "/";
 }
 
 std::optional<std::string> current_directory() {
-  std::string buf(PATH_MAX, '\0');
-  for (;;) {
-    if (::getcwd(buf.data(), buf.size()) != nullptr) {
-      buf.resize(std::char_traits<char>::length(buf.data()));
-      return buf;
+    std::string buf(PATH_MAX, '\0');
+    for (;;) {
+        if (::getcwd(buf.data(), buf.size()) != nullptr) {
+            buf.resize(std::char_traits<char>::length(buf.data()));
+            return buf;
+        }
+        if (errno != ERANGE || buf.size() > (size_t{1} << 24)) return std::nullopt;
+        buf.resize(buf.size() * 2);
     }
-    if (errno != ERANGE || buf.size() > (size_t{1} << 24)) return std::nullopt;
-    buf.resize(buf.size() * 2);
-  }
 }
 
 }  // namespace
 
 std::string top_folder_name(const std::string& top) {
-  if (auto comp = last_named_component(top)) return std::string(*comp);
-  if (!top.empty() && top.front() == '/') return root_component(top);
-  std::optional<std::string> cwd = current_directory();
-  if (!cwd) return std::string();
-  if (auto comp = last_named_component(*cwd)) return std::string(*comp);
-  return root_component(*cwd);
+    if (auto comp = last_named_component(top)) return std::string(*comp);
+    if (!top.empty() && top.front() == '/') return root_component(top);
+    std::optional<std::string> cwd = current_directory();
+    if (!cwd) return std::string();
+    if (auto comp = last_named_component(*cwd)) return std::string(*comp);
+    return root_component(*cwd);
 }
 
 TreeWalker::TreeWalker(std::string top) : top_(std::move(top)) {}
 
 bool TreeWalker::list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files) {
-  if (buffer_.empty()) buffer_.resize(kListBufferSize);
-  for (;;) {
-    ssize_t n = ::getdents64(fd, buffer_.data(), buffer_.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      // A directory removed while being listed reports ENOENT; readdir takes that as its end.
-      return errno == ENOENT;
+    if (buffer_.empty()) buffer_.resize(kListBufferSize);
+    for (;;) {
+        ssize_t n = ::getdents64(fd, buffer_.data(), buffer_.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // A directory removed while being listed reports ENOENT; readdir takes that as its end.
+            return errno == ENOENT;
+        }
+        if (n == 0) return true;
+        for (ssize_t off = 0; off < n;) {
+            const auto* d = reinterpret_cast<const struct dirent64*>(buffer_.data() + off);
+            off += d->d_reclen;
+            const char* name = d->d_name;
+            if (is_dot_or_dotdot(name)) continue;
+            bool is_dir = false;
+            if (d->d_type == DT_DIR) {
+                is_dir = true;
+            } else if (d->d_type == DT_UNKNOWN || d->d_type == DT_LNK) {
+                struct stat st;  // follows links: a link to a directory is a folder entry
+                is_dir = ::fstatat(fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+            }
+            (is_dir ? dirs : files).emplace_back(name);
+        }
     }
-    if (n == 0) return true;
-    for (ssize_t off = 0; off < n;) {
-      const auto* d = reinterpret_cast<const struct dirent64*>(buffer_.data() + off);
-      off += d->d_reclen;
-      const char* name = d->d_name;
-      if (is_dot_or_dotdot(name)) continue;
-      bool is_dir = false;
-      if (d->d_type == DT_DIR) {
-        is_dir = true;
-      } else if (d->d_type == DT_UNKNOWN || d->d_type == DT_LNK) {
-        struct stat st;  // follows links: a link to a directory is a folder entry
-        is_dir = ::fstatat(fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
-      }
-      (is_dir ? dirs : files).emplace_back(name);
-    }
-  }
 }
 
 bool TreeWalker::push(io::UniqueFd fd, const std::string& name) {
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return false;
-  std::vector<std::string> dirs, files;
-  if (!list(fd.get(), dirs, files)) return false;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return false;
+    std::vector<std::string> dirs, files;
+    if (!list(fd.get(), dirs, files)) return false;
 
-  if (!frames_.empty()) {
-    if (!rel_.empty()) rel_.push_back('/');
-    rel_.append(name);
-  }
-  Frame frame;
-  frame.fd = std::move(fd);
-  frame.dev = st.st_dev;
-  frame.ino = st.st_ino;
-  frame.rel_len = rel_.size();
-  frames_.push_back(std::move(frame));
-  names_.push_back(name);
-  if (frames_.size() - lowest_open_ > kMaxOpenFrames) {
-    frames_[lowest_open_].fd.reset();
-    ++lowest_open_;
-  }
+    if (!frames_.empty()) {
+        if (!rel_.empty()) rel_.push_back('/');
+        rel_.append(name);
+    }
+    Frame frame;
+    frame.fd = std::move(fd);
+    frame.dev = st.st_dev;
+    frame.ino = st.st_ino;
+    frame.rel_len = rel_.size();
+    frames_.push_back(std::move(frame));
+    names_.push_back(name);
+    if (frames_.size() - lowest_open_ > kMaxOpenFrames) {
+        frames_[lowest_open_].fd.reset();
+        ++lowest_open_;
+    }
 
-  current_.rel = rel_;
-  current_.name = name;
-  current_.dirs = std::move(dirs);
-  current_.files = std::move(files);
-  pending_ = true;
-  return true;
+    current_.rel = rel_;
+    current_.name = name;
+    current_.dirs = std::move(dirs);
+    current_.files = std::move(files);
+    pending_ = true;
+    return true;
 }
 
 bool TreeWalker::reopen_from_child(size_t index, int child_fd) {
-  if (child_fd < 0) return false;
-  io::UniqueFd fd(openat_retry(child_fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (!fd || !is_same_dir(fd.get(), frames_[index].dev, frames_[index].ino)) return false;
-  frames_[index].fd = std::move(fd);
-  return true;
+    if (child_fd < 0) return false;
+    io::UniqueFd fd(openat_retry(child_fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd || !is_same_dir(fd.get(), frames_[index].dev, frames_[index].ino)) return false;
+    frames_[index].fd = std::move(fd);
+    return true;
 }
 
 bool TreeWalker::reopen_from_ancestor(size_t index) {
-  size_t base = index;
-  while (base > 0 && !frames_[base - 1].fd) --base;
-  if (base == 0) return false;  // cannot happen: the top stays open
-  io::UniqueFd held;
-  int dirfd = frames_[base - 1].fd.get();
-  for (size_t k = base; k <= index; ++k) {
-    io::UniqueFd fd(
-        openat_retry(dirfd, names_[k].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd || !is_same_dir(fd.get(), frames_[k].dev, frames_[k].ino)) return false;
-    held = std::move(fd);
-    dirfd = held.get();
-  }
-  frames_[index].fd = std::move(held);
-  return true;
+    size_t base = index;
+    while (base > 0 && !frames_[base - 1].fd) --base;
+    if (base == 0) return false;  // cannot happen: the top stays open
+    io::UniqueFd held;
+    int dirfd = frames_[base - 1].fd.get();
+    for (size_t k = base; k <= index; ++k) {
+        io::UniqueFd fd(
+            openat_retry(dirfd, names_[k].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd || !is_same_dir(fd.get(), frames_[k].dev, frames_[k].ino)) return false;
+        held = std::move(fd);
+        dirfd = held.get();
+    }
+    frames_[index].fd = std::move(held);
+    return true;
 }
 
 void TreeWalker::pop() {
-  io::UniqueFd child = std::move(frames_.back().fd);
-  frames_.pop_back();
-  names_.pop_back();
-  if (frames_.empty()) return;
-  size_t parent = frames_.size() - 1;
-  rel_.resize(frames_[parent].rel_len);
-  if (parent >= 1 && parent < lowest_open_) {
-    lowest_open_ = parent;
-    if (!reopen_from_child(parent, child.get()) && !reopen_from_ancestor(parent)) {
-      // The folder moved or vanished: like a path-based walk, skip what is left of it.
-      frames_[parent].next = frames_[parent].dirs.size();
+    io::UniqueFd child = std::move(frames_.back().fd);
+    frames_.pop_back();
+    names_.pop_back();
+    if (frames_.empty()) return;
+    size_t parent = frames_.size() - 1;
+    rel_.resize(frames_[parent].rel_len);
+    if (parent >= 1 && parent < lowest_open_) {
+        lowest_open_ = parent;
+        if (!reopen_from_child(parent, child.get()) && !reopen_from_ancestor(parent)) {
+            // The folder moved or vanished: like a path-based walk, skip what is left of it.
+            frames_[parent].next = frames_[parent].dirs.size();
+        }
     }
-  }
 }
 
 Visit* TreeWalker::next() {
-  if (!started_) {
-    started_ = true;
-    io::UniqueFd fd;
-    if (io::open_at_any_length(AT_FDCWD, top_, O_RDONLY | O_DIRECTORY, fd) != 0) return nullptr;
-    if (!push(std::move(fd), top_folder_name(top_))) return nullptr;
-    return &current_;
-  }
-  if (pending_) {
-    // The caller may have edited the folder list: enter exactly what it holds now.
-    frames_.back().dirs = std::move(current_.dirs);
-    frames_.back().next = 0;
-    current_.dirs.clear();
-    pending_ = false;
-  }
-  while (!frames_.empty()) {
-    Frame& frame = frames_.back();
-    if (frame.next >= frame.dirs.size() || !frame.fd) {
-      pop();
-      continue;
+    if (!started_) {
+        started_ = true;
+        io::UniqueFd fd;
+        if (io::open_at_any_length(AT_FDCWD, top_, O_RDONLY | O_DIRECTORY, fd) != 0) return nullptr;
+        if (!push(std::move(fd), top_folder_name(top_))) return nullptr;
+        return &current_;
     }
-    std::string name = std::move(frame.dirs[frame.next++]);
-    // O_NOFOLLOW: a subfolder that is a symbolic link when its turn comes is not entered.
-    io::UniqueFd fd(
-        openat_retry(frame.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd && push(std::move(fd), name)) return &current_;
-  }
-  return nullptr;
+    if (pending_) {
+        // The caller may have edited the folder list: enter exactly what it holds now.
+        frames_.back().dirs = std::move(current_.dirs);
+        frames_.back().next = 0;
+        current_.dirs.clear();
+        pending_ = false;
+    }
+    while (!frames_.empty()) {
+        Frame& frame = frames_.back();
+        if (frame.next >= frame.dirs.size() || !frame.fd) {
+            pop();
+            continue;
+        }
+        std::string name = std::move(frame.dirs[frame.next++]);
+        // O_NOFOLLOW: a subfolder that is a symbolic link when its turn comes is not entered.
+        io::UniqueFd fd(openat_retry(frame.fd.get(), name.c_str(),
+                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd && push(std::move(fd), name)) return &current_;
+    }
+    return nullptr;
 }
 
 std::vector<std::string> scan_node_paths(const std::string& top) {
-  std::vector<std::string> paths;
-  TreeWalker walker(top);
-  while (Visit* v = walker.next()) {
-    if (v->files.empty() || v->name == "Certificates") continue;
-    for (std::string& file : v->files) {
-      if (v->rel.empty()) {
-        paths.push_back(std::move(file));
-      } else {
-        std::string p;
-        p.reserve(v->rel.size() + 1 + file.size());
-        p.append(v->rel).push_back('/');
-        p.append(file);
-        paths.push_back(std::move(p));
-      }
+    std::vector<std::string> paths;
+    TreeWalker walker(top);
+    while (Visit* v = walker.next()) {
+        if (v->files.empty() || v->name == "Certificates") continue;
+        for (std::string& file : v->files) {
+            if (v->rel.empty()) {
+                paths.push_back(std::move(file));
+            } else {
+                std::string p;
+                p.reserve(v->rel.size() + 1 + file.size());
+                p.append(v->rel).push_back('/');
+                p.append(file);
+                paths.push_back(std::move(p));
+            }
+        }
     }
-  }
-  return paths;
+    return paths;
 }
 
 }  // namespace mavelin::walk

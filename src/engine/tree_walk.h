@@ -1,4 +1,5 @@
-// Iterative, descriptor-relative directory walk with the visiting order and rules of a default top-down os.walk.
+// Iterative, descriptor-relative directory walk with the visiting order and rules of a default
+// top-down os.walk.
 #pragma once
 
 #include <sys/types.h>
@@ -13,10 +14,10 @@ namespace mavelin::walk {
 
 // One visited folder. Names are raw bytes, in the order the directory listing returned them.
 struct Visit {
-  std::string rel;                 // path below the top: folder names joined with '/', "" for the top
-  std::string name;                // the folder's own last path component (see top_folder_name)
-  std::vector<std::string> dirs;   // entries that are directories or symbolic links to directories
-  std::vector<std::string> files;  // every other entry, including entries whose type is unknown
+    std::string rel;   // path below the top: folder names joined with '/', "" for the top
+    std::string name;  // the folder's own last path component (see top_folder_name)
+    std::vector<std::string> dirs;  // entries that are directories or symbolic links to directories
+    std::vector<std::string> files;  // every other entry, including entries whose type is unknown
 };
 
 // Walks the tree below `top` top-down, depth first and pre-order:
@@ -29,45 +30,46 @@ struct Visit {
 // Works for any depth and any path length: no recursion, every folder is opened relative to its
 // parent's descriptor, and only a bounded number of descriptors stay open.
 class TreeWalker {
- public:
-  explicit TreeWalker(std::string top);
-  TreeWalker(const TreeWalker&) = delete;
-  TreeWalker& operator=(const TreeWalker&) = delete;
+  public:
+    explicit TreeWalker(std::string top);
+    TreeWalker(const TreeWalker&) = delete;
+    TreeWalker& operator=(const TreeWalker&) = delete;
 
-  // The next folder in walk order, or nullptr once the walk is over. The visit stays valid until
-  // the next call. Before that call the caller may edit `dirs` (remove or reorder names) to choose
-  // which subfolders are entered, as assigning to the folder list of os.walk does; a caller that
-  // wants to stop early simply stops calling.
-  Visit* next();
+    // The next folder in walk order, or nullptr once the walk is over. The visit stays valid until
+    // the next call. Before that call the caller may edit `dirs` (remove or reorder names) to
+    // choose which subfolders are entered, as assigning to the folder list of os.walk does; a
+    // caller that wants to stop early simply stops calling.
+    Visit* next();
 
-  const std::string& top() const { return top_; }
+    const std::string& top() const { return top_; }
 
- private:
-  struct Frame {
-    io::UniqueFd fd;               // closed for shallow frames of deep walks; reopened on the way back
-    dev_t dev = 0;
-    ino_t ino = 0;
-    size_t rel_len = 0;            // length of rel_ while this frame is the current folder
-    std::vector<std::string> dirs; // subfolders still to enter, from dirs[next] on
-    size_t next = 0;
-  };
+  private:
+    struct Frame {
+        io::UniqueFd fd;  // closed for shallow frames of deep walks; reopened on the way back
+        dev_t dev = 0;
+        ino_t ino = 0;
+        size_t rel_len = 0;             // length of rel_ while this frame is the current folder
+        std::vector<std::string> dirs;  // subfolders still to enter, from dirs[next] on
+        size_t next = 0;
+    };
 
-  // Lists the folder open on `fd`; false when the listing fails.
-  bool list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files);
-  bool push(io::UniqueFd fd, const std::string& name);
-  void pop();
-  bool reopen_from_child(size_t index, int child_fd);
-  bool reopen_from_ancestor(size_t index);
+    // Lists the folder open on `fd`; false when the listing fails.
+    bool list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files);
+    bool push(io::UniqueFd fd, const std::string& name);
+    void pop();
+    bool reopen_from_child(size_t index, int child_fd);
+    bool reopen_from_ancestor(size_t index);
 
-  std::string top_;
-  std::vector<Frame> frames_;
-  std::vector<std::string> names_;  // names_[i] = name of frames_[i] below its parent (unused for 0)
-  std::string rel_;
-  Visit current_;
-  bool started_ = false;
-  bool pending_ = false;             // current_ was handed out and its dirs are not taken back yet
-  size_t lowest_open_ = 1;           // frames in [1, lowest_open_) have their descriptor closed
-  std::vector<char> buffer_;         // directory listing buffer
+    std::string top_;
+    std::vector<Frame> frames_;
+    std::vector<std::string>
+        names_;  // names_[i] = name of frames_[i] below its parent (unused for 0)
+    std::string rel_;
+    Visit current_;
+    bool started_ = false;
+    bool pending_ = false;      // current_ was handed out and its dirs are not taken back yet
+    size_t lowest_open_ = 1;    // frames in [1, lowest_open_) have their descriptor closed
+    std::vector<char> buffer_;  // directory listing buffer
 };
 
 // The last component of `top` as pathlib's Path(top).parts[-1] gives it: '/'-separated, with empty

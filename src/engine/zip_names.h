@@ -1,4 +1,5 @@
-// Member-name encodings of ZIP archives (ASCII, UTF-8, code page 437) and their quoted display forms.
+// Member-name encodings of ZIP archives (ASCII, UTF-8, code page 437) and their quoted display
+// forms.
 #pragma once
 
 #include <string>

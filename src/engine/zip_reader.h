@@ -1,8 +1,9 @@
-// Reader of one member of a ZIP archive, accepting and rejecting archives the way the host zipfile module does.
+// Reader of one member of a ZIP archive, accepting and rejecting archives the way the host zipfile
+// module does.
 #pragma once
 
-#include <cstddef>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,22 +14,22 @@ namespace mavelin::zip {
 
 // Random read access to the bytes of an archive.
 class Source {
- public:
-  virtual ~Source() = default;
-  virtual uint64_t size() const = 0;
-  // Reads up to `len` bytes at `offset` (fewer only at the end). Returns the count, or -errno.
-  virtual int64_t read_at(uint64_t offset, void* buf, size_t len) = 0;
-  // 0 when a reader could seek to `offset` (at most 2^63-1), else the errno of that seek:
-  // file systems refuse offsets beyond their largest file with EINVAL.
-  virtual int seek_error(uint64_t offset) { return offset > uint64_t{INT64_MAX} ? EINVAL : 0; }
+  public:
+    virtual ~Source() = default;
+    virtual uint64_t size() const = 0;
+    // Reads up to `len` bytes at `offset` (fewer only at the end). Returns the count, or -errno.
+    virtual int64_t read_at(uint64_t offset, void* buf, size_t len) = 0;
+    // 0 when a reader could seek to `offset` (at most 2^63-1), else the errno of that seek:
+    // file systems refuse offsets beyond their largest file with EINVAL.
+    virtual int seek_error(uint64_t offset) { return offset > uint64_t{INT64_MAX} ? EINVAL : 0; }
 };
 
 struct Member {
-  // The member's bytes. Also filled for kBadCrc (all of them) and kTruncated (as far as the
-  // file holds them), so that a caller can hand out the good part before the failure.
-  std::vector<uint8_t> data;
-  uint32_t expected_crc = 0;  // from the central directory
-  uint64_t size = 0;          // declared size of the member's content
+    // The member's bytes. Also filled for kBadCrc (all of them) and kTruncated (as far as the
+    // file holds them), so that a caller can hand out the good part before the failure.
+    std::vector<uint8_t> data;
+    uint32_t expected_crc = 0;  // from the central directory
+    uint64_t size = 0;          // declared size of the member's content
 };
 
 // Reads the member named `member_name` (UTF-8) from the archive at `archive_path`.

@@ -1,4 +1,5 @@
-// Writer of a ZIP archive holding one stored member, laid out byte for byte as the host zipfile module writes it.
+// Writer of a ZIP archive holding one stored member, laid out byte for byte as the host zipfile
+// module writes it.
 #pragma once
 
 #include <cstddef>
@@ -18,16 +19,16 @@ enum class HostZip { k310, k311 };
 
 // Everything the records of the one stored member depend on.
 struct MemberInfo {
-  HostZip host = HostZip::k310;
-  std::string name;            // as stored: ASCII, or UTF-8 with kFlagUtf8 in `flags`
-  uint16_t flags = 0;
-  uint16_t dos_time = 0;
-  uint16_t dos_date = 0;
-  uint32_t external_attr = 0;  // st_mode << 16
-  uint64_t declared_size = 0;  // the size known when the member was begun (stat): it alone
-                               // decides whether the local header carries a ZIP64 field
-  uint64_t size = 0;           // bytes actually stored
-  uint32_t crc = 0;
+    HostZip host = HostZip::k310;
+    std::string name;  // as stored: ASCII, or UTF-8 with kFlagUtf8 in `flags`
+    uint16_t flags = 0;
+    uint16_t dos_time = 0;
+    uint16_t dos_date = 0;
+    uint32_t external_attr = 0;  // st_mode << 16
+    uint64_t declared_size = 0;  // the size known when the member was begun (stat): it alone
+                                 // decides whether the local header carries a ZIP64 field
+    uint64_t size = 0;           // bytes actually stored
+    uint32_t crc = 0;
 };
 
 // --- Record layout (exposed for tests; the archive is local header, data, trailer) ---
@@ -61,8 +62,8 @@ Status dos_timestamp(int64_t sec, int64_t nsec, uint16_t* dos_time, uint16_t* do
 // failure (also in *err): kOsError (errno and the path: archive or payload), kBadInput,
 // kOutOfRange, kTooLarge.
 struct WriteOptions {
-  HostZip host = HostZip::k310;
-  atomic::Sync sync = atomic::Sync::kFile;
+    HostZip host = HostZip::k310;
+    atomic::Sync sync = atomic::Sync::kFile;
 };
 Status write_single_stored_member(const std::string& archive_path, const std::string& member_name,
                                   const std::string& payload_path, Error* err,

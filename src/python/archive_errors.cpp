@@ -43,9 +43,8 @@ void set(const zip::Error& err) {
             type = PyExc_ValueError;
             break;
     }
-    py::Ref message = py::Ref::steal(
-        PyUnicode_DecodeUTF8(err.message.data(), static_cast<Py_ssize_t>(err.message.size()),
-                             "backslashreplace"));
+    py::Ref message = py::Ref::steal(PyUnicode_DecodeUTF8(
+        err.message.data(), static_cast<Py_ssize_t>(err.message.size()), "backslashreplace"));
     if (message) PyErr_SetObject(type, message.get());
 }
 

@@ -1,6 +1,6 @@
-// Certificate payload codec: the node table to and from its pickle bytes through the engine's writer and reader.
+// Certificate payload codec: the node table to and from its pickle bytes through the engine's
+// writer and reader.
 #include "python/certificate_codec.h"
-#include "python/common.h"
 
 #include <cstdint>
 #include <exception>
@@ -13,6 +13,7 @@
 #include "engine/pickle_node_table.h"
 #include "engine/pickle_reader.h"
 #include "engine/pickle_writer.h"
+#include "python/common.h"
 
 namespace mavelin::certificate {
 
@@ -25,7 +26,9 @@ constexpr int kMaxDepth = 32;
 
 enum : int { kDone = 0, kUnsupported = 1, kError = -1 };
 
-pk::Identity identity(PyObject* o) { return reinterpret_cast<pk::Identity>(o); }
+pk::Identity identity(PyObject* o) {
+    return reinterpret_cast<pk::Identity>(o);
+}
 
 // ------------------------------------------------------------------ writing
 
@@ -65,14 +68,15 @@ int check_class(PyObject* cls, NodeClass& nc) {
     if (tp->tp_base != &PyBaseObject_Type || tp->tp_itemsize != 0 || !tp->tp_mro ||
         PyTuple_GET_SIZE(tp->tp_mro) != 2 || !tp->tp_dict)
         return kUnsupported;
-    static const char* const kHooks[] = {"__reduce_ex__",    "__reduce__",       "__getstate__",
+    static const char* const kHooks[] = {"__reduce_ex__",    "__reduce__",        "__getstate__",
                                          "__getnewargs__",   "__getnewargs_ex__", "__slots__",
                                          "__getattribute__", "__getattr__",       "__class__"};
     for (const char* hook : kHooks) {
         if (PyDict_GetItemString(tp->tp_dict, hook)) return kUnsupported;
     }
     PyObject* slotnames = PyDict_GetItemString(tp->tp_dict, "__slotnames__");
-    if (slotnames && !(PyList_CheckExact(slotnames) && PyList_GET_SIZE(slotnames) == 0)) return kUnsupported;
+    if (slotnames && !(PyList_CheckExact(slotnames) && PyList_GET_SIZE(slotnames) == 0))
+        return kUnsupported;
     nc.cls = cls;
     nc.type = tp;
     nc.module = PyDict_GetItemString(tp->tp_dict, "__module__");
@@ -93,14 +97,14 @@ int check_class(PyObject* cls, NodeClass& nc) {
 // Walks the table in the host pickler's order. Every memoized object is held until the end,
 // as the host's memo holds it, so no address is reused while it serves as an identity.
 class Walker {
-public:
+  public:
     explicit Walker(const NodeClass& nc) : nc_(nc) {}
     // `unshared`: the caller's container holds the only reference to `o`, so `o` occurs
     // once in the stream and needs no memo look-up.
     int save(PyObject* o, int depth, bool unshared = false);
     pk::PickleWriter w;
 
-private:
+  private:
     int save_long(PyObject* o);
     int put_str(PyObject* o, pk::Identity id);
     int save_dict(PyObject* o, int depth, pk::Identity id);
@@ -115,7 +119,8 @@ int Walker::save(PyObject* o, int depth, bool unshared) {
     if (PyLong_CheckExact(o)) return save_long(o);
     if (depth > kMaxDepth) return kUnsupported;
     PyTypeObject* t = Py_TYPE(o);
-    if (t != &PyUnicode_Type && t != &PyDict_Type && t != &PyList_Type && t != nc_.type) return kUnsupported;
+    if (t != &PyUnicode_Type && t != &PyDict_Type && t != &PyList_Type && t != nc_.type)
+        return kUnsupported;
     pk::Identity id = pk::kUnshared;
     if (unshared) {
         w.opcode_boundary();
@@ -150,7 +155,8 @@ int Walker::save_long(PyObject* o) {
     const std::size_t nbytes = nbits / 8 + 1;
     if (nbytes > 0x7fffffff) return kUnsupported;  // the host refuses it with its own error
     std::vector<std::uint8_t> buf(nbytes);
-    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), buf.data(), nbytes, 1, 1) < 0) return kError;
+    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), buf.data(), nbytes, 1, 1) < 0)
+        return kError;
 #endif
     w.save_int(std::span<const std::uint8_t>(buf));
     return kDone;
@@ -172,7 +178,8 @@ int Walker::put_str(PyObject* o, pk::Identity id) {
     PyErr_Clear();
     py::Ref b = py::Ref::steal(PyUnicode_AsEncodedString(o, "utf-8", "surrogatepass"));
     if (!b) return kError;
-    w.put_str(id, std::string_view(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))));
+    w.put_str(id, std::string_view(PyBytes_AS_STRING(b.get()),
+                                   static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))));
     return kDone;
 }
 
@@ -264,8 +271,9 @@ int Walker::save_node(PyObject* o, int depth, pk::Identity id) {
 // ------------------------------------------------------------------ reading
 
 class Builder {
-public:
-    Builder(const pk::Decoded& d, PyTypeObject* type) : d_(d), type_(type), cache_(d.values.size(), nullptr) {}
+  public:
+    Builder(const pk::Decoded& d, PyTypeObject* type)
+        : d_(d), type_(type), cache_(d.values.size(), nullptr) {}
     ~Builder() {
         for (PyObject* o : cache_) Py_XDECREF(o);
     }
@@ -285,7 +293,7 @@ public:
         return table.release();
     }
 
-private:
+  private:
     // Borrowed from the cache: one Python object per decoded value, so shared values stay shared.
     PyObject* get(pk::ValueId v, int depth) {
         if (cache_[v]) return cache_[v];
@@ -296,24 +304,31 @@ private:
         const pk::Value& x = d_.at(v);
         PyObject* o = nullptr;
         switch (x.kind) {
-        case pk::Kind::Int: o = PyLong_FromLongLong(static_cast<long long>(d_.int_value(v))); break;
-        case pk::Kind::BigInt: {
-            const auto b = d_.bytes(v);
+            case pk::Kind::Int:
+                o = PyLong_FromLongLong(static_cast<long long>(d_.int_value(v)));
+                break;
+            case pk::Kind::BigInt: {
+                const auto b = d_.bytes(v);
 #if PY_VERSION_HEX >= 0x030D0000
-            o = PyLong_FromNativeBytes(b.data(), b.size(), Py_ASNATIVEBYTES_LITTLE_ENDIAN);
+                o = PyLong_FromNativeBytes(b.data(), b.size(), Py_ASNATIVEBYTES_LITTLE_ENDIAN);
 #else
-            o = _PyLong_FromByteArray(b.data(), b.size(), 1, 1);
+                o = _PyLong_FromByteArray(b.data(), b.size(), 1, 1);
 #endif
-            break;
-        }
-        case pk::Kind::Str: {
-            const auto s = d_.str(v);
-            o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "surrogatepass");
-            break;
-        }
-        case pk::Kind::List: return list(v, depth);
-        case pk::Kind::Object: return node(v, depth);
-        default: PyErr_SetString(PyExc_ValueError, "corrupted node table: unexpected value"); return nullptr;
+                break;
+            }
+            case pk::Kind::Str: {
+                const auto s = d_.str(v);
+                o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()),
+                                         "surrogatepass");
+                break;
+            }
+            case pk::Kind::List:
+                return list(v, depth);
+            case pk::Kind::Object:
+                return node(v, depth);
+            default:
+                PyErr_SetString(PyExc_ValueError, "corrupted node table: unexpected value");
+                return nullptr;
         }
         cache_[v] = o;
         return o;
@@ -391,7 +406,8 @@ PyObject* load_node_table(const char* data, std::size_t len, PyObject* filenode_
         pk::Decoded d;
         pk::Status st = pk::decode({reinterpret_cast<const std::uint8_t*>(data), len}, d);
         if (!st.ok) {
-            PyErr_Format(PyExc_ValueError, "corrupted node table: %s at byte %zu", st.reason.c_str(), st.offset);
+            PyErr_Format(PyExc_ValueError, "corrupted node table: %s at byte %zu",
+                         st.reason.c_str(), st.offset);
             return nullptr;
         }
         st = pk::check_node_table(d);

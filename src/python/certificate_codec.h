@@ -1,4 +1,5 @@
-// Certificate payload codec: the node table to and from its pickle bytes through the engine's writer and reader.
+// Certificate payload codec: the node table to and from its pickle bytes through the engine's
+// writer and reader.
 #pragma once
 
 #include <cstddef>

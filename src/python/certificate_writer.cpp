@@ -44,8 +44,8 @@ int serialize(PyObject* table, std::string& out) {
 // Creates or empties `path` and writes `data` into it, as open(path, "wb") would.
 int write_file(const std::string& path, const std::string& data) {
     int err = 0;
-    Py_BEGIN_ALLOW_THREADS
-    io::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    Py_BEGIN_ALLOW_THREADS io::UniqueFd fd(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd) {
         err = errno;
     } else {
@@ -59,8 +59,7 @@ int write_file(const std::string& path, const std::string& data) {
         fd.reset();
         if (err != 0) ::unlink(path.c_str());  // no partial payload is left behind
     }
-    Py_END_ALLOW_THREADS
-    if (err != 0) {
+    Py_END_ALLOW_THREADS if (err != 0) {
         py::set_os_error(err, path);
         return -1;
     }
@@ -73,7 +72,8 @@ int save(PyObject* manager) {
     py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, "_initial_path"));
     if (!initial) return -1;
     py::Ref folder = join(initial.get(), "Certificates");
-    if (!folder || PyObject_SetAttrString(manager, "_cert_folder_path", folder.get()) < 0) return -1;
+    if (!folder || PyObject_SetAttrString(manager, "_cert_folder_path", folder.get()) < 0)
+        return -1;
     py::Ref exists = py::import_attr("os.path", "exists");
     if (!exists) return -1;
     py::Ref present = py::Ref::steal(PyObject_CallOneArg(exists.get(), folder.get()));
@@ -113,12 +113,10 @@ int archive(PyObject* manager) {
     zip::WriteOptions options;
     // Lay the archive out exactly as this interpreter's own zipfile would.
     options.host = PY_VERSION_HEX >= 0x030B0000 ? zip::HostZip::k311 : zip::HostZip::k310;
-    Py_BEGIN_ALLOW_THREADS
-    status = zip::write_single_stored_member(archive_bytes, "Certificate.pk", payload_bytes, &err,
-                                             options);
+    Py_BEGIN_ALLOW_THREADS status = zip::write_single_stored_member(archive_bytes, "Certificate.pk",
+                                                                    payload_bytes, &err, options);
     if (status != zip::Status::kOk) ::unlink(payload_bytes.c_str());  // the archive was not made
-    Py_END_ALLOW_THREADS
-    if (status != zip::Status::kOk) {
+    Py_END_ALLOW_THREADS if (status != zip::Status::kOk) {
         archive_errors::set(err);
         return -1;
     }

@@ -15,7 +15,9 @@ const char kCliMainSource[] =
 
 namespace {
 
-PyObject* cli_body(PyObject*, PyObject*) { Py_RETURN_NONE; }
+PyObject* cli_body(PyObject*, PyObject*) {
+    Py_RETURN_NONE;
+}
 
 PyMethodDef kCliDef = {"cli", cli_body, METH_NOARGS, nullptr};
 
@@ -41,7 +43,8 @@ int init_cli(PyObject* m) {
     for (const char* name : {"sign_folder_command", "validate_certificate_command"}) {
         py::Ref command = py::Ref::steal(PyObject_GetAttrString(commands.get(), name));
         if (!command) return -1;
-        py::Ref r = py::Ref::steal(PyObject_CallMethod(group.get(), "add_command", "O", command.get()));
+        py::Ref r =
+            py::Ref::steal(PyObject_CallMethod(group.get(), "add_command", "O", command.get()));
         if (!r) return -1;
     }
     return py::set_attr(m, "cli", group.get());

@@ -10,7 +10,8 @@ int require_dir_path(PyObject* dir_path) {
     if (dir_path != Py_None) return 0;
     py::Ref click = py::import("click");
     if (!click) return -1;
-    py::Ref ctx = py::Ref::steal(PyObject_CallMethod(click.get(), "get_current_context", "O", Py_True));
+    py::Ref ctx =
+        py::Ref::steal(PyObject_CallMethod(click.get(), "get_current_context", "O", Py_True));
     if (!ctx) return -1;
     py::Ref error_type = py::Ref::steal(PyObject_GetAttrString(click.get(), "UsageError"));
     if (!error_type) return -1;
@@ -69,7 +70,8 @@ PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs
     if (require_dir_path(dir_path) < 0) return nullptr;
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "sign_folder"));
     if (!procedure) return nullptr;
-    py::Ref r = py::Ref::steal(PyObject_CallFunctionObjArgs(procedure.get(), dir_path, mode, nullptr));
+    py::Ref r =
+        py::Ref::steal(PyObject_CallFunctionObjArgs(procedure.get(), dir_path, mode, nullptr));
     if (!r) return report_failure("mavelin.utils.sign_folder");
     Py_RETURN_NONE;
 }
@@ -89,9 +91,10 @@ PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObjec
     return report_failure("mavelin.utils.validate_certificate");
 }
 
-PyMethodDef kSignDef = {"sign_folder_command",
-                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(sign_folder_command)),
-                        METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef kSignDef = {
+    "sign_folder_command",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(sign_folder_command)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
 PyMethodDef kValidateDef = {
     "validate_certificate_command",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(validate_certificate_command)),
@@ -127,19 +130,20 @@ py::Ref make_command(PyObject* m, PyObject* click, PyMethodDef* def, const char*
     py::Ref no_args = py::Ref::steal(PyTuple_New(0));
     py::Ref kw = py::Ref::steal(Py_BuildValue("{ssss}", "name", name, "help", help));
     if (!function || !command_factory || !no_args || !kw) return {};
-    py::Ref decorator = py::Ref::steal(PyObject_Call(command_factory.get(), no_args.get(), kw.get()));
+    py::Ref decorator =
+        py::Ref::steal(PyObject_Call(command_factory.get(), no_args.get(), kw.get()));
     if (!decorator) return {};
     return py::Ref::steal(PyObject_CallOneArg(decorator.get(), function.get()));
 }
 
 int add_dir_path_option(PyObject* click, PyObject* command) {
-    py::Ref kw = py::Ref::steal(Py_BuildValue("{sOsOsO}", "exists", Py_True, "dir_okay", Py_True,
-                                              "file_okay", Py_False));
+    py::Ref kw = py::Ref::steal(
+        Py_BuildValue("{sOsOsO}", "exists", Py_True, "dir_okay", Py_True, "file_okay", Py_False));
     if (!kw) return -1;
     py::Ref type = path_type(click, kw.get());
     if (!type) return -1;
-    py::Ref attrs = py::Ref::steal(Py_BuildValue(
-        "{sOss}", "type", type.get(), "help", "Path to the folder which have to be signed."));
+    py::Ref attrs = py::Ref::steal(Py_BuildValue("{sOss}", "type", type.get(), "help",
+                                                 "Path to the folder which have to be signed."));
     if (!attrs) return -1;
     return add_option(click, command, "--dir-path", "-p", attrs.get());
 }
@@ -162,7 +166,8 @@ int init_sign_folder_command(PyObject* m) {
                                    "Command to create certificate for folder.");
     if (!command || add_dir_path_option(click.get(), command.get()) < 0) return -1;
     py::Ref attrs = py::Ref::steal(Py_BuildValue("{ss}", "default", "default"));
-    if (!attrs || add_option(click.get(), command.get(), "--mode", "-m", attrs.get()) < 0) return -1;
+    if (!attrs || add_option(click.get(), command.get(), "--mode", "-m", attrs.get()) < 0)
+        return -1;
     return py::set_attr(m, "sign_folder_command", command.get());
 }
 
@@ -172,12 +177,13 @@ int init_validate_certificate_command(PyObject* m) {
     py::Ref command = make_command(m, click.get(), &kValidateDef, "validate_certificate",
                                    "Command to validate folder according to certificate.");
     if (!command || add_dir_path_option(click.get(), command.get()) < 0) return -1;
-    py::Ref kw = py::Ref::steal(Py_BuildValue("{sOsO}", "file_okay", Py_True, "dir_okay", Py_False));
+    py::Ref kw =
+        py::Ref::steal(Py_BuildValue("{sOsO}", "file_okay", Py_True, "dir_okay", Py_False));
     if (!kw) return -1;
     py::Ref type = path_type(click.get(), kw.get());
     if (!type) return -1;
-    py::Ref attrs = py::Ref::steal(Py_BuildValue(
-        "{sOss}", "type", type.get(), "help", "Path to the certificate file to validate."));
+    py::Ref attrs = py::Ref::steal(Py_BuildValue("{sOss}", "type", type.get(), "help",
+                                                 "Path to the certificate file to validate."));
     if (!attrs ||
         add_option(click.get(), command.get(), "--certificate-file", "-c", attrs.get()) < 0)
         return -1;

@@ -8,7 +8,9 @@
 
 namespace mavelin::py {
 
-Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
+Ref import(const char* name) {
+    return Ref::steal(PyImport_ImportModule(name));
+}
 
 Ref import_attr(const char* module, const char* attr) {
     Ref mod = import(module);
@@ -35,8 +37,8 @@ Ref make_class(const char* module, const char* name, PyObject* ns) {
         return {};
     Ref bases = Ref::steal(PyTuple_New(0));
     if (!bases) return {};
-    return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO",
-                                            name, bases.get(), ns));
+    return Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", name,
+                                            bases.get(), ns));
 }
 
 Ref make_class(const char* module, const char* name, PyMethodDef* init, PyMethodDef* methods,
@@ -46,7 +48,8 @@ Ref make_class(const char* module, const char* name, PyMethodDef* init, PyMethod
     if (!ns || !init_fn) return {};
     // A plain function bound as a method: it gets the instance as its first argument.
     Ref init_method = Ref::steal(PyInstanceMethod_New(init_fn.get()));
-    if (!init_method || PyDict_SetItemString(ns.get(), "__init__", init_method.get()) < 0) return {};
+    if (!init_method || PyDict_SetItemString(ns.get(), "__init__", init_method.get()) < 0)
+        return {};
     Ref cls = make_class(module, name, ns.get());
     if (!cls) return {};
     for (size_t i = 0; i < count; ++i)

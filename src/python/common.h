@@ -49,7 +49,7 @@ PyObject* exit_request();
 // Keeps the cyclic garbage collector from running while many acyclic objects are built
 // (records, lists, strings): each collection would walk every object made so far.
 class GcPause {
-public:
+  public:
     GcPause() noexcept : was_enabled_(PyGC_Disable()) {}
     ~GcPause() {
         if (was_enabled_) PyGC_Enable();
@@ -57,7 +57,7 @@ public:
     GcPause(const GcPause&) = delete;
     GcPause& operator=(const GcPause&) = delete;
 
-private:
+  private:
     int was_enabled_;
 };
 

@@ -1,8 +1,7 @@
 // mavelin.core.file_managing: FileManager, the scan, the fingerprint pass and the certificate.
-#include <iterator>
-
 #include "python/file_managing.h"
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -35,7 +34,9 @@ int intern_names() {
                : -1;
 }
 
-py::Ref node_key(PyObject* id) { return py::Ref::steal(PyUnicode_FromFormat("node_id_%S", id)); }
+py::Ref node_key(PyObject* id) {
+    return py::Ref::steal(PyUnicode_FromFormat("node_id_%S", id));
+}
 
 PyObject* manager_init(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"self", "initial_path", "chunk_size", "transformation_step",
@@ -64,14 +65,10 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
     if (py::encode_path(initial.get(), top) < 0) return nullptr;
     std::vector<std::string> paths;
     bool failed = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        paths = walk::scan_node_paths(top);
-    } catch (...) {
+    Py_BEGIN_ALLOW_THREADS try { paths = walk::scan_node_paths(top); } catch (...) {
         failed = true;
     }
-    Py_END_ALLOW_THREADS
-    if (failed) {
+    Py_END_ALLOW_THREADS if (failed) {
         PyErr_NoMemory();
         return nullptr;
     }
@@ -84,7 +81,8 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
         if (!path) return nullptr;
         py::Ref node = models::new_filenode(id_obj.get(), path.get());
         py::Ref key = node_key(id_obj.get());
-        if (!node || !key || PyObject_SetItem(table.get(), key.get(), node.get()) < 0) return nullptr;
+        if (!node || !key || PyObject_SetItem(table.get(), key.get(), node.get()) < 0)
+            return nullptr;
     }
     py::Ref count = py::Ref::steal(PyLong_FromLongLong(id));
     if (!count || PyObject_SetAttr(self, n.files_count, count.get()) < 0) return nullptr;
@@ -101,7 +99,8 @@ PyObject* generate_file_fingerprint(PyObject* self, PyObject* node) {
     py::Ref handler = py::Ref::steal(
         PyObject_CallFunctionObjArgs(handler_cls.get(), node, chunk.get(), step.get(), nullptr));
     if (!handler) return nullptr;
-    py::Ref r = py::Ref::steal(PyObject_CallMethod(handler.get(), "_open_file", "O", initial.get()));
+    py::Ref r =
+        py::Ref::steal(PyObject_CallMethod(handler.get(), "_open_file", "O", initial.get()));
     if (!r) return nullptr;
     r = py::Ref::steal(PyObject_CallMethod(handler.get(), "_generate_hash_list", nullptr));
     if (!r) return nullptr;
@@ -149,10 +148,9 @@ PyMethodDef kMethods[] = {
     {"_archive_certificate", archive_certificate, METH_NOARGS, nullptr},
 };
 
-PyMethodDef kInitDef = {"__init__",
-                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(manager_init)),
-                        METH_VARARGS | METH_KEYWORDS, nullptr};
-
+PyMethodDef kInitDef = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(manager_init)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
 
 }  // namespace
 
@@ -178,7 +176,8 @@ int init_file_managing(PyObject* m) {
     py::Ref handler = py::import_attr("mavelin.core.node_handling", "FileNodeHandler");
     if (!handler || py::set_attr(m, "FileNodeHandler", handler.get()) < 0) return -1;
     if (!g_class) {
-        py::Ref cls = py::make_class("mavelin.core.file_managing", "FileManager", &kInitDef, kMethods, std::size(kMethods));
+        py::Ref cls = py::make_class("mavelin.core.file_managing", "FileManager", &kInitDef,
+                                     kMethods, std::size(kMethods));
         if (!cls) return -1;
         g_class = cls.release();
     }

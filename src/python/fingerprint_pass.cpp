@@ -15,7 +15,9 @@
 namespace mavelin::file_managing {
 namespace {
 
-py::Ref attr(PyObject* o, const char* name) { return py::Ref::steal(PyObject_GetAttrString(o, name)); }
+py::Ref attr(PyObject* o, const char* name) {
+    return py::Ref::steal(PyObject_GetAttrString(o, name));
+}
 
 // The OSError a failed open or read of `path` raises, with errno, strerror and filename.
 py::Ref os_error(int err, const std::string& path) {
@@ -75,8 +77,8 @@ py::Ref fingerprint_list(const std::vector<sha256::Digest>& rows) {
 
 // Every node through the Python-level work function, one after another. Used when the
 // parameters or the table are not of the kinds the engine takes (it then fails the same way).
-int slow_pass(PyObject* manager, PyObject* table, const std::vector<py::Ref>& nodes, PyObject* errors,
-              bool all_or_none) {
+int slow_pass(PyObject* manager, PyObject* table, const std::vector<py::Ref>& nodes,
+              PyObject* errors, bool all_or_none) {
     py::Ref copier = py::import_attr("copy", "copy");
     py::Ref results = py::Ref::steal(PyList_New(0));
     if (!copier || !results) return -1;
@@ -84,8 +86,8 @@ int slow_pass(PyObject* manager, PyObject* table, const std::vector<py::Ref>& no
         py::Ref copy = py::Ref::steal(PyObject_CallOneArg(copier.get(), node.get()));
         py::Ref done;
         if (copy)
-            done = py::Ref::steal(PyObject_CallMethod(manager, "_generate_file_fingerprint", "O",
-                                                      copy.get()));
+            done = py::Ref::steal(
+                PyObject_CallMethod(manager, "_generate_file_fingerprint", "O", copy.get()));
         if (done) {
             if (PyList_Append(results.get(), done.get()) < 0) return -1;
             continue;
@@ -141,7 +143,8 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
         nodes.reserve(static_cast<size_t>(PyDict_GET_SIZE(table.get())));
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        while (PyDict_Next(table.get(), &pos, &key, &value)) nodes.push_back(py::Ref::borrow(value));
+        while (PyDict_Next(table.get(), &pos, &key, &value))
+            nodes.push_back(py::Ref::borrow(value));
     } else {
         py::Ref values = py::Ref::steal(PyMapping_Values(table.get()));
         py::Ref list = values ? py::Ref::steal(PySequence_List(values.get())) : py::Ref();

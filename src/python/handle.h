@@ -10,7 +10,7 @@ namespace mavelin::py {
 
 // Owns one strong reference (or none). Never throws.
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     // Takes over a new reference (may be null, e.g. after a failed call).
     static Ref steal(PyObject* o) noexcept { return Ref(o); }
@@ -32,7 +32,7 @@ public:
     PyObject* release() noexcept { return std::exchange(obj_, nullptr); }
     explicit operator bool() const noexcept { return obj_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* o) noexcept : obj_(o) {}
     PyObject* obj_ = nullptr;
 };

@@ -14,8 +14,7 @@ namespace {
 constexpr Py_ssize_t kReleaseThreshold = 2048;
 
 struct HashObject {
-    PyObject_HEAD
-    sha256::Hasher hasher;
+    PyObject_HEAD sha256::Hasher hasher;
     std::mutex lock;  // serialises updates that run without the interpreter lock
 };
 
@@ -29,8 +28,7 @@ int consume(HashObject* self, PyObject* data) {
     Py_buffer view;
     if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return -1;
     if (view.len >= kReleaseThreshold) {
-        Py_BEGIN_ALLOW_THREADS
-        std::lock_guard<std::mutex> guard(self->lock);
+        Py_BEGIN_ALLOW_THREADS std::lock_guard<std::mutex> guard(self->lock);
         self->hasher.update(view.buf, static_cast<size_t>(view.len));
         Py_END_ALLOW_THREADS
     } else {
@@ -92,11 +90,19 @@ PyObject* copy(PyObject* obj, PyObject*) {
     return reinterpret_cast<PyObject*>(clone);
 }
 
-PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("sha256"); }
-PyObject* get_digest_size(PyObject*, void*) { return PyLong_FromLong(32); }
-PyObject* get_block_size(PyObject*, void*) { return PyLong_FromLong(64); }
+PyObject* get_name(PyObject*, void*) {
+    return PyUnicode_FromString("sha256");
+}
+PyObject* get_digest_size(PyObject*, void*) {
+    return PyLong_FromLong(32);
+}
+PyObject* get_block_size(PyObject*, void*) {
+    return PyLong_FromLong(64);
+}
 
-PyObject* repr(PyObject* self) { return PyUnicode_FromFormat("<sha256 hash object @ %p>", self); }
+PyObject* repr(PyObject* self) {
+    return PyUnicode_FromFormat("<sha256 hash object @ %p>", self);
+}
 
 PyMethodDef kMethods[] = {
     {"update", update, METH_O, "Feeds more bytes to the hash."},

@@ -11,7 +11,9 @@ namespace {
 
 constexpr sha256::Impl kImpls[] = {sha256::Impl::kPortable, sha256::Impl::kShaNi};
 
-PyObject* generate_hash(PyObject*, PyObject* data) { return hash_object::create(data); }
+PyObject* generate_hash(PyObject*, PyObject* data) {
+    return hash_object::create(data);
+}
 
 PyObject* implementations(PyObject*, PyObject*) {
     py::Ref list = py::Ref::steal(PyList_New(0));

@@ -80,7 +80,9 @@ PyObject* find_spec(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return spec.release();
 }
 
-PyObject* create_module(PyObject*, PyObject*) { Py_RETURN_NONE; }
+PyObject* create_module(PyObject*, PyObject*) {
+    Py_RETURN_NONE;
+}
 
 PyObject* main_code(const Entry& e) {
     return Py_CompileString(modules::kCliMainSource, origin_of(e).c_str(), Py_file_input);

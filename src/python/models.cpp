@@ -20,7 +20,9 @@ PyObject* set_fingerprint(PyObject* self, PyObject* fingerprint) {
     Py_RETURN_NONE;
 }
 
-PyObject* get_fingerprint(PyObject* self, PyObject*) { return PyObject_GetAttr(self, kFingerprint); }
+PyObject* get_fingerprint(PyObject* self, PyObject*) {
+    return PyObject_GetAttr(self, kFingerprint);
+}
 
 PyObject* to_text(PyObject* self, PyObject*) {
     py::Ref id = py::Ref::steal(PyObject_GetAttr(self, kId));
@@ -47,8 +49,8 @@ py::Ref build_class() {
     py::Ref annotations = py::Ref::steal(PyDict_New());
     py::Ref path_like = py::import_attr("os", "PathLike");
     if (!ns || !annotations || !path_like) return {};
-    py::Ref path_type = py::Ref::steal(
-        PyNumber_Or(path_like.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+    py::Ref path_type =
+        py::Ref::steal(PyNumber_Or(path_like.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)));
     if (!path_type) return {};
     if (PyDict_SetItem(annotations.get(), kId, reinterpret_cast<PyObject*>(&PyLong_Type)) < 0 ||
         PyDict_SetItem(annotations.get(), kFilePath, path_type.get()) < 0 ||

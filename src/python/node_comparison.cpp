@@ -37,7 +37,8 @@ py::Ref path_set(PyObject* nodes) {
     py::Ref set = py::Ref::steal(PySet_New(nullptr));
     if (!set) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes); ++i) {
-        py::Ref path = py::Ref::steal(PyObject_GetAttr(PyList_GET_ITEM(nodes, i), models::kFilePath));
+        py::Ref path =
+            py::Ref::steal(PyObject_GetAttr(PyList_GET_ITEM(nodes, i), models::kFilePath));
         if (!path) return {};
         if (PySet_Add(set.get(), path.get()) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_TypeError)) return {};
@@ -128,12 +129,13 @@ int compare_pair(PyObject* validator, PyObject* logger, PyObject* old_node, PyOb
         py::Ref shown = py::display_text(text.get());
         py::Ref why = py::display_text(reason.get());
         if (!shown || !why) return -1;
-        py::Ref message =
-            py::Ref::steal(PyUnicode_FromFormat("File %U can't be read: %U", shown.get(), why.get()));
+        py::Ref message = py::Ref::steal(
+            PyUnicode_FromFormat("File %U can't be read: %U", shown.get(), why.get()));
         if (!message || py::log(logger, "warning", message.get()) < 0) return -1;
         failed = true;
     } else if (!old_fp) {
-        if (warn(logger, "File ", p.get(), " has no fingerprint in the certificate.") < 0) return -1;
+        if (warn(logger, "File ", p.get(), " has no fingerprint in the certificate.") < 0)
+            return -1;
         failed = true;
     } else if (!same_fp) {
         if (warn(logger, "Fingerprints don't match in file ", p.get(), "!") < 0) return -1;
@@ -145,13 +147,14 @@ int compare_pair(PyObject* validator, PyObject* logger, PyObject* old_node, PyOb
 }  // namespace
 
 PyObject* validate(PyObject* validator, PyObject* logger) {
-    py::Ref old_table =
-        py::Ref::steal(PyObject_GetAttrString(validator, "_CertificateValidator__certificate_fingerprints"));
+    py::Ref old_table = py::Ref::steal(
+        PyObject_GetAttrString(validator, "_CertificateValidator__certificate_fingerprints"));
     if (!old_table) return nullptr;
     py::Ref new_table = py::Ref::steal(PyObject_GetAttrString(validator, "_result_nodes"));
     if (!new_table) return nullptr;
     py::Ref old_nodes, new_nodes;
-    if (table_values(old_table.get(), old_nodes) < 0 || table_values(new_table.get(), new_nodes) < 0)
+    if (table_values(old_table.get(), old_nodes) < 0 ||
+        table_values(new_table.get(), new_nodes) < 0)
         return nullptr;
     const Py_ssize_t n_old = PyList_GET_SIZE(old_nodes.get());
     const Py_ssize_t n_new = PyList_GET_SIZE(new_nodes.get());

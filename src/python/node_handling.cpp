@@ -5,10 +5,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <iterator>
 #include <string>
 #include <vector>
-
-#include <iterator>
 
 #include "engine/file_io.h"
 #include "engine/fingerprint.h"
@@ -181,15 +180,11 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
             py::set_error_from_current_exception();
             return nullptr;
         }
-        Py_BEGIN_ALLOW_THREADS
-        if (aligned)
-            err = fingerprint::hash_chunk_range(fd, chunk_size, first_chunk + first, n,
-                                                digests.data(), scratch);
-        else
-            err = read_chunks(fd, static_cast<uint64_t>(chunk_size), start + consumed, n,
-                              digests.data(), scratch, consumed);
-        Py_END_ALLOW_THREADS
-        if (err != 0) {
+        Py_BEGIN_ALLOW_THREADS if (aligned) err = fingerprint::hash_chunk_range(
+            fd, chunk_size, first_chunk + first, n, digests.data(), scratch);
+        else err = read_chunks(fd, static_cast<uint64_t>(chunk_size), start + consumed, n,
+                               digests.data(), scratch, consumed);
+        Py_END_ALLOW_THREADS if (err != 0) {
             py::Ref name = py::Ref::steal(PyObject_GetAttrString(file.get(), "name"));
             errno = err;
             if (name) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
@@ -209,11 +204,11 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
     if (file_end >= 0) {
         uint64_t end = start + consumed;
         if (aligned) {
-            const uint64_t want = static_cast<uint64_t>(count) > (UINT64_MAX - start) /
-                                                                     static_cast<uint64_t>(chunk_size)
-                                      ? UINT64_MAX
-                                      : start + static_cast<uint64_t>(count) *
-                                                    static_cast<uint64_t>(chunk_size);
+            const uint64_t want =
+                static_cast<uint64_t>(count) >
+                        (UINT64_MAX - start) / static_cast<uint64_t>(chunk_size)
+                    ? UINT64_MAX
+                    : start + static_cast<uint64_t>(count) * static_cast<uint64_t>(chunk_size);
             end = std::max(start, std::min<uint64_t>(want, static_cast<uint64_t>(file_end)));
         }
         lseek(fd, static_cast<off_t>(std::min<uint64_t>(end, INT64_MAX)), SEEK_SET);
@@ -263,7 +258,8 @@ PyObject* generate_hash_fingerprint(PyObject* self, PyObject*) {
     }
     py::Ref node = py::Ref::steal(PyObject_GetAttr(self, kNode));
     if (!node) return nullptr;
-    py::Ref r = py::Ref::steal(PyObject_CallMethod(node.get(), "set_fingerprint", "O", hashes.get()));
+    py::Ref r =
+        py::Ref::steal(PyObject_CallMethod(node.get(), "set_fingerprint", "O", hashes.get()));
     if (!r) return nullptr;
     Py_RETURN_NONE;
 }
@@ -292,19 +288,19 @@ PyMethodDef kMethods[] = {
     {"_generate_hash_fingerprint", generate_hash_fingerprint, METH_NOARGS, nullptr},
 };
 
-PyMethodDef kInitDef = {"__init__",
-                        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(handler_init)),
-                        METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef kInitDef = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(handler_init)),
+    METH_VARARGS | METH_KEYWORDS, nullptr};
 
 PyObject* g_class = nullptr;
-
 
 }  // namespace
 
 int init_node_handling(PyObject* m) {
     if (intern_names() < 0) return -1;
     if (!g_class) {
-        py::Ref cls = py::make_class("mavelin.core.node_handling", "FileNodeHandler", &kInitDef, kMethods, std::size(kMethods));
+        py::Ref cls = py::make_class("mavelin.core.node_handling", "FileNodeHandler", &kInitDef,
+                                     kMethods, std::size(kMethods));
         if (!cls) return -1;
         g_class = cls.release();
     }

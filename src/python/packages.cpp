@@ -17,7 +17,9 @@ int expose(PyObject* package, const char* module, const char* attr, const char* 
 
 }  // namespace
 
-int init_empty(PyObject*) { return 0; }
+int init_empty(PyObject*) {
+    return 0;
+}
 
 int init_core(PyObject* m) {
     for (const char* name : {"models", "hashing", "file_managing", "validation"}) {

@@ -72,9 +72,9 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     int silent = PyObject_RichCompareBool(mode, silent_text.get(), Py_EQ);
     if (silent < 0) return nullptr;
 
-    if (!silent && procedures::log_with(g_logger, "info",
-                                        "Initializing sigsnature creation process. Mode: ", mode,
-                                        "") < 0)
+    if (!silent &&
+        procedures::log_with(g_logger, "info",
+                             "Initializing sigsnature creation process. Mode: ", mode, "") < 0)
         return nullptr;
     py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
     if (!manager_cls) return nullptr;

@@ -47,7 +47,8 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!validator) return nullptr;
 
     if (is_empty(certificate_file)) {
-        if (py::log(g_logger, "warning", "Certificate file wasn't provided. Performing search...") < 0)
+        if (py::log(g_logger, "warning", "Certificate file wasn't provided. Performing search...") <
+            0)
             return nullptr;
         int hit = search(validator.get(), "light_certificate_search");
         if (hit == 0) hit = search(validator.get(), "deep_certificate_search");
@@ -61,7 +62,8 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
         py::Ref r = py::Ref::steal(PyObject_CallMethod(validator.get(), step, nullptr));
         if (!r) return nullptr;
     }
-    py::Ref invalid = py::Ref::steal(PyObject_CallMethod(validator.get(), "validate_nodes", nullptr));
+    py::Ref invalid =
+        py::Ref::steal(PyObject_CallMethod(validator.get(), "validate_nodes", nullptr));
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
     if (!invalid || !zero) return nullptr;
     int failed = PyObject_RichCompareBool(invalid.get(), zero.get(), Py_GT);

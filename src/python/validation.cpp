@@ -1,7 +1,6 @@
 // mavelin.core.validation: CertificateValidator, locating, loading and comparing a certificate.
-#include <string>
-
 #include <iterator>
+#include <string>
 
 #include "engine/tree_walk.h"
 #include "python/certificate_reader.h"
@@ -20,7 +19,9 @@ constexpr const char kFolderName[] = "Certificates";
 PyObject* g_class = nullptr;
 PyObject* g_logger = nullptr;
 
-py::Ref attr(PyObject* o, const char* name) { return py::Ref::steal(PyObject_GetAttrString(o, name)); }
+py::Ref attr(PyObject* o, const char* name) {
+    return py::Ref::steal(PyObject_GetAttrString(o, name));
+}
 
 py::Ref join(PyObject* a, const char* b) {
     py::Ref fn = py::import_attr("posixpath", "join");
@@ -112,8 +113,7 @@ PyObject* deep_certificate_search(PyObject* self, PyObject*) {
     bool hit = false;
     std::string rel;
     bool failed = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    Py_BEGIN_ALLOW_THREADS try {
         walk::TreeWalker walker(top);
         while (walk::Visit* v = walker.next()) {
             for (const std::string& f : v->files) {
@@ -130,8 +130,7 @@ PyObject* deep_certificate_search(PyObject* self, PyObject*) {
     } catch (...) {
         failed = true;
     }
-    Py_END_ALLOW_THREADS
-    if (failed) return PyErr_NoMemory();
+    Py_END_ALLOW_THREADS if (failed) return PyErr_NoMemory();
     if (!hit) Py_RETURN_FALSE;
     py::Ref folder = result_path;
     if (!rel.empty()) {
@@ -215,7 +214,6 @@ PyMethodDef kInitDef = {
     "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(validator_init)),
     METH_VARARGS | METH_KEYWORDS, nullptr};
 
-
 }  // namespace
 
 int init_validation(PyObject* m) {
@@ -229,7 +227,8 @@ int init_validation(PyObject* m) {
     if (!logger || py::set_attr(m, "logger", logger.get()) < 0) return -1;
     Py_XSETREF(g_logger, logger.release());
     if (!g_class) {
-        py::Ref cls = py::make_class("mavelin.core.validation", "CertificateValidator", &kInitDef, kMethods, std::size(kMethods));
+        py::Ref cls = py::make_class("mavelin.core.validation", "CertificateValidator", &kInitDef,
+                                     kMethods, std::size(kMethods));
         if (!cls) return -1;
         g_class = cls.release();
     }

@@ -1,4 +1,5 @@
-// Test support for the payload codec: the stored pickle vectors, their table files and the table walks.
+// Test support for the payload codec: the stored pickle vectors, their table files and the table
+// walks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -29,12 +30,15 @@ using Table = std::vector<Node>;
 
 // Every table of make_pickle_vectors.py.
 inline const std::vector<std::string>& names() {
-    static const std::vector<std::string> n = {"empty", "one_plain", "one_fp", "two",  "n999",
-                                               "n1000", "n1001",     "special", "big_strings", "n70000"};
+    static const std::vector<std::string> n = {"empty",       "one_plain", "one_fp", "two",
+                                               "n999",        "n1000",     "n1001",  "special",
+                                               "big_strings", "n70000"};
     return n;
 }
 
-inline std::string data_path(const std::string& file) { return std::string(MAVELIN_TEST_DATA) + "/" + file; }
+inline std::string data_path(const std::string& file) {
+    return std::string(MAVELIN_TEST_DATA) + "/" + file;
+}
 
 inline bool read_file(const std::string& file, std::string& out) {
     std::ifstream f(data_path(file), std::ios::binary);
@@ -45,7 +49,8 @@ inline bool read_file(const std::string& file, std::string& out) {
 
 inline std::vector<std::uint8_t> from_hex(const std::string& h) {
     std::vector<std::uint8_t> v;
-    for (std::size_t i = 0; i + 1 < h.size(); i += 2) v.push_back(static_cast<std::uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < h.size(); i += 2)
+        v.push_back(static_cast<std::uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
     return v;
 }
 
@@ -57,7 +62,8 @@ inline std::string decode_str(const std::string& tok) {
     const auto star = tok.find('*');  // r<count>*<hex unit>
     const auto unit = from_hex(tok.substr(star + 1));
     std::string s;
-    for (long i = std::stol(tok.substr(1, star - 1)); i > 0; --i) s.append(unit.begin(), unit.end());
+    for (long i = std::stol(tok.substr(1, star - 1)); i > 0; --i)
+        s.append(unit.begin(), unit.end());
     return s;
 }
 
@@ -72,7 +78,8 @@ inline std::string digest_text(std::uint64_t n, std::uint64_t j) {
     char buf[17];
     for (std::uint64_t k = 0; k < 4; ++k) {
         std::snprintf(buf, sizeof buf, "%016llx",
-                      static_cast<unsigned long long>(n * 0x9E3779B97F4A7C15ULL + j * 0xBF58476D1CE4E5B9ULL + k));
+                      static_cast<unsigned long long>(n * 0x9E3779B97F4A7C15ULL +
+                                                      j * 0xBF58476D1CE4E5B9ULL + k));
         s += buf;
     }
     return s;
@@ -94,11 +101,12 @@ inline Table load_table(const std::string& name) {
             for (std::uint64_t n = 1; n <= count; ++n) {
                 Node node;
                 node.id = le_bytes(n);
-                node.path = "dir" + std::to_string(n % 13) + "/sub" + std::to_string(n % 7) + "/file_" +
-                            std::to_string(n) + ".txt";
+                node.path = "dir" + std::to_string(n % 13) + "/sub" + std::to_string(n % 7) +
+                            "/file_" + std::to_string(n) + ".txt";
                 if (every != 0 && n % every == 0) {
                     node.has_fingerprint = true;
-                    for (std::uint64_t j = 0; j < rows; ++j) node.rows.push_back({digest_text(n, j)});
+                    for (std::uint64_t j = 0; j < rows; ++j)
+                        node.rows.push_back({digest_text(n, j)});
                 }
                 t.push_back(std::move(node));
             }
@@ -160,7 +168,15 @@ inline bool load_expected(const std::string& name, int proto, Expected& e) {
 
 // Fixed identities of the objects every record shares, as the host has them: the class, its
 // module and name strings and the interned attribute names.
-enum : pk::Identity { kClass = 1, kModule, kQualname, kAttrId, kAttrPath, kAttrFp, kFirstFresh = 100 };
+enum : pk::Identity {
+    kClass = 1,
+    kModule,
+    kQualname,
+    kAttrId,
+    kAttrPath,
+    kAttrFp,
+    kFirstFresh = 100
+};
 
 inline void save_str(pk::PickleWriter& w, pk::Identity id, std::string_view s) {
     if (!w.save_ref(id)) w.put_str(id, s);

@@ -1,7 +1,7 @@
-// Tests of atomic file replacement: contents, modes, symbolic links, and that failures leave the old file and no temporary.
-#include <gtest/gtest.h>
-
+// Tests of atomic file replacement: contents, modes, symbolic links, and that failures leave the
+// old file and no temporary.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -25,194 +25,195 @@ const std::vector<uint8_t> kOld = {'o', 'l', 'd'};
 const std::vector<uint8_t> kNew = {'n', 'e', 'w', '!', '\n'};
 
 mode_t current_umask() {
-  const mode_t m = ::umask(0);
-  ::umask(m);
-  return m;
+    const mode_t m = ::umask(0);
+    ::umask(m);
+    return m;
 }
 
 mode_t mode_of(const std::string& path) {
-  struct stat st {};
-  ::stat(path.c_str(), &st);
-  return st.st_mode & 07777;
+    struct stat st {};
+    ::stat(path.c_str(), &st);
+    return st.st_mode & 07777;
 }
 
 TEST(AtomicFile, CreatesANewFileWithTheUmaskModeOnlyAtCommit) {
-  ScratchDir dir;
-  ASSERT_TRUE(dir.ok());
-  const std::string target = dir / "cert.zip";
-  AtomicFile f;
-  OsError err;
-  ASSERT_EQ(f.open(target, &err), 0) << err.code;
-  EXPECT_TRUE(f.is_open());
-  EXPECT_NE(::fcntl(f.fd(), F_GETFD) & FD_CLOEXEC, 0);
-  ASSERT_EQ(f.write_all(kNew.data(), kNew.size(), &err), 0);
-  EXPECT_NE(::access(target.c_str(), F_OK), 0) << "target visible before commit";
-  EXPECT_EQ(dir.list().size(), 1u);  // just the temporary
-  EXPECT_EQ(f.temp_path().rfind(dir.path() + "/", 0), 0u) << "temporary beside the target";
-  ASSERT_EQ(f.commit(&err), 0) << err.code;
-  EXPECT_EQ(read_file(target), kNew);
-  EXPECT_EQ(mode_of(target), 0666 & ~current_umask());
-  EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string target = dir / "cert.zip";
+    AtomicFile f;
+    OsError err;
+    ASSERT_EQ(f.open(target, &err), 0) << err.code;
+    EXPECT_TRUE(f.is_open());
+    EXPECT_NE(::fcntl(f.fd(), F_GETFD) & FD_CLOEXEC, 0);
+    ASSERT_EQ(f.write_all(kNew.data(), kNew.size(), &err), 0);
+    EXPECT_NE(::access(target.c_str(), F_OK), 0) << "target visible before commit";
+    EXPECT_EQ(dir.list().size(), 1u);  // just the temporary
+    EXPECT_EQ(f.temp_path().rfind(dir.path() + "/", 0), 0u) << "temporary beside the target";
+    ASSERT_EQ(f.commit(&err), 0) << err.code;
+    EXPECT_EQ(read_file(target), kNew);
+    EXPECT_EQ(mode_of(target), 0666 & ~current_umask());
+    EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
 }
 
 TEST(AtomicFile, ReplacesAnExistingFileKeepingItsPermissions) {
-  ScratchDir dir;
-  const std::string target = dir / "cert.zip";
-  ASSERT_TRUE(write_file(target, kOld));
-  ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
-  AtomicFile f;
-  OsError err;
-  ASSERT_EQ(f.open(target, &err), 0);
-  ASSERT_EQ(f.write_all(kNew.data(), 3, &err), 0);
-  ASSERT_EQ(f.pwrite_all("N", 1, 0, &err), 0);
-  ASSERT_EQ(f.write_all(kNew.data() + 3, kNew.size() - 3, &err), 0);
-  EXPECT_EQ(read_file(target), kOld) << "old contents until commit";
-  ASSERT_EQ(f.commit(&err), 0);
-  std::vector<uint8_t> expected = kNew;
-  expected[0] = 'N';
-  EXPECT_EQ(read_file(target), expected);
-  EXPECT_EQ(mode_of(target), 0640u);
-  EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
+    ScratchDir dir;
+    const std::string target = dir / "cert.zip";
+    ASSERT_TRUE(write_file(target, kOld));
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    AtomicFile f;
+    OsError err;
+    ASSERT_EQ(f.open(target, &err), 0);
+    ASSERT_EQ(f.write_all(kNew.data(), 3, &err), 0);
+    ASSERT_EQ(f.pwrite_all("N", 1, 0, &err), 0);
+    ASSERT_EQ(f.write_all(kNew.data() + 3, kNew.size() - 3, &err), 0);
+    EXPECT_EQ(read_file(target), kOld) << "old contents until commit";
+    ASSERT_EQ(f.commit(&err), 0);
+    std::vector<uint8_t> expected = kNew;
+    expected[0] = 'N';
+    EXPECT_EQ(read_file(target), expected);
+    EXPECT_EQ(mode_of(target), 0640u);
+    EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
 }
 
 TEST(AtomicFile, DiscardOrDestructionLeavesTheOldFileAndNoTemporary) {
-  ScratchDir dir;
-  const std::string target = dir / "cert.zip";
-  ASSERT_TRUE(write_file(target, kOld));
-  OsError err;
-  {
-    AtomicFile f;
-    ASSERT_EQ(f.open(target, &err), 0);
-    ASSERT_EQ(f.write_all(kNew.data(), kNew.size(), &err), 0);
-  }  // early exit without commit
-  EXPECT_EQ(read_file(target), kOld);
-  EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
-  AtomicFile g;
-  ASSERT_EQ(g.open(target, &err), 0);
-  g.discard();
-  EXPECT_FALSE(g.is_open());
-  EXPECT_EQ(g.commit(&err), EBADF);
-  EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
+    ScratchDir dir;
+    const std::string target = dir / "cert.zip";
+    ASSERT_TRUE(write_file(target, kOld));
+    OsError err;
+    {
+        AtomicFile f;
+        ASSERT_EQ(f.open(target, &err), 0);
+        ASSERT_EQ(f.write_all(kNew.data(), kNew.size(), &err), 0);
+    }  // early exit without commit
+    EXPECT_EQ(read_file(target), kOld);
+    EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
+    AtomicFile g;
+    ASSERT_EQ(g.open(target, &err), 0);
+    g.discard();
+    EXPECT_FALSE(g.is_open());
+    EXPECT_EQ(g.commit(&err), EBADF);
+    EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
 }
 
 TEST(AtomicFile, OpenFailuresReportErrnoAndTheTargetPath) {
-  ScratchDir dir;
-  OsError err;
-  AtomicFile f;
-  EXPECT_EQ(f.open(dir / "missing/cert.zip", &err), ENOENT);
-  EXPECT_EQ(err.path, dir / "missing/cert.zip");
-  ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0755), 0);
-  EXPECT_EQ(f.open(dir / "folder", &err), EISDIR);
-  EXPECT_EQ(err.path, dir / "folder");
-  ASSERT_TRUE(write_file(dir / "file", kOld));
-  EXPECT_EQ(f.open(dir / "file/cert.zip", &err), ENOTDIR);
-  ASSERT_EQ(::symlink("loop", (dir / "loop").c_str()), 0);
-  EXPECT_EQ(f.open(dir / "loop", &err), ELOOP);
-  EXPECT_FALSE(f.is_open());
-  std::vector<std::string> expected = {"file", "folder", "loop"};
-  EXPECT_EQ(dir.list(), expected);
+    ScratchDir dir;
+    OsError err;
+    AtomicFile f;
+    EXPECT_EQ(f.open(dir / "missing/cert.zip", &err), ENOENT);
+    EXPECT_EQ(err.path, dir / "missing/cert.zip");
+    ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0755), 0);
+    EXPECT_EQ(f.open(dir / "folder", &err), EISDIR);
+    EXPECT_EQ(err.path, dir / "folder");
+    ASSERT_TRUE(write_file(dir / "file", kOld));
+    EXPECT_EQ(f.open(dir / "file/cert.zip", &err), ENOTDIR);
+    ASSERT_EQ(::symlink("loop", (dir / "loop").c_str()), 0);
+    EXPECT_EQ(f.open(dir / "loop", &err), ELOOP);
+    EXPECT_FALSE(f.is_open());
+    std::vector<std::string> expected = {"file", "folder", "loop"};
+    EXPECT_EQ(dir.list(), expected);
 }
 
 TEST(AtomicFile, PermissionDeniedUnlessPrivileged) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root bypasses permission checks";
-  ScratchDir dir;
-  OsError err;
-  AtomicFile f;
-  ASSERT_TRUE(write_file(dir / "readonly", kOld));
-  ASSERT_EQ(::chmod((dir / "readonly").c_str(), 0444), 0);
-  EXPECT_EQ(f.open(dir / "readonly", &err), EACCES);
-  ASSERT_EQ(::mkdir((dir / "locked").c_str(), 0555), 0);
-  EXPECT_EQ(f.open(dir / "locked/cert.zip", &err), EACCES);
-  EXPECT_EQ(err.path, dir / "locked/cert.zip");
+    if (::geteuid() == 0) GTEST_SKIP() << "root bypasses permission checks";
+    ScratchDir dir;
+    OsError err;
+    AtomicFile f;
+    ASSERT_TRUE(write_file(dir / "readonly", kOld));
+    ASSERT_EQ(::chmod((dir / "readonly").c_str(), 0444), 0);
+    EXPECT_EQ(f.open(dir / "readonly", &err), EACCES);
+    ASSERT_EQ(::mkdir((dir / "locked").c_str(), 0555), 0);
+    EXPECT_EQ(f.open(dir / "locked/cert.zip", &err), EACCES);
+    EXPECT_EQ(err.path, dir / "locked/cert.zip");
 }
 
 TEST(AtomicFile, SymbolicLinksAreFollowedAndKept) {
-  ScratchDir dir;
-  ASSERT_EQ(::mkdir((dir / "real").c_str(), 0755), 0);
-  ASSERT_TRUE(write_file(dir / "real/cert.zip", kOld));
-  ASSERT_EQ(::symlink("real/cert.zip", (dir / "link").c_str()), 0);
-  ASSERT_EQ(::symlink("link", (dir / "link2").c_str()), 0);
-  ASSERT_EQ(::symlink("real/new.zip", (dir / "dangling").c_str()), 0);
-  OsError err;
-  {
-    AtomicFile f;
-    ASSERT_EQ(f.open(dir / "link2", &err), 0);
-    EXPECT_EQ(f.final_path(), dir.path() + "/real/cert.zip");
-    ASSERT_EQ(f.write_all(kNew.data(), kNew.size(), &err), 0);
-    ASSERT_EQ(f.commit(&err), 0);
-  }
-  struct stat st {};
-  ASSERT_EQ(::lstat((dir / "link2").c_str(), &st), 0);
-  EXPECT_TRUE(S_ISLNK(st.st_mode));
-  EXPECT_EQ(read_file(dir / "real/cert.zip"), kNew);
-  {
-    AtomicFile f;  // a dangling link creates the file it names, as open() would
-    ASSERT_EQ(f.open(dir / "dangling", &err), 0);
-    ASSERT_EQ(f.write_all(kOld.data(), kOld.size(), &err), 0);
-    ASSERT_EQ(f.commit(&err), 0);
-  }
-  EXPECT_EQ(read_file(dir / "real/new.zip"), kOld);
+    ScratchDir dir;
+    ASSERT_EQ(::mkdir((dir / "real").c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(dir / "real/cert.zip", kOld));
+    ASSERT_EQ(::symlink("real/cert.zip", (dir / "link").c_str()), 0);
+    ASSERT_EQ(::symlink("link", (dir / "link2").c_str()), 0);
+    ASSERT_EQ(::symlink("real/new.zip", (dir / "dangling").c_str()), 0);
+    OsError err;
+    {
+        AtomicFile f;
+        ASSERT_EQ(f.open(dir / "link2", &err), 0);
+        EXPECT_EQ(f.final_path(), dir.path() + "/real/cert.zip");
+        ASSERT_EQ(f.write_all(kNew.data(), kNew.size(), &err), 0);
+        ASSERT_EQ(f.commit(&err), 0);
+    }
+    struct stat st {};
+    ASSERT_EQ(::lstat((dir / "link2").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(read_file(dir / "real/cert.zip"), kNew);
+    {
+        AtomicFile f;  // a dangling link creates the file it names, as open() would
+        ASSERT_EQ(f.open(dir / "dangling", &err), 0);
+        ASSERT_EQ(f.write_all(kOld.data(), kOld.size(), &err), 0);
+        ASSERT_EQ(f.commit(&err), 0);
+    }
+    EXPECT_EQ(read_file(dir / "real/new.zip"), kOld);
 }
 
 TEST(AtomicFile, WriteFailureCleansUp) {
-  ScratchDir dir;
-  const std::string target = dir / "cert.zip";
-  ASSERT_TRUE(write_file(target, kOld));
-  // A file size limit makes the kernel refuse the write with EFBIG.
-  struct rlimit old_limit {};
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
-  struct sigaction ignore {}, old_action {};
-  ignore.sa_handler = SIG_IGN;
-  ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &old_action), 0);
-  struct rlimit small = old_limit;
-  small.rlim_cur = 4096;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const std::vector<uint8_t> big(10000, 'x');
-  OsError err;
-  AtomicFile f;
-  int rc = f.open(target, &err);
-  if (rc == 0) rc = f.write_all(big.data(), big.size(), &err);
-  ::setrlimit(RLIMIT_FSIZE, &old_limit);
-  ::sigaction(SIGXFSZ, &old_action, nullptr);
-  EXPECT_EQ(rc, EFBIG);
-  EXPECT_EQ(err.path, target);
-  EXPECT_FALSE(f.is_open());
-  EXPECT_EQ(read_file(target), kOld);
-  EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
+    ScratchDir dir;
+    const std::string target = dir / "cert.zip";
+    ASSERT_TRUE(write_file(target, kOld));
+    // A file size limit makes the kernel refuse the write with EFBIG.
+    struct rlimit old_limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    struct sigaction ignore {
+    }, old_action{};
+    ignore.sa_handler = SIG_IGN;
+    ASSERT_EQ(::sigaction(SIGXFSZ, &ignore, &old_action), 0);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const std::vector<uint8_t> big(10000, 'x');
+    OsError err;
+    AtomicFile f;
+    int rc = f.open(target, &err);
+    if (rc == 0) rc = f.write_all(big.data(), big.size(), &err);
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    ::sigaction(SIGXFSZ, &old_action, nullptr);
+    EXPECT_EQ(rc, EFBIG);
+    EXPECT_EQ(err.path, target);
+    EXPECT_FALSE(f.is_open());
+    EXPECT_EQ(read_file(target), kOld);
+    EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
 }
 
 TEST(AtomicFile, RenameFailureCleansUp) {
-  ScratchDir dir;
-  const std::string target = dir / "cert.zip";
-  OsError err;
-  AtomicFile f;
-  ASSERT_EQ(f.open(target, &err, Sync::kFileAndDir), 0);
-  ASSERT_EQ(f.write_all(kNew.data(), kNew.size(), &err), 0);
-  // The target turns into a non-empty folder before the rename.
-  ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
-  ASSERT_TRUE(write_file(target + "/inside", kOld));
-  const int rc = f.commit(&err);
-  EXPECT_TRUE(rc == EISDIR || rc == ENOTEMPTY || rc == EEXIST) << rc;
-  EXPECT_EQ(err.path, target);
-  EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
-  EXPECT_EQ(read_file(target + "/inside"), kOld);
+    ScratchDir dir;
+    const std::string target = dir / "cert.zip";
+    OsError err;
+    AtomicFile f;
+    ASSERT_EQ(f.open(target, &err, Sync::kFileAndDir), 0);
+    ASSERT_EQ(f.write_all(kNew.data(), kNew.size(), &err), 0);
+    // The target turns into a non-empty folder before the rename.
+    ASSERT_EQ(::mkdir(target.c_str(), 0755), 0);
+    ASSERT_TRUE(write_file(target + "/inside", kOld));
+    const int rc = f.commit(&err);
+    EXPECT_TRUE(rc == EISDIR || rc == ENOTEMPTY || rc == EEXIST) << rc;
+    EXPECT_EQ(err.path, target);
+    EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
+    EXPECT_EQ(read_file(target + "/inside"), kOld);
 }
 
 TEST(AtomicFile, ConcurrentWritersUseDistinctTemporariesAndTheLastCommitWins) {
-  ScratchDir dir;
-  const std::string target = dir / "cert.zip";
-  OsError err;
-  AtomicFile a;
-  AtomicFile b;
-  ASSERT_EQ(a.open(target, &err, Sync::kNone), 0);
-  ASSERT_EQ(b.open(target, &err, Sync::kNone), 0);
-  EXPECT_NE(a.temp_path(), b.temp_path());
-  ASSERT_EQ(a.write_all(kOld.data(), kOld.size(), &err), 0);
-  ASSERT_EQ(b.write_all(kNew.data(), kNew.size(), &err), 0);
-  ASSERT_EQ(a.commit(&err), 0);
-  ASSERT_EQ(b.commit(&err), 0);
-  EXPECT_EQ(read_file(target), kNew);
-  EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
+    ScratchDir dir;
+    const std::string target = dir / "cert.zip";
+    OsError err;
+    AtomicFile a;
+    AtomicFile b;
+    ASSERT_EQ(a.open(target, &err, Sync::kNone), 0);
+    ASSERT_EQ(b.open(target, &err, Sync::kNone), 0);
+    EXPECT_NE(a.temp_path(), b.temp_path());
+    ASSERT_EQ(a.write_all(kOld.data(), kOld.size(), &err), 0);
+    ASSERT_EQ(b.write_all(kNew.data(), kNew.size(), &err), 0);
+    ASSERT_EQ(a.commit(&err), 0);
+    ASSERT_EQ(b.commit(&err), 0);
+    EXPECT_EQ(read_file(target), kNew);
+    EXPECT_EQ(dir.list(), std::vector<std::string>{"cert.zip"});
 }
 
 }  // namespace

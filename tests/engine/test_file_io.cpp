@@ -1,4 +1,5 @@
-// Tests of descriptor ownership, path joining and opening files for hashing, including paths past PATH_MAX.
+// Tests of descriptor ownership, path joining and opening files for hashing, including paths past
+// PATH_MAX.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -23,221 +24,226 @@ using mavelin::io::posix_join;
 using mavelin::io::UniqueFd;
 
 class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/mavelin-io-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) std::abort();
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::string cmd = "rm -rf '" + path_ + "'";  // mkdtemp names need no further quoting
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+  public:
+    TempDir() {
+        char tmpl[] = "/tmp/mavelin-io-XXXXXX";
+        if (::mkdtemp(tmpl) == nullptr) std::abort();
+        path_ = tmpl;
+    }
+    ~TempDir() {
+        std::string cmd = "rm -rf '" + path_ + "'";  // mkdtemp names need no further quoting
+        if (std::system(cmd.c_str()) != 0)
+            std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+    }
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
 
- private:
-  std::string path_;
+  private:
+    std::string path_;
 };
 
 void write_file(const std::string& p, const std::string& data) {
-  UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  ASSERT_TRUE(fd) << p;
-  ASSERT_EQ(::write(fd.get(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd) << p;
+    ASSERT_EQ(::write(fd.get(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
 }
 
 std::string read_all(int fd) {
-  std::string s(1 << 16, '\0');
-  ssize_t n = mavelin::io::read_full(fd, s.data(), s.size());
-  s.resize(n < 0 ? 0 : static_cast<size_t>(n));
-  return s;
+    std::string s(1 << 16, '\0');
+    ssize_t n = mavelin::io::read_full(fd, s.data(), s.size());
+    s.resize(n < 0 ? 0 : static_cast<size_t>(n));
+    return s;
 }
 
-bool is_open(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
+bool is_open(int fd) {
+    return ::fcntl(fd, F_GETFD) != -1;
+}
 
 TEST(FileIo, UniqueFdOwnsExactlyOneDescriptor) {
-  int raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  ASSERT_GE(raw, 0);
-  {
-    UniqueFd a(raw);
-    UniqueFd b(std::move(a));
-    EXPECT_FALSE(a.valid());
-    EXPECT_EQ(b.get(), raw);
-    UniqueFd c;
-    c = std::move(b);
-    EXPECT_EQ(c.get(), raw);
-    EXPECT_TRUE(is_open(raw));
-  }
-  EXPECT_FALSE(is_open(raw));
+    int raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(raw, 0);
+    {
+        UniqueFd a(raw);
+        UniqueFd b(std::move(a));
+        EXPECT_FALSE(a.valid());
+        EXPECT_EQ(b.get(), raw);
+        UniqueFd c;
+        c = std::move(b);
+        EXPECT_EQ(c.get(), raw);
+        EXPECT_TRUE(is_open(raw));
+    }
+    EXPECT_FALSE(is_open(raw));
 
-  int first = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  UniqueFd r(first);
-  int second = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  r.reset(second);
-  EXPECT_FALSE(is_open(first));
-  int released = r.release();
-  EXPECT_EQ(released, second);
-  EXPECT_FALSE(r.valid());
-  EXPECT_TRUE(is_open(second));
-  ::close(second);
+    int first = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    UniqueFd r(first);
+    int second = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    r.reset(second);
+    EXPECT_FALSE(is_open(first));
+    int released = r.release();
+    EXPECT_EQ(released, second);
+    EXPECT_FALSE(r.valid());
+    EXPECT_TRUE(is_open(second));
+    ::close(second);
 }
 
 TEST(FileIo, PosixJoinBehavesLikeOsPathJoin) {
-  EXPECT_EQ(posix_join("a", "b"), "a/b");
-  EXPECT_EQ(posix_join("a/", "b"), "a/b");
-  EXPECT_EQ(posix_join("a//", "b"), "a//b");
-  EXPECT_EQ(posix_join("", "b"), "b");
-  EXPECT_EQ(posix_join("a", ""), "a/");
-  EXPECT_EQ(posix_join("", ""), "");
-  EXPECT_EQ(posix_join("a", "/b"), "/b");
-  EXPECT_EQ(posix_join("/", "b/c"), "/b/c");
-  EXPECT_EQ(posix_join("/srv/out", "x/y.txt"), "/srv/out/x/y.txt");
-  EXPECT_EQ(posix_join(std::string("a\0b", 3), "c"), std::string("a\0b/c", 5));
+    EXPECT_EQ(posix_join("a", "b"), "a/b");
+    EXPECT_EQ(posix_join("a/", "b"), "a/b");
+    EXPECT_EQ(posix_join("a//", "b"), "a//b");
+    EXPECT_EQ(posix_join("", "b"), "b");
+    EXPECT_EQ(posix_join("a", ""), "a/");
+    EXPECT_EQ(posix_join("", ""), "");
+    EXPECT_EQ(posix_join("a", "/b"), "/b");
+    EXPECT_EQ(posix_join("/", "b/c"), "/b/c");
+    EXPECT_EQ(posix_join("/srv/out", "x/y.txt"), "/srv/out/x/y.txt");
+    EXPECT_EQ(posix_join(std::string("a\0b", 3), "c"), std::string("a\0b/c", 5));
 }
 
 TEST(FileIo, OpenForHashingKindsOfFiles) {
-  TempDir t;
-  write_file(t / "data", "hello");
-  ASSERT_EQ(::mkdir((t / "dir").c_str(), 0755), 0);
-  ASSERT_EQ(::symlink("data", (t / "link").c_str()), 0);
-  ASSERT_EQ(::symlink("nothing", (t / "dangling").c_str()), 0);
+    TempDir t;
+    write_file(t / "data", "hello");
+    ASSERT_EQ(::mkdir((t / "dir").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("data", (t / "link").c_str()), 0);
+    ASSERT_EQ(::symlink("nothing", (t / "dangling").c_str()), 0);
 
-  UniqueFd fd;
-  uint64_t size = 99;
-  ASSERT_EQ(open_for_hashing(t / "data", fd, &size), 0);
-  EXPECT_EQ(size, 5u);
-  EXPECT_EQ(read_all(fd.get()), "hello");
-  EXPECT_TRUE(::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC);
+    UniqueFd fd;
+    uint64_t size = 99;
+    ASSERT_EQ(open_for_hashing(t / "data", fd, &size), 0);
+    EXPECT_EQ(size, 5u);
+    EXPECT_EQ(read_all(fd.get()), "hello");
+    EXPECT_TRUE(::fcntl(fd.get(), F_GETFD) & FD_CLOEXEC);
 
-  UniqueFd via_link;
-  ASSERT_EQ(open_for_hashing(t / "link", via_link, &size), 0);
-  EXPECT_EQ(size, 5u);
+    UniqueFd via_link;
+    ASSERT_EQ(open_for_hashing(t / "link", via_link, &size), 0);
+    EXPECT_EQ(size, 5u);
 
-  UniqueFd none;
-  EXPECT_EQ(open_for_hashing(t / "dir", none), EISDIR);
-  EXPECT_EQ(open_for_hashing(t / "missing", none), ENOENT);
-  EXPECT_EQ(open_for_hashing(t / "dangling", none), ENOENT);
-  EXPECT_EQ(open_for_hashing(t / "data/below", none), ENOTDIR);
-  EXPECT_EQ(open_for_hashing("", none), ENOENT);
-  EXPECT_FALSE(none.valid());
+    UniqueFd none;
+    EXPECT_EQ(open_for_hashing(t / "dir", none), EISDIR);
+    EXPECT_EQ(open_for_hashing(t / "missing", none), ENOENT);
+    EXPECT_EQ(open_for_hashing(t / "dangling", none), ENOENT);
+    EXPECT_EQ(open_for_hashing(t / "data/below", none), ENOTDIR);
+    EXPECT_EQ(open_for_hashing("", none), ENOENT);
+    EXPECT_FALSE(none.valid());
 
-  int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(s, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::string sock = t / "sock";
-  std::memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
-  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  EXPECT_EQ(open_for_hashing(sock, none), ENXIO);
-  ::close(s);
+    int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string sock = t / "sock";
+    std::memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
+    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    EXPECT_EQ(open_for_hashing(sock, none), ENXIO);
+    ::close(s);
 }
 
 TEST(FileIo, NamedPipeWithoutWriterOpensAtOnceInBlockingMode) {
-  TempDir t;
-  ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0644), 0);
-  auto start = std::chrono::steady_clock::now();
-  UniqueFd fd;
-  uint64_t size = 99;
-  ASSERT_EQ(open_for_hashing(t / "fifo", fd, &size), 0);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_EQ(size, 0u);
-  EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & O_NONBLOCK, 0);
+    TempDir t;
+    ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0644), 0);
+    auto start = std::chrono::steady_clock::now();
+    UniqueFd fd;
+    uint64_t size = 99;
+    ASSERT_EQ(open_for_hashing(t / "fifo", fd, &size), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(size, 0u);
+    EXPECT_EQ(::fcntl(fd.get(), F_GETFL) & O_NONBLOCK, 0);
 }
 
 TEST(FileIo, PathsLongerThanPathMax) {
-  TempDir t;
-  // 30 nested folders with 200-byte names: more than 6000 bytes of path.
-  std::string rel, name(200, 'n');
-  UniqueFd dir(::open(t.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  for (int i = 0; i < 30; ++i) {
-    name[0] = static_cast<char>('a' + i % 26);
-    ASSERT_EQ(::mkdirat(dir.get(), name.c_str(), 0755), 0);
-    dir.reset(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    ASSERT_TRUE(dir);
-    if (i) rel += '/';
-    rel += name;
-  }
-  {
-    UniqueFd f(::openat(dir.get(), "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_EQ(::write(f.get(), "deep", 4), 4);
-  }
-  ASSERT_EQ(::symlinkat(".", dir.get(), "self"), 0);
-  ASSERT_EQ(::symlinkat((t / "flat").c_str(), dir.get(), "out"), 0);
-  write_file(t / "flat", "flat!");
+    TempDir t;
+    // 30 nested folders with 200-byte names: more than 6000 bytes of path.
+    std::string rel, name(200, 'n');
+    UniqueFd dir(::open(t.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int i = 0; i < 30; ++i) {
+        name[0] = static_cast<char>('a' + i % 26);
+        ASSERT_EQ(::mkdirat(dir.get(), name.c_str(), 0755), 0);
+        dir.reset(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        ASSERT_TRUE(dir);
+        if (i) rel += '/';
+        rel += name;
+    }
+    {
+        UniqueFd f(::openat(dir.get(), "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        ASSERT_EQ(::write(f.get(), "deep", 4), 4);
+    }
+    ASSERT_EQ(::symlinkat(".", dir.get(), "self"), 0);
+    ASSERT_EQ(::symlinkat((t / "flat").c_str(), dir.get(), "out"), 0);
+    write_file(t / "flat", "flat!");
 
-  std::string full = t / rel + "/leaf";
-  ASSERT_GT(full.size(), size_t(PATH_MAX));
-  UniqueFd fd;
-  uint64_t size = 0;
-  ASSERT_EQ(open_for_hashing(full, fd, &size), 0);
-  EXPECT_EQ(size, 4u);
-  EXPECT_EQ(read_all(fd.get()), "deep");
+    std::string full = t / rel + "/leaf";
+    ASSERT_GT(full.size(), size_t(PATH_MAX));
+    UniqueFd fd;
+    uint64_t size = 0;
+    ASSERT_EQ(open_for_hashing(full, fd, &size), 0);
+    EXPECT_EQ(size, 4u);
+    EXPECT_EQ(read_all(fd.get()), "deep");
 
-  // Doubled separators, "." and ".." and a link to "." inside the long path resolve as the
-  // kernel resolves them in one piece.
-  std::string odd = t.path() + "//" + rel + "/./self/self//../" + rel.substr(rel.rfind('/') + 1) + "/leaf";
-  for (size_t pos = odd.find('/', 300), n = 0; pos != std::string::npos; pos = odd.find('/', pos + 4))
-    if (++n % 3 == 0) odd.insert(pos, "//.");
-  UniqueFd odd_fd;
-  ASSERT_EQ(open_for_hashing(odd, odd_fd), 0) << odd.size();
-  EXPECT_EQ(read_all(odd_fd.get()), "deep");
+    // Doubled separators, "." and ".." and a link to "." inside the long path resolve as the
+    // kernel resolves them in one piece.
+    std::string odd =
+        t.path() + "//" + rel + "/./self/self//../" + rel.substr(rel.rfind('/') + 1) + "/leaf";
+    for (size_t pos = odd.find('/', 300), n = 0; pos != std::string::npos;
+         pos = odd.find('/', pos + 4))
+        if (++n % 3 == 0) odd.insert(pos, "//.");
+    UniqueFd odd_fd;
+    ASSERT_EQ(open_for_hashing(odd, odd_fd), 0) << odd.size();
+    EXPECT_EQ(read_all(odd_fd.get()), "deep");
 
-  // Shifting the path by one byte at a time puts every kind of byte at the split point.
-  std::string runs;  // rel with every separator written as eight slashes
-  for (char c : rel) runs += c == '/' ? std::string(8, '/') : std::string(1, c);
-  for (size_t shift = 1; shift <= 208; ++shift) {
-    UniqueFd shifted;
-    std::string p = t.path() + std::string(shift, '/') + rel + "/leaf";
-    ASSERT_EQ(open_for_hashing(p, shifted), 0) << shift;
-    EXPECT_EQ(read_all(shifted.get()), "deep");
-    ASSERT_EQ(open_for_hashing(t.path() + std::string(shift, '/') + runs + "/leaf", shifted), 0)
-        << shift;
-    std::string dots = t.path() + "/";
-    for (size_t i = 0; i < shift / 2; ++i) dots += "./";
-    dots += std::string(shift % 2, '/') + rel + "/leaf";
-    ASSERT_EQ(open_for_hashing(dots, shifted), 0) << shift;
-  }
+    // Shifting the path by one byte at a time puts every kind of byte at the split point.
+    std::string runs;  // rel with every separator written as eight slashes
+    for (char c : rel) runs += c == '/' ? std::string(8, '/') : std::string(1, c);
+    for (size_t shift = 1; shift <= 208; ++shift) {
+        UniqueFd shifted;
+        std::string p = t.path() + std::string(shift, '/') + rel + "/leaf";
+        ASSERT_EQ(open_for_hashing(p, shifted), 0) << shift;
+        EXPECT_EQ(read_all(shifted.get()), "deep");
+        ASSERT_EQ(open_for_hashing(t.path() + std::string(shift, '/') + runs + "/leaf", shifted), 0)
+            << shift;
+        std::string dots = t.path() + "/";
+        for (size_t i = 0; i < shift / 2; ++i) dots += "./";
+        dots += std::string(shift % 2, '/') + rel + "/leaf";
+        ASSERT_EQ(open_for_hashing(dots, shifted), 0) << shift;
+    }
 
-  // A link at the end that points back to a short absolute path.
-  UniqueFd out_fd;
-  ASSERT_EQ(open_for_hashing(t / rel + "/out", out_fd), 0);
-  EXPECT_EQ(read_all(out_fd.get()), "flat!");
+    // A link at the end that points back to a short absolute path.
+    UniqueFd out_fd;
+    ASSERT_EQ(open_for_hashing(t / rel + "/out", out_fd), 0);
+    EXPECT_EQ(read_all(out_fd.get()), "flat!");
 
-  UniqueFd none;
-  EXPECT_EQ(open_for_hashing(t / rel + "/missing", none), ENOENT);
-  EXPECT_EQ(open_for_hashing(t / rel + "/leaf/below", none), ENOTDIR);
-  EXPECT_EQ(open_for_hashing(t / rel, none), EISDIR);
-  EXPECT_EQ(open_for_hashing(t / std::string(PATH_MAX + 10, 'x'), none), ENAMETOOLONG);
+    UniqueFd none;
+    EXPECT_EQ(open_for_hashing(t / rel + "/missing", none), ENOENT);
+    EXPECT_EQ(open_for_hashing(t / rel + "/leaf/below", none), ENOTDIR);
+    EXPECT_EQ(open_for_hashing(t / rel, none), EISDIR);
+    EXPECT_EQ(open_for_hashing(t / std::string(PATH_MAX + 10, 'x'), none), ENAMETOOLONG);
 
-  // Relative to a directory descriptor, with the flags of the caller.
-  UniqueFd top(::open(t.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  UniqueFd rel_fd;
-  ASSERT_EQ(open_at_any_length(top.get(), rel + "/leaf", O_RDONLY, rel_fd), 0);
-  EXPECT_EQ(read_all(rel_fd.get()), "deep");
-  EXPECT_EQ(open_at_any_length(top.get(), rel + "/out", O_RDONLY | O_NOFOLLOW, rel_fd), ELOOP);
+    // Relative to a directory descriptor, with the flags of the caller.
+    UniqueFd top(::open(t.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd rel_fd;
+    ASSERT_EQ(open_at_any_length(top.get(), rel + "/leaf", O_RDONLY, rel_fd), 0);
+    EXPECT_EQ(read_all(rel_fd.get()), "deep");
+    EXPECT_EQ(open_at_any_length(top.get(), rel + "/out", O_RDONLY | O_NOFOLLOW, rel_fd), ELOOP);
 }
 
 TEST(FileIo, ReadHelpersStopOnlyAtEndOfFile) {
-  int p[2];
-  ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
-  UniqueFd rd(p[0]), wr(p[1]);
-  ASSERT_EQ(::write(wr.get(), "ab", 2), 2);
-  ASSERT_EQ(::write(wr.get(), "cde", 3), 3);
-  wr.reset();
-  char buf[16];
-  EXPECT_EQ(mavelin::io::read_full(rd.get(), buf, sizeof buf), 5);
-  EXPECT_EQ(std::string(buf, 5), "abcde");
-  EXPECT_EQ(mavelin::io::read_full(rd.get(), buf, sizeof buf), 0);
+    int p[2];
+    ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
+    UniqueFd rd(p[0]), wr(p[1]);
+    ASSERT_EQ(::write(wr.get(), "ab", 2), 2);
+    ASSERT_EQ(::write(wr.get(), "cde", 3), 3);
+    wr.reset();
+    char buf[16];
+    EXPECT_EQ(mavelin::io::read_full(rd.get(), buf, sizeof buf), 5);
+    EXPECT_EQ(std::string(buf, 5), "abcde");
+    EXPECT_EQ(mavelin::io::read_full(rd.get(), buf, sizeof buf), 0);
 
-  TempDir t;
-  write_file(t / "f", "0123456789");
-  UniqueFd f(::open((t / "f").c_str(), O_RDONLY | O_CLOEXEC));
-  EXPECT_EQ(mavelin::io::pread_full(f.get(), buf, 4, 3), 4);
-  EXPECT_EQ(std::string(buf, 4), "3456");
-  EXPECT_EQ(mavelin::io::pread_full(f.get(), buf, 8, 7), 3);
-  EXPECT_EQ(mavelin::io::pread_full(f.get(), buf, 8, 50), 0);
-  EXPECT_EQ(mavelin::io::pread_retry(-1, buf, 1, 0), -1);
-  EXPECT_EQ(errno, EBADF);
+    TempDir t;
+    write_file(t / "f", "0123456789");
+    UniqueFd f(::open((t / "f").c_str(), O_RDONLY | O_CLOEXEC));
+    EXPECT_EQ(mavelin::io::pread_full(f.get(), buf, 4, 3), 4);
+    EXPECT_EQ(std::string(buf, 4), "3456");
+    EXPECT_EQ(mavelin::io::pread_full(f.get(), buf, 8, 7), 3);
+    EXPECT_EQ(mavelin::io::pread_full(f.get(), buf, 8, 50), 0);
+    EXPECT_EQ(mavelin::io::pread_retry(-1, buf, 1, 0), -1);
+    EXPECT_EQ(errno, EBADF);
 }
 
 }  // namespace

@@ -25,293 +25,311 @@ using sha256::Digest;
 using sha256::Impl;
 
 std::string hex(const Digest& d) {
-  char out[64];
-  sha256::to_hex(d, out);
-  return std::string(out, 64);
+    char out[64];
+    sha256::to_hex(d, out);
+    return std::string(out, 64);
 }
 
 // Reference SHA-256: message padded by hand, single portable compression over all blocks.
 std::string ref_sha_hex(const std::string& msg) {
-  std::string m = msg;
-  const uint64_t bits = static_cast<uint64_t>(msg.size()) * 8;
-  m += '\x80';
-  while (m.size() % 64 != 56) m += '\0';
-  for (int i = 7; i >= 0; --i) m += static_cast<char>(bits >> (8 * i));
-  uint32_t state[8];
-  std::memcpy(state, sha256::detail::kInit, sizeof state);
-  sha256::detail::portable_backend().compress(state, reinterpret_cast<const uint8_t*>(m.data()),
-                                              m.size() / 64);
-  return hex(sha256::detail::state_to_digest(state));
+    std::string m = msg;
+    const uint64_t bits = static_cast<uint64_t>(msg.size()) * 8;
+    m += '\x80';
+    while (m.size() % 64 != 56) m += '\0';
+    for (int i = 7; i >= 0; --i) m += static_cast<char>(bits >> (8 * i));
+    uint32_t state[8];
+    std::memcpy(state, sha256::detail::kInit, sizeof state);
+    sha256::detail::portable_backend().compress(state, reinterpret_cast<const uint8_t*>(m.data()),
+                                                m.size() / 64);
+    return hex(sha256::detail::state_to_digest(state));
 }
 
 // Reference chunk hex digests: the counted loop over `size` (as measured), reading `content`.
 std::vector<std::string> ref_chunks(const std::string& content, uint64_t size, int64_t chunk) {
-  std::vector<std::string> out;
-  if (chunk <= 0) return out;
-  const double n = std::ceil(static_cast<double>(size) / static_cast<double>(chunk));
-  for (uint64_t i = 0; i < static_cast<uint64_t>(n); ++i) {
-    const uint64_t off = i * static_cast<uint64_t>(chunk);
-    out.push_back(ref_sha_hex(off < content.size() ? content.substr(off, chunk) : std::string()));
-  }
-  return out;
+    std::vector<std::string> out;
+    if (chunk <= 0) return out;
+    const double n = std::ceil(static_cast<double>(size) / static_cast<double>(chunk));
+    for (uint64_t i = 0; i < static_cast<uint64_t>(n); ++i) {
+        const uint64_t off = i * static_cast<uint64_t>(chunk);
+        out.push_back(
+            ref_sha_hex(off < content.size() ? content.substr(off, chunk) : std::string()));
+    }
+    return out;
 }
 
 std::vector<std::string> ref_rows(const std::vector<std::string>& chunks, int64_t step) {
-  std::vector<std::string> rows;
-  for (int64_t s = 0; s < step; ++s) {
-    std::string row;
-    for (size_t i = static_cast<size_t>(s); i < chunks.size(); i += static_cast<size_t>(step)) row += chunks[i];
-    rows.push_back(ref_sha_hex(row));
-  }
-  return rows;
+    std::vector<std::string> rows;
+    for (int64_t s = 0; s < step; ++s) {
+        std::string row;
+        for (size_t i = static_cast<size_t>(s); i < chunks.size(); i += static_cast<size_t>(step))
+            row += chunks[i];
+        rows.push_back(ref_sha_hex(row));
+    }
+    return rows;
 }
 
 std::vector<std::string> hexes(const std::vector<Digest>& ds) {
-  std::vector<std::string> out;
-  for (const Digest& d : ds) out.push_back(hex(d));
-  return out;
+    std::vector<std::string> out;
+    for (const Digest& d : ds) out.push_back(hex(d));
+    return out;
 }
 
 std::string random_content(size_t n, uint64_t seed) {
-  std::mt19937_64 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
+    std::mt19937_64 rng(seed);
+    std::string s(n, '\0');
+    for (auto& c : s) c = static_cast<char>(rng());
+    return s;
 }
 
 // A file in a private temporary directory, open read-only; removed on destruction.
 class TempFile {
- public:
-  explicit TempFile(const std::string& content) {
-    char tmpl[] = "/tmp/mavelin-fp-XXXXXX";
-    fd_ = ::mkstemp(tmpl);
-    path_ = tmpl;
-    if (fd_ >= 0) write(content);
-  }
-  ~TempFile() {
-    if (fd_ >= 0) ::close(fd_);
-    ::unlink(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  void write(const std::string& content) {
-    ASSERT_EQ(::ftruncate(fd_, 0), 0);
-    ASSERT_EQ(::pwrite(fd_, content.data(), content.size(), 0), static_cast<ssize_t>(content.size()));
-  }
-  int fd() const { return fd_; }
+  public:
+    explicit TempFile(const std::string& content) {
+        char tmpl[] = "/tmp/mavelin-fp-XXXXXX";
+        fd_ = ::mkstemp(tmpl);
+        path_ = tmpl;
+        if (fd_ >= 0) write(content);
+    }
+    ~TempFile() {
+        if (fd_ >= 0) ::close(fd_);
+        ::unlink(path_.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+    void write(const std::string& content) {
+        ASSERT_EQ(::ftruncate(fd_, 0), 0);
+        ASSERT_EQ(::pwrite(fd_, content.data(), content.size(), 0),
+                  static_cast<ssize_t>(content.size()));
+    }
+    int fd() const { return fd_; }
 
- private:
-  int fd_ = -1;
-  std::string path_;
+  private:
+    int fd_ = -1;
+    std::string path_;
 };
 
 class FingerprintImpl : public ::testing::TestWithParam<Impl> {
- protected:
-  void SetUp() override {
-    saved_ = sha256::active();
-    if (!sha256::available(GetParam())) GTEST_SKIP() << sha256::name(GetParam()) << " not available";
-    ASSERT_TRUE(sha256::force(GetParam()));
-  }
-  void TearDown() override { sha256::force(saved_); }
-  Impl saved_ = Impl::kPortable;
+  protected:
+    void SetUp() override {
+        saved_ = sha256::active();
+        if (!sha256::available(GetParam()))
+            GTEST_SKIP() << sha256::name(GetParam()) << " not available";
+        ASSERT_TRUE(sha256::force(GetParam()));
+    }
+    void TearDown() override { sha256::force(saved_); }
+    Impl saved_ = Impl::kPortable;
 };
 
 TEST_P(FingerprintImpl, MatchesHashlibVectors) {
-  std::ifstream in(std::string(MAVELIN_TEST_DATA) + "/fingerprint_vectors.txt");
-  std::string line;
-  int cases = 0;
-  while (std::getline(in, line)) {
-    std::stringstream ss(line);
-    uint64_t size = 0;
-    int64_t chunk = 0, step = 0;
-    std::string rows_text;
-    ss >> size >> chunk >> step;
-    ss >> rows_text;
-    std::vector<std::string> expect;
-    std::stringstream rs(rows_text);
-    for (std::string r; std::getline(rs, r, ',');) expect.push_back(r);
+    std::ifstream in(std::string(MAVELIN_TEST_DATA) + "/fingerprint_vectors.txt");
+    std::string line;
+    int cases = 0;
+    while (std::getline(in, line)) {
+        std::stringstream ss(line);
+        uint64_t size = 0;
+        int64_t chunk = 0, step = 0;
+        std::string rows_text;
+        ss >> size >> chunk >> step;
+        ss >> rows_text;
+        std::vector<std::string> expect;
+        std::stringstream rs(rows_text);
+        for (std::string r; std::getline(rs, r, ',');) expect.push_back(r);
 
-    std::string content(size, '\0');
-    for (uint64_t j = 0; j < size; ++j) content[j] = static_cast<char>((j * 31 + 7) % 251);
-    TempFile f(content);
-    std::vector<Digest> rows;
-    ASSERT_EQ(fingerprint_fd(f.fd(), size, Params{chunk, step}, &rows, nullptr), 0);
-    EXPECT_EQ(hexes(rows), expect) << "size " << size << " chunk " << chunk << " step " << step;
-    ++cases;
-  }
-  EXPECT_EQ(cases, 190);
+        std::string content(size, '\0');
+        for (uint64_t j = 0; j < size; ++j) content[j] = static_cast<char>((j * 31 + 7) % 251);
+        TempFile f(content);
+        std::vector<Digest> rows;
+        ASSERT_EQ(fingerprint_fd(f.fd(), size, Params{chunk, step}, &rows, nullptr), 0);
+        EXPECT_EQ(hexes(rows), expect) << "size " << size << " chunk " << chunk << " step " << step;
+        ++cases;
+    }
+    EXPECT_EQ(cases, 190);
 }
 
 TEST_P(FingerprintImpl, EdgeCasesMatchReference) {
-  Buffer shared;  // one read buffer reused across all files
-  for (int64_t chunk : {1, 64, 2048, 4096}) {
-    const int64_t c = chunk;
-    for (int64_t size : {int64_t{0}, int64_t{1}, c - 1, c, c + 1, 2 * c, 5 * c + 7, 37 * c + 5, int64_t{5000}}) {
-      if (size < 0) continue;
-      const std::string content = random_content(static_cast<size_t>(size), static_cast<uint64_t>(size * 31 + chunk));
-      TempFile f(content);
-      const auto chunks = ref_chunks(content, static_cast<uint64_t>(size), chunk);
-      for (int64_t step : {-1, 0, 1, 2, 4, 7, 9, 300}) {
-        std::vector<Digest> rows, digests;
-        ASSERT_EQ(fingerprint_fd(f.fd(), static_cast<uint64_t>(size), Params{chunk, step}, &rows, &digests, &shared), 0);
-        ASSERT_EQ(hexes(rows), ref_rows(chunks, step)) << "chunk " << chunk << " size " << size << " step " << step;
-        ASSERT_EQ(hexes(digests), chunks) << "chunk " << chunk << " size " << size;
-        ASSERT_EQ(rows.size(), static_cast<size_t>(step > 0 ? step : 0));
-      }
+    Buffer shared;  // one read buffer reused across all files
+    for (int64_t chunk : {1, 64, 2048, 4096}) {
+        const int64_t c = chunk;
+        for (int64_t size : {int64_t{0}, int64_t{1}, c - 1, c, c + 1, 2 * c, 5 * c + 7, 37 * c + 5,
+                             int64_t{5000}}) {
+            if (size < 0) continue;
+            const std::string content =
+                random_content(static_cast<size_t>(size), static_cast<uint64_t>(size * 31 + chunk));
+            TempFile f(content);
+            const auto chunks = ref_chunks(content, static_cast<uint64_t>(size), chunk);
+            for (int64_t step : {-1, 0, 1, 2, 4, 7, 9, 300}) {
+                std::vector<Digest> rows, digests;
+                ASSERT_EQ(fingerprint_fd(f.fd(), static_cast<uint64_t>(size), Params{chunk, step},
+                                         &rows, &digests, &shared),
+                          0);
+                ASSERT_EQ(hexes(rows), ref_rows(chunks, step))
+                    << "chunk " << chunk << " size " << size << " step " << step;
+                ASSERT_EQ(hexes(digests), chunks) << "chunk " << chunk << " size " << size;
+                ASSERT_EQ(rows.size(), static_cast<size_t>(step > 0 ? step : 0));
+            }
+        }
     }
-  }
 }
 
 TEST_P(FingerprintImpl, ShrunkFileGivesEmptyChunksAndGrownFileIsCutAtMeasuredSize) {
-  const std::string content = random_content(10 * 2048 + 100, 5);
-  TempFile f(content);
-  for (uint64_t measured : {uint64_t{20 * 2048 + 100}, uint64_t{40 * 2048}, uint64_t{3 * 2048 + 1},
-                            uint64_t{1}, uint64_t{5 * 2048}}) {
-    const auto chunks = ref_chunks(content, measured, 2048);
+    const std::string content = random_content(10 * 2048 + 100, 5);
+    TempFile f(content);
+    for (uint64_t measured : {uint64_t{20 * 2048 + 100}, uint64_t{40 * 2048},
+                              uint64_t{3 * 2048 + 1}, uint64_t{1}, uint64_t{5 * 2048}}) {
+        const auto chunks = ref_chunks(content, measured, 2048);
+        std::vector<Digest> rows, digests;
+        ASSERT_EQ(fingerprint_fd(f.fd(), measured, Params{2048, 4}, &rows, &digests), 0);
+        EXPECT_EQ(hexes(digests), chunks) << "measured " << measured;
+        EXPECT_EQ(hexes(rows), ref_rows(chunks, 4)) << "measured " << measured;
+    }
+    // Many batches of one-byte chunks, most of them past the end.
+    {
+        const uint64_t measured = content.size() + 3000;
+        const auto chunks = ref_chunks(content, measured, 1);
+        std::vector<Digest> rows, digests;
+        ASSERT_EQ(fingerprint_fd(f.fd(), measured, Params{1, 3}, &rows, &digests), 0);
+        EXPECT_EQ(hexes(digests), chunks);
+        EXPECT_EQ(hexes(rows), ref_rows(chunks, 3));
+    }
+    // A shrunk file at a chunk size large enough to be streamed piecewise.
+    const int64_t big = (int64_t{1} << 18) + 1;
+    const auto chunks = ref_chunks(content, 9 * static_cast<uint64_t>(big), big);
     std::vector<Digest> rows, digests;
-    ASSERT_EQ(fingerprint_fd(f.fd(), measured, Params{2048, 4}, &rows, &digests), 0);
-    EXPECT_EQ(hexes(digests), chunks) << "measured " << measured;
-    EXPECT_EQ(hexes(rows), ref_rows(chunks, 4)) << "measured " << measured;
-  }
-  // Many batches of one-byte chunks, most of them past the end.
-  {
-    const uint64_t measured = content.size() + 3000;
-    const auto chunks = ref_chunks(content, measured, 1);
-    std::vector<Digest> rows, digests;
-    ASSERT_EQ(fingerprint_fd(f.fd(), measured, Params{1, 3}, &rows, &digests), 0);
+    ASSERT_EQ(
+        fingerprint_fd(f.fd(), 9 * static_cast<uint64_t>(big), Params{big, 2}, &rows, &digests), 0);
     EXPECT_EQ(hexes(digests), chunks);
-    EXPECT_EQ(hexes(rows), ref_rows(chunks, 3));
-  }
-  // A shrunk file at a chunk size large enough to be streamed piecewise.
-  const int64_t big = (int64_t{1} << 18) + 1;
-  const auto chunks = ref_chunks(content, 9 * static_cast<uint64_t>(big), big);
-  std::vector<Digest> rows, digests;
-  ASSERT_EQ(fingerprint_fd(f.fd(), 9 * static_cast<uint64_t>(big), Params{big, 2}, &rows, &digests), 0);
-  EXPECT_EQ(hexes(digests), chunks);
-  EXPECT_EQ(hexes(rows), ref_rows(chunks, 2));
+    EXPECT_EQ(hexes(rows), ref_rows(chunks, 2));
 }
 
 TEST_P(FingerprintImpl, ChunkRangesMatchReferenceAnywhereInAndBeyondTheFile) {
-  const std::string content = random_content(700 * 1024 + 333, 11);
-  TempFile f(content);
-  std::mt19937_64 rng(3);
-  Buffer scratch;
-  for (int64_t chunk : {int64_t{1}, int64_t{64}, int64_t{2048}, int64_t{3000}, int64_t{1} << 18,
-                        (int64_t{1} << 18) + 1, int64_t{1} << 20}) {
-    const uint64_t n = chunk_count(content.size(), chunk);
-    const auto chunks = ref_chunks(content, (n + 3) * static_cast<uint64_t>(chunk), chunk);  // 3 past EOF
-    for (int trial = 0; trial < 12; ++trial) {
-      const uint64_t first = rng() % (n + 3);
-      const uint64_t count = std::min<uint64_t>(rng() % 300 + 1, n + 3 - first);
-      std::vector<Digest> out(count);
-      ASSERT_EQ(hash_chunk_range(f.fd(), chunk, first, count, out.data(), scratch), 0);
-      for (uint64_t i = 0; i < count; ++i) {
-        ASSERT_EQ(hex(out[i]), chunks[first + i]) << "chunk " << chunk << " index " << first + i;
-      }
+    const std::string content = random_content(700 * 1024 + 333, 11);
+    TempFile f(content);
+    std::mt19937_64 rng(3);
+    Buffer scratch;
+    for (int64_t chunk : {int64_t{1}, int64_t{64}, int64_t{2048}, int64_t{3000}, int64_t{1} << 18,
+                          (int64_t{1} << 18) + 1, int64_t{1} << 20}) {
+        const uint64_t n = chunk_count(content.size(), chunk);
+        const auto chunks =
+            ref_chunks(content, (n + 3) * static_cast<uint64_t>(chunk), chunk);  // 3 past EOF
+        for (int trial = 0; trial < 12; ++trial) {
+            const uint64_t first = rng() % (n + 3);
+            const uint64_t count = std::min<uint64_t>(rng() % 300 + 1, n + 3 - first);
+            std::vector<Digest> out(count);
+            ASSERT_EQ(hash_chunk_range(f.fd(), chunk, first, count, out.data(), scratch), 0);
+            for (uint64_t i = 0; i < count; ++i) {
+                ASSERT_EQ(hex(out[i]), chunks[first + i])
+                    << "chunk " << chunk << " index " << first + i;
+            }
+        }
     }
-  }
 }
 
 TEST_P(FingerprintImpl, ChunkSizesUpToInt64MaxUseBoundedMemory) {
-  const std::string content = random_content(600 * 1024 + 5, 17);
-  TempFile f(content);
-  const std::string empty = ref_sha_hex("");
-  Buffer scratch;
-  Digest out[3];
-  ASSERT_EQ(hash_chunk_range(f.fd(), INT64_MAX, 0, 3, out, scratch), 0);
-  EXPECT_EQ(hex(out[0]), ref_sha_hex(content));
-  EXPECT_EQ(hex(out[1]), empty);
-  EXPECT_EQ(hex(out[2]), empty);
-  ASSERT_EQ(hash_chunk_range(f.fd(), INT64_MAX, 5, 2, out, scratch), 0);  // offset overflows
-  EXPECT_EQ(hex(out[0]), empty);
-  EXPECT_LE(scratch.capacity(), size_t{1} << 20);
+    const std::string content = random_content(600 * 1024 + 5, 17);
+    TempFile f(content);
+    const std::string empty = ref_sha_hex("");
+    Buffer scratch;
+    Digest out[3];
+    ASSERT_EQ(hash_chunk_range(f.fd(), INT64_MAX, 0, 3, out, scratch), 0);
+    EXPECT_EQ(hex(out[0]), ref_sha_hex(content));
+    EXPECT_EQ(hex(out[1]), empty);
+    EXPECT_EQ(hex(out[2]), empty);
+    ASSERT_EQ(hash_chunk_range(f.fd(), INT64_MAX, 5, 2, out, scratch), 0);  // offset overflows
+    EXPECT_EQ(hex(out[0]), empty);
+    EXPECT_LE(scratch.capacity(), size_t{1} << 20);
 
-  std::vector<Digest> rows;
-  ASSERT_EQ(fingerprint_fd(f.fd(), content.size(), Params{INT64_MAX, 3}, &rows, nullptr), 0);
-  EXPECT_EQ(hexes(rows), ref_rows({ref_sha_hex(content)}, 3));
+    std::vector<Digest> rows;
+    ASSERT_EQ(fingerprint_fd(f.fd(), content.size(), Params{INT64_MAX, 3}, &rows, nullptr), 0);
+    EXPECT_EQ(hexes(rows), ref_rows({ref_sha_hex(content)}, 3));
 }
 
-INSTANTIATE_TEST_SUITE_P(Fingerprint, FingerprintImpl, ::testing::Values(Impl::kPortable, Impl::kShaNi),
-                         [](const auto& info) { return info.param == Impl::kShaNi ? "ShaNi" : "Portable"; });
+INSTANTIATE_TEST_SUITE_P(Fingerprint, FingerprintImpl,
+                         ::testing::Values(Impl::kPortable, Impl::kShaNi), [](const auto& info) {
+                             return info.param == Impl::kShaNi ? "ShaNi" : "Portable";
+                         });
 
 TEST(FingerprintChunkCount, DoubleCeilingAsDefined) {
-  EXPECT_EQ(chunk_count(0, 2048), 0u);
-  EXPECT_EQ(chunk_count(1, 2048), 1u);
-  EXPECT_EQ(chunk_count(2048, 2048), 1u);
-  EXPECT_EQ(chunk_count(2049, 2048), 2u);
-  EXPECT_EQ(chunk_count(10, 1), 10u);
-  EXPECT_EQ(chunk_count(5, -3), 0u);
-  EXPECT_EQ(chunk_count(0, -3), 0u);
-  EXPECT_EQ(chunk_count(5, 0), 0u);
-  EXPECT_EQ(chunk_count(100, INT64_MAX), 1u);
-  // Values of Python's math.ceil(size / chunk): the double division rounds above 2^53.
-  EXPECT_EQ(chunk_count((uint64_t{1} << 53) + 1, 1), 9007199254740992u);
-  EXPECT_EQ(chunk_count((uint64_t{1} << 53) + 1, 2), 4503599627370496u);
-  EXPECT_EQ(chunk_count((uint64_t{1} << 62) + 3, 3), 1537228672809129216u);
-  EXPECT_EQ(chunk_count(uint64_t{INT64_MAX}, 2048), 4503599627370496u);
+    EXPECT_EQ(chunk_count(0, 2048), 0u);
+    EXPECT_EQ(chunk_count(1, 2048), 1u);
+    EXPECT_EQ(chunk_count(2048, 2048), 1u);
+    EXPECT_EQ(chunk_count(2049, 2048), 2u);
+    EXPECT_EQ(chunk_count(10, 1), 10u);
+    EXPECT_EQ(chunk_count(5, -3), 0u);
+    EXPECT_EQ(chunk_count(0, -3), 0u);
+    EXPECT_EQ(chunk_count(5, 0), 0u);
+    EXPECT_EQ(chunk_count(100, INT64_MAX), 1u);
+    // Values of Python's math.ceil(size / chunk): the double division rounds above 2^53.
+    EXPECT_EQ(chunk_count((uint64_t{1} << 53) + 1, 1), 9007199254740992u);
+    EXPECT_EQ(chunk_count((uint64_t{1} << 53) + 1, 2), 4503599627370496u);
+    EXPECT_EQ(chunk_count((uint64_t{1} << 62) + 3, 3), 1537228672809129216u);
+    EXPECT_EQ(chunk_count(uint64_t{INT64_MAX}, 2048), 4503599627370496u);
 }
 
 TEST(FingerprintRowReducer, AnyBatchingGivesTheReferenceRows) {
-  std::mt19937_64 rng(8);
-  for (int64_t step : {-1, 0, 1, 2, 3, 4, 5, 8, 9, 255, 256, 257, 300, 1000}) {
-    for (size_t n : {size_t{0}, size_t{1}, size_t{7}, size_t{256}, size_t{1000}, size_t{2003}}) {
-      std::vector<Digest> ds(n);
-      std::vector<std::string> chunk_hex;
-      for (auto& d : ds) {
-        for (auto& b : d) b = static_cast<uint8_t>(rng());
-        chunk_hex.push_back(hex(d));
-      }
-      const auto expect = ref_rows(chunk_hex, step);
-      for (int trial = 0; trial < 3; ++trial) {
-        RowReducer r(step);
-        size_t pos = 0;
-        while (pos < n) {
-          const size_t k = trial == 0 ? n : std::min<size_t>(n - pos, rng() % (trial == 1 ? 5 : 700) + 1);
-          r.add(ds.data() + pos, k);
-          pos += k;
+    std::mt19937_64 rng(8);
+    for (int64_t step : {-1, 0, 1, 2, 3, 4, 5, 8, 9, 255, 256, 257, 300, 1000}) {
+        for (size_t n :
+             {size_t{0}, size_t{1}, size_t{7}, size_t{256}, size_t{1000}, size_t{2003}}) {
+            std::vector<Digest> ds(n);
+            std::vector<std::string> chunk_hex;
+            for (auto& d : ds) {
+                for (auto& b : d) b = static_cast<uint8_t>(rng());
+                chunk_hex.push_back(hex(d));
+            }
+            const auto expect = ref_rows(chunk_hex, step);
+            for (int trial = 0; trial < 3; ++trial) {
+                RowReducer r(step);
+                size_t pos = 0;
+                while (pos < n) {
+                    const size_t k =
+                        trial == 0 ? n
+                                   : std::min<size_t>(n - pos, rng() % (trial == 1 ? 5 : 700) + 1);
+                    r.add(ds.data() + pos, k);
+                    pos += k;
+                }
+                ASSERT_EQ(hexes(r.finish()), expect)
+                    << "step " << step << " n " << n << " trial " << trial;
+            }
         }
-        ASSERT_EQ(hexes(r.finish()), expect) << "step " << step << " n " << n << " trial " << trial;
-      }
     }
-  }
 }
 
 TEST(FingerprintErrors, ReadFailuresReturnErrnoAndLeaveRowsUntouched) {
-  std::vector<Digest> rows(2);
-  rows[0].fill(0xAB);
-  EXPECT_EQ(fingerprint_fd(-1, 10, Params{2048, 4}, &rows, nullptr), EBADF);
-  EXPECT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0][0], 0xAB);
+    std::vector<Digest> rows(2);
+    rows[0].fill(0xAB);
+    EXPECT_EQ(fingerprint_fd(-1, 10, Params{2048, 4}, &rows, nullptr), EBADF);
+    EXPECT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0][0], 0xAB);
 
-  const int dir = ::open("/tmp", O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(dir, 0);
-  EXPECT_EQ(fingerprint_fd(dir, 4096, Params{64, 2}, &rows, nullptr), EISDIR);
-  Buffer scratch;
-  Digest out[1];
-  EXPECT_EQ(hash_chunk_range(dir, (int64_t{1} << 20) * 3, 0, 1, out, scratch), EISDIR);
-  EXPECT_EQ(hash_chunk_range(dir, 64, 0, 0, out, scratch), 0);  // nothing to read
-  ::close(dir);
-  // An empty file is never read.
-  ASSERT_EQ(fingerprint_fd(-1, 0, Params{2048, 2}, &rows, nullptr), 0);
-  EXPECT_EQ(hexes(rows), ref_rows({}, 2));
+    const int dir = ::open("/tmp", O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    EXPECT_EQ(fingerprint_fd(dir, 4096, Params{64, 2}, &rows, nullptr), EISDIR);
+    Buffer scratch;
+    Digest out[1];
+    EXPECT_EQ(hash_chunk_range(dir, (int64_t{1} << 20) * 3, 0, 1, out, scratch), EISDIR);
+    EXPECT_EQ(hash_chunk_range(dir, 64, 0, 0, out, scratch), 0);  // nothing to read
+    ::close(dir);
+    // An empty file is never read.
+    ASSERT_EQ(fingerprint_fd(-1, 0, Params{2048, 2}, &rows, nullptr), 0);
+    EXPECT_EQ(hexes(rows), ref_rows({}, 2));
 }
 
 TEST(FingerprintBuffer, GrowsAlignedAndMoves) {
-  Buffer a;
-  EXPECT_EQ(a.capacity(), 0u);
-  ASSERT_TRUE(a.reserve(1000));
-  EXPECT_GE(a.capacity(), 1000u);
-  EXPECT_EQ(reinterpret_cast<uintptr_t>(a.data()) % 64, 0u);
-  uint8_t* p = a.data();
-  ASSERT_TRUE(a.reserve(10));
-  EXPECT_EQ(a.data(), p);  // no shrinking, no reallocation
-  Buffer b(std::move(a));
-  EXPECT_EQ(b.data(), p);
-  EXPECT_EQ(a.capacity(), 0u);
-  Buffer c;
-  c = std::move(b);
-  EXPECT_EQ(c.data(), p);
-  EXPECT_EQ(b.data(), nullptr);
+    Buffer a;
+    EXPECT_EQ(a.capacity(), 0u);
+    ASSERT_TRUE(a.reserve(1000));
+    EXPECT_GE(a.capacity(), 1000u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(a.data()) % 64, 0u);
+    uint8_t* p = a.data();
+    ASSERT_TRUE(a.reserve(10));
+    EXPECT_EQ(a.data(), p);  // no shrinking, no reallocation
+    Buffer b(std::move(a));
+    EXPECT_EQ(b.data(), p);
+    EXPECT_EQ(a.capacity(), 0u);
+    Buffer c;
+    c = std::move(b);
+    EXPECT_EQ(c.data(), p);
+    EXPECT_EQ(b.data(), nullptr);
 }
 
 }  // namespace

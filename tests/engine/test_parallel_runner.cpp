@@ -1,4 +1,5 @@
-// Tests of the threaded fingerprinting of file lists: results, splitting of large files, per-file errors.
+// Tests of the threaded fingerprinting of file lists: results, splitting of large files, per-file
+// errors.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -29,169 +30,172 @@ namespace {
 
 using mavelin::fingerprint::Params;
 using mavelin::io::UniqueFd;
-using mavelin::runner::fingerprint_files;
 using mavelin::runner::FileOutcome;
+using mavelin::runner::fingerprint_files;
 using mavelin::sha256::Digest;
 using Rows = std::vector<Digest>;
 
 class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/mavelin-run-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) std::abort();
-    path_ = tmpl;
-  }
-  ~TempDir() {
-    std::string cmd = "rm -rf '" + path_ + "'";  // mkdtemp names need no further quoting
-    if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
+  public:
+    TempDir() {
+        char tmpl[] = "/tmp/mavelin-run-XXXXXX";
+        if (::mkdtemp(tmpl) == nullptr) std::abort();
+        path_ = tmpl;
+    }
+    ~TempDir() {
+        std::string cmd = "rm -rf '" + path_ + "'";  // mkdtemp names need no further quoting
+        if (std::system(cmd.c_str()) != 0)
+            std::fprintf(stderr, "could not remove %s\n", path_.c_str());
+    }
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
 
- private:
-  std::string path_;
+  private:
+    std::string path_;
 };
 
 std::string random_bytes(size_t n, uint64_t seed) {
-  std::mt19937_64 gen(seed);
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; i += 8) {
-    uint64_t v = gen();
-    std::memcpy(&s[i], &v, std::min<size_t>(8, n - i));
-  }
-  return s;
+    std::mt19937_64 gen(seed);
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i += 8) {
+        uint64_t v = gen();
+        std::memcpy(&s[i], &v, std::min<size_t>(8, n - i));
+    }
+    return s;
 }
 
 void write_file(const std::string& p, const std::string& data) {
-  UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  ASSERT_TRUE(fd) << p;
-  ASSERT_EQ(::write(fd.get(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    ASSERT_TRUE(fd) << p;
+    ASSERT_EQ(::write(fd.get(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
 }
 
 // Straight from the definition: hex digests of the chunks, rows of every T-th one, each row's
 // text digested.
 Rows reference_rows(const std::string& data, const Params& p) {
-  std::vector<std::string> hex;
-  if (p.chunk_size > 0) {
-    const auto c = static_cast<size_t>(p.chunk_size);
-    for (size_t off = 0; off < data.size(); off += c) {
-      char h[64];
-      std::string chunk = data.substr(off, c);
-      mavelin::sha256::to_hex(mavelin::sha256::hash(chunk.data(), chunk.size()), h);
-      hex.emplace_back(h, 64);
+    std::vector<std::string> hex;
+    if (p.chunk_size > 0) {
+        const auto c = static_cast<size_t>(p.chunk_size);
+        for (size_t off = 0; off < data.size(); off += c) {
+            char h[64];
+            std::string chunk = data.substr(off, c);
+            mavelin::sha256::to_hex(mavelin::sha256::hash(chunk.data(), chunk.size()), h);
+            hex.emplace_back(h, 64);
+        }
     }
-  }
-  Rows rows;
-  for (int64_t s = 0; s < p.step; ++s) {
-    std::string row;
-    for (size_t i = static_cast<size_t>(s); i < hex.size(); i += static_cast<size_t>(p.step)) row += hex[i];
-    rows.push_back(mavelin::sha256::hash(row.data(), row.size()));
-  }
-  return rows;
+    Rows rows;
+    for (int64_t s = 0; s < p.step; ++s) {
+        std::string row;
+        for (size_t i = static_cast<size_t>(s); i < hex.size(); i += static_cast<size_t>(p.step))
+            row += hex[i];
+        rows.push_back(mavelin::sha256::hash(row.data(), row.size()));
+    }
+    return rows;
 }
 
 // The engine's sequential whole-file fingerprint.
 Rows sequential_rows(const std::string& path, const Params& p) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat st;
-  EXPECT_EQ(::fstat(fd.get(), &st), 0);
-  Rows rows;
-  EXPECT_EQ(mavelin::fingerprint::fingerprint_fd(fd.get(), st.st_size, p, &rows, nullptr), 0);
-  return rows;
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    EXPECT_EQ(::fstat(fd.get(), &st), 0);
+    Rows rows;
+    EXPECT_EQ(mavelin::fingerprint::fingerprint_fd(fd.get(), st.st_size, p, &rows, nullptr), 0);
+    return rows;
 }
 
 TEST(ParallelRunner, ResultsInInputOrderMatchTheDefinition) {
-  TempDir t;
-  const std::vector<size_t> sizes = {0, 1, 3, 2047, 2048, 2049, 4096, 10000, 65537, (1 << 20) + 7, 5000};
-  std::vector<std::string> rels, contents;
-  for (size_t i = 0; i < sizes.size(); ++i) {
-    rels.push_back(std::string(1, 'f').append(std::to_string(i)));
-    contents.push_back(random_bytes(sizes[i], i));
-    write_file(t / rels.back(), contents.back());
-  }
-  rels.push_back(rels[3]);  // the same file twice gives two equal outcomes
-  contents.push_back(contents[3]);
-  const std::vector<Params> params = {{2048, 4}, {4096, 2}, {1000, 3}, {2048, 1},
-                                      {2048, 0}, {7, 5},    {-1, 4},    {1 << 20, 2}};
-  for (const Params& p : params) {
-    for (unsigned threads : {1u, 2u, 3u}) {
-      std::vector<FileOutcome> out = fingerprint_files(t.path(), rels, p, threads);
-      ASSERT_EQ(out.size(), rels.size());
-      for (size_t i = 0; i < rels.size(); ++i) {
-        SCOPED_TRACE(rels[i] + " chunk " + std::to_string(p.chunk_size) + " step " +
-                     std::to_string(p.step) + " threads " + std::to_string(threads));
-        EXPECT_EQ(out[i].error, 0);
-        EXPECT_TRUE(out[i].error_path.empty());
-        EXPECT_EQ(out[i].rows, reference_rows(contents[i], p));
-      }
+    TempDir t;
+    const std::vector<size_t> sizes = {0,    1,     3,     2047,          2048, 2049,
+                                       4096, 10000, 65537, (1 << 20) + 7, 5000};
+    std::vector<std::string> rels, contents;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        rels.push_back(std::string(1, 'f').append(std::to_string(i)));
+        contents.push_back(random_bytes(sizes[i], i));
+        write_file(t / rels.back(), contents.back());
     }
-  }
+    rels.push_back(rels[3]);  // the same file twice gives two equal outcomes
+    contents.push_back(contents[3]);
+    const std::vector<Params> params = {{2048, 4}, {4096, 2}, {1000, 3}, {2048, 1},
+                                        {2048, 0}, {7, 5},    {-1, 4},   {1 << 20, 2}};
+    for (const Params& p : params) {
+        for (unsigned threads : {1u, 2u, 3u}) {
+            std::vector<FileOutcome> out = fingerprint_files(t.path(), rels, p, threads);
+            ASSERT_EQ(out.size(), rels.size());
+            for (size_t i = 0; i < rels.size(); ++i) {
+                SCOPED_TRACE(rels[i] + " chunk " + std::to_string(p.chunk_size) + " step " +
+                             std::to_string(p.step) + " threads " + std::to_string(threads));
+                EXPECT_EQ(out[i].error, 0);
+                EXPECT_TRUE(out[i].error_path.empty());
+                EXPECT_EQ(out[i].rows, reference_rows(contents[i], p));
+            }
+        }
+    }
 }
 
 TEST(ParallelRunner, LargeFilesSplitAcrossThreadsEqualTheSequentialResult) {
-  TempDir t;
-  const std::string big2 = random_bytes((9u << 20) + 1, 3);
-  write_file(t / "big1", random_bytes((40u << 20) + 12345, 1));
-  write_file(t / "small", random_bytes(3000, 2));
-  write_file(t / "big2", big2);
-  write_file(t / "mid", random_bytes(700000, 4));
-  write_file(t / "mid2", random_bytes((2u << 20) + 5, 5));
-  // Large files between small ones, with ordinary ranges, ranges of a single chunk larger than a
-  // read, and (chunk size 3) many tiny ranges, so that the ring of ranges wraps many times.
-  struct Case {
-    Params p;
-    std::vector<std::string> rels;
-  };
-  const std::vector<Case> cases = {
-      {{2048, 4}, {"big1", "small", "big2", "mid", "big2"}},
-      {{4096, 1}, {"small", "big1", "mid2"}},
-      {{5 << 20, 3}, {"big1", "big2", "small"}},
-      {{3, 7}, {"mid", "small", "mid2"}},
-  };
-  for (const Case& c : cases) {
-    std::vector<Rows> want;
-    for (const auto& r : c.rels) want.push_back(sequential_rows(t / r, c.p));
-    for (unsigned threads : {1u, 2u, 4u, 7u}) {
-      std::vector<FileOutcome> out = fingerprint_files(t.path(), c.rels, c.p, threads);
-      for (size_t i = 0; i < c.rels.size(); ++i) {
-        EXPECT_EQ(out[i].error, 0);
-        EXPECT_EQ(out[i].rows, want[i])
-            << c.rels[i] << " chunk " << c.p.chunk_size << " threads " << threads;
-      }
+    TempDir t;
+    const std::string big2 = random_bytes((9u << 20) + 1, 3);
+    write_file(t / "big1", random_bytes((40u << 20) + 12345, 1));
+    write_file(t / "small", random_bytes(3000, 2));
+    write_file(t / "big2", big2);
+    write_file(t / "mid", random_bytes(700000, 4));
+    write_file(t / "mid2", random_bytes((2u << 20) + 5, 5));
+    // Large files between small ones, with ordinary ranges, ranges of a single chunk larger than a
+    // read, and (chunk size 3) many tiny ranges, so that the ring of ranges wraps many times.
+    struct Case {
+        Params p;
+        std::vector<std::string> rels;
+    };
+    const std::vector<Case> cases = {
+        {{2048, 4}, {"big1", "small", "big2", "mid", "big2"}},
+        {{4096, 1}, {"small", "big1", "mid2"}},
+        {{5 << 20, 3}, {"big1", "big2", "small"}},
+        {{3, 7}, {"mid", "small", "mid2"}},
+    };
+    for (const Case& c : cases) {
+        std::vector<Rows> want;
+        for (const auto& r : c.rels) want.push_back(sequential_rows(t / r, c.p));
+        for (unsigned threads : {1u, 2u, 4u, 7u}) {
+            std::vector<FileOutcome> out = fingerprint_files(t.path(), c.rels, c.p, threads);
+            for (size_t i = 0; i < c.rels.size(); ++i) {
+                EXPECT_EQ(out[i].error, 0);
+                EXPECT_EQ(out[i].rows, want[i])
+                    << c.rels[i] << " chunk " << c.p.chunk_size << " threads " << threads;
+            }
+        }
     }
-  }
-  // One split result checked against the definition directly.
-  EXPECT_EQ(fingerprint_files(t.path(), {"big2"}, {2048, 4}, 2)[0].rows,
-            reference_rows(big2, {2048, 4}));
+    // One split result checked against the definition directly.
+    EXPECT_EQ(fingerprint_files(t.path(), {"big2"}, {2048, 4}, 2)[0].rows,
+              reference_rows(big2, {2048, 4}));
 }
 
 // Aborts the whole test binary when its scope outlives `limit`: a split file whose reduction
 // stops making progress leaves the workers spinning, and a hang must fail loudly.
 class Watchdog {
- public:
-  explicit Watchdog(std::chrono::seconds limit)
-      : thread_([this, limit] {
-          std::unique_lock<std::mutex> lock(mutex_);
-          if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-            std::fprintf(stderr, "no result after %lld s: the runner is stuck\n",
-                         static_cast<long long>(limit.count()));
-            std::abort();
-          }
-        }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
+  public:
+    explicit Watchdog(std::chrono::seconds limit)
+        : thread_([this, limit] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
+                  std::fprintf(stderr, "no result after %lld s: the runner is stuck\n",
+                               static_cast<long long>(limit.count()));
+                  std::abort();
+              }
+          }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        cv_.notify_one();
+        thread_.join();
     }
-    cv_.notify_one();
-    thread_.join();
-  }
 
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  std::thread thread_;
+  private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool done_ = false;
+    std::thread thread_;
 };
 
 // Files of up to ~150 ranges of tiny chunks, hashed again and again: every run must equal the
@@ -201,180 +205,186 @@ class Watchdog {
 // written over before its range is reduced shows up as a wrong fingerprint (or, when the
 // frontier never completes, as a hang the watchdog turns into a failure).
 TEST(ParallelRunner, SplitFilesOfTinyChunksAreStableAcrossRepeatedRuns) {
-  TempDir t;
-  const std::vector<size_t> sizes = {20000, 57344, 65536, 131073, 300000, 600001};
-  std::vector<std::string> rels;
-  for (size_t i = 0; i < sizes.size(); ++i) {
-    rels.push_back(std::string(1, 'r').append(std::to_string(sizes[i])));
-    write_file(t / rels.back(), random_bytes(sizes[i], 100 + i));
-  }
-  Watchdog watchdog(std::chrono::seconds(600));
-  for (int64_t chunk : {1, 2, 3, 64}) {
-    for (int64_t step : {1, 2, 4}) {
-      const Params p{chunk, step};
-      for (size_t i = 0; i < rels.size(); ++i) {
-        const Rows want = sequential_rows(t / rels[i], p);
-        // Fewer repetitions where a run is long: each file gets a similar share of time.
-        const size_t chunks = sizes[i] / static_cast<size_t>(chunk);
-        const int runs = static_cast<int>(std::clamp<size_t>(300000 / chunks, 2, 20));
-        for (unsigned threads : {2u, 4u}) {
-          for (int run = 0; run < runs; ++run) {
-            const std::vector<FileOutcome> out = fingerprint_files(t.path(), {rels[i]}, p, threads);
-            ASSERT_EQ(out[0].error, 0);
-            ASSERT_EQ(out[0].rows, want) << rels[i] << " chunk " << chunk << " step " << step
-                                         << " threads " << threads << " run " << run;
-          }
-        }
-      }
+    TempDir t;
+    const std::vector<size_t> sizes = {20000, 57344, 65536, 131073, 300000, 600001};
+    std::vector<std::string> rels;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        rels.push_back(std::string(1, 'r').append(std::to_string(sizes[i])));
+        write_file(t / rels.back(), random_bytes(sizes[i], 100 + i));
     }
-  }
-  // All of them in one list, small files between: helpers move from one split file to another.
-  std::vector<std::string> mixed = {"small"};
-  write_file(t / "small", random_bytes(100, 7));
-  for (const std::string& r : rels) mixed.insert(mixed.end(), {r, "small"});
-  for (int64_t chunk : {1, 3}) {
-    const Params p{chunk, 2};
-    std::vector<Rows> want;
-    for (const std::string& r : mixed) want.push_back(sequential_rows(t / r, p));
-    for (unsigned threads : {2u, 3u}) {
-      for (int run = 0; run < 4; ++run) {
-        const std::vector<FileOutcome> out = fingerprint_files(t.path(), mixed, p, threads);
-        for (size_t i = 0; i < mixed.size(); ++i) {
-          ASSERT_EQ(out[i].error, 0);
-          ASSERT_EQ(out[i].rows, want[i]) << mixed[i] << " chunk " << chunk << " threads "
-                                          << threads << " run " << run;
+    Watchdog watchdog(std::chrono::seconds(600));
+    for (int64_t chunk : {1, 2, 3, 64}) {
+        for (int64_t step : {1, 2, 4}) {
+            const Params p{chunk, step};
+            for (size_t i = 0; i < rels.size(); ++i) {
+                const Rows want = sequential_rows(t / rels[i], p);
+                // Fewer repetitions where a run is long: each file gets a similar share of time.
+                const size_t chunks = sizes[i] / static_cast<size_t>(chunk);
+                const int runs = static_cast<int>(std::clamp<size_t>(300000 / chunks, 2, 20));
+                for (unsigned threads : {2u, 4u}) {
+                    for (int run = 0; run < runs; ++run) {
+                        const std::vector<FileOutcome> out =
+                            fingerprint_files(t.path(), {rels[i]}, p, threads);
+                        ASSERT_EQ(out[0].error, 0);
+                        ASSERT_EQ(out[0].rows, want)
+                            << rels[i] << " chunk " << chunk << " step " << step << " threads "
+                            << threads << " run " << run;
+                    }
+                }
+            }
         }
-      }
     }
-  }
+    // All of them in one list, small files between: helpers move from one split file to another.
+    std::vector<std::string> mixed = {"small"};
+    write_file(t / "small", random_bytes(100, 7));
+    for (const std::string& r : rels) mixed.insert(mixed.end(), {r, "small"});
+    for (int64_t chunk : {1, 3}) {
+        const Params p{chunk, 2};
+        std::vector<Rows> want;
+        for (const std::string& r : mixed) want.push_back(sequential_rows(t / r, p));
+        for (unsigned threads : {2u, 3u}) {
+            for (int run = 0; run < 4; ++run) {
+                const std::vector<FileOutcome> out = fingerprint_files(t.path(), mixed, p, threads);
+                for (size_t i = 0; i < mixed.size(); ++i) {
+                    ASSERT_EQ(out[i].error, 0);
+                    ASSERT_EQ(out[i].rows, want[i]) << mixed[i] << " chunk " << chunk << " threads "
+                                                    << threads << " run " << run;
+                }
+            }
+        }
+    }
 }
 
 TEST(ParallelRunner, ManySmallFiles) {
-  TempDir t;
-  std::vector<std::string> rels, contents;
-  for (int i = 0; i < 1500; ++i) {
-    rels.push_back(std::string(1, 's').append(std::to_string(i)));
-    contents.push_back(random_bytes(static_cast<size_t>(i % 5000), static_cast<uint64_t>(i)));
-    write_file(t / rels.back(), contents.back());
-  }
-  const Params p{2048, 4};
-  for (unsigned threads : {0u, 1u, 2u, 5u}) {
-    std::vector<FileOutcome> out = fingerprint_files(t.path() + "/", rels, p, threads);
-    ASSERT_EQ(out.size(), rels.size());
-    for (size_t i = 0; i < rels.size(); i += 1)
-      ASSERT_EQ(out[i].rows, reference_rows(contents[i], p)) << rels[i] << " threads " << threads;
-  }
-  EXPECT_TRUE(fingerprint_files(t.path(), {}, p, 2).empty());
+    TempDir t;
+    std::vector<std::string> rels, contents;
+    for (int i = 0; i < 1500; ++i) {
+        rels.push_back(std::string(1, 's').append(std::to_string(i)));
+        contents.push_back(random_bytes(static_cast<size_t>(i % 5000), static_cast<uint64_t>(i)));
+        write_file(t / rels.back(), contents.back());
+    }
+    const Params p{2048, 4};
+    for (unsigned threads : {0u, 1u, 2u, 5u}) {
+        std::vector<FileOutcome> out = fingerprint_files(t.path() + "/", rels, p, threads);
+        ASSERT_EQ(out.size(), rels.size());
+        for (size_t i = 0; i < rels.size(); i += 1)
+            ASSERT_EQ(out[i].rows, reference_rows(contents[i], p))
+                << rels[i] << " threads " << threads;
+    }
+    EXPECT_TRUE(fingerprint_files(t.path(), {}, p, 2).empty());
 }
 
 TEST(ParallelRunner, CancellingEndsTheRunWithEveryUnfinishedFileFailed) {
-  TempDir t;
-  std::vector<std::string> rels;
-  for (int i = 0; i < 50; ++i) {
-    rels.push_back(std::string(1, 'c').append(std::to_string(i)));
-    write_file(t / rels.back(), random_bytes(3000, static_cast<uint64_t>(i)));
-  }
-  // A sparse file far too large to finish: only cancellation ends its run early.
-  rels.push_back("huge");
-  {
-    mavelin::io::UniqueFd fd(::open((t / "huge").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_TRUE(fd.valid());
-    ASSERT_EQ(::ftruncate(fd.get(), off_t{1} << 40), 0);
-  }
-  const Params p{2048, 4};
-  std::atomic<bool> cancel{true};
-  for (const FileOutcome& o : fingerprint_files(t.path(), rels, p, 2, &cancel))
-    EXPECT_EQ(o.error, ECANCELED);
+    TempDir t;
+    std::vector<std::string> rels;
+    for (int i = 0; i < 50; ++i) {
+        rels.push_back(std::string(1, 'c').append(std::to_string(i)));
+        write_file(t / rels.back(), random_bytes(3000, static_cast<uint64_t>(i)));
+    }
+    // A sparse file far too large to finish: only cancellation ends its run early.
+    rels.push_back("huge");
+    {
+        mavelin::io::UniqueFd fd(
+            ::open((t / "huge").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        ASSERT_TRUE(fd.valid());
+        ASSERT_EQ(::ftruncate(fd.get(), off_t{1} << 40), 0);
+    }
+    const Params p{2048, 4};
+    std::atomic<bool> cancel{true};
+    for (const FileOutcome& o : fingerprint_files(t.path(), rels, p, 2, &cancel))
+        EXPECT_EQ(o.error, ECANCELED);
 
-  cancel.store(false);
-  std::thread canceller([&cancel] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    cancel.store(true);
-  });
-  std::vector<FileOutcome> out = fingerprint_files(t.path(), rels, p, 2, &cancel);
-  canceller.join();
-  ASSERT_EQ(out.size(), rels.size());
-  EXPECT_EQ(out.back().error, ECANCELED);
-  for (size_t i = 0; i + 1 < out.size(); ++i)
-    EXPECT_TRUE(out[i].error == 0 || out[i].error == ECANCELED) << rels[i];
+    cancel.store(false);
+    std::thread canceller([&cancel] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        cancel.store(true);
+    });
+    std::vector<FileOutcome> out = fingerprint_files(t.path(), rels, p, 2, &cancel);
+    canceller.join();
+    ASSERT_EQ(out.size(), rels.size());
+    EXPECT_EQ(out.back().error, ECANCELED);
+    for (size_t i = 0; i + 1 < out.size(); ++i)
+        EXPECT_TRUE(out[i].error == 0 || out[i].error == ECANCELED) << rels[i];
 }
 
 TEST(ParallelRunner, ErrorsArePerFileAndPipesDoNotBlock) {
-  TempDir t;
-  write_file(t / "ok1", "first");
-  write_file(t / "ok2", random_bytes(50000, 9));
-  write_file(t / "big", random_bytes(20u << 20, 10));
-  ASSERT_EQ(::mkdir((t / "dir").c_str(), 0755), 0);
-  ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0644), 0);
-  ASSERT_EQ(::symlink("nowhere", (t / "dangling").c_str()), 0);
-  int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(s, 0);
-  UniqueFd sock_fd(s);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::string sock = t / "sock";
-  std::memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
-  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-  write_file(t / "elsewhere", "absolute");
+    TempDir t;
+    write_file(t / "ok1", "first");
+    write_file(t / "ok2", random_bytes(50000, 9));
+    write_file(t / "big", random_bytes(20u << 20, 10));
+    ASSERT_EQ(::mkdir((t / "dir").c_str(), 0755), 0);
+    ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0644), 0);
+    ASSERT_EQ(::symlink("nowhere", (t / "dangling").c_str()), 0);
+    int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    UniqueFd sock_fd(s);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::string sock = t / "sock";
+    std::memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
+    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    write_file(t / "elsewhere", "absolute");
 
-  const Params p{2048, 4};
-  const std::vector<std::string> rels = {"ok1", "missing", "dir", "big", "sock", "fifo",
-                                         "dangling", "ok2", t / "elsewhere", "dir/"};
-  for (unsigned threads : {1u, 2u}) {
-    auto start = std::chrono::steady_clock::now();
-    std::vector<FileOutcome> out = fingerprint_files(t.path(), rels, p, threads);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
-    ASSERT_EQ(out.size(), rels.size());
-    auto expect_error = [&](size_t i, int err) {
-      EXPECT_EQ(out[i].error, err) << rels[i];
-      EXPECT_EQ(out[i].error_path, mavelin::io::posix_join(t.path(), rels[i])) << rels[i];
-      EXPECT_TRUE(out[i].rows.empty()) << rels[i];
-    };
-    expect_error(1, ENOENT);
-    expect_error(2, EISDIR);
-    expect_error(4, ENXIO);
-    expect_error(6, ENOENT);
-    expect_error(9, EISDIR);
-    EXPECT_EQ(out[0].rows, reference_rows("first", p));
-    EXPECT_EQ(out[3].rows, sequential_rows(t / "big", p));
-    EXPECT_EQ(out[5].rows, reference_rows("", p));  // a pipe has size 0: no chunk is read
-    EXPECT_EQ(out[5].error, 0);
-    EXPECT_EQ(out[7].rows, sequential_rows(t / "ok2", p));
-    EXPECT_EQ(out[8].rows, reference_rows("absolute", p));  // an absolute path replaces the root
-  }
+    const Params p{2048, 4};
+    const std::vector<std::string> rels = {"ok1",  "missing",  "dir", "big",           "sock",
+                                           "fifo", "dangling", "ok2", t / "elsewhere", "dir/"};
+    for (unsigned threads : {1u, 2u}) {
+        auto start = std::chrono::steady_clock::now();
+        std::vector<FileOutcome> out = fingerprint_files(t.path(), rels, p, threads);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        ASSERT_EQ(out.size(), rels.size());
+        auto expect_error = [&](size_t i, int err) {
+            EXPECT_EQ(out[i].error, err) << rels[i];
+            EXPECT_EQ(out[i].error_path, mavelin::io::posix_join(t.path(), rels[i])) << rels[i];
+            EXPECT_TRUE(out[i].rows.empty()) << rels[i];
+        };
+        expect_error(1, ENOENT);
+        expect_error(2, EISDIR);
+        expect_error(4, ENXIO);
+        expect_error(6, ENOENT);
+        expect_error(9, EISDIR);
+        EXPECT_EQ(out[0].rows, reference_rows("first", p));
+        EXPECT_EQ(out[3].rows, sequential_rows(t / "big", p));
+        EXPECT_EQ(out[5].rows, reference_rows("", p));  // a pipe has size 0: no chunk is read
+        EXPECT_EQ(out[5].error, 0);
+        EXPECT_EQ(out[7].rows, sequential_rows(t / "ok2", p));
+        EXPECT_EQ(out[8].rows,
+                  reference_rows("absolute", p));  // an absolute path replaces the root
+    }
 }
 
 TEST(ParallelRunner, UnreadableFileFailsAlone) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root";
-  TempDir t;
-  write_file(t / "locked", "secret");
-  write_file(t / "open", "public");
-  ASSERT_EQ(::chmod((t / "locked").c_str(), 0), 0);
-  std::vector<FileOutcome> out = fingerprint_files(t.path(), {"locked", "open"}, {2048, 4}, 2);
-  EXPECT_EQ(out[0].error, EACCES);
-  EXPECT_EQ(out[0].error_path, t / "locked");
-  EXPECT_EQ(out[1].error, 0);
-  EXPECT_EQ(out[1].rows, reference_rows("public", {2048, 4}));
+    if (::geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root";
+    TempDir t;
+    write_file(t / "locked", "secret");
+    write_file(t / "open", "public");
+    ASSERT_EQ(::chmod((t / "locked").c_str(), 0), 0);
+    std::vector<FileOutcome> out = fingerprint_files(t.path(), {"locked", "open"}, {2048, 4}, 2);
+    EXPECT_EQ(out[0].error, EACCES);
+    EXPECT_EQ(out[0].error_path, t / "locked");
+    EXPECT_EQ(out[1].error, 0);
+    EXPECT_EQ(out[1].rows, reference_rows("public", {2048, 4}));
 }
 
 TEST(ParallelRunner, PathsLongerThanPathMax) {
-  TempDir t;
-  std::string rel, name(250, 'q');
-  UniqueFd dir(::open(t.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  for (int i = 0; i < 20; ++i) {
-    ASSERT_EQ(::mkdirat(dir.get(), name.c_str(), 0755), 0);
-    dir.reset(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    rel += name + "/";
-  }
-  {
-    UniqueFd f(::openat(dir.get(), "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-    ASSERT_EQ(::write(f.get(), "deep", 4), 4);
-  }
-  std::vector<FileOutcome> out = fingerprint_files(t.path(), {rel + "leaf", rel + "gone"}, {2048, 4}, 2);
-  EXPECT_EQ(out[0].error, 0);
-  EXPECT_EQ(out[0].rows, reference_rows("deep", {2048, 4}));
-  EXPECT_EQ(out[1].error, ENOENT);
-  EXPECT_EQ(out[1].error_path, t / rel + "gone");
+    TempDir t;
+    std::string rel, name(250, 'q');
+    UniqueFd dir(::open(t.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(::mkdirat(dir.get(), name.c_str(), 0755), 0);
+        dir.reset(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        rel += name + "/";
+    }
+    {
+        UniqueFd f(::openat(dir.get(), "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+        ASSERT_EQ(::write(f.get(), "deep", 4), 4);
+    }
+    std::vector<FileOutcome> out =
+        fingerprint_files(t.path(), {rel + "leaf", rel + "gone"}, {2048, 4}, 2);
+    EXPECT_EQ(out[0].error, 0);
+    EXPECT_EQ(out[0].rows, reference_rows("deep", {2048, 4}));
+    EXPECT_EQ(out[1].error, ENOENT);
+    EXPECT_EQ(out[1].error_path, t / rel + "gone");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Tests of the restricted payload decoder: host streams at protocols 2 to 5, and hostile or damaged input.
+// Tests of the restricted payload decoder: host streams at protocols 2 to 5, and hostile or damaged
+// input.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -38,7 +39,7 @@ std::vector<std::uint8_t> int_bytes(const pk::Decoded& d, pk::ValueId v) {
 
 // Writes a checked node table back out, with value ids as identities: shared values stay shared.
 class Reencoder {
-public:
+  public:
     explicit Reencoder(const pk::Decoded& d) : d_(d) {}
     std::string run() {
         value(d_.root);
@@ -46,7 +47,7 @@ public:
         return w_.take();
     }
 
-private:
+  private:
     pk::Identity id(pk::ValueId v) const { return kFirstFresh + v; }
     void items(const std::vector<pk::ValueId>& xs, std::size_t n, bool dict) {
         pk::Batch b = w_.batch_begin(n, dict);
@@ -64,34 +65,43 @@ private:
     void value(pk::ValueId v) {
         const pk::Value& x = d_.at(v);
         switch (x.kind) {
-        case pk::Kind::Int: w_.save_int(d_.int_value(v)); return;
-        case pk::Kind::BigInt: w_.save_int(d_.bytes(v)); return;
-        default: break;
+            case pk::Kind::Int:
+                w_.save_int(d_.int_value(v));
+                return;
+            case pk::Kind::BigInt:
+                w_.save_int(d_.bytes(v));
+                return;
+            default:
+                break;
         }
         if (w_.save_ref(id(v))) return;
         switch (x.kind) {
-        case pk::Kind::Str: w_.put_str(id(v), d_.str(v)); return;
-        case pk::Kind::List:
-            w_.put_empty_list(id(v));
-            if (!d_.items(v).empty()) items(d_.items(v), d_.items(v).size(), false);
-            return;
-        case pk::Kind::Dict:
-            w_.put_empty_dict(id(v));
-            if (!d_.items(v).empty()) items(d_.items(v), d_.dict_size(v), true);
-            return;
-        case pk::Kind::Object: {
-            save_class(w_);
-            w_.save_empty_tuple();
-            w_.put_newobj(id(v));
-            const pk::ValueId state = x.ref;
-            if (!w_.save_ref(id(state))) {
-                w_.put_empty_dict(id(state));
-                items(d_.items(state), d_.state_size(v), true);
+            case pk::Kind::Str:
+                w_.put_str(id(v), d_.str(v));
+                return;
+            case pk::Kind::List:
+                w_.put_empty_list(id(v));
+                if (!d_.items(v).empty()) items(d_.items(v), d_.items(v).size(), false);
+                return;
+            case pk::Kind::Dict:
+                w_.put_empty_dict(id(v));
+                if (!d_.items(v).empty()) items(d_.items(v), d_.dict_size(v), true);
+                return;
+            case pk::Kind::Object: {
+                save_class(w_);
+                w_.save_empty_tuple();
+                w_.put_newobj(id(v));
+                const pk::ValueId state = x.ref;
+                if (!w_.save_ref(id(state))) {
+                    w_.put_empty_dict(id(state));
+                    items(d_.items(state), d_.state_size(v), true);
+                }
+                w_.put_build();
+                return;
             }
-            w_.put_build();
-            return;
-        }
-        default: ADD_FAILURE() << "unexpected kind"; return;
+            default:
+                ADD_FAILURE() << "unexpected kind";
+                return;
         }
     }
     const pk::Decoded& d_;
@@ -117,7 +127,8 @@ void expect_table(const pk::Decoded& d, const Table& t) {
         for (std::size_t r = 0; r < rows.size(); ++r) {
             const auto& strs = d.items(rows[r]);
             ASSERT_EQ(strs.size(), t[i].rows[r].size());
-            for (std::size_t s = 0; s < strs.size(); ++s) EXPECT_EQ(d.str(strs[s]), t[i].rows[r][s]);
+            for (std::size_t s = 0; s < strs.size(); ++s)
+                EXPECT_EQ(d.str(strs[s]), t[i].rows[r][s]);
         }
     }
 }
@@ -187,19 +198,22 @@ TEST(PickleReaderTest, SurrogatesAreKeptAsTheirUtf8Form) {
     EXPECT_FALSE(ok("\xe0\x80\x80"));      // overlong
     EXPECT_FALSE(ok("\xf4\x90\x80\x80"));  // beyond U+10FFFF
     EXPECT_FALSE(ok("\xff"));
-    EXPECT_FALSE(ok("abc\xc3"));           // cut
+    EXPECT_FALSE(ok("abc\xc3"));  // cut
     EXPECT_FALSE(ok("\xc3\x28"));
 }
 
 // Pieces of hand-written streams.
 const std::string kP4 = "\x80\x04";
-const std::string kClassP4 = "\x8c\x13mavelin.core.models\x8c\x08" "FileNode\x93";
+const std::string kClassP4 =
+    "\x8c\x13mavelin.core.models\x8c\x08"
+    "FileNode\x93";
 const std::string kNodeStart = "}\x8c\x09node_id_1" + kClassP4 + ")\x81}";
 
 struct Hostile {
     const char* what;
     std::string stream;
-    const char* reason;  // expected in the message; "" when the stream decodes and fails the shape check
+    const char*
+        reason;  // expected in the message; "" when the stream decodes and fails the shape check
 };
 
 std::string hex_stream(const std::string& h) {
@@ -217,14 +231,23 @@ std::vector<Hostile> hostile_streams() {
     const std::string ff8(8, '\xff');
     return {
         {"os.system by STACK_GLOBAL", kP4 + "\x8c\x02os\x8c\x06system\x93.", "foreign global"},
-        {"builtins.eval by GLOBAL", "\x80\x02" "cbuiltins\neval\n.", "foreign global"},
-        {"class in a nested module", "\x80\x02" "cmavelin.core.models.x\nFileNode\n.", "foreign global"},
-        // pickle.dumps({"node_id_1": obj}, 2 and 4) where obj.__reduce__ gives (os.system, ("echo pwned",))
-        {"reduce payload, protocol 2", hex_stream("80027d710058090000006e6f64655f69645f31710163706f7369780a73797374656d0a"
-                                                  "7102580a0000006563686f2070776e65647103857104527105732e"),
+        {"builtins.eval by GLOBAL",
+         "\x80\x02"
+         "cbuiltins\neval\n.",
          "foreign global"},
-        {"reduce payload, protocol 4", hex_stream("80049534000000000000007d948c096e6f64655f69645f31948c05706f736978948c06"
-                                                  "73797374656d9493948c0a6563686f2070776e65649485945294732e"),
+        {"class in a nested module",
+         "\x80\x02"
+         "cmavelin.core.models.x\nFileNode\n.",
+         "foreign global"},
+        // pickle.dumps({"node_id_1": obj}, 2 and 4) where obj.__reduce__ gives (os.system, ("echo
+        // pwned",))
+        {"reduce payload, protocol 2",
+         hex_stream("80027d710058090000006e6f64655f69645f31710163706f7369780a73797374656d0a"
+                    "7102580a0000006563686f2070776e65647103857104527105732e"),
+         "foreign global"},
+        {"reduce payload, protocol 4",
+         hex_stream("80049534000000000000007d948c096e6f64655f69645f31948c05706f736978948c06"
+                    "73797374656d9493948c0a6563686f2070776e65649485945294732e"),
          "foreign global"},
         {"REDUCE on the node class", kP4 + kClassP4 + ")R.", "unsupported opcode"},
         {"NEWOBJ with arguments", kP4 + kClassP4 + "]\x81.", "NEWOBJ with arguments"},
@@ -235,26 +258,76 @@ std::vector<Hostile> hostile_streams() {
         {"class inside a list", kP4 + "]" + kClassP4 + "a.", "unsupported type"},
         {"list as a dict key", kP4 + "}]K\x01s.", "dict key"},
         {"state key not a str", kP4 + kNodeStart + "K\x01K\x02sbs.", ""},
-        {"unknown attribute", kP4 + kNodeStart + "(\x8c\x02idK\x01\x8c\x09" "file_path\x8c\x01" "a\x8c\x04" "evilK\x01ubs.", ""},
+        {"unknown attribute",
+         kP4 + kNodeStart +
+             "(\x8c\x02idK\x01\x8c\x09"
+             "file_path\x8c\x01"
+             "a\x8c\x04"
+             "evilK\x01ubs.",
+         ""},
         {"node without state", kP4 + "}\x8c\x09node_id_1" + kClassP4 + ")\x81s.", ""},
         {"node without path", kP4 + kNodeStart + "\x8c\x02idK\x01sbs.", ""},
-        {"path not a str", kP4 + kNodeStart + "(\x8c\x02idK\x01\x8c\x09" "file_pathK\x01ubs.", ""},
-        {"fingerprint of ints", kP4 + kNodeStart + "(\x8c\x02idK\x01\x8c\x09" "file_path\x8c\x01" "a\x8c\x1b_FileNode__hash_fingerprint](K\x01K\x02" "eubs.", ""},
-        {"duplicate node keys", kP4 + "}(\x8c\x01k" + kClassP4 + "\x94)\x81}(\x8c\x02idK\x01\x8c\x09" "file_path\x8c\x01" "aub\x8c\x01kh" + std::string(1, '\0') + ")\x81}(\x8c\x02idK\x02\x8c\x09" "file_path\x8c\x02" "bbubu.", ""},
+        {"path not a str",
+         kP4 + kNodeStart +
+             "(\x8c\x02idK\x01\x8c\x09"
+             "file_pathK\x01ubs.",
+         ""},
+        {"fingerprint of ints",
+         kP4 + kNodeStart +
+             "(\x8c\x02idK\x01\x8c\x09"
+             "file_path\x8c\x01"
+             "a\x8c\x1b_FileNode__hash_fingerprint](K\x01K\x02"
+             "eubs.",
+         ""},
+        {"duplicate node keys",
+         kP4 + "}(\x8c\x01k" + kClassP4 +
+             "\x94)\x81}(\x8c\x02idK\x01\x8c\x09"
+             "file_path\x8c\x01"
+             "aub\x8c\x01kh" +
+             std::string(1, '\0') +
+             ")\x81}(\x8c\x02idK\x02\x8c\x09"
+             "file_path\x8c\x02"
+             "bbubu.",
+         ""},
         {"root is a list", kP4 + "].", ""},
         {"100000 nested lists", kP4 + repeat("]", 100000) + repeat("a", 99999) + ".", ""},
         {"100000 MARKs", kP4 + repeat("(", 100000) + ".", "unclosed MARK"},
-        {"APPEND across a MARK", kP4 + "](K\x01" "a.", "too few"},
-        {"APPENDS without MARK", kP4 + "]K\x01" "e.", "without MARK"},
+        {"APPEND across a MARK",
+         kP4 + "](K\x01"
+               "a.",
+         "too few"},
+        {"APPENDS without MARK",
+         kP4 + "]K\x01"
+               "e.",
+         "without MARK"},
         {"SETITEMS odd", kP4 + "}(K\x01u.", "odd"},
-        {"APPENDS into a dict", kP4 + "}(K\x01" "e.", "non-list"},
+        {"APPENDS into a dict",
+         kP4 + "}(K\x01"
+               "e.",
+         "non-list"},
         {"BINUNICODE8 of 2**64-1", kP4 + "\x8d" + ff8 + "abc.", "longer than the input"},
-        {"BINUNICODE of 4 GiB", kP4 + "X\xff\xff\xff\xff" "abc.", "longer than the input"},
-        {"LONG4 of 2 GiB", kP4 + "\x8b\xff\xff\xff\x7f" "abc.", "truncated"},
-        {"LONG4 negative", kP4 + "\x8b\xff\xff\xff\xff" "abc.", "negative"},
+        {"BINUNICODE of 4 GiB",
+         kP4 + "X\xff\xff\xff\xff"
+               "abc.",
+         "longer than the input"},
+        {"LONG4 of 2 GiB",
+         kP4 + "\x8b\xff\xff\xff\x7f"
+               "abc.",
+         "truncated"},
+        {"LONG4 negative",
+         kP4 + "\x8b\xff\xff\xff\xff"
+               "abc.",
+         "negative"},
         {"FRAME of 2**64-1", kP4 + "\x95" + ff8 + "}.", "frame longer"},
-        {"FRAME inside a frame", kP4 + std::string("\x95\x0b\x00\x00\x00\x00\x00\x00\x00", 9) + std::string("\x95\x01\x00\x00\x00\x00\x00\x00\x00", 9) + "}" + ".", "inside a frame"},
-        {"string across a frame end", kP4 + std::string("\x95\x03\x00\x00\x00\x00\x00\x00\x00", 9) + "\x8c\x03" "abc.", "longer than the input"},
+        {"FRAME inside a frame",
+         kP4 + std::string("\x95\x0b\x00\x00\x00\x00\x00\x00\x00", 9) +
+             std::string("\x95\x01\x00\x00\x00\x00\x00\x00\x00", 9) + "}" + ".",
+         "inside a frame"},
+        {"string across a frame end",
+         kP4 + std::string("\x95\x03\x00\x00\x00\x00\x00\x00\x00", 9) +
+             "\x8c\x03"
+             "abc.",
+         "longer than the input"},
         {"invalid UTF-8", kP4 + "\x8c\x02\xc3\x28.", "UTF-8"},
         {"GET of an unknown entry", kP4 + "h\x05.", "unknown entry"},
         {"PUT out of sequence", kP4 + "}q\x05.", "out of sequence"},
@@ -303,7 +376,8 @@ TEST(PickleReaderTest, EveryTruncationIsRejected) {
             ASSERT_TRUE(load_expected(name, proto, e));
             ASSERT_TRUE(load(e.bytes).ok);
             for (std::size_t n = 0; n < e.bytes.size(); ++n) {
-                EXPECT_FALSE(load(e.bytes.substr(0, n)).ok) << name << " p" << proto << " cut at " << n;
+                EXPECT_FALSE(load(e.bytes.substr(0, n)).ok)
+                    << name << " p" << proto << " cut at " << n;
             }
         }
     }
@@ -350,15 +424,23 @@ TEST(PickleReaderTest, RandomMutationsNeverCrash) {
             for (int k = 0; k < edits && !s.empty(); ++k) {
                 const std::size_t at = rng() % s.size();
                 switch (rng() % 5) {
-                case 0: s[at] = static_cast<char>(s[at] ^ (1 << (rng() % 8))); break;
-                case 1: s[at] = static_cast<char>(rng()); break;
-                case 2: s.erase(at, 1 + rng() % 8); break;
-                case 3: s.insert(at, 1, static_cast<char>(rng())); break;
-                default: {  // duplicate a slice elsewhere
-                    const std::size_t from = rng() % s.size();
-                    const std::string piece = s.substr(from, 1 + rng() % 32);
-                    s.insert(at, piece);
-                }
+                    case 0:
+                        s[at] = static_cast<char>(s[at] ^ (1 << (rng() % 8)));
+                        break;
+                    case 1:
+                        s[at] = static_cast<char>(rng());
+                        break;
+                    case 2:
+                        s.erase(at, 1 + rng() % 8);
+                        break;
+                    case 3:
+                        s.insert(at, 1, static_cast<char>(rng()));
+                        break;
+                    default: {  // duplicate a slice elsewhere
+                        const std::size_t from = rng() % s.size();
+                        const std::string piece = s.substr(from, 1 + rng() % 32);
+                        s.insert(at, piece);
+                    }
                 }
             }
             expect_sane(s);

@@ -59,16 +59,22 @@ TEST(PickleWriterTest, IntegersUseTheSmallestOpcodeAndMinimalLongBytes) {
 TEST(PickleWriterTest, IntegersGivenAsBytesAreNormalisedFirst) {
     // Redundant sign bytes are dropped; what fits in 32 bits uses the BININT forms.
     EXPECT_EQ(dumps_int_bytes({}), "80044b002e");
-    EXPECT_EQ(dumps_int_bytes({0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}), "80044b052e");
-    EXPECT_EQ(dumps_int_bytes({0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}), dumps_int(-1));
+    EXPECT_EQ(dumps_int_bytes({0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}),
+              "80044b052e");
+    EXPECT_EQ(dumps_int_bytes({0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}),
+              dumps_int(-1));
     // 2**63, 2**64 and -(2**64): nine bytes.
-    EXPECT_EQ(dumps_int_bytes({0, 0, 0, 0, 0, 0, 0, 0x80, 0x00}), "8004950c000000000000008a090000000000000080002e");
-    EXPECT_EQ(dumps_int_bytes({0, 0, 0, 0, 0, 0, 0, 0, 0x01}), "8004950c000000000000008a090000000000000000012e");
-    EXPECT_EQ(dumps_int_bytes({0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff}), "8004950c000000000000008a090000000000000000ff2e");
+    EXPECT_EQ(dumps_int_bytes({0, 0, 0, 0, 0, 0, 0, 0x80, 0x00}),
+              "8004950c000000000000008a090000000000000080002e");
+    EXPECT_EQ(dumps_int_bytes({0, 0, 0, 0, 0, 0, 0, 0, 0x01}),
+              "8004950c000000000000008a090000000000000000012e");
+    EXPECT_EQ(dumps_int_bytes({0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff}),
+              "8004950c000000000000008a090000000000000000ff2e");
     // -(2**63 + 1) and 255 << 56.
     EXPECT_EQ(dumps_int_bytes({0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f, 0xff}),
               "8004950c000000000000008a09ffffffffffffff7fff2e");
-    EXPECT_EQ(dumps_int_bytes({0, 0, 0, 0, 0, 0, 0, 0xff, 0x00}), "8004950c000000000000008a0900000000000000ff002e");
+    EXPECT_EQ(dumps_int_bytes({0, 0, 0, 0, 0, 0, 0, 0xff, 0x00}),
+              "8004950c000000000000008a0900000000000000ff002e");
 }
 
 TEST(PickleWriterTest, SmallContainersAndShortFramesLoseTheFrameHeader) {
@@ -105,7 +111,12 @@ TEST(PickleWriterTest, MemoReferencesFollowIdentityNotContent) {
     w.batch_item_done(b);
     w.batch_end(b);
     w.finish();
-    EXPECT_EQ(hex(w.take()).substr(22), "5d9428" "8c0473616d6594" "8c0473616d6594" "6801" "652e");
+    EXPECT_EQ(hex(w.take()).substr(22),
+              "5d9428"
+              "8c0473616d6594"
+              "8c0473616d6594"
+              "6801"
+              "652e");
     EXPECT_EQ(w.memo_size(), 3u);
 }
 
@@ -125,7 +136,13 @@ TEST(PickleWriterTest, UnsharedObjectsUseUpMemoIndicesWithoutBeingFound) {
     w.batch_item_done(b);
     w.batch_end(b);
     w.finish();
-    EXPECT_EQ(hex(w.take()).substr(22), "5d9428" "8c016194" "8c016294" "8c016394" "6802" "652e");
+    EXPECT_EQ(hex(w.take()).substr(22),
+              "5d9428"
+              "8c016194"
+              "8c016294"
+              "8c016394"
+              "6802"
+              "652e");
     EXPECT_EQ(w.memo_size(), 4u);
 }
 
@@ -144,7 +161,10 @@ TEST(PickleWriterTest, MemoIndicesBeyond255UseLongBinget) {
     w.batch_end(b);
     w.finish();
     const std::string out = hex(w.take());
-    EXPECT_EQ(out.substr(out.size() - 18), "6a2b010000" "68c7" "652e");
+    EXPECT_EQ(out.substr(out.size() - 18),
+              "6a2b010000"
+              "68c7"
+              "652e");
 }
 
 TEST(PickleWriterTest, ObjectAlreadyMemoizedAfterNewobjIsPoppedAndFetched) {
@@ -152,7 +172,10 @@ TEST(PickleWriterTest, ObjectAlreadyMemoizedAfterNewobjIsPoppedAndFetched) {
     save_str(w, 5, "x0");
     w.put_newobj(5);  // only the byte pattern matters here
     w.finish();
-    EXPECT_EQ(hex(w.take()).substr(22), "8c027830948130" "6800" "2e");
+    EXPECT_EQ(hex(w.take()).substr(22),
+              "8c027830948130"
+              "6800"
+              "2e");
 }
 
 // The host's streams for tables of 0 to 70,000 nodes, byte for byte.
@@ -164,7 +187,8 @@ TEST(PickleWriterTest, NodeTablesMatchTheHostPickler) {
         const Table t = load_table(name);
         const std::string out = encode_table(t);
         if (e.stored) {
-            EXPECT_EQ(first_difference(out, e.bytes), -1) << "sizes " << out.size() << " / " << e.bytes.size();
+            EXPECT_EQ(first_difference(out, e.bytes), -1)
+                << "sizes " << out.size() << " / " << e.bytes.size();
         } else {
             EXPECT_EQ(out.size(), e.length);
             EXPECT_EQ(sha_hex(out), e.sha);
@@ -192,7 +216,8 @@ TEST(PickleWriterTest, SeventyThousandNodesTakeLittleTime) {
     const Table t = load_table("n70000");
     const auto t0 = std::chrono::steady_clock::now();
     const std::string out = encode_table(t);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - t0);
     EXPECT_GT(out.size(), 20'000'000u);
     RecordProperty("encode_ms", static_cast<int>(ms.count()));
     EXPECT_LT(ms.count(), 5000);

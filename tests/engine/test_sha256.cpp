@@ -1,4 +1,5 @@
-// Tests of the SHA-256 engine: published and hashlib vectors, both implementations, lanes, CPU flags.
+// Tests of the SHA-256 engine: published and hashlib vectors, both implementations, lanes, CPU
+// flags.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -16,233 +17,240 @@ namespace mavelin::sha256 {
 namespace {
 
 std::string hex(const Digest& d) {
-  char out[64];
-  to_hex(d, out);
-  return std::string(out, 64);
+    char out[64];
+    to_hex(d, out);
+    return std::string(out, 64);
 }
 
 std::vector<uint8_t> pattern(size_t length) {
-  std::vector<uint8_t> v(length);
-  for (size_t j = 0; j < length; ++j) v[j] = static_cast<uint8_t>(j * 131 + length * 7 + 1);
-  return v;
+    std::vector<uint8_t> v(length);
+    for (size_t j = 0; j < length; ++j) v[j] = static_cast<uint8_t>(j * 131 + length * 7 + 1);
+    return v;
 }
 
 std::vector<uint8_t> random_bytes(std::mt19937_64& rng, size_t n) {
-  std::vector<uint8_t> v(n);
-  for (auto& b : v) b = static_cast<uint8_t>(rng());
-  return v;
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = static_cast<uint8_t>(rng());
+    return v;
 }
 
 struct Vectors {
-  std::vector<std::pair<std::string, std::string>> texts;  // message, digest
-  std::vector<std::string> by_length;                      // digest of pattern(length)
+    std::vector<std::pair<std::string, std::string>> texts;  // message, digest
+    std::vector<std::string> by_length;                      // digest of pattern(length)
 };
 
 const Vectors& vectors() {
-  static const Vectors v = [] {
-    Vectors out;
-    std::ifstream in(std::string(MAVELIN_TEST_DATA) + "/sha256_vectors.txt");
-    std::string line;
-    while (std::getline(in, line)) {
-      std::vector<std::string> f;
-      std::stringstream ss(line);
-      std::string field;
-      while (std::getline(ss, field, '\t')) f.push_back(field);
-      if (f.size() == 4 && f[0] == "text") {
-        std::string msg;
-        for (int i = 0; i < std::stoi(f[1]); ++i) msg += f[2];
-        out.texts.emplace_back(msg, f[3]);
-      } else if (f.size() == 3 && f[0] == "len") {
-        EXPECT_EQ(static_cast<size_t>(std::stoul(f[1])), out.by_length.size());
-        out.by_length.push_back(f[2]);
-      }
-    }
-    return out;
-  }();
-  return v;
+    static const Vectors v = [] {
+        Vectors out;
+        std::ifstream in(std::string(MAVELIN_TEST_DATA) + "/sha256_vectors.txt");
+        std::string line;
+        while (std::getline(in, line)) {
+            std::vector<std::string> f;
+            std::stringstream ss(line);
+            std::string field;
+            while (std::getline(ss, field, '\t')) f.push_back(field);
+            if (f.size() == 4 && f[0] == "text") {
+                std::string msg;
+                for (int i = 0; i < std::stoi(f[1]); ++i) msg += f[2];
+                out.texts.emplace_back(msg, f[3]);
+            } else if (f.size() == 3 && f[0] == "len") {
+                EXPECT_EQ(static_cast<size_t>(std::stoul(f[1])), out.by_length.size());
+                out.by_length.push_back(f[2]);
+            }
+        }
+        return out;
+    }();
+    return v;
 }
 
 // Runs a test body under one forced implementation and restores the previous one afterwards.
 class Sha256Impl : public ::testing::TestWithParam<Impl> {
- protected:
-  void SetUp() override {
-    saved_ = active();
-    if (!available(GetParam())) GTEST_SKIP() << name(GetParam()) << " not available on this CPU";
-    ASSERT_TRUE(force(GetParam()));
-    ASSERT_EQ(active(), GetParam());
-  }
-  void TearDown() override { force(saved_); }
-  Impl saved_ = Impl::kPortable;
+  protected:
+    void SetUp() override {
+        saved_ = active();
+        if (!available(GetParam()))
+            GTEST_SKIP() << name(GetParam()) << " not available on this CPU";
+        ASSERT_TRUE(force(GetParam()));
+        ASSERT_EQ(active(), GetParam());
+    }
+    void TearDown() override { force(saved_); }
+    Impl saved_ = Impl::kPortable;
 };
 
 TEST_P(Sha256Impl, PublishedVectors) {
-  ASSERT_EQ(vectors().texts.size(), 5u);
-  for (const auto& [msg, digest] : vectors().texts) {
-    EXPECT_EQ(hex(hash(msg.data(), msg.size())), digest) << "message length " << msg.size();
-  }
+    ASSERT_EQ(vectors().texts.size(), 5u);
+    for (const auto& [msg, digest] : vectors().texts) {
+        EXPECT_EQ(hex(hash(msg.data(), msg.size())), digest) << "message length " << msg.size();
+    }
 }
 
 TEST_P(Sha256Impl, EveryLengthUpTo1100MatchesHashlib) {
-  ASSERT_EQ(vectors().by_length.size(), 1101u);
-  for (size_t len = 0; len <= 1100; ++len) {
-    const auto msg = pattern(len);
-    ASSERT_EQ(hex(hash(msg.data(), msg.size())), vectors().by_length[len]) << "length " << len;
-  }
+    ASSERT_EQ(vectors().by_length.size(), 1101u);
+    for (size_t len = 0; len <= 1100; ++len) {
+        const auto msg = pattern(len);
+        ASSERT_EQ(hex(hash(msg.data(), msg.size())), vectors().by_length[len]) << "length " << len;
+    }
 }
 
 TEST_P(Sha256Impl, HasherIsIndependentOfHowInputIsSplit) {
-  std::mt19937_64 rng(42);
-  const auto msg = random_bytes(rng, 5000);
-  const Digest whole = hash(msg.data(), msg.size());
-  for (int trial = 0; trial < 200; ++trial) {
-    Hasher h;
-    size_t pos = 0;
-    while (pos < msg.size()) {
-      const size_t piece = std::min<size_t>(rng() % 150, msg.size() - pos);
-      h.update(msg.data() + pos, piece);
-      pos += piece;
+    std::mt19937_64 rng(42);
+    const auto msg = random_bytes(rng, 5000);
+    const Digest whole = hash(msg.data(), msg.size());
+    for (int trial = 0; trial < 200; ++trial) {
+        Hasher h;
+        size_t pos = 0;
+        while (pos < msg.size()) {
+            const size_t piece = std::min<size_t>(rng() % 150, msg.size() - pos);
+            h.update(msg.data() + pos, piece);
+            pos += piece;
+        }
+        ASSERT_EQ(h.finish(), whole) << "trial " << trial;
     }
-    ASSERT_EQ(h.finish(), whole) << "trial " << trial;
-  }
 }
 
 TEST_P(Sha256Impl, HasherCopiesContinueIndependentlyAndFinishDoesNotConsume) {
-  const auto msg = pattern(300);
-  Hasher a;
-  a.update(msg.data(), 100);
-  Hasher b = a;
-  a.update(msg.data() + 100, 200);
-  EXPECT_EQ(b.finish(), hash(msg.data(), 100));
-  EXPECT_EQ(a.finish(), hash(msg.data(), 300));
-  EXPECT_EQ(a.finish(), a.finish());
-  b.update(msg.data() + 100, 200);
-  EXPECT_EQ(b.finish(), a.finish());
+    const auto msg = pattern(300);
+    Hasher a;
+    a.update(msg.data(), 100);
+    Hasher b = a;
+    a.update(msg.data() + 100, 200);
+    EXPECT_EQ(b.finish(), hash(msg.data(), 100));
+    EXPECT_EQ(a.finish(), hash(msg.data(), 300));
+    EXPECT_EQ(a.finish(), a.finish());
+    b.update(msg.data() + 100, 200);
+    EXPECT_EQ(b.finish(), a.finish());
 }
 
 TEST_P(Sha256Impl, HashManyMatchesSingleHashingForOddCountsAndLengths) {
-  std::mt19937_64 rng(7);
-  for (size_t len : {0, 1, 55, 56, 63, 64, 65, 119, 120, 128, 2047, 2048, 2049, 4099}) {
-    for (size_t count : {1, 2, 3, 5, 7, 8, 9, 13, 15, 16, 17, 33}) {
-      std::vector<std::vector<uint8_t>> msgs;
-      std::vector<const uint8_t*> ptrs;
-      for (size_t i = 0; i < count; ++i) msgs.push_back(random_bytes(rng, len));
-      for (auto& m : msgs) ptrs.push_back(m.data());
-      std::vector<Digest> out(count);
-      hash_many(ptrs.data(), len, count, out.data());
-      for (size_t i = 0; i < count; ++i) {
-        ASSERT_EQ(out[i], hash(msgs[i].data(), len)) << "len " << len << " count " << count << " #" << i;
-      }
+    std::mt19937_64 rng(7);
+    for (size_t len : {0, 1, 55, 56, 63, 64, 65, 119, 120, 128, 2047, 2048, 2049, 4099}) {
+        for (size_t count : {1, 2, 3, 5, 7, 8, 9, 13, 15, 16, 17, 33}) {
+            std::vector<std::vector<uint8_t>> msgs;
+            std::vector<const uint8_t*> ptrs;
+            for (size_t i = 0; i < count; ++i) msgs.push_back(random_bytes(rng, len));
+            for (auto& m : msgs) ptrs.push_back(m.data());
+            std::vector<Digest> out(count);
+            hash_many(ptrs.data(), len, count, out.data());
+            for (size_t i = 0; i < count; ++i) {
+                ASSERT_EQ(out[i], hash(msgs[i].data(), len))
+                    << "len " << len << " count " << count << " #" << i;
+            }
+        }
     }
-  }
 }
 
 TEST_P(Sha256Impl, HashManyOnHashlibVectors) {
-  // All lengths 0..1100, 11 messages of each length (the same message repeated).
-  for (size_t len = 0; len <= 1100; len += 1) {
-    const auto msg = pattern(len);
-    std::vector<const uint8_t*> ptrs(11, msg.data());
-    std::vector<Digest> out(11);
-    hash_many(ptrs.data(), len, ptrs.size(), out.data());
-    for (const Digest& d : out) ASSERT_EQ(hex(d), vectors().by_length[len]) << "length " << len;
-  }
+    // All lengths 0..1100, 11 messages of each length (the same message repeated).
+    for (size_t len = 0; len <= 1100; len += 1) {
+        const auto msg = pattern(len);
+        std::vector<const uint8_t*> ptrs(11, msg.data());
+        std::vector<Digest> out(11);
+        hash_many(ptrs.data(), len, ptrs.size(), out.data());
+        for (const Digest& d : out) ASSERT_EQ(hex(d), vectors().by_length[len]) << "length " << len;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sha256, Sha256Impl, ::testing::Values(Impl::kPortable, Impl::kShaNi),
-                         [](const auto& info) { return info.param == Impl::kShaNi ? "ShaNi" : "Portable"; });
+                         [](const auto& info) {
+                             return info.param == Impl::kShaNi ? "ShaNi" : "Portable";
+                         });
 
 TEST(Sha256Cross, LargeRandomInputsAgreeBetweenImplementations) {
-  if (!available(Impl::kShaNi)) GTEST_SKIP() << "SHA-NI not available on this CPU";
-  const Impl saved = active();
-  std::mt19937_64 rng(2024);
-  for (size_t len : {size_t{1} << 20, (size_t{3} << 20) + 17, size_t{65537}}) {
-    const auto msg = random_bytes(rng, len);
-    ASSERT_TRUE(force(Impl::kPortable));
-    const Digest portable = hash(msg.data(), msg.size());
-    ASSERT_TRUE(force(Impl::kShaNi));
-    EXPECT_EQ(hash(msg.data(), msg.size()), portable) << "length " << len;
-  }
-  force(saved);
+    if (!available(Impl::kShaNi)) GTEST_SKIP() << "SHA-NI not available on this CPU";
+    const Impl saved = active();
+    std::mt19937_64 rng(2024);
+    for (size_t len : {size_t{1} << 20, (size_t{3} << 20) + 17, size_t{65537}}) {
+        const auto msg = random_bytes(rng, len);
+        ASSERT_TRUE(force(Impl::kPortable));
+        const Digest portable = hash(msg.data(), msg.size());
+        ASSERT_TRUE(force(Impl::kShaNi));
+        EXPECT_EQ(hash(msg.data(), msg.size()), portable) << "length " << len;
+    }
+    force(saved);
 }
 
 // Every lane width of every available backend against single-message compression.
 TEST(Sha256Lanes, EachWidthMatchesSingleCompression) {
-  std::mt19937_64 rng(99);
-  std::vector<const detail::Backend*> backends = {&detail::portable_backend()};
-  if (available(Impl::kShaNi)) backends.push_back(&detail::shani_backend());
-  for (const detail::Backend* be : backends) {
-    for (int w = 0; w < detail::kLaneWidths; ++w) {
-      const size_t lanes = size_t{1} << w;
-      for (size_t nblocks : {1, 2, 5}) {
-        std::vector<std::vector<uint8_t>> data;
-        uint32_t states[8][8], expect[8][8];
-        uint32_t* sp[8];
-        const uint8_t* dp[8];
-        for (size_t l = 0; l < lanes; ++l) {
-          data.push_back(random_bytes(rng, 64 * nblocks));
-          for (auto& s : states[l]) s = static_cast<uint32_t>(rng());
-          std::memcpy(expect[l], states[l], 32);
-          detail::portable_backend().compress(expect[l], data[l].data(), nblocks);
-          sp[l] = states[l];
-          dp[l] = data[l].data();
+    std::mt19937_64 rng(99);
+    std::vector<const detail::Backend*> backends = {&detail::portable_backend()};
+    if (available(Impl::kShaNi)) backends.push_back(&detail::shani_backend());
+    for (const detail::Backend* be : backends) {
+        for (int w = 0; w < detail::kLaneWidths; ++w) {
+            const size_t lanes = size_t{1} << w;
+            for (size_t nblocks : {1, 2, 5}) {
+                std::vector<std::vector<uint8_t>> data;
+                uint32_t states[8][8], expect[8][8];
+                uint32_t* sp[8];
+                const uint8_t* dp[8];
+                for (size_t l = 0; l < lanes; ++l) {
+                    data.push_back(random_bytes(rng, 64 * nblocks));
+                    for (auto& s : states[l]) s = static_cast<uint32_t>(rng());
+                    std::memcpy(expect[l], states[l], 32);
+                    detail::portable_backend().compress(expect[l], data[l].data(), nblocks);
+                    sp[l] = states[l];
+                    dp[l] = data[l].data();
+                }
+                be->lanes[w](sp, dp, nblocks);
+                for (size_t l = 0; l < lanes; ++l) {
+                    ASSERT_EQ(0, std::memcmp(states[l], expect[l], 32))
+                        << name(be->impl) << " width " << lanes << " blocks " << nblocks << " lane "
+                        << l;
+                }
+                // Precomputed-schedule rounds: one shared block for all lanes.
+                uint32_t wk[64];
+                detail::schedule_block(data[0].data(), wk);
+                for (size_t l = 0; l < lanes; ++l) {
+                    std::memcpy(expect[l], states[l], 32);
+                    detail::portable_backend().compress(expect[l], data[0].data(), 1);
+                }
+                be->scheduled[w](sp, wk);
+                for (size_t l = 0; l < lanes; ++l) {
+                    ASSERT_EQ(0, std::memcmp(states[l], expect[l], 32))
+                        << name(be->impl) << " scheduled width " << lanes << " lane " << l;
+                }
+            }
         }
-        be->lanes[w](sp, dp, nblocks);
-        for (size_t l = 0; l < lanes; ++l) {
-          ASSERT_EQ(0, std::memcmp(states[l], expect[l], 32))
-              << name(be->impl) << " width " << lanes << " blocks " << nblocks << " lane " << l;
-        }
-        // Precomputed-schedule rounds: one shared block for all lanes.
-        uint32_t wk[64];
-        detail::schedule_block(data[0].data(), wk);
-        for (size_t l = 0; l < lanes; ++l) {
-          std::memcpy(expect[l], states[l], 32);
-          detail::portable_backend().compress(expect[l], data[0].data(), 1);
-        }
-        be->scheduled[w](sp, wk);
-        for (size_t l = 0; l < lanes; ++l) {
-          ASSERT_EQ(0, std::memcmp(states[l], expect[l], 32))
-              << name(be->impl) << " scheduled width " << lanes << " lane " << l;
-        }
-      }
     }
-  }
 }
 
 TEST(Sha256Dispatch, NamesForceAndDefaultChoice) {
-  EXPECT_STREQ(name(Impl::kPortable), "portable");
-  EXPECT_STREQ(name(Impl::kShaNi), "sha-ni");
-  EXPECT_TRUE(available(Impl::kPortable));
-  const Impl saved = active();
-  // Unless a test forced otherwise, the fastest available path is the default.
-  EXPECT_EQ(saved, available(Impl::kShaNi) ? Impl::kShaNi : Impl::kPortable);
-  ASSERT_TRUE(force(Impl::kPortable));
-  EXPECT_EQ(active(), Impl::kPortable);
-  EXPECT_EQ(force(Impl::kShaNi), available(Impl::kShaNi));
-  if (!available(Impl::kShaNi)) {
+    EXPECT_STREQ(name(Impl::kPortable), "portable");
+    EXPECT_STREQ(name(Impl::kShaNi), "sha-ni");
+    EXPECT_TRUE(available(Impl::kPortable));
+    const Impl saved = active();
+    // Unless a test forced otherwise, the fastest available path is the default.
+    EXPECT_EQ(saved, available(Impl::kShaNi) ? Impl::kShaNi : Impl::kPortable);
+    ASSERT_TRUE(force(Impl::kPortable));
     EXPECT_EQ(active(), Impl::kPortable);
-  }
-  force(saved);
+    EXPECT_EQ(force(Impl::kShaNi), available(Impl::kShaNi));
+    if (!available(Impl::kShaNi)) {
+        EXPECT_EQ(active(), Impl::kPortable);
+    }
+    force(saved);
 }
 
 // The CPUID result must agree with the kernel's view of the processor.
 TEST(Sha256Cpu, FeaturesAgreeWithProcCpuinfo) {
-  std::ifstream in("/proc/cpuinfo");
-  std::string line, flags;
-  while (std::getline(in, line)) {
-    if (line.rfind("flags", 0) == 0) {
-      flags = line.substr(line.find(':') + 1) + " ";
-      break;
+    std::ifstream in("/proc/cpuinfo");
+    std::string line, flags;
+    while (std::getline(in, line)) {
+        if (line.rfind("flags", 0) == 0) {
+            flags = line.substr(line.find(':') + 1) + " ";
+            break;
+        }
     }
-  }
-  if (flags.empty()) GTEST_SKIP() << "no /proc/cpuinfo flags";
-  auto has = [&](const char* f) { return flags.find(std::string(" ") + f + " ") != std::string::npos; };
-  const cpu::Features& f = cpu::features();
-  EXPECT_EQ(f.sha, has("sha_ni"));
-  EXPECT_EQ(f.sse41, has("sse4_1"));
-  EXPECT_EQ(f.ssse3, has("ssse3"));
-  EXPECT_EQ(f.avx2, has("avx2"));
-  EXPECT_EQ(f.avx512, has("avx512f") && has("avx512vl") && has("avx512bw"));
-  EXPECT_EQ(available(Impl::kShaNi), has("sha_ni") && has("sse4_1"));
-  EXPECT_EQ(&cpu::features(), &f);
+    if (flags.empty()) GTEST_SKIP() << "no /proc/cpuinfo flags";
+    auto has = [&](const char* f) {
+        return flags.find(std::string(" ") + f + " ") != std::string::npos;
+    };
+    const cpu::Features& f = cpu::features();
+    EXPECT_EQ(f.sha, has("sha_ni"));
+    EXPECT_EQ(f.sse41, has("sse4_1"));
+    EXPECT_EQ(f.ssse3, has("ssse3"));
+    EXPECT_EQ(f.avx2, has("avx2"));
+    EXPECT_EQ(f.avx512, has("avx512f") && has("avx512vl") && has("avx512bw"));
+    EXPECT_EQ(available(Impl::kShaNi), has("sha_ni") && has("sse4_1"));
+    EXPECT_EQ(&cpu::features(), &f);
 }
 
 }  // namespace

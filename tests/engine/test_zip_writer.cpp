@@ -1,6 +1,6 @@
-// Tests of the certificate archive writer: byte-identical to the host zipfile module, atomic, and accepted by unzip.
+// Tests of the certificate archive writer: byte-identical to the host zipfile module, atomic, and
+// accepted by unzip.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -25,310 +25,340 @@ constexpr uint64_t kThreshold = 2045222521;  // smallest size with size * 1.05 >
 const std::string kName = "Certificate.pk";
 const std::string kUtf8Name = "Zertifikat-\xc3\xa4\xe2\x82\xac.pk";
 
-HostZip host_of(const HostPython& py) { return py.version == "3.10" ? HostZip::k310 : HostZip::k311; }
+HostZip host_of(const HostPython& py) {
+    return py.version == "3.10" ? HostZip::k310 : HostZip::k311;
+}
 
 // Sets TZ for the test and the interpreters it starts; restores it afterwards.
 class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* tz) {
-    if (const char* old = std::getenv("TZ")) old_ = old, had_ = true;
-    ::setenv("TZ", tz, 1);
-    ::tzset();
-  }
-  ~ScopedTimeZone() {
-    if (had_) {
-      ::setenv("TZ", old_.c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
+  public:
+    explicit ScopedTimeZone(const char* tz) {
+        if (const char* old = std::getenv("TZ")) old_ = old, had_ = true;
+        ::setenv("TZ", tz, 1);
+        ::tzset();
     }
-    ::tzset();
-  }
+    ~ScopedTimeZone() {
+        if (had_) {
+            ::setenv("TZ", old_.c_str(), 1);
+        } else {
+            ::unsetenv("TZ");
+        }
+        ::tzset();
+    }
 
- private:
-  std::string old_;
-  bool had_ = false;
+  private:
+    std::string old_;
+    bool had_ = false;
 };
 
 TEST(ZipWriterLayout, Zip64DecisionUsesTheDoubleProductLikeZipfile) {
-  EXPECT_FALSE(local_header_has_zip64(0));
-  EXPECT_FALSE(local_header_has_zip64(kThreshold - 1));
-  EXPECT_TRUE(local_header_has_zip64(kThreshold));
-  EXPECT_TRUE(local_header_has_zip64(kLimit));
-  EXPECT_TRUE(local_header_has_zip64(uint64_t{1} << 40));
+    EXPECT_FALSE(local_header_has_zip64(0));
+    EXPECT_FALSE(local_header_has_zip64(kThreshold - 1));
+    EXPECT_TRUE(local_header_has_zip64(kThreshold));
+    EXPECT_TRUE(local_header_has_zip64(kLimit));
+    EXPECT_TRUE(local_header_has_zip64(uint64_t{1} << 40));
 }
 
 // The records for sizes up to and beyond the ZIP64 limits, compared with what zipfile writes
 // for the same announced and actual sizes (its output stream records the writes; no data moves).
 TEST(ZipWriterLayout, RecordsMatchZipfileAroundTheZip64Limits) {
-  const auto& pythons = host_pythons();
-  if (pythons.empty()) GTEST_SKIP() << "no host Python 3.10/3.11";
-  struct Case {
-    uint64_t declared;
-    uint64_t actual;
-  };
-  const std::vector<Case> cases = {
-      {0, 0}, {5, 5}, {0, 3}, {kThreshold - 1, kThreshold - 1}, {kThreshold, kThreshold},
-      {kLimit - 70, kLimit - 70}, {kLimit, kLimit}, {kLimit + 1, kLimit + 1},
-      {0xFFFFFFFFull, 0xFFFFFFFFull}, {uint64_t{1} << 32, uint64_t{1} << 32},
-      {5000000000ull, 5000000000ull}, {kThreshold, 10}, {kLimit + 1, 3}, {kLimit + 1, kLimit - 5}};
-  for (const auto& py : pythons) {
-    std::vector<MemberInfo> members;
-    std::string args = "layout";
-    for (const std::string& name : {kName, kUtf8Name}) {
-      for (const Case& c : cases) {
-        MemberInfo m;
-        m.host = host_of(py);
-        Error err;
-        ASSERT_EQ(set_member_name(name, &m, &err), Status::kOk);
-        m.dos_date = static_cast<uint16_t>((44 << 9) | (2 << 5) | 29);
-        m.dos_time = static_cast<uint16_t>((13 << 11) | (37 << 5) | 29);
-        m.external_attr = 0100644u << 16;
-        m.declared_size = c.declared;
-        m.size = c.actual;
-        m.crc = 0xDEADBEEF;
-        members.push_back(m);
-        args += " " + shell_quote(name) + " 2024,2,29,13,37,58 " + std::to_string(m.external_attr) +
-                " " + std::to_string(c.declared) + " " + std::to_string(c.actual) + " " +
-                std::to_string(m.crc);
-      }
+    const auto& pythons = host_pythons();
+    if (pythons.empty()) GTEST_SKIP() << "no host Python 3.10/3.11";
+    struct Case {
+        uint64_t declared;
+        uint64_t actual;
+    };
+    const std::vector<Case> cases = {{0, 0},
+                                     {5, 5},
+                                     {0, 3},
+                                     {kThreshold - 1, kThreshold - 1},
+                                     {kThreshold, kThreshold},
+                                     {kLimit - 70, kLimit - 70},
+                                     {kLimit, kLimit},
+                                     {kLimit + 1, kLimit + 1},
+                                     {0xFFFFFFFFull, 0xFFFFFFFFull},
+                                     {uint64_t{1} << 32, uint64_t{1} << 32},
+                                     {5000000000ull, 5000000000ull},
+                                     {kThreshold, 10},
+                                     {kLimit + 1, 3},
+                                     {kLimit + 1, kLimit - 5}};
+    for (const auto& py : pythons) {
+        std::vector<MemberInfo> members;
+        std::string args = "layout";
+        for (const std::string& name : {kName, kUtf8Name}) {
+            for (const Case& c : cases) {
+                MemberInfo m;
+                m.host = host_of(py);
+                Error err;
+                ASSERT_EQ(set_member_name(name, &m, &err), Status::kOk);
+                m.dos_date = static_cast<uint16_t>((44 << 9) | (2 << 5) | 29);
+                m.dos_time = static_cast<uint16_t>((13 << 11) | (37 << 5) | 29);
+                m.external_attr = 0100644u << 16;
+                m.declared_size = c.declared;
+                m.size = c.actual;
+                m.crc = 0xDEADBEEF;
+                members.push_back(m);
+                args += " " + shell_quote(name) + " 2024,2,29,13,37,58 " +
+                        std::to_string(m.external_attr) + " " + std::to_string(c.declared) + " " +
+                        std::to_string(c.actual) + " " + std::to_string(m.crc);
+            }
+        }
+        bool ok = false;
+        const std::vector<std::string> out = lines(oracle(py, args, &ok));
+        ASSERT_TRUE(ok);
+        size_t at = 0;
+        for (const MemberInfo& m : members) {
+            SCOPED_TRACE("python " + py.version + " name " + m.name + " declared " +
+                         std::to_string(m.declared_size) + " actual " + std::to_string(m.size));
+            std::map<uint64_t, uint8_t> written;  // later writes replace earlier ones
+            for (; at < out.size() && out[at] != "end"; ++at) {
+                const std::string& line = out[at];
+                const size_t sp1 = line.find(' ');
+                const size_t sp2 = line.find(' ', sp1 + 1);
+                ASSERT_EQ(line.substr(0, sp1), "at") << line;
+                const uint64_t pos = std::stoull(line.substr(sp1 + 1, sp2 - sp1 - 1));
+                const std::vector<uint8_t> bytes =
+                    unhex(sp2 == std::string::npos ? "" : line.substr(sp2 + 1));
+                for (size_t i = 0; i < bytes.size(); ++i) written[pos + i] = bytes[i];
+            }
+            ASSERT_LT(at++, out.size()) << "oracle output ends early";
+            const std::vector<uint8_t> header = local_header(m);
+            const std::vector<uint8_t> trailer = archive_trailer(m);
+            ASSERT_EQ(header.size(), local_header_size(m));
+            const uint64_t trailer_at = header.size() + m.size;
+            ASSERT_EQ(written.size(), header.size() + trailer.size());
+            std::vector<uint8_t> ref_header, ref_trailer;
+            for (size_t i = 0; i < header.size(); ++i) ref_header.push_back(written[i]);
+            for (size_t i = 0; i < trailer.size(); ++i)
+                ref_trailer.push_back(written[trailer_at + i]);
+            EXPECT_EQ(hex(header), hex(ref_header));
+            EXPECT_EQ(hex(trailer), hex(ref_trailer));
+        }
     }
-    bool ok = false;
-    const std::vector<std::string> out = lines(oracle(py, args, &ok));
-    ASSERT_TRUE(ok);
-    size_t at = 0;
-    for (const MemberInfo& m : members) {
-      SCOPED_TRACE("python " + py.version + " name " + m.name + " declared " +
-                   std::to_string(m.declared_size) + " actual " + std::to_string(m.size));
-      std::map<uint64_t, uint8_t> written;  // later writes replace earlier ones
-      for (; at < out.size() && out[at] != "end"; ++at) {
-        const std::string& line = out[at];
-        const size_t sp1 = line.find(' ');
-        const size_t sp2 = line.find(' ', sp1 + 1);
-        ASSERT_EQ(line.substr(0, sp1), "at") << line;
-        const uint64_t pos = std::stoull(line.substr(sp1 + 1, sp2 - sp1 - 1));
-        const std::vector<uint8_t> bytes = unhex(sp2 == std::string::npos ? "" : line.substr(sp2 + 1));
-        for (size_t i = 0; i < bytes.size(); ++i) written[pos + i] = bytes[i];
-      }
-      ASSERT_LT(at++, out.size()) << "oracle output ends early";
-      const std::vector<uint8_t> header = local_header(m);
-      const std::vector<uint8_t> trailer = archive_trailer(m);
-      ASSERT_EQ(header.size(), local_header_size(m));
-      const uint64_t trailer_at = header.size() + m.size;
-      ASSERT_EQ(written.size(), header.size() + trailer.size());
-      std::vector<uint8_t> ref_header, ref_trailer;
-      for (size_t i = 0; i < header.size(); ++i) ref_header.push_back(written[i]);
-      for (size_t i = 0; i < trailer.size(); ++i) ref_trailer.push_back(written[trailer_at + i]);
-      EXPECT_EQ(hex(header), hex(ref_header));
-      EXPECT_EQ(hex(trailer), hex(ref_trailer));
-    }
-  }
 }
 
 struct RealCase {
-  std::string name;
-  size_t size;
-  mode_t mode;
-  int64_t sec;
-  int64_t nsec;
+    std::string name;
+    size_t size;
+    mode_t mode;
+    int64_t sec;
+    int64_t nsec;
 };
 
 // Whole archives from real payload files, written by zipfile and by us, byte for byte.
 TEST(ZipWriter, ArchivesAreByteIdenticalToZipfile) {
-  const auto& pythons = host_pythons();
-  if (pythons.empty()) GTEST_SKIP() << "no host Python 3.10/3.11";
-  ScopedTimeZone tz("ZZT-5:30");  // an offset that is not a whole hour
-  ScratchDir dir;
-  ASSERT_TRUE(dir.ok());
-  const std::vector<RealCase> cases = {
-      {kName, 0, 0644, 1709213879, 0},
-      {kName, 1, 0600, 1709213879, 500000000},
-      // 19:07:59.999999999 local: as a double it is 19:08:00.
-      {kName, 100, 0644, 1709213879, 999999999},
-      {kName, 70000, 0755, 1234567890, 123456789},
-      {kUtf8Name, 3000, 0640, 1709213878, 1},
-      {kName, 20, 0644, 315513000, 0},     // 1980-01-01 00:00 local, the first DOS date
-      {kName, 20, 0644, 4354799399, 0}};   // 2107-12-31 23:59:59 local, the last
-  std::mt19937 rng(99);
-  for (const auto& py : pythons) {
-    for (const RealCase& c : cases) {
-      SCOPED_TRACE("python " + py.version + " size " + std::to_string(c.size) + " mtime " +
-                   std::to_string(c.sec) + "." + std::to_string(c.nsec));
-      std::vector<uint8_t> payload(c.size);
-      for (auto& b : payload) b = static_cast<uint8_t>(rng());
-      const std::string payload_path = dir / "Certificate.pk";
-      ASSERT_TRUE(write_file(payload_path, payload));
-      ASSERT_EQ(::chmod(payload_path.c_str(), c.mode), 0);
-      ASSERT_TRUE(set_mtime(payload_path, c.sec, c.nsec));
+    const auto& pythons = host_pythons();
+    if (pythons.empty()) GTEST_SKIP() << "no host Python 3.10/3.11";
+    ScopedTimeZone tz("ZZT-5:30");  // an offset that is not a whole hour
+    ScratchDir dir;
+    ASSERT_TRUE(dir.ok());
+    const std::vector<RealCase> cases = {
+        {kName, 0, 0644, 1709213879, 0},
+        {kName, 1, 0600, 1709213879, 500000000},
+        // 19:07:59.999999999 local: as a double it is 19:08:00.
+        {kName, 100, 0644, 1709213879, 999999999},
+        {kName, 70000, 0755, 1234567890, 123456789},
+        {kUtf8Name, 3000, 0640, 1709213878, 1},
+        {kName, 20, 0644, 315513000, 0},    // 1980-01-01 00:00 local, the first DOS date
+        {kName, 20, 0644, 4354799399, 0}};  // 2107-12-31 23:59:59 local, the last
+    std::mt19937 rng(99);
+    for (const auto& py : pythons) {
+        for (const RealCase& c : cases) {
+            SCOPED_TRACE("python " + py.version + " size " + std::to_string(c.size) + " mtime " +
+                         std::to_string(c.sec) + "." + std::to_string(c.nsec));
+            std::vector<uint8_t> payload(c.size);
+            for (auto& b : payload) b = static_cast<uint8_t>(rng());
+            const std::string payload_path = dir / "Certificate.pk";
+            ASSERT_TRUE(write_file(payload_path, payload));
+            ASSERT_EQ(::chmod(payload_path.c_str(), c.mode), 0);
+            ASSERT_TRUE(set_mtime(payload_path, c.sec, c.nsec));
 
-      bool ok = false;
-      const std::string out = oracle(py, "write " + shell_quote(dir / "ref.zip") + " " +
-                                             shell_quote(payload_path) + " " + shell_quote(c.name),
-                                     &ok);
-      ASSERT_TRUE(ok && out == "ok\n") << out;
-      Error err;
-      WriteOptions options;
-      options.host = host_of(py);
-      ASSERT_EQ(write_single_stored_member(dir / "ours.zip", c.name, payload_path, &err, options),
+            bool ok = false;
+            const std::string out =
+                oracle(py,
+                       "write " + shell_quote(dir / "ref.zip") + " " + shell_quote(payload_path) +
+                           " " + shell_quote(c.name),
+                       &ok);
+            ASSERT_TRUE(ok && out == "ok\n") << out;
+            Error err;
+            WriteOptions options;
+            options.host = host_of(py);
+            ASSERT_EQ(
+                write_single_stored_member(dir / "ours.zip", c.name, payload_path, &err, options),
                 Status::kOk)
-          << err.message << " " << err.errnum;
-      const std::vector<uint8_t> ours = read_file(dir / "ours.zip");
-      EXPECT_EQ(hex(ours), hex(read_file(dir / "ref.zip")));
+                << err.message << " " << err.errnum;
+            const std::vector<uint8_t> ours = read_file(dir / "ours.zip");
+            EXPECT_EQ(hex(ours), hex(read_file(dir / "ref.zip")));
 
-      std::vector<uint8_t> built;
-      ASSERT_EQ(build_single_stored_member(c.name, payload.data(), payload.size(), c.sec, c.nsec,
+            std::vector<uint8_t> built;
+            ASSERT_EQ(
+                build_single_stored_member(c.name, payload.data(), payload.size(), c.sec, c.nsec,
                                            S_IFREG | c.mode, &built, &err, options.host),
                 Status::kOk);
-      EXPECT_EQ(hex(built), hex(ours));
+            EXPECT_EQ(hex(built), hex(ours));
+        }
     }
-  }
-  std::vector<std::string> expected = {"Certificate.pk", "ours.zip", "ref.zip"};
-  EXPECT_EQ(dir.list(), expected) << "no temporary left behind";
+    std::vector<std::string> expected = {"Certificate.pk", "ours.zip", "ref.zip"};
+    EXPECT_EQ(dir.list(), expected) << "no temporary left behind";
 }
 
 TEST(ZipWriter, UnzipAndZipfileAcceptOurArchive) {
-  ScratchDir dir;
-  std::vector<uint8_t> payload(123457);
-  std::mt19937 rng(5);
-  for (auto& b : payload) b = static_cast<uint8_t>(rng());
-  ASSERT_TRUE(write_file(dir / "Certificate.pk", payload));
-  Error err;
-  ASSERT_EQ(write_single_stored_member(dir / "Certificate.korvex", kName, dir / "Certificate.pk", &err),
-            Status::kOk);
-  std::string out;
-  if (run("command -v unzip >/dev/null 2>&1", &out) == 0) {
-    EXPECT_EQ(run("unzip -t " + shell_quote(dir / "Certificate.korvex") + " 2>&1", &out), 0) << out;
-    EXPECT_NE(out.find("No errors detected"), std::string::npos) << out;
-    EXPECT_EQ(run("unzip -p " + shell_quote(dir / "Certificate.korvex") + " Certificate.pk > " +
-                      shell_quote(dir / "extracted"), &out), 0);
-    EXPECT_EQ(read_file(dir / "extracted"), payload);
-  }
-  for (const auto& py : host_pythons()) {
-    bool ok = false;
-    const std::string reply =
-        oracle(py, "read " + shell_quote(dir / "Certificate.korvex") + " Certificate.pk", &ok);
-    char expect[64];
-    std::snprintf(expect, sizeof expect, "ok %zu %08x\n", payload.size(),
-                  crc32::compute(payload.data(), payload.size()));
-    EXPECT_EQ(reply, expect) << py.version;
-  }
+    ScratchDir dir;
+    std::vector<uint8_t> payload(123457);
+    std::mt19937 rng(5);
+    for (auto& b : payload) b = static_cast<uint8_t>(rng());
+    ASSERT_TRUE(write_file(dir / "Certificate.pk", payload));
+    Error err;
+    ASSERT_EQ(
+        write_single_stored_member(dir / "Certificate.korvex", kName, dir / "Certificate.pk", &err),
+        Status::kOk);
+    std::string out;
+    if (run("command -v unzip >/dev/null 2>&1", &out) == 0) {
+        EXPECT_EQ(run("unzip -t " + shell_quote(dir / "Certificate.korvex") + " 2>&1", &out), 0)
+            << out;
+        EXPECT_NE(out.find("No errors detected"), std::string::npos) << out;
+        EXPECT_EQ(run("unzip -p " + shell_quote(dir / "Certificate.korvex") + " Certificate.pk > " +
+                          shell_quote(dir / "extracted"),
+                      &out),
+                  0);
+        EXPECT_EQ(read_file(dir / "extracted"), payload);
+    }
+    for (const auto& py : host_pythons()) {
+        bool ok = false;
+        const std::string reply =
+            oracle(py, "read " + shell_quote(dir / "Certificate.korvex") + " Certificate.pk", &ok);
+        char expect[64];
+        std::snprintf(expect, sizeof expect, "ok %zu %08x\n", payload.size(),
+                      crc32::compute(payload.data(), payload.size()));
+        EXPECT_EQ(reply, expect) << py.version;
+    }
 }
 
 TEST(ZipWriter, TimestampsOutsideTheDosRangeFailLikeZipfile) {
-  ScopedTimeZone tz("UTC0");
-  ScratchDir dir;
-  const std::string payload = dir / "Certificate.pk";
-  const std::string archive = dir / "Certificate.korvex";
-  ASSERT_TRUE(write_file(payload, {1, 2, 3}));
-  ASSERT_TRUE(write_file(archive, {'o', 'l', 'd'}));
-  struct Case {
-    int64_t sec;
-    Status status;
-    const char* python_error;
-  };
-  const Case cases[] = {{315532799, Status::kBadInput, "ValueError"},   // 1979-12-31 23:59:59
-                        {4354819200, Status::kOutOfRange, "error"}};    // 2108-01-01 00:00:00
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.sec);
-    ASSERT_TRUE(set_mtime(payload, c.sec, 0));
-    Error err;
-    EXPECT_EQ(write_single_stored_member(archive, kName, payload, &err), c.status);
-    EXPECT_FALSE(err.message.empty());
-    EXPECT_EQ(read_file(archive), (std::vector<uint8_t>{'o', 'l', 'd'}));
-    for (const auto& py : host_pythons()) {
-      bool ok = false;
-      const std::string out = oracle(py, "write " + shell_quote(dir / "ref.zip") + " " +
-                                             shell_quote(payload) + " Certificate.pk", &ok);
-      EXPECT_EQ(out.substr(0, out.find(' ')), c.python_error) << out;
-      if (c.status == Status::kBadInput) {
-        EXPECT_EQ(out, "ValueError " + err.message + "\n");
-      }
+    ScopedTimeZone tz("UTC0");
+    ScratchDir dir;
+    const std::string payload = dir / "Certificate.pk";
+    const std::string archive = dir / "Certificate.korvex";
+    ASSERT_TRUE(write_file(payload, {1, 2, 3}));
+    ASSERT_TRUE(write_file(archive, {'o', 'l', 'd'}));
+    struct Case {
+        int64_t sec;
+        Status status;
+        const char* python_error;
+    };
+    const Case cases[] = {{315532799, Status::kBadInput, "ValueError"},  // 1979-12-31 23:59:59
+                          {4354819200, Status::kOutOfRange, "error"}};   // 2108-01-01 00:00:00
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sec);
+        ASSERT_TRUE(set_mtime(payload, c.sec, 0));
+        Error err;
+        EXPECT_EQ(write_single_stored_member(archive, kName, payload, &err), c.status);
+        EXPECT_FALSE(err.message.empty());
+        EXPECT_EQ(read_file(archive), (std::vector<uint8_t>{'o', 'l', 'd'}));
+        for (const auto& py : host_pythons()) {
+            bool ok = false;
+            const std::string out = oracle(py,
+                                           "write " + shell_quote(dir / "ref.zip") + " " +
+                                               shell_quote(payload) + " Certificate.pk",
+                                           &ok);
+            EXPECT_EQ(out.substr(0, out.find(' ')), c.python_error) << out;
+            if (c.status == Status::kBadInput) {
+                EXPECT_EQ(out, "ValueError " + err.message + "\n");
+            }
+        }
+        ::unlink((dir / "ref.zip").c_str());
     }
-    ::unlink((dir / "ref.zip").c_str());
-  }
-  std::vector<std::string> expected = {"Certificate.korvex", "Certificate.pk"};
-  EXPECT_EQ(dir.list(), expected);
+    std::vector<std::string> expected = {"Certificate.korvex", "Certificate.pk"};
+    EXPECT_EQ(dir.list(), expected);
 }
 
 TEST(ZipWriter, FailuresKeepThePreviousArchiveAndLeaveNoTemporary) {
-  ScratchDir dir;
-  const std::string archive = dir / "Certificate.korvex";
-  const std::vector<uint8_t> old = {'o', 'l', 'd'};
-  ASSERT_TRUE(write_file(archive, old));
-  ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0755), 0);
-  ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
-  ASSERT_TRUE(write_file(dir / "payload", {9, 9}));
-  Error err;
+    ScratchDir dir;
+    const std::string archive = dir / "Certificate.korvex";
+    const std::vector<uint8_t> old = {'o', 'l', 'd'};
+    ASSERT_TRUE(write_file(archive, old));
+    ASSERT_EQ(::mkdir((dir / "folder").c_str(), 0755), 0);
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
+    ASSERT_TRUE(write_file(dir / "payload", {9, 9}));
+    Error err;
 
-  EXPECT_EQ(write_single_stored_member(archive, kName, dir / "missing", &err), Status::kOsError);
-  EXPECT_EQ(err.errnum, ENOENT);
-  EXPECT_EQ(err.path, dir / "missing");
+    EXPECT_EQ(write_single_stored_member(archive, kName, dir / "missing", &err), Status::kOsError);
+    EXPECT_EQ(err.errnum, ENOENT);
+    EXPECT_EQ(err.path, dir / "missing");
 
-  EXPECT_EQ(write_single_stored_member(archive, kName, dir / "folder", &err), Status::kOsError);
-  EXPECT_EQ(err.errnum, EISDIR);
+    EXPECT_EQ(write_single_stored_member(archive, kName, dir / "folder", &err), Status::kOsError);
+    EXPECT_EQ(err.errnum, EISDIR);
 
-  EXPECT_EQ(write_single_stored_member(archive, kName, dir / "fifo", &err), Status::kOsError);
-  EXPECT_EQ(err.errnum, EINVAL);  // refused, not blocked on
+    EXPECT_EQ(write_single_stored_member(archive, kName, dir / "fifo", &err), Status::kOsError);
+    EXPECT_EQ(err.errnum, EINVAL);  // refused, not blocked on
 
-  EXPECT_EQ(write_single_stored_member(dir / "folder", kName, dir / "payload", &err), Status::kOsError);
-  EXPECT_EQ(err.errnum, EISDIR);
-  EXPECT_EQ(err.path, dir / "folder");
+    EXPECT_EQ(write_single_stored_member(dir / "folder", kName, dir / "payload", &err),
+              Status::kOsError);
+    EXPECT_EQ(err.errnum, EISDIR);
+    EXPECT_EQ(err.path, dir / "folder");
 
-  EXPECT_EQ(write_single_stored_member(dir / "nowhere/a.zip", kName, dir / "payload", &err),
-            Status::kOsError);
-  EXPECT_EQ(err.errnum, ENOENT);
-  EXPECT_EQ(err.path, dir / "nowhere/a.zip");
+    EXPECT_EQ(write_single_stored_member(dir / "nowhere/a.zip", kName, dir / "payload", &err),
+              Status::kOsError);
+    EXPECT_EQ(err.errnum, ENOENT);
+    EXPECT_EQ(err.path, dir / "nowhere/a.zip");
 
-  const std::vector<std::string> bad_names = {"", "/abs", "dir/", "a//b", "./a", "a/../b", "..",
-                                              std::string("a\0b", 3), "\xff\xfe"};
-  for (const std::string& bad : bad_names) {
-    EXPECT_EQ(write_single_stored_member(archive, bad, dir / "payload", &err), Status::kBadInput)
-        << bad;
-  }
-  EXPECT_EQ(read_file(archive), old);
-  std::vector<std::string> expected = {"Certificate.korvex", "fifo", "folder", "payload"};
-  EXPECT_EQ(dir.list(), expected);
+    const std::vector<std::string> bad_names = {
+        "", "/abs", "dir/", "a//b", "./a", "a/../b", "..", std::string("a\0b", 3), "\xff\xfe"};
+    for (const std::string& bad : bad_names) {
+        EXPECT_EQ(write_single_stored_member(archive, bad, dir / "payload", &err),
+                  Status::kBadInput)
+            << bad;
+    }
+    EXPECT_EQ(read_file(archive), old);
+    std::vector<std::string> expected = {"Certificate.korvex", "fifo", "folder", "payload"};
+    EXPECT_EQ(dir.list(), expected);
 }
 
 TEST(ZipWriter, SubfolderNamesAreStoredAsGiven) {
-  ScratchDir dir;
-  ASSERT_TRUE(write_file(dir / "p", {1}));
-  Error err;
-  ASSERT_EQ(write_single_stored_member(dir / "a.zip", "sub/Certificate.pk", dir / "p", &err), Status::kOk);
-  const std::vector<uint8_t> a = read_file(dir / "a.zip");
-  const std::string name(a.begin() + 30, a.begin() + 48);
-  EXPECT_EQ(name, "sub/Certificate.pk");
+    ScratchDir dir;
+    ASSERT_TRUE(write_file(dir / "p", {1}));
+    Error err;
+    ASSERT_EQ(write_single_stored_member(dir / "a.zip", "sub/Certificate.pk", dir / "p", &err),
+              Status::kOk);
+    const std::vector<uint8_t> a = read_file(dir / "a.zip");
+    const std::string name(a.begin() + 30, a.begin() + 48);
+    EXPECT_EQ(name, "sub/Certificate.pk");
 }
 
 // A real payload beyond the ZIP64 size limit (sparse, so cheap on disk). Slow: opt in with
 // MAVELIN_ZIP_LARGE_TESTS=1.
 TEST(ZipWriter, LargePayloadBeyondTheLimitMatchesZipfile) {
-  const char* enable = std::getenv("MAVELIN_ZIP_LARGE_TESTS");
-  if (!enable || std::string(enable) != "1") GTEST_SKIP() << "set MAVELIN_ZIP_LARGE_TESTS=1";
-  const auto& pythons = host_pythons();
-  if (pythons.empty()) GTEST_SKIP() << "no host Python 3.10/3.11";
-  ScratchDir dir;
-  const std::string payload = dir / "Certificate.pk";
-  {
-    const int fd = ::open(payload.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::pwrite(fd, "head", 4, 0), 4);
-    ASSERT_EQ(::pwrite(fd, "tail", 4, static_cast<off_t>(kLimit) + 100), 4);
-    ::close(fd);
-  }
-  ASSERT_TRUE(set_mtime(payload, 1709213879, 0));
-  const auto& py = pythons.front();
-  bool ok = false;
-  const std::string out = oracle(py, "write " + shell_quote(dir / "ref.zip") + " " +
-                                         shell_quote(payload) + " Certificate.pk", &ok);
-  ASSERT_EQ(out, "ok\n");
-  Error err;
-  WriteOptions options;
-  options.host = host_of(py);
-  options.sync = atomic::Sync::kNone;
-  ASSERT_EQ(write_single_stored_member(dir / "ours.zip", kName, payload, &err, options), Status::kOk);
-  std::string cmp;
-  EXPECT_EQ(run("cmp " + shell_quote(dir / "ours.zip") + " " + shell_quote(dir / "ref.zip"), &cmp), 0)
-      << cmp;
+    const char* enable = std::getenv("MAVELIN_ZIP_LARGE_TESTS");
+    if (!enable || std::string(enable) != "1") GTEST_SKIP() << "set MAVELIN_ZIP_LARGE_TESTS=1";
+    const auto& pythons = host_pythons();
+    if (pythons.empty()) GTEST_SKIP() << "no host Python 3.10/3.11";
+    ScratchDir dir;
+    const std::string payload = dir / "Certificate.pk";
+    {
+        const int fd = ::open(payload.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::pwrite(fd, "head", 4, 0), 4);
+        ASSERT_EQ(::pwrite(fd, "tail", 4, static_cast<off_t>(kLimit) + 100), 4);
+        ::close(fd);
+    }
+    ASSERT_TRUE(set_mtime(payload, 1709213879, 0));
+    const auto& py = pythons.front();
+    bool ok = false;
+    const std::string out = oracle(
+        py,
+        "write " + shell_quote(dir / "ref.zip") + " " + shell_quote(payload) + " Certificate.pk",
+        &ok);
+    ASSERT_EQ(out, "ok\n");
+    Error err;
+    WriteOptions options;
+    options.host = host_of(py);
+    options.sync = atomic::Sync::kNone;
+    ASSERT_EQ(write_single_stored_member(dir / "ours.zip", kName, payload, &err, options),
+              Status::kOk);
+    std::string cmp;
+    EXPECT_EQ(
+        run("cmp " + shell_quote(dir / "ours.zip") + " " + shell_quote(dir / "ref.zip"), &cmp), 0)
+        << cmp;
 }
 
 }  // namespace
