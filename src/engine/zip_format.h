@@ -35,6 +35,17 @@ struct Error {
     std::string message;  // the reason, worded like the host library where it has a wording
 };
 
+// Records a failed system call in `err` (when given) and returns kOsError.
+inline Status os_error(Error* err, int code, const std::string& path) {
+    if (err) {
+        err->status = Status::kOsError;
+        err->errnum = code;
+        err->path = path;
+        err->message.clear();
+    }
+    return Status::kOsError;
+}
+
 // Record signatures and fixed sizes.
 inline constexpr uint32_t kLocalSig = 0x04034b50;     // "PK\3\4"
 inline constexpr uint32_t kCentralSig = 0x02014b50;   // "PK\1\2"

@@ -421,16 +421,6 @@ Status Reader::run(const std::string& member_name, Member* out) {
     return read_data(entry, data_start, std::string(entry.name.c_str()), out);
 }
 
-Status os_error(Error* err, int code, const std::string& path) {
-    if (err) {
-        err->status = Status::kOsError;
-        err->errnum = code;
-        err->path = path;
-        err->message.clear();
-    }
-    return Status::kOsError;
-}
-
 }  // namespace
 
 Status read_member(Source& src, const std::string& label, const std::string& member_name,

@@ -32,16 +32,6 @@ Status set_error(Error* err, Status status, std::string message) {
     return status;
 }
 
-Status os_error(Error* err, int code, const std::string& path) {
-    if (err) {
-        err->status = Status::kOsError;
-        err->errnum = code;
-        err->path = path;
-        err->message.clear();
-    }
-    return Status::kOsError;
-}
-
 // The version the member needs. 3.11 raises it with any ZIP64 local header; 3.10 once a size
 // beyond the limit went into the local header, with the declared size (the first header
 // written) or the real one (the final header). The raise sticks and reaches the central entry.

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "engine/file_io.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -23,24 +24,7 @@ using mavelin::io::open_for_hashing;
 using mavelin::io::posix_join;
 using mavelin::io::UniqueFd;
 
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/mavelin-io-XXXXXX";
-        if (::mkdtemp(tmpl) == nullptr) std::abort();
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::string cmd = "rm -rf '" + path_ + "'";  // mkdtemp names need no further quoting
-        if (std::system(cmd.c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", path_.c_str());
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
-  private:
-    std::string path_;
-};
+using mavelin::testing::TempDir;
 
 void write_file(const std::string& p, const std::string& data) {
     UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
@@ -100,7 +84,7 @@ TEST(FileIo, PosixJoinBehavesLikeOsPathJoin) {
 }
 
 TEST(FileIo, OpenForHashingKindsOfFiles) {
-    TempDir t;
+    TempDir t("io");
     write_file(t / "data", "hello");
     ASSERT_EQ(::mkdir((t / "dir").c_str(), 0755), 0);
     ASSERT_EQ(::symlink("data", (t / "link").c_str()), 0);
@@ -137,7 +121,7 @@ TEST(FileIo, OpenForHashingKindsOfFiles) {
 }
 
 TEST(FileIo, NamedPipeWithoutWriterOpensAtOnceInBlockingMode) {
-    TempDir t;
+    TempDir t("io");
     ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0644), 0);
     auto start = std::chrono::steady_clock::now();
     UniqueFd fd;
@@ -149,7 +133,7 @@ TEST(FileIo, NamedPipeWithoutWriterOpensAtOnceInBlockingMode) {
 }
 
 TEST(FileIo, PathsLongerThanPathMax) {
-    TempDir t;
+    TempDir t("io");
     // 30 nested folders with 200-byte names: more than 6000 bytes of path.
     std::string rel, name(200, 'n');
     UniqueFd dir(::open(t.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -235,7 +219,7 @@ TEST(FileIo, ReadHelpersStopOnlyAtEndOfFile) {
     EXPECT_EQ(std::string(buf, 5), "abcde");
     EXPECT_EQ(mavelin::io::read_full(rd.get(), buf, sizeof buf), 0);
 
-    TempDir t;
+    TempDir t("io");
     write_file(t / "f", "0123456789");
     UniqueFd f(::open((t / "f").c_str(), O_RDONLY | O_CLOEXEC));
     EXPECT_EQ(mavelin::io::pread_full(f.get(), buf, 4, 3), 4);

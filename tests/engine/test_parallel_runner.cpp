@@ -25,6 +25,7 @@
 #include "engine/fingerprint.h"
 #include "engine/parallel_runner.h"
 #include "engine/sha256.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -35,24 +36,7 @@ using mavelin::runner::fingerprint_files;
 using mavelin::sha256::Digest;
 using Rows = std::vector<Digest>;
 
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/mavelin-run-XXXXXX";
-        if (::mkdtemp(tmpl) == nullptr) std::abort();
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::string cmd = "rm -rf '" + path_ + "'";  // mkdtemp names need no further quoting
-        if (std::system(cmd.c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", path_.c_str());
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
-  private:
-    std::string path_;
-};
+using mavelin::testing::TempDir;
 
 std::string random_bytes(size_t n, uint64_t seed) {
     std::mt19937_64 gen(seed);
@@ -104,7 +88,7 @@ Rows sequential_rows(const std::string& path, const Params& p) {
 }
 
 TEST(ParallelRunner, ResultsInInputOrderMatchTheDefinition) {
-    TempDir t;
+    TempDir t("run");
     const std::vector<size_t> sizes = {0,    1,     3,     2047,          2048, 2049,
                                        4096, 10000, 65537, (1 << 20) + 7, 5000};
     std::vector<std::string> rels, contents;
@@ -133,7 +117,7 @@ TEST(ParallelRunner, ResultsInInputOrderMatchTheDefinition) {
 }
 
 TEST(ParallelRunner, LargeFilesSplitAcrossThreadsEqualTheSequentialResult) {
-    TempDir t;
+    TempDir t("run");
     const std::string big2 = random_bytes((9u << 20) + 1, 3);
     write_file(t / "big1", random_bytes((40u << 20) + 12345, 1));
     write_file(t / "small", random_bytes(3000, 2));
@@ -205,7 +189,7 @@ class Watchdog {
 // written over before its range is reduced shows up as a wrong fingerprint (or, when the
 // frontier never completes, as a hang the watchdog turns into a failure).
 TEST(ParallelRunner, SplitFilesOfTinyChunksAreStableAcrossRepeatedRuns) {
-    TempDir t;
+    TempDir t("run");
     const std::vector<size_t> sizes = {20000, 57344, 65536, 131073, 300000, 600001};
     std::vector<std::string> rels;
     for (size_t i = 0; i < sizes.size(); ++i) {
@@ -256,7 +240,7 @@ TEST(ParallelRunner, SplitFilesOfTinyChunksAreStableAcrossRepeatedRuns) {
 }
 
 TEST(ParallelRunner, ManySmallFiles) {
-    TempDir t;
+    TempDir t("run");
     std::vector<std::string> rels, contents;
     for (int i = 0; i < 1500; ++i) {
         rels.push_back(std::string(1, 's').append(std::to_string(i)));
@@ -275,7 +259,7 @@ TEST(ParallelRunner, ManySmallFiles) {
 }
 
 TEST(ParallelRunner, CancellingEndsTheRunWithEveryUnfinishedFileFailed) {
-    TempDir t;
+    TempDir t("run");
     std::vector<std::string> rels;
     for (int i = 0; i < 50; ++i) {
         rels.push_back(std::string(1, 'c').append(std::to_string(i)));
@@ -308,7 +292,7 @@ TEST(ParallelRunner, CancellingEndsTheRunWithEveryUnfinishedFileFailed) {
 }
 
 TEST(ParallelRunner, ErrorsArePerFileAndPipesDoNotBlock) {
-    TempDir t;
+    TempDir t("run");
     write_file(t / "ok1", "first");
     write_file(t / "ok2", random_bytes(50000, 9));
     write_file(t / "big", random_bytes(20u << 20, 10));
@@ -355,7 +339,7 @@ TEST(ParallelRunner, ErrorsArePerFileAndPipesDoNotBlock) {
 
 TEST(ParallelRunner, UnreadableFileFailsAlone) {
     if (::geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root";
-    TempDir t;
+    TempDir t("run");
     write_file(t / "locked", "secret");
     write_file(t / "open", "public");
     ASSERT_EQ(::chmod((t / "locked").c_str(), 0), 0);
@@ -367,7 +351,7 @@ TEST(ParallelRunner, UnreadableFileFailsAlone) {
 }
 
 TEST(ParallelRunner, PathsLongerThanPathMax) {
-    TempDir t;
+    TempDir t("run");
     std::string rel, name(250, 'q');
     UniqueFd dir(::open(t.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (int i = 0; i < 20; ++i) {

@@ -15,6 +15,7 @@
 
 #include "engine/file_io.h"
 #include "engine/tree_walk.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -25,25 +26,7 @@ using mavelin::walk::TreeWalker;
 using mavelin::walk::Visit;
 using Names = std::vector<std::string>;
 
-// A fresh folder under /tmp, removed with everything below it (any depth) at the end.
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/mavelin-walk-XXXXXX";
-        if (::mkdtemp(tmpl) == nullptr) std::abort();
-        path_ = tmpl;
-    }
-    ~TempDir() {
-        std::string cmd = "rm -rf '" + path_ + "'";  // mkdtemp names need no further quoting
-        if (std::system(cmd.c_str()) != 0)
-            std::fprintf(stderr, "could not remove %s\n", path_.c_str());
-    }
-    const std::string& path() const { return path_; }
-    std::string operator/(const std::string& rel) const { return path_ + "/" + rel; }
-
-  private:
-    std::string path_;
-};
+using mavelin::testing::TempDir;
 
 void make_dir(const std::string& p) {
     ASSERT_EQ(::mkdir(p.c_str(), 0755), 0) << p;
@@ -147,7 +130,7 @@ void in_directory(const std::string& dir, F body) {
 }
 
 TEST(TreeWalk, OrderMatchesListingFilesFirstThenSubfoldersDepthFirst) {
-    TempDir t;
+    TempDir t("walk");
     for (const char* f : {"b.txt", "a.txt", "m", "k.bin", ".hidden"}) make_file(t / f);
     for (const char* d : {"x", "x/y", "x/y/w", "z", "Certificates", "Certificates/old", "q", "q/r"})
         make_dir(t / d);
@@ -178,7 +161,7 @@ TEST(TreeWalk, OrderMatchesListingFilesFirstThenSubfoldersDepthFirst) {
 }
 
 TEST(TreeWalk, ListingOrderIsTheDirectoryOrderNotSorted) {
-    TempDir t;
+    TempDir t("walk");
     Names created;
     for (int i = 0; i < 200; ++i) created.push_back(numbered('f', i * 7919 % 1000));
     for (auto& n : created) make_file(t / n);
@@ -196,7 +179,7 @@ TEST(TreeWalk, ListingOrderIsTheDirectoryOrderNotSorted) {
 }
 
 TEST(TreeWalk, EntryKindsLinksAndSpecialFiles) {
-    TempDir t;
+    TempDir t("walk");
     make_dir(t / "real");
     make_file(t / "real/inside");
     make_file(t / "plain");
@@ -233,7 +216,7 @@ TEST(TreeWalk, EntryKindsLinksAndSpecialFiles) {
 }
 
 TEST(TreeWalk, TopThatCannotBeListedGivesNothing) {
-    TempDir t;
+    TempDir t("walk");
     make_file(t / "file");
     make_link("nowhere", t / "dangling");
     for (std::string top : {t / "missing", t / "file", t / "dangling", std::string()}) {
@@ -243,7 +226,7 @@ TEST(TreeWalk, TopThatCannotBeListedGivesNothing) {
 }
 
 TEST(TreeWalk, FolderChangedBetweenListingAndEnteringIsSkipped) {
-    TempDir t;
+    TempDir t("walk");
     for (const char* d : {"gone", "to_link", "to_file", "keep", "elsewhere"}) make_dir(t / d);
     for (const char* f : {"gone/a", "to_link/b", "to_file/c", "keep/d", "elsewhere/e"})
         make_file(t / f);
@@ -265,7 +248,7 @@ TEST(TreeWalk, FolderChangedBetweenListingAndEnteringIsSkipped) {
 
 TEST(TreeWalk, UnreadableFolderIsSkippedWithItsSubtree) {
     if (::geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root";
-    TempDir t;
+    TempDir t("walk");
     make_dir(t / "locked");
     make_dir(t / "locked/sub");
     make_file(t / "locked/sub/f");
@@ -281,7 +264,7 @@ TEST(TreeWalk, UnreadableFolderIsSkippedWithItsSubtree) {
 }
 
 TEST(TreeWalk, CallerPrunesSubfolders) {
-    TempDir t;
+    TempDir t("walk");
     for (const char* d : {"a", "a/deep", "b", "c"}) make_dir(t / d);
     for (const char* f : {"a/deep/1", "b/2", "c/3"}) make_file(t / f);
     TreeWalker w(t.path());
@@ -298,7 +281,7 @@ TEST(TreeWalk, CallerPrunesSubfolders) {
 }
 
 TEST(TreeWalk, RawByteNamesSurvive) {
-    TempDir t;
+    TempDir t("walk");
     const Names odd = {"new\nline", "bad\xff\xfeutf8", "back\\slash", " space ", "tab\there"};
     make_dir(t / "dir\n\x80");
     for (auto& n : odd) make_file(t / n);
@@ -337,7 +320,7 @@ std::string build_chain(const std::string& top, int depth, std::string (*name_of
 }
 
 TEST(TreeWalk, DeepChainWithBoundedDescriptors) {
-    TempDir t;
+    TempDir t("walk");
     const int depth = 1500;
     std::string deepest = build_chain(t.path(), depth, [](int) { return std::string("d"); });
     ASSERT_FALSE(deepest.empty());
@@ -361,7 +344,7 @@ TEST(TreeWalk, DeepChainWithBoundedDescriptors) {
 }
 
 TEST(TreeWalk, SubtreeMovedAwayDuringDeepWalk) {
-    TempDir t;
+    TempDir t("walk");
     std::string chain = build_chain(t.path(), 120, [](int) { return std::string("b"); });
     ASSERT_FALSE(chain.empty());
     const std::string moved_rel = chain.substr(0, 50 * 2 - 1);  // the folder at depth 50
@@ -394,7 +377,7 @@ TEST(TreeWalk, SubtreeMovedAwayDuringDeepWalk) {
 }
 
 TEST(TreeWalk, PathsLongerThanPathMax) {
-    TempDir t;
+    TempDir t("walk");
     auto long_name = [](int level) { return std::string(200, char('a' + level % 26)); };
     std::string rel = build_chain(t.path(), 40, long_name);
     ASSERT_GT(rel.size(), 8000u);
@@ -422,7 +405,7 @@ TEST(TreeWalk, TopFolderNameFollowsPathParts) {
     EXPECT_EQ(top_folder_name("///"), "/");
     EXPECT_EQ(top_folder_name("//"), "//");
     EXPECT_EQ(top_folder_name("/./"), "/");
-    TempDir t;
+    TempDir t("walk");
     make_dir(t / "here");
     in_directory(t / "here", [] {
         EXPECT_EQ(top_folder_name("."), "here");
@@ -432,7 +415,7 @@ TEST(TreeWalk, TopFolderNameFollowsPathParts) {
 }
 
 TEST(TreeWalk, CertificatesFoldersKeepOnlyTheirSubfolders) {
-    TempDir t;
+    TempDir t("walk");
     make_dir(t / "Certificates");
     for (const char* d :
          {"Certificates/Certificates", "Certificates/Certificates/inner", "Certificates/old", "sub",
