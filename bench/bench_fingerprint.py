@@ -8,7 +8,6 @@ mavelin's FileNodeHandler and with a plain Python loop over hashlib, and prints 
 their ratio. The best of --repeat runs counts for each.
 """
 import argparse
-import hashlib
 import math
 import os
 import tempfile
@@ -16,6 +15,8 @@ import time
 
 from mavelin.core.models import FileNode
 from mavelin.core.node_handling import FileNodeHandler
+
+from bench_trees import python_fingerprint, warm_file
 
 
 def make_file(directory, size):
@@ -29,12 +30,6 @@ def make_file(directory, size):
     return path
 
 
-def warm(path):
-    with open(path, "rb") as f:
-        while f.read(1 << 24):
-            pass
-
-
 def mavelin_fingerprint(path, chunk, step):
     node = FileNode(1, os.path.basename(path))
     handler = FileNodeHandler(node, chunk, step)
@@ -42,13 +37,6 @@ def mavelin_fingerprint(path, chunk, step):
     handler._generate_hash_list()
     handler._generate_hash_fingerprint()
     return node.get_fingerprint()
-
-
-def hashlib_fingerprint(path, chunk, step):
-    with open(path, "rb") as f:
-        count = math.ceil(os.path.getsize(path) / chunk)
-        digests = [hashlib.sha256(f.read(chunk)).hexdigest() for _ in range(count)]
-    return [[hashlib.sha256("".join(digests[s::step]).encode()).hexdigest()] for s in range(step)]
 
 
 def best_time(fn, repeat):
@@ -72,9 +60,9 @@ def main():
     with tempfile.TemporaryDirectory(prefix="mavelin-bench-", dir="/tmp") as directory:
         print(f"writing {args.size_mib} MiB of random data ...", flush=True)
         path = make_file(directory, size)
-        warm(path)
+        warm_file(path)
         ours_s, ours = best_time(lambda: mavelin_fingerprint(path, args.chunk, args.step), args.repeat)
-        ref_s, ref = best_time(lambda: hashlib_fingerprint(path, args.chunk, args.step), args.repeat)
+        ref_s, ref = best_time(lambda: python_fingerprint(path, args.chunk, args.step), args.repeat)
     if ours != ref:
         raise SystemExit("fingerprints differ: the benchmark result is void")
     mb = size / 1e6

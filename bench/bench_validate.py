@@ -15,76 +15,12 @@ and prints MB/s and files/s of each and the ratios of mavelin to the other two. 
 that does not succeed, or a certified fingerprint the Python loop disagrees with, voids the run.
 """
 import argparse
-import hashlib
-import math
 import os
-import pickle
-import random
-import shutil
-import subprocess
-import tempfile
-import time
-import zipfile
 
 import mavelin.utils
 
-CHUNK, STEP = 2048, 4
-
-
-def make_small_tree(top, count, max_size, seed=3):
-    rng = random.Random(seed)
-    folders = 100
-    for d in range(folders):
-        os.mkdir(os.path.join(top, f"v{d:03d}"))
-    pool = os.urandom(max_size + 4096)
-    total = 0
-    for i in range(count):
-        size = rng.randrange(max_size)
-        offset = rng.randrange(4096)
-        with open(os.path.join(top, f"v{i % folders:03d}", f"s{i:06d}.dat"), "wb") as f:
-            f.write(pool[offset:offset + size])
-        total += size
-    return total
-
-
-def make_large_tree(top, files, total_bytes):
-    per_file = total_bytes // files
-    block = 1 << 22
-    for i in range(files):
-        with open(os.path.join(top, f"big{i:02d}.dat"), "wb") as f:
-            left = per_file
-            while left:
-                n = min(block, left)
-                f.write(os.urandom(n))
-                left -= n
-    return per_file * files
-
-
-def tree_files(top):
-    """Files of the tree, the certificate folder left out."""
-    for root, dirs, names in os.walk(top):
-        dirs[:] = [d for d in dirs if d != "Certificates"]
-        for name in names:
-            yield os.path.join(root, name)
-
-
-def warm(top):
-    for path in tree_files(top):
-        with open(path, "rb") as f:
-            while f.read(1 << 24):
-                pass
-
-
-def certified_table(certificate):
-    with zipfile.ZipFile(certificate) as zf:
-        return pickle.loads(zf.read("Certificate.pk"))
-
-
-def python_fingerprint(path):
-    with open(path, "rb") as f:
-        count = math.ceil(os.path.getsize(path) / CHUNK)
-        digests = [hashlib.sha256(f.read(CHUNK)).hexdigest() for _ in range(count)]
-    return [[hashlib.sha256("".join(digests[s::STEP]).encode()).hexdigest()] for s in range(STEP)]
+from bench_trees import (CERTIFICATE, add_tree_options, certified_table, generated_trees, print_rates,
+                         python_fingerprint, run_sha256sum, timed, warm)
 
 
 def run_python_loop(top, table, files):
@@ -99,12 +35,6 @@ def run_python_loop(top, table, files):
         raise SystemExit(f"{mismatches} certified fingerprints disagree with hashlib: result void")
 
 
-def run_sha256sum(top, cores, files):
-    batch = max(1, min(1000, files // (cores * 8)))
-    subprocess.run(f"find '{top}' -path '{top}/Certificates' -prune -o -type f -print0 "
-                   f"| xargs -0 -P {cores} -n {batch} sha256sum > /dev/null", shell=True, check=True)
-
-
 def run_validation(top, certificate):
     try:
         mavelin.utils.validate_certificate(top, certificate)
@@ -112,26 +42,18 @@ def run_validation(top, certificate):
         raise SystemExit(f"validation of an unchanged tree ended with {e.code}: result void")
 
 
-def timed(fn):
-    start = time.perf_counter()
-    fn()
-    return time.perf_counter() - start
-
-
 def bench(label, top, size, files, cores):
     mavelin.utils.sign_folder(top, "silent")
-    certificate = os.path.join(top, "Certificates", "Certificate.korvex")
+    certificate = os.path.join(top, CERTIFICATE)
     warm(top)
     # The certified table is loaded only after mavelin's run: holding 100,000 extra records
     # would slow its run through the cyclic garbage collector.
     results = {"mavelin validate": timed(lambda: run_validation(top, certificate))}
-    results[f"sha256sum, xargs -P {cores}"] = timed(lambda: run_sha256sum(top, cores, files))
+    results[f"sha256sum, xargs -P {cores}"] = timed(
+        lambda: run_sha256sum(top, cores, files, prune_certificates=True))
     results["Python hashlib loop"] = timed(lambda: run_python_loop(top, certified_table(certificate),
                                                                    files))
-    print(f"\n{label}: {files} files, {size / 1e6:.1f} MB")
-    for name, seconds in results.items():
-        print(f"  {name:<28} {size / 1e6 / seconds:9.1f} MB/s {files / seconds:11.0f} files/s"
-              f"  ({seconds:.2f} s)")
+    print_rates(label, size, files, results)
     ours = results["mavelin validate"]
     for name, seconds in list(results.items())[1:]:
         print(f"  ratio mavelin / {name:<17} {seconds / ours:6.2f}x")
@@ -140,27 +62,14 @@ def bench(label, top, size, files, cores):
 def main():
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--small-files", type=int, default=100_000)
-    parser.add_argument("--small-max", type=int, default=4096, help="small files are 0 .. this many bytes")
-    parser.add_argument("--large-gib", type=float, default=2.0)
-    parser.add_argument("--large-files", type=int, default=8)
-    parser.add_argument("--cores", type=int, default=os.cpu_count())
+    add_tree_options(parser)
     args = parser.parse_args()
 
-    base = tempfile.mkdtemp(prefix="mavelin-bench-validate-", dir="/tmp")
-    try:
-        small, large = os.path.join(base, "small"), os.path.join(base, "large")
-        os.mkdir(small)
-        os.mkdir(large)
-        print(f"generating {args.small_files} small files and {args.large_gib} GiB of large files ...",
-              flush=True)
-        small_size = make_small_tree(small, args.small_files, args.small_max)
-        large_size = make_large_tree(large, args.large_files, int(args.large_gib * (1 << 30)))
+    small_layout = {"seed": 3, "folder": "v{:03d}", "name": "s{:06d}.dat"}
+    with generated_trees(args, "mavelin-bench-validate-", small_layout, "big{:02d}.dat") as (small, large):
         os.sync()  # no write-back of the generated data during the timed runs
-        bench("small files", small, small_size, args.small_files, args.cores)
-        bench("large files", large, large_size, args.large_files, args.cores)
-    finally:
-        shutil.rmtree(base, ignore_errors=True)
+        bench("small files", *small, args.small_files, args.cores)
+        bench("large files", *large, args.large_files, args.cores)
 
 
 if __name__ == "__main__":
