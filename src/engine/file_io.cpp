@@ -75,11 +75,15 @@ int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size) {
     UniqueFd fd;
     if (int err = open_at_any_length(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY, fd))
         return err;
-    int fl = ::fcntl(fd.get(), F_GETFL);
-    if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) < 0) return errno;
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return errno;
     if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!S_ISREG(st.st_mode)) {
+        // Pipes, devices and the like read blocking from here on; for regular files the flag
+        // changes nothing, so they are spared the two calls.
+        int fl = ::fcntl(fd.get(), F_GETFL);
+        if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) < 0) return errno;
+    }
     if (size) *size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
     out = std::move(fd);
     return 0;
