@@ -2,6 +2,7 @@
 // emits them.
 #include "engine/pickle_writer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -42,6 +43,16 @@ void PickleWriter::write(const void* p, std::size_t n) {
     out_.append(static_cast<const char*>(p), n);
 }
 
+std::size_t PickleWriter::settled_size() const noexcept {
+    return frame_start_ == kNoFrame ? out_.size() : frame_start_;
+}
+
+void PickleWriter::drop_settled(std::size_t n) {
+    n = std::min(n, settled_size());
+    out_.erase(0, n);
+    if (frame_start_ != kNoFrame) frame_start_ -= n;
+}
+
 void PickleWriter::commit_frame() {
     if (!framing_ || frame_start_ == kNoFrame) return;
     const std::size_t len = out_.size() - frame_start_ - kFrameHeader;
@@ -70,7 +81,7 @@ std::int64_t PickleWriter::memo_find(Identity id) const noexcept {
         if (!s.used) {
             hint_id_ = id;
             hint_slot_ = i;
-            hint_count_ = memo_count_;
+            hint_count_ = table_count_;
             return -1;
         }
         if (s.id == id) return s.index;
@@ -78,7 +89,7 @@ std::int64_t PickleWriter::memo_find(Identity id) const noexcept {
 }
 
 void PickleWriter::memo_insert(Identity id, std::uint32_t index) {
-    if ((memo_count_ + 1) * 2 > slots_.size()) {
+    if ((table_count_ + 1) * 2 > slots_.size()) {
         std::vector<Slot> old;
         old.swap(slots_);
         hint_count_ = static_cast<std::size_t>(-1);
@@ -93,13 +104,14 @@ void PickleWriter::memo_insert(Identity id, std::uint32_t index) {
     }
     const std::size_t mask = slots_.size() - 1;
     std::size_t i;
-    if (hint_count_ == memo_count_ && hint_id_ == id) {
+    if (hint_count_ == table_count_ && hint_id_ == id) {
         i = hint_slot_;  // nothing was inserted since the lookup that ended there
     } else {
         i = mix(id) & mask;
         while (slots_[i].used) i = (i + 1) & mask;
     }
     slots_[i] = Slot{id, index, true};
+    ++table_count_;
     ++memo_count_;
 }
 

@@ -73,6 +73,10 @@ class PickleWriter {
     void finish();
 
     const std::string& data() const noexcept { return out_; }
+    // Bytes at the start of data() that are final (everything before an open frame); they
+    // may be written out and dropped with drop_settled() while writing goes on.
+    std::size_t settled_size() const noexcept;
+    void drop_settled(std::size_t n);
     std::string take() noexcept { return std::move(out_); }
     std::size_t memo_size() const noexcept { return memo_count_; }
 
@@ -98,7 +102,8 @@ class PickleWriter {
         bool used;
     };
     std::vector<Slot> slots_;
-    std::size_t memo_count_ = 0;
+    std::size_t memo_count_ = 0;   // memo indices used up
+    std::size_t table_count_ = 0;  // identities in slots_ (unshared objects are not)
     // Where the last failed lookup ended: the usual next step memoizes that very identity.
     mutable Identity hint_id_ = 0;
     mutable std::size_t hint_slot_ = 0, hint_count_ = static_cast<std::size_t>(-1);

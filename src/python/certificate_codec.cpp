@@ -99,6 +99,9 @@ int check_class(PyObject* cls, NodeClass& nc) {
 class Walker {
   public:
     explicit Walker(const NodeClass& nc) : nc_(nc) {}
+    // Where finished pieces of the stream go while the table's items are written (optional).
+    const std::function<int(std::string_view)>* sink = nullptr;
+    int flush(bool all);
     // `unshared`: the caller's container holds the only reference to `o`, so `o` occurs
     // once in the stream and needs no memo look-up.
     int save(PyObject* o, int depth, bool unshared = false);
@@ -198,6 +201,7 @@ int Walker::save_dict(PyObject* o, int depth, pk::Identity id) {
         if (r != kDone) return r;
         w.batch_item_done(b);
         ++count;
+        if (depth == 0 && flush(false) != kDone) return kError;
     }
     if (count != size || PyDict_GET_SIZE(o) != size) return kUnsupported;  // changed underway
     w.batch_end(b);
@@ -376,18 +380,30 @@ class Builder {
 
 }  // namespace
 
-int dump_node_table(PyObject* table, PyObject* filenode_type, std::string& out) {
+// Hands the settled part of the stream to the sink once enough has gathered (or all of it).
+int Walker::flush(bool all) {
+    constexpr std::size_t kPiece = 1 << 20;
+    if (!sink) return kDone;
+    const std::size_t n = w.settled_size();
+    if (n == 0 || (!all && n < kPiece)) return kDone;
+    if ((*sink)(std::string_view(w.data().data(), n)) != 0) return kError;
+    w.drop_settled(n);
+    return kDone;
+}
+
+int dump_node_table(PyObject* table, PyObject* filenode_type,
+                    const std::function<int(std::string_view)>& sink) {
     try {
         if (!PyDict_CheckExact(table)) return kUnsupported;
         NodeClass nc;
         const int c = check_class(filenode_type, nc);
         if (c != kDone) return c;
         Walker walker(nc);
+        walker.sink = &sink;
         const int r = walker.save(table, 0);
         if (r != kDone) return r;
         walker.w.finish();
-        out = walker.w.take();
-        return kDone;
+        return walker.flush(true);
     } catch (const std::length_error&) {
         return kUnsupported;  // beyond the memo's or an int's limits: the host reports it
     } catch (...) {

@@ -3,17 +3,23 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "python/handle.h"
 
 namespace mavelin::certificate {
 
-// Serializes a node table exactly as the host's pickle.dump(table, file) does at protocol 4.
-// Returns 0 with the stream in `out`; 1 when the table holds anything this writer does not
-// reproduce with certainty (then nothing is raised and the caller uses the host's pickle);
-// -1 with a Python exception set. `filenode_type` is the class mavelin.core.models.FileNode.
-int dump_node_table(PyObject* table, PyObject* filenode_type, std::string& out);
+// Serializes a node table exactly as the host's pickle.dump(table, file) does at protocol 4,
+// handing the stream to `sink` piece by piece as it is made, so that a large table is never
+// held whole in memory. `sink` returns 0, or -1 with a Python exception set, which ends the
+// dump. Returns 0 when the whole stream was handed out; 1 when the table holds anything this
+// writer does not reproduce with certainty (nothing is raised; pieces may already have been
+// handed out, and the caller starts again with the host's pickle); -1 with a Python exception
+// set. `filenode_type` is the class mavelin.core.models.FileNode.
+int dump_node_table(PyObject* table, PyObject* filenode_type,
+                    const std::function<int(std::string_view)>& sink);
 
 // Decodes a payload into a new dict of FileNode records, built as the host's unpickler
 // builds them (no constructor runs; attribute names interned). Accepts the host's own

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 #include "engine/file_io.h"
 #include "engine/zip_writer.h"
@@ -23,13 +24,35 @@ py::Ref join(PyObject* a, const char* b) {
     return py::Ref::steal(PyObject_CallFunction(fn.get(), "Os", a, b));
 }
 
-// The payload: the node table as the host pickles it at protocol 4.
-int serialize(PyObject* table, std::string& out) {
+// Writes all of `data` to `fd`; 0 or an errno.
+int write_all(int fd, std::string_view data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0 && errno != EINTR) return errno;
+        if (n > 0) done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+// The payload: the node table as the host pickles it at protocol 4, written to `fd` as it
+// is made. Tables of other shapes go to the host's pickler.
+int write_payload(PyObject* table, int fd, const std::string& path) {
     PyObject* node_class = models::filenode_class();
     if (!node_class) return -1;
-    int r = certificate::dump_node_table(table, node_class, out);
+    auto sink = [fd, &path](std::string_view piece) {
+        const int err = write_all(fd, piece);
+        if (err == 0) return 0;
+        py::set_os_error(err, path);
+        return -1;
+    };
+    const int r = certificate::dump_node_table(table, node_class, sink);
     if (r <= 0) return r;
-    // Not a table of the shape a scan makes: the host's pickler writes it.
+    // Not a table of the shape a scan makes: start again with the host's pickler.
+    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
+        py::set_os_error(errno, path);
+        return -1;
+    }
     py::Ref dumps = py::import_attr("pickle", "dumps");
     if (!dumps) return -1;
     py::Ref bytes = py::Ref::steal(PyObject_CallFunction(dumps.get(), "Oi", table, 4));
@@ -37,33 +60,27 @@ int serialize(PyObject* table, std::string& out) {
     char* data = nullptr;
     Py_ssize_t len = 0;
     if (PyBytes_AsStringAndSize(bytes.get(), &data, &len) < 0) return -1;
-    out.assign(data, static_cast<size_t>(len));
-    return 0;
+    return sink(std::string_view(data, static_cast<size_t>(len)));
 }
 
-// Creates or empties `path` and writes `data` into it, as open(path, "wb") would.
-int write_file(const std::string& path, const std::string& data) {
-    int err = 0;
-    Py_BEGIN_ALLOW_THREADS io::UniqueFd fd(
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+// Creates or empties `path` (as open(path, "wb") would) and writes the payload into it.
+// On any failure the partial file is removed.
+int write_payload_file(PyObject* table, const std::string& path) {
+    io::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd) {
-        err = errno;
-    } else {
-        size_t done = 0;
-        while (done < data.size() && err == 0) {
-            ssize_t n = ::write(fd.get(), data.data() + done, data.size() - done);
-            if (n < 0 && errno != EINTR) err = errno;
-            if (n > 0) done += static_cast<size_t>(n);
-        }
-        if (err == 0 && ::close(fd.release()) != 0) err = errno;
-        fd.reset();
-        if (err != 0) ::unlink(path.c_str());  // no partial payload is left behind
-    }
-    Py_END_ALLOW_THREADS if (err != 0) {
-        py::set_os_error(err, path);
+        py::set_os_error(errno, path);
         return -1;
     }
-    return 0;
+    int r = write_payload(table, fd.get(), path);
+    if (r == 0 && ::close(fd.release()) != 0) {
+        py::set_os_error(errno, path);
+        r = -1;
+    }
+    if (r != 0) {
+        fd.reset();
+        ::unlink(path.c_str());  // no partial payload is left behind
+    }
+    return r;
 }
 
 }  // namespace
@@ -90,11 +107,9 @@ int save(PyObject* manager) {
         return -1;
     py::Ref table = py::Ref::steal(PyObject_GetAttrString(manager, "_file_nodes"));
     if (!table) return -1;
-    std::string payload;
     std::string path;
-    if (serialize(table.get(), payload) < 0 || py::encode_path(payload_path.get(), path) < 0)
-        return -1;
-    return write_file(path, payload);
+    if (py::encode_path(payload_path.get(), path) < 0) return -1;
+    return write_payload_file(table.get(), path);
 }
 
 int archive(PyObject* manager) {
