@@ -191,7 +191,10 @@ inline void save_class(pk::PickleWriter& w) {
 
 // Encodes a table the way the binding walks live objects: each str, list and dict other than
 // the shared names is its own object.
-inline std::string encode_table(const Table& t) {
+// With `drain`, the settled part of the stream is taken out after every node, as a writer
+// that streams to a file does; the result must not change.
+inline std::string encode_table(const Table& t, bool drain = false) {
+    std::string drained;
     pk::PickleWriter w;
     pk::Identity next = kFirstFresh;
     const pk::Identity table_id = next++;
@@ -239,10 +242,14 @@ inline std::string encode_table(const Table& t) {
         w.batch_end(attrs);
         w.put_build();
         w.batch_item_done(nodes);
+        if (drain) {
+            drained.append(w.data(), 0, w.settled_size());
+            w.drop_settled(w.settled_size());
+        }
     }
     if (!t.empty()) w.batch_end(nodes);
     w.finish();
-    return w.take();
+    return drained + w.take();
 }
 
 // Index of the first differing byte, or -1.

@@ -196,6 +196,14 @@ TEST(PickleWriterTest, NodeTablesMatchTheHostPickler) {
     }
 }
 
+TEST(PickleWriterTest, StreamTakenOutPieceByPieceIsTheSame) {
+    for (const char* name : {"n1001", "special", "big_strings", "n70000"}) {
+        SCOPED_TRACE(name);
+        const Table t = load_table(name);
+        EXPECT_EQ(first_difference(encode_table(t, true), encode_table(t)), -1);
+    }
+}
+
 TEST(PickleWriterTest, ExpectedTablesHaveTheirCounts) {
     // Guards the table files themselves: a broken parser would make the comparisons vacuous.
     EXPECT_EQ(load_table("empty").size(), 0u);
