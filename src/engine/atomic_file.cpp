@@ -12,6 +12,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "engine/file_io.h"
+
 namespace mavelin::atomic {
 namespace {
 
@@ -142,18 +144,8 @@ int AtomicFile::open(const std::string& target, OsError* err, Sync sync) {
 
 int AtomicFile::write_all(const void* data, size_t len, OsError* err) {
     if (fd_ < 0) return fail(EBADF, err);
-    const auto* p = static_cast<const char*>(data);
-    while (len > 0) {
-        const ssize_t n = ::write(fd_, p, len);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(errno, err);
-        }
-        if (n == 0) return fail(EIO, err);
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
+    const int code = io::write_all(fd_, data, len);
+    return code == 0 ? 0 : fail(code, err);
 }
 
 int AtomicFile::pwrite_all(const void* data, size_t len, uint64_t offset, OsError* err) {

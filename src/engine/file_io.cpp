@@ -129,4 +129,19 @@ ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset) {
     return static_cast<ssize_t>(done);
 }
 
+int write_all(int fd, const void* buf, size_t len) {
+    const auto* p = static_cast<const char*>(buf);
+    while (len > 0) {
+        const ssize_t n = ::write(fd, p, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return 0;
+}
+
 }  // namespace mavelin::io

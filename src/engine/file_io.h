@@ -65,4 +65,7 @@ ssize_t pread_retry(int fd, void* buf, size_t len, uint64_t offset);
 ssize_t read_full(int fd, void* buf, size_t len);
 ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset);
 
+// Writes all `len` bytes (retrying EINTR and short writes); 0, or the errno.
+int write_all(int fd, const void* buf, size_t len);
+
 }  // namespace mavelin::io

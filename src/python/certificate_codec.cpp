@@ -322,8 +322,12 @@ class Builder {
             }
             case pk::Kind::Str: {
                 const auto s = d_.str(v);
-                o = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()),
-                                         "surrogatepass");
+                bool ascii = true;  // digests, keys and most paths: no decoding needed
+                for (std::size_t i = 0; i < s.size() && ascii; ++i)
+                    ascii = static_cast<unsigned char>(s[i]) < 0x80;
+                o = ascii ? py::ascii_text(s.data(), s.size()).release()
+                          : PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()),
+                                                 "surrogatepass");
                 break;
             }
             case pk::Kind::List:
@@ -349,6 +353,11 @@ class Builder {
             Py_INCREF(item);
             PyList_SET_ITEM(l, static_cast<Py_ssize_t>(i), item);
         }
+        // A list of str only (a fingerprint row) is part of no cycle: spare the collector.
+        bool atomic = true;
+        for (std::size_t i = 0; i < items.size() && atomic; ++i)
+            atomic = PyUnicode_CheckExact(PyList_GET_ITEM(l, static_cast<Py_ssize_t>(i)));
+        if (atomic) PyObject_GC_UnTrack(l);
         return l;
     }
 

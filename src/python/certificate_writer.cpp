@@ -24,24 +24,13 @@ py::Ref join(PyObject* a, const char* b) {
     return py::Ref::steal(PyObject_CallFunction(fn.get(), "Os", a, b));
 }
 
-// Writes all of `data` to `fd`; 0 or an errno.
-int write_all(int fd, std::string_view data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno != EINTR) return errno;
-        if (n > 0) done += static_cast<size_t>(n);
-    }
-    return 0;
-}
-
 // The payload: the node table as the host pickles it at protocol 4, written to `fd` as it
 // is made. Tables of other shapes go to the host's pickler.
 int write_payload(PyObject* table, int fd, const std::string& path) {
     PyObject* node_class = models::filenode_class();
     if (!node_class) return -1;
     auto sink = [fd, &path](std::string_view piece) {
-        const int err = write_all(fd, piece);
+        const int err = io::write_all(fd, piece.data(), piece.size());
         if (err == 0) return 0;
         py::set_os_error(err, path);
         return -1;

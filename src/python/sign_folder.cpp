@@ -65,6 +65,9 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!default_mode) return nullptr;
     if (!mode) mode = default_mode.get();
 
+    // The run builds large acyclic tables; the collector would only walk them again and
+    // again. It runs as usual once they are gone.
+    py::GcPause gc_pause;
     py::Ref start = procedures::now();
     if (!start) return nullptr;
     py::Ref silent_text = py::Ref::steal(PyUnicode_FromString("silent"));

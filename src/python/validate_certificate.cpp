@@ -35,6 +35,9 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:validate_certificate",
                                      const_cast<char**>(kwlist), &dir_path, &certificate_file))
         return nullptr;
+    // The run builds large acyclic tables; the collector would only walk them again and
+    // again. It runs as usual once they are gone.
+    py::GcPause gc_pause;
     py::Ref start = procedures::now();
     py::Ref validator_cls = py::import_attr("mavelin.core.validation", "CertificateValidator");
     if (!start || !validator_cls) return nullptr;

@@ -10,6 +10,7 @@ from pathlib import Path
 
 import pytest
 
+from support import unix_socket
 from validation_helpers import (ELAPSED, FOUND, NO_CERT_WARNING, PROCEDURE_LOGGER,
                                 VALIDATION_LOGGER, Run, capture_logs, host_certificate, make_tree,
                                 node_table, reference_fingerprint, run_cli, scan_order, sign,
@@ -385,16 +386,6 @@ class TestChangedTree:
 
 # --- files that cannot be read ----------------------------------------------------------------
 
-def _socket_at(path):
-    short = tempfile.mkdtemp(dir="/tmp")
-    s = socket.socket(socket.AF_UNIX)
-    try:
-        s.bind(os.path.join(short, "s"))
-    finally:
-        s.close()
-    os.rename(os.path.join(short, "s"), path)
-    os.rmdir(short)
-
 
 def _drop_dac():
     if os.geteuid() != 0:
@@ -423,7 +414,7 @@ class TestUnreadableFiles:
 
     def test_socket_in_place_of_a_file(self, signed):
         os.remove(signed / F1)
-        _socket_at(signed / F1)
+        unix_socket(signed / F1)
         check_failure(validate(signed), [f"File {F1} can't be read: {os.strerror(errno.ENXIO)}"],
                       [], 1)
 
