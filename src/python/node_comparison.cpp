@@ -93,16 +93,31 @@ py::Ref unreadable_reason(PyObject* validator, PyObject* path) {
     return {};
 }
 
+// Record equality. For two records of the FileNode class itself this is what its generated
+// __eq__ computes, (id, file_path) == (id, file_path), without running Python code per pair.
+int same_records(PyObject* a, PyObject* b, int same_path) {
+    PyObject* cls = models::filenode_class();
+    if (!cls) return -1;
+    if (Py_TYPE(a) != reinterpret_cast<PyTypeObject*>(cls) || Py_TYPE(b) != Py_TYPE(a))
+        return PyObject_RichCompareBool(a, b, Py_EQ);
+    py::Ref id_a = py::Ref::steal(PyObject_GetAttr(a, models::kId));
+    py::Ref id_b = py::Ref::steal(PyObject_GetAttr(b, models::kId));
+    if (!id_a || !id_b) return -1;
+    const int same_id = PyObject_RichCompareBool(id_a.get(), id_b.get(), Py_EQ);
+    if (same_id <= 0) return same_id;
+    return same_path;
+}
+
 // Compares one positional pair; sets `failed` when any check fails.
 int compare_pair(PyObject* validator, PyObject* logger, PyObject* old_node, PyObject* new_node,
                  bool& failed) {
     py::Ref p = py::Ref::steal(PyObject_GetAttr(new_node, models::kFilePath));
     py::Ref old_path = py::Ref::steal(PyObject_GetAttr(old_node, models::kFilePath));
     if (!p || !old_path) return -1;
-    int same_node = PyObject_RichCompareBool(old_node, new_node, Py_EQ);
-    if (same_node < 0) return -1;
     int same_path = PyObject_RichCompareBool(old_path.get(), p.get(), Py_EQ);
     if (same_path < 0) return -1;
+    int same_node = same_records(old_node, new_node, same_path);
+    if (same_node < 0) return -1;
     py::Ref old_fp = fingerprint_of(old_node);
     if (!old_fp && PyErr_Occurred()) return -1;
     py::Ref new_fp = fingerprint_of(new_node);
