@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "python/common.h"
-#include "python/modules.h"
+#include "python/capi/common.h"
+#include "python/package_tree.h"
 
 namespace mavelin::importer {
 namespace {

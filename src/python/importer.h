@@ -1,7 +1,7 @@
 // The importer that serves every submodule of the package from this one extension module.
 #pragma once
 
-#include "python/handle.h"
+#include "python/capi/handle.h"
 
 namespace mavelin::importer {
 

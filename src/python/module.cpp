@@ -1,5 +1,5 @@
 // Entry point of the extension module: makes `mavelin` a package and loads its subpackages.
-#include "python/common.h"
+#include "python/capi/common.h"
 #include "python/importer.h"
 
 namespace mavelin {

@@ -1,6 +1,6 @@
 // The plain packages of the tree: what each loads, in order, and what it exposes.
-#include "python/common.h"
-#include "python/modules.h"
+#include "python/capi/common.h"
+#include "python/package_tree.h"
 
 namespace mavelin::modules {
 namespace {

@@ -1,7 +1,7 @@
 // Initialisers of the modules of the package tree, one per dotted name.
 #pragma once
 
-#include "python/handle.h"
+#include "python/capi/handle.h"
 
 namespace mavelin::modules {
 

@@ -1,5 +1,5 @@
 // CPUID-based detection of the instruction-set features the engine can use.
-#include "engine/cpu_features.h"
+#include "engine/cpu/features.h"
 
 #include <cpuid.h>
 

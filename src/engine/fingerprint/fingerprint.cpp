@@ -1,6 +1,6 @@
 // Per-file fingerprint: chunk hashing with pread, the read buffer, and the sequential whole-file
 // driver.
-#include "engine/fingerprint.h"
+#include "engine/fingerprint/fingerprint.h"
 
 #include <unistd.h>
 
@@ -11,7 +11,7 @@
 #include <limits>
 #include <new>
 
-#include "engine/sha256_impl.h"
+#include "engine/hash/sha256_impl.h"
 
 namespace mavelin::fingerprint {
 namespace {

@@ -1,6 +1,6 @@
 // Fingerprints a list of files with a short-lived pool of threads, splitting large files across all
 // of them.
-#include "engine/parallel_runner.h"
+#include "engine/fingerprint/parallel_runner.h"
 
 #include <algorithm>
 #include <atomic>
@@ -10,7 +10,7 @@
 #include <new>
 #include <thread>
 
-#include "engine/file_io.h"
+#include "engine/fs/file_io.h"
 
 namespace mavelin::runner {
 namespace {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/fingerprint.h"
-#include "engine/sha256.h"
+#include "engine/fingerprint/fingerprint.h"
+#include "engine/hash/sha256.h"
 
 namespace mavelin::runner {
 

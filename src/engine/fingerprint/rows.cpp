@@ -2,8 +2,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/fingerprint.h"
-#include "engine/sha256_impl.h"
+#include "engine/fingerprint/fingerprint.h"
+#include "engine/hash/sha256_impl.h"
 
 namespace mavelin::fingerprint {
 namespace {

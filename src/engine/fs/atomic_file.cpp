@@ -1,6 +1,6 @@
 // Atomic file replacement: temporary file beside the target, fsync, rename; cleanup on every
 // failure path.
-#include "engine/atomic_file.h"
+#include "engine/fs/atomic_file.h"
 
 #include <fcntl.h>
 #include <sys/random.h>
@@ -12,7 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "engine/file_io.h"
+#include "engine/fs/file_io.h"
 
 namespace mavelin::atomic {
 namespace {

@@ -1,5 +1,5 @@
 // File descriptor ownership, path joining and descriptor-relative opening that works past PATH_MAX.
-#include "engine/file_io.h"
+#include "engine/fs/file_io.h"
 
 #include <fcntl.h>
 #include <limits.h>

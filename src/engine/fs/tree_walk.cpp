@@ -1,6 +1,6 @@
 // Iterative, descriptor-relative directory walk with the visiting order and rules of a default
 // top-down os.walk.
-#include "engine/tree_walk.h"
+#include "engine/fs/tree_walk.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_io.h"
+#include "engine/fs/file_io.h"
 
 namespace mavelin::walk {
 

@@ -1,6 +1,6 @@
 // CRC-32 implementations: slicing-by-8 tables everywhere, PCLMULQDQ folding on x86-64 when the CPU
 // has it.
-#include "engine/crc32.h"
+#include "engine/hash/crc32.h"
 
 #include <array>
 #include <atomic>

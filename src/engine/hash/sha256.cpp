@@ -1,9 +1,9 @@
 // SHA-256 front end: streaming hasher, one-shot hash, hexadecimal form and multi-message hashing.
-#include "engine/sha256.h"
+#include "engine/hash/sha256.h"
 
 #include <cstring>
 
-#include "engine/sha256_impl.h"
+#include "engine/hash/sha256_impl.h"
 
 namespace mavelin::sha256 {
 

@@ -1,8 +1,8 @@
 // Run-time choice of the SHA-256 implementation, and the lane grouping shared by all of them.
 #include <atomic>
 
-#include "engine/cpu_features.h"
-#include "engine/sha256_impl.h"
+#include "engine/cpu/features.h"
+#include "engine/hash/sha256_impl.h"
 
 namespace mavelin::sha256 {
 namespace detail {

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/sha256.h"
+#include "engine/hash/sha256.h"
 
 namespace mavelin::sha256::detail {
 

@@ -1,8 +1,8 @@
 // SHA-256 block functions on the x86 SHA extensions: one message, or 2/4/8 messages interleaved.
 #include <immintrin.h>
 
-#include "engine/cpu_features.h"
-#include "engine/sha256_impl.h"
+#include "engine/cpu/features.h"
+#include "engine/hash/sha256_impl.h"
 
 #define MAVELIN_SHANI __attribute__((target("sha,sse4.1")))
 

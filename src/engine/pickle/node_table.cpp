@@ -1,6 +1,6 @@
 // Shape check of a decoded certificate payload: the node table and its FileNode states, nothing
 // else.
-#include "engine/pickle_node_table.h"
+#include "engine/pickle/node_table.h"
 
 #include <new>
 #include <string_view>

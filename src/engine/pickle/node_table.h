@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "engine/pickle_reader.h"
+#include "engine/pickle/reader.h"
 
 namespace mavelin::pickle {
 

@@ -1,11 +1,11 @@
 // Restricted pickle decoder for the certificate payload: a stack machine over the node-table
 // opcodes only.
-#include "engine/pickle_reader.h"
+#include "engine/pickle/reader.h"
 
 #include <cstring>
 #include <new>
 
-#include "engine/pickle_opcodes.h"
+#include "engine/pickle/opcodes.h"
 
 namespace mavelin::pickle {
 

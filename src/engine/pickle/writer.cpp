@@ -1,12 +1,12 @@
 // Protocol-4 pickle opcode writer: framing, identity memo and batching as the reference C pickler
 // emits them.
-#include "engine/pickle_writer.h"
+#include "engine/pickle/writer.h"
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
-#include "engine/pickle_opcodes.h"
+#include "engine/pickle/opcodes.h"
 
 namespace mavelin::pickle {
 

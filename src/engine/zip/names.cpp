@@ -1,5 +1,5 @@
 // Member-name encodings: strict UTF-8 validation, code page 437 decoding and quoting for messages.
-#include "engine/zip_names.h"
+#include "engine/zip/names.h"
 
 #include <cstdint>
 #include <cstdio>

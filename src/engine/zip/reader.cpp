@@ -1,6 +1,6 @@
 // ZIP member reader: end record search, ZIP64 records, central directory walk, local header checks,
 // stored data with CRC-32.
-#include "engine/zip_reader.h"
+#include "engine/zip/reader.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,8 +12,8 @@
 #include <cstring>
 #include <new>
 
-#include "engine/crc32.h"
-#include "engine/zip_names.h"
+#include "engine/hash/crc32.h"
+#include "engine/zip/names.h"
 
 namespace mavelin::zip {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/zip_format.h"
+#include "engine/zip/format.h"
 
 namespace mavelin::zip {
 

@@ -1,6 +1,6 @@
 // Single stored member ZIP writer: record layout, DOS timestamps, streaming copy with CRC-32 into
 // an atomic file.
-#include "engine/zip_writer.h"
+#include "engine/zip/writer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,8 +13,8 @@
 #include <memory>
 #include <new>
 
-#include "engine/crc32.h"
-#include "engine/zip_names.h"
+#include "engine/hash/crc32.h"
+#include "engine/zip/names.h"
 
 namespace mavelin::zip {
 namespace {

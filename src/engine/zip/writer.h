@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/atomic_file.h"
-#include "engine/zip_format.h"
+#include "engine/fs/atomic_file.h"
+#include "engine/zip/format.h"
 
 namespace mavelin::zip {
 

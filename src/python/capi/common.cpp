@@ -1,5 +1,5 @@
 // Small helpers shared by the binding modules: imports, calls, errors and log output.
-#include "python/common.h"
+#include "python/capi/common.h"
 
 #include <cerrno>
 #include <cstring>

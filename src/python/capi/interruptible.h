@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "python/handle.h"
+#include "python/capi/handle.h"
 
 namespace mavelin::py {
 

@@ -1,7 +1,7 @@
 // Python exceptions for the outcomes of the engine's archive reader and writer.
-#include "python/archive_errors.h"
+#include "python/certificate/archive_errors.h"
 
-#include "python/common.h"
+#include "python/capi/common.h"
 
 namespace mavelin::archive_errors {
 

@@ -1,8 +1,8 @@
 // Python exceptions for the outcomes of the engine's archive reader and writer.
 #pragma once
 
-#include "engine/zip_format.h"
-#include "python/handle.h"
+#include "engine/zip/format.h"
+#include "python/capi/handle.h"
 
 namespace mavelin::archive_errors {
 

@@ -1,6 +1,6 @@
 // Certificate payload codec: the node table to and from its pickle bytes through the engine's
 // writer and reader.
-#include "python/certificate_codec.h"
+#include "python/certificate/codec.h"
 
 #include <cstdint>
 #include <exception>
@@ -10,10 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/pickle_node_table.h"
-#include "engine/pickle_reader.h"
-#include "engine/pickle_writer.h"
-#include "python/common.h"
+#include "engine/pickle/node_table.h"
+#include "engine/pickle/reader.h"
+#include "engine/pickle/writer.h"
+#include "python/capi/common.h"
 
 namespace mavelin::certificate {
 

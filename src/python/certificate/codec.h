@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "python/handle.h"
+#include "python/capi/handle.h"
 
 namespace mavelin::certificate {
 

@@ -1,13 +1,13 @@
 // Loading a certificate: the archive member, decoded by the restricted payload reader.
-#include "python/certificate_reader.h"
+#include "python/certificate/reader.h"
 
 #include <string>
 
-#include "engine/zip_reader.h"
-#include "python/archive_errors.h"
-#include "python/certificate_codec.h"
-#include "python/common.h"
-#include "python/models.h"
+#include "engine/zip/reader.h"
+#include "python/certificate/archive_errors.h"
+#include "python/certificate/codec.h"
+#include "python/capi/common.h"
+#include "python/mavelin/core/models.h"
 
 namespace mavelin::certificate_reader {
 namespace {

@@ -1,7 +1,7 @@
 // Loading a certificate: the archive member, decoded by the restricted payload reader.
 #pragma once
 
-#include "python/handle.h"
+#include "python/capi/handle.h"
 
 namespace mavelin::certificate_reader {
 

@@ -1,5 +1,5 @@
 // Writing a FileManager's certificate: the payload file, then the archive that holds it.
-#include "python/certificate_writer.h"
+#include "python/certificate/writer.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,12 +8,12 @@
 #include <string>
 #include <string_view>
 
-#include "engine/file_io.h"
-#include "engine/zip_writer.h"
-#include "python/archive_errors.h"
-#include "python/certificate_codec.h"
-#include "python/common.h"
-#include "python/models.h"
+#include "engine/fs/file_io.h"
+#include "engine/zip/writer.h"
+#include "python/certificate/archive_errors.h"
+#include "python/certificate/codec.h"
+#include "python/capi/common.h"
+#include "python/mavelin/core/models.h"
 
 namespace mavelin::certificate_writer {
 namespace {

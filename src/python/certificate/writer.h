@@ -1,7 +1,7 @@
 // Writing a FileManager's certificate: the payload file, then the archive that holds it.
 #pragma once
 
-#include "python/handle.h"
+#include "python/capi/handle.h"
 
 namespace mavelin::certificate_writer {
 

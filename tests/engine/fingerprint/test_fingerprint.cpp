@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/fingerprint.h"
-#include "engine/sha256.h"
-#include "engine/sha256_impl.h"
+#include "engine/fingerprint/fingerprint.h"
+#include "engine/hash/sha256.h"
+#include "engine/hash/sha256_impl.h"
 
 namespace mavelin::fingerprint {
 namespace {

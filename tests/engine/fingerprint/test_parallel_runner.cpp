@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "engine/file_io.h"
-#include "engine/fingerprint.h"
-#include "engine/parallel_runner.h"
-#include "engine/sha256.h"
+#include "engine/fs/file_io.h"
+#include "engine/fingerprint/fingerprint.h"
+#include "engine/fingerprint/parallel_runner.h"
+#include "engine/hash/sha256.h"
 #include "temp_dir.h"
 
 namespace {

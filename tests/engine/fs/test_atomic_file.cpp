@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/atomic_file.h"
-#include "zip_test_support.h"
+#include "engine/fs/atomic_file.h"
+#include "zip/zip_test_support.h"
 
 namespace mavelin::atomic {
 namespace {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/file_io.h"
+#include "engine/fs/file_io.h"
 #include "temp_dir.h"
 
 namespace {

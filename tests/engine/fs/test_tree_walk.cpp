@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_io.h"
-#include "engine/tree_walk.h"
+#include "engine/fs/file_io.h"
+#include "engine/fs/tree_walk.h"
 #include "temp_dir.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/crc32.h"
+#include "engine/hash/crc32.h"
 
 namespace mavelin::crc32 {
 namespace {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/cpu_features.h"
-#include "engine/sha256.h"
-#include "engine/sha256_impl.h"
+#include "engine/cpu/features.h"
+#include "engine/hash/sha256.h"
+#include "engine/hash/sha256_impl.h"
 
 namespace mavelin::sha256 {
 namespace {

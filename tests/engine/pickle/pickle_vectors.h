@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/pickle_node_table.h"
-#include "engine/pickle_reader.h"
-#include "engine/pickle_writer.h"
-#include "engine/sha256.h"
+#include "engine/pickle/node_table.h"
+#include "engine/pickle/reader.h"
+#include "engine/pickle/writer.h"
+#include "engine/hash/sha256.h"
 
 namespace pickle_vectors {
 

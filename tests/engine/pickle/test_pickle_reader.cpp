@@ -8,9 +8,9 @@
 #include <tuple>
 #include <vector>
 
-#include "engine/pickle_node_table.h"
-#include "engine/pickle_reader.h"
-#include "pickle_vectors.h"
+#include "engine/pickle/node_table.h"
+#include "engine/pickle/reader.h"
+#include "pickle/pickle_vectors.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/pickle_writer.h"
-#include "pickle_vectors.h"
+#include "engine/pickle/writer.h"
+#include "pickle/pickle_vectors.h"
 
 namespace {
 

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/crc32.h"
-#include "engine/zip_format.h"
-#include "engine/zip_reader.h"
-#include "engine/zip_writer.h"
-#include "zip_test_support.h"
+#include "engine/hash/crc32.h"
+#include "engine/zip/format.h"
+#include "engine/zip/reader.h"
+#include "engine/zip/writer.h"
+#include "zip/zip_test_support.h"
 
 namespace mavelin::zip {
 namespace {

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/crc32.h"
-#include "engine/zip_writer.h"
-#include "zip_test_support.h"
+#include "engine/hash/crc32.h"
+#include "engine/zip/writer.h"
+#include "zip/zip_test_support.h"
 
 namespace mavelin::zip {
 namespace {

@@ -1,6 +1,6 @@
 // The command group `cli` and the entry module run by `python -m mavelin.cli`.
-#include "python/common.h"
-#include "python/modules.h"
+#include "python/capi/common.h"
+#include "python/package_tree.h"
 
 namespace mavelin::modules {
 

@@ -1,6 +1,6 @@
 // The commands `sign_folder` and `validate_certificate` of the command group.
-#include "python/common.h"
-#include "python/modules.h"
+#include "python/capi/common.h"
+#include "python/package_tree.h"
 
 namespace mavelin::modules {
 namespace {

@@ -1,16 +1,16 @@
 // mavelin.core.file_managing: FileManager, the scan, the fingerprint pass and the certificate.
-#include "python/file_managing.h"
+#include "python/mavelin/core/file_managing.h"
 
 #include <iterator>
 #include <string>
 #include <vector>
 
-#include "engine/parallel_runner.h"
-#include "engine/tree_walk.h"
-#include "python/certificate_writer.h"
-#include "python/common.h"
-#include "python/models.h"
-#include "python/modules.h"
+#include "engine/fingerprint/parallel_runner.h"
+#include "engine/fs/tree_walk.h"
+#include "python/certificate/writer.h"
+#include "python/capi/common.h"
+#include "python/mavelin/core/models.h"
+#include "python/package_tree.h"
 
 namespace mavelin::file_managing {
 namespace {

@@ -1,7 +1,7 @@
 // Fingerprint pass over a FileManager's node table, shared by signing and validation.
 #pragma once
 
-#include "python/handle.h"
+#include "python/capi/handle.h"
 
 namespace mavelin::file_managing {
 

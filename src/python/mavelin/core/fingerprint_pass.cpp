@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/parallel_runner.h"
-#include "engine/sha256.h"
-#include "python/common.h"
-#include "python/file_managing.h"
-#include "python/interruptible.h"
-#include "python/models.h"
+#include "engine/fingerprint/parallel_runner.h"
+#include "engine/hash/sha256.h"
+#include "python/capi/common.h"
+#include "python/mavelin/core/file_managing.h"
+#include "python/capi/interruptible.h"
+#include "python/mavelin/core/models.h"
 
 namespace mavelin::file_managing {
 namespace {

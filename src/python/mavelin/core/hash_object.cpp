@@ -1,11 +1,11 @@
 // The SHA-256 hash object returned by mavelin.core.hashing._generate_hash.
-#include "python/hash_object.h"
+#include "python/mavelin/core/hash_object.h"
 
 #include <mutex>
 #include <new>
 
-#include "engine/sha256.h"
-#include "python/common.h"
+#include "engine/hash/sha256.h"
+#include "python/capi/common.h"
 
 namespace mavelin::hash_object {
 namespace {

@@ -1,7 +1,7 @@
 // The SHA-256 hash object returned by mavelin.core.hashing._generate_hash.
 #pragma once
 
-#include "python/handle.h"
+#include "python/capi/handle.h"
 
 namespace mavelin::hash_object {
 

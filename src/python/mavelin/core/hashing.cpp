@@ -1,10 +1,10 @@
 // mavelin.core.hashing: SHA-256 of a byte string, and the choice of implementation.
 #include <cstring>
 
-#include "engine/sha256.h"
-#include "python/common.h"
-#include "python/hash_object.h"
-#include "python/modules.h"
+#include "engine/hash/sha256.h"
+#include "python/capi/common.h"
+#include "python/mavelin/core/hash_object.h"
+#include "python/package_tree.h"
 
 namespace mavelin::modules {
 namespace {

@@ -1,8 +1,8 @@
 // mavelin.core.models: the FileNode record, a dataclass built at load time.
-#include "python/models.h"
+#include "python/mavelin/core/models.h"
 
-#include "python/common.h"
-#include "python/modules.h"
+#include "python/capi/common.h"
+#include "python/package_tree.h"
 
 namespace mavelin::models {
 

@@ -1,7 +1,7 @@
 // The FileNode record class shared by the binding modules.
 #pragma once
 
-#include "python/handle.h"
+#include "python/capi/handle.h"
 
 namespace mavelin::models {
 

@@ -1,12 +1,12 @@
 // Pairing the certificate's node table with the fresh one and reporting every difference.
-#include "python/node_comparison.h"
+#include "python/mavelin/core/node_comparison.h"
 
 #include <algorithm>
 #include <vector>
 
-#include "python/common.h"
-#include "python/models.h"
-#include "python/procedure_support.h"
+#include "python/capi/common.h"
+#include "python/mavelin/core/models.h"
+#include "python/mavelin/utils/procedure_support.h"
 
 namespace mavelin::node_comparison {
 namespace {

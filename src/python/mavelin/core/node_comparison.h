@@ -1,7 +1,7 @@
 // Pairing the certificate's node table with the fresh one and reporting every difference.
 #pragma once
 
-#include "python/handle.h"
+#include "python/capi/handle.h"
 
 namespace mavelin::node_comparison {
 

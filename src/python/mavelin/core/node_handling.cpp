@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "engine/file_io.h"
-#include "engine/fingerprint.h"
-#include "engine/sha256.h"
-#include "python/common.h"
-#include "python/modules.h"
+#include "engine/fs/file_io.h"
+#include "engine/fingerprint/fingerprint.h"
+#include "engine/hash/sha256.h"
+#include "python/capi/common.h"
+#include "python/package_tree.h"
 
 namespace mavelin::modules {
 namespace {

@@ -2,13 +2,13 @@
 #include <iterator>
 #include <string>
 
-#include "engine/tree_walk.h"
-#include "python/certificate_reader.h"
-#include "python/common.h"
-#include "python/file_managing.h"
-#include "python/modules.h"
-#include "python/node_comparison.h"
-#include "python/procedure_support.h"
+#include "engine/fs/tree_walk.h"
+#include "python/certificate/reader.h"
+#include "python/capi/common.h"
+#include "python/mavelin/core/file_managing.h"
+#include "python/package_tree.h"
+#include "python/mavelin/core/node_comparison.h"
+#include "python/mavelin/utils/procedure_support.h"
 
 namespace mavelin::modules {
 namespace {

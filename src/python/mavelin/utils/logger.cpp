@@ -1,6 +1,6 @@
 // mavelin.utils.logger: the process-wide log set-up of the command line.
-#include "python/common.h"
-#include "python/modules.h"
+#include "python/capi/common.h"
+#include "python/package_tree.h"
 
 namespace mavelin::modules {
 namespace {

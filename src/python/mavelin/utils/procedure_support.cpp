@@ -1,7 +1,7 @@
 // What the two procedures share: the clock, the duration text and the logging of paths.
-#include "python/procedure_support.h"
+#include "python/mavelin/utils/procedure_support.h"
 
-#include "python/common.h"
+#include "python/capi/common.h"
 
 namespace mavelin::procedures {
 

@@ -1,7 +1,7 @@
 // What the two procedures share: the clock, the duration text and the logging of paths.
 #pragma once
 
-#include "python/handle.h"
+#include "python/capi/handle.h"
 
 namespace mavelin::procedures {
 
