@@ -29,7 +29,7 @@
 namespace {
 
 using namespace mavelin;
-namespace sd = sha256::detail;
+namespace sd = hash::sha256::detail;
 
 constexpr size_t kMsg = 2048;
 constexpr size_t kMsgs = 128;  // 256 KiB working set
@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     std::mt19937_64 rng(1);
     for (auto& b : data) b = static_cast<uint8_t>(rng());
 
-    const bool shani = sha256::available(sha256::Impl::kShaNi);
+    const bool shani = hash::sha256::available(hash::sha256::Impl::kShaNi);
     std::printf("SHA-256 on %zu-byte messages, one thread (GB/s):\n", kMsg);
     std::printf("  portable, 1 lane        %6.2f\n",
                 lanes_rate(sd::portable_backend(), 0, data, 4));
@@ -94,17 +94,18 @@ int main(int argc, char** argv) {
                         lanes_rate(sd::shani_backend(), w, data, 40));
         }
     }
-    std::vector<sha256::Digest> out(kMsgs);
+    std::vector<hash::sha256::Digest> out(kMsgs);
     std::vector<const uint8_t*> ptrs(kMsgs);
     for (size_t m = 0; m < kMsgs; ++m) ptrs[m] = data.data() + m * kMsg;
-    std::printf("  hash_many (%s)     %6.2f\n", sha256::name(sha256::active()),
+    std::printf("  hash_many (%s)     %6.2f\n", hash::sha256::name(hash::sha256::active()),
                 best_rate(kMsg * kMsgs * 40, [&] {
                     for (int it = 0; it < 40; ++it)
-                        sha256::hash_many(ptrs.data(), kMsg, kMsgs, out.data());
+                        hash::sha256::hash_many(ptrs.data(), kMsg, kMsgs, out.data());
                 }));
     std::printf("  hash() one at a time  %6.2f\n", best_rate(kMsg * kMsgs * 40, [&] {
                     for (int it = 0; it < 40; ++it)
-                        for (size_t m = 0; m < kMsgs; ++m) out[m] = sha256::hash(ptrs[m], kMsg);
+                        for (size_t m = 0; m < kMsgs; ++m)
+                            out[m] = hash::sha256::hash(ptrs[m], kMsg);
                 }));
 
     // Whole-file fingerprint from the page cache.
@@ -135,7 +136,7 @@ int main(int argc, char** argv) {
                         if (::pread(fd, buf.data(), 256 << 10, static_cast<off_t>(off)) < 0)
                             std::abort();
                 }));
-    std::vector<sha256::Digest> rows;
+    std::vector<hash::sha256::Digest> rows;
     std::printf("  fingerprint_fd 2048/4 %6.2f\n", best_rate(size, [&] {
                     if (fingerprint::fingerprint_fd(fd, size, {2048, 4}, &rows, nullptr) != 0)
                         std::abort();

@@ -16,7 +16,7 @@
 namespace mavelin::fingerprint {
 namespace {
 
-namespace sd = sha256::detail;
+namespace sd = hash::sha256::detail;
 
 // Bytes read per pread when chunks are small enough to batch; several chunks of one read are
 // hashed side by side. Chunks larger than this are streamed through one hasher.
@@ -54,8 +54,8 @@ bool chunk_offset(uint64_t index, uint64_t chunk_size, uint64_t* offset) {
 }
 
 // Chunks of up to kReadBatch bytes: one pread for many chunks, full ones hashed side by side.
-int hash_small_chunks(int fd, size_t chunk, uint64_t first, uint64_t count, sha256::Digest* out,
-                      Buffer& scratch, bool* at_eof) {
+int hash_small_chunks(int fd, size_t chunk, uint64_t first, uint64_t count,
+                      hash::sha256::Digest* out, Buffer& scratch, bool* at_eof) {
     const uint64_t per_read = kReadBatch / chunk;
     if (!scratch.reserve(static_cast<size_t>(std::min(per_read, count)) * chunk)) return ENOMEM;
     uint64_t done = 0;
@@ -73,12 +73,12 @@ int hash_small_chunks(int fd, size_t chunk, uint64_t first, uint64_t count, sha2
         for (size_t j = 0; j < full; j += kHashGroup) {
             const size_t g = std::min(kHashGroup, full - j);
             for (size_t l = 0; l < g; ++l) ptrs[l] = scratch.data() + (j + l) * chunk;
-            sha256::hash_many(ptrs, chunk, g, out + done + j);
+            hash::sha256::hash_many(ptrs, chunk, g, out + done + j);
         }
         done += full;
         if (full < k) {
             // End of file: a short last chunk, then nothing more is read.
-            out[done++] = sha256::hash(scratch.data() + full * chunk, bytes % chunk);
+            out[done++] = hash::sha256::hash(scratch.data() + full * chunk, bytes % chunk);
             std::fill(out + done, out + count, sd::empty_digest());
             *at_eof = true;
             return 0;
@@ -88,11 +88,11 @@ int hash_small_chunks(int fd, size_t chunk, uint64_t first, uint64_t count, sha2
 }
 
 // Chunks too large to buffer: each is streamed through a hasher in kReadBatch pieces.
-int hash_large_chunks(int fd, uint64_t chunk, uint64_t first, uint64_t count, sha256::Digest* out,
-                      Buffer& scratch, bool* at_eof) {
+int hash_large_chunks(int fd, uint64_t chunk, uint64_t first, uint64_t count,
+                      hash::sha256::Digest* out, Buffer& scratch, bool* at_eof) {
     if (!scratch.reserve(kReadBatch)) return ENOMEM;
     for (uint64_t i = 0; i < count; ++i) {
-        sha256::Hasher h;
+        hash::sha256::Hasher h;
         uint64_t offset = 0;
         bool short_read = true;
         if (chunk_offset(first + i, chunk, &offset)) {
@@ -118,8 +118,8 @@ int hash_large_chunks(int fd, uint64_t chunk, uint64_t first, uint64_t count, sh
     return 0;
 }
 
-int hash_range(int fd, int64_t chunk_size, uint64_t first, uint64_t count, sha256::Digest* out,
-               Buffer& scratch, bool* at_eof) {
+int hash_range(int fd, int64_t chunk_size, uint64_t first, uint64_t count,
+               hash::sha256::Digest* out, Buffer& scratch, bool* at_eof) {
     *at_eof = false;
     if (count == 0) return 0;
     if (chunk_size <= 0) return EINVAL;
@@ -180,18 +180,19 @@ bool Buffer::reserve(size_t n) {
 }
 
 int hash_chunk_range(int fd, int64_t chunk_size, uint64_t first_chunk, uint64_t count,
-                     sha256::Digest* out, Buffer& scratch) {
+                     hash::sha256::Digest* out, Buffer& scratch) {
     bool at_eof = false;
     return hash_range(fd, chunk_size, first_chunk, count, out, scratch, &at_eof);
 }
 
-int fingerprint_fd(int fd, uint64_t size, const Params& params, std::vector<sha256::Digest>* rows,
-                   std::vector<sha256::Digest>* chunk_digests, Buffer* scratch) {
+int fingerprint_fd(int fd, uint64_t size, const Params& params,
+                   std::vector<hash::sha256::Digest>* rows,
+                   std::vector<hash::sha256::Digest>* chunk_digests, Buffer* scratch) {
     const uint64_t n = chunk_count(size, params.chunk_size);
     RowReducer reducer(params.step);
     Buffer own_scratch;
     Buffer& buffer = scratch != nullptr ? *scratch : own_scratch;
-    sha256::Digest batch[kDigestBatch];
+    hash::sha256::Digest batch[kDigestBatch];
     bool at_eof = false;
     for (uint64_t done = 0; done < n;) {
         const uint64_t k = std::min(kDigestBatch, n - done);

@@ -46,9 +46,9 @@ class Buffer {
 class RowReducer {
   public:
     explicit RowReducer(int64_t step);
-    void add(const sha256::Digest* chunk_digests, size_t n);
+    void add(const hash::sha256::Digest* chunk_digests, size_t n);
     // The T row digests (a row without members gets the digest of empty input).
-    std::vector<sha256::Digest> finish();
+    std::vector<hash::sha256::Digest> finish();
 
   private:
     int64_t step_;
@@ -61,14 +61,15 @@ class RowReducer {
 // exactly as sequential reads would give them. Memory use is bounded by `scratch`, whatever the
 // chunk size. Returns 0, or the errno of the failed read (EINTR is retried).
 int hash_chunk_range(int fd, int64_t chunk_size, uint64_t first_chunk, uint64_t count,
-                     sha256::Digest* out, Buffer& scratch);
+                     hash::sha256::Digest* out, Buffer& scratch);
 
 // Fingerprints a whole file of (previously measured) `size` bytes sequentially: exactly
 // chunk_count(size, chunk_size) chunks are hashed from offset 0, then reduced to `rows`.
 // `chunk_digests`, if given, receives every chunk digest in file order. `scratch`, if given, is
 // reused for the reads (saves an allocation per file). Returns 0 or an errno; on failure `rows`
 // is left untouched.
-int fingerprint_fd(int fd, uint64_t size, const Params& params, std::vector<sha256::Digest>* rows,
-                   std::vector<sha256::Digest>* chunk_digests, Buffer* scratch = nullptr);
+int fingerprint_fd(int fd, uint64_t size, const Params& params,
+                   std::vector<hash::sha256::Digest>* rows,
+                   std::vector<hash::sha256::Digest>* chunk_digests, Buffer* scratch = nullptr);
 
 }  // namespace mavelin::fingerprint

@@ -12,10 +12,10 @@
 
 #include "engine/fs/file_io.h"
 
-namespace mavelin::runner {
+namespace mavelin::fingerprint {
 namespace {
 
-using sha256::Digest;
+using hash::sha256::Digest;
 
 constexpr uint64_t kRangeBytes = uint64_t{1} << 20;  // bytes per range of a split file
 constexpr uint64_t kMaxRangeChunks = 4096;           // digests per range, whatever the chunk size
@@ -31,7 +31,7 @@ struct SplitFile {
 
     size_t index = 0;
     std::string path;
-    io::UniqueFd fd;
+    fs::UniqueFd fd;
     uint64_t chunks = 0;
     uint64_t ranges = 0;
     std::unique_ptr<Digest[]> ring;
@@ -115,11 +115,11 @@ class Run {
         FileOutcome& o = out_[i];
         std::string path;
         try {
-            path = io::posix_join(root_, rels_[i]);
+            path = fs::posix_join(root_, rels_[i]);
             if (cancelled()) return fail(o, ECANCELED, std::move(path));
-            io::UniqueFd fd;
+            fs::UniqueFd fd;
             uint64_t size = 0;
-            if (int err = io::open_for_hashing(path, fd, &size))
+            if (int err = fs::open_for_hashing(path, fd, &size))
                 return fail(o, err, std::move(path));
             const uint64_t n = fingerprint::chunk_count(size, params_.chunk_size);
             if (n > range_chunks_ && threads_ > 1)
@@ -141,7 +141,7 @@ class Run {
 
     // Publishes a split file and works on its ranges until all are claimed; the range that
     // completes the file (on whichever thread) writes its outcome.
-    void run_split(Worker& w, unsigned k, size_t i, std::string&& path, io::UniqueFd&& fd,
+    void run_split(Worker& w, unsigned k, size_t i, std::string&& path, fs::UniqueFd&& fd,
                    uint64_t n) {
         auto owned = std::make_unique<SplitFile>(params_.step);
         SplitFile& f = *owned;
@@ -307,4 +307,4 @@ std::vector<FileOutcome> fingerprint_files(const std::string& root,
     return out;
 }
 
-}  // namespace mavelin::runner
+}  // namespace mavelin::fingerprint

@@ -9,12 +9,12 @@
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/hash/sha256.h"
 
-namespace mavelin::runner {
+namespace mavelin::fingerprint {
 
 struct FileOutcome {
-    int error = 0;                     // errno of the failure, 0 when the file was fingerprinted
-    std::string error_path;            // the joined path the error refers to (empty on success)
-    std::vector<sha256::Digest> rows;  // the T row digests of the fingerprint (on success)
+    int error = 0;           // errno of the failure, 0 when the file was fingerprinted
+    std::string error_path;  // the joined path the error refers to (empty on success)
+    std::vector<hash::sha256::Digest> rows;  // the T row digests of the fingerprint (on success)
 };
 
 // Fingerprints root/rel for every rel of `rel_paths` (joined as os.path.join does) and returns the
@@ -35,4 +35,4 @@ std::vector<FileOutcome> fingerprint_files(const std::string& root,
                                            const fingerprint::Params& params, unsigned threads,
                                            const std::atomic<bool>* cancel = nullptr);
 
-}  // namespace mavelin::runner
+}  // namespace mavelin::fingerprint

@@ -8,7 +8,7 @@
 namespace mavelin::fingerprint {
 namespace {
 
-namespace sd = sha256::detail;
+namespace sd = hash::sha256::detail;
 
 // Hex blocks handled per step; also the widest group of rows finished at once.
 constexpr size_t kRowWindow = 256;
@@ -24,7 +24,7 @@ void row_padding(uint64_t members, uint32_t* wk) {
 
 RowReducer::RowReducer(int64_t step) : step_(step) {}
 
-void RowReducer::add(const sha256::Digest* chunk_digests, size_t n) {
+void RowReducer::add(const hash::sha256::Digest* chunk_digests, size_t n) {
     if (step_ <= 0) {
         added_ += n;
         return;
@@ -48,7 +48,7 @@ void RowReducer::add(const sha256::Digest* chunk_digests, size_t n) {
             }
             for (size_t p = 0; p < k; ++p) {
                 for (size_t r = 0; r < t; ++r)
-                    sha256::to_hex(chunk_digests[i + p * t + r], hex[r * k + p]);
+                    hash::sha256::to_hex(chunk_digests[i + p * t + r], hex[r * k + p]);
             }
             for (size_t r = 0; r < t; ++r) {
                 data[r] = reinterpret_cast<const uint8_t*>(hex[r * k]);
@@ -66,7 +66,7 @@ void RowReducer::add(const sha256::Digest* chunk_digests, size_t n) {
                 for (size_t r = 0; r < m; ++r) std::memcpy(&states_[8 * (row + r)], sd::kInit, 32);
             }
             for (size_t r = 0; r < m; ++r) {
-                sha256::to_hex(chunk_digests[i + r], hex[r]);
+                hash::sha256::to_hex(chunk_digests[i + r], hex[r]);
                 data[r] = reinterpret_cast<const uint8_t*>(hex[r]);
                 states[r] = &states_[8 * (row + r)];
             }
@@ -77,8 +77,8 @@ void RowReducer::add(const sha256::Digest* chunk_digests, size_t n) {
     }
 }
 
-std::vector<sha256::Digest> RowReducer::finish() {
-    std::vector<sha256::Digest> rows;
+std::vector<hash::sha256::Digest> RowReducer::finish() {
+    std::vector<hash::sha256::Digest> rows;
     if (step_ <= 0) return rows;
     const auto step = static_cast<uint64_t>(step_);
     rows.assign(static_cast<size_t>(step), sd::empty_digest());

@@ -14,7 +14,7 @@
 
 #include "engine/fs/file_io.h"
 
-namespace mavelin::atomic {
+namespace mavelin::fs {
 namespace {
 
 constexpr int kMaxLinkHops = 40;  // as the kernel's own limit for path lookup
@@ -144,7 +144,7 @@ int AtomicFile::open(const std::string& target, OsError* err, Sync sync) {
 
 int AtomicFile::write_all(const void* data, size_t len, OsError* err) {
     if (fd_ < 0) return fail(EBADF, err);
-    const int code = io::write_all(fd_, data, len);
+    const int code = fs::write_all(fd_, data, len);
     return code == 0 ? 0 : fail(code, err);
 }
 
@@ -185,4 +185,4 @@ int AtomicFile::commit(OsError* err) {
     return 0;
 }
 
-}  // namespace mavelin::atomic
+}  // namespace mavelin::fs

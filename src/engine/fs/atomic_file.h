@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace mavelin::atomic {
+namespace mavelin::fs {
 
 // A failed system call: its errno and the path it concerned (empty when none).
 struct OsError {
@@ -66,4 +66,4 @@ class AtomicFile {
     std::string temp_;
 };
 
-}  // namespace mavelin::atomic
+}  // namespace mavelin::fs

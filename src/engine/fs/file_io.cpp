@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-namespace mavelin::io {
+namespace mavelin::fs {
 
 void UniqueFd::reset(int fd) noexcept {
     if (fd_ >= 0 && fd_ != fd)
@@ -144,4 +144,4 @@ int write_all(int fd, const void* buf, size_t len) {
     return 0;
 }
 
-}  // namespace mavelin::io
+}  // namespace mavelin::fs

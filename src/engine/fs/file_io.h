@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace mavelin::io {
+namespace mavelin::fs {
 
 // Owns one file descriptor and closes it when destroyed. Move-only; -1 means "none".
 class UniqueFd {
@@ -68,4 +68,4 @@ ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset);
 // Writes all `len` bytes (retrying EINTR and short writes); 0, or the errno.
 int write_all(int fd, const void* buf, size_t len);
 
-}  // namespace mavelin::io
+}  // namespace mavelin::fs

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string_view>
 
-namespace mavelin::walk {
+namespace mavelin::fs {
 
 namespace {
 
@@ -109,7 +109,7 @@ bool TreeWalker::list(int fd, std::vector<std::string>& dirs, std::vector<std::s
     }
 }
 
-bool TreeWalker::push(io::UniqueFd fd, const std::string& name) {
+bool TreeWalker::push(fs::UniqueFd fd, const std::string& name) {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return false;
     std::vector<std::string> dirs, files;
@@ -141,7 +141,7 @@ bool TreeWalker::push(io::UniqueFd fd, const std::string& name) {
 
 bool TreeWalker::reopen_from_child(size_t index, int child_fd) {
     if (child_fd < 0) return false;
-    io::UniqueFd fd(openat_retry(child_fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    fs::UniqueFd fd(openat_retry(child_fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!fd || !is_same_dir(fd.get(), frames_[index].dev, frames_[index].ino)) return false;
     frames_[index].fd = std::move(fd);
     return true;
@@ -151,10 +151,10 @@ bool TreeWalker::reopen_from_ancestor(size_t index) {
     size_t base = index;
     while (base > 0 && !frames_[base - 1].fd) --base;
     if (base == 0) return false;  // cannot happen: the top stays open
-    io::UniqueFd held;
+    fs::UniqueFd held;
     int dirfd = frames_[base - 1].fd.get();
     for (size_t k = base; k <= index; ++k) {
-        io::UniqueFd fd(
+        fs::UniqueFd fd(
             openat_retry(dirfd, names_[k].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!fd || !is_same_dir(fd.get(), frames_[k].dev, frames_[k].ino)) return false;
         held = std::move(fd);
@@ -165,7 +165,7 @@ bool TreeWalker::reopen_from_ancestor(size_t index) {
 }
 
 void TreeWalker::pop() {
-    io::UniqueFd child = std::move(frames_.back().fd);
+    fs::UniqueFd child = std::move(frames_.back().fd);
     frames_.pop_back();
     names_.pop_back();
     if (frames_.empty()) return;
@@ -183,8 +183,8 @@ void TreeWalker::pop() {
 Visit* TreeWalker::next() {
     if (!started_) {
         started_ = true;
-        io::UniqueFd fd;
-        if (io::open_at_any_length(AT_FDCWD, top_, O_RDONLY | O_DIRECTORY, fd) != 0) return nullptr;
+        fs::UniqueFd fd;
+        if (fs::open_at_any_length(AT_FDCWD, top_, O_RDONLY | O_DIRECTORY, fd) != 0) return nullptr;
         if (!push(std::move(fd), top_folder_name(top_))) return nullptr;
         return &current_;
     }
@@ -203,7 +203,7 @@ Visit* TreeWalker::next() {
         }
         std::string name = std::move(frame.dirs[frame.next++]);
         // O_NOFOLLOW: a subfolder that is a symbolic link when its turn comes is not entered.
-        io::UniqueFd fd(openat_retry(frame.fd.get(), name.c_str(),
+        fs::UniqueFd fd(openat_retry(frame.fd.get(), name.c_str(),
                                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (fd && push(std::move(fd), name)) return &current_;
     }
@@ -230,4 +230,4 @@ std::vector<std::string> scan_node_paths(const std::string& top) {
     return paths;
 }
 
-}  // namespace mavelin::walk
+}  // namespace mavelin::fs

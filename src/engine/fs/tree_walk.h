@@ -10,7 +10,7 @@
 
 #include "engine/fs/file_io.h"
 
-namespace mavelin::walk {
+namespace mavelin::fs {
 
 // One visited folder. Names are raw bytes, in the order the directory listing returned them.
 struct Visit {
@@ -45,7 +45,7 @@ class TreeWalker {
 
   private:
     struct Frame {
-        io::UniqueFd fd;  // closed for shallow frames of deep walks; reopened on the way back
+        fs::UniqueFd fd;  // closed for shallow frames of deep walks; reopened on the way back
         dev_t dev = 0;
         ino_t ino = 0;
         size_t rel_len = 0;             // length of rel_ while this frame is the current folder
@@ -55,7 +55,7 @@ class TreeWalker {
 
     // Lists the folder open on `fd`; false when the listing fails.
     bool list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files);
-    bool push(io::UniqueFd fd, const std::string& name);
+    bool push(fs::UniqueFd fd, const std::string& name);
     void pop();
     bool reopen_from_child(size_t index, int child_fd);
     bool reopen_from_ancestor(size_t index);
@@ -83,4 +83,4 @@ std::string top_folder_name(const std::string& top);
 // "Certificates" contributes none of its own entries (its subfolders are still walked).
 std::vector<std::string> scan_node_paths(const std::string& top);
 
-}  // namespace mavelin::walk
+}  // namespace mavelin::fs

@@ -11,7 +11,7 @@
 #include <immintrin.h>
 #endif
 
-namespace mavelin::crc32 {
+namespace mavelin::hash::crc32 {
 namespace {
 
 constexpr uint32_t kPoly = 0xEDB88320u;  // reflected 0x04C11DB7
@@ -202,4 +202,4 @@ uint32_t update(uint32_t crc, const void* data, size_t len) {
     return run(active(), crc, data, len);
 }
 
-}  // namespace mavelin::crc32
+}  // namespace mavelin::hash::crc32

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace mavelin::crc32 {
+namespace mavelin::hash::crc32 {
 
 // Continues the CRC-32 `crc` of earlier data over `len` more bytes, zlib style: start with 0,
 // feed the data in any split, the result is the CRC of the concatenation.
@@ -26,4 +26,4 @@ const char* name(Impl impl);
 // Runs one given implementation, whatever is active. `impl` must be available.
 uint32_t update_with(Impl impl, uint32_t crc, const void* data, size_t len);
 
-}  // namespace mavelin::crc32
+}  // namespace mavelin::hash::crc32

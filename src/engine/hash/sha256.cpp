@@ -5,7 +5,7 @@
 
 #include "engine/hash/sha256_impl.h"
 
-namespace mavelin::sha256 {
+namespace mavelin::hash::sha256 {
 
 Hasher::Hasher() : pending_{}, total_(0) {
     std::memcpy(state_, detail::kInit, sizeof state_);
@@ -104,4 +104,4 @@ void hash_many(const uint8_t* const* msgs, size_t len, size_t count, Digest* out
     }
 }
 
-}  // namespace mavelin::sha256
+}  // namespace mavelin::hash::sha256

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace mavelin::sha256 {
+namespace mavelin::hash::sha256 {
 
 using Digest = std::array<uint8_t, 32>;
 
@@ -42,4 +42,4 @@ Impl active();
 bool force(Impl impl);
 const char* name(Impl impl);
 
-}  // namespace mavelin::sha256
+}  // namespace mavelin::hash::sha256

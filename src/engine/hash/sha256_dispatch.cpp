@@ -4,7 +4,7 @@
 #include "engine/cpu/features.h"
 #include "engine/hash/sha256_impl.h"
 
-namespace mavelin::sha256 {
+namespace mavelin::hash::sha256 {
 namespace detail {
 namespace {
 
@@ -87,4 +87,4 @@ const char* name(Impl impl) {
     return "unknown";
 }
 
-}  // namespace mavelin::sha256
+}  // namespace mavelin::hash::sha256

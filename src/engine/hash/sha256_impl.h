@@ -7,7 +7,7 @@
 
 #include "engine/hash/sha256.h"
 
-namespace mavelin::sha256::detail {
+namespace mavelin::hash::sha256::detail {
 
 inline constexpr uint32_t kInit[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                                       0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
@@ -80,4 +80,4 @@ const Digest& empty_digest();
 // are at `tail`, into `out` (128 bytes of room). Returns the number of blocks written (1 or 2).
 size_t pad_tail(const uint8_t* tail, size_t tail_len, uint64_t total_len, uint8_t* out);
 
-}  // namespace mavelin::sha256::detail
+}  // namespace mavelin::hash::sha256::detail

@@ -3,7 +3,7 @@
 
 #include "engine/hash/sha256_impl.h"
 
-namespace mavelin::sha256::detail {
+namespace mavelin::hash::sha256::detail {
 namespace {
 
 inline uint32_t rotr(uint32_t x, int n) {
@@ -104,4 +104,4 @@ const Backend& portable_backend() {
     return be;
 }
 
-}  // namespace mavelin::sha256::detail
+}  // namespace mavelin::hash::sha256::detail

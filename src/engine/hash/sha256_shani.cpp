@@ -6,7 +6,7 @@
 
 #define MAVELIN_SHANI __attribute__((target("sha,sse4.1")))
 
-namespace mavelin::sha256::detail {
+namespace mavelin::hash::sha256::detail {
 namespace {
 
 // The SHA extensions keep the state as two vectors, (a, b, e, f) and (c, d, g, h).
@@ -132,4 +132,4 @@ const Backend& shani_backend() {
     return be;
 }
 
-}  // namespace mavelin::sha256::detail
+}  // namespace mavelin::hash::sha256::detail

@@ -397,7 +397,7 @@ Status Reader::read_data(const Entry& e, Wide data_start, const std::string& key
     }
     out->data.resize(got);
     if (e.compressed != 0 && got < content) return fail(Status::kTruncated, truncated);
-    if (crc32::compute(out->data.data(), out->data.size()) != e.crc) {
+    if (hash::crc32::compute(out->data.data(), out->data.size()) != e.crc) {
         return fail(Status::kBadCrc, "Bad CRC-32 for file " + quote_text(key));
     }
     return fail(Status::kOk, "");

@@ -69,11 +69,11 @@ struct Fd {
 };
 
 // Copies the payload into the archive after a header placeholder; fills size and crc.
-Status copy_payload(int in, const std::string& payload_path, atomic::AtomicFile& out,
+Status copy_payload(int in, const std::string& payload_path, fs::AtomicFile& out,
                     const std::string& archive_path, MemberInfo* m, Error* err) {
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kCopyBuffer]);
     if (!buf) return os_error(err, ENOMEM, payload_path);
-    atomic::OsError oe;
+    fs::OsError oe;
     uint64_t size = 0;
     uint32_t crc = 0;
     for (;;) {
@@ -83,7 +83,7 @@ Status copy_payload(int in, const std::string& payload_path, atomic::AtomicFile&
             return os_error(err, errno, payload_path);
         }
         if (n == 0) break;
-        crc = crc32::update(crc, buf.get(), static_cast<size_t>(n));
+        crc = hash::crc32::update(crc, buf.get(), static_cast<size_t>(n));
         size += static_cast<uint64_t>(n);
         if (out.write_all(buf.get(), static_cast<size_t>(n), &oe) != 0) {
             return os_error(err, oe.code, archive_path);
@@ -101,8 +101,8 @@ Status write_archive(const std::string& archive_path, const std::string& member_
     if (const Status s = set_member_name(member_name, &m, err); s != Status::kOk) return s;
 
     // Same order as the host library: the archive is opened first, then the payload examined.
-    atomic::AtomicFile out;
-    atomic::OsError oe;
+    fs::AtomicFile out;
+    fs::OsError oe;
     if (out.open(archive_path, &oe, options.sync) != 0) return os_error(err, oe.code, archive_path);
 
     struct stat st;
@@ -316,7 +316,7 @@ Status build_single_stored_member(const std::string& member_name, const void* da
         if (m.external_attr == 0) m.external_attr = 0600u << 16;
         m.declared_size = len;
         m.size = len;
-        m.crc = crc32::compute(data, len);
+        m.crc = hash::crc32::compute(data, len);
         if (!local_header_has_zip64(m.declared_size) && m.size > kZip64Limit) {
             return set_error(err, Status::kTooLarge, too_large_message(m.host));
         }

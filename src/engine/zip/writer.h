@@ -63,7 +63,7 @@ Status dos_timestamp(int64_t sec, int64_t nsec, uint16_t* dos_time, uint16_t* do
 // kOutOfRange, kTooLarge.
 struct WriteOptions {
     HostZip host = HostZip::k310;
-    atomic::Sync sync = atomic::Sync::kFile;
+    fs::Sync sync = fs::Sync::kFile;
 };
 Status write_single_stored_member(const std::string& archive_path, const std::string& member_name,
                                   const std::string& payload_path, Error* err,

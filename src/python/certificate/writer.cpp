@@ -10,9 +10,9 @@
 
 #include "engine/fs/file_io.h"
 #include "engine/zip/writer.h"
+#include "python/capi/common.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
-#include "python/capi/common.h"
 #include "python/mavelin/core/models.h"
 
 namespace mavelin::certificate_writer {
@@ -30,7 +30,7 @@ int write_payload(PyObject* table, int fd, const std::string& path) {
     PyObject* node_class = models::filenode_class();
     if (!node_class) return -1;
     auto sink = [fd, &path](std::string_view piece) {
-        const int err = io::write_all(fd, piece.data(), piece.size());
+        const int err = fs::write_all(fd, piece.data(), piece.size());
         if (err == 0) return 0;
         py::set_os_error(err, path);
         return -1;
@@ -55,7 +55,7 @@ int write_payload(PyObject* table, int fd, const std::string& path) {
 // Creates or empties `path` (as open(path, "wb") would) and writes the payload into it.
 // On any failure the partial file is removed.
 int write_payload_file(PyObject* table, const std::string& path) {
-    io::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    fs::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd) {
         py::set_os_error(errno, path);
         return -1;

@@ -21,12 +21,12 @@
 namespace mavelin::fingerprint {
 namespace {
 
-using sha256::Digest;
-using sha256::Impl;
+using hash::sha256::Digest;
+using hash::sha256::Impl;
 
 std::string hex(const Digest& d) {
     char out[64];
-    sha256::to_hex(d, out);
+    hash::sha256::to_hex(d, out);
     return std::string(out, 64);
 }
 
@@ -38,10 +38,10 @@ std::string ref_sha_hex(const std::string& msg) {
     while (m.size() % 64 != 56) m += '\0';
     for (int i = 7; i >= 0; --i) m += static_cast<char>(bits >> (8 * i));
     uint32_t state[8];
-    std::memcpy(state, sha256::detail::kInit, sizeof state);
-    sha256::detail::portable_backend().compress(state, reinterpret_cast<const uint8_t*>(m.data()),
-                                                m.size() / 64);
-    return hex(sha256::detail::state_to_digest(state));
+    std::memcpy(state, hash::sha256::detail::kInit, sizeof state);
+    hash::sha256::detail::portable_backend().compress(
+        state, reinterpret_cast<const uint8_t*>(m.data()), m.size() / 64);
+    return hex(hash::sha256::detail::state_to_digest(state));
 }
 
 // Reference chunk hex digests: the counted loop over `size` (as measured), reading `content`.
@@ -111,12 +111,12 @@ class TempFile {
 class FingerprintImpl : public ::testing::TestWithParam<Impl> {
   protected:
     void SetUp() override {
-        saved_ = sha256::active();
-        if (!sha256::available(GetParam()))
-            GTEST_SKIP() << sha256::name(GetParam()) << " not available";
-        ASSERT_TRUE(sha256::force(GetParam()));
+        saved_ = hash::sha256::active();
+        if (!hash::sha256::available(GetParam()))
+            GTEST_SKIP() << hash::sha256::name(GetParam()) << " not available";
+        ASSERT_TRUE(hash::sha256::force(GetParam()));
     }
-    void TearDown() override { sha256::force(saved_); }
+    void TearDown() override { hash::sha256::force(saved_); }
     Impl saved_ = Impl::kPortable;
 };
 

@@ -21,19 +21,19 @@
 #include <thread>
 #include <vector>
 
-#include "engine/fs/file_io.h"
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fingerprint/parallel_runner.h"
+#include "engine/fs/file_io.h"
 #include "engine/hash/sha256.h"
 #include "temp_dir.h"
 
 namespace {
 
+using mavelin::fingerprint::FileOutcome;
+using mavelin::fingerprint::fingerprint_files;
 using mavelin::fingerprint::Params;
-using mavelin::io::UniqueFd;
-using mavelin::runner::FileOutcome;
-using mavelin::runner::fingerprint_files;
-using mavelin::sha256::Digest;
+using mavelin::fs::UniqueFd;
+using mavelin::hash::sha256::Digest;
 using Rows = std::vector<Digest>;
 
 using mavelin::testing::TempDir;
@@ -63,7 +63,8 @@ Rows reference_rows(const std::string& data, const Params& p) {
         for (size_t off = 0; off < data.size(); off += c) {
             char h[64];
             std::string chunk = data.substr(off, c);
-            mavelin::sha256::to_hex(mavelin::sha256::hash(chunk.data(), chunk.size()), h);
+            mavelin::hash::sha256::to_hex(mavelin::hash::sha256::hash(chunk.data(), chunk.size()),
+                                          h);
             hex.emplace_back(h, 64);
         }
     }
@@ -72,7 +73,7 @@ Rows reference_rows(const std::string& data, const Params& p) {
         std::string row;
         for (size_t i = static_cast<size_t>(s); i < hex.size(); i += static_cast<size_t>(p.step))
             row += hex[i];
-        rows.push_back(mavelin::sha256::hash(row.data(), row.size()));
+        rows.push_back(mavelin::hash::sha256::hash(row.data(), row.size()));
     }
     return rows;
 }
@@ -268,7 +269,7 @@ TEST(ParallelRunner, CancellingEndsTheRunWithEveryUnfinishedFileFailed) {
     // A sparse file far too large to finish: only cancellation ends its run early.
     rels.push_back("huge");
     {
-        mavelin::io::UniqueFd fd(
+        mavelin::fs::UniqueFd fd(
             ::open((t / "huge").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
         ASSERT_TRUE(fd.valid());
         ASSERT_EQ(::ftruncate(fd.get(), off_t{1} << 40), 0);
@@ -319,7 +320,7 @@ TEST(ParallelRunner, ErrorsArePerFileAndPipesDoNotBlock) {
         ASSERT_EQ(out.size(), rels.size());
         auto expect_error = [&](size_t i, int err) {
             EXPECT_EQ(out[i].error, err) << rels[i];
-            EXPECT_EQ(out[i].error_path, mavelin::io::posix_join(t.path(), rels[i])) << rels[i];
+            EXPECT_EQ(out[i].error_path, mavelin::fs::posix_join(t.path(), rels[i])) << rels[i];
             EXPECT_TRUE(out[i].rows.empty()) << rels[i];
         };
         expect_error(1, ENOENT);

@@ -14,7 +14,7 @@
 #include "engine/fs/atomic_file.h"
 #include "zip/zip_test_support.h"
 
-namespace mavelin::atomic {
+namespace mavelin::fs {
 namespace {
 
 using ziptest::read_file;
@@ -217,4 +217,4 @@ TEST(AtomicFile, ConcurrentWritersUseDistinctTemporariesAndTheLastCommitWins) {
 }
 
 }  // namespace
-}  // namespace mavelin::atomic
+}  // namespace mavelin::fs

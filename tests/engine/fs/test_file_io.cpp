@@ -19,10 +19,10 @@
 
 namespace {
 
-using mavelin::io::open_at_any_length;
-using mavelin::io::open_for_hashing;
-using mavelin::io::posix_join;
-using mavelin::io::UniqueFd;
+using mavelin::fs::open_at_any_length;
+using mavelin::fs::open_for_hashing;
+using mavelin::fs::posix_join;
+using mavelin::fs::UniqueFd;
 
 using mavelin::testing::TempDir;
 
@@ -34,7 +34,7 @@ void write_file(const std::string& p, const std::string& data) {
 
 std::string read_all(int fd) {
     std::string s(1 << 16, '\0');
-    ssize_t n = mavelin::io::read_full(fd, s.data(), s.size());
+    ssize_t n = mavelin::fs::read_full(fd, s.data(), s.size());
     s.resize(n < 0 ? 0 : static_cast<size_t>(n));
     return s;
 }
@@ -215,18 +215,18 @@ TEST(FileIo, ReadHelpersStopOnlyAtEndOfFile) {
     ASSERT_EQ(::write(wr.get(), "cde", 3), 3);
     wr.reset();
     char buf[16];
-    EXPECT_EQ(mavelin::io::read_full(rd.get(), buf, sizeof buf), 5);
+    EXPECT_EQ(mavelin::fs::read_full(rd.get(), buf, sizeof buf), 5);
     EXPECT_EQ(std::string(buf, 5), "abcde");
-    EXPECT_EQ(mavelin::io::read_full(rd.get(), buf, sizeof buf), 0);
+    EXPECT_EQ(mavelin::fs::read_full(rd.get(), buf, sizeof buf), 0);
 
     TempDir t("io");
     write_file(t / "f", "0123456789");
     UniqueFd f(::open((t / "f").c_str(), O_RDONLY | O_CLOEXEC));
-    EXPECT_EQ(mavelin::io::pread_full(f.get(), buf, 4, 3), 4);
+    EXPECT_EQ(mavelin::fs::pread_full(f.get(), buf, 4, 3), 4);
     EXPECT_EQ(std::string(buf, 4), "3456");
-    EXPECT_EQ(mavelin::io::pread_full(f.get(), buf, 8, 7), 3);
-    EXPECT_EQ(mavelin::io::pread_full(f.get(), buf, 8, 50), 0);
-    EXPECT_EQ(mavelin::io::pread_retry(-1, buf, 1, 0), -1);
+    EXPECT_EQ(mavelin::fs::pread_full(f.get(), buf, 8, 7), 3);
+    EXPECT_EQ(mavelin::fs::pread_full(f.get(), buf, 8, 50), 0);
+    EXPECT_EQ(mavelin::fs::pread_retry(-1, buf, 1, 0), -1);
     EXPECT_EQ(errno, EBADF);
 }
 

@@ -19,11 +19,11 @@
 
 namespace {
 
-using mavelin::io::UniqueFd;
-using mavelin::walk::scan_node_paths;
-using mavelin::walk::top_folder_name;
-using mavelin::walk::TreeWalker;
-using mavelin::walk::Visit;
+using mavelin::fs::scan_node_paths;
+using mavelin::fs::top_folder_name;
+using mavelin::fs::TreeWalker;
+using mavelin::fs::UniqueFd;
+using mavelin::fs::Visit;
 using Names = std::vector<std::string>;
 
 using mavelin::testing::TempDir;

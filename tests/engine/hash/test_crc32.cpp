@@ -9,7 +9,7 @@
 
 #include "engine/hash/crc32.h"
 
-namespace mavelin::crc32 {
+namespace mavelin::hash::crc32 {
 namespace {
 
 std::vector<Impl> available_impls() {
@@ -94,4 +94,4 @@ TEST(Crc32, ForceSelectsTheImplementationAndRefusesMissingOnes) {
 }
 
 }  // namespace
-}  // namespace mavelin::crc32
+}  // namespace mavelin::hash::crc32

@@ -13,7 +13,7 @@
 #include "engine/hash/sha256.h"
 #include "engine/hash/sha256_impl.h"
 
-namespace mavelin::sha256 {
+namespace mavelin::hash::sha256 {
 namespace {
 
 std::string hex(const Digest& d) {
@@ -254,4 +254,4 @@ TEST(Sha256Cpu, FeaturesAgreeWithProcCpuinfo) {
 }
 
 }  // namespace
-}  // namespace mavelin::sha256
+}  // namespace mavelin::hash::sha256

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/hash/sha256.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/reader.h"
 #include "engine/pickle/writer.h"
-#include "engine/hash/sha256.h"
 
 namespace pickle_vectors {
 
@@ -137,9 +137,9 @@ inline Table load_table(const std::string& name) {
 }
 
 inline std::string sha_hex(const std::string& s) {
-    const auto d = mavelin::sha256::hash(s.data(), s.size());
+    const auto d = mavelin::hash::sha256::hash(s.data(), s.size());
     char hex[64];
-    mavelin::sha256::to_hex(d, hex);
+    mavelin::hash::sha256::to_hex(d, hex);
     return std::string(hex, 64);
 }
 

@@ -34,7 +34,7 @@ std::vector<uint8_t> payload_bytes(size_t n, uint32_t seed) {
 std::string ok_line(const std::vector<uint8_t>& data) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "ok %zu %08x", data.size(),
-                  crc32::compute(data.data(), data.size()));
+                  hash::crc32::compute(data.data(), data.size()));
     return buf;
 }
 
@@ -167,7 +167,7 @@ TEST(ZipReader, ReadsArchivesWrittenByZipfile) {
             << err.message;
         EXPECT_EQ(m.data, payload);
         EXPECT_EQ(m.size, payload.size());
-        EXPECT_EQ(m.expected_crc, crc32::compute(payload.data(), payload.size()));
+        EXPECT_EQ(m.expected_crc, hash::crc32::compute(payload.data(), payload.size()));
         Member from_memory;
         ASSERT_EQ(
             read_member_from_memory(archive.data(), archive.size(), c.name, &from_memory, &err),
@@ -545,7 +545,7 @@ TEST(ZipReader, CrcMismatchAndShortDataStillHandOverTheBytes) {
     EXPECT_EQ(read_member_from_memory(bad.data(), bad.size(), kName, &m, &err), Status::kBadCrc);
     EXPECT_EQ(err.message, "Bad CRC-32 for file 'Certificate.pk'");
     ASSERT_EQ(m.data.size(), payload.size());
-    EXPECT_EQ(m.expected_crc, crc32::compute(payload.data(), payload.size()));
+    EXPECT_EQ(m.expected_crc, hash::crc32::compute(payload.data(), payload.size()));
     EXPECT_NE(m.data, payload);
 
     auto longer = a;

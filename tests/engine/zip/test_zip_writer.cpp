@@ -229,7 +229,7 @@ TEST(ZipWriter, UnzipAndZipfileAcceptOurArchive) {
             oracle(py, "read " + shell_quote(dir / "Certificate.korvex") + " Certificate.pk", &ok);
         char expect[64];
         std::snprintf(expect, sizeof expect, "ok %zu %08x\n", payload.size(),
-                      crc32::compute(payload.data(), payload.size()));
+                      hash::crc32::compute(payload.data(), payload.size()));
         EXPECT_EQ(reply, expect) << py.version;
     }
 }
@@ -352,7 +352,7 @@ TEST(ZipWriter, LargePayloadBeyondTheLimitMatchesZipfile) {
     Error err;
     WriteOptions options;
     options.host = host_of(py);
-    options.sync = atomic::Sync::kNone;
+    options.sync = fs::Sync::kNone;
     ASSERT_EQ(write_single_stored_member(dir / "ours.zip", kName, payload, &err, options),
               Status::kOk);
     std::string cmp;

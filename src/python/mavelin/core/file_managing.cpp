@@ -7,8 +7,8 @@
 
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/fs/tree_walk.h"
-#include "python/certificate/writer.h"
 #include "python/capi/common.h"
+#include "python/certificate/writer.h"
 #include "python/mavelin/core/models.h"
 #include "python/package_tree.h"
 
@@ -65,7 +65,7 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
     if (py::encode_path(initial.get(), top) < 0) return nullptr;
     std::vector<std::string> paths;
     bool failed = false;
-    Py_BEGIN_ALLOW_THREADS try { paths = walk::scan_node_paths(top); } catch (...) {
+    Py_BEGIN_ALLOW_THREADS try { paths = fs::scan_node_paths(top); } catch (...) {
         failed = true;
     }
     Py_END_ALLOW_THREADS if (failed) {

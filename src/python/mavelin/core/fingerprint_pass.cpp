@@ -8,8 +8,8 @@
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/hash/sha256.h"
 #include "python/capi/common.h"
-#include "python/mavelin/core/file_managing.h"
 #include "python/capi/interruptible.h"
+#include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/models.h"
 
 namespace mavelin::file_managing {
@@ -57,12 +57,12 @@ py::Ref copy_node(PyObject* node, PyObject* fingerprint) {
     return copy;
 }
 
-py::Ref fingerprint_list(const std::vector<sha256::Digest>& rows) {
+py::Ref fingerprint_list(const std::vector<hash::sha256::Digest>& rows) {
     py::Ref list = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
     if (!list) return {};
     for (size_t i = 0; i < rows.size(); ++i) {
         char hex[64];
-        sha256::to_hex(rows[i], hex);
+        hash::sha256::to_hex(rows[i], hex);
         py::Ref text = py::ascii_text(hex, 64);
         if (!text) return {};
         PyObject* entry = PyList_New(1);
@@ -182,12 +182,12 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     if (!fast) return slow_pass(manager, table.get(), nodes, errors.get(), all_or_none);
 
     const unsigned threads = worker_count();
-    std::vector<runner::FileOutcome> outcomes;
+    std::vector<fingerprint::FileOutcome> outcomes;
     bool out_of_memory = false;
     std::atomic<bool> cancel{false};
     auto work = [&]() noexcept {
         try {
-            outcomes = runner::fingerprint_files(root, rel_paths, params, threads, &cancel);
+            outcomes = fingerprint::fingerprint_files(root, rel_paths, params, threads, &cancel);
         } catch (...) {
             out_of_memory = true;
         }
@@ -201,7 +201,7 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     py::GcPause gc_pause;
     std::vector<py::Ref> done(nodes.size());
     for (size_t i = 0; i < nodes.size(); ++i) {
-        const runner::FileOutcome& o = outcomes[i];
+        const fingerprint::FileOutcome& o = outcomes[i];
         if (o.error != 0) {
             py::Ref exc = os_error(o.error, o.error_path);
             if (!exc || record_error(errors.get(), nodes[i].get(), exc.get()) < 0) return -1;

@@ -14,7 +14,7 @@ namespace {
 constexpr Py_ssize_t kReleaseThreshold = 2048;
 
 struct HashObject {
-    PyObject_HEAD sha256::Hasher hasher;
+    PyObject_HEAD hash::sha256::Hasher hasher;
     std::mutex lock;  // serialises updates that run without the interpreter lock
 };
 
@@ -45,7 +45,7 @@ HashObject* allocate() {
     PyObject* raw = tp->tp_alloc(tp, 0);
     if (!raw) return nullptr;
     HashObject* self = reinterpret_cast<HashObject*>(raw);
-    new (&self->hasher) sha256::Hasher();
+    new (&self->hasher) hash::sha256::Hasher();
     new (&self->lock) std::mutex();
     return self;
 }
@@ -59,7 +59,7 @@ void dealloc(PyObject* obj) {
     Py_DECREF(tp);
 }
 
-sha256::Digest current(HashObject* self) {
+hash::sha256::Digest current(HashObject* self) {
     std::lock_guard<std::mutex> guard(self->lock);
     return self->hasher.finish();
 }
@@ -70,14 +70,14 @@ PyObject* update(PyObject* self, PyObject* data) {
 }
 
 PyObject* digest(PyObject* self, PyObject*) {
-    sha256::Digest d = current(reinterpret_cast<HashObject*>(self));
+    hash::sha256::Digest d = current(reinterpret_cast<HashObject*>(self));
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(d.data()), 32);
 }
 
 PyObject* hexdigest(PyObject* self, PyObject*) {
-    sha256::Digest d = current(reinterpret_cast<HashObject*>(self));
+    hash::sha256::Digest d = current(reinterpret_cast<HashObject*>(self));
     char hex[64];
-    sha256::to_hex(d, hex);
+    hash::sha256::to_hex(d, hex);
     return py::ascii_text(hex, 64).release();
 }
 

@@ -9,7 +9,7 @@
 namespace mavelin::modules {
 namespace {
 
-constexpr sha256::Impl kImpls[] = {sha256::Impl::kPortable, sha256::Impl::kShaNi};
+constexpr hash::sha256::Impl kImpls[] = {hash::sha256::Impl::kPortable, hash::sha256::Impl::kShaNi};
 
 PyObject* generate_hash(PyObject*, PyObject* data) {
     return hash_object::create(data);
@@ -18,9 +18,9 @@ PyObject* generate_hash(PyObject*, PyObject* data) {
 PyObject* implementations(PyObject*, PyObject*) {
     py::Ref list = py::Ref::steal(PyList_New(0));
     if (!list) return nullptr;
-    for (sha256::Impl impl : kImpls) {
-        if (!sha256::available(impl)) continue;
-        py::Ref name = py::Ref::steal(PyUnicode_FromString(sha256::name(impl)));
+    for (hash::sha256::Impl impl : kImpls) {
+        if (!hash::sha256::available(impl)) continue;
+        py::Ref name = py::Ref::steal(PyUnicode_FromString(hash::sha256::name(impl)));
         if (!name || PyList_Append(list.get(), name.get()) < 0) return nullptr;
     }
     return list.release();
@@ -32,10 +32,10 @@ PyObject* force_implementation(PyObject*, PyObject* name) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "implementation name must be str");
         return nullptr;
     }
-    const char* previous = sha256::name(sha256::active());
-    for (sha256::Impl impl : kImpls) {
-        if (std::strcmp(sha256::name(impl), wanted) != 0) continue;
-        if (!sha256::force(impl)) break;
+    const char* previous = hash::sha256::name(hash::sha256::active());
+    for (hash::sha256::Impl impl : kImpls) {
+        if (std::strcmp(hash::sha256::name(impl), wanted) != 0) continue;
+        if (!hash::sha256::force(impl)) break;
         return PyUnicode_FromString(previous);
     }
     PyErr_Format(PyExc_ValueError, "SHA-256 implementation %R is not available here", name);

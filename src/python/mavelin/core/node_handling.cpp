@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/fs/file_io.h"
 #include "engine/fingerprint/fingerprint.h"
+#include "engine/fs/file_io.h"
 #include "engine/hash/sha256.h"
 #include "python/capi/common.h"
 #include "python/package_tree.h"
@@ -58,7 +58,7 @@ PyObject* handler_init(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 // Wraps an open descriptor as the raw binary file object the handler keeps.
-py::Ref wrap_file(io::UniqueFd& fd, PyObject* name) {
+py::Ref wrap_file(fs::UniqueFd& fd, PyObject* name) {
     py::Ref file_io = py::import_attr("io", "FileIO");
     if (!file_io) return {};
     py::Ref fd_obj = py::Ref::steal(PyLong_FromLong(fd.get()));
@@ -82,9 +82,9 @@ PyObject* open_file(PyObject* self, PyObject* initial_path) {
     std::string path;
     if (py::encode_path(absolute.get(), path) < 0) return nullptr;
 
-    io::UniqueFd fd;
+    fs::UniqueFd fd;
     uint64_t size = 0;
-    int err = io::open_for_hashing(path, fd, &size);
+    int err = fs::open_for_hashing(path, fd, &size);
     if (err != 0) {
         py::set_os_error(err, path);
         return nullptr;
@@ -118,16 +118,16 @@ int chunk_count(PyObject* size, PyObject* chunk_size, int64_t& out) {
 // Hashes `n` chunks read one after another from `offset` on: each chunk is what one
 // sequential read of `chunk` bytes returns (short at the end of the file, then empty).
 // `consumed` grows by the bytes read. Returns 0 or an errno.
-int read_chunks(int fd, uint64_t chunk, uint64_t offset, uint64_t n, sha256::Digest* out,
+int read_chunks(int fd, uint64_t chunk, uint64_t offset, uint64_t n, hash::sha256::Digest* out,
                 fingerprint::Buffer& scratch, uint64_t& consumed) {
     constexpr size_t kPiece = 1 << 20;
     if (!scratch.reserve(kPiece)) return ENOMEM;
     for (uint64_t i = 0; i < n; ++i) {
-        sha256::Hasher hasher;
+        hash::sha256::Hasher hasher;
         uint64_t left = chunk;
         while (left > 0) {
             const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kPiece));
-            const ssize_t got = io::pread_full(fd, scratch.data(), want, offset + consumed);
+            const ssize_t got = fs::pread_full(fd, scratch.data(), want, offset + consumed);
             if (got < 0) return errno;
             hasher.update(scratch.data(), static_cast<size_t>(got));
             consumed += static_cast<uint64_t>(got);
@@ -169,7 +169,7 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
     const uint64_t first_chunk = start / static_cast<uint64_t>(chunk_size);
 
     fingerprint::Buffer scratch;
-    std::vector<sha256::Digest> digests;
+    std::vector<hash::sha256::Digest> digests;
     uint64_t consumed = 0;  // bytes the sequential reads took
     for (uint64_t first = 0; first < static_cast<uint64_t>(count);) {
         const uint64_t n = std::min<uint64_t>(kDigestBatch, static_cast<uint64_t>(count) - first);
@@ -190,9 +190,9 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
             if (name) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
             return nullptr;
         }
-        for (const sha256::Digest& d : digests) {
+        for (const hash::sha256::Digest& d : digests) {
             char hex[64];
-            sha256::to_hex(d, hex);
+            hash::sha256::to_hex(d, hex);
             py::Ref text = py::ascii_text(hex, 64);
             if (!text || PyList_Append(hash_list.get(), text.get()) < 0) return nullptr;
         }
@@ -218,7 +218,7 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
 
 // SHA-256 hex digest of the concatenated text of hash_list[start::step].
 PyObject* row_digest(PyObject* hash_list, Py_ssize_t start, Py_ssize_t step) {
-    sha256::Hasher hasher;
+    hash::sha256::Hasher hasher;
     for (Py_ssize_t i = start; i < PyList_GET_SIZE(hash_list); i += step) {
         PyObject* item = PyList_GET_ITEM(hash_list, i);
         if (!PyUnicode_Check(item)) {
@@ -233,7 +233,7 @@ PyObject* row_digest(PyObject* hash_list, Py_ssize_t start, Py_ssize_t step) {
         if (step > PY_SSIZE_T_MAX - i) break;
     }
     char hex[64];
-    sha256::to_hex(hasher.finish(), hex);
+    hash::sha256::to_hex(hasher.finish(), hex);
     return py::ascii_text(hex, 64).release();
 }
 

@@ -3,12 +3,12 @@
 #include <string>
 
 #include "engine/fs/tree_walk.h"
-#include "python/certificate/reader.h"
 #include "python/capi/common.h"
+#include "python/certificate/reader.h"
 #include "python/mavelin/core/file_managing.h"
-#include "python/package_tree.h"
 #include "python/mavelin/core/node_comparison.h"
 #include "python/mavelin/utils/procedure_support.h"
+#include "python/package_tree.h"
 
 namespace mavelin::modules {
 namespace {
@@ -114,8 +114,8 @@ PyObject* deep_certificate_search(PyObject* self, PyObject*) {
     std::string rel;
     bool failed = false;
     Py_BEGIN_ALLOW_THREADS try {
-        walk::TreeWalker walker(top);
-        while (walk::Visit* v = walker.next()) {
+        fs::TreeWalker walker(top);
+        while (fs::Visit* v = walker.next()) {
             for (const std::string& f : v->files) {
                 if (f == kArchiveName) {
                     hit = true;
