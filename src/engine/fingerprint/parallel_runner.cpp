@@ -17,17 +17,36 @@ namespace {
 
 using hash::sha256::Digest;
 
-constexpr uint64_t kRangeBytes = uint64_t{1} << 20;  // bytes per range of a split file
-constexpr uint64_t kMaxRangeChunks = 4096;           // digests per range, whatever the chunk size
-constexpr size_t kRingPerThread = 16;                // ranges of one file in flight, per thread
+constexpr uint64_t kRangeBytes = uint64_t{1} << 20;   // bytes per range of a split file
+constexpr uint64_t kMaxRangeChunks = 4096;            // digests per range, whatever the chunk size
+constexpr size_t kRingPerThread = 16;                 // ranges of one file in flight, per thread
+constexpr uint64_t kRingDigests = uint64_t{1} << 16;  // digests in one split file's ring (2 MiB)
+constexpr size_t kMinRing = 2;                        // ranges in one split file's ring, at least
+constexpr size_t kReadScratch = size_t{256} << 10;    // a worker's read buffer, at most
 constexpr unsigned kMaxThreads = 256;
 constexpr size_t kMaxBatch = 64;  // small files claimed at once
 
+uint64_t range_chunks_for(int64_t chunk_size) {
+    const uint64_t chunk = chunk_size > 0 ? static_cast<uint64_t>(chunk_size) : 1;
+    return std::clamp<uint64_t>(kRangeBytes / chunk, 1, kMaxRangeChunks);
+}
+
+size_t ring_ranges_for(uint64_t range_chunks, unsigned threads) {
+    const size_t fit = static_cast<size_t>(kRingDigests / range_chunks);
+    return std::clamp<size_t>(fit, kMinRing, std::max(kMinRing, kRingPerThread * threads));
+}
+
 // A file split into ranges. Ranges are claimed in order; their digests go to slot r % ring of a
 // ring, and whoever completes the range at the reduction frontier feeds the reducer, in order.
-// A range is only claimed while its slot is free, so the ring bounds the memory.
+// A range is only claimed while its slot is free, so the ring bounds the memory. Each worker
+// owns one, reused for every file it splits: a helper announces itself in `users` and then
+// checks that the file is still published before touching anything else, and the owner only
+// reuses it once it is unpublished and `users` is back to 0.
 struct SplitFile {
-    explicit SplitFile(int64_t step) : reducer(step) {}
+    SplitFile(size_t ring_ranges, uint64_t range_chunks, int64_t step)
+        : ring(std::make_unique<Digest[]>(ring_ranges * range_chunks)),
+          done(std::make_unique<std::atomic<uint64_t>[]>(ring_ranges)),
+          reducer(step) {}
 
     size_t index = 0;
     std::string path;
@@ -41,6 +60,7 @@ struct SplitFile {
     std::atomic<uint64_t> reduced{0};   // ranges fed to the reducer
     std::atomic<bool> reducing{false};  // stays set once the file is finished
     std::atomic<int> error{0};
+    std::atomic<unsigned> users{0};  // helpers between their check of the board and their range
 };
 
 enum class Claim { kGot, kWindowFull, kExhausted };
@@ -48,8 +68,7 @@ enum class Claim { kGot, kWindowFull, kExhausted };
 struct Worker {
     fingerprint::Buffer scratch;
     std::unique_ptr<Digest[]> digests;  // one range of chunk digests
-    std::vector<std::unique_ptr<SplitFile>>
-        split;  // alive until the run ends: others may hold them
+    std::unique_ptr<SplitFile> split;   // made on the first file this worker splits, then reused
 };
 
 class Run {
@@ -58,9 +77,8 @@ class Run {
         const fingerprint::Params& params, unsigned threads, std::vector<FileOutcome>& out,
         const std::atomic<bool>* cancel)
         : root_(root), rels_(rels), params_(params), out_(out), threads_(threads), cancel_(cancel) {
-        const uint64_t chunk = params.chunk_size > 0 ? static_cast<uint64_t>(params.chunk_size) : 1;
-        range_chunks_ = std::clamp<uint64_t>(kRangeBytes / chunk, 1, kMaxRangeChunks);
-        ring_ = kRingPerThread * threads;
+        range_chunks_ = range_chunks_for(params.chunk_size);
+        ring_ = ring_ranges_for(range_chunks_, threads);
         batch_ = std::clamp<size_t>(rels.size() / (size_t{8} * threads), 1, kMaxBatch);
         board_ = std::make_unique<std::atomic<SplitFile*>[]>(threads);
         workers_ = std::make_unique<Worker[]>(threads);
@@ -143,14 +161,17 @@ class Run {
     // completes the file (on whichever thread) writes its outcome.
     void run_split(Worker& w, unsigned k, size_t i, std::string&& path, fs::UniqueFd&& fd,
                    uint64_t n) {
-        auto owned = std::make_unique<SplitFile>(params_.step);
-        SplitFile& f = *owned;
+        if (!w.split) w.split = std::make_unique<SplitFile>(ring_, range_chunks_, params_.step);
+        SplitFile& f = *w.split;
+        f.reducer = fingerprint::RowReducer(params_.step);
         f.index = i;
         f.chunks = n;
         f.ranges = (n - 1) / range_chunks_ + 1;
-        f.ring = std::make_unique<Digest[]>(ring_ * range_chunks_);
-        f.done = std::make_unique<std::atomic<uint64_t>[]>(ring_);
-        w.split.push_back(std::move(owned));
+        for (size_t s = 0; s < ring_; ++s) f.done[s].store(0, std::memory_order_relaxed);
+        f.next_range.store(0);
+        f.reduced.store(0);
+        f.reducing.store(false);
+        f.error.store(0);
         f.path = std::move(path);  // nothing below throws
         f.fd = std::move(fd);
 
@@ -171,6 +192,10 @@ class Run {
             }
         }
         unlist(k, listed);
+        // Helpers still inside a range of this file finish it (the last one writes the outcome).
+        while (f.users.load() != 0) std::this_thread::yield();
+        f.fd.reset();
+        f.path.clear();
     }
 
     void unlist(unsigned k, bool& listed) noexcept {
@@ -196,11 +221,13 @@ class Run {
     bool help(Worker& w) noexcept {
         for (unsigned k = 0; k < threads_; ++k) {
             SplitFile* f = board_[k].load();
+            if (f == nullptr) continue;
+            f->users.fetch_add(1);
             uint64_t r = 0;
-            if (f != nullptr && claim(*f, r) == Claim::kGot) {
-                run_range(w, *f, r);
-                return true;
-            }
+            const bool got = board_[k].load() == f && claim(*f, r) == Claim::kGot;
+            if (got) run_range(w, *f, r);
+            f->users.fetch_sub(1);
+            if (got) return true;
         }
         return false;
     }
@@ -260,8 +287,6 @@ class Run {
             }
         }
         if (err != 0) fail(o, err, std::move(f.path));
-        f.fd.reset();
-        f.ring.reset();
     }
 
     const std::string& root_;
@@ -282,6 +307,18 @@ class Run {
 };
 
 }  // namespace
+
+RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads) {
+    threads = std::clamp(threads, 1u, kMaxThreads);
+    RunnerMemory m;
+    m.range_chunks = range_chunks_for(params.chunk_size);
+    m.ring_ranges = ring_ranges_for(m.range_chunks, threads);
+    m.per_thread_bytes = static_cast<size_t>(m.range_chunks) * sizeof(Digest) +  // digests
+                         m.ring_ranges * static_cast<size_t>(m.range_chunks) * sizeof(Digest) +
+                         m.ring_ranges * sizeof(std::atomic<uint64_t>) + sizeof(SplitFile) +
+                         kReadScratch;
+    return m;
+}
 
 std::vector<FileOutcome> fingerprint_files(const std::string& root,
                                            const std::vector<std::string>& rel_paths,

@@ -17,6 +17,15 @@ struct FileOutcome {
     std::vector<hash::sha256::Digest> rows;  // the T row digests of the fingerprint (on success)
 };
 
+// What one worker of a run holds at most, whatever the number and sizes of the files: its read
+// buffer, one range of chunk digests, and the ring of the one file it splits at a time.
+struct RunnerMemory {
+    uint64_t range_chunks = 0;    // chunks per range of a split file
+    size_t ring_ranges = 0;       // ranges of one split file in flight at once
+    size_t per_thread_bytes = 0;  // the bound, per worker thread (file rows aside)
+};
+RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads);
+
 // Fingerprints root/rel for every rel of `rel_paths` (joined as os.path.join does) and returns the
 // outcomes in input order. Each file is opened without blocking (a named pipe without writer is
 // fine: its size is 0), measured with fstat once open, and then exactly chunk_count(size) chunks
@@ -26,7 +35,8 @@ struct FileOutcome {
 // `threads` worker threads (0: one per processor) live only for the duration of the call, so no
 // thread survives into a later fork(). Small files are claimed in batches; a file of several
 // read ranges is split into chunk-aligned ranges that all threads work on, with the chunk digests
-// reduced to rows in file order through a bounded ring, so memory stays small for any file size.
+// reduced to rows in file order through a bounded ring, so memory stays small for any file size
+// and grows only linearly with the thread count (runner_memory).
 //
 // When `cancel` becomes true the run winds down quickly: files not yet finished fail with
 // ECANCELED.

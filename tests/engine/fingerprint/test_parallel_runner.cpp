@@ -373,3 +373,44 @@ TEST(ParallelRunner, PathsLongerThanPathMax) {
 }
 
 }  // namespace
+
+// What a worker holds is bounded by a constant, whatever the thread count and the chunk size, and
+// a split file's ring still has room for every thread to work on one file while that is cheap.
+TEST(ParallelRunner, MemoryPerThreadIsBoundedWhateverTheThreadCount) {
+    using mavelin::fingerprint::runner_memory;
+    for (int64_t chunk : {int64_t{1}, int64_t{64}, int64_t{256}, int64_t{2048}, int64_t{1} << 20,
+                          int64_t{1} << 30}) {
+        const Params p{chunk, 4};
+        for (unsigned threads : {1u, 2u, 16u, 64u, 256u, 100000u}) {
+            const auto m = runner_memory(p, threads);
+            EXPECT_LE(m.per_thread_bytes, size_t{3} << 20) << chunk << " " << threads;
+            EXPECT_GE(m.ring_ranges, 2u);
+            EXPECT_LE(m.per_thread_bytes, runner_memory(p, 256).per_thread_bytes);
+        }
+        EXPECT_EQ(runner_memory(p, 256).per_thread_bytes,
+                  runner_memory(p, 1u << 20).per_thread_bytes);
+    }
+    EXPECT_GE(runner_memory(Params{2048, 4}, 8).ring_ranges, 16u * 8);
+}
+
+// Many threads, each splitting a file of its own while helping the others, and then splitting
+// another: the reused ring gives every file its own result (64-byte chunks: 4096 to a range).
+TEST(ParallelRunner, ManyThreadsSplittingFilesOneAfterAnother) {
+    TempDir t("run");
+    std::vector<std::string> rels;
+    std::vector<std::string> data;
+    for (int i = 0; i < 40; ++i) {
+        rels.push_back(std::string(1, 's').append(std::to_string(i)));
+        data.push_back(random_bytes(static_cast<size_t>((i % 4) + 2) * 64 * 1024 + 7 * i, 100 + i));
+        write_file(t / rels.back(), data.back());
+    }
+    const Params p{64, 3};
+    for (unsigned threads : {16u, 64u}) {
+        std::vector<FileOutcome> out = fingerprint_files(t.path(), rels, p, threads);
+        ASSERT_EQ(out.size(), rels.size());
+        for (size_t i = 0; i < rels.size(); ++i) {
+            ASSERT_EQ(out[i].error, 0) << rels[i];
+            EXPECT_EQ(out[i].rows, reference_rows(data[i], p)) << rels[i] << " threads " << threads;
+        }
+    }
+}
