@@ -15,12 +15,25 @@ namespace mavelin::py {
 // Runs `work()` (which must not throw and must not touch Python objects) and waits for it.
 // When a signal handler raises meanwhile (KeyboardInterrupt), `cancel` is set, the work is
 // still waited for, and -1 is returned with that exception set. Call with the lock held.
+//
+// A daemon thread that takes the lock back while the interpreter finalizes is ended there by a
+// forced unwind: `joiner` then cancels the work and waits for it, so nothing the work uses is
+// destroyed under it and no joinable std::thread is left behind.
 template <class Work>
 int run_interruptible(Work&& work, std::atomic<bool>& cancel) {
     std::mutex lock;
     std::condition_variable finished;
     bool done = false;
     std::thread worker;
+    struct Joiner {
+        std::thread& worker;
+        std::atomic<bool>& cancel;
+        ~Joiner() {
+            if (!worker.joinable()) return;
+            cancel.store(true);
+            worker.join();
+        }
+    } joiner{worker, cancel};
     try {
         worker = std::thread([&] {
             work();

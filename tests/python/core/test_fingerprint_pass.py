@@ -165,3 +165,25 @@ _, status = os.waitpid(pid, 0)
 print(os.waitstatus_to_exitcode(status), pass_ok())
 """, str(tmp_path), warnings_as_errors=False, timeout=120)
     assert (r.returncode, r.stderr, r.stdout) == (0, "", "0 True\n")
+
+
+def test_interpreter_exit_during_a_pass_in_a_daemon_thread_is_clean(tmp_path):
+    # Sparse files: seconds of hashing, no disk. The main thread leaves while the pass runs.
+    for i in range(2):
+        with open(tmp_path / f"big{i}.bin", "wb") as f:
+            f.truncate(3 << 30)
+    r = run_python("""
+import sys, threading, time
+from mavelin.core.file_managing import FileManager
+m = FileManager(sys.argv[1], 2048, 4)
+m._parse_directory()
+started = threading.Event()
+def work():
+    started.set()
+    m._generate_fingerprints()
+threading.Thread(target=work, daemon=True).start()
+started.wait()
+time.sleep(0.3)
+print("leaving")
+""", str(tmp_path), warnings_as_errors=False, timeout=120)
+    assert (r.returncode, r.stdout) == (0, "leaving\n"), r.stderr
