@@ -1,6 +1,7 @@
 // The plain packages of the tree: what each loads, in order, and what it exposes.
-#include "python/capi/common.h"
 #include "python/package_tree.h"
+
+#include "python/capi/common.h"
 
 namespace mavelin::modules {
 namespace {

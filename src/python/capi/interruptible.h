@@ -42,23 +42,29 @@ int run_interruptible(Work&& work, std::atomic<bool>& cancel) {
             finished.notify_one();
         });
     } catch (...) {  // no thread to be had: do the work here, uninterruptible
-        Py_BEGIN_ALLOW_THREADS work();
-        Py_END_ALLOW_THREADS return 0;
+        Py_BEGIN_ALLOW_THREADS
+        work();
+        Py_END_ALLOW_THREADS
+        return 0;
     }
     int result = 0;
-    Py_BEGIN_ALLOW_THREADS std::unique_lock<std::mutex> guard(lock);
+    Py_BEGIN_ALLOW_THREADS
+    std::unique_lock<std::mutex> guard(lock);
     while (!finished.wait_for(guard, std::chrono::milliseconds(100), [&] { return done; })) {
         if (result < 0) continue;
         guard.unlock();
-        Py_BLOCK_THREADS if (PyErr_CheckSignals() < 0) {
+        Py_BLOCK_THREADS
+        if (PyErr_CheckSignals() < 0) {
             result = -1;
             cancel.store(true);
         }
-        Py_UNBLOCK_THREADS guard.lock();
+        Py_UNBLOCK_THREADS
+        guard.lock();
     }
     guard.unlock();
     worker.join();
-    Py_END_ALLOW_THREADS return result;
+    Py_END_ALLOW_THREADS
+    return result;
 }
 
 }  // namespace mavelin::py

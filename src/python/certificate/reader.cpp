@@ -4,9 +4,9 @@
 #include <string>
 
 #include "engine/zip/reader.h"
+#include "python/capi/common.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
-#include "python/capi/common.h"
 #include "python/mavelin/core/models.h"
 
 namespace mavelin::certificate_reader {
@@ -38,10 +38,11 @@ Result load(PyObject* certificate_path, py::Ref& table) {
     zip::Member member;
     zip::Error err;
     zip::Status status;
-    Py_BEGIN_ALLOW_THREADS status = zip::read_member(path, kMemberName, &member, &err);
-    Py_END_ALLOW_THREADS if (status == zip::Status::kTruncated ||
-                             status == zip::Status::kBadCrc) return Result::
-        kCorrupted;  // the member's data itself is damaged
+    Py_BEGIN_ALLOW_THREADS
+    status = zip::read_member(path, kMemberName, &member, &err);
+    Py_END_ALLOW_THREADS
+    if (status == zip::Status::kTruncated || status == zip::Status::kBadCrc)
+        return Result::kCorrupted;  // the member's data itself is damaged
     if (status != zip::Status::kOk) {
         set_open_error(err);
         return Result::kError;

@@ -117,10 +117,12 @@ int archive(PyObject* manager) {
     zip::WriteOptions options;
     // Lay the archive out exactly as this interpreter's own zipfile would.
     options.host = PY_VERSION_HEX >= 0x030B0000 ? zip::HostZip::k311 : zip::HostZip::k310;
-    Py_BEGIN_ALLOW_THREADS status = zip::write_single_stored_member(archive_bytes, "Certificate.pk",
-                                                                    payload_bytes, &err, options);
+    Py_BEGIN_ALLOW_THREADS
+    status = zip::write_single_stored_member(archive_bytes, "Certificate.pk", payload_bytes, &err,
+                                             options);
     if (status != zip::Status::kOk) ::unlink(payload_bytes.c_str());  // the archive was not made
-    Py_END_ALLOW_THREADS if (status != zip::Status::kOk) {
+    Py_END_ALLOW_THREADS
+    if (status != zip::Status::kOk) {
         archive_errors::set(err);
         return -1;
     }

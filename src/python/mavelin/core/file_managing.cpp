@@ -65,10 +65,14 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
     if (py::encode_path(initial.get(), top) < 0) return nullptr;
     std::vector<std::string> paths;
     bool failed = false;
-    Py_BEGIN_ALLOW_THREADS try { paths = fs::scan_node_paths(top); } catch (...) {
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        paths = fs::scan_node_paths(top);
+    } catch (...) {
         failed = true;
     }
-    Py_END_ALLOW_THREADS if (failed) {
+    Py_END_ALLOW_THREADS
+    if (failed) {
         PyErr_NoMemory();
         return nullptr;
     }

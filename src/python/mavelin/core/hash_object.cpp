@@ -14,7 +14,8 @@ namespace {
 constexpr Py_ssize_t kReleaseThreshold = 2048;
 
 struct HashObject {
-    PyObject_HEAD hash::sha256::Hasher hasher;
+    PyObject_HEAD
+    hash::sha256::Hasher hasher;
     std::mutex lock;  // serialises updates that run without the interpreter lock
 };
 
@@ -28,7 +29,8 @@ int consume(HashObject* self, PyObject* data) {
     Py_buffer view;
     if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return -1;
     if (view.len >= kReleaseThreshold) {
-        Py_BEGIN_ALLOW_THREADS std::lock_guard<std::mutex> guard(self->lock);
+        Py_BEGIN_ALLOW_THREADS
+        std::lock_guard<std::mutex> guard(self->lock);
         self->hasher.update(view.buf, static_cast<size_t>(view.len));
         Py_END_ALLOW_THREADS
     } else {

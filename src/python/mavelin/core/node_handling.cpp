@@ -180,11 +180,15 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
             py::set_error_from_current_exception();
             return nullptr;
         }
-        Py_BEGIN_ALLOW_THREADS if (aligned) err = fingerprint::hash_chunk_range(
-            fd, chunk_size, first_chunk + first, n, digests.data(), scratch);
-        else err = read_chunks(fd, static_cast<uint64_t>(chunk_size), start + consumed, n,
-                               digests.data(), scratch, consumed);
-        Py_END_ALLOW_THREADS if (err != 0) {
+        Py_BEGIN_ALLOW_THREADS
+        if (aligned)
+            err = fingerprint::hash_chunk_range(fd, chunk_size, first_chunk + first, n,
+                                                digests.data(), scratch);
+        else
+            err = read_chunks(fd, static_cast<uint64_t>(chunk_size), start + consumed, n,
+                              digests.data(), scratch, consumed);
+        Py_END_ALLOW_THREADS
+        if (err != 0) {
             py::Ref name = py::Ref::steal(PyObject_GetAttrString(file.get(), "name"));
             errno = err;
             if (name) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());

@@ -113,7 +113,8 @@ PyObject* deep_certificate_search(PyObject* self, PyObject*) {
     bool hit = false;
     std::string rel;
     bool failed = false;
-    Py_BEGIN_ALLOW_THREADS try {
+    Py_BEGIN_ALLOW_THREADS
+    try {
         fs::TreeWalker walker(top);
         while (fs::Visit* v = walker.next()) {
             for (const std::string& f : v->files) {
@@ -130,7 +131,8 @@ PyObject* deep_certificate_search(PyObject* self, PyObject*) {
     } catch (...) {
         failed = true;
     }
-    Py_END_ALLOW_THREADS if (failed) return PyErr_NoMemory();
+    Py_END_ALLOW_THREADS
+    if (failed) return PyErr_NoMemory();
     if (!hit) Py_RETURN_FALSE;
     py::Ref folder = result_path;
     if (!rel.empty()) {

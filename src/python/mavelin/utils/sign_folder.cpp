@@ -1,7 +1,7 @@
 // mavelin.utils.sign_folder: the signing procedure.
 #include "python/capi/common.h"
-#include "python/package_tree.h"
 #include "python/mavelin/utils/procedure_support.h"
+#include "python/package_tree.h"
 
 namespace mavelin::modules {
 namespace {
