@@ -157,10 +157,8 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
 
     py::Ref file = py::Ref::steal(PyObject_GetAttr(self, kFile));
     if (!file) return nullptr;
-    py::Ref fileno = py::Ref::steal(PyObject_CallMethod(file.get(), "fileno", nullptr));
-    if (!fileno) return nullptr;
-    int fd = PyLong_AsLong(fileno.get());
-    if (fd == -1 && PyErr_Occurred()) return nullptr;
+    const int fd = PyObject_AsFileDescriptor(file.get());  // calls fileno(), checks the range
+    if (fd < 0) return nullptr;
 
     // The chunks are read from the file's current position on, as sequential reads would.
     const off_t position = lseek(fd, 0, SEEK_CUR);
