@@ -3,7 +3,7 @@
 set -uo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cd "$repo"
+cd "$repo" || exit 1
 
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 jobs=2
@@ -53,7 +53,7 @@ if [ "${#pythons[@]}" -eq 0 ]; then
 fi
 
 # CMake and Ninja: from the first interpreter's scripts if pip installed them there.
-export PATH="$(dirname "${pythons[0]}"):$PATH"
+PATH="$(dirname "${pythons[0]}"):$PATH"
 
 for py in "${pythons[@]}"; do
     version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
