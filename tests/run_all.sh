@@ -76,6 +76,9 @@ for py in "${pythons[@]}"; do
     fi
 done
 
+echo "=== style: formatting, shellcheck, clang-tidy"
+if PYTHON="${pythons[0]}" bash tests/style_check.sh; then pass "style"; else fail "style"; fi
+
 engine_suite() {
     local name="$1" dir="$2"
     shift 2
