@@ -1,8 +1,9 @@
 // Throughput benchmark of the SHA-256 paths and of whole-file fingerprinting (chunk 2048, step 4).
 //
-// Build by hand from the repository root (not part of the CMake build):
+// Build by hand from the repository root (not part of the CMake build), against the engine
+// library of an engine build in build/engine (see CONTRIBUTING.md):
 //   g++ -std=c++20 -O2 -Wall -Wextra -Isrc -o /tmp/sha256_speed bench/sha256_speed.cpp
-//       src/engine/sha256*.cpp src/engine/cpu_features.cpp src/engine/fingerprint*.cpp
+//       build/engine/libmavelin_engine.a -pthread
 // (one command line).
 // Run:
 //   /tmp/sha256_speed [FILE [MiB]]
