@@ -17,12 +17,23 @@ for tool in clang-format clang-tidy shellcheck cmake; do
 done
 [ "$status" -eq 0 ] || exit 1
 
-# Tracked files plus new ones not yet added (ignored build output left out).
-files() { git ls-files --cached --others --exclude-standard -- "$@"; }
+# Tracked files plus new ones not yet added (ignored build output left out); outside a git
+# checkout, every file but build output.
+files() {
+    if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+        git ls-files --cached --others --exclude-standard -- "$@"
+        return
+    fi
+    local patterns=() p
+    for p in "$@"; do patterns+=(-o -path "./$p"); done
+    [ "$#" -gt 0 ] || patterns=(-o -true)
+    find . \( -path ./build -o -path ./.git \) -prune -o -type f \( -false "${patterns[@]}" \) -print |
+        sed 's|^\./||'
+}
 
 echo "--- clang-format"
 mapfile -t cxx < <(files '*.cpp' '*.h')
-if ! clang-format --dry-run -Werror "${cxx[@]}"; then
+if [ "${#cxx[@]}" -gt 0 ] && ! clang-format --dry-run -Werror "${cxx[@]}"; then
     echo "style: run clang-format -i on the files above" >&2
     status=1
 fi
@@ -35,23 +46,24 @@ while IFS= read -r f; do
         *) if head -n 1 "$f" 2>/dev/null | grep -qE '^#!.*\b(ba)?sh\b'; then scripts+=("$f"); fi ;;
     esac
 done < <(files)
-if ! shellcheck "${scripts[@]}"; then
+if [ "${#scripts[@]}" -gt 0 ] && ! shellcheck "${scripts[@]}"; then
     status=1
 fi
 
 echo "--- clang-tidy"
 build=build/style
+mkdir -p "$build" || exit 1
 if ! cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DMAVELIN_BUILD_MODULE=ON \
         -DMAVELIN_BUILD_TESTS=OFF -DPython_EXECUTABLE="$(command -v "${PYTHON:-python3}")" \
-        >"$build.log" 2>&1; then
-    cat "$build.log" >&2
+        >"$build/configure.log" 2>&1; then
+    cat "$build/configure.log" >&2
     echo "style: cmake could not configure $build" >&2
     exit 1
 fi
 # One clang-tidy per source; only the output of files with findings is shown.
 mapfile -t sources < <(files 'src/*.cpp')
 # shellcheck disable=SC2016  # the inner shell expands $0, $1 and $out
-if ! printf '%s\0' "${sources[@]}" | xargs -0 -n 1 -P "$jobs" sh -c \
+if [ "${#sources[@]}" -gt 0 ] && ! printf '%s\0' "${sources[@]}" | xargs -0 -n 1 -P "$jobs" sh -c \
         'out=$(clang-tidy -p "$0" --quiet "$1" 2>&1) || { printf "%s\n" "$out"; exit 1; }' \
         "$build"; then
     echo "style: clang-tidy found the problems above" >&2
