@@ -1,0 +1,140 @@
+// Node tables paired by path: findings, their order, moves and the failed-file count.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "engine/compare/node_join.h"
+
+namespace mavelin::compare {
+namespace {
+
+struct Row {
+    std::string path;
+    std::string fingerprint;  // any bytes; equal text = equal fingerprint
+    uint8_t flags = 0;
+};
+
+NodeTable table(const std::vector<Row>& rows) {
+    NodeTable t;
+    for (const Row& r : rows) t.add(r.path, r.fingerprint, r.flags);
+    return t;
+}
+
+// "kind:fresh path>certificate path" for each finding, for readable comparisons.
+std::vector<std::string> described(const NodeTable& cert, const NodeTable& fresh,
+                                   const Comparison& c) {
+    static const char* names[] = {"not_authentic", "unreadable", "unsigned", "modified",
+                                  "new",           "moved",      "missing"};
+    std::vector<std::string> out;
+    for (const Finding& f : c.findings) {
+        std::string s = names[static_cast<int>(f.kind)];
+        s += ":";
+        if (f.fresh_row != kNoRow) s += fresh.path(f.fresh_row);
+        s += ">";
+        if (f.certificate_row != kNoRow) s += cert.path(f.certificate_row);
+        out.push_back(s);
+    }
+    return out;
+}
+
+std::vector<Row> sample() {
+    return {{"a", "A"}, {"d/b", "B"}, {"d/c", "C"}, {"d/e/f", "F"}, {"g", "G"}};
+}
+
+TEST(NodeJoin, UnchangedInAnyOrder) {
+    std::vector<Row> rows = sample();
+    NodeTable cert = table(rows);
+    for (int round = 0; round < 3; ++round) {
+        if (round == 1) std::reverse(rows.begin(), rows.end());
+        if (round == 2) std::rotate(rows.begin(), rows.begin() + 2, rows.end());
+        NodeTable fresh = table(rows);
+        Comparison c = join_by_path(cert, fresh);
+        EXPECT_TRUE(c.findings.empty()) << round;
+        EXPECT_EQ(c.failed_files, 0u);
+    }
+}
+
+TEST(NodeJoin, EachChangeOnceInFreshOrderThenMissingInCertificateOrder) {
+    NodeTable cert = table(sample());
+    // d/b changed, d/c deleted, a renamed to z (same content), n added; listed in another order.
+    NodeTable fresh = table({{"g", "G"}, {"n", "N"}, {"d/e/f", "F"}, {"z", "A"}, {"d/b", "B2"}});
+    Comparison c = join_by_path(cert, fresh);
+    EXPECT_EQ(
+        described(cert, fresh, c),
+        (std::vector<std::string>{"new:n>", "moved:z>a", "modified:d/b>d/b", "missing:>d/c"}));
+    EXPECT_EQ(c.failed_files, 4u);
+}
+
+TEST(NodeJoin, AmbiguousMovesStayMissingAndNew) {
+    NodeTable cert = table({{"keep", "K"}, {"a", "X"}, {"b", "X"}, {"c", "Y"}});
+    NodeTable fresh = table({{"keep", "K"}, {"p", "X"}, {"q", "Y"}, {"r", "Y"}});
+    Comparison c = join_by_path(cert, fresh);
+    EXPECT_EQ(described(cert, fresh, c),
+              (std::vector<std::string>{"new:p>", "new:q>", "new:r>", "missing:>a", "missing:>b",
+                                        "missing:>c"}));
+    EXPECT_EQ(c.failed_files, 6u);
+}
+
+TEST(NodeJoin, RecordsWithoutComparableFingerprints) {
+    NodeTable cert = table({{"id", "I", kIdMismatch},
+                            {"id2", "J", kIdMismatch},
+                            {"unsigned", "", kNoFingerprint},
+                            {"unreadable", "U"},
+                            {"odd", "O", kOddFingerprint},
+                            {"gone-odd", "P", kOddFingerprint},
+                            {"gone-unsigned", "", kNoFingerprint}});
+    NodeTable fresh = table({{"id", "I"},
+                             {"id2", "J2"},
+                             {"unsigned", "S"},
+                             {"unreadable", "", kUnreadable},
+                             {"odd", "O"},
+                             {"new-p", "P"},
+                             {"new-empty", ""},
+                             {"new-unreadable", "", kUnreadable}});
+    Comparison c = join_by_path(cert, fresh);
+    EXPECT_EQ(described(cert, fresh, c),
+              (std::vector<std::string>{"not_authentic:id>id", "not_authentic:id2>id2",
+                                        "modified:id2>id2", "unsigned:unsigned>unsigned",
+                                        "unreadable:unreadable>unreadable", "modified:odd>odd",
+                                        "new:new-p>", "new:new-empty>", "new:new-unreadable>",
+                                        "missing:>gone-odd", "missing:>gone-unsigned"}));
+    EXPECT_EQ(c.failed_files, 10u);  // id2 counts once for its two findings
+}
+
+TEST(NodeJoin, RepeatedPathsPairInOrder) {
+    NodeTable cert = table({{"x", "1"}, {"x", "2"}, {"x", "3"}});
+    NodeTable fresh = table({{"x", "1"}, {"x", "9"}});
+    Comparison c = join_by_path(cert, fresh);
+    EXPECT_EQ(described(cert, fresh, c), (std::vector<std::string>{"modified:x>x", "missing:>x"}));
+    EXPECT_EQ(c.findings[1].certificate_row, 2u);
+}
+
+TEST(NodeJoin, EmptyTablesAndBytesThatAreNotText) {
+    NodeTable empty;
+    NodeTable some = table({{std::string("a\0b", 3), "1"}, {"\xff\xfe", "2"}});
+    EXPECT_EQ(join_by_path(empty, empty).findings.size(), 0u);
+    EXPECT_EQ(join_by_path(empty, some).failed_files, 2u);
+    EXPECT_EQ(join_by_path(some, empty).failed_files, 2u);
+    NodeTable other = table({{"a", "1"}, {"\xff\xfe", "2"}});
+    EXPECT_EQ(described(some, other, join_by_path(some, other)),
+              (std::vector<std::string>{"moved:a>" + std::string("a\0b", 3)}));
+}
+
+TEST(NodeJoin, OneDeletionAmongManyGivesOneFinding) {
+    std::vector<Row> rows;
+    for (int i = 0; i < 100000; ++i)
+        rows.push_back(
+            {"dir" + std::to_string(i % 100) + "/" + std::to_string(i), "fp" + std::to_string(i)});
+    NodeTable cert = table(rows);
+    rows.erase(rows.begin() + 4321);
+    std::reverse(rows.begin(), rows.end());
+    NodeTable fresh = table(rows);
+    Comparison c = join_by_path(cert, fresh);
+    EXPECT_EQ(described(cert, fresh, c), (std::vector<std::string>{"missing:>dir21/4321"}));
+    EXPECT_EQ(c.failed_files, 1u);
+}
+
+}  // namespace
+}  // namespace mavelin::compare
