@@ -77,11 +77,15 @@ def sign(top):
     return cert
 
 
-def validate(top, cert=None, timeout=120):
+def validate(top, cert=None, timeout=120, *options):
     args = ["validate_certificate", "-p", top]
     if cert is not None:
         args += ["-c", cert]
-    return run_cli(*args, timeout=timeout)
+    return run_cli(*args, *options, timeout=timeout)
+
+
+def validate_by_position(top, cert=None, timeout=120):
+    return validate(top, cert, timeout, "--match", "position")
 
 
 class LogCapture(logging.Handler):

@@ -183,6 +183,8 @@ def _option_table(command):
 
 
 DIR_PATH_HELP = "Path to the folder which have to be signed."
+MATCH_HELP = ("Pair every certified file with the file of the same path (path), or pair the "
+              "certificate's entries with the folder's entries one by one in their order (position).")
 
 
 @pytest.mark.parametrize("command_name, help_text, options", [
@@ -194,6 +196,7 @@ DIR_PATH_HELP = "Path to the folder which have to be signed."
         ("dir_path", ["--dir-path", "-p"], [], ("path", True, False, True), None, DIR_PATH_HELP),
         ("certificate_file", ["--certificate-file", "-c"], [], ("path", False, True, False), None,
          "Path to the certificate file to validate."),
+        ("match", ["--match"], [], ("choice",), "path", MATCH_HELP),
     ]),
 ])
 def test_command_help_and_options(command_name, help_text, options):

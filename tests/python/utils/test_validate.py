@@ -1,4 +1,4 @@
-# Validation end to end: loading, the positional comparison and its verdicts, the procedure and command.
+# Validation end to end: loading, the comparison by position and its verdicts, the procedure and command.
 import errno
 import os
 import shutil
@@ -14,7 +14,7 @@ from support import unix_socket
 from validation_helpers import (ELAPSED, FOUND, NO_CERT_WARNING, PROCEDURE_LOGGER,
                                 VALIDATION_LOGGER, Run, capture_logs, host_certificate, make_tree,
                                 node_table, reference_fingerprint, run_cli, scan_order, sign,
-                                validate, write)
+                                validate, validate_by_position, write)
 
 ARCHIVE = "Certificate.korvex"
 
@@ -250,7 +250,7 @@ class TestChangedTree:
 
     def test_changed_content(self, signed):
         write(signed / F2, b"changed")
-        check_failure(validate(signed), [f"Fingerprints don't match in file {F2}!"], [], 1)
+        check_failure(validate_by_position(signed), [f"Fingerprints don't match in file {F2}!"], [], 1)
 
     def test_change_with_size_and_times_restored(self, signed):
         # Nothing may be taken from file metadata: same size, same times, other bytes.
@@ -259,53 +259,53 @@ class TestChangedTree:
         data[-1] ^= 0x20
         write(signed / F4, bytes(data))
         os.utime(signed / F4, ns=(st.st_atime_ns, st.st_mtime_ns))
-        check_failure(validate(signed), [f"Fingerprints don't match in file {F4}!"], [], 1)
+        check_failure(validate_by_position(signed), [f"Fingerprints don't match in file {F4}!"], [], 1)
 
     def test_one_byte_flipped_in_a_later_chunk(self, signed):
         data = bytearray((signed / F6).read_bytes())
         data[9000] ^= 1
         write(signed / F6, bytes(data))
-        check_failure(validate(signed), [f"Fingerprints don't match in file {F6}!"], [], 1)
+        check_failure(validate_by_position(signed), [f"Fingerprints don't match in file {F6}!"], [], 1)
 
     def test_empty_file_given_content_and_contents_swapped(self, signed):
         write(signed / F5, b"\0")
         write(signed / F1, CHAIN[F2])
         write(signed / F2, CHAIN[F1])
-        check_failure(validate(signed), [f"Fingerprints don't match in file {p}!"
+        check_failure(validate_by_position(signed), [f"Fingerprints don't match in file {p}!"
                                          for p in (F1, F2, F5)], [], 3)
 
     def test_renamed_file(self, signed):
         renamed = "d1/d2/g2.txt"
         os.rename(signed / F2, signed / renamed)
-        check_failure(validate(signed), pair_lines(renamed, content_differs=False),
+        check_failure(validate_by_position(signed), pair_lines(renamed, content_differs=False),
                       [f"File {F2} is missing.", f"File {renamed} isn't in the certificate."], 1)
 
     def test_added_in_the_middle(self, signed):
         write(signed / NEW_MIDDLE, b"new")
         assert scan_order(signed) == [F0, F1, F2, NEW_MIDDLE, F4, F5, F6]
         pairs = pair_lines(NEW_MIDDLE) + pair_lines(F4) + pair_lines(F5)
-        check_failure(validate(signed), pairs,
+        check_failure(validate_by_position(signed), pairs,
                       [f"File {NEW_MIDDLE} isn't in the certificate.", f"File {F6} is out of order."],
                       4)
 
     def test_added_at_the_end(self, signed):
         write(signed / NEW_END, b"new")
-        check_failure(validate(signed), [], [f"File {NEW_END} isn't in the certificate."], 1)
+        check_failure(validate_by_position(signed), [], [f"File {NEW_END} isn't in the certificate."], 1)
 
     def test_removed_in_the_middle(self, signed):
         os.remove(signed / F2)
         pairs = pair_lines(F4) + pair_lines(F5) + pair_lines(F6)
-        check_failure(validate(signed), pairs,
+        check_failure(validate_by_position(signed), pairs,
                       [f"File {F2} is missing.", f"File {F6} is out of order."], 4)
 
     def test_removed_at_the_end(self, signed):
         os.remove(signed / F6)
-        check_failure(validate(signed), [], [f"File {F6} is missing."], 1)
+        check_failure(validate_by_position(signed), [], [f"File {F6} is missing."], 1)
 
     def test_removed_at_the_end_and_changed_before(self, signed):
         os.remove(signed / F6)
         write(signed / F0, b"other")
-        check_failure(validate(signed), [f"Fingerprints don't match in file {F0}!"],
+        check_failure(validate_by_position(signed), [f"Fingerprints don't match in file {F0}!"],
                       [f"File {F6} is missing."], 2)
 
     def test_moved_between_folders(self, signed):
@@ -313,16 +313,16 @@ class TestChangedTree:
         os.rename(signed / F1, signed / NEW_MIDDLE)
         assert scan_order(signed) == [F0, F2, NEW_MIDDLE, F4, F5, F6]
         pairs = pair_lines(F2) + pair_lines(NEW_MIDDLE)
-        check_failure(validate(signed), pairs,
+        check_failure(validate_by_position(signed), pairs,
                       [f"File {F1} is missing.", f"File {NEW_MIDDLE} isn't in the certificate."], 2)
 
     def test_names_with_newlines_and_invalid_utf8_stay_on_one_line(self, tmp_path):
         make_tree(tmp_path, {"new\nline.txt": "a", "bad\udcff.txt": "b", "plain.txt": "c"})
         sign(tmp_path)
-        assert validate(tmp_path).returncode == 0
+        assert validate_by_position(tmp_path).returncode == 0
         write(tmp_path / "new\nline.txt", b"changed")
         write(tmp_path / "bad\udcff.txt", b"changed")
-        r = validate(tmp_path)  # every line must parse as one log record
+        r = validate_by_position(tmp_path)  # every line must parse as one log record
         assert r.returncode == 1
         r.assert_clean()
         warnings = r.messages("WARNING")[1:]
@@ -341,7 +341,7 @@ class TestChangedTree:
         forged.set_fingerprint(table["node_id_1"].get_fingerprint())
         table[f"node_id_{len(table) + 1}"] = forged
         host_certificate(tmp_path, table=table)
-        r = validate(tmp_path)  # every line must parse as one record
+        r = validate_by_position(tmp_path)  # every line must parse as one record
         assert r.returncode == 1
         assert not any(ch in r.stdout for ch in "\x1b\r")
         missing = r.messages("WARNING")[1:]
@@ -353,7 +353,7 @@ class TestChangedTree:
         top = tmp_path / "two\nlines"
         chain(top)
         sign(top)
-        r = validate(top)
+        r = validate_by_position(top)
         assert r.returncode == 0, r.stdout
         assert len(r.log) == 4
 
@@ -361,7 +361,7 @@ class TestChangedTree:
         make_tree(tmp_path, {"only.txt": "x"})
         sign(tmp_path)
         os.remove(tmp_path / "only.txt")
-        r = validate(tmp_path)
+        r = validate_by_position(tmp_path)
         assert r.returncode == 1
         r.assert_clean()
         assert r.log[-1] == ("ERROR", VALIDATION_LOGGER, "No files were found.")
@@ -381,7 +381,7 @@ class TestChangedTree:
         after = ["File dir/zz.txt isn't in the certificate."]
         if k < len(signed):
             after.append(f"File {fresh[-1]} is out of order.")
-        check_failure(validate(tmp_path), pairs, after, len(signed) - k + 1)
+        check_failure(validate_by_position(tmp_path), pairs, after, len(signed) - k + 1)
 
 
 # --- files that cannot be read ----------------------------------------------------------------

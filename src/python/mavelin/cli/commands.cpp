@@ -77,16 +77,18 @@ PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs
 }
 
 PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "certificate_file", nullptr};
-    PyObject *dir_path, *certificate_file;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:validate_certificate_command",
-                                     const_cast<char**>(kwlist), &dir_path, &certificate_file))
+    static const char* kwlist[] = {"dir_path", "certificate_file", "match", nullptr};
+    PyObject *dir_path, *certificate_file, *match;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:validate_certificate_command",
+                                     const_cast<char**>(kwlist), &dir_path, &certificate_file,
+                                     &match))
         return nullptr;
     if (require_dir_path(dir_path) < 0) return nullptr;
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "validate_certificate"));
-    if (!procedure) return nullptr;
-    py::Ref r = py::Ref::steal(
-        PyObject_CallFunctionObjArgs(procedure.get(), dir_path, certificate_file, nullptr));
+    py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, dir_path, certificate_file));
+    py::Ref call_kw = py::Ref::steal(Py_BuildValue("{sO}", "match", match));
+    if (!procedure || !call_args || !call_kw) return nullptr;
+    py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (r) Py_RETURN_NONE;
     return report_failure("mavelin.utils.validate_certificate");
 }
@@ -148,6 +150,25 @@ int add_dir_path_option(PyObject* click, PyObject* command) {
     return add_option(click, command, "--dir-path", "-p", attrs.get());
 }
 
+// --match path|position: how certified files meet the files of the tree.
+int add_match_option(PyObject* click, PyObject* command) {
+    py::Ref choice =
+        py::Ref::steal(PyObject_CallMethod(click, "Choice", "[ss]", "path", "position"));
+    if (!choice) return -1;
+    py::Ref attrs = py::Ref::steal(Py_BuildValue(
+        "{sOsssOss}", "type", choice.get(), "default", "path", "show_default", Py_True, "help",
+        "Pair every certified file with the file of the same path (path), or pair the "
+        "certificate's entries with the folder's entries one by one in their order (position)."));
+    if (!attrs) return -1;
+    py::Ref option = py::Ref::steal(PyObject_GetAttrString(click, "option"));
+    py::Ref decls = py::Ref::steal(Py_BuildValue("(s)", "--match"));
+    if (!option || !decls) return -1;
+    py::Ref decorator = py::Ref::steal(PyObject_Call(option.get(), decls.get(), attrs.get()));
+    if (!decorator) return -1;
+    py::Ref r = py::Ref::steal(PyObject_CallOneArg(decorator.get(), command));
+    return r ? 0 : -1;
+}
+
 // Loads click and the procedure `procedure` from mavelin.utils into the command module.
 int load_common(PyObject* m, const char* procedure, py::Ref& click) {
     click = py::import("click");
@@ -187,6 +208,7 @@ int init_validate_certificate_command(PyObject* m) {
     if (!attrs ||
         add_option(click.get(), command.get(), "--certificate-file", "-c", attrs.get()) < 0)
         return -1;
+    if (add_match_option(click.get(), command.get()) < 0) return -1;
     return py::set_attr(m, "validate_certificate_command", command.get());
 }
 

@@ -1,11 +1,40 @@
-// Pairing the certificate's node table with the fresh one and reporting every difference.
+// Comparing the certificate's node table with the fresh one: by path or by position.
 #pragma once
 
 #include "python/capi/handle.h"
 
 namespace mavelin::node_comparison {
 
-// validator.validate_nodes(): the number of files that failed, or null with an exception.
-PyObject* validate(PyObject* validator, PyObject* logger);
+// Logs every finding as one WARNING line on `logger` and records it in validator._findings as a
+// (kind, path, other path or None) tuple, the kinds being those of the JSON report.
+class Findings {
+  public:
+    Findings(PyObject* validator, PyObject* logger) : validator_(validator), logger_(logger) {}
+    // Starts an empty validator._findings list and reads the reasons of unreadable files.
+    int start();
+    // prefix + path + suffix.
+    int report(const char* kind, PyObject* path, PyObject* other, const char* prefix,
+               const char* suffix);
+    // "File P was moved to Q."
+    int moved(PyObject* from, PyObject* to);
+    // "File P can't be read: <reason>" for a fresh record without a fingerprint.
+    int unreadable(PyObject* path, PyObject* other);
+
+  private:
+    int record(const char* kind, PyObject* path, PyObject* other);
+
+    PyObject* validator_;
+    PyObject* logger_;
+    py::Ref list_;
+    py::Ref reasons_;  // {file_path: exception} of the files the fresh pass could not read
+};
+
+// The fingerprint of a record, or null (no exception) when it has none.
+py::Ref fingerprint_of(PyObject* node);
+
+// Compare the certificate's node table with the fresh one. Each returns the number of files that
+// failed, or -1 with an exception set.
+long long by_path(PyObject* certificate_table, PyObject* fresh_table, Findings& findings);
+long long by_position(PyObject* certificate_table, PyObject* fresh_table, Findings& findings);
 
 }  // namespace mavelin::node_comparison

@@ -1,4 +1,5 @@
 // mavelin.core.validation: CertificateValidator, locating, loading and comparing a certificate.
+#include <cstring>
 #include <iterator>
 #include <string>
 
@@ -200,8 +201,30 @@ PyObject* generate_fingerprints(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyObject* validate_nodes(PyObject* self, PyObject*) {
-    return node_comparison::validate(self, g_logger);
+// validate_nodes(match="path"): pairs the records by path ("path") or entry by entry in table
+// order ("position"); logs every finding and returns the number of files that failed.
+PyObject* validate_nodes(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"match", nullptr};
+    const char* match = "path";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|s:validate_nodes", const_cast<char**>(kwlist),
+                                     &match))
+        return nullptr;
+    const bool by_path = std::strcmp(match, "path") == 0;
+    if (!by_path && std::strcmp(match, "position") != 0) {
+        PyErr_Format(PyExc_ValueError, "match must be 'path' or 'position', not '%s'", match);
+        return nullptr;
+    }
+    py::Ref certificate_table = attr(self, "_CertificateValidator__certificate_fingerprints");
+    if (!certificate_table) return nullptr;
+    py::Ref fresh_table = attr(self, "_result_nodes");
+    if (!fresh_table) return nullptr;
+    node_comparison::Findings findings(self, g_logger);
+    if (findings.start() < 0) return nullptr;
+    const long long failed =
+        by_path
+            ? node_comparison::by_path(certificate_table.get(), fresh_table.get(), findings)
+            : node_comparison::by_position(certificate_table.get(), fresh_table.get(), findings);
+    return failed < 0 ? nullptr : PyLong_FromLongLong(failed);
 }
 
 PyMethodDef kMethods[] = {
@@ -209,7 +232,9 @@ PyMethodDef kMethods[] = {
     {"deep_certificate_search", deep_certificate_search, METH_NOARGS, nullptr},
     {"deserealize_certificate", deserealize_certificate, METH_NOARGS, nullptr},
     {"generate_fingerprints", generate_fingerprints, METH_NOARGS, nullptr},
-    {"validate_nodes", validate_nodes, METH_NOARGS, nullptr},
+    {"validate_nodes",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(validate_nodes)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
 };
 
 PyMethodDef kInitDef = {

@@ -1,4 +1,6 @@
 // mavelin.utils.validate_certificate: the validation procedure.
+#include <cstring>
+
 #include "python/capi/common.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/package_tree.h"
@@ -7,10 +9,12 @@ namespace mavelin::modules {
 namespace {
 
 constexpr const char kDoc[] =
-    "validate_certificate(dir_path, certificate_file)\n--\n\n"
+    "validate_certificate(dir_path, certificate_file, *, match='path')\n--\n\n"
     "Interface to ensure the authenticity of the given folder against a KORVEX certificate\n"
     "file. Without a certificate path the algorithm searches for the certificate inside the\n"
-    "given directory.";
+    "given directory.\n\n"
+    "match: 'path' pairs every certified file with the file of the same path; 'position'\n"
+    "pairs the two tables entry by entry in their order.";
 
 PyObject* g_logger = nullptr;
 
@@ -30,11 +34,17 @@ int search(PyObject* validator, const char* method) {
 }
 
 PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "certificate_file", nullptr};
+    static const char* kwlist[] = {"dir_path", "certificate_file", "match", nullptr};
     PyObject *dir_path, *certificate_file;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:validate_certificate",
-                                     const_cast<char**>(kwlist), &dir_path, &certificate_file))
+    const char* match = "path";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$s:validate_certificate",
+                                     const_cast<char**>(kwlist), &dir_path, &certificate_file,
+                                     &match))
         return nullptr;
+    if (std::strcmp(match, "path") != 0 && std::strcmp(match, "position") != 0) {
+        PyErr_Format(PyExc_ValueError, "match must be 'path' or 'position', not '%s'", match);
+        return nullptr;
+    }
     // The run builds large acyclic tables; the collector would only walk them again and
     // again. It runs as usual once they are gone.
     py::GcPause gc_pause;
@@ -66,7 +76,7 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!r) return nullptr;
     }
     py::Ref invalid =
-        py::Ref::steal(PyObject_CallMethod(validator.get(), "validate_nodes", nullptr));
+        py::Ref::steal(PyObject_CallMethod(validator.get(), "validate_nodes", "s", match));
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
     if (!invalid || !zero) return nullptr;
     int failed = PyObject_RichCompareBool(invalid.get(), zero.get(), Py_GT);

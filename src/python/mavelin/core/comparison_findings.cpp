@@ -1,0 +1,94 @@
+// The findings of a comparison: their log lines and their record on the validator.
+#include "python/capi/common.h"
+#include "python/mavelin/core/models.h"
+#include "python/mavelin/core/node_comparison.h"
+#include "python/mavelin/utils/procedure_support.h"
+
+namespace mavelin::node_comparison {
+
+py::Ref fingerprint_of(PyObject* node) {
+    py::Ref fp = py::Ref::steal(PyObject_GetAttr(node, models::kFingerprint));
+    if (!fp && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
+    return fp;
+}
+
+int Findings::start() {
+    list_ = py::Ref::steal(PyList_New(0));
+    reasons_ = py::Ref::steal(PyDict_New());
+    if (!list_ || !reasons_ || PyObject_SetAttrString(validator_, "_findings", list_.get()) < 0)
+        return -1;
+    py::Ref errors = py::Ref::steal(PyObject_GetAttrString(validator_, "_unreadable_files"));
+    if (!errors) {
+        PyErr_Clear();
+        return 0;
+    }
+    py::Ref seq = py::Ref::steal(PySequence_Fast(errors.get(), ""));
+    if (!seq) {
+        PyErr_Clear();
+        return 0;
+    }
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* pair = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) continue;
+        PyObject* path = PyTuple_GET_ITEM(pair, 0);
+        int known = PyDict_Contains(reasons_.get(), path);
+        if (known < 0) {
+            PyErr_Clear();  // an unhashable path: no reason to show for it
+            continue;
+        }
+        if (!known && PyDict_SetItem(reasons_.get(), path, PyTuple_GET_ITEM(pair, 1)) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+int Findings::record(const char* kind, PyObject* path, PyObject* other) {
+    py::Ref item = py::Ref::steal(Py_BuildValue("(sOO)", kind, path, other ? other : Py_None));
+    return item ? PyList_Append(list_.get(), item.get()) : -1;
+}
+
+int Findings::report(const char* kind, PyObject* path, PyObject* other, const char* prefix,
+                     const char* suffix) {
+    py::Ref text = py::Ref::steal(PyObject_Str(path));
+    if (!text || procedures::log_with(logger_, "warning", prefix, text.get(), suffix) < 0)
+        return -1;
+    return record(kind, path, other);
+}
+
+int Findings::moved(PyObject* from, PyObject* to) {
+    py::Ref from_text = py::Ref::steal(PyObject_Str(from));
+    py::Ref to_text = py::Ref::steal(PyObject_Str(to));
+    if (!from_text || !to_text) return -1;
+    py::Ref from_shown = py::display_text(from_text.get());
+    py::Ref to_shown = py::display_text(to_text.get());
+    if (!from_shown || !to_shown) return -1;
+    py::Ref message = py::Ref::steal(
+        PyUnicode_FromFormat("File %U was moved to %U.", from_shown.get(), to_shown.get()));
+    if (!message || py::log(logger_, "warning", message.get()) < 0) return -1;
+    return record("moved", from, to);
+}
+
+int Findings::unreadable(PyObject* path, PyObject* other) {
+    py::Ref reason;
+    PyObject* exc = PyDict_GetItemWithError(reasons_.get(), path);  // borrowed
+    if (!exc) PyErr_Clear();
+    if (exc) {
+        reason = py::Ref::steal(PyObject_GetAttrString(exc, "strerror"));
+        if (!reason || reason.get() == Py_None) {
+            PyErr_Clear();
+            reason = py::Ref::steal(PyObject_Str(exc));
+        }
+    }
+    if (!reason) reason = py::Ref::steal(PyUnicode_FromString("no fingerprint was computed"));
+    py::Ref text = py::Ref::steal(PyObject_Str(path));
+    if (!reason || !text) return -1;
+    py::Ref shown = py::display_text(text.get());
+    py::Ref why = py::display_text(reason.get());
+    if (!shown || !why) return -1;
+    py::Ref message =
+        py::Ref::steal(PyUnicode_FromFormat("File %U can't be read: %U", shown.get(), why.get()));
+    if (!message || py::log(logger_, "warning", message.get()) < 0) return -1;
+    return record("unreadable", path, other);
+}
+
+}  // namespace mavelin::node_comparison

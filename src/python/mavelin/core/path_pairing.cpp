@@ -1,0 +1,227 @@
+// Pairing the certificate's node table with the fresh one by node path, through the engine's join.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/compare/node_join.h"
+#include "python/capi/common.h"
+#include "python/mavelin/core/models.h"
+#include "python/mavelin/core/node_comparison.h"
+
+namespace mavelin::node_comparison {
+namespace {
+
+using compare::NodeTable;
+
+// One side of the comparison: the records in table order, held while the findings are written,
+// and the engine's column form of them.
+struct Side {
+    std::vector<py::Ref> nodes;
+    NodeTable rows;
+};
+
+// The join key of a path: its bytes as the host encodes file names. Anything that is not text
+// gets a key no text can have, so it only meets an equal value of its own kind.
+int path_key(PyObject* path, std::string& out) {
+    if (PyUnicode_CheckExact(path) && PyUnicode_IS_ASCII(path)) {
+        out.assign(static_cast<const char*>(PyUnicode_DATA(path)),
+                   static_cast<size_t>(PyUnicode_GET_LENGTH(path)));
+        return 0;
+    }
+    if (PyUnicode_Check(path)) {
+        py::Ref bytes = py::Ref::steal(PyUnicode_EncodeFSDefault(path));
+        if (bytes) {
+            out.assign(PyBytes_AS_STRING(bytes.get()),
+                       static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+            return 0;
+        }
+        PyErr_Clear();  // lone surrogates that are no escaped bytes
+    }
+    py::Ref repr = py::Ref::steal(PyObject_Repr(path));
+    if (!repr) return -1;
+    Py_ssize_t n = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(repr.get(), &n);
+    if (!text) return -1;
+    out.assign(1, '\0');
+    out.append(Py_TYPE(path)->tp_name).push_back('\0');
+    out.append(text, static_cast<size_t>(n));
+    return 0;
+}
+
+int hex_value(int c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// The binary row digests of a fingerprint in the form a scan makes (a list of one-item lists,
+// each holding 64 lowercase hexadecimal digits); false for any other value.
+bool binary_digests(PyObject* fp, std::string& out) {
+    out.clear();
+    if (!PyList_CheckExact(fp)) return false;
+    const Py_ssize_t rows = PyList_GET_SIZE(fp);
+    out.reserve(static_cast<size_t>(rows) * 32);
+    for (Py_ssize_t r = 0; r < rows; ++r) {
+        PyObject* row = PyList_GET_ITEM(fp, r);
+        if (!PyList_CheckExact(row) || PyList_GET_SIZE(row) != 1) return false;
+        PyObject* text = PyList_GET_ITEM(row, 0);
+        if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text) ||
+            PyUnicode_GET_LENGTH(text) != 64)
+            return false;
+        const auto* hex = static_cast<const unsigned char*>(PyUnicode_DATA(text));
+        for (int i = 0; i < 64; i += 2) {
+            const int hi = hex_value(hex[i]), lo = hex_value(hex[i + 1]);
+            if (hi < 0 || lo < 0) return false;
+            out.push_back(static_cast<char>(hi << 4 | lo));
+        }
+    }
+    return true;
+}
+
+// Whether a certificate record's id disagrees with the number of its key "node_id_N". Keys of
+// another form carry no number and are not checked.
+int id_disagrees(PyObject* key, PyObject* node) {
+    static constexpr char kPrefix[] = "node_id_";
+    constexpr size_t kPrefixLen = sizeof(kPrefix) - 1;
+    if (!PyUnicode_Check(key)) return 0;
+    Py_ssize_t n = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(key, &n);
+    if (!text) return -1;
+    if (static_cast<size_t>(n) < kPrefixLen || std::memcmp(text, kPrefix, kPrefixLen) != 0)
+        return 0;
+    const char* digits = text + kPrefixLen;
+    const size_t len = static_cast<size_t>(n) - kPrefixLen;
+    bool canonical = len > 0 && (len == 1 || digits[0] != '0');
+    for (size_t i = 0; canonical && i < len; ++i) canonical = digits[i] >= '0' && digits[i] <= '9';
+    if (!canonical) return 1;
+    py::Ref id = py::Ref::steal(PyObject_GetAttr(node, models::kId));
+    if (!id) return -1;
+    py::Ref number = py::Ref::steal(PyLong_FromString(digits, nullptr, 10));
+    if (!number) return -1;
+    const int same = PyObject_RichCompareBool(id.get(), number.get(), Py_EQ);
+    return same < 0 ? -1 : !same;
+}
+
+// The records of a node table in insertion order, with their keys.
+int table_items(PyObject* table, std::vector<py::Ref>& keys, std::vector<py::Ref>& nodes) {
+    if (PyDict_Check(table)) {
+        Py_ssize_t pos = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(table, &pos, &key, &value)) {
+            keys.push_back(py::Ref::borrow(key));
+            nodes.push_back(py::Ref::borrow(value));
+        }
+        return 0;
+    }
+    py::Ref items = py::Ref::steal(PyMapping_Items(table));
+    if (!items) return -1;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);
+        if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+            PyErr_SetString(PyExc_TypeError, "node table items must be (key, record) pairs");
+            return -1;
+        }
+        keys.push_back(py::Ref::borrow(PyTuple_GET_ITEM(item, 0)));
+        nodes.push_back(py::Ref::borrow(PyTuple_GET_ITEM(item, 1)));
+    }
+    return 0;
+}
+
+// Fills `side` from the node table `table`; `certificate` adds the id check against the keys.
+int extract(PyObject* table, bool certificate, Side& side) {
+    std::vector<py::Ref> keys;
+    if (table_items(table, keys, side.nodes) < 0) return -1;
+    side.rows.reserve(side.nodes.size(), side.nodes.size() * 32, side.nodes.size() * 128);
+    std::string key, digests;
+    for (size_t i = 0; i < side.nodes.size(); ++i) {
+        PyObject* node = side.nodes[i].get();
+        py::Ref path = py::Ref::steal(PyObject_GetAttr(node, models::kFilePath));
+        if (!path || path_key(path.get(), key) < 0) return -1;
+        uint8_t flags = 0;
+        py::Ref fp = fingerprint_of(node);
+        if (!fp) {
+            if (PyErr_Occurred()) return -1;
+            flags |= certificate ? compare::kNoFingerprint : compare::kUnreadable;
+            digests.clear();
+        } else if (!binary_digests(fp.get(), digests)) {
+            flags |= compare::kOddFingerprint;
+        }
+        if (certificate) {
+            const int disagrees = id_disagrees(keys[i].get(), node);
+            if (disagrees < 0) return -1;
+            if (disagrees) flags |= compare::kIdMismatch;
+        }
+        side.rows.add(key, digests, flags);
+    }
+    return 0;
+}
+
+py::Ref path_of(const Side& side, size_t row) {
+    return py::Ref::steal(PyObject_GetAttr(side.nodes[row].get(), models::kFilePath));
+}
+
+}  // namespace
+
+long long by_path(PyObject* certificate_table, PyObject* fresh_table, Findings& findings) {
+    Side cert, fresh;
+    compare::Comparison result;
+    bool out_of_memory = false;
+    try {
+        if (extract(certificate_table, true, cert) < 0 || extract(fresh_table, false, fresh) < 0)
+            return -1;
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            result = compare::join_by_path(cert.rows, fresh.rows);
+        } catch (...) {
+            out_of_memory = true;
+        }
+        Py_END_ALLOW_THREADS
+    } catch (...) {
+        out_of_memory = true;
+    }
+    if (out_of_memory) {
+        PyErr_NoMemory();
+        return -1;
+    }
+
+    for (const compare::Finding& f : result.findings) {
+        using compare::Kind;
+        py::Ref p = f.fresh_row != compare::kNoRow ? path_of(fresh, f.fresh_row) : py::Ref();
+        py::Ref old_path =
+            f.certificate_row != compare::kNoRow ? path_of(cert, f.certificate_row) : py::Ref();
+        if ((f.fresh_row != compare::kNoRow && !p) ||
+            (f.certificate_row != compare::kNoRow && !old_path))
+            return -1;
+        int r = 0;
+        switch (f.kind) {
+            case Kind::kNotAuthentic:
+                r = findings.report("not_authentic", p.get(), nullptr, "File ",
+                                    " isn't authentic.");
+                break;
+            case Kind::kUnreadable:
+                r = findings.unreadable(p.get(), nullptr);
+                break;
+            case Kind::kUnsigned:
+                r = findings.report("not_authentic", p.get(), nullptr, "File ",
+                                    " has no fingerprint in the certificate.");
+                break;
+            case Kind::kModified:
+                r = findings.report("modified", p.get(), nullptr,
+                                    "Fingerprints don't match in file ", "!");
+                break;
+            case Kind::kNew:
+                r = findings.report("new", p.get(), nullptr, "File ", " isn't in the certificate.");
+                break;
+            case Kind::kMoved:
+                r = findings.moved(old_path.get(), p.get());
+                break;
+            case Kind::kMissing:
+                r = findings.report("missing", old_path.get(), nullptr, "File ", " is missing.");
+                break;
+        }
+        if (r < 0) return -1;
+    }
+    return static_cast<long long>(result.failed_files);
+}
+
+}  // namespace mavelin::node_comparison
