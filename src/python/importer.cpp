@@ -5,6 +5,8 @@
 #include <string>
 
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
+#include "python/capi/state.h"
 #include "python/package_tree.h"
 
 namespace mavelin::importer {
@@ -13,32 +15,45 @@ namespace {
 struct Entry {
     const char* name;
     bool package;
-    int (*init)(PyObject*);  // null: the module runs embedded source
+    int (*init)(PyObject*);  // null: the module runs embedded source (which has its own doc)
+    const char* doc;
 };
 
 const Entry kEntries[] = {
-    {"mavelin.cli", true, modules::init_cli},
-    {"mavelin.cli.__main__", false, nullptr},
-    {"mavelin.cli.commands", true, modules::init_commands},
-    {"mavelin.cli.commands.sign_folder_command", false, modules::init_sign_folder_command},
+    {"mavelin.cli", true, py::entry<modules::init_cli>,
+     "The command line: the click group `cli` with its two commands."},
+    {"mavelin.cli.__main__", false, nullptr, nullptr},
+    {"mavelin.cli.commands", true, py::entry<modules::init_commands>,
+     "The commands of the command group."},
+    {"mavelin.cli.commands.sign_folder_command", false,
+     py::entry<modules::init_sign_folder_command>,
+     "The `sign_folder` command: signs the folder given with --dir-path."},
     {"mavelin.cli.commands.validate_certificate_command", false,
-     modules::init_validate_certificate_command},
-    {"mavelin.cli.commands.generate_certificate_report", false, modules::init_empty},
-    {"mavelin.core", true, modules::init_core},
-    {"mavelin.core.models", false, modules::init_models},
-    {"mavelin.core.hashing", false, modules::init_hashing},
-    {"mavelin.core.node_handling", false, modules::init_node_handling},
-    {"mavelin.core.file_managing", false, modules::init_file_managing},
-    {"mavelin.core.validation", false, modules::init_validation},
-    {"mavelin.utils", true, modules::init_utils},
-    {"mavelin.utils.logger", false, modules::init_logger},
-    {"mavelin.utils.sign_folder", false, modules::init_sign_folder},
-    {"mavelin.utils.validate_certificate", false, modules::init_validate_certificate},
+     py::entry<modules::init_validate_certificate_command>,
+     "The `validate_certificate` command: checks a folder against its certificate."},
+    {"mavelin.cli.commands.generate_certificate_report", false, py::entry<modules::init_empty>,
+     "Reserved for a certificate report command; empty."},
+    {"mavelin.core", true, py::entry<modules::init_core>,
+     "The signing and validation machinery: records, hashing, the scan and the comparison."},
+    {"mavelin.core.models", false, py::entry<modules::init_models>,
+     "FileNode, the record of one file of a signed tree."},
+    {"mavelin.core.hashing", false, py::entry<modules::init_hashing>,
+     "SHA-256 hash objects and the choice of the SHA-256 implementation."},
+    {"mavelin.core.node_handling", false, py::entry<modules::init_node_handling>,
+     "FileNodeHandler, which fingerprints one file into its FileNode."},
+    {"mavelin.core.file_managing", false, py::entry<modules::init_file_managing>,
+     "FileManager: the scan of a tree, its fingerprint pass and the certificate."},
+    {"mavelin.core.validation", false, py::entry<modules::init_validation>,
+     "CertificateValidator: finding, loading and checking a certificate against a folder."},
+    {"mavelin.utils", true, py::entry<modules::init_utils>,
+     "The two procedures, sign_folder and validate_certificate, and the log set-up."},
+    {"mavelin.utils.logger", false, py::entry<modules::init_logger>,
+     "The log set-up of the command line."},
+    {"mavelin.utils.sign_folder", false, py::entry<modules::init_sign_folder>,
+     "The signing procedure, sign_folder."},
+    {"mavelin.utils.validate_certificate", false, py::entry<modules::init_validate_certificate>,
+     "The validation procedure, validate_certificate."},
 };
-
-// Directory that holds the extension module; virtual origins live below it.
-std::string g_base_dir;
-PyObject* g_importer = nullptr;  // lives as long as the process
 
 const Entry* lookup(PyObject* name) {
     const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
@@ -52,7 +67,7 @@ const Entry* lookup(PyObject* name) {
 }
 
 std::string origin_of(const Entry& e) {
-    std::string path = g_base_dir;
+    std::string path = py::state().base_dir;
     for (const char* p = e.name; *p; ++p) path.push_back(*p == '.' ? '/' : *p);
     path += e.package ? "/__init__.py" : ".py";
     return path;
@@ -104,6 +119,8 @@ PyObject* exec_module(PyObject*, PyObject* module) {
     }
     if (e->init) {
         if (e->init(module) < 0) return nullptr;
+        py::Ref doc = py::Ref::steal(PyUnicode_FromString(e->doc));
+        if (!doc || py::set_attr(module, "__doc__", doc.get()) < 0) return nullptr;
         Py_RETURN_NONE;
     }
     py::Ref code = py::Ref::steal(main_code(*e));
@@ -136,18 +153,33 @@ PyObject* is_package(PyObject*, PyObject* name) {
 }
 
 PyMethodDef kMethods[] = {
-    {"find_spec", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(find_spec)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"create_module", create_module, METH_O, nullptr},
-    {"exec_module", exec_module, METH_O, nullptr},
-    {"get_code", get_code, METH_O, nullptr},
-    {"get_source", get_source, METH_O, nullptr},
-    {"is_package", is_package, METH_O, nullptr},
-    {nullptr, nullptr, 0, nullptr},
+    py::method<find_spec>("find_spec", METH_FASTCALL | METH_KEYWORDS,
+                          "find_spec($self, fullname, path=None, target=None, /)\n--\n\n"
+                          "The spec of a module of the package tree, or None for other names."),
+    py::method<create_module>("create_module", METH_O,
+                              "create_module($self, spec, /)\n--\n\n"
+                              "None: modules are created the default way."),
+    py::method<exec_module>("exec_module", METH_O,
+                            "exec_module($self, module, /)\n--\n\n"
+                            "Fills the module of the package tree."),
+    py::method<get_code>("get_code", METH_O,
+                         "get_code($self, fullname, /)\n--\n\n"
+                         "Code of a module run from source (the command entry), else None."),
+    py::method<get_source>("get_source", METH_O,
+                           "get_source($self, fullname, /)\n--\n\n"
+                           "Source of a module run from source, else None."),
+    py::method<is_package>("is_package", METH_O,
+                           "is_package($self, fullname, /)\n--\n\n"
+                           "Whether the named module of the tree is a package."),
+    py::kEndOfMethods,
 };
+
+constexpr const char kImporterDoc[] =
+    "Finds and loads the submodules of the package, all served by its extension file.";
 
 PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
+    {Py_tp_doc, const_cast<char*>(kImporterDoc)},
     {0, nullptr},
 };
 
@@ -156,7 +188,8 @@ PyType_Spec kSpec = {"mavelin._Importer", sizeof(PyObject), 0, Py_TPFLAGS_DEFAUL
 }  // namespace
 
 int install(PyObject* package_file) {
-    if (g_importer) return 0;
+    py::State& st = py::state();
+    if (st.importer) return 0;
     py::Ref dirname = py::import_attr("os.path", "dirname");
     if (!dirname) return -1;
     py::Ref dir = py::Ref::steal(PyObject_CallOneArg(dirname.get(), package_file));
@@ -167,8 +200,8 @@ int install(PyObject* package_file) {
         PyErr_Clear();
         dir_text = ".";
     }
-    g_base_dir = dir_text;
-    if (!g_base_dir.empty() && g_base_dir.back() != '/') g_base_dir.push_back('/');
+    st.base_dir = dir_text;
+    if (!st.base_dir.empty() && st.base_dir.back() != '/') st.base_dir.push_back('/');
 
     py::Ref type = py::Ref::steal(PyType_FromSpec(&kSpec));
     if (!type) return -1;
@@ -180,7 +213,7 @@ int install(PyObject* package_file) {
         return -1;
     }
     if (PyList_Insert(meta_path, 0, importer.get()) < 0) return -1;
-    g_importer = importer.release();
+    st.importer = std::move(importer);
     return 0;
 }
 

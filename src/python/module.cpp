@@ -1,11 +1,14 @@
 // Entry point of the extension module: makes `mavelin` a package and loads its subpackages.
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
+#include "python/capi/state.h"
 #include "python/importer.h"
 
 namespace mavelin {
 namespace {
 
 int exec_package(PyObject* module) {
+    if (py::intern_names() < 0) return -1;
     py::Ref empty = py::Ref::steal(PyList_New(0));
     if (!empty || PyObject_SetAttrString(module, "__path__", empty.get()) < 0) return -1;
     py::Ref spec = py::Ref::steal(PyObject_GetAttrString(module, "__spec__"));
@@ -34,17 +37,38 @@ int exec_package(PyObject* module) {
 }
 
 PyModuleDef_Slot kSlots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_package)},
+    {Py_mod_exec, reinterpret_cast<void*>(py::entry<exec_package>)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
     {0, nullptr},
 };
 
+constexpr const char kDoc[] =
+    "Signs a directory tree with a certificate of SHA-256 chunk fingerprints, and checks a\n"
+    "tree against its certificate later.\n\n"
+    "Procedures: mavelin.utils.sign_folder, mavelin.utils.validate_certificate.\n"
+    "Command line: python -m mavelin.cli.";
+
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "mavelin", nullptr, 0, nullptr, kSlots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "mavelin", kDoc, 0, nullptr, kSlots, nullptr, nullptr, nullptr,
 };
+
+// The binding's state is one per process (py::State) and belongs to the main interpreter:
+// a subinterpreter gets a clear ImportError and the main interpreter's state is untouched.
+PyObject* init_module() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "mavelin can only be imported in the main interpreter, "
+                        "not in a subinterpreter");
+        return nullptr;
+    }
+    return PyModuleDef_Init(&kModule);
+}
 
 }  // namespace
 }  // namespace mavelin
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_mavelin(void) {
-    return PyModuleDef_Init(&mavelin::kModule);
+    return mavelin::py::entry<mavelin::init_module>();
 }

@@ -3,8 +3,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <exception>
-#include <new>
 
 namespace mavelin::py {
 
@@ -20,6 +18,47 @@ Ref import_attr(const char* module, const char* attr) {
 
 int set_attr(PyObject* module, const char* name, PyObject* value) {
     return PyObject_SetAttrString(module, name, value);
+}
+
+Ref attr(PyObject* o, const char* name) {
+    return Ref::steal(PyObject_GetAttrString(o, name));
+}
+
+int import_modules(PyObject* module, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+        Ref mod = import(name);
+        const char* dot = std::strrchr(name, '.');
+        if (!mod || set_attr(module, dot ? dot + 1 : name, mod.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int import_names(PyObject* module, const char* source, std::initializer_list<const char*> names) {
+    Ref mod = import(source);
+    if (!mod) return -1;
+    for (const char* name : names) {
+        Ref value = attr(mod.get(), name);
+        if (!value || set_attr(module, name, value.get()) < 0) return -1;
+    }
+    return 0;
+}
+
+int add_function(PyObject* module, PyMethodDef* def) {
+    Ref modname = attr(module, "__name__");
+    if (!modname) return -1;
+    Ref fn = Ref::steal(PyCFunction_NewEx(def, nullptr, modname.get()));
+    return fn ? set_attr(module, def->ml_name, fn.get()) : -1;
+}
+
+Ref join(PyObject* a, PyObject* b) {
+    Ref fn = import_attr("posixpath", "join");
+    if (!fn) return {};
+    return Ref::steal(PyObject_CallFunctionObjArgs(fn.get(), a, b, nullptr));
+}
+
+Ref join(PyObject* a, const char* b) {
+    Ref text = Ref::steal(PyUnicode_FromString(b));
+    return text ? join(a, text.get()) : Ref();
 }
 
 int add_method(PyObject* cls, PyMethodDef* def) {
@@ -41,14 +80,11 @@ Ref make_class(const char* module, const char* name, PyObject* ns) {
                                             bases.get(), ns));
 }
 
-Ref make_class(const char* module, const char* name, PyMethodDef* init, PyMethodDef* methods,
-               size_t count) {
+Ref make_class(const char* module, const char* name, PyMethodDef* methods, size_t count,
+               const char* doc) {
     Ref ns = Ref::steal(PyDict_New());
-    Ref init_fn = Ref::steal(PyCFunction_NewEx(init, nullptr, nullptr));
-    if (!ns || !init_fn) return {};
-    // A plain function bound as a method: it gets the instance as its first argument.
-    Ref init_method = Ref::steal(PyInstanceMethod_New(init_fn.get()));
-    if (!init_method || PyDict_SetItemString(ns.get(), "__init__", init_method.get()) < 0)
+    Ref doc_text = Ref::steal(PyUnicode_FromString(doc));
+    if (!ns || !doc_text || PyDict_SetItemString(ns.get(), "__doc__", doc_text.get()) < 0)
         return {};
     Ref cls = make_class(module, name, ns.get());
     if (!cls) return {};
@@ -159,22 +195,17 @@ int log(PyObject* logger, const char* level, const char* message) {
     return log(logger, level, text.get());
 }
 
+FetchedError fetch_error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    return {Ref::steal(type), Ref::steal(value), Ref::steal(tb)};
+}
+
 PyObject* exit_request() {
     Ref code = Ref::steal(PyLong_FromLong(1));
     if (code) PyErr_SetObject(PyExc_SystemExit, code.get());
     return nullptr;
-}
-
-void set_error_from_current_exception() {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unexpected internal error");
-    }
 }
 
 }  // namespace mavelin::py

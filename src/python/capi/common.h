@@ -1,6 +1,7 @@
 // Small helpers shared by the binding modules: imports, calls, errors and log output.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -14,15 +15,26 @@ Ref import(const char* name);
 Ref import_attr(const char* module, const char* attr);
 // Sets module.<name> = value (borrowed value). Returns -1 with an exception set.
 int set_attr(PyObject* module, const char* name, PyObject* value);
+// getattr(o, name): new reference or null with an exception set.
+Ref attr(PyObject* o, const char* name);
+// For each dotted name "a.b.c" of `names`: imports it and sets module.c to that module.
+// -1 on failure.
+int import_modules(PyObject* module, std::initializer_list<const char*> names);
+// Sets module.<name> = getattr(import(source), name) for each of `names`. -1 on failure.
+int import_names(PyObject* module, const char* source, std::initializer_list<const char*> names);
+// Adds the function `def` to `module` (its __module__ is the module's name). -1 on failure.
+int add_function(PyObject* module, PyMethodDef* def);
+// posixpath.join(a, b) for a str/bytes/path-like `a`, `b` a str or another object.
+Ref join(PyObject* a, PyObject* b);
+Ref join(PyObject* a, const char* b);
 // Adds a method descriptor for `def` to a class built at run time.
 int add_method(PyObject* cls, PyMethodDef* def);
 // Builds a plain class `type(name, (), ns)` with __module__ and __qualname__ set.
 Ref make_class(const char* module, const char* name, PyObject* ns);
-// A plain class whose __init__ is `init` (a METH_VARARGS | METH_KEYWORDS function that
-// receives the instance as its first positional argument) and whose other methods are
-// the `count` entries of `methods`.
-Ref make_class(const char* module, const char* name, PyMethodDef* init, PyMethodDef* methods,
-               size_t count);
+// A plain class whose methods (__init__ among them) are the `count` entries of `methods`,
+// as method descriptors, and whose docstring is `doc`.
+Ref make_class(const char* module, const char* name, PyMethodDef* methods, size_t count,
+               const char* doc);
 
 // OSError subclass chosen from errno, with errno, strerror and filename (text path).
 void set_os_error(int err, std::string_view path_bytes);
@@ -43,6 +55,14 @@ Ref get_logger(const char* name);
 int log(PyObject* logger, const char* level, PyObject* message);
 int log(PyObject* logger, const char* level, const char* message);
 
+// The exception being raised, taken out of the error indicator and normalised.
+struct FetchedError {
+    Ref type, value, traceback;
+    // Raises it again (the references go back to the error indicator).
+    void restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
+FetchedError fetch_error();
+
 // Raises SystemExit(1), the run's exit request. Always returns null.
 PyObject* exit_request();
 
@@ -60,8 +80,5 @@ class GcPause {
   private:
     int was_enabled_;
 };
-
-// Raises MemoryError / RuntimeError for a C++ exception caught at the boundary.
-void set_error_from_current_exception();
 
 }  // namespace mavelin::py

@@ -6,9 +6,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
-#include "python/capi/handle.h"
+#include "python/capi/gil.h"
 
 namespace mavelin::py {
 
@@ -41,29 +42,25 @@ int run_interruptible(Work&& work, std::atomic<bool>& cancel) {
             done = true;
             finished.notify_one();
         });
-    } catch (...) {  // no thread to be had: do the work here, uninterruptible
-        Py_BEGIN_ALLOW_THREADS
-        work();
-        Py_END_ALLOW_THREADS
+    } catch (const std::system_error&) {  // no thread to be had: do the work here, uninterruptible
+        without_gil(work);
         return 0;
     }
     int result = 0;
-    Py_BEGIN_ALLOW_THREADS
-    std::unique_lock<std::mutex> guard(lock);
-    while (!finished.wait_for(guard, std::chrono::milliseconds(100), [&] { return done; })) {
-        if (result < 0) continue;
-        guard.unlock();
-        Py_BLOCK_THREADS
-        if (PyErr_CheckSignals() < 0) {
+    for (;;) {
+        bool ended = false;
+        {
+            GilRelease released;
+            std::unique_lock<std::mutex> guard(lock);  // ends before the lock is taken back
+            ended = finished.wait_for(guard, std::chrono::milliseconds(100), [&] { return done; });
+        }
+        if (ended) break;
+        if (result == 0 && PyErr_CheckSignals() < 0) {
             result = -1;
             cancel.store(true);
         }
-        Py_UNBLOCK_THREADS
-        guard.lock();
     }
-    guard.unlock();
-    worker.join();
-    Py_END_ALLOW_THREADS
+    without_gil([&] { worker.join(); });
     return result;
 }
 

@@ -14,6 +14,7 @@
 #include "engine/pickle/reader.h"
 #include "engine/pickle/writer.h"
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
 
 namespace mavelin::certificate {
 
@@ -277,10 +278,7 @@ int Walker::save_node(PyObject* o, int depth, pk::Identity id) {
 class Builder {
   public:
     Builder(const pk::Decoded& d, PyTypeObject* type)
-        : d_(d), type_(type), cache_(d.values.size(), nullptr) {}
-    ~Builder() {
-        for (PyObject* o : cache_) Py_XDECREF(o);
-    }
+        : d_(d), type_(type), cache_(d.values.size()) {}
     Builder(const Builder&) = delete;
     Builder& operator=(const Builder&) = delete;
 
@@ -300,7 +298,7 @@ class Builder {
   private:
     // Borrowed from the cache: one Python object per decoded value, so shared values stay shared.
     PyObject* get(pk::ValueId v, int depth) {
-        if (cache_[v]) return cache_[v];
+        if (cache_[v]) return cache_[v].get();
         if (depth > 4) {  // deeper than a node table; the shape check already excludes it
             PyErr_SetString(PyExc_ValueError, "corrupted node table: nesting too deep");
             return nullptr;
@@ -338,7 +336,7 @@ class Builder {
                 PyErr_SetString(PyExc_ValueError, "corrupted node table: unexpected value");
                 return nullptr;
         }
-        cache_[v] = o;
+        cache_[v] = py::Ref::steal(o);
         return o;
     }
 
@@ -346,7 +344,7 @@ class Builder {
         const auto& items = d_.items(v);
         PyObject* l = PyList_New(static_cast<Py_ssize_t>(items.size()));
         if (!l) return nullptr;
-        cache_[v] = l;
+        cache_[v] = py::Ref::steal(l);
         for (std::size_t i = 0; i < items.size(); ++i) {
             PyObject* item = get(items[i], depth + 1);
             if (!item) return nullptr;
@@ -366,7 +364,7 @@ class Builder {
     PyObject* node(pk::ValueId v, int depth) {
         PyObject* inst = type_->tp_new(type_, args_.get(), nullptr);
         if (!inst) return nullptr;
-        cache_[v] = inst;
+        cache_[v] = py::Ref::steal(inst);
         py::Ref dict = py::Ref::steal(PyObject_GenericGetDict(inst, nullptr));
         if (!dict) return nullptr;
         for (std::size_t i = 0; i < d_.state_size(v); ++i) {
@@ -383,7 +381,7 @@ class Builder {
 
     const pk::Decoded& d_;
     PyTypeObject* type_;
-    std::vector<PyObject*> cache_;
+    std::vector<py::Ref> cache_;  // owns one reference to each object made
     py::Ref args_;
 };
 

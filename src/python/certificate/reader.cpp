@@ -5,6 +5,7 @@
 
 #include "engine/zip/reader.h"
 #include "python/capi/common.h"
+#include "python/capi/gil.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
 #include "python/mavelin/core/models.h"
@@ -37,10 +38,8 @@ Result load(PyObject* certificate_path, py::Ref& table) {
     if (py::encode_path(certificate_path, path) < 0) return Result::kError;
     zip::Member member;
     zip::Error err;
-    zip::Status status;
-    Py_BEGIN_ALLOW_THREADS
-    status = zip::read_member(path, kMemberName, &member, &err);
-    Py_END_ALLOW_THREADS
+    const zip::Status status =
+        py::without_gil([&] { return zip::read_member(path, kMemberName, &member, &err); });
     if (status == zip::Status::kTruncated || status == zip::Status::kBadCrc)
         return Result::kCorrupted;  // the member's data itself is damaged
     if (status != zip::Status::kOk) {

@@ -11,18 +11,13 @@
 #include "engine/fs/file_io.h"
 #include "engine/zip/writer.h"
 #include "python/capi/common.h"
+#include "python/capi/gil.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
 #include "python/mavelin/core/models.h"
 
 namespace mavelin::certificate_writer {
 namespace {
-
-py::Ref join(PyObject* a, const char* b) {
-    py::Ref fn = py::import_attr("posixpath", "join");
-    if (!fn) return {};
-    return py::Ref::steal(PyObject_CallFunction(fn.get(), "Os", a, b));
-}
 
 // The payload: the node table as the host pickles it at protocol 4, written to `fd` as it
 // is made. Tables of other shapes go to the host's pickler.
@@ -77,7 +72,7 @@ int write_payload_file(PyObject* table, const std::string& path) {
 int save(PyObject* manager) {
     py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, "_initial_path"));
     if (!initial) return -1;
-    py::Ref folder = join(initial.get(), "Certificates");
+    py::Ref folder = py::join(initial.get(), "Certificates");
     if (!folder || PyObject_SetAttrString(manager, "_cert_folder_path", folder.get()) < 0)
         return -1;
     py::Ref exists = py::import_attr("os.path", "exists");
@@ -90,7 +85,7 @@ int save(PyObject* manager) {
         py::Ref r = py::Ref::steal(PyObject_CallOneArg(mkdir.get(), folder.get()));
         if (!r) return -1;
     }
-    py::Ref payload_path = join(folder.get(), "Certificate.pk");
+    py::Ref payload_path = py::join(folder.get(), "Certificate.pk");
     if (!payload_path ||
         PyObject_SetAttrString(manager, "_pickle_file_path", payload_path.get()) < 0)
         return -1;
@@ -106,22 +101,22 @@ int archive(PyObject* manager) {
     if (!folder) return -1;
     py::Ref payload_path = py::Ref::steal(PyObject_GetAttrString(manager, "_pickle_file_path"));
     if (!payload_path) return -1;
-    py::Ref archive_path = join(folder.get(), "Certificate.korvex");
+    py::Ref archive_path = py::join(folder.get(), "Certificate.korvex");
     if (!archive_path) return -1;
     std::string archive_bytes, payload_bytes;
     if (py::encode_path(archive_path.get(), archive_bytes) < 0 ||
         py::encode_path(payload_path.get(), payload_bytes) < 0)
         return -1;
     zip::Error err;
-    zip::Status status;
     zip::WriteOptions options;
     // Lay the archive out exactly as this interpreter's own zipfile would.
     options.host = PY_VERSION_HEX >= 0x030B0000 ? zip::HostZip::k311 : zip::HostZip::k310;
-    Py_BEGIN_ALLOW_THREADS
-    status = zip::write_single_stored_member(archive_bytes, "Certificate.pk", payload_bytes, &err,
-                                             options);
-    if (status != zip::Status::kOk) ::unlink(payload_bytes.c_str());  // the archive was not made
-    Py_END_ALLOW_THREADS
+    const zip::Status status = py::without_gil([&] {
+        const zip::Status s = zip::write_single_stored_member(archive_bytes, "Certificate.pk",
+                                                              payload_bytes, &err, options);
+        if (s != zip::Status::kOk) ::unlink(payload_bytes.c_str());  // the archive was not made
+        return s;
+    });
     if (status != zip::Status::kOk) {
         archive_errors::set(err);
         return -1;

@@ -1,12 +1,13 @@
 # _generate_hash against hashlib on both SHA-256 implementations, and the hash object it returns.
 import hashlib
 import random
+import subprocess
 
 import pytest
 
 from mavelin.core import hashing
 from mavelin.core.hashing import _generate_hash
-from support import SHA256_PATHS, cpu_flags
+from support import SHA256_PATHS, cpu_flags, run_python
 
 RNG = random.Random(20240607)
 DATA_1100 = RNG.randbytes(1100)
@@ -139,3 +140,51 @@ def test_calls_share_no_state():
     a.update(b"!")
     assert b.hexdigest() == hashlib.sha256(b"same").hexdigest()
     assert _generate_hash(b"same").hexdigest() == b.hexdigest()
+
+
+# --- sharing one object between threads; the type itself -------------------------------------------
+
+SHARED_OBJECT_RUN = r"""
+import hashlib, sys, threading
+from mavelin.core.hashing import _generate_hash
+
+big = bytes(range(256)) * (64 * 1024 * 1024 // 256)   # 64 MiB: hashed without the GIL
+h = _generate_hash(b"start")
+done = threading.Event()
+
+def feed():
+    for _ in range(3):
+        h.update(big)
+    done.set()
+
+t = threading.Thread(target=feed)
+t.start()
+reads = 0
+while not done.is_set():          # every reader takes the object's lock holding the GIL
+    h.hexdigest(); h.digest(); h.copy().update(b"x"); h.update(b"")
+    reads += 1
+t.join()
+ref = hashlib.sha256(b"start" + big * 3)
+print(h.hexdigest() == ref.hexdigest(), reads > 0)
+"""
+
+
+def test_one_object_hashing_64_mib_in_a_thread_while_another_reads_it_never_hangs():
+    # A hang is caught by the child's time limit, not by timing anything in the test.
+    try:
+        r = run_python(SHARED_OBJECT_RUN, timeout=120)
+    except subprocess.TimeoutExpired:
+        pytest.fail("hexdigest()/digest()/copy() beside a large update() deadlocked")
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["True", "True"]
+
+
+def test_the_hash_type_cannot_be_instantiated_like_hashlib_types():
+    kind = type(_generate_hash(b""))
+    with pytest.raises(TypeError, match="cannot create .* instances"):
+        kind()
+    with pytest.raises(TypeError):
+        kind.__new__(kind)
+    with pytest.raises(TypeError):  # hashlib refuses it the same way
+        type(hashlib.sha256())()
+    assert _generate_hash(b"abc").hexdigest() == hashlib.sha256(b"abc").hexdigest()

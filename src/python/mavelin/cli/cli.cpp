@@ -1,10 +1,12 @@
 // The command group `cli` and the entry module run by `python -m mavelin.cli`.
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {
 
 const char kCliMainSource[] =
+    "\"\"\"Runs the command group: python -m mavelin.cli COMMAND [OPTIONS].\"\"\"\n"
     "import sys\n"
     "from mavelin.utils.logger import configure_default_logger\n"
     "from mavelin.cli import cli\n"
@@ -19,7 +21,7 @@ PyObject* cli_body(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef kCliDef = {"cli", cli_body, METH_NOARGS, nullptr};
+PyMethodDef kCliDef = py::method<cli_body>("cli", METH_NOARGS, nullptr);
 
 }  // namespace
 

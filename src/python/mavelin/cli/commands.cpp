@@ -1,5 +1,6 @@
 // The commands `sign_folder` and `validate_certificate` of the command group.
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {
@@ -33,27 +34,26 @@ py::Ref reported_types() {
 // line ends with a message instead of a traceback. Anything else passes unchanged.
 // Always returns null.
 PyObject* report_failure(const char* logger_module) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    py::Ref t = py::Ref::steal(type), v = py::Ref::steal(value), trace = py::Ref::steal(tb);
-    if (!t || !PyErr_GivenExceptionMatches(t.get(), PyExc_Exception)) {
-        PyErr_Restore(t.release(), v.release(), trace.release());
+    py::FetchedError error = py::fetch_error();
+    PyObject* t = error.type.get();
+    PyObject* v = error.value.get();
+    if (!t || !PyErr_GivenExceptionMatches(t, PyExc_Exception)) {
+        error.restore();
         return nullptr;
     }
     py::Ref handled = reported_types();
     if (!handled) return nullptr;
-    if (!PyErr_GivenExceptionMatches(t.get(), handled.get())) {
-        PyErr_Restore(t.release(), v.release(), trace.release());
+    if (!PyErr_GivenExceptionMatches(t, handled.get())) {
+        error.restore();
         return nullptr;
     }
     py::Ref reason;
-    if (PyErr_GivenExceptionMatches(t.get(), PyExc_KeyError)) {
-        py::Ref args = py::Ref::steal(PyObject_GetAttrString(v.get(), "args"));
+    if (PyErr_GivenExceptionMatches(t, PyExc_KeyError)) {
+        py::Ref args = py::attr(v, "args");
         if (args && PyTuple_Check(args.get()) && PyTuple_GET_SIZE(args.get()) == 1)
             reason = py::Ref::steal(PyObject_Str(PyTuple_GET_ITEM(args.get(), 0)));
     }
-    if (!reason) reason = py::Ref::steal(PyObject_Str(v.get()));
+    if (!reason) reason = py::Ref::steal(PyObject_Str(v));
     if (!reason) return nullptr;
     py::Ref shown = py::display_text(reason.get());
     py::Ref logger = py::import_attr(logger_module, "logger");
@@ -93,14 +93,10 @@ PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObjec
     return report_failure("mavelin.utils.validate_certificate");
 }
 
-PyMethodDef kSignDef = {
-    "sign_folder_command",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(sign_folder_command)),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
-PyMethodDef kValidateDef = {
-    "validate_certificate_command",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(validate_certificate_command)),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
+PyMethodDef kSignDef =
+    py::method<sign_folder_command>("sign_folder_command", METH_VARARGS | METH_KEYWORDS, nullptr);
+PyMethodDef kValidateDef = py::method<validate_certificate_command>(
+    "validate_certificate_command", METH_VARARGS | METH_KEYWORDS, nullptr);
 
 // click.option(long, short, **attrs)(command)
 int add_option(PyObject* click, PyObject* command, const char* long_name, const char* short_name,

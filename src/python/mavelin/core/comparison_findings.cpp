@@ -1,5 +1,6 @@
 // The findings of a comparison: their log lines and their record on the validator.
 #include "python/capi/common.h"
+#include "python/capi/state.h"
 #include "python/mavelin/core/models.h"
 #include "python/mavelin/core/node_comparison.h"
 #include "python/mavelin/utils/procedure_support.h"
@@ -7,7 +8,7 @@
 namespace mavelin::node_comparison {
 
 py::Ref fingerprint_of(PyObject* node) {
-    py::Ref fp = py::Ref::steal(PyObject_GetAttr(node, models::kFingerprint));
+    py::Ref fp = py::Ref::steal(PyObject_GetAttr(node, py::state().names.fingerprint.get()));
     if (!fp && PyErr_ExceptionMatches(PyExc_AttributeError)) PyErr_Clear();
     return fp;
 }
@@ -69,24 +70,9 @@ int Findings::moved(PyObject* from, PyObject* to) {
 }
 
 int Findings::unreadable(PyObject* path, PyObject* other) {
-    py::Ref reason;
     PyObject* exc = PyDict_GetItemWithError(reasons_.get(), path);  // borrowed
     if (!exc) PyErr_Clear();
-    if (exc) {
-        reason = py::Ref::steal(PyObject_GetAttrString(exc, "strerror"));
-        if (!reason || reason.get() == Py_None) {
-            PyErr_Clear();
-            reason = py::Ref::steal(PyObject_Str(exc));
-        }
-    }
-    if (!reason) reason = py::Ref::steal(PyUnicode_FromString("no fingerprint was computed"));
-    py::Ref text = py::Ref::steal(PyObject_Str(path));
-    if (!reason || !text) return -1;
-    py::Ref shown = py::display_text(text.get());
-    py::Ref why = py::display_text(reason.get());
-    if (!shown || !why) return -1;
-    py::Ref message =
-        py::Ref::steal(PyUnicode_FromFormat("File %U can't be read: %U", shown.get(), why.get()));
+    py::Ref message = procedures::unreadable_message(path, exc);
     if (!message || py::log(logger_, "warning", message.get()) < 0) return -1;
     return record("unreadable", path, other);
 }

@@ -8,6 +8,9 @@
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/fs/tree_walk.h"
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
+#include "python/capi/gil.h"
+#include "python/capi/state.h"
 #include "python/certificate/writer.h"
 #include "python/mavelin/core/models.h"
 #include "python/package_tree.h"
@@ -15,67 +18,30 @@
 namespace mavelin::file_managing {
 namespace {
 
-PyObject* g_class = nullptr;
-
-struct Names {
-    PyObject *initial_path, *chunk_size, *step, *file_nodes, *files_count, *errors;
-} n;
-
-int intern_names() {
-    if (n.initial_path) return 0;
-    n.initial_path = PyUnicode_InternFromString("_initial_path");
-    n.chunk_size = PyUnicode_InternFromString("_chunk_size");
-    n.step = PyUnicode_InternFromString("_transformation_step");
-    n.file_nodes = PyUnicode_InternFromString("_file_nodes");
-    n.files_count = PyUnicode_InternFromString("files_count");
-    n.errors = PyUnicode_InternFromString("_fingerprint_errors");
-    return (n.initial_path && n.chunk_size && n.step && n.file_nodes && n.files_count && n.errors)
-               ? 0
-               : -1;
-}
-
-py::Ref node_key(PyObject* id) {
-    return py::Ref::steal(PyUnicode_FromFormat("node_id_%S", id));
-}
-
-PyObject* manager_init(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"self", "initial_path", "chunk_size", "transformation_step",
-                                   nullptr};
-    PyObject *self, *initial_path, *chunk_size = nullptr, *step = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:FileManager", const_cast<char**>(kwlist),
-                                     &self, &initial_path, &chunk_size, &step))
+PyObject* manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"initial_path", "chunk_size", "transformation_step", nullptr};
+    PyObject *initial_path, *chunk_size = nullptr, *step = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:FileManager", const_cast<char**>(kwlist),
+                                     &initial_path, &chunk_size, &step))
         return nullptr;
-    py::Ref default_chunk = py::Ref::steal(PyLong_FromLong(4096));
-    py::Ref default_step = py::Ref::steal(PyLong_FromLong(2));
+    const py::Names& n = py::state().names;
     py::Ref table = py::Ref::steal(PyDict_New());
-    if (!default_chunk || !default_step || !table) return nullptr;
-    if (PyObject_SetAttr(self, n.initial_path, initial_path) < 0 ||
-        PyObject_SetAttr(self, n.chunk_size, chunk_size ? chunk_size : default_chunk.get()) < 0 ||
-        PyObject_SetAttr(self, n.step, step ? step : default_step.get()) < 0 ||
-        PyObject_SetAttr(self, n.file_nodes, table.get()) < 0)
+    if (!table || PyObject_SetAttr(self, n.initial_path.get(), initial_path) < 0 ||
+        models::set_chunking(self, n.chunk_size.get(), chunk_size, n.manager_step.get(), step) <
+            0 ||
+        PyObject_SetAttr(self, n.file_nodes.get(), table.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* parse_directory(PyObject* self, PyObject*) {
-    py::Ref initial = py::Ref::steal(PyObject_GetAttr(self, n.initial_path));
-    py::Ref table = py::Ref::steal(PyObject_GetAttr(self, n.file_nodes));
+    const py::Names& n = py::state().names;
+    py::Ref initial = py::Ref::steal(PyObject_GetAttr(self, n.initial_path.get()));
+    py::Ref table = py::Ref::steal(PyObject_GetAttr(self, n.file_nodes.get()));
     if (!initial || !table) return nullptr;
     std::string top;
     if (py::encode_path(initial.get(), top) < 0) return nullptr;
-    std::vector<std::string> paths;
-    bool failed = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        paths = fs::scan_node_paths(top);
-    } catch (...) {
-        failed = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (failed) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
+    std::vector<std::string> paths = py::without_gil([&] { return fs::scan_node_paths(top); });
     py::GcPause gc_pause;
     long long id = 0;
     for (const std::string& p : paths) {
@@ -84,21 +50,22 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
         py::Ref path = py::decode_path(p);
         if (!path) return nullptr;
         py::Ref node = models::new_filenode(id_obj.get(), path.get());
-        py::Ref key = node_key(id_obj.get());
+        py::Ref key = models::node_key(id_obj.get());
         if (!node || !key || PyObject_SetItem(table.get(), key.get(), node.get()) < 0)
             return nullptr;
     }
     py::Ref count = py::Ref::steal(PyLong_FromLongLong(id));
-    if (!count || PyObject_SetAttr(self, n.files_count, count.get()) < 0) return nullptr;
+    if (!count || PyObject_SetAttr(self, n.files_count.get(), count.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 // The work function: fingerprints one node through FileNodeHandler and returns it.
 PyObject* generate_file_fingerprint(PyObject* self, PyObject* node) {
+    const py::Names& n = py::state().names;
     py::Ref handler_cls = py::import_attr("mavelin.core.node_handling", "FileNodeHandler");
-    py::Ref chunk = py::Ref::steal(PyObject_GetAttr(self, n.chunk_size));
-    py::Ref step = py::Ref::steal(PyObject_GetAttr(self, n.step));
-    py::Ref initial = py::Ref::steal(PyObject_GetAttr(self, n.initial_path));
+    py::Ref chunk = py::Ref::steal(PyObject_GetAttr(self, n.chunk_size.get()));
+    py::Ref step = py::Ref::steal(PyObject_GetAttr(self, n.manager_step.get()));
+    py::Ref initial = py::Ref::steal(PyObject_GetAttr(self, n.initial_path.get()));
     if (!handler_cls || !chunk || !step || !initial) return nullptr;
     py::Ref handler = py::Ref::steal(
         PyObject_CallFunctionObjArgs(handler_cls.get(), node, chunk.get(), step.get(), nullptr));
@@ -115,15 +82,11 @@ PyObject* generate_file_fingerprint(PyObject* self, PyObject* node) {
 
 // The completion step: puts every node back under the key made from its id.
 PyObject* store_updated_node(PyObject* self, PyObject* nodes) {
-    py::Ref table = py::Ref::steal(PyObject_GetAttr(self, n.file_nodes));
+    py::Ref table = py::Ref::steal(PyObject_GetAttr(self, py::state().names.file_nodes.get()));
     py::Ref iter = py::Ref::steal(PyObject_GetIter(nodes));
     if (!table || !iter) return nullptr;
-    while (py::Ref node = py::Ref::steal(PyIter_Next(iter.get()))) {
-        py::Ref id = py::Ref::steal(PyObject_GetAttr(node.get(), models::kId));
-        if (!id) return nullptr;
-        py::Ref key = node_key(id.get());
-        if (!key || PyObject_SetItem(table.get(), key.get(), node.get()) < 0) return nullptr;
-    }
+    while (py::Ref node = py::Ref::steal(PyIter_Next(iter.get())))
+        if (models::store_node(table.get(), node.get()) < 0) return nullptr;
     if (PyErr_Occurred()) return nullptr;
     Py_RETURN_NONE;
 }
@@ -144,17 +107,39 @@ PyObject* archive_certificate(PyObject* self, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"_parse_directory", parse_directory, METH_NOARGS, nullptr},
-    {"_generate_fingerprints", generate_fingerprints, METH_NOARGS, nullptr},
-    {"_generate_file_fingerprint", generate_file_fingerprint, METH_O, nullptr},
-    {"_store_updated_node", store_updated_node, METH_O, nullptr},
-    {"_save_certificate", save_certificate, METH_NOARGS, nullptr},
-    {"_archive_certificate", archive_certificate, METH_NOARGS, nullptr},
+    py::method<manager_init>(
+        "__init__", METH_VARARGS | METH_KEYWORDS,
+        "__init__($self, initial_path, chunk_size=4096, transformation_step=2)\n--\n\n"
+        "Prepares the signing of the tree at initial_path."),
+    py::method<parse_directory>(
+        "_parse_directory", METH_NOARGS,
+        "_parse_directory($self, /)\n--\n\n"
+        "Walks the tree and fills the node table with one FileNode per file (ids from 1 in\n"
+        "walk order, keys 'node_id_<id>'); sets files_count."),
+    py::method<generate_fingerprints>(
+        "_generate_fingerprints", METH_NOARGS,
+        "_generate_fingerprints($self, /)\n--\n\n"
+        "Fingerprints every node of the table in parallel. The table is updated only when\n"
+        "every file could be read; the others are listed in _fingerprint_errors."),
+    py::method<generate_file_fingerprint>(
+        "_generate_file_fingerprint", METH_O,
+        "_generate_file_fingerprint($self, node, /)\n--\n\n"
+        "Fingerprints one node through a FileNodeHandler and returns it."),
+    py::method<store_updated_node>(
+        "_store_updated_node", METH_O,
+        "_store_updated_node($self, nodes, /)\n--\n\n"
+        "Puts each of the iterable `nodes` back into the table under the key of its id."),
+    py::method<save_certificate>("_save_certificate", METH_NOARGS,
+                                 "_save_certificate($self, /)\n--\n\n"
+                                 "Writes the node table's payload into the certificate folder."),
+    py::method<archive_certificate>(
+        "_archive_certificate", METH_NOARGS,
+        "_archive_certificate($self, /)\n--\n\n"
+        "Replaces the certificate archive with one that holds the payload."),
 };
 
-PyMethodDef kInitDef = {
-    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(manager_init)),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
+constexpr const char kClassDoc[] =
+    "Signs a tree: the scan into a node table, the fingerprint pass and the certificate.";
 
 }  // namespace
 
@@ -164,28 +149,21 @@ namespace mavelin::modules {
 
 int init_file_managing(PyObject* m) {
     using namespace file_managing;
-    if (intern_names() < 0) return -1;
-    for (const char* name : {"os", "pickle", "zipfile"}) {
-        py::Ref mod = py::import(name);
-        if (!mod || py::set_attr(m, name, mod.get()) < 0) return -1;
-    }
+    if (py::import_modules(m, {"os", "pickle", "zipfile"}) < 0) return -1;
     py::Ref cpu_count = py::import_attr("multiprocessing", "cpu_count");
     if (!cpu_count) return -1;
     py::Ref count = py::Ref::steal(PyObject_CallNoArgs(cpu_count.get()));
     if (!count || py::set_attr(m, "MAX_PROCESSES", count.get()) < 0) return -1;
-    for (const char* name : {"FileNode"}) {
-        py::Ref obj = py::import_attr("mavelin.core.models", name);
-        if (!obj || py::set_attr(m, name, obj.get()) < 0) return -1;
-    }
-    py::Ref handler = py::import_attr("mavelin.core.node_handling", "FileNodeHandler");
-    if (!handler || py::set_attr(m, "FileNodeHandler", handler.get()) < 0) return -1;
-    if (!g_class) {
-        py::Ref cls = py::make_class("mavelin.core.file_managing", "FileManager", &kInitDef,
-                                     kMethods, std::size(kMethods));
+    if (py::import_names(m, "mavelin.core.models", {"FileNode"}) < 0 ||
+        py::import_names(m, "mavelin.core.node_handling", {"FileNodeHandler"}) < 0)
+        return -1;
+    py::Ref& cls = py::state().manager_class;
+    if (!cls) {
+        cls = py::make_class("mavelin.core.file_managing", "FileManager", kMethods,
+                             std::size(kMethods), kClassDoc);
         if (!cls) return -1;
-        g_class = cls.release();
     }
-    return py::set_attr(m, "FileManager", g_class);
+    return py::set_attr(m, "FileManager", cls.get());
 }
 
 }  // namespace mavelin::modules

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -9,15 +10,12 @@
 #include "engine/hash/sha256.h"
 #include "python/capi/common.h"
 #include "python/capi/interruptible.h"
+#include "python/capi/state.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/models.h"
 
 namespace mavelin::file_managing {
 namespace {
-
-py::Ref attr(PyObject* o, const char* name) {
-    return py::Ref::steal(PyObject_GetAttrString(o, name));
-}
 
 // The OSError a failed open or read of `path` raises, with errno, strerror and filename.
 py::Ref os_error(int err, const std::string& path) {
@@ -28,17 +26,10 @@ py::Ref os_error(int err, const std::string& path) {
 }
 
 int record_error(PyObject* errors, PyObject* node, PyObject* exc) {
-    py::Ref path = attr(node, "file_path");
+    py::Ref path = py::attr(node, "file_path");
     if (!path) return -1;
     py::Ref pair = py::Ref::steal(PyTuple_Pack(2, path.get(), exc));
     return pair ? PyList_Append(errors, pair.get()) : -1;
-}
-
-int store(PyObject* table, PyObject* node) {
-    py::Ref id = py::Ref::steal(PyObject_GetAttr(node, models::kId));
-    if (!id) return -1;
-    py::Ref key = py::Ref::steal(PyUnicode_FromFormat("node_id_%S", id.get()));
-    return key ? PyObject_SetItem(table, key.get(), node) : -1;
 }
 
 // A record carrying the same attributes as `node` (what a worker's copy would be), with
@@ -51,7 +42,8 @@ py::Ref copy_node(PyObject* node, PyObject* fingerprint) {
     py::Ref old_dict = py::Ref::steal(PyObject_GenericGetDict(node, nullptr));
     if (!copy || !old_dict) return {};
     py::Ref new_dict = py::Ref::steal(PyDict_Copy(old_dict.get()));
-    if (!new_dict || PyDict_SetItem(new_dict.get(), models::kFingerprint, fingerprint) < 0 ||
+    if (!new_dict ||
+        PyDict_SetItem(new_dict.get(), py::state().names.fingerprint.get(), fingerprint) < 0 ||
         PyObject_GenericSetDict(copy.get(), new_dict.get(), nullptr) < 0)
         return {};
     return copy;
@@ -93,15 +85,12 @@ int slow_pass(PyObject* manager, PyObject* table, const std::vector<py::Ref>& no
             continue;
         }
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyErr_NormalizeException(&type, &value, &tb);
-        py::Ref t = py::Ref::steal(type), v = py::Ref::steal(value), trace = py::Ref::steal(tb);
-        if (record_error(errors, node.get(), v.get()) < 0) return -1;
+        py::FetchedError error = py::fetch_error();
+        if (record_error(errors, node.get(), error.value.get()) < 0) return -1;
     }
     if (all_or_none && PyList_GET_SIZE(errors) > 0) return 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(results.get()); ++i)
-        if (store(table, PyList_GET_ITEM(results.get(), i)) < 0) return -1;
+        if (models::store_node(table, PyList_GET_ITEM(results.get(), i)) < 0) return -1;
     return 0;
 }
 
@@ -132,10 +121,10 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     py::Ref errors = py::Ref::steal(PyList_New(0));
     if (!errors || PyObject_SetAttrString(manager, "_fingerprint_errors", errors.get()) < 0)
         return -1;
-    py::Ref table = attr(manager, "_file_nodes");
-    py::Ref chunk = attr(manager, "_chunk_size");
-    py::Ref step = attr(manager, "_transformation_step");
-    py::Ref initial = attr(manager, "_initial_path");
+    py::Ref table = py::attr(manager, "_file_nodes");
+    py::Ref chunk = py::attr(manager, "_chunk_size");
+    py::Ref step = py::attr(manager, "_transformation_step");
+    py::Ref initial = py::attr(manager, "_initial_path");
     if (!table || !chunk || !step || !initial) return -1;
     // The records in table order, each held here: the table may change while the engine runs.
     std::vector<py::Ref> nodes;
@@ -170,7 +159,7 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
             fast = false;
             break;
         }
-        py::Ref path = attr(nodes[i].get(), "file_path");
+        py::Ref path = py::attr(nodes[i].get(), "file_path");
         std::string rel;
         if (!path || py::encode_path(path.get(), rel) < 0) {
             PyErr_Clear();
@@ -183,18 +172,19 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
 
     const unsigned threads = worker_count();
     std::vector<fingerprint::FileOutcome> outcomes;
-    bool out_of_memory = false;
+    std::exception_ptr failure;  // what the work threw, thrown again on this thread
     std::atomic<bool> cancel{false};
     auto work = [&]() noexcept {
         try {
             outcomes = fingerprint::fingerprint_files(root, rel_paths, params, threads, &cancel);
         } catch (...) {
-            out_of_memory = true;
+            failure = std::current_exception();
         }
     };
     if (py::run_interruptible(work, cancel) < 0) return -1;  // interrupted: the table stays
-    if (out_of_memory || outcomes.size() != nodes.size()) {
-        PyErr_NoMemory();
+    if (failure) std::rethrow_exception(failure);
+    if (outcomes.size() != nodes.size()) {
+        PyErr_SetString(PyExc_SystemError, "fingerprint pass lost files");
         return -1;
     }
 
@@ -216,7 +206,7 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     }
     if (all_or_none && PyList_GET_SIZE(errors.get()) > 0) return 0;
     for (const py::Ref& node : done)
-        if (node && store(table.get(), node.get()) < 0) return -1;
+        if (node && models::store_node(table.get(), node.get()) < 0) return -1;
     return 0;
 }
 

@@ -6,6 +6,9 @@
 
 #include "engine/hash/sha256.h"
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
+#include "python/capi/gil.h"
+#include "python/capi/state.h"
 
 namespace mavelin::hash_object {
 namespace {
@@ -13,31 +16,54 @@ namespace {
 // Inputs at least this long are hashed with the interpreter lock released.
 constexpr Py_ssize_t kReleaseThreshold = 2048;
 
+// One object may be shared by threads. `lock` guards `hasher`, and it is only ever waited
+// for without the interpreter lock (py::lock_holding_gil, or a py::GilRelease declared
+// before the guard), so a thread that holds it never waits for a thread that holds the
+// interpreter lock and waits for it in turn.
 struct HashObject {
     PyObject_HEAD
     hash::sha256::Hasher hasher;
-    std::mutex lock;  // serialises updates that run without the interpreter lock
+    std::mutex lock;
 };
 
-PyObject* g_type = nullptr;
+// Owns a buffer view; releases it on every path.
+class BufferView {
+  public:
+    BufferView() noexcept = default;
+    ~BufferView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+    int get(PyObject* data) {
+        if (PyObject_GetBuffer(data, &view_, PyBUF_SIMPLE) < 0) return -1;
+        held_ = true;
+        return 0;
+    }
+    const void* data() const noexcept { return view_.buf; }
+    Py_ssize_t size() const noexcept { return view_.len; }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
 
 int consume(HashObject* self, PyObject* data) {
     if (PyUnicode_Check(data)) {
         PyErr_SetString(PyExc_TypeError, "Strings must be encoded before hashing");
         return -1;
     }
-    Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return -1;
-    if (view.len >= kReleaseThreshold) {
-        Py_BEGIN_ALLOW_THREADS
-        std::lock_guard<std::mutex> guard(self->lock);
-        self->hasher.update(view.buf, static_cast<size_t>(view.len));
-        Py_END_ALLOW_THREADS
+    BufferView view;
+    if (view.get(data) < 0) return -1;
+    const size_t n = static_cast<size_t>(view.size());
+    if (view.size() >= kReleaseThreshold) {
+        py::GilRelease released;
+        std::lock_guard<std::mutex> guard(self->lock);  // ends before the lock is taken back
+        self->hasher.update(view.data(), n);
     } else {
-        std::lock_guard<std::mutex> guard(self->lock);
-        self->hasher.update(view.buf, static_cast<size_t>(view.len));
+        std::unique_lock<std::mutex> guard = py::lock_holding_gil(self->lock);
+        self->hasher.update(view.data(), n);
     }
-    PyBuffer_Release(&view);
     return 0;
 }
 
@@ -62,7 +88,7 @@ void dealloc(PyObject* obj) {
 }
 
 hash::sha256::Digest current(HashObject* self) {
-    std::lock_guard<std::mutex> guard(self->lock);
+    std::unique_lock<std::mutex> guard = py::lock_holding_gil(self->lock);
     return self->hasher.finish();
 }
 
@@ -85,11 +111,11 @@ PyObject* hexdigest(PyObject* self, PyObject*) {
 
 PyObject* copy(PyObject* obj, PyObject*) {
     HashObject* self = reinterpret_cast<HashObject*>(obj);
-    HashObject* clone = allocate();
+    py::Ref clone = py::Ref::steal(reinterpret_cast<PyObject*>(allocate()));
     if (!clone) return nullptr;
-    std::lock_guard<std::mutex> guard(self->lock);
-    clone->hasher = self->hasher;
-    return reinterpret_cast<PyObject*>(clone);
+    std::unique_lock<std::mutex> guard = py::lock_holding_gil(self->lock);
+    reinterpret_cast<HashObject*>(clone.get())->hasher = self->hasher;
+    return clone.release();
 }
 
 PyObject* get_name(PyObject*, void*) {
@@ -107,46 +133,62 @@ PyObject* repr(PyObject* self) {
 }
 
 PyMethodDef kMethods[] = {
-    {"update", update, METH_O, "Feeds more bytes to the hash."},
-    {"digest", digest, METH_NOARGS, "The 32-byte digest of the data fed so far."},
-    {"hexdigest", hexdigest, METH_NOARGS, "The digest as 64 lowercase hexadecimal digits."},
-    {"copy", copy, METH_NOARGS, "An independent copy of the hash object."},
-    {nullptr, nullptr, 0, nullptr},
+    py::method<update>("update", METH_O,
+                       "update($self, data, /)\n--\n\n"
+                       "Feeds the bytes-like object `data` to the hash."),
+    py::method<digest>("digest", METH_NOARGS,
+                       "digest($self, /)\n--\n\n"
+                       "The 32-byte digest of the data fed so far."),
+    py::method<hexdigest>("hexdigest", METH_NOARGS,
+                          "hexdigest($self, /)\n--\n\n"
+                          "The digest as 64 lowercase hexadecimal digits."),
+    py::method<copy>("copy", METH_NOARGS,
+                     "copy($self, /)\n--\n\n"
+                     "An independent copy of the hash object."),
+    py::kEndOfMethods,
 };
 
 PyGetSetDef kGetSet[] = {
-    {"name", get_name, nullptr, nullptr, nullptr},
-    {"digest_size", get_digest_size, nullptr, nullptr, nullptr},
-    {"block_size", get_block_size, nullptr, nullptr, nullptr},
+    {"name", py::entry<get_name>, nullptr, "The name of the algorithm, 'sha256'.", nullptr},
+    {"digest_size", py::entry<get_digest_size>, nullptr, "Size of the digest in bytes (32).",
+     nullptr},
+    {"block_size", py::entry<get_block_size>, nullptr, "Internal block size in bytes (64).",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+constexpr const char kTypeDoc[] =
+    "A SHA-256 hash object, as returned by _generate_hash(data); it cannot be made directly.\n\n"
+    "It behaves like hashlib.sha256 objects: update(), digest(), hexdigest(), copy(),\n"
+    "and one object may be shared by threads.";
+
 PyType_Slot kSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    py::slot<dealloc>(Py_tp_dealloc),
+    py::slot<repr>(Py_tp_repr),
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
+    {Py_tp_doc, const_cast<char*>(kTypeDoc)},
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {"mavelin.core.hashing.sha256", sizeof(HashObject), 0, Py_TPFLAGS_DEFAULT,
-                     kSlots};
+// Like hashlib's types, this one refuses to be instantiated: an object must start from
+// _generate_hash so that its state is that of a fresh hash.
+PyType_Spec kSpec = {"mavelin.core.hashing.sha256", sizeof(HashObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kSlots};
 
 }  // namespace
 
 PyObject* type() {
-    if (!g_type) g_type = PyType_FromSpec(&kSpec);
-    return g_type;
+    py::Ref& type = py::state().hash_type;
+    if (!type) type = py::Ref::steal(PyType_FromSpec(&kSpec));
+    return type.get();
 }
 
 PyObject* create(PyObject* data) {
-    HashObject* self = allocate();
+    py::Ref self = py::Ref::steal(reinterpret_cast<PyObject*>(allocate()));
     if (!self) return nullptr;
-    if (data && consume(self, data) < 0) {
-        Py_DECREF(self);
-        return nullptr;
-    }
-    return reinterpret_cast<PyObject*>(self);
+    if (data && consume(reinterpret_cast<HashObject*>(self.get()), data) < 0) return nullptr;
+    return self.release();
 }
 
 }  // namespace mavelin::hash_object

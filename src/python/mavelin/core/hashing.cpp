@@ -1,8 +1,11 @@
 // mavelin.core.hashing: SHA-256 of a byte string, and the choice of implementation.
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "engine/hash/sha256.h"
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
 #include "python/mavelin/core/hash_object.h"
 #include "python/package_tree.h"
 
@@ -42,23 +45,43 @@ PyObject* force_implementation(PyObject*, PyObject* name) {
     return nullptr;
 }
 
+// Throws what its argument names, so that tests can see the boundary turn C++ exceptions
+// into Python ones: "memory" (std::bad_alloc), "runtime" (std::runtime_error), "other".
+PyObject* raise_cpp_exception(PyObject*, PyObject* kind) {
+    const char* text = PyUnicode_Check(kind) ? PyUnicode_AsUTF8(kind) : nullptr;
+    if (!text) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "kind must be str");
+        return nullptr;
+    }
+    if (std::strcmp(text, "memory") == 0) throw std::bad_alloc();
+    if (std::strcmp(text, "runtime") == 0) throw std::runtime_error("thrown for a test");
+    if (std::strcmp(text, "other") == 0) throw 42;
+    PyErr_Format(PyExc_ValueError, "unknown kind %R", kind);
+    return nullptr;
+}
+
 PyMethodDef kFunctions[] = {
-    {"_generate_hash", generate_hash, METH_O, nullptr},
-    {"_implementations", implementations, METH_NOARGS,
-     "Names of the SHA-256 implementations this processor can run."},
-    {"_force_implementation", force_implementation, METH_O,
-     "Selects a SHA-256 implementation by name; returns the previous one."},
+    py::method<generate_hash>("_generate_hash", METH_O,
+                              "_generate_hash(data, /)\n--\n\n"
+                              "A SHA-256 hash object that has consumed the bytes-like `data`."),
+    py::method<implementations>("_implementations", METH_NOARGS,
+                                "_implementations()\n--\n\n"
+                                "Names of the SHA-256 implementations this processor can run."),
+    py::method<force_implementation>(
+        "_force_implementation", METH_O,
+        "_force_implementation(name, /)\n--\n\n"
+        "Selects a SHA-256 implementation by name; returns the previous one."),
+    py::method<raise_cpp_exception>("_raise_cpp_exception", METH_O,
+                                    "_raise_cpp_exception(kind, /)\n--\n\n"
+                                    "Throws a C++ exception of the given kind (for tests)."),
 };
 
 }  // namespace
 
 int init_hashing(PyObject* m) {
-    py::Ref modname = py::Ref::steal(PyObject_GetAttrString(m, "__name__"));
-    if (!modname || !hash_object::type()) return -1;
-    for (PyMethodDef& def : kFunctions) {
-        py::Ref fn = py::Ref::steal(PyCFunction_NewEx(&def, nullptr, modname.get()));
-        if (!fn || py::set_attr(m, def.ml_name, fn.get()) < 0) return -1;
-    }
+    if (!hash_object::type()) return -1;
+    for (PyMethodDef& def : kFunctions)
+        if (py::add_function(m, &def) < 0) return -1;
     return 0;
 }
 

@@ -11,9 +11,15 @@ PyObject* filenode_class();
 // FileNode(id, file_path) through the class's own constructor.
 py::Ref new_filenode(PyObject* id, PyObject* file_path);
 
-// Interned attribute names of a record.
-extern PyObject* kId;           // "id"
-extern PyObject* kFilePath;     // "file_path"
-extern PyObject* kFingerprint;  // "_FileNode__hash_fingerprint"
+// The key of the node table under which the record with this id is kept.
+py::Ref node_key(PyObject* id);
+
+// table[node_key(node.id)] = node. -1 with an exception set.
+int store_node(PyObject* table, PyObject* node);
+
+// Sets the chunking parameters of a FileManager or FileNodeHandler, each given value or
+// its default (chunk size 4096, transformation step 2) when null. -1 with an exception set.
+int set_chunking(PyObject* self, PyObject* chunk_attr, PyObject* chunk_size, PyObject* step_attr,
+                 PyObject* step);
 
 }  // namespace mavelin::models

@@ -13,6 +13,10 @@
 #include "engine/fs/file_io.h"
 #include "engine/hash/sha256.h"
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
+#include "python/capi/gil.h"
+#include "python/capi/state.h"
+#include "python/mavelin/core/models.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {
@@ -21,38 +25,18 @@ namespace {
 // Chunk digests computed per round trip to the hash list, bounding the engine's memory.
 constexpr uint64_t kDigestBatch = 1 << 16;
 
-PyObject* kNode;
-PyObject* kChunkSize;
-PyObject* kStep;
-PyObject* kHashList;
-PyObject* kFile;
-PyObject* kFileSize;
-
-int intern_names() {
-    if (kNode) return 0;
-    kNode = PyUnicode_InternFromString("_node");
-    kChunkSize = PyUnicode_InternFromString("_chunk_size");
-    kStep = PyUnicode_InternFromString("_FileNodeHandler__transformation_step");
-    kHashList = PyUnicode_InternFromString("_FileNodeHandler__hash_list");
-    kFile = PyUnicode_InternFromString("_FileNodeHandler__file");
-    kFileSize = PyUnicode_InternFromString("_FileNodeHandler__file_size");
-    return (kNode && kChunkSize && kStep && kHashList && kFile && kFileSize) ? 0 : -1;
-}
-
-PyObject* handler_init(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"self", "node", "chunk_size", "transformation_step", nullptr};
-    PyObject *self, *node, *chunk_size = nullptr, *step = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|OO:FileNodeHandler",
-                                     const_cast<char**>(kwlist), &self, &node, &chunk_size, &step))
+PyObject* handler_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"node", "chunk_size", "transformation_step", nullptr};
+    PyObject *node, *chunk_size = nullptr, *step = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:FileNodeHandler",
+                                     const_cast<char**>(kwlist), &node, &chunk_size, &step))
         return nullptr;
-    py::Ref default_chunk = py::Ref::steal(PyLong_FromLong(4096));
-    py::Ref default_step = py::Ref::steal(PyLong_FromLong(2));
+    const py::Names& n = py::state().names;
     py::Ref hash_list = py::Ref::steal(PyList_New(0));
-    if (!default_chunk || !default_step || !hash_list) return nullptr;
-    if (PyObject_SetAttr(self, kNode, node) < 0 ||
-        PyObject_SetAttr(self, kChunkSize, chunk_size ? chunk_size : default_chunk.get()) < 0 ||
-        PyObject_SetAttr(self, kStep, step ? step : default_step.get()) < 0 ||
-        PyObject_SetAttr(self, kHashList, hash_list.get()) < 0)
+    if (!hash_list || PyObject_SetAttr(self, n.node.get(), node) < 0 ||
+        models::set_chunking(self, n.chunk_size.get(), chunk_size, n.handler_step.get(), step) <
+            0 ||
+        PyObject_SetAttr(self, n.hash_list.get(), hash_list.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -71,13 +55,12 @@ py::Ref wrap_file(fs::UniqueFd& fd, PyObject* name) {
 }
 
 PyObject* open_file(PyObject* self, PyObject* initial_path) {
-    py::Ref node = py::Ref::steal(PyObject_GetAttr(self, kNode));
+    const py::Names& n = py::state().names;
+    py::Ref node = py::Ref::steal(PyObject_GetAttr(self, n.node.get()));
     if (!node) return nullptr;
-    py::Ref file_path = py::Ref::steal(PyObject_GetAttrString(node.get(), "file_path"));
-    py::Ref join = py::import_attr("posixpath", "join");
-    if (!file_path || !join) return nullptr;
-    py::Ref absolute = py::Ref::steal(
-        PyObject_CallFunctionObjArgs(join.get(), initial_path, file_path.get(), nullptr));
+    py::Ref file_path = py::Ref::steal(PyObject_GetAttr(node.get(), n.file_path.get()));
+    if (!file_path) return nullptr;
+    py::Ref absolute = py::join(initial_path, file_path.get());
     if (!absolute) return nullptr;
     std::string path;
     if (py::encode_path(absolute.get(), path) < 0) return nullptr;
@@ -90,9 +73,9 @@ PyObject* open_file(PyObject* self, PyObject* initial_path) {
         return nullptr;
     }
     py::Ref file = wrap_file(fd, absolute.get());
-    if (!file || PyObject_SetAttr(self, kFile, file.get()) < 0) return nullptr;
+    if (!file || PyObject_SetAttr(self, n.file.get(), file.get()) < 0) return nullptr;
     py::Ref size_obj = py::Ref::steal(PyLong_FromUnsignedLongLong(size));
-    if (!size_obj || PyObject_SetAttr(self, kFileSize, size_obj.get()) < 0) return nullptr;
+    if (!size_obj || PyObject_SetAttr(self, n.file_size.get(), size_obj.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -140,9 +123,10 @@ int read_chunks(int fd, uint64_t chunk, uint64_t offset, uint64_t n, hash::sha25
 }
 
 PyObject* generate_hash_list(PyObject* self, PyObject*) {
-    py::Ref size = py::Ref::steal(PyObject_GetAttr(self, kFileSize));
-    py::Ref chunk = py::Ref::steal(PyObject_GetAttr(self, kChunkSize));
-    py::Ref hash_list = py::Ref::steal(PyObject_GetAttr(self, kHashList));
+    const py::Names& names = py::state().names;
+    py::Ref size = py::Ref::steal(PyObject_GetAttr(self, names.file_size.get()));
+    py::Ref chunk = py::Ref::steal(PyObject_GetAttr(self, names.chunk_size.get()));
+    py::Ref hash_list = py::Ref::steal(PyObject_GetAttr(self, names.hash_list.get()));
     if (!size || !chunk || !hash_list) return nullptr;
     int64_t count = 0;
     if (chunk_count(size.get(), chunk.get(), count) < 0) return nullptr;
@@ -155,7 +139,7 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
     if (chunk_size == -1 && PyErr_Occurred()) return nullptr;
     if (overflow > 0) chunk_size = INT64_MAX;  // larger than any file: one read takes it all
 
-    py::Ref file = py::Ref::steal(PyObject_GetAttr(self, kFile));
+    py::Ref file = py::Ref::steal(PyObject_GetAttr(self, names.file.get()));
     if (!file) return nullptr;
     const int fd = PyObject_AsFileDescriptor(file.get());  // calls fileno(), checks the range
     if (fd < 0) return nullptr;
@@ -171,21 +155,13 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
     uint64_t consumed = 0;  // bytes the sequential reads took
     for (uint64_t first = 0; first < static_cast<uint64_t>(count);) {
         const uint64_t n = std::min<uint64_t>(kDigestBatch, static_cast<uint64_t>(count) - first);
-        int err = 0;
-        try {
-            digests.resize(n);
-        } catch (...) {
-            py::set_error_from_current_exception();
-            return nullptr;
-        }
-        Py_BEGIN_ALLOW_THREADS
-        if (aligned)
-            err = fingerprint::hash_chunk_range(fd, chunk_size, first_chunk + first, n,
-                                                digests.data(), scratch);
-        else
-            err = read_chunks(fd, static_cast<uint64_t>(chunk_size), start + consumed, n,
-                              digests.data(), scratch, consumed);
-        Py_END_ALLOW_THREADS
+        digests.resize(n);
+        const int err = py::without_gil([&] {
+            return aligned ? fingerprint::hash_chunk_range(fd, chunk_size, first_chunk + first, n,
+                                                           digests.data(), scratch)
+                           : read_chunks(fd, static_cast<uint64_t>(chunk_size), start + consumed, n,
+                                         digests.data(), scratch, consumed);
+        });
         if (err != 0) {
             py::Ref name = py::Ref::steal(PyObject_GetAttrString(file.get(), "name"));
             errno = err;
@@ -240,8 +216,9 @@ PyObject* row_digest(PyObject* hash_list, Py_ssize_t start, Py_ssize_t step) {
 }
 
 PyObject* generate_hash_fingerprint(PyObject* self, PyObject*) {
-    py::Ref hash_list = py::Ref::steal(PyObject_GetAttr(self, kHashList));
-    py::Ref step_obj = py::Ref::steal(PyObject_GetAttr(self, kStep));
+    const py::Names& names = py::state().names;
+    py::Ref hash_list = py::Ref::steal(PyObject_GetAttr(self, names.hash_list.get()));
+    py::Ref step_obj = py::Ref::steal(PyObject_GetAttr(self, names.handler_step.get()));
     if (!hash_list || !step_obj) return nullptr;
     py::Ref step_index = py::Ref::steal(PyNumber_Index(step_obj.get()));
     if (!step_index) return nullptr;
@@ -258,7 +235,7 @@ PyObject* generate_hash_fingerprint(PyObject* self, PyObject*) {
         PyList_SET_ITEM(entry.get(), 0, digest.release());
         if (PyList_Append(hashes.get(), entry.get()) < 0) return nullptr;
     }
-    py::Ref node = py::Ref::steal(PyObject_GetAttr(self, kNode));
+    py::Ref node = py::Ref::steal(PyObject_GetAttr(self, names.node.get()));
     if (!node) return nullptr;
     py::Ref r =
         py::Ref::steal(PyObject_CallMethod(node.get(), "set_fingerprint", "O", hashes.get()));
@@ -274,7 +251,7 @@ PyObject* release(PyObject* self, PyObject*) {
         Py_RETURN_NONE;
     }
     py::Ref owned_dict = py::Ref::steal(dict);
-    PyObject* file = PyDict_GetItemWithError(dict, kFile);  // borrowed
+    PyObject* file = PyDict_GetItemWithError(dict, py::state().names.file.get());  // borrowed
     if (file) {
         py::Ref r = py::Ref::steal(PyObject_CallMethod(file, "close", nullptr));
         if (!r) PyErr_WriteUnraisable(file);
@@ -284,40 +261,45 @@ PyObject* release(PyObject* self, PyObject*) {
 }
 
 PyMethodDef kMethods[] = {
-    {"__del__", release, METH_NOARGS, nullptr},
-    {"_open_file", open_file, METH_O, nullptr},
-    {"_generate_hash_list", generate_hash_list, METH_NOARGS, nullptr},
-    {"_generate_hash_fingerprint", generate_hash_fingerprint, METH_NOARGS, nullptr},
+    py::method<handler_init>("__init__", METH_VARARGS | METH_KEYWORDS,
+                             "__init__($self, node, chunk_size=4096, transformation_step=2)\n--\n\n"
+                             "Prepares the fingerprinting of one FileNode."),
+    py::method<release>("__del__", METH_NOARGS,
+                        "__del__($self, /)\n--\n\n"
+                        "Closes the handler's file, if it opened one."),
+    py::method<open_file>("_open_file", METH_O,
+                          "_open_file($self, initial_path, /)\n--\n\n"
+                          "Opens the node's file below initial_path for reading; records its "
+                          "size."),
+    py::method<generate_hash_list>(
+        "_generate_hash_list", METH_NOARGS,
+        "_generate_hash_list($self, /)\n--\n\n"
+        "Appends the hex SHA-256 digest of each chunk of the open file to the hash list."),
+    py::method<generate_hash_fingerprint>(
+        "_generate_hash_fingerprint", METH_NOARGS,
+        "_generate_hash_fingerprint($self, /)\n--\n\n"
+        "Sets the node's fingerprint: for each of the transformation_step rows, the digest\n"
+        "of the concatenated chunk digests hash_list[row::step]."),
 };
 
-PyMethodDef kInitDef = {
-    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(handler_init)),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
-
-PyObject* g_class = nullptr;
+constexpr const char kClassDoc[] =
+    "Fingerprints one file into its FileNode: _open_file, _generate_hash_list, then\n"
+    "_generate_hash_fingerprint.";
 
 }  // namespace
 
 int init_node_handling(PyObject* m) {
-    if (intern_names() < 0) return -1;
-    if (!g_class) {
-        py::Ref cls = py::make_class("mavelin.core.node_handling", "FileNodeHandler", &kInitDef,
-                                     kMethods, std::size(kMethods));
+    py::Ref& cls = py::state().handler_class;
+    if (!cls) {
+        cls = py::make_class("mavelin.core.node_handling", "FileNodeHandler", kMethods,
+                             std::size(kMethods), kClassDoc);
         if (!cls) return -1;
-        g_class = cls.release();
     }
-    for (const char* name : {"os", "math"}) {
-        py::Ref mod = py::import(name);
-        if (!mod || py::set_attr(m, name, mod.get()) < 0) return -1;
-    }
-    py::Ref hashing = py::import("mavelin.core.hashing");
-    if (!hashing) return -1;
-    py::Ref gen = py::Ref::steal(PyObject_GetAttrString(hashing.get(), "_generate_hash"));
-    py::Ref node_cls = py::import_attr("mavelin.core.models", "FileNode");
-    if (!gen || !node_cls || py::set_attr(m, "_generate_hash", gen.get()) < 0 ||
-        py::set_attr(m, "FileNode", node_cls.get()) < 0)
+    if (py::import_modules(m, {"os", "math"}) < 0 ||
+        py::import_names(m, "mavelin.core.hashing", {"_generate_hash"}) < 0 ||
+        py::import_names(m, "mavelin.core.models", {"FileNode"}) < 0)
         return -1;
-    return py::set_attr(m, "FileNodeHandler", g_class);
+    return py::set_attr(m, "FileNodeHandler", cls.get());
 }
 
 }  // namespace mavelin::modules

@@ -5,6 +5,7 @@
 
 #include "engine/compare/node_join.h"
 #include "python/capi/common.h"
+#include "python/capi/state.h"
 #include "python/mavelin/core/models.h"
 #include "python/mavelin/core/node_comparison.h"
 
@@ -94,7 +95,7 @@ int id_disagrees(PyObject* key, PyObject* node) {
     bool canonical = len > 0 && (len == 1 || digits[0] != '0');
     for (size_t i = 0; canonical && i < len; ++i) canonical = digits[i] >= '0' && digits[i] <= '9';
     if (!canonical) return 1;
-    py::Ref id = py::Ref::steal(PyObject_GetAttr(node, models::kId));
+    py::Ref id = py::Ref::steal(PyObject_GetAttr(node, py::state().names.id.get()));
     if (!id) return -1;
     py::Ref number = py::Ref::steal(PyLong_FromString(digits, nullptr, 10));
     if (!number) return -1;
@@ -135,7 +136,7 @@ int extract(PyObject* table, bool certificate, Side& side) {
     std::string key, digests;
     for (size_t i = 0; i < side.nodes.size(); ++i) {
         PyObject* node = side.nodes[i].get();
-        py::Ref path = py::Ref::steal(PyObject_GetAttr(node, models::kFilePath));
+        py::Ref path = py::Ref::steal(PyObject_GetAttr(node, py::state().names.file_path.get()));
         if (!path || path_key(path.get(), key) < 0) return -1;
         uint8_t flags = 0;
         py::Ref fp = fingerprint_of(node);
@@ -157,7 +158,8 @@ int extract(PyObject* table, bool certificate, Side& side) {
 }
 
 py::Ref path_of(const Side& side, size_t row) {
-    return py::Ref::steal(PyObject_GetAttr(side.nodes[row].get(), models::kFilePath));
+    return py::Ref::steal(
+        PyObject_GetAttr(side.nodes[row].get(), py::state().names.file_path.get()));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <algorithm>
 
 #include "python/capi/common.h"
+#include "python/capi/state.h"
 #include "python/mavelin/core/models.h"
 #include "python/mavelin/core/node_comparison.h"
 
@@ -21,8 +22,8 @@ py::Ref path_set(PyObject* nodes) {
     py::Ref set = py::Ref::steal(PySet_New(nullptr));
     if (!set) return {};
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(nodes); ++i) {
-        py::Ref path =
-            py::Ref::steal(PyObject_GetAttr(PyList_GET_ITEM(nodes, i), models::kFilePath));
+        py::Ref path = py::Ref::steal(
+            PyObject_GetAttr(PyList_GET_ITEM(nodes, i), py::state().names.file_path.get()));
         if (!path) return {};
         if (PySet_Add(set.get(), path.get()) < 0) {
             if (!PyErr_ExceptionMatches(PyExc_TypeError)) return {};
@@ -33,7 +34,7 @@ py::Ref path_set(PyObject* nodes) {
 }
 
 int contains(PyObject* set, PyObject* node, bool& out) {
-    py::Ref path = py::Ref::steal(PyObject_GetAttr(node, models::kFilePath));
+    py::Ref path = py::Ref::steal(PyObject_GetAttr(node, py::state().names.file_path.get()));
     if (!path) return -1;
     int r = PySet_Contains(set, path.get());
     if (r < 0) {
@@ -52,8 +53,8 @@ int same_records(PyObject* a, PyObject* b, int same_path) {
     if (!cls) return -1;
     if (Py_TYPE(a) != reinterpret_cast<PyTypeObject*>(cls) || Py_TYPE(b) != Py_TYPE(a))
         return PyObject_RichCompareBool(a, b, Py_EQ);
-    py::Ref id_a = py::Ref::steal(PyObject_GetAttr(a, models::kId));
-    py::Ref id_b = py::Ref::steal(PyObject_GetAttr(b, models::kId));
+    py::Ref id_a = py::Ref::steal(PyObject_GetAttr(a, py::state().names.id.get()));
+    py::Ref id_b = py::Ref::steal(PyObject_GetAttr(b, py::state().names.id.get()));
     if (!id_a || !id_b) return -1;
     const int same_id = PyObject_RichCompareBool(id_a.get(), id_b.get(), Py_EQ);
     if (same_id <= 0) return same_id;
@@ -62,8 +63,9 @@ int same_records(PyObject* a, PyObject* b, int same_path) {
 
 // Compares one positional pair; sets `failed` when any check fails.
 int compare_pair(Findings& findings, PyObject* old_node, PyObject* new_node, bool& failed) {
-    py::Ref p = py::Ref::steal(PyObject_GetAttr(new_node, models::kFilePath));
-    py::Ref old_path = py::Ref::steal(PyObject_GetAttr(old_node, models::kFilePath));
+    py::Ref p = py::Ref::steal(PyObject_GetAttr(new_node, py::state().names.file_path.get()));
+    py::Ref old_path =
+        py::Ref::steal(PyObject_GetAttr(old_node, py::state().names.file_path.get()));
     if (!p || !old_path) return -1;
     int same_path = PyObject_RichCompareBool(old_path.get(), p.get(), Py_EQ);
     if (same_path < 0) return -1;
@@ -137,7 +139,7 @@ long long by_position(PyObject* certificate_table, PyObject* fresh_table, Findin
         bool present = false;
         if (contains(new_paths.get(), node, present) < 0) return -1;
         if (present) continue;
-        py::Ref path = py::Ref::steal(PyObject_GetAttr(node, models::kFilePath));
+        py::Ref path = py::Ref::steal(PyObject_GetAttr(node, py::state().names.file_path.get()));
         if (!path || findings.report("missing", path.get(), nullptr, "File ", " is missing.") < 0)
             return -1;
     }
@@ -146,7 +148,7 @@ long long by_position(PyObject* certificate_table, PyObject* fresh_table, Findin
         bool present = false;
         if (contains(old_paths.get(), node, present) < 0) return -1;
         if (present) continue;
-        py::Ref path = py::Ref::steal(PyObject_GetAttr(node, models::kFilePath));
+        py::Ref path = py::Ref::steal(PyObject_GetAttr(node, py::state().names.file_path.get()));
         if (!path ||
             findings.report("new", path.get(), nullptr, "File ", " isn't in the certificate.") < 0)
             return -1;
@@ -158,7 +160,8 @@ long long by_position(PyObject* certificate_table, PyObject* fresh_table, Findin
         bool shifted = false;
         if (contains(other_paths, node, shifted) < 0) return -1;
         if (shifted) {
-            py::Ref path = py::Ref::steal(PyObject_GetAttr(node, models::kFilePath));
+            py::Ref path =
+                py::Ref::steal(PyObject_GetAttr(node, py::state().names.file_path.get()));
             if (!path || findings.report("out_of_order", path.get(), nullptr, "File ",
                                          " is out of order.") < 0)
                 return -1;

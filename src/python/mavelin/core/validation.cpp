@@ -5,6 +5,9 @@
 
 #include "engine/fs/tree_walk.h"
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
+#include "python/capi/gil.h"
+#include "python/capi/state.h"
 #include "python/certificate/reader.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/node_comparison.h"
@@ -17,24 +20,15 @@ namespace {
 constexpr const char kArchiveName[] = "Certificate.korvex";
 constexpr const char kFolderName[] = "Certificates";
 
-PyObject* g_class = nullptr;
-PyObject* g_logger = nullptr;
-
-py::Ref attr(PyObject* o, const char* name) {
-    return py::Ref::steal(PyObject_GetAttrString(o, name));
-}
-
-py::Ref join(PyObject* a, const char* b) {
-    py::Ref fn = py::import_attr("posixpath", "join");
-    if (!fn) return {};
-    return py::Ref::steal(PyObject_CallFunction(fn.get(), "Os", a, b));
+PyObject* logger() {
+    return py::state().validation_logger.get();
 }
 
 int found(PyObject* self, PyObject* path) {
     if (PyObject_SetAttrString(self, "_certificate_path", path) < 0) return -1;
     py::Ref text = py::Ref::steal(PyObject_Str(path));
     if (!text) return -1;
-    return procedures::log_with(g_logger, "info", "Certificate file has been found at ", text.get(),
+    return procedures::log_with(logger(), "info", "Certificate file has been found at ", text.get(),
                                 "");
 }
 
@@ -50,9 +44,9 @@ int listing_holds(PyObject* folder, const char* name) {
     return PySequence_Contains(names.get(), wanted.get());
 }
 
-PyObject* validator_init(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"self", "certificate_path", "result_path", nullptr};
-    PyObject *self, *certificate_path, *result_path;
+PyObject* validator_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* kwlist[] = {"certificate_path", "result_path", nullptr};
+    PyObject *certificate_path, *result_path;
     // Keyword options are kept whole; the two paths are the only named parameters.
     py::Ref options = py::Ref::steal(kwargs ? PyDict_Copy(kwargs) : PyDict_New());
     if (!options) return nullptr;
@@ -65,9 +59,8 @@ PyObject* validator_init(PyObject*, PyObject* args, PyObject* kwargs) {
             PyDict_DelItemString(options.get(), key) < 0)
             return nullptr;
     }
-    if (!PyArg_ParseTupleAndKeywords(args, named.get(), "OOO:CertificateValidator",
-                                     const_cast<char**>(kwlist), &self, &certificate_path,
-                                     &result_path))
+    if (!PyArg_ParseTupleAndKeywords(args, named.get(), "OO:CertificateValidator",
+                                     const_cast<char**>(kwlist), &certificate_path, &result_path))
         return nullptr;
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
     if (!zero || PyObject_SetAttrString(self, "_certificate_path", certificate_path) < 0 ||
@@ -79,43 +72,41 @@ PyObject* validator_init(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* light_certificate_search(PyObject* self, PyObject*) {
-    py::Ref result_path = attr(self, "_result_path");
+    py::Ref result_path = py::attr(self, "_result_path");
     if (!result_path) return nullptr;
     int here = listing_holds(result_path.get(), kArchiveName);
     if (here < 0) return nullptr;
     if (here) {
-        py::Ref path = join(result_path.get(), kArchiveName);
+        py::Ref path = py::join(result_path.get(), kArchiveName);
         if (!path || found(self, path.get()) < 0) return nullptr;
         Py_RETURN_TRUE;
     }
     int folder = listing_holds(result_path.get(), kFolderName);
     if (folder < 0) return nullptr;
     if (folder) {
-        py::Ref cert_folder = join(result_path.get(), kFolderName);
+        py::Ref cert_folder = py::join(result_path.get(), kFolderName);
         if (!cert_folder) return nullptr;
         int inside = listing_holds(cert_folder.get(), kArchiveName);
         if (inside < 0) return nullptr;
         if (inside) {
-            py::Ref path = join(cert_folder.get(), kArchiveName);
+            py::Ref path = py::join(cert_folder.get(), kArchiveName);
             if (!path || found(self, path.get()) < 0) return nullptr;
             Py_RETURN_TRUE;
         }
     }
-    if (py::log(g_logger, "warning", "Certificate file not found.") < 0) return nullptr;
+    if (py::log(logger(), "warning", "Certificate file not found.") < 0) return nullptr;
     Py_RETURN_FALSE;
 }
 
 PyObject* deep_certificate_search(PyObject* self, PyObject*) {
-    if (py::log(g_logger, "info", "Performing deeper search...") < 0) return nullptr;
-    py::Ref result_path = attr(self, "_result_path");
+    if (py::log(logger(), "info", "Performing deeper search...") < 0) return nullptr;
+    py::Ref result_path = py::attr(self, "_result_path");
     if (!result_path) return nullptr;
     std::string top;
     if (py::encode_path(result_path.get(), top) < 0) return nullptr;
     bool hit = false;
     std::string rel;
-    bool failed = false;
-    Py_BEGIN_ALLOW_THREADS
-    try {
+    py::without_gil([&] {
         fs::TreeWalker walker(top);
         while (fs::Visit* v = walker.next()) {
             for (const std::string& f : v->files) {
@@ -129,28 +120,22 @@ PyObject* deep_certificate_search(PyObject* self, PyObject*) {
                 break;
             }
         }
-    } catch (...) {
-        failed = true;
-    }
-    Py_END_ALLOW_THREADS
-    if (failed) return PyErr_NoMemory();
+    });
     if (!hit) Py_RETURN_FALSE;
     py::Ref folder = result_path;
     if (!rel.empty()) {
         py::Ref rel_text = py::decode_path(rel);
-        py::Ref fn = py::import_attr("posixpath", "join");
-        if (!rel_text || !fn) return nullptr;
-        folder = py::Ref::steal(
-            PyObject_CallFunctionObjArgs(fn.get(), result_path.get(), rel_text.get(), nullptr));
+        if (!rel_text) return nullptr;
+        folder = py::join(result_path.get(), rel_text.get());
         if (!folder) return nullptr;
     }
-    py::Ref path = join(folder.get(), kArchiveName);
+    py::Ref path = py::join(folder.get(), kArchiveName);
     if (!path || found(self, path.get()) < 0) return nullptr;
     Py_RETURN_TRUE;
 }
 
 PyObject* deserealize_certificate(PyObject* self, PyObject*) {
-    py::Ref certificate_path = attr(self, "_certificate_path");
+    py::Ref certificate_path = py::attr(self, "_certificate_path");
     if (!certificate_path) return nullptr;
     py::Ref table;
     switch (certificate_reader::load(certificate_path.get(), table)) {
@@ -159,7 +144,7 @@ PyObject* deserealize_certificate(PyObject* self, PyObject*) {
         case certificate_reader::Result::kError:
             return nullptr;
         case certificate_reader::Result::kCorrupted:
-            if (py::log(g_logger, "error", "Certificate file is corrupted") < 0) return nullptr;
+            if (py::log(logger(), "error", "Certificate file is corrupted") < 0) return nullptr;
             return py::exit_request();
     }
     if (PyObject_SetAttrString(self, "_CertificateValidator__certificate_fingerprints",
@@ -169,8 +154,8 @@ PyObject* deserealize_certificate(PyObject* self, PyObject*) {
 }
 
 PyObject* generate_fingerprints(PyObject* self, PyObject*) {
-    py::Ref options = attr(self, "_CertificateValidator__kwargs");
-    py::Ref result_path = attr(self, "_result_path");
+    py::Ref options = py::attr(self, "_CertificateValidator__kwargs");
+    py::Ref result_path = py::attr(self, "_result_path");
     py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
     if (!options || !result_path || !manager_cls) return nullptr;
     py::Ref chunk = py::Ref::steal(PyObject_CallMethod(options.get(), "get", "s", "chunk_size"));
@@ -180,21 +165,12 @@ PyObject* generate_fingerprints(PyObject* self, PyObject*) {
     py::Ref manager = py::Ref::steal(PyObject_CallFunctionObjArgs(
         manager_cls.get(), result_path.get(), chunk.get(), step.get(), nullptr));
     if (!manager) return nullptr;
-    py::Ref r = py::Ref::steal(PyObject_CallMethod(manager.get(), "_parse_directory", nullptr));
-    if (!r) return nullptr;
-    py::Ref count = attr(manager.get(), "files_count");
-    py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
-    if (!count || !zero) return nullptr;
-    int empty = PyObject_RichCompareBool(count.get(), zero.get(), Py_EQ);
-    if (empty < 0) return nullptr;
-    if (empty) {
-        if (py::log(g_logger, "error", "No files were found.") < 0) return nullptr;
-        return py::exit_request();
-    }
+    py::Ref count;
+    if (procedures::scan(manager.get(), logger(), count) < 0) return nullptr;
     // Files that cannot be read are reported one by one instead of voiding the whole pass.
     if (file_managing::fingerprint_table(manager.get(), false) < 0) return nullptr;
-    py::Ref errors = attr(manager.get(), "_fingerprint_errors");
-    py::Ref nodes = attr(manager.get(), "_file_nodes");
+    py::Ref errors = py::attr(manager.get(), "_fingerprint_errors");
+    py::Ref nodes = py::attr(manager.get(), "_file_nodes");
     if (!errors || !nodes || PyObject_SetAttrString(self, "_unreadable_files", errors.get()) < 0 ||
         PyObject_SetAttrString(self, "_result_nodes", nodes.get()) < 0)
         return nullptr;
@@ -214,11 +190,11 @@ PyObject* validate_nodes(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, "match must be 'path' or 'position', not '%s'", match);
         return nullptr;
     }
-    py::Ref certificate_table = attr(self, "_CertificateValidator__certificate_fingerprints");
+    py::Ref certificate_table = py::attr(self, "_CertificateValidator__certificate_fingerprints");
     if (!certificate_table) return nullptr;
-    py::Ref fresh_table = attr(self, "_result_nodes");
+    py::Ref fresh_table = py::attr(self, "_result_nodes");
     if (!fresh_table) return nullptr;
-    node_comparison::Findings findings(self, g_logger);
+    node_comparison::Findings findings(self, logger());
     if (findings.start() < 0) return nullptr;
     const long long failed =
         by_path
@@ -228,38 +204,55 @@ PyObject* validate_nodes(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef kMethods[] = {
-    {"light_certificate_search", light_certificate_search, METH_NOARGS, nullptr},
-    {"deep_certificate_search", deep_certificate_search, METH_NOARGS, nullptr},
-    {"deserealize_certificate", deserealize_certificate, METH_NOARGS, nullptr},
-    {"generate_fingerprints", generate_fingerprints, METH_NOARGS, nullptr},
-    {"validate_nodes",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(validate_nodes)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
+    py::method<validator_init>(
+        "__init__", METH_VARARGS | METH_KEYWORDS,
+        "__init__($self, certificate_path, result_path, **kwargs)\n--\n\n"
+        "Prepares the validation of the folder result_path against the certificate at\n"
+        "certificate_path; kwargs (chunk_size, transformation_step) are the fingerprint options."),
+    py::method<light_certificate_search>(
+        "light_certificate_search", METH_NOARGS,
+        "light_certificate_search($self, /)\n--\n\n"
+        "Looks for the certificate in the folder and in its Certificates folder; True when\n"
+        "found (the path is kept as the certificate path)."),
+    py::method<deep_certificate_search>(
+        "deep_certificate_search", METH_NOARGS,
+        "deep_certificate_search($self, /)\n--\n\n"
+        "Looks for the certificate anywhere below the folder; True when found."),
+    py::method<deserealize_certificate>(
+        "deserealize_certificate", METH_NOARGS,
+        "deserealize_certificate($self, /)\n--\n\n"
+        "Loads the certificate's node table; a damaged certificate ends the run."),
+    py::method<generate_fingerprints>(
+        "generate_fingerprints", METH_NOARGS,
+        "generate_fingerprints($self, /)\n--\n\n"
+        "Scans and fingerprints the folder again, with the chunking options given."),
+    py::method<validate_nodes>(
+        "validate_nodes", METH_VARARGS | METH_KEYWORDS,
+        "validate_nodes($self, /, match='path')\n--\n\n"
+        "Compares the two node tables, pairing the records by path (match='path') or entry\n"
+        "by entry in table order (match='position'); logs every difference, records it in\n"
+        "_findings, and returns the number of files that failed."),
 };
 
-PyMethodDef kInitDef = {
-    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(validator_init)),
-    METH_VARARGS | METH_KEYWORDS, nullptr};
+constexpr const char kClassDoc[] =
+    "Validates a folder against its certificate: search, load, fingerprint, compare.";
 
 }  // namespace
 
 int init_validation(PyObject* m) {
-    for (const char* name : {"os", "sys", "pickle", "zipfile", "logging"}) {
-        py::Ref mod = py::import(name);
-        if (!mod || py::set_attr(m, name, mod.get()) < 0) return -1;
-    }
-    py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
-    if (!manager_cls || py::set_attr(m, "FileManager", manager_cls.get()) < 0) return -1;
+    py::State& st = py::state();
+    if (py::import_modules(m, {"os", "sys", "pickle", "zipfile", "logging"}) < 0 ||
+        py::import_names(m, "mavelin.core.file_managing", {"FileManager"}) < 0)
+        return -1;
     py::Ref logger = py::get_logger("mavelin.core.validation");
     if (!logger || py::set_attr(m, "logger", logger.get()) < 0) return -1;
-    Py_XSETREF(g_logger, logger.release());
-    if (!g_class) {
-        py::Ref cls = py::make_class("mavelin.core.validation", "CertificateValidator", &kInitDef,
-                                     kMethods, std::size(kMethods));
-        if (!cls) return -1;
-        g_class = cls.release();
+    st.validation_logger = logger;
+    if (!st.validator_class) {
+        st.validator_class = py::make_class("mavelin.core.validation", "CertificateValidator",
+                                            kMethods, std::size(kMethods), kClassDoc);
+        if (!st.validator_class) return -1;
     }
-    return py::set_attr(m, "CertificateValidator", g_class);
+    return py::set_attr(m, "CertificateValidator", st.validator_class.get());
 }
 
 }  // namespace mavelin::modules

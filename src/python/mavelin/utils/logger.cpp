@@ -1,5 +1,6 @@
 // mavelin.utils.logger: the process-wide log set-up of the command line.
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {
@@ -32,21 +33,17 @@ PyObject* configure_default_logger(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef kConfigureDef = {"configure_default_logger", configure_default_logger, METH_NOARGS,
-                             nullptr};
+PyMethodDef kConfigureDef = py::method<configure_default_logger>(
+    "configure_default_logger", METH_NOARGS,
+    "configure_default_logger()\n--\n\n"
+    "Sends every log record of level DEBUG and above to standard output, one line each:\n"
+    "[time] [level] [logger name] message.");
 
 }  // namespace
 
 int init_logger(PyObject* m) {
-    for (const char* name : {"logging", "sys"}) {
-        py::Ref mod = py::import(name);
-        if (!mod || py::set_attr(m, name, mod.get()) < 0) return -1;
-    }
-    py::Ref modname = py::Ref::steal(PyObject_GetAttrString(m, "__name__"));
-    if (!modname) return -1;
-    py::Ref fn = py::Ref::steal(PyCFunction_NewEx(&kConfigureDef, nullptr, modname.get()));
-    if (!fn) return -1;
-    return py::set_attr(m, "configure_default_logger", fn.get());
+    if (py::import_modules(m, {"logging", "sys"}) < 0) return -1;
+    return py::add_function(m, &kConfigureDef);
 }
 
 }  // namespace mavelin::modules

@@ -27,26 +27,52 @@ int log_with(PyObject* logger, const char* level, const char* prefix, PyObject* 
     return py::log(logger, level, message.get());
 }
 
-int add_function(PyObject* module, PyMethodDef* def) {
-    py::Ref modname = py::Ref::steal(PyObject_GetAttrString(module, "__name__"));
-    if (!modname) return -1;
-    py::Ref fn = py::Ref::steal(PyCFunction_NewEx(def, nullptr, modname.get()));
-    return fn ? py::set_attr(module, def->ml_name, fn.get()) : -1;
+py::Ref unreadable_message(PyObject* path, PyObject* exc) {
+    py::Ref reason;
+    if (exc) {
+        reason = py::attr(exc, "strerror");
+        if (!reason || reason.get() == Py_None) {
+            PyErr_Clear();
+            reason = py::Ref::steal(PyObject_Str(exc));
+        }
+    } else {
+        reason = py::Ref::steal(PyUnicode_FromString("no fingerprint was computed"));
+    }
+    if (!reason) return {};
+    py::Ref shown = py::display_text(path);
+    py::Ref why = py::display_text(reason.get());
+    if (!shown || !why) return {};
+    return py::Ref::steal(
+        PyUnicode_FromFormat("File %U can't be read: %U", shown.get(), why.get()));
 }
 
-int init_procedure_module(PyObject* module) {
-    for (const char* name : {"sys", "logging"}) {
-        py::Ref mod = py::import(name);
-        if (!mod || py::set_attr(module, name, mod.get()) < 0) return -1;
+int scan(PyObject* manager, PyObject* logger, py::Ref& count) {
+    py::Ref r = py::Ref::steal(PyObject_CallMethod(manager, "_parse_directory", nullptr));
+    if (!r) return -1;
+    count = py::attr(manager, "files_count");
+    py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
+    if (!count || !zero) return -1;
+    const int empty = PyObject_RichCompareBool(count.get(), zero.get(), Py_EQ);
+    if (empty < 0) return -1;
+    if (empty) {
+        if (py::log(logger, "error", "No files were found.") == 0) py::exit_request();
+        return -1;
     }
-    py::Ref datetime = py::import_attr("datetime", "datetime");
-    if (!datetime || py::set_attr(module, "datetime", datetime.get()) < 0) return -1;
-    py::Ref modname = py::Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    return 0;
+}
+
+int init_procedure_module(PyObject* module, py::Ref& logger, PyMethodDef* procedure) {
+    if (py::import_modules(module, {"sys", "logging"}) < 0 ||
+        py::import_names(module, "datetime", {"datetime"}) < 0)
+        return -1;
+    py::Ref modname = py::attr(module, "__name__");
     if (!modname) return -1;
     const char* name = PyUnicode_AsUTF8(modname.get());
     if (!name) return -1;
-    py::Ref logger = py::get_logger(name);
-    return logger ? py::set_attr(module, "logger", logger.get()) : -1;
+    py::Ref fresh = py::get_logger(name);
+    if (!fresh || py::set_attr(module, "logger", fresh.get()) < 0) return -1;
+    logger = std::move(fresh);
+    return py::add_function(module, procedure);
 }
 
 }  // namespace mavelin::procedures

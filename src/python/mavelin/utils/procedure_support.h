@@ -12,9 +12,15 @@ int log_elapsed(PyObject* logger, PyObject* start, PyObject* end);
 // logger.<level>(prefix + display_text(value) + suffix)
 int log_with(PyObject* logger, const char* level, const char* prefix, PyObject* value,
              const char* suffix);
-// A function object of the module `module` named by `def`, set as its attribute.
-int add_function(PyObject* module, PyMethodDef* def);
-// Sets module.logger = logging.getLogger(module.__name__) and loads the listed host modules.
-int init_procedure_module(PyObject* module);
+// "File <path> can't be read: <reason>", both shown as display_text does. The reason is
+// the strerror of the OS error `exc`, else str(exc); with no `exc` (null), that no
+// fingerprint was computed.
+py::Ref unreadable_message(PyObject* path, PyObject* exc);
+// manager._parse_directory(), then `count` = manager.files_count. An empty tree is logged as
+// an ERROR and ends the run (exit request). 0, or -1 with an exception set.
+int scan(PyObject* manager, PyObject* logger, py::Ref& count);
+// Fills a procedure's module: its host modules, module.logger = logging.getLogger(its name)
+// (also kept in `logger`), and the procedure function `procedure`. -1 on failure.
+int init_procedure_module(PyObject* module, py::Ref& logger, PyMethodDef* procedure);
 
 }  // namespace mavelin::procedures

@@ -1,5 +1,7 @@
 // mavelin.utils.sign_folder: the signing procedure.
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
+#include "python/capi/state.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/package_tree.h"
 
@@ -13,7 +15,9 @@ constexpr const char kDoc[] =
     "dir_path: the directory to be signed.\n"
     "mode: the mode in which to run the certification (\"silent\" writes no INFO lines).";
 
-PyObject* g_logger = nullptr;
+PyObject* logger() {
+    return py::state().sign_logger.get();
+}
 
 int call(PyObject* manager, const char* method) {
     py::Ref r = py::Ref::steal(PyObject_CallMethod(manager, method, nullptr));
@@ -21,7 +25,7 @@ int call(PyObject* manager, const char* method) {
 }
 
 int info(bool silent, const char* message) {
-    return silent ? 0 : py::log(g_logger, "info", message);
+    return silent ? 0 : py::log(logger(), "info", message);
 }
 
 // One ERROR line per file that could not be read; true when there was any.
@@ -37,18 +41,8 @@ int report_unreadable(PyObject* manager, bool& any) {
         PyObject* pair = PySequence_Fast_GET_ITEM(seq.get(), i);
         PyObject *path, *exc;
         if (!PyArg_ParseTuple(pair, "OO", &path, &exc)) return -1;
-        py::Ref reason = py::Ref::steal(PyObject_GetAttrString(exc, "strerror"));
-        if (!reason || reason.get() == Py_None) {
-            PyErr_Clear();
-            reason = py::Ref::steal(PyObject_Str(exc));
-            if (!reason) return -1;
-        }
-        py::Ref shown = py::display_text(path);
-        py::Ref reason_text = py::display_text(reason.get());
-        if (!shown || !reason_text) return -1;
-        py::Ref message = py::Ref::steal(
-            PyUnicode_FromFormat("File %U can't be read: %U", shown.get(), reason_text.get()));
-        if (!message || py::log(g_logger, "error", message.get()) < 0) return -1;
+        py::Ref message = procedures::unreadable_message(path, exc);
+        if (!message || py::log(logger(), "error", message.get()) < 0) return -1;
         any = true;
     }
     return 0;
@@ -76,7 +70,7 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     if (silent < 0) return nullptr;
 
     if (!silent &&
-        procedures::log_with(g_logger, "info",
+        procedures::log_with(logger(), "info",
                              "Initializing sigsnature creation process. Mode: ", mode, "") < 0)
         return nullptr;
     py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
@@ -85,21 +79,13 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
         py::Ref::steal(PyObject_CallFunction(manager_cls.get(), "Oii", dir_path, 2048, 4));
     if (!manager) return nullptr;
     if (!silent &&
-        procedures::log_with(g_logger, "info", "Parsing directory ", dir_path, "...") < 0)
+        procedures::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
         return nullptr;
-    if (call(manager.get(), "_parse_directory") < 0) return nullptr;
-    py::Ref count = py::Ref::steal(PyObject_GetAttrString(manager.get(), "files_count"));
-    if (!count) return nullptr;
-    py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
-    int empty = PyObject_RichCompareBool(count.get(), zero.get(), Py_EQ);
-    if (empty < 0) return nullptr;
-    if (empty) {
-        if (py::log(g_logger, "error", "No files were found.") < 0) return nullptr;
-        return py::exit_request();
-    }
+    py::Ref count;
+    if (procedures::scan(manager.get(), logger(), count) < 0) return nullptr;
     if (!silent) {
         py::Ref message = py::Ref::steal(PyUnicode_FromFormat("Files found: %S", count.get()));
-        if (!message || py::log(g_logger, "info", message.get()) < 0) return nullptr;
+        if (!message || py::log(logger(), "info", message.get()) < 0) return nullptr;
     }
     if (info(silent, "Generating fingerprints...") < 0) return nullptr;
     if (call(manager.get(), "_generate_fingerprints") < 0) return nullptr;
@@ -112,25 +98,18 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     if (call(manager.get(), "_archive_certificate") < 0) return nullptr;
     py::Ref end = procedures::now();
     if (!end) return nullptr;
-    if (!silent && procedures::log_elapsed(g_logger, start.get(), end.get()) < 0) return nullptr;
+    if (!silent && procedures::log_elapsed(logger(), start.get(), end.get()) < 0) return nullptr;
     if (info(silent, "Certificate generated successfully!") < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyMethodDef kDef = {"sign_folder",
-                    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(sign_folder)),
-                    METH_VARARGS | METH_KEYWORDS, kDoc};
+PyMethodDef kDef = py::method<sign_folder>("sign_folder", METH_VARARGS | METH_KEYWORDS, kDoc);
 
 }  // namespace
 
 int init_sign_folder(PyObject* m) {
-    if (procedures::init_procedure_module(m) < 0) return -1;
-    py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
-    if (!manager_cls || py::set_attr(m, "FileManager", manager_cls.get()) < 0) return -1;
-    py::Ref logger = py::Ref::steal(PyObject_GetAttrString(m, "logger"));
-    if (!logger) return -1;
-    Py_XSETREF(g_logger, logger.release());
-    return procedures::add_function(m, &kDef);
+    if (py::import_names(m, "mavelin.core.file_managing", {"FileManager"}) < 0) return -1;
+    return procedures::init_procedure_module(m, py::state().sign_logger, &kDef);
 }
 
 }  // namespace mavelin::modules

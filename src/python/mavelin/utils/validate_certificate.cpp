@@ -2,6 +2,8 @@
 #include <cstring>
 
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
+#include "python/capi/state.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/package_tree.h"
 
@@ -16,7 +18,9 @@ constexpr const char kDoc[] =
     "match: 'path' pairs every certified file with the file of the same path; 'position'\n"
     "pairs the two tables entry by entry in their order.";
 
-PyObject* g_logger = nullptr;
+PyObject* logger() {
+    return py::state().validate_logger.get();
+}
 
 // None or an empty text (str or bytes) means: no certificate was named.
 bool is_empty(PyObject* value) {
@@ -60,14 +64,14 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!validator) return nullptr;
 
     if (is_empty(certificate_file)) {
-        if (py::log(g_logger, "warning", "Certificate file wasn't provided. Performing search...") <
+        if (py::log(logger(), "warning", "Certificate file wasn't provided. Performing search...") <
             0)
             return nullptr;
         int hit = search(validator.get(), "light_certificate_search");
         if (hit == 0) hit = search(validator.get(), "deep_certificate_search");
         if (hit < 0) return nullptr;
         if (hit == 0) {
-            if (py::log(g_logger, "error", "Certificate wasn't found.") < 0) return nullptr;
+            if (py::log(logger(), "error", "Certificate wasn't found.") < 0) return nullptr;
             return py::exit_request();
         }
     }
@@ -82,35 +86,27 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     int failed = PyObject_RichCompareBool(invalid.get(), zero.get(), Py_GT);
     if (failed < 0) return nullptr;
     if (failed) {
-        if (py::log(g_logger, "error", "Validation failed") < 0) return nullptr;
+        if (py::log(logger(), "error", "Validation failed") < 0) return nullptr;
         py::Ref message =
             py::Ref::steal(PyUnicode_FromFormat("Files failed validation: %S", invalid.get()));
-        if (!message || py::log(g_logger, "error", message.get()) < 0) return nullptr;
+        if (!message || py::log(logger(), "error", message.get()) < 0) return nullptr;
         return py::exit_request();
     }
     py::Ref end = procedures::now();
     if (!end) return nullptr;
-    if (py::log(g_logger, "info", "Validation successfull") < 0) return nullptr;
-    if (procedures::log_elapsed(g_logger, start.get(), end.get()) < 0) return nullptr;
+    if (py::log(logger(), "info", "Validation successfull") < 0) return nullptr;
+    if (procedures::log_elapsed(logger(), start.get(), end.get()) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
-PyMethodDef kDef = {
-    "validate_certificate",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(validate_certificate)),
-    METH_VARARGS | METH_KEYWORDS, kDoc};
+PyMethodDef kDef =
+    py::method<validate_certificate>("validate_certificate", METH_VARARGS | METH_KEYWORDS, kDoc);
 
 }  // namespace
 
 int init_validate_certificate(PyObject* m) {
-    if (procedures::init_procedure_module(m) < 0) return -1;
-    py::Ref validator_cls = py::import_attr("mavelin.core.validation", "CertificateValidator");
-    if (!validator_cls || py::set_attr(m, "CertificateValidator", validator_cls.get()) < 0)
-        return -1;
-    py::Ref logger = py::Ref::steal(PyObject_GetAttrString(m, "logger"));
-    if (!logger) return -1;
-    Py_XSETREF(g_logger, logger.release());
-    return procedures::add_function(m, &kDef);
+    if (py::import_names(m, "mavelin.core.validation", {"CertificateValidator"}) < 0) return -1;
+    return procedures::init_procedure_module(m, py::state().validate_logger, &kDef);
 }
 
 }  // namespace mavelin::modules

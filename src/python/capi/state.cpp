@@ -1,0 +1,43 @@
+// Everything the binding keeps between calls, in one place.
+#include "python/capi/state.h"
+
+namespace mavelin::py {
+
+State& state() {
+    // Never destroyed: its references must not be released after the interpreter ends.
+    static State* const instance = new State();
+    return *instance;
+}
+
+int intern_names() {
+    Names& n = state().names;
+    if (n.id) return 0;
+    const struct {
+        Ref Names::*field;
+        const char* text;
+    } kTable[] = {
+        {&Names::id, "id"},
+        {&Names::file_path, "file_path"},
+        {&Names::fingerprint, "_FileNode__hash_fingerprint"},
+        {&Names::initial_path, "_initial_path"},
+        {&Names::chunk_size, "_chunk_size"},
+        {&Names::manager_step, "_transformation_step"},
+        {&Names::file_nodes, "_file_nodes"},
+        {&Names::files_count, "files_count"},
+        {&Names::fingerprint_errors, "_fingerprint_errors"},
+        {&Names::node, "_node"},
+        {&Names::handler_step, "_FileNodeHandler__transformation_step"},
+        {&Names::hash_list, "_FileNodeHandler__hash_list"},
+        {&Names::file, "_FileNodeHandler__file"},
+        {&Names::file_size, "_FileNodeHandler__file_size"},
+    };
+    Names fresh;
+    for (const auto& row : kTable) {
+        fresh.*row.field = Ref::steal(PyUnicode_InternFromString(row.text));
+        if (!(fresh.*row.field)) return -1;
+    }
+    n = std::move(fresh);  // all or nothing: `id` set means every name is
+    return 0;
+}
+
+}  // namespace mavelin::py
