@@ -54,9 +54,21 @@ PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT, "mavelin", kDoc, 0, nullptr, kSlots, nullptr, nullptr, nullptr,
 };
 
+// The extension carries its own copy of the unwinder (static libgcc), whose register table is
+// filled the first time it throws. A daemon thread the host ends at exit is unwound by the
+// system's unwinder, which then calls into our frames' cleanups through our copy: with the
+// table still empty, that aborts the process. One exception thrown and caught here fills it.
+void prepare_unwinder() {
+    try {
+        throw 0;
+    } catch (int) {
+    }
+}
+
 // The binding's state is one per process (py::State) and belongs to the main interpreter:
 // a subinterpreter gets a clear ImportError and the main interpreter's state is untouched.
 PyObject* init_module() {
+    prepare_unwinder();
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "mavelin can only be imported in the main interpreter, "
