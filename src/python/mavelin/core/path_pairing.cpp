@@ -5,6 +5,7 @@
 
 #include "engine/compare/node_join.h"
 #include "python/capi/common.h"
+#include "python/capi/gil.h"
 #include "python/capi/state.h"
 #include "python/mavelin/core/models.h"
 #include "python/mavelin/core/node_comparison.h"
@@ -166,25 +167,10 @@ py::Ref path_of(const Side& side, size_t row) {
 
 long long by_path(PyObject* certificate_table, PyObject* fresh_table, Findings& findings) {
     Side cert, fresh;
-    compare::Comparison result;
-    bool out_of_memory = false;
-    try {
-        if (extract(certificate_table, true, cert) < 0 || extract(fresh_table, false, fresh) < 0)
-            return -1;
-        Py_BEGIN_ALLOW_THREADS
-        try {
-            result = compare::join_by_path(cert.rows, fresh.rows);
-        } catch (...) {
-            out_of_memory = true;
-        }
-        Py_END_ALLOW_THREADS
-    } catch (...) {
-        out_of_memory = true;
-    }
-    if (out_of_memory) {
-        PyErr_NoMemory();
+    if (extract(certificate_table, true, cert) < 0 || extract(fresh_table, false, fresh) < 0)
         return -1;
-    }
+    const compare::Comparison result =
+        py::without_gil([&] { return compare::join_by_path(cert.rows, fresh.rows); });
 
     for (const compare::Finding& f : result.findings) {
         using compare::Kind;
