@@ -50,6 +50,19 @@ if [ "${#scripts[@]}" -gt 0 ] && ! shellcheck "${scripts[@]}"; then
     status=1
 fi
 
+echo "--- binding boundary"
+# Every function handed to the interpreter (method tables, type slots, getters, initialisers) goes
+# through py::entry (src/python/capi/entry.h), and the interpreter lock is released with
+# py::GilRelease / py::without_gil (capi/gil.h), never with the macro pair.
+mapfile -t binding < <(files 'src/python/*.cpp' 'src/python/*.h')
+boundary='Py_(BEGIN|END)_ALLOW_THREADS|Py_(BLOCK|UNBLOCK)_THREADS|reinterpret_cast<PyCFunction>'
+boundary+='|reinterpret_cast<void ?\*>\([a-z_]+\)|^\s*\{"[A-Za-z_]+", *[a-z_]+,'
+if [ "${#binding[@]}" -gt 0 ] &&
+        grep -nE "$boundary" "${binding[@]}" | grep -v '^src/python/capi/entry.h:'; then
+    echo "style: use py::method / py::slot / py::entry and py::GilRelease at the lines above" >&2
+    status=1
+fi
+
 echo "--- clang-tidy"
 build=build/style
 mkdir -p "$build" || exit 1
