@@ -7,8 +7,20 @@
 namespace mavelin {
 namespace {
 
+// The binding's state is one per process (py::State) and belongs to the main interpreter: a
+// subinterpreter gets a clear ImportError and the main interpreter's state is untouched.
+// Checked where the module is made and again where it is filled, since some versions run the
+// first in the main interpreter on a subinterpreter's behalf.
+int refuse_subinterpreter() {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) return 0;
+    PyErr_SetString(
+        PyExc_ImportError,
+        "mavelin can only be imported in the main interpreter, not in a subinterpreter");
+    return -1;
+}
+
 int exec_package(PyObject* module) {
-    if (py::intern_names() < 0) return -1;
+    if (refuse_subinterpreter() < 0 || py::intern_names() < 0) return -1;
     py::Ref empty = py::Ref::steal(PyList_New(0));
     if (!empty || PyObject_SetAttrString(module, "__path__", empty.get()) < 0) return -1;
     py::Ref spec = py::Ref::steal(PyObject_GetAttrString(module, "__spec__"));
@@ -65,16 +77,9 @@ void prepare_unwinder() {
     }
 }
 
-// The binding's state is one per process (py::State) and belongs to the main interpreter:
-// a subinterpreter gets a clear ImportError and the main interpreter's state is untouched.
 PyObject* init_module() {
     prepare_unwinder();
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError,
-                        "mavelin can only be imported in the main interpreter, "
-                        "not in a subinterpreter");
-        return nullptr;
-    }
+    if (refuse_subinterpreter() < 0) return nullptr;
     return PyModuleDef_Init(&kModule);
 }
 

@@ -42,6 +42,7 @@ struct State {
     Ref handler_class;    // mavelin.core.node_handling.FileNodeHandler
     Ref validator_class;  // mavelin.core.validation.CertificateValidator
     Ref hash_type;        // the type of _generate_hash's objects (made on first use)
+    Ref class_signature;  // the __signature__ descriptor of the classes above
 
     // Loggers of the modules that log, replaced when their module is initialised again.
     Ref validation_logger;  // "mavelin.core.validation"
