@@ -139,6 +139,7 @@ class Run {
             uint64_t size = 0;
             if (int err = fs::open_for_hashing(path, fd, &size))
                 return fail(o, err, std::move(path));
+            o.size = size;
             const uint64_t n = fingerprint::chunk_count(size, params_.chunk_size);
             if (n > range_chunks_ && threads_ > 1)
                 return run_split(w, k, i, std::move(path), std::move(fd), n);

@@ -15,6 +15,7 @@ struct FileOutcome {
     int error = 0;           // errno of the failure, 0 when the file was fingerprinted
     std::string error_path;  // the joined path the error refers to (empty on success)
     std::vector<hash::sha256::Digest> rows;  // the T row digests of the fingerprint (on success)
+    uint64_t size = 0;  // bytes fingerprinted: the size fstat gave once the file was open
 };
 
 // What one worker of a run holds at most, whatever the number and sizes of the files: its read

@@ -211,10 +211,19 @@ Visit* TreeWalker::next() {
 }
 
 std::vector<std::string> scan_node_paths(const std::string& top) {
+    return scan_node_paths(top, nullptr);
+}
+
+std::vector<std::string> scan_node_paths(const std::string& top,
+                                         std::vector<LeftOutFolder>* left_out) {
     std::vector<std::string> paths;
     TreeWalker walker(top);
     while (Visit* v = walker.next()) {
-        if (v->files.empty() || v->name == "Certificates") continue;
+        if (v->files.empty()) continue;
+        if (v->name == "Certificates") {
+            if (left_out && !v->rel.empty()) left_out->push_back({v->rel, std::move(v->files)});
+            continue;
+        }
         for (std::string& file : v->files) {
             if (v->rel.empty()) {
                 paths.push_back(std::move(file));

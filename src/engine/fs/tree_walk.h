@@ -83,4 +83,15 @@ std::string top_folder_name(const std::string& top);
 // "Certificates" contributes none of its own entries (its subfolders are still walked).
 std::vector<std::string> scan_node_paths(const std::string& top);
 
+// A folder below the top named "Certificates" whose own files the scan left out.
+struct LeftOutFolder {
+    std::string rel;                 // its path below the top, folder names joined with '/'
+    std::vector<std::string> files;  // the names of its own non-folder entries, in listing order
+};
+
+// The same scan, also naming every folder below the top (not the top itself) whose own files were
+// left out for its name.
+std::vector<std::string> scan_node_paths(const std::string& top,
+                                         std::vector<LeftOutFolder>* left_out);
+
 }  // namespace mavelin::fs

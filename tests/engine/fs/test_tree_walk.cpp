@@ -438,12 +438,28 @@ TEST(TreeWalk, CertificatesFoldersKeepOnlyTheirSubfolders) {
               (Names{"Certificates/Certificates/inner/kept1", "Certificates/old/kept2",
                      "Certificates_old/kept4", "certificates/kept3", "plain",
                      "sub/Certificates_file", "sub/kept5"}));
+    // Every folder below the top whose own files were left out is named, with those files; an
+    // empty one ("Certificates/Certificates/inner" has no files of its own) is not.
+    std::vector<mavelin::fs::LeftOutFolder> left_out;
+    EXPECT_EQ(mavelin::fs::scan_node_paths(t.path(), &left_out), nodes);
+    std::vector<std::pair<std::string, Names>> named;
+    for (auto& f : left_out) named.emplace_back(f.rel, f.files);
+    std::sort(named.begin(), named.end());
+    EXPECT_EQ(named, (std::vector<std::pair<std::string, Names>>{
+                         {"Certificates", {"top_cert"}},
+                         {"Certificates/Certificates", {"nested_cert"}},
+                         {"sub/Certificates", {"cert3"}}}));
 
     // The top itself named "Certificates", however the path spells it.
     const Names inside = {"Certificates/inner/kept1", "old/kept2"};
     for (std::string top :
          {t / "Certificates", t / "Certificates/", t / "Certificates/.", t / "Certificates//./"})
         EXPECT_EQ(sorted(scan_node_paths(top)), inside) << top;
+    std::vector<mavelin::fs::LeftOutFolder> below_top;
+    scan_node_paths(t / "Certificates", &below_top);
+    ASSERT_EQ(below_top.size(), 1u);  // the top's own files are left out without a mention
+    EXPECT_EQ(below_top[0].rel, "Certificates");
+    EXPECT_EQ(below_top[0].files, Names{"nested_cert"});
     in_directory(t / "Certificates", [&] {
         EXPECT_EQ(sorted(scan_node_paths(".")), inside);
         EXPECT_EQ(sorted(scan_node_paths("./")), inside);
