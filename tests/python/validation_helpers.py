@@ -116,6 +116,27 @@ def capture_logs():
         log.setLevel(old_level)
 
 
+# --- run reports ---------------------------------------------------------------------------------
+
+SCHEMA_PATH = Path(__file__).resolve().parents[2] / "schema" / "report.schema.json"
+
+
+def check_report(text):
+    """The report document of `text`, validated against the schema in the repository."""
+    import pytest
+    jsonschema = pytest.importorskip("jsonschema")
+    document = json.loads(text)
+    schema = json.loads(SCHEMA_PATH.read_text())
+    jsonschema.Draft202012Validator.check_schema(schema)
+    jsonschema.Draft202012Validator(schema).validate(document)
+    return document
+
+
+def report_changes(document):
+    """{(kind, path, other_path)} of a report's findings."""
+    return {(f["kind"], f["path"], f["other_path"]) for f in document["findings"]}
+
+
 # --- trees and reference fingerprints ---------------------------------------------------------
 
 def write(path, data=b""):

@@ -183,6 +183,8 @@ def _option_table(command):
 
 
 DIR_PATH_HELP = "Path to the folder which have to be signed."
+REPORT_HELP = ("Write a JSON report of the run to this file ('-' for standard output; the log then "
+               "goes to standard error).")
 MATCH_HELP = ("Pair every certified file with the file of the same path (path), or pair the "
               "certificate's entries with the folder's entries one by one in their order (position).")
 
@@ -191,12 +193,15 @@ MATCH_HELP = ("Pair every certified file with the file of the same path (path), 
     ("sign_folder", "Command to create certificate for folder.", [
         ("dir_path", ["--dir-path", "-p"], [], ("path", True, False, True), None, DIR_PATH_HELP),
         ("mode", ["--mode", "-m"], [], ("text",), "default", None),
+        ("report", ["--report"], [], ("path", False, True, False), None, REPORT_HELP),
     ]),
     ("validate_certificate", "Command to validate folder according to certificate.", [
         ("dir_path", ["--dir-path", "-p"], [], ("path", True, False, True), None, DIR_PATH_HELP),
         ("certificate_file", ["--certificate-file", "-c"], [], ("path", False, True, False), None,
          "Path to the certificate file to validate."),
         ("match", ["--match"], [], ("choice",), "path", MATCH_HELP),
+        ("summary", ["--summary"], [], ("boolean",), False, "Log the number of findings of each kind."),
+        ("report", ["--report"], [], ("path", False, True, False), None, REPORT_HELP),
     ]),
 ])
 def test_command_help_and_options(command_name, help_text, options):

@@ -98,6 +98,20 @@ def snapshot(top):
     return state
 
 
+# varied_tree's folder sub/Certificates holds a file that is left out: one warning after the scan.
+UNCERTIFIED = ("WARNING", SIGN_LOGGER,
+               "Files in sub/Certificates are not certified: the folder is named Certificates.")
+
+
+def without_uncertified(triples):
+    """The lines without the warning about sub/Certificates, which must come once, after the scan
+    (the first line of a silent run, the third of the others)."""
+    if UNCERTIFIED not in triples:
+        return triples
+    assert triples.count(UNCERTIFIED) == 1 and triples.index(UNCERTIFIED) in (0, 2), triples
+    return [t for t in triples if t != UNCERTIFIED]
+
+
 def expected_lines(dir_arg, count, mode="default"):
     return [
         ("INFO", SIGN_LOGGER, f"Initializing sigsnature creation process. Mode: {mode}"),
@@ -121,7 +135,7 @@ def parse_elapsed(text):
 def check_success_lines(run, dir_arg, count, mode, started, ended):
     assert (run.returncode, run.stderr) == (0, "")
     records = run.records
-    triples = run.triples()
+    triples = without_uncertified(run.triples())
     assert triples[:5] == expected_lines(dir_arg, count, mode)
     assert [t[:2] for t in triples[5:]] == [("INFO", SIGN_LOGGER)] * 2
     assert triples[6][2] == "Certificate generated successfully!"
@@ -165,10 +179,10 @@ def test_any_mode_but_silent_behaves_like_default(tmp_path, mode):
     check_certificate(top, tmp_path / "work")
 
 
-def test_silent_mode_logs_nothing_and_writes_the_same_table(tmp_path):
+def test_silent_mode_logs_no_info_and_writes_the_same_table(tmp_path):
     top = varied_tree(tmp_path / "tree")
     run, _, _ = sign(str(top), "-m", "silent")
-    assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
+    assert (run.returncode, run.stderr, run.triples()) == (0, "", [UNCERTIFIED])
     _, _, silent_table = check_certificate(top, tmp_path / "work")
     run, _, _ = sign(str(top))
     assert run.returncode == 0
@@ -237,14 +251,14 @@ def test_library_procedure_logs_through_the_callers_logging(tmp_path, caplog):
     with PipeRescue([top / "pipe"]) as rescue:
         assert mavelin.utils.sign_folder(top) is None
     assert not rescue.fired, "opening the named pipe blocked"
-    triples = [(r.levelname, r.name, r.getMessage()) for r in caplog.records]
+    triples = without_uncertified([(r.levelname, r.name, r.getMessage()) for r in caplog.records])
     assert triples[:5] == expected_lines(str(top), len(scan_rows(top)))
     assert [t[2].split(":")[0] for t in triples[5:]] == ["Elapsed time", "Certificate generated successfully!"]
     check_certificate(top, tmp_path / "work")
     caplog.clear()
     with PipeRescue([top / "pipe"]):
         assert mavelin.utils.sign_folder(str(top), "silent") is None
-    assert caplog.records == []
+    assert [(r.levelname, r.name, r.getMessage()) for r in caplog.records] == [UNCERTIFIED]
 
 
 # --- no files ------------------------------------------------------------------------------------

@@ -1,17 +1,16 @@
 # Validation by path: copies listed in another order, each change reported once, and the position mode on the same trees.
-import io
 import os
+import pickle
 import shutil
 import subprocess
 import tempfile
 import zipfile
-import pickle
 from pathlib import Path
 
 import pytest
 
-from validation_helpers import (FOUND, NO_CERT_WARNING, PROCEDURE_LOGGER, VALIDATION_LOGGER,
-                                capture_logs, host_certificate, make_tree, node_table,
+from validation_helpers import (FOUND, NO_CERT_WARNING, PROCEDURE_LOGGER, VALIDATION_LOGGER, Run,
+                                capture_logs, check_report, report_changes, host_certificate, make_tree, node_table,
                                 reference_fingerprint, scan_order, sign, validate,
                                 validate_by_position, write)
 
@@ -138,15 +137,26 @@ class TestCopiesListedInAnotherOrder:
         assert [m for _l, _n, m in r.log][2] == "Validation successfull"
         assert len(r.log) == 4
 
-    def test_each_change_reported_once(self, copied):
-        _src, dst = copied
+    def test_each_change_reported_once(self, copied, tmp_path):
+        src, dst = copied
         change(dst)
-        r = validate(dst)
+        report = tmp_path / "report.json"
+        r = validate(dst, None, 120, "--report", report)
         assert r.returncode == 1
         r.assert_clean()
         body, tail = body_and_verdict(r)
         assert body == findings_by_path(dst)
         assert tail == verdict(4)
+        document = check_report(report.read_text())
+        assert report_changes(document) == {
+            ("modified", MODIFIED, None), ("missing", DELETED, None), ("new", ADDED, None),
+            ("moved", RENAMED_FROM, RENAMED_TO)}
+        assert [f["path"] for f in document["findings"]][-1] == DELETED
+        assert document["counts"]["failed_files"] == 4
+        assert document["counts"]["files"] == len(TREE)
+        assert document["counts"]["bytes"] == sum((dst / p).stat().st_size for p in scan_order(dst))
+        assert (document["passed"], document["match"]) == (False, "path")
+        assert document["certificate"] == str(dst / "Certificates" / "Certificate.korvex")
 
     def test_position_mode_gives_the_pairwise_lines(self, copied):
         src, dst = copied
@@ -158,8 +168,15 @@ class TestCopiesListedInAnotherOrder:
         assert (body, tail) == (lines, verdict(count))
         change(dst)
         lines, count = position_oracle(records, dst)
-        body, tail = body_and_verdict(validate_by_position(dst))
+        r = validate(dst, None, 120, "--match", "position", "--report", "-")
+        body, tail = body_and_verdict(Run(r.returncode, r.stderr, ""))
         assert (body, tail) == (lines, verdict(count))
+        document = check_report(r.stdout)
+        assert document["match"] == "position"
+        assert len(document["findings"]) == len(lines)
+        assert document["counts"]["failed_files"] == count
+        out_of_order = [f for f in document["findings"] if f["kind"] == "out_of_order"]
+        assert out_of_order and all(f["other_path"] != f["path"] for f in out_of_order[:1])
 
 
 # A chain of folders with one file each: the walk order is the same on every file system.

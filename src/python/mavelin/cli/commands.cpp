@@ -43,7 +43,10 @@ PyObject* report_failure(const char* logger_module) {
     }
     py::Ref handled = reported_types();
     if (!handled) return nullptr;
-    if (!PyErr_GivenExceptionMatches(t, handled.get())) {
+    // A closed standard output (a reader that stopped early) is left to the command group,
+    // which ends the run quietly with status 1: a log line about it could not be written.
+    if (!PyErr_GivenExceptionMatches(t, handled.get()) ||
+        PyErr_GivenExceptionMatches(t, PyExc_BrokenPipeError)) {
         error.restore();
         return nullptr;
     }
@@ -61,32 +64,63 @@ PyObject* report_failure(const char* logger_module) {
     return py::exit_request();
 }
 
+// With the report on standard output, the log lines that the command line's handlers write
+// there go to standard error instead.
+int move_log_to_stderr(PyObject* report) {
+    if (!PyUnicode_Check(report) || PyUnicode_CompareWithASCIIString(report, "-") != 0) return 0;
+    PyObject* out = PySys_GetObject("stdout");  // borrowed
+    PyObject* err = PySys_GetObject("stderr");  // borrowed
+    py::Ref root =
+        py::Ref::steal(PyObject_CallMethod(py::import("logging").get(), "getLogger", nullptr));
+    if (!root) return -1;
+    if (!out || !err) return 0;
+    py::Ref handlers = py::Ref::steal(PyObject_GetAttrString(root.get(), "handlers"));
+    if (!handlers) return -1;
+    py::Ref seq = py::Ref::steal(PySequence_Fast(handlers.get(), "handlers must be a sequence"));
+    if (!seq) return -1;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* handler = PySequence_Fast_GET_ITEM(seq.get(), i);
+        py::Ref stream = py::Ref::steal(PyObject_GetAttrString(handler, "stream"));
+        if (!stream) {
+            PyErr_Clear();
+            continue;
+        }
+        if (stream.get() != out) continue;
+        py::Ref r = py::Ref::steal(PyObject_CallMethod(handler, "setStream", "O", err));
+        if (!r) return -1;
+    }
+    return 0;
+}
+
 PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "mode", nullptr};
-    PyObject *dir_path, *mode;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:sign_folder_command",
-                                     const_cast<char**>(kwlist), &dir_path, &mode))
+    static const char* kwlist[] = {"dir_path", "mode", "report", nullptr};
+    PyObject *dir_path, *mode, *report;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:sign_folder_command",
+                                     const_cast<char**>(kwlist), &dir_path, &mode, &report))
         return nullptr;
-    if (require_dir_path(dir_path) < 0) return nullptr;
+    if (require_dir_path(dir_path) < 0 || move_log_to_stderr(report) < 0) return nullptr;
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "sign_folder"));
-    if (!procedure) return nullptr;
-    py::Ref r =
-        py::Ref::steal(PyObject_CallFunctionObjArgs(procedure.get(), dir_path, mode, nullptr));
+    py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, dir_path, mode));
+    py::Ref call_kw = py::Ref::steal(Py_BuildValue("{sO}", "report", report));
+    if (!procedure || !call_args || !call_kw) return nullptr;
+    py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (!r) return report_failure("mavelin.utils.sign_folder");
     Py_RETURN_NONE;
 }
 
 PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "certificate_file", "match", nullptr};
-    PyObject *dir_path, *certificate_file, *match;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:validate_certificate_command",
+    static const char* kwlist[] = {"dir_path", "certificate_file", "match",
+                                   "summary",  "report",           nullptr};
+    PyObject *dir_path, *certificate_file, *match, *summary, *report;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:validate_certificate_command",
                                      const_cast<char**>(kwlist), &dir_path, &certificate_file,
-                                     &match))
+                                     &match, &summary, &report))
         return nullptr;
-    if (require_dir_path(dir_path) < 0) return nullptr;
+    if (require_dir_path(dir_path) < 0 || move_log_to_stderr(report) < 0) return nullptr;
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "validate_certificate"));
     py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, dir_path, certificate_file));
-    py::Ref call_kw = py::Ref::steal(Py_BuildValue("{sO}", "match", match));
+    py::Ref call_kw = py::Ref::steal(
+        Py_BuildValue("{sOsOsO}", "match", match, "summary", summary, "report", report));
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (r) Py_RETURN_NONE;
@@ -98,11 +132,12 @@ PyMethodDef kSignDef =
 PyMethodDef kValidateDef = py::method<validate_certificate_command>(
     "validate_certificate_command", METH_VARARGS | METH_KEYWORDS, nullptr);
 
-// click.option(long, short, **attrs)(command)
+// click.option(long, short, **attrs)(command); a null `short_name` gives the long name only.
 int add_option(PyObject* click, PyObject* command, const char* long_name, const char* short_name,
                PyObject* attrs) {
     py::Ref option = py::Ref::steal(PyObject_GetAttrString(click, "option"));
-    py::Ref decls = py::Ref::steal(Py_BuildValue("(ss)", long_name, short_name));
+    py::Ref decls = py::Ref::steal(short_name ? Py_BuildValue("(ss)", long_name, short_name)
+                                              : Py_BuildValue("(s)", long_name));
     if (!option || !decls) return -1;
     py::Ref decorator = py::Ref::steal(PyObject_Call(option.get(), decls.get(), attrs));
     if (!decorator) return -1;
@@ -155,14 +190,29 @@ int add_match_option(PyObject* click, PyObject* command) {
         "{sOsssOss}", "type", choice.get(), "default", "path", "show_default", Py_True, "help",
         "Pair every certified file with the file of the same path (path), or pair the "
         "certificate's entries with the folder's entries one by one in their order (position)."));
-    if (!attrs) return -1;
-    py::Ref option = py::Ref::steal(PyObject_GetAttrString(click, "option"));
-    py::Ref decls = py::Ref::steal(Py_BuildValue("(s)", "--match"));
-    if (!option || !decls) return -1;
-    py::Ref decorator = py::Ref::steal(PyObject_Call(option.get(), decls.get(), attrs.get()));
-    if (!decorator) return -1;
-    py::Ref r = py::Ref::steal(PyObject_CallOneArg(decorator.get(), command));
-    return r ? 0 : -1;
+    return attrs ? add_option(click, command, "--match", nullptr, attrs.get()) : -1;
+}
+
+// --summary: one more INFO line with the number of findings of each kind.
+int add_summary_option(PyObject* click, PyObject* command) {
+    py::Ref attrs =
+        py::Ref::steal(Py_BuildValue("{sOsOss}", "is_flag", Py_True, "default", Py_False, "help",
+                                     "Log the number of findings of each kind."));
+    return attrs ? add_option(click, command, "--summary", nullptr, attrs.get()) : -1;
+}
+
+// --report FILE: the JSON report of the run; "-" for standard output.
+int add_report_option(PyObject* click, PyObject* command) {
+    py::Ref kw = py::Ref::steal(Py_BuildValue("{sOsOsO}", "dir_okay", Py_False, "allow_dash",
+                                              Py_True, "writable", Py_True));
+    if (!kw) return -1;
+    py::Ref type = path_type(click, kw.get());
+    if (!type) return -1;
+    py::Ref attrs = py::Ref::steal(Py_BuildValue(
+        "{sOss}", "type", type.get(), "help",
+        "Write a JSON report of the run to this file ('-' for standard output; the log then goes "
+        "to standard error)."));
+    return attrs ? add_option(click, command, "--report", nullptr, attrs.get()) : -1;
 }
 
 // Loads click and the procedure `procedure` from mavelin.utils into the command module.
@@ -185,6 +235,7 @@ int init_sign_folder_command(PyObject* m) {
     py::Ref attrs = py::Ref::steal(Py_BuildValue("{ss}", "default", "default"));
     if (!attrs || add_option(click.get(), command.get(), "--mode", "-m", attrs.get()) < 0)
         return -1;
+    if (add_report_option(click.get(), command.get()) < 0) return -1;
     return py::set_attr(m, "sign_folder_command", command.get());
 }
 
@@ -204,7 +255,10 @@ int init_validate_certificate_command(PyObject* m) {
     if (!attrs ||
         add_option(click.get(), command.get(), "--certificate-file", "-c", attrs.get()) < 0)
         return -1;
-    if (add_match_option(click.get(), command.get()) < 0) return -1;
+    if (add_match_option(click.get(), command.get()) < 0 ||
+        add_summary_option(click.get(), command.get()) < 0 ||
+        add_report_option(click.get(), command.get()) < 0)
+        return -1;
     return py::set_attr(m, "validate_certificate_command", command.get());
 }
 

@@ -34,6 +34,28 @@ PyObject* manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
 }
 
+// Whether a folder left out of the scan holds files that are not the certificate itself (the
+// archive and the transient payload in the top's own "Certificates" folder).
+bool holds_user_files(const fs::LeftOutFolder& folder) {
+    if (folder.rel != "Certificates") return !folder.files.empty();
+    for (const std::string& name : folder.files)
+        if (name != "Certificate.korvex" && name != "Certificate.pk") return true;
+    return false;
+}
+
+// _uncertified_folders: the paths below the top of the folders whose own files the scan left out
+// for the folder's name, in walk order.
+int set_uncertified_folders(PyObject* self, const std::vector<fs::LeftOutFolder>& left_out) {
+    py::Ref list = py::Ref::steal(PyList_New(0));
+    if (!list) return -1;
+    for (const fs::LeftOutFolder& folder : left_out) {
+        if (!holds_user_files(folder)) continue;
+        py::Ref rel = py::decode_path(folder.rel);
+        if (!rel || PyList_Append(list.get(), rel.get()) < 0) return -1;
+    }
+    return PyObject_SetAttrString(self, "_uncertified_folders", list.get());
+}
+
 PyObject* parse_directory(PyObject* self, PyObject*) {
     const py::Names& n = py::state().names;
     py::Ref initial = py::Ref::steal(PyObject_GetAttr(self, n.initial_path.get()));
@@ -41,7 +63,10 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
     if (!initial || !table) return nullptr;
     std::string top;
     if (py::encode_path(initial.get(), top) < 0) return nullptr;
-    std::vector<std::string> paths = py::without_gil([&] { return fs::scan_node_paths(top); });
+    std::vector<fs::LeftOutFolder> left_out;
+    std::vector<std::string> paths =
+        py::without_gil([&] { return fs::scan_node_paths(top, &left_out); });
+    if (set_uncertified_folders(self, left_out) < 0) return nullptr;
     py::GcPause gc_pause;
     long long id = 0;
     for (const std::string& p : paths) {

@@ -8,8 +8,10 @@ namespace mavelin::file_managing {
 // Fingerprints every node of manager._file_nodes. With `all_or_none`, the table is
 // updated only when every file could be read; otherwise each readable node is replaced
 // and the others stay as they were. Every file that could not be read is recorded in
-// manager._fingerprint_errors as a (file_path, exception) pair. -1 with an exception set
-// on failures of the pass itself (memory, bad table).
+// manager._fingerprint_errors as a (file_path, exception) pair; manager._fingerprinted_bytes is
+// the number of bytes the engine fingerprinted (0 when the table went through the Python-level
+// work function instead). -1 with an exception set on failures of the pass itself (memory, bad
+// table).
 int fingerprint_table(PyObject* manager, bool all_or_none);
 
 }  // namespace mavelin::file_managing

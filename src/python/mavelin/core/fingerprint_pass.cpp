@@ -119,7 +119,10 @@ unsigned worker_count() {
 
 int fingerprint_table(PyObject* manager, bool all_or_none) {
     py::Ref errors = py::Ref::steal(PyList_New(0));
-    if (!errors || PyObject_SetAttrString(manager, "_fingerprint_errors", errors.get()) < 0)
+    py::Ref no_bytes = py::Ref::steal(PyLong_FromLong(0));
+    if (!errors || !no_bytes ||
+        PyObject_SetAttrString(manager, "_fingerprint_errors", errors.get()) < 0 ||
+        PyObject_SetAttrString(manager, "_fingerprinted_bytes", no_bytes.get()) < 0)
         return -1;
     py::Ref table = py::attr(manager, "_file_nodes");
     py::Ref chunk = py::attr(manager, "_chunk_size");
@@ -190,6 +193,7 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
 
     py::GcPause gc_pause;
     std::vector<py::Ref> done(nodes.size());
+    unsigned long long bytes = 0;
     for (size_t i = 0; i < nodes.size(); ++i) {
         const fingerprint::FileOutcome& o = outcomes[i];
         if (o.error != 0) {
@@ -197,6 +201,7 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
             if (!exc || record_error(errors.get(), nodes[i].get(), exc.get()) < 0) return -1;
             continue;
         }
+        bytes += o.size;
         if (all_or_none && PyList_GET_SIZE(errors.get()) > 0) continue;
         py::Ref fp = fingerprint_list(o.rows);
         if (!fp) return -1;
@@ -204,6 +209,9 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
         if (!copy) return -1;
         done[i] = std::move(copy);
     }
+    py::Ref total = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
+    if (!total || PyObject_SetAttrString(manager, "_fingerprinted_bytes", total.get()) < 0)
+        return -1;
     if (all_or_none && PyList_GET_SIZE(errors.get()) > 0) return 0;
     for (const py::Ref& node : done)
         if (node && models::store_node(table.get(), node.get()) < 0) return -1;

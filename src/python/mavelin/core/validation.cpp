@@ -167,11 +167,17 @@ PyObject* generate_fingerprints(PyObject* self, PyObject*) {
     if (!manager) return nullptr;
     py::Ref count;
     if (procedures::scan(manager.get(), logger(), count) < 0) return nullptr;
+    py::Ref uncertified = py::attr(manager.get(), "_uncertified_folders");
+    if (!uncertified || PyObject_SetAttrString(self, "_uncertified_folders", uncertified.get()) < 0)
+        return nullptr;
     // Files that cannot be read are reported one by one instead of voiding the whole pass.
     if (file_managing::fingerprint_table(manager.get(), false) < 0) return nullptr;
     py::Ref errors = py::attr(manager.get(), "_fingerprint_errors");
     py::Ref nodes = py::attr(manager.get(), "_file_nodes");
-    if (!errors || !nodes || PyObject_SetAttrString(self, "_unreadable_files", errors.get()) < 0 ||
+    py::Ref bytes = py::attr(manager.get(), "_fingerprinted_bytes");
+    if (!errors || !nodes || !bytes ||
+        PyObject_SetAttrString(self, "_fingerprinted_bytes", bytes.get()) < 0 ||
+        PyObject_SetAttrString(self, "_unreadable_files", errors.get()) < 0 ||
         PyObject_SetAttrString(self, "_result_nodes", nodes.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;

@@ -8,6 +8,30 @@ namespace {
 
 constexpr const char* kFormat = "[%(asctime)s] [%(levelname)s] [%(name)s] %(message)s";
 
+// handler.handleError(record) of the command line's handler: a reader that went away (a closed
+// pipe) ends the run, as it ends the host's own tools, instead of one report per later line; the
+// command group turns the error into a quiet exit. Everything else is the logging module's.
+PyObject* handle_error(PyObject* handler, PyObject* record) {
+    PyObject *type, *value, *tb;
+    PyErr_GetExcInfo(&type, &value, &tb);
+    if (type && PyErr_GivenExceptionMatches(type, PyExc_BrokenPipeError)) {
+        PyErr_Restore(type, value, tb);
+        return nullptr;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    py::Ref base = py::import_attr("logging", "Handler");
+    if (!base) return nullptr;
+    return PyObject_CallMethod(base.get(), "handleError", "OO", handler, record);
+}
+
+PyMethodDef kHandleErrorDef = py::method<handle_error>(
+    "handleError", METH_O,
+    "handleError(record)\n--\n\n"
+    "Lets a closed output (BrokenPipeError) end the run; other errors are reported as the\n"
+    "logging module does.");
+
 PyObject* configure_default_logger(PyObject*, PyObject*) {
     py::Ref logging = py::import("logging");
     if (!logging) return nullptr;
@@ -18,6 +42,10 @@ PyObject* configure_default_logger(PyObject*, PyObject*) {
     }
     py::Ref handler =
         py::Ref::steal(PyObject_CallMethod(logging.get(), "StreamHandler", "O", stdout_stream));
+    if (!handler) return nullptr;
+    py::Ref on_error = py::Ref::steal(PyCFunction_NewEx(&kHandleErrorDef, handler.get(), nullptr));
+    if (!on_error || PyObject_SetAttrString(handler.get(), "handleError", on_error.get()) < 0)
+        return nullptr;
     py::Ref debug = py::Ref::steal(PyObject_GetAttrString(logging.get(), "DEBUG"));
     py::Ref basic_config = py::Ref::steal(PyObject_GetAttrString(logging.get(), "basicConfig"));
     if (!handler || !debug || !basic_config) return nullptr;

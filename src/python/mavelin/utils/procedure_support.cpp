@@ -46,9 +46,27 @@ py::Ref unreadable_message(PyObject* path, PyObject* exc) {
         PyUnicode_FromFormat("File %U can't be read: %U", shown.get(), why.get()));
 }
 
+namespace {
+
+int warn_uncertified(PyObject* logger, PyObject* folders) {
+    const Py_ssize_t n = PyList_Size(folders);
+    if (n < 0) return -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::Ref folder = py::Ref::borrow(PyList_GET_ITEM(folders, i));
+        if (log_with(logger, "warning", "Files in ", folder.get(),
+                     " are not certified: the folder is named Certificates.") < 0)
+            return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int scan(PyObject* manager, PyObject* logger, py::Ref& count) {
     py::Ref r = py::Ref::steal(PyObject_CallMethod(manager, "_parse_directory", nullptr));
     if (!r) return -1;
+    py::Ref uncertified = py::attr(manager, "_uncertified_folders");
+    if (!uncertified || warn_uncertified(logger, uncertified.get()) < 0) return -1;
     count = py::attr(manager, "files_count");
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
     if (!count || !zero) return -1;

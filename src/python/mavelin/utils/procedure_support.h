@@ -16,8 +16,10 @@ int log_with(PyObject* logger, const char* level, const char* prefix, PyObject* 
 // the strerror of the OS error `exc`, else str(exc); with no `exc` (null), that no
 // fingerprint was computed.
 py::Ref unreadable_message(PyObject* path, PyObject* exc);
-// manager._parse_directory(), then `count` = manager.files_count. An empty tree is logged as
-// an ERROR and ends the run (exit request). 0, or -1 with an exception set.
+// manager._parse_directory(), then one WARNING per folder of manager._uncertified_folders ("Files
+// in P are not certified: the folder is named Certificates."), then `count` =
+// manager.files_count. An empty tree is logged as an ERROR and ends the run (exit request). 0, or
+// -1 with an exception set.
 int scan(PyObject* manager, PyObject* logger, py::Ref& count);
 // Fills a procedure's module: its host modules, module.logger = logging.getLogger(its name)
 // (also kept in `logger`), and the procedure function `procedure`. -1 on failure.

@@ -3,17 +3,19 @@
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
 #include "python/mavelin/utils/procedure_support.h"
+#include "python/mavelin/utils/run_report.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {
 namespace {
 
 constexpr const char kDoc[] =
-    "sign_folder(dir_path, mode='default')\n--\n\n"
+    "sign_folder(dir_path, mode='default', *, report=None)\n--\n\n"
     "Interface to certify the folder with a KORVEX certificate that can be used to ensure\n"
     "authenticity.\n\n"
     "dir_path: the directory to be signed.\n"
-    "mode: the mode in which to run the certification (\"silent\" writes no INFO lines).";
+    "mode: the mode in which to run the certification (\"silent\" writes no INFO lines).\n"
+    "report: a path to write a JSON report of the run to ('-': standard output).";
 
 PyObject* logger() {
     return py::state().sign_logger.get();
@@ -28,8 +30,9 @@ int info(bool silent, const char* message) {
     return silent ? 0 : py::log(logger(), "info", message);
 }
 
-// One ERROR line per file that could not be read; true when there was any.
-int report_unreadable(PyObject* manager, bool& any) {
+// One ERROR line per file that could not be read, each also added to `findings` as
+// ("unreadable", path, None); true when there was any.
+int report_unreadable(PyObject* manager, PyObject* findings, bool& any) {
     py::Ref errors = py::Ref::steal(PyObject_GetAttrString(manager, "_fingerprint_errors"));
     if (!errors) {
         PyErr_Clear();
@@ -43,17 +46,44 @@ int report_unreadable(PyObject* manager, bool& any) {
         if (!PyArg_ParseTuple(pair, "OO", &path, &exc)) return -1;
         py::Ref message = procedures::unreadable_message(path, exc);
         if (!message || py::log(logger(), "error", message.get()) < 0) return -1;
+        py::Ref finding = py::Ref::steal(Py_BuildValue("(sOO)", "unreadable", path, Py_None));
+        if (!finding || PyList_Append(findings, finding.get()) < 0) return -1;
         any = true;
     }
     return 0;
 }
 
+// The JSON report of a signing run that got as far as fingerprinting.
+int write_report(PyObject* destination, PyObject* dir_path, PyObject* manager, bool passed,
+                 PyObject* start, PyObject* findings) {
+    py::Ref certificate;
+    if (passed) {
+        py::Ref folder = py::Ref::steal(PyObject_GetAttrString(manager, "_cert_folder_path"));
+        py::Ref join = py::import_attr("os.path", "join");
+        if (!folder || !join) return -1;
+        certificate = py::Ref::steal(
+            PyObject_CallFunction(join.get(), "Os", folder.get(), "Certificate.korvex"));
+        if (!certificate) return -1;
+    }
+    py::Ref files = py::Ref::steal(PyObject_GetAttrString(manager, "files_count"));
+    py::Ref bytes = py::Ref::steal(PyObject_GetAttrString(manager, "_fingerprinted_bytes"));
+    py::Ref uncertified = py::Ref::steal(PyObject_GetAttrString(manager, "_uncertified_folders"));
+    py::Ref failed = py::Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(findings)));
+    py::Ref end = procedures::now();
+    if (!files || !bytes || !uncertified || !failed || !end) return -1;
+    run_report::Facts facts{"sign_folder", dir_path,     certificate.get(), nullptr,
+                            passed,        files.get(),  bytes.get(),       start,
+                            end.get(),     failed.get(), findings,          uncertified.get()};
+    return run_report::write(destination, facts);
+}
+
 PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "mode", nullptr};
+    static const char* kwlist[] = {"dir_path", "mode", "report", nullptr};
     PyObject* dir_path;
     PyObject* mode = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:sign_folder", const_cast<char**>(kwlist),
-                                     &dir_path, &mode))
+    PyObject* report = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$O:sign_folder", const_cast<char**>(kwlist),
+                                     &dir_path, &mode, &report))
         return nullptr;
     py::Ref default_mode = py::Ref::steal(PyUnicode_FromString("default"));
     if (!default_mode) return nullptr;
@@ -90,12 +120,22 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     if (info(silent, "Generating fingerprints...") < 0) return nullptr;
     if (call(manager.get(), "_generate_fingerprints") < 0) return nullptr;
     bool unreadable = false;
-    if (report_unreadable(manager.get(), unreadable) < 0) return nullptr;
-    if (unreadable) return py::exit_request();
+    py::Ref findings = py::Ref::steal(PyList_New(0));
+    if (!findings || report_unreadable(manager.get(), findings.get(), unreadable) < 0)
+        return nullptr;
+    if (unreadable) {
+        if (report != Py_None &&
+            write_report(report, dir_path, manager.get(), false, start.get(), findings.get()) < 0)
+            return nullptr;
+        return py::exit_request();
+    }
 
     if (info(silent, "Saving certificate...") < 0) return nullptr;
     if (call(manager.get(), "_save_certificate") < 0) return nullptr;
     if (call(manager.get(), "_archive_certificate") < 0) return nullptr;
+    if (report != Py_None &&
+        write_report(report, dir_path, manager.get(), true, start.get(), findings.get()) < 0)
+        return nullptr;
     py::Ref end = procedures::now();
     if (!end) return nullptr;
     if (!silent && procedures::log_elapsed(logger(), start.get(), end.get()) < 0) return nullptr;

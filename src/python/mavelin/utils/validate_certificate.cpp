@@ -1,22 +1,27 @@
 // mavelin.utils.validate_certificate: the validation procedure.
+#include <array>
 #include <cstring>
 
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
 #include "python/mavelin/utils/procedure_support.h"
+#include "python/mavelin/utils/run_report.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {
 namespace {
 
 constexpr const char kDoc[] =
-    "validate_certificate(dir_path, certificate_file, *, match='path')\n--\n\n"
+    "validate_certificate(dir_path, certificate_file, *, match='path', summary=False, "
+    "report=None)\n--\n\n"
     "Interface to ensure the authenticity of the given folder against a KORVEX certificate\n"
     "file. Without a certificate path the algorithm searches for the certificate inside the\n"
     "given directory.\n\n"
     "match: 'path' pairs every certified file with the file of the same path; 'position'\n"
-    "pairs the two tables entry by entry in their order.";
+    "pairs the two tables entry by entry in their order.\n"
+    "summary: also log the number of findings of each kind.\n"
+    "report: a path to write a JSON report of the run to ('-': standard output).";
 
 PyObject* logger() {
     return py::state().validate_logger.get();
@@ -37,13 +42,57 @@ int search(PyObject* validator, const char* method) {
     return PyObject_IsTrue(r.get());
 }
 
+// One INFO line with the number of findings of each kind.
+int log_summary(PyObject* findings, bool by_position) {
+    std::array<long long, run_report::kKinds.size()> counts{};
+    if (run_report::count_kinds(findings, counts) < 0) return -1;
+    py::Ref message = py::Ref::steal(PyUnicode_FromFormat(
+        "Findings: %lld modified, %lld missing, %lld new, %lld moved, %lld unreadable, "
+        "%lld not authentic",
+        counts[0], counts[1], counts[2], counts[3], counts[4], counts[5]));
+    if (message && by_position) {
+        py::Ref tail = py::Ref::steal(PyUnicode_FromFormat(", %lld out of order", counts[6]));
+        if (!tail) return -1;
+        message = py::Ref::steal(PyUnicode_Concat(message.get(), tail.get()));
+    }
+    return message ? py::log(logger(), "info", message.get()) : -1;
+}
+
+int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator, const char* match,
+                 bool passed, PyObject* start, PyObject* failed_files, PyObject* findings) {
+    py::Ref certificate = py::Ref::steal(PyObject_GetAttrString(validator, "_certificate_path"));
+    py::Ref nodes = py::Ref::steal(PyObject_GetAttrString(validator, "_result_nodes"));
+    py::Ref bytes = py::Ref::steal(PyObject_GetAttrString(validator, "_fingerprinted_bytes"));
+    py::Ref uncertified = py::Ref::steal(PyObject_GetAttrString(validator, "_uncertified_folders"));
+    if (!certificate || !nodes || !bytes || !uncertified) return -1;
+    const Py_ssize_t n = PyObject_Length(nodes.get());
+    py::Ref files = py::Ref::steal(n < 0 ? nullptr : PyLong_FromSsize_t(n));
+    py::Ref end = procedures::now();
+    if (!files || !end) return -1;
+    run_report::Facts facts{"validate_certificate",
+                            dir_path,
+                            certificate.get(),
+                            match,
+                            passed,
+                            files.get(),
+                            bytes.get(),
+                            start,
+                            end.get(),
+                            failed_files,
+                            findings,
+                            uncertified.get()};
+    return run_report::write(destination, facts);
+}
+
 PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "certificate_file", "match", nullptr};
-    PyObject *dir_path, *certificate_file;
+    static const char* kwlist[] = {"dir_path", "certificate_file", "match",
+                                   "summary",  "report",           nullptr};
+    PyObject *dir_path, *certificate_file, *report = Py_None;
     const char* match = "path";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$s:validate_certificate",
+    int summary = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$spO:validate_certificate",
                                      const_cast<char**>(kwlist), &dir_path, &certificate_file,
-                                     &match))
+                                     &match, &summary, &report))
         return nullptr;
     if (std::strcmp(match, "path") != 0 && std::strcmp(match, "position") != 0) {
         PyErr_Format(PyExc_ValueError, "match must be 'path' or 'position', not '%s'", match);
@@ -85,6 +134,13 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!invalid || !zero) return nullptr;
     int failed = PyObject_RichCompareBool(invalid.get(), zero.get(), Py_GT);
     if (failed < 0) return nullptr;
+    py::Ref findings = py::Ref::steal(PyObject_GetAttrString(validator.get(), "_findings"));
+    if (!findings) return nullptr;
+    if (summary && log_summary(findings.get(), std::strcmp(match, "position") == 0) < 0)
+        return nullptr;
+    if (report != Py_None && write_report(report, dir_path, validator.get(), match, !failed,
+                                          start.get(), invalid.get(), findings.get()) < 0)
+        return nullptr;
     if (failed) {
         if (py::log(logger(), "error", "Validation failed") < 0) return nullptr;
         py::Ref message =

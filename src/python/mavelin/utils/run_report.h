@@ -1,0 +1,38 @@
+// The JSON report of a run (--report) and the counts of findings by kind (--summary).
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "python/capi/handle.h"
+
+namespace mavelin::run_report {
+
+// The kinds of findings, in the order of the counts.
+inline constexpr std::array<const char*, 7> kKinds = {
+    "modified", "missing", "new", "moved", "unreadable", "not_authentic", "out_of_order"};
+
+// Findings per kind of a list of (kind, path, other path) tuples. -1 with an exception set.
+int count_kinds(PyObject* findings, std::array<long long, kKinds.size()>& counts);
+
+// What one run reports. Objects are borrowed; null ones are written as null (lists as []).
+struct Facts {
+    const char* command;    // "sign_folder" or "validate_certificate"
+    PyObject* directory;    // as given
+    PyObject* certificate;  // the certificate written or read
+    const char* match;      // validation: "path" or "position"; null for signing
+    bool passed;            // the verdict
+    PyObject* files;        // files in the tree (an int)
+    PyObject* bytes;        // bytes fingerprinted (an int)
+    PyObject* start;        // datetime of the start; `end` - `start` gives the seconds
+    PyObject* end;
+    PyObject* failed_files;  // files that failed (an int)
+    PyObject* findings;      // list of (kind, path, other path or None)
+    PyObject* uncertified;   // list of folder paths below the top whose files were left out
+};
+
+// Writes the report to `destination`: "-" is standard output, anything else a path, replaced
+// atomically. -1 with an exception set (OSError for the file).
+int write(PyObject* destination, const Facts& facts);
+
+}  // namespace mavelin::run_report
