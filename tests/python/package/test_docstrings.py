@@ -80,8 +80,9 @@ def test_signatures_of_the_procedures_classes_and_methods():
     from mavelin.utils import sign_folder, validate_certificate
     from mavelin.utils.logger import configure_default_logger
     expected = {
-        sign_folder: "(dir_path, mode='default')",
-        validate_certificate: "(dir_path, certificate_file, *, match='path')",
+        sign_folder: "(dir_path, mode='default', *, report=None)",
+        validate_certificate: "(dir_path, certificate_file, *, match='path', summary=False, "
+                              "report=None)",
         configure_default_logger: "()",
         _generate_hash: "(data, /)",
         FileManager: "(initial_path, chunk_size=4096, transformation_step=2)",

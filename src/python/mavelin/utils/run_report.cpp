@@ -7,6 +7,7 @@
 #include "engine/fs/atomic_file.h"
 #include "engine/report/json_writer.h"
 #include "python/capi/common.h"
+#include "python/capi/gil.h"
 
 namespace mavelin::run_report {
 namespace {
@@ -171,12 +172,12 @@ int to_file(PyObject* destination, const std::string& text) {
     if (py::encode_path(destination, target) < 0) return -1;
     fs::AtomicFile file;
     fs::OsError err;
-    int rc = 0;
-    Py_BEGIN_ALLOW_THREADS
-    rc = file.open(target, &err);
-    if (rc == 0) rc = file.write_all(text.data(), text.size(), &err);
-    if (rc == 0) rc = file.commit(&err);
-    Py_END_ALLOW_THREADS
+    const int rc = py::without_gil([&] {
+        int r = file.open(target, &err);
+        if (r == 0) r = file.write_all(text.data(), text.size(), &err);
+        if (r == 0) r = file.commit(&err);
+        return r;
+    });
     if (rc != 0) {
         py::set_os_error(err.code, err.path.empty() ? target : err.path);
         return -1;
@@ -207,13 +208,8 @@ int count_kinds(PyObject* findings, std::array<long long, kKinds.size()>& counts
 }
 
 int write(PyObject* destination, const Facts& facts) {
-    std::string text;
-    try {
-        if (build(facts, text) < 0) return -1;
-    } catch (...) {
-        py::set_error_from_current_exception();
-        return -1;
-    }
+    std::string text;  // a failed allocation reaches the caller's boundary as MemoryError
+    if (build(facts, text) < 0) return -1;
     py::Ref dash = py::Ref::steal(PyUnicode_FromString("-"));
     if (!dash) return -1;
     const int is_dash = PyObject_RichCompareBool(destination, dash.get(), Py_EQ);
