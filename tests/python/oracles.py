@@ -3,6 +3,7 @@ import contextlib
 import hashlib
 import math
 import os
+import pickle
 import subprocess
 import sys
 import time
@@ -194,3 +195,23 @@ def pickle_samples(FileNode):
         [same, same],
         {f"node_id_{i}": node(i, f"d{i % 3}/f{i}", sample_fingerprint(i)) for i in range(1, 1502)},
     ]
+
+
+# --- a certificate as the host reads it ---------------------------------------------------------
+
+def certificate_content(top):
+    """[(key, id, node path, fingerprint)] of the certificate below `top`, read with zipfile
+    (CRC checked) and pickle; raises when it is missing or damaged."""
+    archive = os.path.join(os.fspath(top), "Certificates", "Certificate.korvex")
+    with zipfile.ZipFile(archive) as zf:
+        assert zf.namelist() == ["Certificate.pk"]
+        assert zf.testzip() is None
+        table = pickle.loads(zf.read("Certificate.pk"))
+    return [(key, node.id, node.file_path, vars(node).get("_FileNode__hash_fingerprint"))
+            for key, node in table.items()]
+
+
+def expected_certificate(top):
+    """What certificate_content() gives for a correct certificate of `top` as it is now."""
+    prints = reference_table_fingerprints(top)
+    return [(key, id_, path, prints[path]) for key, id_, path in scan_rows(top)]

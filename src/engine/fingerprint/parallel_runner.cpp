@@ -2,6 +2,8 @@
 // of them.
 #include "engine/fingerprint/parallel_runner.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -77,6 +79,9 @@ class Run {
         const fingerprint::Params& params, unsigned threads, std::vector<FileOutcome>& out,
         const std::atomic<bool>* cancel)
         : root_(root), rels_(rels), params_(params), out_(out), threads_(threads), cancel_(cancel) {
+        // Files are opened below the root as the walk saw it: no folder on the way may have
+        // become a symbolic link since.
+        root_error_ = fs::open_at_any_length(AT_FDCWD, root, O_PATH | O_DIRECTORY, root_fd_);
         range_chunks_ = range_chunks_for(params.chunk_size);
         ring_ = ring_ranges_for(range_chunks_, threads);
         batch_ = std::clamp<size_t>(rels.size() / (size_t{8} * threads), 1, kMaxBatch);
@@ -137,7 +142,8 @@ class Run {
             if (cancelled()) return fail(o, ECANCELED, std::move(path));
             fs::UniqueFd fd;
             uint64_t size = 0;
-            if (int err = fs::open_for_hashing(path, fd, &size))
+            if (root_error_ != 0) return fail(o, root_error_, std::move(path));
+            if (int err = fs::open_below_for_hashing(root_fd_.get(), rels_[i], fd, &size))
                 return fail(o, err, std::move(path));
             o.size = size;
             const uint64_t n = fingerprint::chunk_count(size, params_.chunk_size);
@@ -291,6 +297,8 @@ class Run {
     }
 
     const std::string& root_;
+    fs::UniqueFd root_fd_;
+    int root_error_ = 0;
     const std::vector<std::string>& rels_;
     const fingerprint::Params params_;
     std::vector<FileOutcome>& out_;

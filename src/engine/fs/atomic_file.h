@@ -2,9 +2,13 @@
 // target.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "engine/fs/file_io.h"
 
 namespace mavelin::fs {
 
@@ -20,13 +24,19 @@ enum class Sync {
     kFileAndDir,  // also fsync the directory after the rename
 };
 
-// Writes a new version of one file. open() creates a uniquely named temporary file in the
-// target's directory (mode as a fresh open(..., "wb") would get under the umask, or the mode
-// of the existing target); commit() flushes it and renames it over the target. Until commit()
+// Writes a new version of one file of a folder. open_in() creates a uniquely named temporary in
+// the folder (O_CREAT | O_EXCL | O_NOFOLLOW, relative to the folder's descriptor; mode as a fresh
+// open(..., "wb") would get under the umask, or the mode of the existing target); commit()
+// flushes it and renames it over the target. Nothing is ever written through a name that someone
+// else could have prepared: a symbolic link at the target is refused (ELOOP), a named pipe or
+// any other non-directory entry there is replaced by the rename, never opened. Until commit()
 // succeeds the target is untouched; whatever fails, and on destruction without commit(), the
-// temporary is removed. Symbolic links at the target are followed: the file they lead to is
-// replaced and the links stay. Errors are reported with the caller's target path.
-// Not copyable or movable; never throws.
+// temporary is removed.
+//
+// Temporaries are named "." + target + "." + 16 hex digits + ".tmp". Writers of one folder hold
+// a shared lock on it; a writer that finds no other one at work removes the temporaries of that
+// name that a killed run left behind (regular files only). Errors are reported with the caller's
+// target path. Not copyable or movable; never throws.
 class AtomicFile {
   public:
     AtomicFile() = default;
@@ -34,8 +44,13 @@ class AtomicFile {
     AtomicFile& operator=(const AtomicFile&) = delete;
     ~AtomicFile();
 
-    // Returns 0 or an errno (also in *err): EISDIR when the target is a directory, EACCES when
-    // an existing target may not be written, ENOENT when its folder is missing, ...
+    // `name` (one path component) in the folder open on `dirfd`; `shown` is the path reported
+    // with errors. Returns 0 or an errno (also in *err): EISDIR when the target is a directory,
+    // ELOOP when it is a symbolic link, EACCES when an existing target may not be written, ...
+    int open_in(int dirfd, const std::string& name, const std::string& shown, OsError* err,
+                Sync sync = Sync::kFile);
+    // The same for a path: its folder is opened as given (links in the folder part are
+    // followed, as the caller named them), the last component is handled as above.
     int open(const std::string& target, OsError* err, Sync sync = Sync::kFile);
 
     // Appends all bytes (EINTR and short writes handled). 0 or an errno.
@@ -43,27 +58,39 @@ class AtomicFile {
     // Writes all bytes at `offset` without moving the append position. 0 or an errno.
     int pwrite_all(const void* data, size_t len, uint64_t offset, OsError* err);
 
-    // Flushes, closes and renames the temporary over the target. 0 or an errno; after a
-    // failure the temporary is gone and the target is as it was.
+    // Flushes, closes and renames the temporary over the target (and syncs the folder with
+    // Sync::kFileAndDir). 0 or an errno; after a failure before the rename the temporary is gone
+    // and the target is as it was. A failure of the folder sync comes after the rename: the
+    // new file is in place, only its durability is in doubt (renamed() tells).
     int commit(OsError* err);
 
     // Drops the temporary (also done by the destructor). Safe to call at any time.
     void discard() noexcept;
 
-    bool is_open() const noexcept { return fd_ >= 0; }
-    int fd() const noexcept { return fd_; }
-    const std::string& temp_path() const noexcept { return temp_; }
-    // The file that commit() replaces: the target with symbolic links resolved.
-    const std::string& final_path() const noexcept { return final_; }
+    bool is_open() const noexcept { return fd_.valid(); }
+    int fd() const noexcept { return fd_.get(); }
+    bool renamed() const noexcept { return renamed_; }
+    // The temporary as a path (the folder as given to open(), or "" for open_in()).
+    std::string temp_path() const;
+    // Mode bits (type and permissions) a new file of the folder gets under the current umask.
+    mode_t fresh_mode() const noexcept { return fresh_mode_; }
 
   private:
     int fail(int code, OsError* err) noexcept;
+    int create_temporary();
 
-    int fd_ = -1;
+    UniqueFd fd_;
+    UniqueFd dir_;  // an open file description of our own: it carries the folder lock
     Sync sync_ = Sync::kFile;
-    std::string target_;  // as given, for error reports
-    std::string final_;
-    std::string temp_;
+    bool renamed_ = false;
+    mode_t fresh_mode_ = 0;
+    std::string folder_;  // as given to open(), for temp_path()
+    std::string name_;
+    std::string shown_;  // for error reports
+    std::string temp_;   // name of the temporary in the folder, "" when none
 };
+
+// Whether `entry` is a name AtomicFile gives the temporaries of `target`.
+bool is_temporary_name(const std::string& entry, const std::string& target);
 
 }  // namespace mavelin::fs

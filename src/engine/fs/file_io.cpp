@@ -3,9 +3,12 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 
 namespace mavelin::fs {
@@ -71,10 +74,101 @@ int open_at_any_length(int dirfd, const std::string& path, int flags, UniqueFd& 
     return 0;
 }
 
-int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size) {
-    UniqueFd fd;
-    if (int err = open_at_any_length(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY, fd))
-        return err;
+namespace {
+
+std::atomic<bool> g_no_openat2{false};  // the kernel lacks it (or refuses it here)
+
+// openat2() with links refused on the whole path; -1 with errno ENOSYS when unavailable.
+int openat2_no_links(int dirfd, const std::string& path, int flags) {
+    if (g_no_openat2.load(std::memory_order_relaxed)) {
+        errno = ENOSYS;
+        return -1;
+    }
+    struct open_how how {};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    long fd;
+    do {
+        fd = ::syscall(SYS_openat2, dirfd, path.c_str(), &how, sizeof how);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && (errno == ENOSYS || errno == EPERM)) {  // EPERM: a seccomp filter
+        g_no_openat2.store(true, std::memory_order_relaxed);
+        errno = ENOSYS;
+    }
+    return static_cast<int>(fd);
+}
+
+// The folder `dir` (components separated by '/') below `root_fd`, no component a link.
+int open_folder_below(int root_fd, const std::string& dir, UniqueFd& out) {
+    if (dir.size() < PATH_MAX) {
+        const int fd = openat2_no_links(root_fd, dir, O_PATH | O_DIRECTORY);
+        if (fd >= 0) {
+            out.reset(fd);
+            return 0;
+        }
+        if (errno != ENOSYS) return errno;
+    }
+    // One component at a time: O_NOFOLLOW refuses a link (with O_PATH it would open the link
+    // itself, which O_DIRECTORY then refuses), any length works.
+    UniqueFd held;
+    int base = root_fd;
+    size_t at = 0;
+    while (at < dir.size()) {
+        size_t slash = dir.find('/', at);
+        if (slash == std::string::npos) slash = dir.size();
+        if (slash > at) {
+            const std::string comp = dir.substr(at, slash - at);
+            struct stat st;
+            if (::fstatat(base, comp.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+                return ELOOP;
+            const int fd =
+                openat_retry(base, comp.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+            if (fd < 0) return errno;
+            held.reset(fd);
+            base = fd;
+        }
+        at = slash + 1;
+    }
+    if (!held) {
+        const int fd = openat_retry(root_fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+        if (fd < 0) return errno;
+        held.reset(fd);
+    }
+    out = std::move(held);
+    return 0;
+}
+
+}  // namespace
+
+int open_below(int root_fd, const std::string& rel, int flags, UniqueFd& out) {
+    const size_t slash = rel.rfind('/');
+    if (slash == std::string::npos) {  // directly in the root: nothing on the way
+        const int fd = openat_retry(root_fd, rel.c_str(), flags | O_CLOEXEC, 0);
+        if (fd < 0) return errno;
+        out.reset(fd);
+        return 0;
+    }
+    if (rel.size() < PATH_MAX) {
+        // The usual case in one call; a link as the last component needs the two steps below.
+        const int fd = openat2_no_links(root_fd, rel, flags);
+        if (fd >= 0) {
+            out.reset(fd);
+            return 0;
+        }
+        if (errno != ENOSYS && errno != ELOOP) return errno;
+    }
+    UniqueFd folder;
+    if (int err = open_folder_below(root_fd, rel.substr(0, slash), folder)) return err;
+    const int fd = openat_retry(folder.get(), rel.c_str() + slash + 1, flags | O_CLOEXEC, 0);
+    if (fd < 0) return errno;
+    out.reset(fd);
+    return 0;
+}
+
+namespace {
+
+// The checks and mode switch of open_for_hashing on a descriptor just opened.
+int prepare_for_hashing(UniqueFd& fd, UniqueFd& out, uint64_t* size) {
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) return errno;
     if (S_ISDIR(st.st_mode)) return EISDIR;
@@ -87,6 +181,21 @@ int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size) {
     if (size) *size = st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
     out = std::move(fd);
     return 0;
+}
+
+}  // namespace
+
+int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size) {
+    UniqueFd fd;
+    if (int err = open_at_any_length(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY, fd))
+        return err;
+    return prepare_for_hashing(fd, out, size);
+}
+
+int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out, uint64_t* size) {
+    UniqueFd fd;
+    if (int err = open_below(root_fd, rel, O_RDONLY | O_NONBLOCK | O_NOCTTY, fd)) return err;
+    return prepare_for_hashing(fd, out, size);
 }
 
 ssize_t read_retry(int fd, void* buf, size_t len) {

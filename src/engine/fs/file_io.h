@@ -56,6 +56,16 @@ int open_at_any_length(int dirfd, const std::string& path, int flags, UniqueFd& 
 // given, stores the size that fstat reports for the open file. Returns the errno otherwise.
 int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size = nullptr);
 
+// Opens `rel` below the folder open on `root_fd` so that no folder on the way is a symbolic
+// link: a folder swapped for a link after the walk fails (ELOOP) instead of leading out of the
+// tree. The last component is opened with `flags` and followed when it is a link, as a plain
+// open would. Works for any path length. Returns 0 and sets `out`, or the errno.
+int open_below(int root_fd, const std::string& rel, int flags, UniqueFd& out);
+
+// open_for_hashing() of `rel` below `root_fd`, through open_below().
+int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out,
+                           uint64_t* size = nullptr);
+
 // read() and pread() that retry on EINTR. They return what the system call returned (-1 with
 // errno set on failure); a short count only happens at end of file or for pipes and the like.
 ssize_t read_retry(int fd, void* buf, size_t len);

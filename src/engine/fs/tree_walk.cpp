@@ -80,18 +80,31 @@ std::string top_folder_name(const std::string& top) {
     return root_component(*cwd);
 }
 
-TreeWalker::TreeWalker(std::string top) : top_(std::move(top)) {}
+TreeWalker::TreeWalker(std::string top, const std::atomic<bool>* cancel)
+    : top_(std::move(top)), cancel_(cancel) {}
 
-bool TreeWalker::list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files) {
+void TreeWalker::record(const std::string& name, int code) {
+    WalkError e;
+    e.rel = rel_;
+    if (!name.empty()) {
+        if (!e.rel.empty()) e.rel.push_back('/');
+        e.rel.append(name);
+    }
+    e.code = code;
+    errors_.push_back(std::move(e));
+}
+
+int TreeWalker::list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files) {
     if (buffer_.empty()) buffer_.resize(kListBufferSize);
     for (;;) {
+        if (cancelled()) return ECANCELED;
         ssize_t n = ::getdents64(fd, buffer_.data(), buffer_.size());
         if (n < 0) {
             if (errno == EINTR) continue;
             // A directory removed while being listed reports ENOENT; readdir takes that as its end.
-            return errno == ENOENT;
+            return errno == ENOENT ? 0 : errno;
         }
-        if (n == 0) return true;
+        if (n == 0) return 0;
         for (ssize_t off = 0; off < n;) {
             const auto* d = reinterpret_cast<const struct dirent64*>(buffer_.data() + off);
             off += d->d_reclen;
@@ -111,9 +124,15 @@ bool TreeWalker::list(int fd, std::vector<std::string>& dirs, std::vector<std::s
 
 bool TreeWalker::push(fs::UniqueFd fd, const std::string& name) {
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return false;
+    if (::fstat(fd.get(), &st) != 0) {
+        record(frames_.empty() ? std::string() : name, errno);
+        return false;
+    }
     std::vector<std::string> dirs, files;
-    if (!list(fd.get(), dirs, files)) return false;
+    if (const int err = list(fd.get(), dirs, files)) {
+        if (err != ECANCELED) record(frames_.empty() ? std::string() : name, err);
+        return false;
+    }
 
     if (!frames_.empty()) {
         if (!rel_.empty()) rel_.push_back('/');
@@ -181,10 +200,15 @@ void TreeWalker::pop() {
 }
 
 Visit* TreeWalker::next() {
+    if (cancelled()) return nullptr;
     if (!started_) {
         started_ = true;
         fs::UniqueFd fd;
-        if (fs::open_at_any_length(AT_FDCWD, top_, O_RDONLY | O_DIRECTORY, fd) != 0) return nullptr;
+        if (const int err = fs::open_at_any_length(AT_FDCWD, top_, O_RDONLY | O_DIRECTORY, fd)) {
+            // A missing top is a tree without files, as for os.walk; anything else is reported.
+            if (err != ENOENT && err != ENOTDIR) record(std::string(), err);
+            return nullptr;
+        }
         if (!push(std::move(fd), top_folder_name(top_))) return nullptr;
         return &current_;
     }
@@ -196,6 +220,7 @@ Visit* TreeWalker::next() {
         pending_ = false;
     }
     while (!frames_.empty()) {
+        if (cancelled()) return nullptr;
         Frame& frame = frames_.back();
         if (frame.next >= frame.dirs.size() || !frame.fd) {
             pop();
@@ -205,19 +230,24 @@ Visit* TreeWalker::next() {
         // O_NOFOLLOW: a subfolder that is a symbolic link when its turn comes is not entered.
         fs::UniqueFd fd(openat_retry(frame.fd.get(), name.c_str(),
                                      O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (fd && push(std::move(fd), name)) return &current_;
+        if (!fd) {
+            // Gone, turned into a link or a file since the listing: skipped, as os.walk does.
+            // A folder that is there but cannot be read is a failure of the walk.
+            const int err = errno;
+            if (err != ENOENT && err != ELOOP && err != ENOTDIR) record(name, err);
+            continue;
+        }
+        if (push(std::move(fd), name)) return &current_;
     }
     return nullptr;
 }
 
-std::vector<std::string> scan_node_paths(const std::string& top) {
-    return scan_node_paths(top, nullptr);
-}
-
 std::vector<std::string> scan_node_paths(const std::string& top,
-                                         std::vector<LeftOutFolder>* left_out) {
+                                         std::vector<LeftOutFolder>* left_out,
+                                         std::vector<WalkError>* errors,
+                                         const std::atomic<bool>* cancel) {
     std::vector<std::string> paths;
-    TreeWalker walker(top);
+    TreeWalker walker(top, cancel);
     while (Visit* v = walker.next()) {
         if (v->files.empty()) continue;
         if (v->name == "Certificates") {
@@ -236,6 +266,7 @@ std::vector<std::string> scan_node_paths(const std::string& top,
             }
         }
     }
+    if (errors) *errors = walker.errors();
     return paths;
 }
 

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -20,9 +21,17 @@ struct Visit {
     std::vector<std::string> files;  // every other entry, including entries whose type is unknown
 };
 
+// A folder the walk could not open or list: its path below the top ("" for the top itself) and
+// the errno.
+struct WalkError {
+    std::string rel;
+    int code = 0;
+};
+
 // Walks the tree below `top` top-down, depth first and pre-order:
-//  - a folder is listed completely before it is reported, and skipped silently together with its
-//    subtree when it cannot be opened or its listing fails;
+//  - a folder is listed completely before it is reported, and skipped together with its subtree
+//    when it cannot be opened or its listing fails; that failure is recorded in errors(), except
+//    for a folder that no longer exists (or is no folder any more) when its turn comes;
 //  - an entry counts as a folder when it is a directory or a symbolic link to one (a failing stat
 //    counts as "not a folder"); subfolders are entered in listing order, except those that are
 //    symbolic links (or no longer directories) when their turn comes;
@@ -31,7 +40,9 @@ struct Visit {
 // parent's descriptor, and only a bounded number of descriptors stay open.
 class TreeWalker {
   public:
-    explicit TreeWalker(std::string top);
+    // When `cancel` turns true the walk ends at the next folder or listing batch (next() then
+    // returns nullptr and cancelled() is true).
+    explicit TreeWalker(std::string top, const std::atomic<bool>* cancel = nullptr);
     TreeWalker(const TreeWalker&) = delete;
     TreeWalker& operator=(const TreeWalker&) = delete;
 
@@ -42,6 +53,10 @@ class TreeWalker {
     Visit* next();
 
     const std::string& top() const { return top_; }
+    const std::vector<WalkError>& errors() const { return errors_; }
+    bool cancelled() const {
+        return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed);
+    }
 
   private:
     struct Frame {
@@ -53,8 +68,9 @@ class TreeWalker {
         size_t next = 0;
     };
 
-    // Lists the folder open on `fd`; false when the listing fails.
-    bool list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files);
+    // Lists the folder open on `fd`; 0, or the errno of a failed listing.
+    int list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files);
+    void record(const std::string& name, int code);
     bool push(fs::UniqueFd fd, const std::string& name);
     void pop();
     bool reopen_from_child(size_t index, int child_fd);
@@ -70,6 +86,8 @@ class TreeWalker {
     bool pending_ = false;      // current_ was handed out and its dirs are not taken back yet
     size_t lowest_open_ = 1;    // frames in [1, lowest_open_) have their descriptor closed
     std::vector<char> buffer_;  // directory listing buffer
+    std::vector<WalkError> errors_;
+    const std::atomic<bool>* cancel_ = nullptr;
 };
 
 // The last component of `top` as pathlib's Path(top).parts[-1] gives it: '/'-separated, with empty
@@ -78,20 +96,21 @@ class TreeWalker {
 // starting with exactly two slashes; "" if the current directory cannot be determined.
 std::string top_folder_name(const std::string& top);
 
-// Node paths of a tree in walk order: for every visited folder, "rel/file" (or the bare file name
-// for the top) for each non-folder entry, except that a folder whose own name is exactly
-// "Certificates" contributes none of its own entries (its subfolders are still walked).
-std::vector<std::string> scan_node_paths(const std::string& top);
-
-// A folder below the top named "Certificates" whose own files the scan left out.
+// A folder whose own files the scan left out for its name.
 struct LeftOutFolder {
     std::string rel;                 // its path below the top, folder names joined with '/'
     std::vector<std::string> files;  // the names of its own non-folder entries, in listing order
 };
 
-// The same scan, also naming every folder below the top (not the top itself) whose own files were
-// left out for its name.
+// Node paths of a tree in walk order: for every visited folder, "rel/file" (or the bare file name
+// for the top) for each non-folder entry, except that a folder whose own name is exactly
+// "Certificates" contributes none of its own entries (its subfolders are still walked).
+// When given, `left_out` names every folder below the top (not the top itself) whose own files
+// were left out for its name, and `errors` the folders that could not be read; `cancel` as for
+// TreeWalker (the paths are then incomplete).
 std::vector<std::string> scan_node_paths(const std::string& top,
-                                         std::vector<LeftOutFolder>* left_out);
+                                         std::vector<LeftOutFolder>* left_out = nullptr,
+                                         std::vector<WalkError>* errors = nullptr,
+                                         const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace mavelin::fs

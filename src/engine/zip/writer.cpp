@@ -1,5 +1,5 @@
-// Single stored member ZIP writer: record layout, DOS timestamps, streaming copy with CRC-32 into
-// an atomic file.
+// Single stored member ZIP writer: record layout, DOS timestamps, the member streamed with its
+// CRC-32 into an atomic file.
 #include "engine/zip/writer.h"
 
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 
+#include "engine/fs/file_io.h"
 #include "engine/hash/crc32.h"
 #include "engine/zip/names.h"
 
@@ -60,90 +61,181 @@ void put_zip64_sizes(uint8_t* p, uint64_t size) {
     put64(p + 12, size);  // compressed: stored, so the same
 }
 
-// Closes a descriptor on scope exit.
-struct Fd {
-    int fd = -1;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-// Copies the payload into the archive after a header placeholder; fills size and crc.
-Status copy_payload(int in, const std::string& payload_path, fs::AtomicFile& out,
-                    const std::string& archive_path, MemberInfo* m, Error* err) {
+// Moves the `len` bytes at `from` to `from + by` in the open temporary, last block first.
+Status shift_data(fs::AtomicFile& out, uint64_t from, uint64_t len, uint64_t by,
+                  const std::string& archive_path, Error* err) {
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kCopyBuffer]);
-    if (!buf) return os_error(err, ENOMEM, payload_path);
+    if (!buf) return os_error(err, ENOMEM, archive_path);
     fs::OsError oe;
-    uint64_t size = 0;
-    uint32_t crc = 0;
-    for (;;) {
-        const ssize_t n = ::read(in, buf.get(), kCopyBuffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return os_error(err, errno, payload_path);
-        }
-        if (n == 0) break;
-        crc = hash::crc32::update(crc, buf.get(), static_cast<size_t>(n));
-        size += static_cast<uint64_t>(n);
-        if (out.write_all(buf.get(), static_cast<size_t>(n), &oe) != 0) {
+    uint64_t end = from + len;
+    while (end > from) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kCopyBuffer, end - from));
+        const ssize_t got = fs::pread_full(out.fd(), buf.get(), n, end - n);
+        if (got != static_cast<ssize_t>(n))
+            return os_error(err, got < 0 ? errno : EIO, archive_path);
+        if (out.pwrite_all(buf.get(), n, end - n + by, &oe) != 0)
             return os_error(err, oe.code, archive_path);
-        }
+        end -= n;
     }
-    m->size = size;
-    m->crc = crc;
     return Status::kOk;
 }
 
-Status write_archive(const std::string& archive_path, const std::string& member_name,
-                     const std::string& payload_path, Error* err, const WriteOptions& options) {
-    MemberInfo m;
-    m.host = options.host;
-    if (const Status s = set_member_name(member_name, &m, err); s != Status::kOk) return s;
+}  // namespace
 
-    // Same order as the host library: the archive is opened first, then the payload examined.
-    fs::AtomicFile out;
+Status MemberArchiveWriter::begin(int dirfd, const std::string& archive_name,
+                                  const std::string& shown, const std::string& member_name,
+                                  Error* err, const WriteOptions& options) {
+    try {
+        shown_ = shown;
+        m_ = MemberInfo{};
+        metadata_set_ = false;
+        m_.host = options.host;
+        if (const Status s = set_member_name(member_name, &m_, err); s != Status::kOk) return s;
+        fs::OsError oe;
+        if (out_.open_in(dirfd, archive_name, shown, &oe, options.sync) != 0)
+            return os_error(err, oe.code, shown);
+        return start_data(err);
+    } catch (const std::bad_alloc&) {
+        return os_error(err, ENOMEM, shown);
+    }
+}
+
+Status MemberArchiveWriter::start_data(Error* err) {
+    crc_ = 0;
+    size_ = 0;
+    const std::vector<uint8_t> placeholder(local_header_size(m_), 0);
     fs::OsError oe;
-    if (out.open(archive_path, &oe, options.sync) != 0) return os_error(err, oe.code, archive_path);
+    if (out_.write_all(placeholder.data(), placeholder.size(), &oe) != 0)
+        return os_error(err, oe.code, shown_);
+    return Status::kOk;
+}
 
+Status MemberArchiveWriter::set_metadata(int64_t mtime_sec, int64_t mtime_nsec, uint32_t st_mode,
+                                         uint64_t declared_size, Error* err) {
+    if (const Status s = dos_timestamp(mtime_sec, mtime_nsec, &m_.dos_time, &m_.dos_date, err);
+        s != Status::kOk) {
+        discard();
+        return s;
+    }
+    m_.external_attr = (st_mode & 0xFFFF) << 16;
+    if (m_.external_attr == 0) m_.external_attr = 0600u << 16;
+    const bool had_room = local_header_has_zip64(m_.declared_size);
+    m_.declared_size = declared_size;
+    metadata_set_ = true;
+    if (had_room == local_header_has_zip64(declared_size) || size_ > 0) return Status::kOk;
+    // The header's size changes before any data is in: lay the placeholder out again.
+    if (::ftruncate(out_.fd(), 0) != 0 || ::lseek(out_.fd(), 0, SEEK_SET) != 0) {
+        const int code = errno;
+        discard();
+        return os_error(err, code, shown_);
+    }
+    return start_data(err);
+}
+
+Status MemberArchiveWriter::add(const void* data, size_t len, Error* err) {
+    crc_ = hash::crc32::update(crc_, data, len);
+    size_ += len;
+    fs::OsError oe;
+    if (out_.write_all(data, len, &oe) != 0) return os_error(err, oe.code, shown_);
+    return Status::kOk;
+}
+
+Status MemberArchiveWriter::finish(Error* err) {
+    try {
+        fs::OsError oe;
+        if (!out_.is_open()) return os_error(err, EBADF, shown_);
+        const uint64_t data_start = local_header_size(m_);
+        if (!metadata_set_) {
+            // Streamed: the member is as a file written just now would be, of the final size.
+            struct stat st;
+            if (::fstat(out_.fd(), &st) != 0) {
+                const int code = errno;
+                discard();
+                return os_error(err, code, shown_);
+            }
+            if (const Status s = set_metadata(st.st_mtim.tv_sec, st.st_mtim.tv_nsec,
+                                              out_.fresh_mode(), size_, err);
+                s != Status::kOk) {
+                return s;
+            }
+            if (local_header_has_zip64(size_)) {
+                // Only a payload of some 4 GiB gets here: its header needs the ZIP64 field.
+                const Status s = shift_data(out_, data_start, size_, kZip64ExtraSize, shown_, err);
+                if (s != Status::kOk) {
+                    discard();
+                    return s;
+                }
+            }
+        }
+        m_.size = size_;
+        m_.crc = crc_;
+        if (!local_header_has_zip64(m_.declared_size) && m_.size > kZip64Limit) {
+            discard();
+            return set_error(err, Status::kTooLarge, too_large_message(m_.host));
+        }
+        const std::vector<uint8_t> header = local_header(m_);
+        const std::vector<uint8_t> trailer = archive_trailer(m_);
+        if (out_.pwrite_all(header.data(), header.size(), 0, &oe) != 0 ||
+            out_.pwrite_all(trailer.data(), trailer.size(), header.size() + m_.size, &oe) != 0 ||
+            out_.commit(&oe) != 0) {
+            return os_error(err, oe.code, shown_);
+        }
+        return set_error(err, Status::kOk, "");
+    } catch (const std::bad_alloc&) {
+        discard();
+        return os_error(err, ENOMEM, shown_);
+    }
+}
+
+void MemberArchiveWriter::discard() noexcept {
+    out_.discard();
+}
+
+namespace {
+
+// Copies the payload file open on `in` into the archive begun in `w`; `cancel` cuts it short
+// with ECANCELED.
+Status copy_payload(int in, const std::string& payload_path, MemberArchiveWriter& w, Error* err,
+                    const std::atomic<bool>* cancel) {
+    std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kCopyBuffer]);
+    if (!buf) return os_error(err, ENOMEM, payload_path);
+    for (;;) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
+            w.discard();
+            return os_error(err, ECANCELED, payload_path);
+        }
+        const ssize_t n = fs::read_retry(in, buf.get(), kCopyBuffer);
+        if (n < 0) {
+            const int code = errno;
+            w.discard();
+            return os_error(err, code, payload_path);
+        }
+        if (n == 0) return Status::kOk;
+        if (const Status s = w.add(buf.get(), static_cast<size_t>(n), err); s != Status::kOk)
+            return s;
+    }
+}
+
+// The archive begun in `w`, holding the regular file open on `in`, with its time and mode.
+Status archive_open_file(MemberArchiveWriter& w, int in, const std::string& payload_path,
+                         Error* err, const std::atomic<bool>* cancel) {
     struct stat st;
-    if (::stat(payload_path.c_str(), &st) != 0) return os_error(err, errno, payload_path);
-    if (S_ISDIR(st.st_mode)) return os_error(err, EISDIR, payload_path);
-    if (!S_ISREG(st.st_mode)) return os_error(err, EINVAL, payload_path);
-    if (const Status s =
-            dos_timestamp(st.st_mtim.tv_sec, st.st_mtim.tv_nsec, &m.dos_time, &m.dos_date, err);
+    if (::fstat(in, &st) != 0) {
+        const int code = errno;
+        w.discard();
+        return os_error(err, code, payload_path);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        w.discard();
+        return os_error(err, S_ISDIR(st.st_mode) ? EISDIR : EINVAL, payload_path);
+    }
+    if (const Status s = w.set_metadata(st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_mode,
+                                        static_cast<uint64_t>(st.st_size), err);
         s != Status::kOk) {
         return s;
     }
-    m.external_attr = static_cast<uint32_t>(st.st_mode & 0xFFFF) << 16;
-    if (m.external_attr == 0) m.external_attr = 0600u << 16;
-    m.declared_size = static_cast<uint64_t>(st.st_size);
-
-    // O_NONBLOCK: a file swapped for a FIFO since the stat must not block the open.
-    Fd in;
-    in.fd = ::open(payload_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (in.fd < 0) return os_error(err, errno, payload_path);
-    struct stat fst;
-    if (::fstat(in.fd, &fst) != 0) return os_error(err, errno, payload_path);
-    if (!S_ISREG(fst.st_mode)) return os_error(err, EINVAL, payload_path);
-
-    const std::vector<uint8_t> placeholder(local_header_size(m), 0);
-    if (out.write_all(placeholder.data(), placeholder.size(), &oe) != 0) {
-        return os_error(err, oe.code, archive_path);
-    }
-    if (const Status s = copy_payload(in.fd, payload_path, out, archive_path, &m, err);
-        s != Status::kOk) {
-        return s;
-    }
-    if (!local_header_has_zip64(m.declared_size) && m.size > kZip64Limit) {
-        return set_error(err, Status::kTooLarge, too_large_message(m.host));
-    }
-    const std::vector<uint8_t> header = local_header(m);
-    const std::vector<uint8_t> trailer = archive_trailer(m);
-    if (out.pwrite_all(header.data(), header.size(), 0, &oe) != 0 ||
-        out.write_all(trailer.data(), trailer.size(), &oe) != 0 || out.commit(&oe) != 0) {
-        return os_error(err, oe.code, archive_path);
-    }
-    return set_error(err, Status::kOk, "");
+    if (const Status s = copy_payload(in, payload_path, w, err, cancel); s != Status::kOk) return s;
+    return w.finish(err);
 }
 
 }  // namespace
@@ -295,9 +387,48 @@ Status write_single_stored_member(const std::string& archive_path, const std::st
                                   const std::string& payload_path, Error* err,
                                   const WriteOptions& options) {
     try {
-        return write_archive(archive_path, member_name, payload_path, err, options);
+        // Same order as the host library: the archive is opened first, then the payload.
+        MemberInfo probe;
+        if (const Status s = set_member_name(member_name, &probe, err); s != Status::kOk) return s;
+        fs::UniqueFd dir;
+        const size_t slash = archive_path.rfind('/');
+        const std::string folder = slash == std::string::npos ? "."
+                                   : slash == 0               ? "/"
+                                                              : archive_path.substr(0, slash);
+        const std::string name =
+            slash == std::string::npos ? archive_path : archive_path.substr(slash + 1);
+        if (archive_path.empty()) return os_error(err, ENOENT, archive_path);
+        if (const int rc = fs::open_at_any_length(AT_FDCWD, folder, O_PATH | O_DIRECTORY, dir))
+            return os_error(err, rc, archive_path);
+        MemberArchiveWriter w;
+        if (const Status s = w.begin(dir.get(), name, archive_path, member_name, err, options);
+            s != Status::kOk)
+            return s;
+        // O_NONBLOCK: a named pipe must not block the open.
+        fs::UniqueFd in;
+        if (const int rc =
+                fs::open_at_any_length(AT_FDCWD, payload_path, O_RDONLY | O_NONBLOCK, in)) {
+            w.discard();
+            return os_error(err, rc, payload_path);
+        }
+        return archive_open_file(w, in.get(), payload_path, err, options.cancel);
     } catch (const std::bad_alloc&) {
         return os_error(err, ENOMEM, archive_path);
+    }
+}
+
+Status write_member_from_file(int dirfd, const std::string& archive_name,
+                              const std::string& shown_archive, const std::string& member_name,
+                              int payload_fd, const std::string& shown_payload, Error* err,
+                              const WriteOptions& options) {
+    try {
+        MemberArchiveWriter w;
+        if (const Status s = w.begin(dirfd, archive_name, shown_archive, member_name, err, options);
+            s != Status::kOk)
+            return s;
+        return archive_open_file(w, payload_fd, shown_payload, err, options.cancel);
+    } catch (const std::bad_alloc&) {
+        return os_error(err, ENOMEM, shown_archive);
     }
 }
 

@@ -1,17 +1,22 @@
-// Writing a FileManager's certificate: the payload file, then the archive that holds it.
+// Writing a FileManager's certificate: streamed into the archive, or through the payload file of
+// the step-by-step methods. Nothing is written through a name the signed tree controls.
 #include "python/certificate/writer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <string>
 #include <string_view>
 
+#include "engine/fs/atomic_file.h"
 #include "engine/fs/file_io.h"
 #include "engine/zip/writer.h"
 #include "python/capi/common.h"
 #include "python/capi/gil.h"
+#include "python/capi/interruptible.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
 #include "python/mavelin/core/models.h"
@@ -19,24 +24,93 @@
 namespace mavelin::certificate_writer {
 namespace {
 
-// The payload: the node table as the host pickles it at protocol 4, written to `fd` as it
-// is made. Tables of other shapes go to the host's pickler.
-int write_payload(PyObject* table, int fd, const std::string& path) {
-    PyObject* node_class = models::filenode_class();
-    if (!node_class) return -1;
-    auto sink = [fd, &path](std::string_view piece) {
-        const int err = fs::write_all(fd, piece.data(), piece.size());
-        if (err == 0) return 0;
+constexpr const char kFolder[] = "Certificates";
+constexpr const char kArchive[] = "Certificate.korvex";
+constexpr const char kPayload[] = "Certificate.pk";
+
+// OSError(ELOOP) saying that the certificate is not written through the link at `path`.
+void refuse_link(const std::string& path,
+                 const char* reason = "Refusing to write the certificate through a symbolic link") {
+    py::Ref filename = py::decode_path(path);
+    if (!filename) return;
+    py::Ref exc =
+        py::Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", ELOOP, reason, filename.get()));
+    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
+void set_archive_error(const zip::Error& err) {
+    if (err.status == zip::Status::kOsError && err.errnum == ELOOP) return refuse_link(err.path);
+    archive_errors::set(err);
+}
+
+void split(const std::string& path, std::string& parent, std::string& name) {
+    const size_t slash = path.rfind('/');
+    parent = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    name = slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Opens the folder `path` for writing into it. Its parent is taken as the caller named it; the
+// folder itself must be a real directory, never a symbolic link. With `create`, a missing folder
+// is made (one level, default permissions). 0, or -1 with an exception set.
+int open_folder(const std::string& path, bool create, fs::UniqueFd& out) {
+    std::string parent_path, name;
+    split(path, parent_path, name);
+    fs::UniqueFd parent;
+    if (int err = fs::open_at_any_length(AT_FDCWD, parent_path, O_PATH | O_DIRECTORY, parent)) {
         py::set_os_error(err, path);
         return -1;
-    };
-    const int r = certificate::dump_node_table(table, node_class, sink);
-    if (r <= 0) return r;
-    // Not a table of the shape a scan makes: start again with the host's pickler.
-    if (::ftruncate(fd, 0) != 0 || ::lseek(fd, 0, SEEK_SET) != 0) {
+    }
+    struct stat st;
+    if (::fstatat(parent.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT || !create) {
+            py::set_os_error(errno, path);
+            return -1;
+        }
+        if (::mkdirat(parent.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
+            py::set_os_error(errno, path);
+            return -1;
+        }
+    } else if (S_ISLNK(st.st_mode)) {
+        refuse_link(path);
+        return -1;
+    }
+    // O_NOFOLLOW with O_DIRECTORY: a link swapped in meanwhile fails (ENOTDIR), never followed.
+    const int fd =
+        ::openat(parent.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
         py::set_os_error(errno, path);
         return -1;
     }
+    out.reset(fd);
+    return 0;
+}
+
+// Sets manager._cert_folder_path and opens that folder (made when missing).
+int certificate_folder(PyObject* manager, py::Ref& folder, std::string& folder_bytes,
+                       fs::UniqueFd& fd) {
+    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, "_initial_path"));
+    if (!initial) return -1;
+    folder = py::join(initial.get(), kFolder);
+    if (!folder || PyObject_SetAttrString(manager, "_cert_folder_path", folder.get()) < 0)
+        return -1;
+    if (py::encode_path(folder.get(), folder_bytes) < 0) return -1;
+    return open_folder(folder_bytes, true, fd);
+}
+
+zip::HostZip host_layout() {
+    // Lay the archive out exactly as this interpreter's own zipfile would.
+    return PY_VERSION_HEX >= 0x030B0000 ? zip::HostZip::k311 : zip::HostZip::k310;
+}
+
+// The payload, the node table as the host pickles it at protocol 4, handed to `sink` as it is
+// made; `restart` is called before tables of other shapes go to the host's pickler instead.
+template <class Sink, class Restart>
+int write_payload(PyObject* table, Sink&& sink, Restart&& restart) {
+    PyObject* node_class = models::filenode_class();
+    if (!node_class) return -1;
+    const int r = certificate::dump_node_table(table, node_class, sink);
+    if (r <= 0) return r;
+    if (restart() < 0) return -1;
     py::Ref dumps = py::import_attr("pickle", "dumps");
     if (!dumps) return -1;
     py::Ref bytes = py::Ref::steal(PyObject_CallFunction(dumps.get(), "Oi", table, 4));
@@ -47,53 +121,107 @@ int write_payload(PyObject* table, int fd, const std::string& path) {
     return sink(std::string_view(data, static_cast<size_t>(len)));
 }
 
-// Creates or empties `path` (as open(path, "wb") would) and writes the payload into it.
-// On any failure the partial file is removed.
-int write_payload_file(PyObject* table, const std::string& path) {
-    fs::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd) {
-        py::set_os_error(errno, path);
-        return -1;
-    }
-    int r = write_payload(table, fd.get(), path);
-    if (r == 0 && ::close(fd.release()) != 0) {
-        py::set_os_error(errno, path);
-        r = -1;
-    }
-    if (r != 0) {
-        fd.reset();
-        ::unlink(path.c_str());  // no partial payload is left behind
-    }
-    return r;
+// Ctrl-C while a large payload is made ends the run; the old certificate stays.
+int check_signals(uint64_t& since_check, size_t written) {
+    constexpr uint64_t kCheckEvery = 1 << 20;
+    since_check += written;
+    if (since_check < kCheckEvery) return 0;
+    since_check = 0;
+    return PyErr_CheckSignals();
 }
 
 }  // namespace
 
-int save(PyObject* manager) {
-    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, "_initial_path"));
-    if (!initial) return -1;
-    py::Ref folder = py::join(initial.get(), "Certificates");
-    if (!folder || PyObject_SetAttrString(manager, "_cert_folder_path", folder.get()) < 0)
-        return -1;
-    py::Ref exists = py::import_attr("os.path", "exists");
-    if (!exists) return -1;
-    py::Ref present = py::Ref::steal(PyObject_CallOneArg(exists.get(), folder.get()));
-    if (!present) return -1;
-    if (!PyObject_IsTrue(present.get())) {
-        py::Ref mkdir = py::import_attr("os", "mkdir");
-        if (!mkdir) return -1;
-        py::Ref r = py::Ref::steal(PyObject_CallOneArg(mkdir.get(), folder.get()));
-        if (!r) return -1;
-    }
-    py::Ref payload_path = py::join(folder.get(), "Certificate.pk");
+int write(PyObject* manager) {
+    py::Ref folder;
+    std::string folder_bytes;
+    fs::UniqueFd dir;
+    if (certificate_folder(manager, folder, folder_bytes, dir) < 0) return -1;
+    py::Ref payload_path = py::join(folder.get(), kPayload);
     if (!payload_path ||
         PyObject_SetAttrString(manager, "_pickle_file_path", payload_path.get()) < 0)
         return -1;
     py::Ref table = py::Ref::steal(PyObject_GetAttrString(manager, "_file_nodes"));
     if (!table) return -1;
-    std::string path;
-    if (py::encode_path(payload_path.get(), path) < 0) return -1;
-    return write_payload_file(table.get(), path);
+
+    const std::string shown = fs::posix_join(folder_bytes, kArchive);
+    zip::WriteOptions options;
+    options.host = host_layout();
+    options.sync = fs::Sync::kFileAndDir;  // a reported success survives a power cut
+    zip::MemberArchiveWriter archive;
+    zip::Error err;
+    auto begin = [&]() {
+        if (archive.begin(dir.get(), kArchive, shown, kPayload, &err, options) == zip::Status::kOk)
+            return 0;
+        set_archive_error(err);
+        return -1;
+    };
+    if (begin() < 0) return -1;
+    uint64_t since_check = 0;
+    auto sink = [&](std::string_view piece) {
+        if (archive.add(piece.data(), piece.size(), &err) != zip::Status::kOk) {
+            set_archive_error(err);
+            return -1;
+        }
+        return check_signals(since_check, piece.size());
+    };
+    auto restart = [&]() {
+        archive.discard();
+        return begin();
+    };
+    if (write_payload(table.get(), sink, restart) < 0) return -1;  // the writer discards
+    const zip::Status status = py::without_gil([&] { return archive.finish(&err); });
+    if (status != zip::Status::kOk && !archive.renamed()) {
+        set_archive_error(err);
+        return -1;
+    }
+    // The certificate is in place (a failed folder sync only leaves its durability in doubt).
+    // A payload file left by an interrupted run of the step-by-step methods goes too.
+    ::unlinkat(dir.get(), kPayload, 0);
+    return 0;
+}
+
+int save(PyObject* manager) {
+    py::Ref folder;
+    std::string folder_bytes;
+    fs::UniqueFd dir;
+    if (certificate_folder(manager, folder, folder_bytes, dir) < 0) return -1;
+    py::Ref payload_path = py::join(folder.get(), kPayload);
+    if (!payload_path ||
+        PyObject_SetAttrString(manager, "_pickle_file_path", payload_path.get()) < 0)
+        return -1;
+    py::Ref table = py::Ref::steal(PyObject_GetAttrString(manager, "_file_nodes"));
+    if (!table) return -1;
+    std::string shown;
+    if (py::encode_path(payload_path.get(), shown) < 0) return -1;
+
+    // A new payload file under a temporary name of our own, renamed over "Certificate.pk": a
+    // link or a named pipe there is replaced, never written through or opened.
+    fs::AtomicFile file;
+    fs::OsError oe;
+    auto os_fail = [&]() {
+        if (oe.code == ELOOP) {
+            refuse_link(shown);
+        } else {
+            py::set_os_error(oe.code, shown);
+        }
+        return -1;
+    };
+    if (file.open_in(dir.get(), kPayload, shown, &oe, fs::Sync::kNone) != 0) return os_fail();
+    uint64_t since_check = 0;
+    auto sink = [&](std::string_view piece) {
+        if (file.write_all(piece.data(), piece.size(), &oe) != 0) return os_fail();
+        return check_signals(since_check, piece.size());
+    };
+    auto restart = [&]() {
+        if (::ftruncate(file.fd(), 0) != 0 || ::lseek(file.fd(), 0, SEEK_SET) != 0) {
+            py::set_os_error(errno, shown);
+            return -1;
+        }
+        return 0;
+    };
+    if (write_payload(table.get(), sink, restart) < 0) return -1;  // the temporary goes
+    return file.commit(&oe) == 0 ? 0 : os_fail();
 }
 
 int archive(PyObject* manager) {
@@ -101,27 +229,57 @@ int archive(PyObject* manager) {
     if (!folder) return -1;
     py::Ref payload_path = py::Ref::steal(PyObject_GetAttrString(manager, "_pickle_file_path"));
     if (!payload_path) return -1;
-    py::Ref archive_path = py::join(folder.get(), "Certificate.korvex");
+    py::Ref archive_path = py::join(folder.get(), kArchive);
     if (!archive_path) return -1;
-    std::string archive_bytes, payload_bytes;
-    if (py::encode_path(archive_path.get(), archive_bytes) < 0 ||
+    std::string folder_bytes, archive_bytes, payload_bytes;
+    if (py::encode_path(folder.get(), folder_bytes) < 0 ||
+        py::encode_path(archive_path.get(), archive_bytes) < 0 ||
         py::encode_path(payload_path.get(), payload_bytes) < 0)
         return -1;
-    zip::Error err;
-    zip::WriteOptions options;
-    // Lay the archive out exactly as this interpreter's own zipfile would.
-    options.host = PY_VERSION_HEX >= 0x030B0000 ? zip::HostZip::k311 : zip::HostZip::k310;
-    const zip::Status status = py::without_gil([&] {
-        const zip::Status s = zip::write_single_stored_member(archive_bytes, "Certificate.pk",
-                                                              payload_bytes, &err, options);
-        if (s != zip::Status::kOk) ::unlink(payload_bytes.c_str());  // the archive was not made
-        return s;
-    });
-    if (status != zip::Status::kOk) {
-        archive_errors::set(err);
+    fs::UniqueFd dir;
+    if (open_folder(folder_bytes, false, dir) < 0) return -1;
+
+    // The payload must be a regular file of its own: not followed through a link, and a named
+    // pipe is refused without waiting for a writer.
+    std::string payload_parent, payload_name;
+    split(payload_bytes, payload_parent, payload_name);
+    fs::UniqueFd payload_dir, payload;
+    int open_err =
+        fs::open_at_any_length(AT_FDCWD, payload_parent, O_PATH | O_DIRECTORY, payload_dir);
+    if (open_err == 0) {
+        const int fd = ::openat(payload_dir.get(), payload_name.c_str(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) open_err = errno;
+        payload.reset(fd);
+    }
+    if (open_err == ELOOP) {
+        refuse_link(payload_bytes, "Refusing to archive a payload that is a symbolic link");
         return -1;
     }
-    if (::unlink(payload_bytes.c_str()) != 0) {
+    if (open_err != 0) {
+        py::set_os_error(open_err, payload_bytes);
+        return -1;
+    }
+
+    zip::Error err;
+    zip::Status status = zip::Status::kOk;
+    zip::WriteOptions options;
+    options.host = host_layout();
+    options.sync = fs::Sync::kFileAndDir;
+    std::atomic<bool> cancel{false};
+    options.cancel = &cancel;
+    auto work = [&]() noexcept {
+        status = zip::write_member_from_file(dir.get(), kArchive, archive_bytes, kPayload,
+                                             payload.get(), payload_bytes, &err, options);
+    };
+    if (py::run_interruptible(work, cancel) < 0) return -1;  // the old archive stays
+    if (status != zip::Status::kOk) {
+        // The archive was not made: the payload goes, as it would after a success.
+        ::unlinkat(payload_dir.get(), payload_name.c_str(), 0);
+        set_archive_error(err);
+        return -1;
+    }
+    if (::unlinkat(payload_dir.get(), payload_name.c_str(), 0) != 0) {
         py::set_os_error(errno, payload_bytes);
         return -1;
     }

@@ -1,10 +1,16 @@
-// Writing a FileManager's certificate: the payload file, then the archive that holds it.
+// Writing a FileManager's certificate: streamed into the archive, or through the payload file of
+// the step-by-step methods. Nothing is written through a name the signed tree controls.
 #pragma once
 
 #include "python/capi/handle.h"
 
 namespace mavelin::certificate_writer {
 
+// The whole certificate of the signing procedure: the payload streamed straight into a new
+// archive that replaces Certificates/Certificate.korvex once complete and synced. Sets
+// manager._cert_folder_path and _pickle_file_path as the two steps below do. 0, or -1 with an
+// exception set (the old certificate then stays as it was).
+int write(PyObject* manager);
 // manager._save_certificate(); 0, or -1 with an exception set.
 int save(PyObject* manager);
 // manager._archive_certificate(); 0, or -1 with an exception set.

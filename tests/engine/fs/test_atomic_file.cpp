@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -126,32 +127,61 @@ TEST(AtomicFile, PermissionDeniedUnlessPrivileged) {
     EXPECT_EQ(err.path, dir / "locked/cert.zip");
 }
 
-TEST(AtomicFile, SymbolicLinksAreFollowedAndKept) {
+TEST(AtomicFile, NeverWritesThroughALinkOrIntoAPipeAtTheTarget) {
     ScratchDir dir;
-    ASSERT_EQ(::mkdir((dir / "real").c_str(), 0755), 0);
-    ASSERT_TRUE(write_file(dir / "real/cert.zip", kOld));
-    ASSERT_EQ(::symlink("real/cert.zip", (dir / "link").c_str()), 0);
-    ASSERT_EQ(::symlink("link", (dir / "link2").c_str()), 0);
-    ASSERT_EQ(::symlink("real/new.zip", (dir / "dangling").c_str()), 0);
+    ASSERT_TRUE(write_file(dir / "outside", kOld));
+    ASSERT_EQ(::symlink("outside", (dir / "link").c_str()), 0);
+    ASSERT_EQ(::symlink("nowhere", (dir / "dangling").c_str()), 0);
+    OsError err;
+    AtomicFile f;
+    EXPECT_EQ(f.open(dir / "link", &err), ELOOP);
+    EXPECT_EQ(err.path, dir / "link");
+    EXPECT_EQ(f.open(dir / "dangling", &err), ELOOP);
+    EXPECT_EQ(read_file(dir / "outside"), kOld);
+    // A named pipe is replaced by the rename, never opened (an open would wait for a reader).
+    ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0644), 0);
+    ASSERT_EQ(f.open(dir / "pipe", &err), 0);
+    ASSERT_EQ(f.write_all(kNew.data(), kNew.size(), &err), 0);
+    ASSERT_EQ(f.commit(&err), 0);
+    EXPECT_EQ(read_file(dir / "pipe"), kNew);
+    // A link put at the target after open() is replaced, not followed.
+    ASSERT_EQ(f.open(dir / "late", &err), 0);
+    ASSERT_EQ(::symlink("outside", (dir / "late").c_str()), 0);
+    ASSERT_EQ(f.write_all(kNew.data(), kNew.size(), &err), 0);
+    ASSERT_EQ(f.commit(&err), 0);
+    EXPECT_EQ(read_file(dir / "outside"), kOld);
+    EXPECT_EQ(read_file(dir / "late"), kNew);
+}
+
+TEST(AtomicFile, StaleTemporariesOfTheTargetAreRemovedWhenNoOtherWriterIsAtWork) {
+    ScratchDir dir;
+    const std::string stale = ".cert.zip.0123456789abcdef.tmp";
+    const std::vector<std::string> kept = {".cert.zip.0123456789ABCDEF.tmp",  // not our digits
+                                           ".cert.zip.0123.tmp", ".other.0123456789abcdef.tmp",
+                                           "cert.zip.0123456789abcdef.tmp"};
     OsError err;
     {
+        AtomicFile busy;  // another writer at work: its temporary must survive
+        ASSERT_EQ(busy.open(dir / "cert.zip", &err), 0);
+        ASSERT_TRUE(write_file(dir / stale, kOld));
         AtomicFile f;
-        ASSERT_EQ(f.open(dir / "link2", &err), 0);
-        EXPECT_EQ(f.final_path(), dir.path() + "/real/cert.zip");
-        ASSERT_EQ(f.write_all(kNew.data(), kNew.size(), &err), 0);
-        ASSERT_EQ(f.commit(&err), 0);
+        ASSERT_EQ(f.open(dir / "cert.zip", &err), 0);
+        EXPECT_EQ(::access((dir / stale).c_str(), F_OK), 0);
+        EXPECT_EQ(::access(busy.temp_path().c_str(), F_OK), 0);
     }
-    struct stat st {};
-    ASSERT_EQ(::lstat((dir / "link2").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(read_file(dir / "real/cert.zip"), kNew);
-    {
-        AtomicFile f;  // a dangling link creates the file it names, as open() would
-        ASSERT_EQ(f.open(dir / "dangling", &err), 0);
-        ASSERT_EQ(f.write_all(kOld.data(), kOld.size(), &err), 0);
-        ASSERT_EQ(f.commit(&err), 0);
-    }
-    EXPECT_EQ(read_file(dir / "real/new.zip"), kOld);
+    for (const std::string& name : kept) ASSERT_TRUE(write_file(dir / name, kOld));
+    const std::string link = ".cert.zip.fedcba9876543210.tmp";
+    ASSERT_EQ(::symlink("outside", (dir / link).c_str()), 0);
+    EXPECT_TRUE(is_temporary_name(stale, "cert.zip"));
+    EXPECT_FALSE(is_temporary_name(kept[0], "cert.zip"));
+    AtomicFile f;
+    ASSERT_EQ(f.open(dir / "cert.zip", &err), 0);
+    ASSERT_EQ(f.commit(&err), 0);
+    std::vector<std::string> expected = kept;
+    expected.push_back(link);
+    expected.push_back("cert.zip");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(dir.list(), expected);
 }
 
 TEST(AtomicFile, WriteFailureCleansUp) {

@@ -1,10 +1,12 @@
 // Tests of the certificate archive writer: byte-identical to the host zipfile module, atomic, and
 // accepted by unzip.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -359,6 +361,61 @@ TEST(ZipWriter, LargePayloadBeyondTheLimitMatchesZipfile) {
     EXPECT_EQ(
         run("cmp " + shell_quote(dir / "ours.zip") + " " + shell_quote(dir / "ref.zip"), &cmp), 0)
         << cmp;
+}
+
+TEST(ZipWriter, AStreamedMemberIsTheArchiveOfTheSameBytesAsAFile) {
+    ScratchDir dir;
+    std::vector<uint8_t> payload(300001);
+    std::mt19937 rng(9);
+    for (auto& b : payload) b = static_cast<uint8_t>(rng());
+    fs::UniqueFd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(folder);
+    Error err;
+    {
+        MemberArchiveWriter w;
+        ASSERT_EQ(w.begin(folder.get(), "given.zip", dir / "given.zip", kName, &err), Status::kOk);
+        ASSERT_EQ(w.set_metadata(1709213879, 5, S_IFREG | 0640, payload.size(), &err), Status::kOk);
+        for (size_t at = 0; at < payload.size(); at += 7777) {
+            const size_t n = std::min<size_t>(7777, payload.size() - at);
+            ASSERT_EQ(w.add(payload.data() + at, n, &err), Status::kOk);
+        }
+        ASSERT_EQ(w.finish(&err), Status::kOk);
+        EXPECT_TRUE(w.renamed());
+    }
+    std::vector<uint8_t> built;
+    ASSERT_EQ(build_single_stored_member(kName, payload.data(), payload.size(), 1709213879, 5,
+                                         S_IFREG | 0640, &built, &err),
+              Status::kOk);
+    EXPECT_EQ(read_file(dir / "given.zip"), built);
+
+    // Without metadata: the time and mode of a file just written, the CRC of what came.
+    MemberArchiveWriter w;
+    ASSERT_EQ(w.begin(folder.get(), "streamed.zip", dir / "streamed.zip", kName, &err),
+              Status::kOk);
+    ASSERT_EQ(w.add(payload.data(), payload.size(), &err), Status::kOk);
+    ASSERT_EQ(w.finish(&err), Status::kOk);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "streamed.zip").c_str(), &st), 0);
+    ASSERT_EQ(build_single_stored_member(kName, payload.data(), payload.size(), st.st_mtim.tv_sec,
+                                         st.st_mtim.tv_nsec, st.st_mode, &built, &err),
+              Status::kOk);
+    EXPECT_EQ(read_file(dir / "streamed.zip"), built);
+    std::vector<std::string> expected = {"given.zip", "streamed.zip"};
+    EXPECT_EQ(dir.list(), expected);
+}
+
+TEST(ZipWriter, ADiscardedStreamLeavesTheOldArchive) {
+    ScratchDir dir;
+    ASSERT_TRUE(write_file(dir / "a.zip", {'o', 'l', 'd'}));
+    fs::UniqueFd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Error err;
+    {
+        MemberArchiveWriter w;
+        ASSERT_EQ(w.begin(folder.get(), "a.zip", dir / "a.zip", kName, &err), Status::kOk);
+        ASSERT_EQ(w.add("new", 3, &err), Status::kOk);
+    }  // never finished
+    EXPECT_EQ(read_file(dir / "a.zip"), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_EQ(dir.list(), std::vector<std::string>{"a.zip"});
 }
 
 }  // namespace

@@ -31,9 +31,17 @@ py::Ref reported_types() {
 }
 
 // Turns an OS or archive error into one ERROR line and the exit request, so the command
-// line ends with a message instead of a traceback. Anything else passes unchanged.
+// line ends with a message instead of a traceback, and Ctrl-C into exit status 130.
+// Anything else passes unchanged.
 // Always returns null.
 PyObject* report_failure(const char* logger_module) {
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) {
+        // Ctrl-C: the status a shell gives a run ended by SIGINT, without a traceback.
+        PyErr_Clear();
+        py::Ref code = py::Ref::steal(PyLong_FromLong(130));
+        if (code) PyErr_SetObject(PyExc_SystemExit, code.get());
+        return nullptr;
+    }
     py::FetchedError error = py::fetch_error();
     PyObject* t = error.type.get();
     PyObject* v = error.value.get();

@@ -1,6 +1,8 @@
 // mavelin.core.file_managing: FileManager, the scan, the fingerprint pass and the certificate.
 #include "python/mavelin/core/file_managing.h"
 
+#include <atomic>
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/gil.h"
+#include "python/capi/interruptible.h"
 #include "python/capi/state.h"
 #include "python/certificate/writer.h"
 #include "python/mavelin/core/models.h"
@@ -56,6 +59,25 @@ int set_uncertified_folders(PyObject* self, const std::vector<fs::LeftOutFolder>
     return PyObject_SetAttrString(self, "_uncertified_folders", list.get());
 }
 
+// manager._scan_errors: a (folder path below the top, OSError) pair for every folder the scan
+// could not read; the top itself is shown as ".".
+int set_scan_errors(PyObject* self, PyObject* initial, const std::vector<fs::WalkError>& errors) {
+    py::Ref list = py::Ref::steal(PyList_New(0));
+    if (!list) return -1;
+    for (const fs::WalkError& e : errors) {
+        py::Ref rel = py::decode_path(e.rel.empty() ? std::string(".") : e.rel);
+        if (!rel) return -1;
+        py::Ref full = e.rel.empty() ? py::Ref::borrow(initial) : py::join(initial, rel.get());
+        if (!full) return -1;
+        py::Ref exc = py::Ref::steal(
+            PyObject_CallFunction(PyExc_OSError, "isO", e.code, std::strerror(e.code), full.get()));
+        if (!exc) return -1;
+        py::Ref pair = py::Ref::steal(PyTuple_Pack(2, rel.get(), exc.get()));
+        if (!pair || PyList_Append(list.get(), pair.get()) < 0) return -1;
+    }
+    return PyObject_SetAttrString(self, "_scan_errors", list.get());
+}
+
 PyObject* parse_directory(PyObject* self, PyObject*) {
     const py::Names& n = py::state().names;
     py::Ref initial = py::Ref::steal(PyObject_GetAttr(self, n.initial_path.get()));
@@ -63,10 +85,26 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
     if (!initial || !table) return nullptr;
     std::string top;
     if (py::encode_path(initial.get(), top) < 0) return nullptr;
+    std::vector<std::string> paths;
     std::vector<fs::LeftOutFolder> left_out;
-    std::vector<std::string> paths =
-        py::without_gil([&] { return fs::scan_node_paths(top, &left_out); });
-    if (set_uncertified_folders(self, left_out) < 0) return nullptr;
+    std::vector<fs::WalkError> walk_errors;
+    bool failed = false;
+    std::atomic<bool> cancel{false};
+    auto work = [&]() noexcept {
+        try {
+            paths = fs::scan_node_paths(top, &left_out, &walk_errors, &cancel);
+        } catch (...) {
+            failed = true;
+        }
+    };
+    if (py::run_interruptible(work, cancel) < 0) return nullptr;  // Ctrl-C: the table stays
+    if (failed) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    if (set_uncertified_folders(self, left_out) < 0 ||
+        set_scan_errors(self, initial.get(), walk_errors) < 0)
+        return nullptr;
     py::GcPause gc_pause;
     long long id = 0;
     for (const std::string& p : paths) {

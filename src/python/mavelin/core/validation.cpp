@@ -166,9 +166,12 @@ PyObject* generate_fingerprints(PyObject* self, PyObject*) {
         manager_cls.get(), result_path.get(), chunk.get(), step.get(), nullptr));
     if (!manager) return nullptr;
     py::Ref count;
-    if (procedures::scan(manager.get(), logger(), count) < 0) return nullptr;
+    if (procedures::scan(manager.get(), logger(), count, false) < 0) return nullptr;
     py::Ref uncertified = py::attr(manager.get(), "_uncertified_folders");
-    if (!uncertified || PyObject_SetAttrString(self, "_uncertified_folders", uncertified.get()) < 0)
+    py::Ref folder_errors = py::attr(manager.get(), "_scan_errors");
+    if (!uncertified || !folder_errors ||
+        PyObject_SetAttrString(self, "_uncertified_folders", uncertified.get()) < 0 ||
+        PyObject_SetAttrString(self, "_unreadable_folders", folder_errors.get()) < 0)
         return nullptr;
     // Files that cannot be read are reported one by one instead of voiding the whole pass.
     if (file_managing::fingerprint_table(manager.get(), false) < 0) return nullptr;
@@ -202,11 +205,13 @@ PyObject* validate_nodes(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!fresh_table) return nullptr;
     node_comparison::Findings findings(self, logger());
     if (findings.start() < 0) return nullptr;
+    const long long folders = findings.unreadable_folders();
+    if (folders < 0) return nullptr;
     const long long failed =
         by_path
             ? node_comparison::by_path(certificate_table.get(), fresh_table.get(), findings)
             : node_comparison::by_position(certificate_table.get(), fresh_table.get(), findings);
-    return failed < 0 ? nullptr : PyLong_FromLongLong(failed);
+    return failed < 0 ? nullptr : PyLong_FromLongLong(folders + failed);
 }
 
 PyMethodDef kMethods[] = {

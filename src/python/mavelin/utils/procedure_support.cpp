@@ -27,7 +27,7 @@ int log_with(PyObject* logger, const char* level, const char* prefix, PyObject* 
     return py::log(logger, level, message.get());
 }
 
-py::Ref unreadable_message(PyObject* path, PyObject* exc) {
+py::Ref unreadable_message(PyObject* path, PyObject* exc, const char* what) {
     py::Ref reason;
     if (exc) {
         reason = py::attr(exc, "strerror");
@@ -43,7 +43,7 @@ py::Ref unreadable_message(PyObject* path, PyObject* exc) {
     py::Ref why = py::display_text(reason.get());
     if (!shown || !why) return {};
     return py::Ref::steal(
-        PyUnicode_FromFormat("File %U can't be read: %U", shown.get(), why.get()));
+        PyUnicode_FromFormat("%s %U can't be read: %U", what, shown.get(), why.get()));
 }
 
 namespace {
@@ -62,11 +62,29 @@ int warn_uncertified(PyObject* logger, PyObject* folders) {
 
 }  // namespace
 
-int scan(PyObject* manager, PyObject* logger, py::Ref& count) {
+int scan(PyObject* manager, PyObject* logger, py::Ref& count, bool folders_fatal) {
     py::Ref r = py::Ref::steal(PyObject_CallMethod(manager, "_parse_directory", nullptr));
     if (!r) return -1;
     py::Ref uncertified = py::attr(manager, "_uncertified_folders");
     if (!uncertified || warn_uncertified(logger, uncertified.get()) < 0) return -1;
+    if (folders_fatal) {
+        py::Ref errors = py::attr(manager, "_scan_errors");
+        py::Ref seq =
+            errors ? py::Ref::steal(PySequence_Fast(errors.get(), "scan errors")) : py::Ref();
+        if (!seq) return -1;
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject *path, *exc;
+            if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "OO", &path, &exc))
+                return -1;
+            py::Ref message = unreadable_message(path, exc, "Folder");
+            if (!message || py::log(logger, "error", message.get()) < 0) return -1;
+        }
+        if (n > 0) {
+            py::exit_request();
+            return -1;
+        }
+    }
     count = py::attr(manager, "files_count");
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
     if (!count || !zero) return -1;

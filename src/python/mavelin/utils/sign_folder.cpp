@@ -2,6 +2,7 @@
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
+#include "python/certificate/writer.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_report.h"
 #include "python/package_tree.h"
@@ -28,6 +29,14 @@ int call(PyObject* manager, const char* method) {
 
 int info(bool silent, const char* message) {
     return silent ? 0 : py::log(logger(), "info", message);
+}
+
+// After the certificate was replaced: a KeyboardInterrupt is dropped (0), any other error
+// stays (-1).
+int settled() {
+    if (!PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return -1;
+    PyErr_Clear();
+    return 0;
 }
 
 // One ERROR line per file that could not be read, each also added to `findings` as
@@ -112,7 +121,8 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
         procedures::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
         return nullptr;
     py::Ref count;
-    if (procedures::scan(manager.get(), logger(), count) < 0) return nullptr;
+    // A folder left out would pass validation whatever it holds: no certificate then.
+    if (procedures::scan(manager.get(), logger(), count, true) < 0) return nullptr;
     if (!silent) {
         py::Ref message = py::Ref::steal(PyUnicode_FromFormat("Files found: %S", count.get()));
         if (!message || py::log(logger(), "info", message.get()) < 0) return nullptr;
@@ -131,15 +141,19 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 
     if (info(silent, "Saving certificate...") < 0) return nullptr;
-    if (call(manager.get(), "_save_certificate") < 0) return nullptr;
-    if (call(manager.get(), "_archive_certificate") < 0) return nullptr;
+    if (certificate_writer::write(manager.get()) < 0) return nullptr;
+    // The new certificate is in place: an interrupt from here on no longer fails the run.
     if (report != Py_None &&
-        write_report(report, dir_path, manager.get(), true, start.get(), findings.get()) < 0)
+        write_report(report, dir_path, manager.get(), true, start.get(), findings.get()) < 0 &&
+        settled() < 0)
         return nullptr;
     py::Ref end = procedures::now();
-    if (!end) return nullptr;
-    if (!silent && procedures::log_elapsed(logger(), start.get(), end.get()) < 0) return nullptr;
-    if (info(silent, "Certificate generated successfully!") < 0) return nullptr;
+    if (!end && settled() < 0) return nullptr;
+    if (end && !silent && procedures::log_elapsed(logger(), start.get(), end.get()) < 0 &&
+        settled() < 0)
+        return nullptr;
+    if (info(silent, "Certificate generated successfully!") < 0 && settled() < 0) return nullptr;
+    if (PyErr_CheckSignals() < 0 && settled() < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
