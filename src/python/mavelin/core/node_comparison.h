@@ -19,6 +19,10 @@ class Findings {
     int moved(PyObject* from, PyObject* to);
     // "File P can't be read: <reason>" for a fresh record without a fingerprint.
     int unreadable(PyObject* path, PyObject* other);
+    // "Folder P can't be read: <reason>" for every folder the fresh scan could not read
+    // (validator._unreadable_folders), recorded as "unreadable_folder"; returns their number,
+    // each a failure since whatever it holds went unchecked, or -1 with an exception set.
+    long long unreadable_folders();
 
   private:
     int record(const char* kind, PyObject* path, PyObject* other);

@@ -110,37 +110,6 @@ int compare_pair(Findings& findings, PyObject* old_node, PyObject* new_node, boo
     return 0;
 }
 
-// One WARNING per folder the fresh scan could not read ("Folder <path> can't be read: <why>");
-// each counts as a failed entry, since whatever it holds went unchecked.
-int report_unreadable_folders(PyObject* validator, PyObject* logger, long long& invalid) {
-    py::Ref errors = py::Ref::steal(PyObject_GetAttrString(validator, "_unreadable_folders"));
-    if (!errors) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();  // a validator whose scan ran elsewhere
-        return 0;
-    }
-    py::Ref seq = py::Ref::steal(PySequence_Fast(errors.get(), "folder errors must be a sequence"));
-    if (!seq) return -1;
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
-        PyObject *path, *exc;
-        if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "OO", &path, &exc)) return -1;
-        py::Ref reason = py::Ref::steal(PyObject_GetAttrString(exc, "strerror"));
-        if (!reason || reason.get() == Py_None) {
-            PyErr_Clear();
-            reason = py::Ref::steal(PyObject_Str(exc));
-            if (!reason) return -1;
-        }
-        py::Ref shown = py::display_text(path);
-        py::Ref why = py::display_text(reason.get());
-        if (!shown || !why) return -1;
-        py::Ref message = py::Ref::steal(
-            PyUnicode_FromFormat("Folder %U can't be read: %U", shown.get(), why.get()));
-        if (!message || py::log(logger, "warning", message.get()) < 0) return -1;
-        ++invalid;
-    }
-    return 0;
-}
-
 }  // namespace
 
 long long by_position(PyObject* certificate_table, PyObject* fresh_table, Findings& findings) {
@@ -152,7 +121,6 @@ long long by_position(PyObject* certificate_table, PyObject* fresh_table, Findin
     const Py_ssize_t pairs = std::min(n_old, n_new);
 
     long long invalid = 0;
-    if (report_unreadable_folders(validator, logger, invalid) < 0) return nullptr;
     for (Py_ssize_t i = 0; i < pairs; ++i) {
         bool failed = false;
         if (compare_pair(findings, PyList_GET_ITEM(old_nodes.get(), i),
