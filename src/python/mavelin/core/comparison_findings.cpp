@@ -90,17 +90,7 @@ long long Findings::unreadable_folders() {
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
         PyObject *path, *exc;
         if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "OO", &path, &exc)) return -1;
-        py::Ref reason = py::Ref::steal(PyObject_GetAttrString(exc, "strerror"));
-        if (!reason || reason.get() == Py_None) {
-            PyErr_Clear();
-            reason = py::Ref::steal(PyObject_Str(exc));
-            if (!reason) return -1;
-        }
-        py::Ref shown = py::display_text(path);
-        py::Ref why = py::display_text(reason.get());
-        if (!shown || !why) return -1;
-        py::Ref message = py::Ref::steal(
-            PyUnicode_FromFormat("Folder %U can't be read: %U", shown.get(), why.get()));
+        py::Ref message = procedures::unreadable_message(path, exc, "Folder");
         if (!message || py::log(logger_, "warning", message.get()) < 0 ||
             record("unreadable_folder", path, nullptr) < 0)
             return -1;
