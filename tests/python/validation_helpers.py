@@ -206,10 +206,10 @@ def pickle_table(table, protocol=4, fast=False):
 
 
 def zip_payload(dest, payload, member="Certificate.pk", compression=zipfile.ZIP_STORED,
-                force_zip64=False):
+                force_zip64=False, compresslevel=None):
     dest = Path(dest)
     dest.parent.mkdir(parents=True, exist_ok=True)
-    with zipfile.ZipFile(dest, "w", compression=compression) as zf:
+    with zipfile.ZipFile(dest, "w", compression=compression, compresslevel=compresslevel) as zf:
         info = zipfile.ZipInfo(member, date_time=(2024, 1, 2, 3, 4, 6))
         info.compress_type = compression
         with zf.open(info, "w", force_zip64=force_zip64) as out:

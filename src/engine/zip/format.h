@@ -23,6 +23,7 @@ enum class Status {
     kEncrypted,    // RuntimeError(message): the member is encrypted
     kTruncated,    // EOFError: the member's data runs past the end of the file
     kBadCrc,       // BadZipFile("Bad CRC-32 for file ..."): data does not match its CRC-32
+    kBadData,      // BadZipFile(message): deflated data that is invalid or not of its declared size
     kBadInput,     // ValueError(message): writer input out of range (timestamp before 1980, name)
     kOutOfRange,   // struct.error(message): a header field does not fit (year after 2107)
     kTooLarge,     // RuntimeError(message): the payload outgrew the ZIP64 decision made for it
@@ -74,6 +75,7 @@ inline constexpr uint16_t kFlagStrongEncryption = 0x0040;
 inline constexpr uint16_t kFlagUtf8 = 0x0800;
 
 inline constexpr uint16_t kMethodStored = 0;
+inline constexpr uint16_t kMethodDeflated = 8;
 
 // Little-endian field access.
 inline uint16_t get16(const uint8_t* p) {

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "engine/hash/crc32.h"
+#include "engine/zip/inflate.h"
 #include "engine/zip/names.h"
 
 namespace mavelin::zip {
@@ -24,6 +25,7 @@ using Wide = __int128;
 
 constexpr uint64_t kMaxCommentSearch = (uint64_t{1} << 16) + kEndSize;
 constexpr char kNotZipMessage[] = "File is not a zip file";
+constexpr size_t kReadPiece = size_t{1} << 20;  // stored data is checked in pieces of this size
 
 std::string wide_to_string(Wide v) {
     const bool negative = v < 0;
@@ -157,6 +159,8 @@ class Reader {
     Status parse_extra(std::string_view extra, uint64_t* usize, uint64_t* csize, uint64_t* offset);
     Status open_member(const Entry& e, const std::string& member_name, Wide* data_start);
     Status read_data(const Entry& e, Wide data_start, const std::string& key, Member* out);
+    Status inflate_data(const Entry& e, uint64_t start, const std::string& key,
+                        const InflateOutput& sink);
 
     Source& src_;
     const std::string& label_;
@@ -364,11 +368,8 @@ Status Reader::open_member(const Entry& e, const std::string& member_name, Wide*
         return fail(Status::kEncrypted, "File " + quote_text(member_name) +
                                             " is encrypted, password required for extraction");
     }
-    if (e.method != kMethodStored) {
-        const char* known = e.method == 8    ? "deflate"
-                            : e.method == 12 ? "bzip2"
-                            : e.method == 14 ? "lzma"
-                                             : nullptr;
+    if (e.method != kMethodStored && e.method != kMethodDeflated) {
+        const char* known = e.method == 12 ? "bzip2" : e.method == 14 ? "lzma" : nullptr;
         if (!known) return fail(Status::kUnsupported, "That compression method is not supported");
         return fail(Status::kUnsupported,
                     "compression type " + std::to_string(e.method) + " (" + known + ")");
@@ -377,30 +378,102 @@ Status Reader::open_member(const Entry& e, const std::string& member_name, Wide*
     return Status::kOk;
 }
 
+// The member's data goes through its CRC-32 (inflated, for deflate) in a first pass that keeps
+// nothing; only data that matches is read again into `out`. A member that claims more than it
+// holds, or inflates beyond what it claims, never costs more than a piece of memory.
 Status Reader::read_data(const Entry& e, Wide data_start, const std::string& key, Member* out) {
+    out->expected_crc = e.crc;
+    out->data.clear();
     const auto start = static_cast<uint64_t>(data_start);
     const uint64_t avail = src_.size() - start;
-    const uint64_t content = std::min(e.compressed, e.uncompressed);
-    out->expected_crc = e.crc;
-    out->size = content;
-    out->data.clear();
     const std::string truncated =
         "Data of " + quote_text(key) + " runs past the end of the archive";
-    // A reader meets the end of the file only when it still expects compressed bytes.
-    if (e.compressed != 0 && avail == 0) return fail(Status::kTruncated, truncated);
-    const uint64_t want = e.compressed == 0 ? 0 : std::min(content, avail);
-    out->data.resize(static_cast<size_t>(want));
-    size_t got = 0;
-    if (const Status s = read(start, out->data.data(), out->data.size(), &got); s != Status::kOk) {
-        out->data.clear();
-        return s;
+    if (e.method == kMethodDeflated) {
+        out->size = e.uncompressed;
+        // A reader meets the end of the file only when it still expects compressed bytes.
+        if (e.compressed != 0 && avail == 0) return fail(Status::kTruncated, truncated);
+        uint32_t crc = 0;
+        Status s = inflate_data(e, start, key, [&crc](const uint8_t* p, size_t n) {
+            crc = hash::crc32::update(crc, p, n);
+        });
+        if (s != Status::kOk) return s;
+        if (crc != e.crc) return fail(Status::kBadCrc, "Bad CRC-32 for file " + quote_text(key));
+        out->data.reserve(static_cast<size_t>(e.uncompressed));
+        s = inflate_data(e, start, key, [out](const uint8_t* p, size_t n) {
+            out->data.insert(out->data.end(), p, p + n);
+        });
+        if (s != Status::kOk) {
+            out->data.clear();
+            return s;
+        }
+    } else {
+        const uint64_t content = std::min(e.compressed, e.uncompressed);
+        out->size = content;
+        if (e.compressed != 0 && avail == 0) return fail(Status::kTruncated, truncated);
+        const uint64_t want = e.compressed == 0 ? 0 : content;
+        if (want > avail) return fail(Status::kTruncated, truncated);
+        std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(want, kReadPiece)));
+        uint32_t crc = 0;
+        for (uint64_t done = 0; done < want;) {
+            const size_t n = static_cast<size_t>(std::min<uint64_t>(want - done, piece.size()));
+            size_t got = 0;
+            if (const Status s = read(start + done, piece.data(), n, &got); s != Status::kOk)
+                return s;
+            if (got < n) return fail(Status::kTruncated, truncated);  // the file shrank
+            crc = hash::crc32::update(crc, piece.data(), n);
+            done += n;
+        }
+        if (crc != e.crc) return fail(Status::kBadCrc, "Bad CRC-32 for file " + quote_text(key));
+        piece = {};
+        out->data.resize(static_cast<size_t>(want));
+        size_t got = 0;
+        if (const Status s = read(start, out->data.data(), out->data.size(), &got);
+            s != Status::kOk) {
+            out->data.clear();
+            return s;
+        }
+        if (got < want) {
+            out->data.clear();
+            return fail(Status::kTruncated, truncated);
+        }
     }
-    out->data.resize(got);
-    if (e.compressed != 0 && got < content) return fail(Status::kTruncated, truncated);
+    // The file may have changed between the passes: what is handed out is checked itself.
     if (hash::crc32::compute(out->data.data(), out->data.size()) != e.crc) {
+        out->data.clear();
         return fail(Status::kBadCrc, "Bad CRC-32 for file " + quote_text(key));
     }
     return fail(Status::kOk, "");
+}
+
+Status Reader::inflate_data(const Entry& e, uint64_t start, const std::string& key,
+                            const InflateOutput& sink) {
+    const uint64_t in_file = std::min(e.compressed, src_.size() - start);
+    uint64_t offset = 0;
+    const InflateInput input = [&](uint8_t* buf, size_t len) -> int64_t {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(len, in_file - offset));
+        if (n == 0) return 0;
+        const int64_t got = src_.read_at(start + offset, buf, n);
+        if (got > 0) offset += static_cast<uint64_t>(got);
+        return got;
+    };
+    const InflateResult r = inflate(input, e.uncompressed, sink);
+    switch (r.status) {
+        case InflateStatus::kOk:
+            if (r.produced == e.uncompressed) return Status::kOk;
+            return fail(Status::kBadData, "Deflated data of " + quote_text(key) + " inflates to " +
+                                              std::to_string(r.produced) + " bytes, not the " +
+                                              std::to_string(e.uncompressed) + " declared");
+        case InflateStatus::kReadError:
+            return os_fail(r.errnum);
+        case InflateStatus::kTruncated:
+            if (in_file < e.compressed)
+                return fail(Status::kTruncated,
+                            "Data of " + quote_text(key) + " runs past the end of the archive");
+            [[fallthrough]];
+        default:
+            return fail(Status::kBadData,
+                        "Deflated data of " + quote_text(key) + " is invalid: " + r.what);
+    }
 }
 
 Status Reader::run(const std::string& member_name, Member* out) {

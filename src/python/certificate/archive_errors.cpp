@@ -19,6 +19,7 @@ void set(const zip::Error& err) {
         case zip::Status::kBadArchive:
         case zip::Status::kBadMember:
         case zip::Status::kBadCrc:
+        case zip::Status::kBadData:
             bad_zip = py::import_attr("zipfile", "BadZipFile");
             if (!bad_zip) return;
             type = bad_zip.get();

@@ -2,6 +2,7 @@
 #include "python/certificate/reader.h"
 
 #include <string>
+#include <string_view>
 
 #include "engine/zip/reader.h"
 #include "python/capi/common.h"
@@ -16,18 +17,44 @@ namespace {
 constexpr const char kMemberName[] = "Certificate.pk";
 
 // Failures to open the archive or its member reach the caller as the archive error they
-// are: OSError, KeyError for a missing member, BadZipFile for anything else unusable.
+// are: OSError, KeyError for a missing member, BadZipFile for anything else unusable. Unless the
+// file itself could not be opened or read, the message says that the certificate is damaged (or
+// of a kind that cannot be read) and why.
 void set_open_error(const zip::Error& err) {
-    if (err.status == zip::Status::kOsError || err.status == zip::Status::kNoMember ||
-        err.status == zip::Status::kNotZip || err.status == zip::Status::kBadArchive ||
-        err.status == zip::Status::kBadMember) {
+    if (err.status == zip::Status::kOsError && !err.path.empty()) {
         archive_errors::set(err);
+        return;
+    }
+    std::string why = err.message;
+    if (err.status == zip::Status::kOsError || err.status == zip::Status::kBadOffset) {
+        constexpr std::string_view kSeek = "seek to ";
+        why = "the member's local header offset";
+        if (err.message.rfind(kSeek, 0) == 0) why.append(" ").append(err.message, kSeek.size());
+        why += " lies outside any possible file";
+    } else if (err.status == zip::Status::kUnsupported && why.rfind("compression type", 0) == 0) {
+        why += " is not supported: only stored and deflated members are read";
+    }
+    const bool unreadable =
+        err.status == zip::Status::kUnsupported || err.status == zip::Status::kEncrypted;
+    zip::Error told = err;
+    told.message =
+        (unreadable ? "Certificate file cannot be read: " : "Certificate file is corrupted: ") +
+        why;
+    if (err.status == zip::Status::kOsError) {
+        py::Ref exc = py::Ref::steal(
+            PyObject_CallFunction(PyExc_OSError, "is", err.errnum, told.message.c_str()));
+        if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+        return;
+    }
+    if (err.status == zip::Status::kNoMember || err.status == zip::Status::kNotZip ||
+        err.status == zip::Status::kBadArchive || err.status == zip::Status::kBadMember) {
+        archive_errors::set(told);
         return;
     }
     py::Ref bad_zip = py::import_attr("zipfile", "BadZipFile");
     if (!bad_zip) return;
     py::Ref message = py::Ref::steal(PyUnicode_DecodeUTF8(
-        err.message.data(), static_cast<Py_ssize_t>(err.message.size()), "backslashreplace"));
+        told.message.data(), static_cast<Py_ssize_t>(told.message.size()), "backslashreplace"));
     if (message) PyErr_SetObject(bad_zip.get(), message.get());
 }
 
@@ -40,7 +67,8 @@ Result load(PyObject* certificate_path, py::Ref& table) {
     zip::Error err;
     const zip::Status status =
         py::without_gil([&] { return zip::read_member(path, kMemberName, &member, &err); });
-    if (status == zip::Status::kTruncated || status == zip::Status::kBadCrc)
+    if (status == zip::Status::kTruncated || status == zip::Status::kBadCrc ||
+        status == zip::Status::kBadData)
         return Result::kCorrupted;  // the member's data itself is damaged
     if (status != zip::Status::kOk) {
         set_open_error(err);

@@ -17,6 +17,12 @@ read ARCHIVE NAME
     Prints "ok LEN CRC" or the exception class name and message.
 readmany NAME ARCHIVE...
     The same for each ARCHIVE, one line each.
+deflate SOURCE PREFIX
+    Writes raw deflate streams of SOURCE's bytes (no zlib header) at several levels, strategies
+    and window sizes to PREFIX.0, PREFIX.1, ...; prints how many.
+inflate LIMIT STREAM...
+    For each raw deflate STREAM file: "ok LEN CRC" (what zlib inflates it to), "toolong" when it
+    would give more than LIMIT bytes, "truncated" when it ends before the stream does, or "error".
 mutate ARCHIVE NAME SEED COUNT
     Reads every mutant of ARCHIVE (every truncation, every byte inverted, every byte with its
     low bit flipped, then COUNT random mutants from SEED) as a file and prints one outcome per
@@ -196,6 +202,36 @@ def main(argv):
     elif cmd == "readmany":
         for archive in argv[3:]:
             print(outcome(archive, argv[2], with_message=True))
+    elif cmd == "deflate":
+        with open(argv[2], "rb") as f:
+            data = f.read()
+        settings = [(level, zlib.Z_DEFAULT_STRATEGY, 15) for level in (0, 1, 6, 9)]
+        settings += [(6, zlib.Z_FILTERED, 15), (6, zlib.Z_HUFFMAN_ONLY, 15), (9, zlib.Z_RLE, 15),
+                     (6, zlib.Z_FIXED, 15), (9, zlib.Z_DEFAULT_STRATEGY, 9)]
+        for i, (level, strategy, wbits) in enumerate(settings):
+            c = zlib.compressobj(level, zlib.DEFLATED, -wbits, 9, strategy)
+            # Several flushes: stored and empty blocks between the compressed ones.
+            half = len(data) // 2
+            stream = c.compress(data[:half]) + c.flush(zlib.Z_FULL_FLUSH) + c.compress(data[half:])
+            with open("%s.%d" % (argv[3], i), "wb") as f:
+                f.write(stream + c.flush())
+        print(len(settings))
+    elif cmd == "inflate":
+        limit = int(argv[2])
+        for name in argv[3:]:
+            with open(name, "rb") as f:
+                stream = f.read()
+            d = zlib.decompressobj(-15)
+            try:
+                out = d.decompress(stream, limit + 1)
+                if len(out) > limit:
+                    print("toolong")
+                elif not d.eof:
+                    print("truncated")
+                else:
+                    print("ok %d %08x" % (len(out), zlib.crc32(out)))
+            except zlib.error:
+                print("error")
     elif cmd == "mutate":
         mutate(*argv[2:6])
     else:
