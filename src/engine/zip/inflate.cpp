@@ -135,7 +135,10 @@ class Inflater {
         for (int len = 1; len <= kMaxBits; ++len) {
             code |= static_cast<int>(bits(1));
             const int count = h.count[len];
-            if (code - count < first) return h.symbol[static_cast<size_t>(index + (code - first))];
+            if (code - count < first) {
+                const int at = index + (code - first);
+                return h.symbol[static_cast<size_t>(at)];
+            }
             index += count;
             first = (first + count) << 1;
             code <<= 1;
