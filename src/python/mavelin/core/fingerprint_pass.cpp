@@ -57,12 +57,12 @@ py::Ref fingerprint_list(const std::vector<hash::sha256::Digest>& rows) {
         hash::sha256::to_hex(rows[i], hex);
         py::Ref text = py::ascii_text(hex, 64);
         if (!text) return {};
-        PyObject* entry = PyList_New(1);
+        py::Ref entry = py::Ref::steal(PyList_New(1));
         if (!entry) return {};
-        PyList_SET_ITEM(entry, 0, text.release());
+        PyList_SET_ITEM(entry.get(), 0, text.release());
         // A list holding one str is no part of any cycle: the collector need not visit it.
-        PyObject_GC_UnTrack(entry);
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
+        PyObject_GC_UnTrack(entry.get());
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry.release());
     }
     return list;
 }

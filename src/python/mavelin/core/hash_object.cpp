@@ -67,19 +67,23 @@ int consume(HashObject* self, PyObject* data) {
     return 0;
 }
 
-HashObject* allocate() {
+HashObject* as_hash(PyObject* obj) {
+    return reinterpret_cast<HashObject*>(obj);
+}
+
+// A new object in the state of a fresh hash.
+py::Ref allocate() {
     PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type());
-    if (!tp) return nullptr;
-    PyObject* raw = tp->tp_alloc(tp, 0);
-    if (!raw) return nullptr;
-    HashObject* self = reinterpret_cast<HashObject*>(raw);
-    new (&self->hasher) hash::sha256::Hasher();
-    new (&self->lock) std::mutex();
-    return self;
+    if (!tp) return {};
+    py::Ref obj = py::Ref::steal(tp->tp_alloc(tp, 0));
+    if (!obj) return {};
+    new (&as_hash(obj.get())->hasher) hash::sha256::Hasher();
+    new (&as_hash(obj.get())->lock) std::mutex();
+    return obj;
 }
 
 void dealloc(PyObject* obj) {
-    HashObject* self = reinterpret_cast<HashObject*>(obj);
+    HashObject* self = as_hash(obj);
     PyTypeObject* tp = Py_TYPE(obj);
     self->lock.~mutex();
     self->hasher.~Hasher();
@@ -93,28 +97,28 @@ hash::sha256::Digest current(HashObject* self) {
 }
 
 PyObject* update(PyObject* self, PyObject* data) {
-    if (consume(reinterpret_cast<HashObject*>(self), data) < 0) return nullptr;
+    if (consume(as_hash(self), data) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* digest(PyObject* self, PyObject*) {
-    hash::sha256::Digest d = current(reinterpret_cast<HashObject*>(self));
+    hash::sha256::Digest d = current(as_hash(self));
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(d.data()), 32);
 }
 
 PyObject* hexdigest(PyObject* self, PyObject*) {
-    hash::sha256::Digest d = current(reinterpret_cast<HashObject*>(self));
+    hash::sha256::Digest d = current(as_hash(self));
     char hex[64];
     hash::sha256::to_hex(d, hex);
     return py::ascii_text(hex, 64).release();
 }
 
 PyObject* copy(PyObject* obj, PyObject*) {
-    HashObject* self = reinterpret_cast<HashObject*>(obj);
-    py::Ref clone = py::Ref::steal(reinterpret_cast<PyObject*>(allocate()));
+    HashObject* self = as_hash(obj);
+    py::Ref clone = allocate();
     if (!clone) return nullptr;
     std::unique_lock<std::mutex> guard = py::lock_holding_gil(self->lock);
-    reinterpret_cast<HashObject*>(clone.get())->hasher = self->hasher;
+    as_hash(clone.get())->hasher = self->hasher;
     return clone.release();
 }
 
@@ -185,9 +189,9 @@ PyObject* type() {
 }
 
 PyObject* create(PyObject* data) {
-    py::Ref self = py::Ref::steal(reinterpret_cast<PyObject*>(allocate()));
+    py::Ref self = allocate();
     if (!self) return nullptr;
-    if (data && consume(reinterpret_cast<HashObject*>(self.get()), data) < 0) return nullptr;
+    if (data && consume(as_hash(self.get()), data) < 0) return nullptr;
     return self.release();
 }
 

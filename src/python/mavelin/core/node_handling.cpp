@@ -245,13 +245,12 @@ PyObject* generate_hash_fingerprint(PyObject* self, PyObject*) {
 
 // Releasing the handler closes its file (deterministically, and without a ResourceWarning).
 PyObject* release(PyObject* self, PyObject*) {
-    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    py::Ref dict = py::Ref::steal(PyObject_GenericGetDict(self, nullptr));
     if (!dict) {
         PyErr_Clear();
         Py_RETURN_NONE;
     }
-    py::Ref owned_dict = py::Ref::steal(dict);
-    PyObject* file = PyDict_GetItemWithError(dict, py::state().names.file.get());  // borrowed
+    PyObject* file = PyDict_GetItemWithError(dict.get(), py::state().names.file.get());  // borrowed
     if (file) {
         py::Ref r = py::Ref::steal(PyObject_CallMethod(file, "close", nullptr));
         if (!r) PyErr_WriteUnraisable(file);
