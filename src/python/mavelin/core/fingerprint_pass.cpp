@@ -39,12 +39,12 @@ py::Ref copy_node(PyObject* node, PyObject* fingerprint) {
     py::Ref no_args = py::Ref::steal(PyTuple_New(0));
     if (!no_args) return {};
     py::Ref copy = py::Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+    if (!copy) return {};
+    // Filled in place, as in models::new_filenode (a replaced dict is lost on 3.13).
     py::Ref old_dict = py::Ref::steal(PyObject_GenericGetDict(node, nullptr));
-    if (!copy || !old_dict) return {};
-    py::Ref new_dict = py::Ref::steal(PyDict_Copy(old_dict.get()));
-    if (!new_dict ||
-        PyDict_SetItem(new_dict.get(), py::state().names.fingerprint.get(), fingerprint) < 0 ||
-        PyObject_GenericSetDict(copy.get(), new_dict.get(), nullptr) < 0)
+    py::Ref new_dict = py::Ref::steal(PyObject_GenericGetDict(copy.get(), nullptr));
+    if (!old_dict || !new_dict || PyDict_Update(new_dict.get(), old_dict.get()) < 0 ||
+        PyDict_SetItem(new_dict.get(), py::state().names.fingerprint.get(), fingerprint) < 0)
         return {};
     return copy;
 }

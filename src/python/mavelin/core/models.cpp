@@ -83,13 +83,16 @@ py::Ref new_filenode(PyObject* id, PyObject* file_path) {
     const py::Names& names = py::state().names;
     // What the generated constructor does, without running Python code for every record.
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls);
+    // The instance's own dict is filled in place: replacing it (PyObject_GenericSetDict) loses
+    // the attributes on 3.13, whose instances keep their attributes inline until asked for it.
     py::Ref no_args = py::Ref::steal(PyTuple_New(0));
-    py::Ref dict = py::Ref::steal(PyDict_New());
-    if (!no_args || !dict || PyDict_SetItem(dict.get(), names.id.get(), id) < 0 ||
+    if (!no_args) return {};
+    py::Ref node = py::Ref::steal(type->tp_new(type, no_args.get(), nullptr));
+    if (!node) return {};
+    py::Ref dict = py::Ref::steal(PyObject_GenericGetDict(node.get(), nullptr));
+    if (!dict || PyDict_SetItem(dict.get(), names.id.get(), id) < 0 ||
         PyDict_SetItem(dict.get(), names.file_path.get(), file_path) < 0)
         return {};
-    py::Ref node = py::Ref::steal(type->tp_new(type, no_args.get(), nullptr));
-    if (!node || PyObject_GenericSetDict(node.get(), dict.get(), nullptr) < 0) return {};
     return node;
 }
 
