@@ -1,0 +1,3 @@
+from . import cli as cli, core as core, utils as utils
+
+__version__: str

@@ -1,0 +1,18 @@
+import logging
+import logging as logging
+import os
+import sys as sys
+from datetime import datetime as datetime
+
+from mavelin.core.file_managing import FileManager as FileManager
+
+logger: logging.Logger
+
+def sign_folder(
+    dir_path: str | os.PathLike[str],
+    mode: str = "default",
+    *,
+    jobs: int | None = None,
+    output: str | os.PathLike[str] | None = None,
+    progress: bool = False,
+) -> None: ...

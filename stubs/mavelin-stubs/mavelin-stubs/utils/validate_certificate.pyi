@@ -1,0 +1,17 @@
+import logging
+import logging as logging
+import os
+import sys as sys
+from datetime import datetime as datetime
+
+from mavelin.core.validation import CertificateValidator as CertificateValidator
+
+logger: logging.Logger
+
+def validate_certificate(
+    dir_path: str | os.PathLike[str],
+    certificate_file: str | os.PathLike[str] | None,
+    *,
+    jobs: int | None = None,
+    progress: bool = False,
+) -> None: ...
