@@ -20,6 +20,7 @@ struct Entry {
 };
 
 const Entry kEntries[] = {
+    {"mavelin.__main__", false, nullptr, nullptr},
     {"mavelin.cli", true, py::entry<modules::init_cli>,
      "The command line: the click group `cli` with its two commands."},
     {"mavelin.cli.__main__", false, nullptr, nullptr},
@@ -99,6 +100,7 @@ PyObject* create_module(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// Both entry modules (`python -m mavelin` and `python -m mavelin.cli`) run the same source.
 PyObject* main_code(const Entry& e) {
     return Py_CompileString(modules::kCliMainSource, origin_of(e).c_str(), Py_file_input);
 }
@@ -191,9 +193,18 @@ int install(PyObject* package_file) {
     py::State& st = py::state();
     if (st.importer) return 0;
     py::Ref dirname = py::import_attr("os.path", "dirname");
-    if (!dirname) return -1;
+    py::Ref basename = py::import_attr("os.path", "basename");
+    if (!dirname || !basename) return -1;
     py::Ref dir = py::Ref::steal(PyObject_CallOneArg(dirname.get(), package_file));
-    if (!dir) return -1;
+    py::Ref base = py::Ref::steal(PyObject_CallOneArg(basename.get(), package_file));
+    if (!dir || !base) return -1;
+    // The module is normally the package folder's __init__: origins start above that folder.
+    const char* base_text = PyUnicode_Check(base.get()) ? PyUnicode_AsUTF8(base.get()) : nullptr;
+    if (!base_text) PyErr_Clear();
+    if (base_text && std::strncmp(base_text, "__init__.", 9) == 0) {
+        dir = py::Ref::steal(PyObject_CallOneArg(dirname.get(), dir.get()));
+        if (!dir) return -1;
+    }
     const char* dir_text = PyUnicode_AsUTF8(dir.get());
     if (!dir_text) {
         // A directory name that is no valid UTF-8 only affects the virtual origins.

@@ -19,6 +19,35 @@ int refuse_subinterpreter() {
     return -1;
 }
 
+// Module attribute look-up of last resort: `__version__` is read from the installed
+// distribution's metadata when first asked for, so start-up does not pay for it.
+PyObject* package_getattr(PyObject* module, PyObject* name) {
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__version__") == 0) {
+        py::Ref version = py::import_attr("importlib.metadata", "version");
+        if (!version) return nullptr;
+        py::Ref text = py::Ref::steal(PyObject_CallFunction(version.get(), "s", "mavelin"));
+        if (!text) {
+            // Not installed as a distribution (loaded from a build tree): no version known.
+            if (!PyErr_ExceptionMatches(PyExc_ImportError) &&
+                !PyErr_ExceptionMatches(PyExc_LookupError))
+                return nullptr;
+            PyErr_Clear();
+            PyErr_SetString(PyExc_AttributeError,
+                            "mavelin.__version__: the mavelin distribution is not installed");
+            return nullptr;
+        }
+        if (PyObject_SetAttr(module, name, text.get()) < 0) return nullptr;
+        return text.release();
+    }
+    PyErr_Format(PyExc_AttributeError, "module 'mavelin' has no attribute %R", name);
+    return nullptr;
+}
+
+PyMethodDef kGetattrDef = py::method<package_getattr>(
+    "__getattr__", METH_O,
+    "__getattr__(name, /)\n--\n\n"
+    "Attributes made when first asked for: __version__, the installed distribution's version.");
+
 int exec_package(PyObject* module) {
     if (refuse_subinterpreter() < 0 || py::intern_names() < 0) return -1;
     py::Ref empty = py::Ref::steal(PyList_New(0));
@@ -41,6 +70,9 @@ int exec_package(PyObject* module) {
         if (!file) return -1;
     }
     if (importer::install(file.get()) < 0) return -1;
+    py::Ref name = py::Ref::steal(PyUnicode_FromString("mavelin"));
+    py::Ref getattr_fn = py::Ref::steal(PyCFunction_NewEx(&kGetattrDef, module, name.get()));
+    if (!getattr_fn || py::set_attr(module, "__getattr__", getattr_fn.get()) < 0) return -1;
 
     for (const char* sub : {"mavelin.cli", "mavelin.core", "mavelin.utils"}) {
         if (!py::import(sub)) return -1;

@@ -53,6 +53,7 @@ struct SplitFile {
     size_t index = 0;
     std::string path;
     fs::UniqueFd fd;
+    uint64_t size = 0;
     uint64_t chunks = 0;
     uint64_t ranges = 0;
     std::unique_ptr<Digest[]> ring;
@@ -77,8 +78,14 @@ class Run {
   public:
     Run(const std::string& root, const std::vector<std::string>& rels,
         const fingerprint::Params& params, unsigned threads, std::vector<FileOutcome>& out,
-        const std::atomic<bool>* cancel)
-        : root_(root), rels_(rels), params_(params), out_(out), threads_(threads), cancel_(cancel) {
+        const std::atomic<bool>* cancel, Progress* progress)
+        : root_(root),
+          rels_(rels),
+          params_(params),
+          out_(out),
+          threads_(threads),
+          cancel_(cancel),
+          progress_(progress) {
         // Files are opened below the root as the walk saw it: no folder on the way may have
         // become a symbolic link since.
         root_error_ = fs::open_at_any_length(AT_FDCWD, root, O_PATH | O_DIRECTORY, root_fd_);
@@ -130,48 +137,89 @@ class Run {
         o.error_path = std::move(path);
     }
 
+    // Bytes of `count` chunks from chunk `first` of a file of `size` bytes.
+    uint64_t range_bytes(uint64_t size, uint64_t first, uint64_t count) const noexcept {
+        if (params_.chunk_size <= 0) return 0;
+        const uint64_t chunk = static_cast<uint64_t>(params_.chunk_size);
+        const uint64_t begin = first * chunk;
+        return begin >= size ? 0 : std::min(count * chunk, size - begin);
+    }
+
+    void count_bytes(uint64_t n) noexcept {
+        if (progress_) progress_->bytes_done.fetch_add(n, std::memory_order_relaxed);
+    }
+
+    void count_file() noexcept {
+        if (progress_) progress_->files_done.fetch_add(1, std::memory_order_relaxed);
+    }
+
     bool cancelled() const noexcept {
         return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed);
     }
 
+    // One file, counted as done unless it was handed to the split machinery (which counts it
+    // when it finishes).
     void process(Worker& w, unsigned k, size_t i) noexcept {
+        if (!process_file(w, k, i)) count_file();
+    }
+
+    // True when the file became a split file.
+    bool process_file(Worker& w, unsigned k, size_t i) noexcept {
         FileOutcome& o = out_[i];
         std::string path;
         try {
             path = fs::posix_join(root_, rels_[i]);
-            if (cancelled()) return fail(o, ECANCELED, std::move(path));
+            if (cancelled()) {
+                fail(o, ECANCELED, std::move(path));
+                return false;
+            }
             fs::UniqueFd fd;
             uint64_t size = 0;
-            if (root_error_ != 0) return fail(o, root_error_, std::move(path));
-            if (int err = fs::open_below_for_hashing(root_fd_.get(), rels_[i], fd, &size))
-                return fail(o, err, std::move(path));
+            if (root_error_ != 0) {
+                fail(o, root_error_, std::move(path));
+                return false;
+            }
+            if (int err = fs::open_below_for_hashing(root_fd_.get(), rels_[i], fd, &size)) {
+                fail(o, err, std::move(path));
+                return false;
+            }
             o.size = size;
             const uint64_t n = fingerprint::chunk_count(size, params_.chunk_size);
-            if (n > range_chunks_ && threads_ > 1)
-                return run_split(w, k, i, std::move(path), std::move(fd), n);
+            if (n > range_chunks_ && threads_ > 1) {
+                run_split(w, k, i, std::move(path), std::move(fd), size, n);
+                return true;
+            }
             fingerprint::RowReducer reducer(params_.step);
             for (uint64_t first = 0; first < n; first += range_chunks_) {
-                if (cancelled()) return fail(o, ECANCELED, std::move(path));
+                if (cancelled()) {
+                    fail(o, ECANCELED, std::move(path));
+                    return false;
+                }
                 const uint64_t count = std::min(range_chunks_, n - first);
                 if (int err = fingerprint::hash_chunk_range(fd.get(), params_.chunk_size, first,
-                                                            count, w.digests.get(), w.scratch))
-                    return fail(o, err, std::move(path));
+                                                            count, w.digests.get(), w.scratch)) {
+                    fail(o, err, std::move(path));
+                    return false;
+                }
+                count_bytes(range_bytes(size, first, count));
                 reducer.add(w.digests.get(), static_cast<size_t>(count));
             }
             o.rows = reducer.finish();
         } catch (...) {  // out of memory: this file fails, the others go on
             fail(o, ENOMEM, std::move(path));
         }
+        return false;
     }
 
     // Publishes a split file and works on its ranges until all are claimed; the range that
     // completes the file (on whichever thread) writes its outcome.
     void run_split(Worker& w, unsigned k, size_t i, std::string&& path, fs::UniqueFd&& fd,
-                   uint64_t n) {
+                   uint64_t size, uint64_t n) {
         if (!w.split) w.split = std::make_unique<SplitFile>(ring_, range_chunks_, params_.step);
         SplitFile& f = *w.split;
         f.reducer = fingerprint::RowReducer(params_.step);
         f.index = i;
+        f.size = size;
         f.chunks = n;
         f.ranges = (n - 1) / range_chunks_ + 1;
         for (size_t s = 0; s < ring_; ++s) f.done[s].store(0, std::memory_order_relaxed);
@@ -252,6 +300,7 @@ class Run {
                                                     &f.ring[slot * range_chunks_], w.scratch);
             int none = 0;
             if (err != 0) f.error.compare_exchange_strong(none, err);
+            if (err == 0) count_bytes(range_bytes(f.size, first, count));
         }
         f.done[slot].store(r + 1);
         reduce(f);
@@ -294,6 +343,7 @@ class Run {
             }
         }
         if (err != 0) fail(o, err, std::move(f.path));
+        count_file();
     }
 
     const std::string& root_;
@@ -304,6 +354,7 @@ class Run {
     std::vector<FileOutcome>& out_;
     const unsigned threads_;
     const std::atomic<bool>* cancel_;
+    Progress* const progress_;
     uint64_t range_chunks_ = 1;
     size_t ring_ = 2;
     size_t batch_ = 1;
@@ -332,13 +383,13 @@ RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads) 
 std::vector<FileOutcome> fingerprint_files(const std::string& root,
                                            const std::vector<std::string>& rel_paths,
                                            const fingerprint::Params& params, unsigned threads,
-                                           const std::atomic<bool>* cancel) {
+                                           const std::atomic<bool>* cancel, Progress* progress) {
     std::vector<FileOutcome> out(rel_paths.size());
     if (rel_paths.empty()) return out;
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     threads = std::min(threads, kMaxThreads);
 
-    Run run(root, rel_paths, params, threads, out, cancel);
+    Run run(root, rel_paths, params, threads, out, cancel, progress);
     std::vector<std::thread> pool;
     pool.reserve(threads - 1);
     for (unsigned k = 1; k < threads; ++k) {

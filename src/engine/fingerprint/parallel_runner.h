@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/fingerprint/fingerprint.h"
+#include "engine/fingerprint/progress.h"
 #include "engine/hash/sha256.h"
 
 namespace mavelin::fingerprint {
@@ -40,10 +41,12 @@ RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads);
 // and grows only linearly with the thread count (runner_memory).
 //
 // When `cancel` becomes true the run winds down quickly: files not yet finished fail with
-// ECANCELED.
+// ECANCELED. When `progress` is given, its files_done and bytes_done grow as the work is done
+// (files_done reaches rel_paths.size() by the end).
 std::vector<FileOutcome> fingerprint_files(const std::string& root,
                                            const std::vector<std::string>& rel_paths,
                                            const fingerprint::Params& params, unsigned threads,
-                                           const std::atomic<bool>* cancel = nullptr);
+                                           const std::atomic<bool>* cancel = nullptr,
+                                           Progress* progress = nullptr);
 
 }  // namespace mavelin::fingerprint

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "python/capi/gil.h"
 
@@ -15,13 +16,14 @@ namespace mavelin::py {
 
 // Runs `work()` (which must not throw and must not touch Python objects) and waits for it.
 // When a signal handler raises meanwhile (KeyboardInterrupt), `cancel` is set, the work is
-// still waited for, and -1 is returned with that exception set. Call with the lock held.
+// still waited for, and -1 is returned with that exception set. `tick()` (noexcept) runs with
+// the lock held at every wake-up while the work goes on. Call with the lock held.
 //
 // A daemon thread that takes the lock back while the interpreter finalizes is ended there by a
 // forced unwind: `joiner` then cancels the work and waits for it, so nothing the work uses is
 // destroyed under it and no joinable std::thread is left behind.
-template <class Work>
-int run_interruptible(Work&& work, std::atomic<bool>& cancel) {
+template <class Work, class Tick>
+int run_interruptible(Work&& work, std::atomic<bool>& cancel, Tick&& tick) {
     std::mutex lock;
     std::condition_variable finished;
     bool done = false;
@@ -58,10 +60,17 @@ int run_interruptible(Work&& work, std::atomic<bool>& cancel) {
         if (result == 0 && PyErr_CheckSignals() < 0) {
             result = -1;
             cancel.store(true);
+        } else {
+            tick();
         }
     }
     without_gil([&] { worker.join(); });
     return result;
+}
+
+template <class Work>
+int run_interruptible(Work&& work, std::atomic<bool>& cancel) {
+    return run_interruptible(std::forward<Work>(work), cancel, [] {});
 }
 
 }  // namespace mavelin::py

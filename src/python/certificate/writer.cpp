@@ -1,5 +1,6 @@
-// Writing a FileManager's certificate: streamed into the archive, or through the payload file of
-// the step-by-step methods. Nothing is written through a name the signed tree controls.
+// Writing a FileManager's certificate: streamed into the archive (in the tree's Certificates folder
+// or at a path the caller chose), or through the payload file of the step-by-step methods.
+// Nothing is written through a name the signed tree controls.
 #include "python/certificate/writer.h"
 
 #include <fcntl.h>
@@ -130,13 +131,37 @@ int check_signals(uint64_t& since_check, size_t written) {
     return PyErr_CheckSignals();
 }
 
+// Sets manager._cert_folder_path to the folder of `output` (the archive path a caller chose)
+// and opens that folder as named; `name` is the archive's own name in it.
+int output_folder(PyObject* manager, PyObject* output, py::Ref& folder, std::string& folder_bytes,
+                  std::string& name, fs::UniqueFd& fd) {
+    std::string target;
+    if (py::encode_path(output, target) < 0) return -1;
+    split(target, folder_bytes, name);
+    if (name.empty()) {  // "dir/": no file name
+        py::set_os_error(EISDIR, target);
+        return -1;
+    }
+    folder = py::decode_path(folder_bytes);
+    if (!folder || PyObject_SetAttrString(manager, "_cert_folder_path", folder.get()) < 0)
+        return -1;
+    if (int err = fs::open_at_any_length(AT_FDCWD, folder_bytes, O_PATH | O_DIRECTORY, fd)) {
+        py::set_os_error(err, target);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
-int write(PyObject* manager) {
+int write(PyObject* manager, PyObject* output) {
     py::Ref folder;
     std::string folder_bytes;
+    std::string name = kArchive;
     fs::UniqueFd dir;
-    if (certificate_folder(manager, folder, folder_bytes, dir) < 0) return -1;
+    const int opened = output ? output_folder(manager, output, folder, folder_bytes, name, dir)
+                              : certificate_folder(manager, folder, folder_bytes, dir);
+    if (opened < 0) return -1;
     py::Ref payload_path = py::join(folder.get(), kPayload);
     if (!payload_path ||
         PyObject_SetAttrString(manager, "_pickle_file_path", payload_path.get()) < 0)
@@ -144,14 +169,14 @@ int write(PyObject* manager) {
     py::Ref table = py::Ref::steal(PyObject_GetAttrString(manager, "_file_nodes"));
     if (!table) return -1;
 
-    const std::string shown = fs::posix_join(folder_bytes, kArchive);
+    const std::string shown = fs::posix_join(folder_bytes, name);
     zip::WriteOptions options;
     options.host = host_layout();
     options.sync = fs::Sync::kFileAndDir;  // a reported success survives a power cut
     zip::MemberArchiveWriter archive;
     zip::Error err;
     auto begin = [&]() {
-        if (archive.begin(dir.get(), kArchive, shown, kPayload, &err, options) == zip::Status::kOk)
+        if (archive.begin(dir.get(), name, shown, kPayload, &err, options) == zip::Status::kOk)
             return 0;
         set_archive_error(err);
         return -1;
@@ -176,8 +201,9 @@ int write(PyObject* manager) {
         return -1;
     }
     // The certificate is in place (a failed folder sync only leaves its durability in doubt).
-    // A payload file left by an interrupted run of the step-by-step methods goes too.
-    ::unlinkat(dir.get(), kPayload, 0);
+    // A payload file left by an interrupted run of the step-by-step methods goes too (only in
+    // the folder of our own: beside a chosen output, that name may be a file of the user's).
+    if (!output) ::unlinkat(dir.get(), kPayload, 0);
     return 0;
 }
 

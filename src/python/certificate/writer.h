@@ -7,10 +7,11 @@
 namespace mavelin::certificate_writer {
 
 // The whole certificate of the signing procedure: the payload streamed straight into a new
-// archive that replaces Certificates/Certificate.korvex once complete and synced. Sets
+// archive that replaces Certificates/Certificate.korvex (or `output`, when not null: a path the
+// caller chose, its folder taken as named) once complete and synced. Sets
 // manager._cert_folder_path and _pickle_file_path as the two steps below do. 0, or -1 with an
 // exception set (the old certificate then stays as it was).
-int write(PyObject* manager);
+int write(PyObject* manager, PyObject* output = nullptr);
 // manager._save_certificate(); 0, or -1 with an exception set.
 int save(PyObject* manager);
 // manager._archive_certificate(); 0, or -1 with an exception set.

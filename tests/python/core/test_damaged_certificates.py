@@ -452,7 +452,7 @@ class TestArchiveForms:
                 assert outcome["table"] == host_view(pickle_table(node_table(tree))), case
 
     @pytest.mark.parametrize("form", ["empty archive", "other member only", "not a zip",
-                                      "zero bytes", "missing"])
+                                      "zero bytes"])
     def test_unusable_archive_on_the_command_line(self, tmp_path, tree, form):
         cert = tmp_path / "cert.korvex"
         if form == "empty archive":
@@ -465,9 +465,12 @@ class TestArchiveForms:
             write(cert, b"")
         one_error_line(validate(tree, cert))
 
-    def test_certificate_naming_a_directory_is_refused_by_the_command_line(self, tmp_path, tree):
-        r = run_cli("validate_certificate", "-p", tree, "-c", tmp_path)
+    @pytest.mark.parametrize("form", ["directory", "missing"])
+    def test_certificate_naming_no_file_is_refused_by_the_command_line(self, tmp_path, tree, form):
+        cert = tmp_path if form == "directory" else tmp_path / "cert.korvex"
+        r = run_cli("validate_certificate", "-p", tree, "-c", cert)
         assert r.returncode == 2 and r.stdout == ""
+        assert "--certificate-file" in r.stderr
 
     def test_library_callers_get_the_archive_errors(self, tmp_path, tree):
         empty = tmp_path / "empty.zip"

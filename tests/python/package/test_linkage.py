@@ -21,10 +21,15 @@ def _tool(name):
 
 
 def test_the_distribution_installs_one_extension_module_file():
-    assert os.path.basename(MODULE_FILE) == "mavelin" + sysconfig.get_config_var("EXT_SUFFIX")
-    files = [f for f in importlib.metadata.distribution("mavelin").files
+    # The package folder's __init__, so that the interpreter knows `mavelin` for a package
+    # before loading it (python -m mavelin); the console script is metadata made into a file.
+    assert os.path.basename(MODULE_FILE) == "__init__" + sysconfig.get_config_var("EXT_SUFFIX")
+    assert os.path.basename(os.path.dirname(MODULE_FILE)) == "mavelin"
+    scripts = os.path.realpath(sysconfig.get_path("scripts"))
+    files = [os.path.realpath(f.locate()) for f in importlib.metadata.distribution("mavelin").files
              if not f.parts[0].endswith(".dist-info")]
-    assert [os.path.realpath(f.locate()) for f in files] == [os.path.realpath(MODULE_FILE)]
+    assert [f for f in files if os.path.dirname(f) != scripts] == [os.path.realpath(MODULE_FILE)]
+    assert [os.path.basename(f) for f in files if os.path.dirname(f) == scripts] == ["mavelin"]
 
 
 def test_needs_only_libc_libm_and_the_loader():

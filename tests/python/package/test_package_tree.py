@@ -159,7 +159,8 @@ def test_group_carries_both_commands_in_registration_order():
     import mavelin.cli
     group = mavelin.cli.cli
     assert isinstance(group, click.Group)
-    assert group.name == "cli" and group.help is None and group.params == []
+    assert group.name == "cli" and group.help is None
+    assert [p.opts for p in group.params] == [["--version"]]
     assert list(group.commands.items()) == [
         ("sign_folder", mavelin.cli.sign_folder_command),
         ("validate_certificate", mavelin.cli.validate_certificate_command),
@@ -176,6 +177,8 @@ def _option_table(command):
     for p in command.params:
         if isinstance(p.type, click.Path):
             kind = ("path", p.type.exists, p.type.file_okay, p.type.dir_okay)
+        elif isinstance(p.type, click.IntRange):
+            kind = ("int", p.type.min, p.type.max)
         else:
             kind = (p.type.name,)
         rows.append((p.name, p.opts, p.secondary_opts, kind, _default(p), p.help))
@@ -187,6 +190,9 @@ REPORT_HELP = ("Write a JSON report of the run to this file ('-' for standard ou
                "goes to standard error).")
 MATCH_HELP = ("Pair every certified file with the file of the same path (path), or pair the "
               "certificate's entries with the folder's entries one by one in their order (position).")
+VALIDATE_DIR_PATH_HELP = "Path to the folder to validate."
+JOBS = ("jobs", ["--jobs", "-j"], [], ("int", 1, None), None,
+        "Hashing threads (default: one per processor). The result does not depend on it.")
 
 
 @pytest.mark.parametrize("command_name, help_text, options", [
@@ -194,14 +200,20 @@ MATCH_HELP = ("Pair every certified file with the file of the same path (path), 
         ("dir_path", ["--dir-path", "-p"], [], ("path", True, False, True), None, DIR_PATH_HELP),
         ("mode", ["--mode", "-m"], [], ("text",), "default", None),
         ("report", ["--report"], [], ("path", False, True, False), None, REPORT_HELP),
+        JOBS,
+        ("output", ["--output", "-o"], [], ("path", False, True, False), None,
+         "Write the certificate to this file instead of DIR/Certificates/Certificate.korvex "
+         "(for read-only trees); validate it later with -c."),
     ]),
     ("validate_certificate", "Command to validate folder according to certificate.", [
-        ("dir_path", ["--dir-path", "-p"], [], ("path", True, False, True), None, DIR_PATH_HELP),
+        ("dir_path", ["--dir-path", "-p"], [], ("path", True, False, True), None,
+         VALIDATE_DIR_PATH_HELP),
         ("certificate_file", ["--certificate-file", "-c"], [], ("path", False, True, False), None,
          "Path to the certificate file to validate."),
         ("match", ["--match"], [], ("choice",), "path", MATCH_HELP),
         ("summary", ["--summary"], [], ("boolean",), False, "Log the number of findings of each kind."),
         ("report", ["--report"], [], ("path", False, True, False), None, REPORT_HELP),
+        JOBS,
     ]),
 ])
 def test_command_help_and_options(command_name, help_text, options):
@@ -239,7 +251,7 @@ def test_run_without_command_shows_usage_and_runs_nothing(tmp_path):
                      "-p, --dir-path DIRECTORY", DIR_PATH_HELP, "-m, --mode TEXT"]),
     ("validate_certificate", ["Usage: python -m mavelin.cli validate_certificate [OPTIONS]",
                               "Command to validate folder according to certificate.",
-                              "-p, --dir-path DIRECTORY", DIR_PATH_HELP,
+                              "-p, --dir-path DIRECTORY", VALIDATE_DIR_PATH_HELP,
                               "-c, --certificate-file FILE",
                               "Path to the certificate file to validate."]),
 ])

@@ -501,7 +501,7 @@ class TestCommandLine:
         assert r.returncode == 0
         text = " ".join(r.stdout.split())
         for piece in ["Command to validate folder according to certificate.",
-                      "-p, --dir-path", "Path to the folder which have to be signed.",
+                      "-p, --dir-path", "Path to the folder to validate.",
                       "-c, --certificate-file", "Path to the certificate file to validate."]:
             assert piece in text, r.stdout
 

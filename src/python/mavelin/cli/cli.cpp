@@ -1,4 +1,5 @@
-// The command group `cli` and the entry module run by `python -m mavelin.cli`.
+// The command group `cli`, the entry module run by `python -m mavelin` and `python -m mavelin.cli`,
+// and the console script's `main`.
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/package_tree.h"
@@ -22,6 +23,35 @@ PyObject* cli_body(PyObject*, PyObject*) {
 }
 
 PyMethodDef kCliDef = py::method<cli_body>("cli", METH_NOARGS, nullptr);
+
+// The console script `mavelin`: the log set-up, then the group, as the entry module does.
+PyObject* run_main(PyObject* module, PyObject*) {
+    py::Ref configure = py::import_attr("mavelin.utils.logger", "configure_default_logger");
+    if (!configure) return nullptr;
+    py::Ref r = py::Ref::steal(PyObject_CallNoArgs(configure.get()));
+    py::Ref group = py::Ref::steal(PyObject_GetAttrString(module, "cli"));
+    if (!r || !group) return nullptr;
+    return PyObject_CallNoArgs(group.get());
+}
+
+PyMethodDef kMainDef =
+    py::method<run_main>("main", METH_NOARGS,
+                         "main()\n--\n\n"
+                         "Runs the command line (the console script `mavelin`): the default log\n"
+                         "set-up, then the command group with the process arguments.");
+
+// --version on the group: the version of the installed distribution, read when asked.
+int add_version_option(PyObject* click, PyObject* group) {
+    py::Ref factory = py::Ref::steal(PyObject_GetAttrString(click, "version_option"));
+    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
+    py::Ref kw = py::Ref::steal(Py_BuildValue("{ssssss}", "package_name", "mavelin", "prog_name",
+                                              "mavelin", "message", "%(prog)s %(version)s"));
+    if (!factory || !no_args || !kw) return -1;
+    py::Ref decorator = py::Ref::steal(PyObject_Call(factory.get(), no_args.get(), kw.get()));
+    if (!decorator) return -1;
+    py::Ref r = py::Ref::steal(PyObject_CallOneArg(decorator.get(), group));
+    return r ? 0 : -1;
+}
 
 }  // namespace
 
@@ -49,6 +79,9 @@ int init_cli(PyObject* m) {
             py::Ref::steal(PyObject_CallMethod(group.get(), "add_command", "O", command.get()));
         if (!r) return -1;
     }
+    if (add_version_option(click.get(), group.get()) < 0) return -1;
+    py::Ref main_fn = py::Ref::steal(PyCFunction_NewEx(&kMainDef, m, modname.get()));
+    if (!main_fn || py::set_attr(m, "main", main_fn.get()) < 0) return -1;
     return py::set_attr(m, "cli", group.get());
 }
 

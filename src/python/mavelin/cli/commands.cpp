@@ -1,4 +1,10 @@
 // The commands `sign_folder` and `validate_certificate` of the command group.
+#include <sys/stat.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/package_tree.h"
@@ -6,21 +12,86 @@
 namespace mavelin::modules {
 namespace {
 
-// Refuses a run without --dir-path as a usage error, before any procedure runs.
-int require_dir_path(PyObject* dir_path) {
-    if (dir_path != Py_None) return 0;
+constexpr const char kSignEpilog[] =
+    "\b\nExamples:\n"
+    "  mavelin sign_folder -p photos\n"
+    "  mavelin sign_folder -p /mnt/snapshot -o snapshot.korvex -j 2\n\n"
+    "Without -o the certificate is DIR/Certificates/Certificate.korvex. Either way it is\n"
+    "replaced atomically: a failed or interrupted run (Ctrl-C) leaves the previous one.\n\n"
+    "Exit status: 0 when the certificate was written; 1 when no file was found, a file\n"
+    "could not be read or the certificate could not be written; 2 when the arguments are\n"
+    "refused. An interrupted run ends with a status other than 0.";
+
+constexpr const char kValidateEpilog[] =
+    "\b\nExamples:\n"
+    "  mavelin validate_certificate -p photos\n"
+    "  mavelin validate_certificate -p /mnt/snapshot -c snapshot.korvex\n\n"
+    "Without -c the certificate is searched for inside DIR.\n\n"
+    "Exit status: 0 when every file matches the certificate; 1 when files failed\n"
+    "validation, no certificate was found, or the certificate or a file could not be read;\n"
+    "2 when the arguments are refused (a folder or certificate file that does not exist).\n"
+    "An interrupted run ends with a status other than 0.";
+
+// Raises click's `error_class` (UsageError, BadParameter) for the current command; -1.
+int usage_error(const char* error_class, PyObject* message, const char* param_hint) {
     py::Ref click = py::import("click");
     if (!click) return -1;
     py::Ref ctx =
         py::Ref::steal(PyObject_CallMethod(click.get(), "get_current_context", "O", Py_True));
-    if (!ctx) return -1;
-    py::Ref error_type = py::Ref::steal(PyObject_GetAttrString(click.get(), "UsageError"));
-    if (!error_type) return -1;
-    py::Ref error = py::Ref::steal(PyObject_CallFunction(
-        error_type.get(), "sO", "Missing option '--dir-path' / '-p'.", ctx.get()));
+    py::Ref error_type = py::Ref::steal(PyObject_GetAttrString(click.get(), error_class));
+    py::Ref args = py::Ref::steal(PyTuple_Pack(1, message));
+    py::Ref kw = py::Ref::steal(
+        param_hint ? Py_BuildValue("{sOss}", "ctx", ctx.get(), "param_hint", param_hint)
+                   : Py_BuildValue("{sO}", "ctx", ctx.get()));
+    if (!ctx || !error_type || !args || !kw) return -1;
+    py::Ref error = py::Ref::steal(PyObject_Call(error_type.get(), args.get(), kw.get()));
     if (!error) return -1;
     PyErr_SetObject(error_type.get(), error.get());
     return -1;
+}
+
+// Refuses a run without --dir-path as a usage error, before any procedure runs.
+int require_dir_path(PyObject* dir_path) {
+    if (dir_path != Py_None) return 0;
+    py::Ref message = py::Ref::steal(PyUnicode_FromString("Missing option '--dir-path' / '-p'."));
+    return message ? usage_error("UsageError", message.get(), nullptr) : -1;
+}
+
+// Refuses an --output whose folder does not exist, before hours of hashing are spent.
+int check_output_folder(PyObject* output) {
+    if (output == Py_None) return 0;
+    std::string path;
+    if (py::encode_path(output, path) < 0) return -1;
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    struct stat st;
+    if (::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    py::Ref shown = py::decode_path(folder);
+    py::Ref message =
+        shown ? py::Ref::steal(PyUnicode_FromFormat("Folder %R does not exist.", shown.get()))
+              : py::Ref();
+    return message ? usage_error("BadParameter", message.get(), "'--output' / '-o'") : -1;
+}
+
+// Refuses a --certificate-file that does not exist (an empty one still means: search for it).
+int check_certificate_file(PyObject* certificate_file) {
+    if (certificate_file == Py_None) return 0;
+    std::string path;
+    if (py::encode_path(certificate_file, path) < 0) return -1;
+    struct stat st;
+    if (path.empty() || ::stat(path.c_str(), &st) == 0) return 0;
+    py::Ref message =
+        py::Ref::steal(PyUnicode_FromFormat("File %R does not exist.", certificate_file));
+    return message ? usage_error("BadParameter", message.get(), "'--certificate-file' / '-c'") : -1;
+}
+
+// kwargs for a procedure call: the given pairs, None values left out.
+py::Ref procedure_keywords(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+    py::Ref kw = py::Ref::steal(PyDict_New());
+    if (!kw) return {};
+    for (const auto& [name, value] : items)
+        if (value && value != Py_None && PyDict_SetItemString(kw.get(), name, value) < 0) return {};
+    return kw;
 }
 
 // The exceptions the command line reports as one ERROR line: OS errors and archive errors.
@@ -101,15 +172,19 @@ int move_log_to_stderr(PyObject* report) {
 }
 
 PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "mode", "report", nullptr};
-    PyObject *dir_path, *mode, *report;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:sign_folder_command",
-                                     const_cast<char**>(kwlist), &dir_path, &mode, &report))
+    static const char* kwlist[] = {"dir_path", "mode", "report", "jobs", "output", nullptr};
+    PyObject *dir_path, *mode, *report, *jobs = Py_None, *output = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OO:sign_folder_command",
+                                     const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
+                                     &output))
         return nullptr;
-    if (require_dir_path(dir_path) < 0 || move_log_to_stderr(report) < 0) return nullptr;
+    if (require_dir_path(dir_path) < 0 || check_output_folder(output) < 0 ||
+        move_log_to_stderr(report) < 0)
+        return nullptr;
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "sign_folder"));
     py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, dir_path, mode));
-    py::Ref call_kw = py::Ref::steal(Py_BuildValue("{sO}", "report", report));
+    py::Ref call_kw = procedure_keywords(
+        {{"report", report}, {"jobs", jobs}, {"output", output}, {"progress", Py_True}});
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (!r) return report_failure("mavelin.utils.sign_folder");
@@ -117,18 +192,23 @@ PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs
 }
 
 PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "certificate_file", "match",
-                                   "summary",  "report",           nullptr};
-    PyObject *dir_path, *certificate_file, *match, *summary, *report;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO:validate_certificate_command",
+    static const char* kwlist[] = {
+        "dir_path", "certificate_file", "match", "summary", "report", "jobs", nullptr};
+    PyObject *dir_path, *certificate_file, *match, *summary, *report, *jobs = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|O:validate_certificate_command",
                                      const_cast<char**>(kwlist), &dir_path, &certificate_file,
-                                     &match, &summary, &report))
+                                     &match, &summary, &report, &jobs))
         return nullptr;
-    if (require_dir_path(dir_path) < 0 || move_log_to_stderr(report) < 0) return nullptr;
+    if (require_dir_path(dir_path) < 0 || check_certificate_file(certificate_file) < 0 ||
+        move_log_to_stderr(report) < 0)
+        return nullptr;
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "validate_certificate"));
     py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, dir_path, certificate_file));
-    py::Ref call_kw = py::Ref::steal(
-        Py_BuildValue("{sOsOsO}", "match", match, "summary", summary, "report", report));
+    py::Ref call_kw = procedure_keywords({{"match", match},
+                                          {"summary", summary},
+                                          {"report", report},
+                                          {"jobs", jobs},
+                                          {"progress", Py_True}});
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (r) Py_RETURN_NONE;
@@ -163,13 +243,14 @@ py::Ref path_type(PyObject* click, PyObject* kwargs) {
 
 // Builds the command object: click.command(name=..., help=...)(function) plus its options.
 py::Ref make_command(PyObject* m, PyObject* click, PyMethodDef* def, const char* name,
-                     const char* help) {
+                     const char* help, const char* epilog) {
     py::Ref modname = py::Ref::steal(PyObject_GetAttrString(m, "__name__"));
     if (!modname) return {};
     py::Ref function = py::Ref::steal(PyCFunction_NewEx(def, m, modname.get()));
     py::Ref command_factory = py::Ref::steal(PyObject_GetAttrString(click, "command"));
     py::Ref no_args = py::Ref::steal(PyTuple_New(0));
-    py::Ref kw = py::Ref::steal(Py_BuildValue("{ssss}", "name", name, "help", help));
+    py::Ref kw =
+        py::Ref::steal(Py_BuildValue("{ssssss}", "name", name, "help", help, "epilog", epilog));
     if (!function || !command_factory || !no_args || !kw) return {};
     py::Ref decorator =
         py::Ref::steal(PyObject_Call(command_factory.get(), no_args.get(), kw.get()));
@@ -177,14 +258,13 @@ py::Ref make_command(PyObject* m, PyObject* click, PyMethodDef* def, const char*
     return py::Ref::steal(PyObject_CallOneArg(decorator.get(), function.get()));
 }
 
-int add_dir_path_option(PyObject* click, PyObject* command) {
+int add_dir_path_option(PyObject* click, PyObject* command, const char* help) {
     py::Ref kw = py::Ref::steal(
         Py_BuildValue("{sOsOsO}", "exists", Py_True, "dir_okay", Py_True, "file_okay", Py_False));
     if (!kw) return -1;
     py::Ref type = path_type(click, kw.get());
     if (!type) return -1;
-    py::Ref attrs = py::Ref::steal(Py_BuildValue("{sOss}", "type", type.get(), "help",
-                                                 "Path to the folder which have to be signed."));
+    py::Ref attrs = py::Ref::steal(Py_BuildValue("{sOss}", "type", type.get(), "help", help));
     if (!attrs) return -1;
     return add_option(click, command, "--dir-path", "-p", attrs.get());
 }
@@ -223,6 +303,20 @@ int add_report_option(PyObject* click, PyObject* command) {
     return attrs ? add_option(click, command, "--report", nullptr, attrs.get()) : -1;
 }
 
+// --jobs / -j: a whole number from 1, no default (one thread per processor).
+int add_jobs_option(PyObject* click, PyObject* command) {
+    py::Ref int_range = py::Ref::steal(PyObject_GetAttrString(click, "IntRange"));
+    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
+    py::Ref range_kw = py::Ref::steal(Py_BuildValue("{si}", "min", 1));
+    if (!int_range || !no_args || !range_kw) return -1;
+    py::Ref type = py::Ref::steal(PyObject_Call(int_range.get(), no_args.get(), range_kw.get()));
+    if (!type) return -1;
+    py::Ref attrs = py::Ref::steal(Py_BuildValue(
+        "{sOssss}", "type", type.get(), "metavar", "N", "help",
+        "Hashing threads (default: one per processor). The result does not depend on it."));
+    return attrs ? add_option(click, command, "--jobs", "-j", attrs.get()) : -1;
+}
+
 // Loads click and the procedure `procedure` from mavelin.utils into the command module.
 int load_common(PyObject* m, const char* procedure, py::Ref& click) {
     click = py::import("click");
@@ -238,21 +332,37 @@ int init_sign_folder_command(PyObject* m) {
     py::Ref click;
     if (load_common(m, "sign_folder", click) < 0) return -1;
     py::Ref command = make_command(m, click.get(), &kSignDef, "sign_folder",
-                                   "Command to create certificate for folder.");
-    if (!command || add_dir_path_option(click.get(), command.get()) < 0) return -1;
+                                   "Command to create certificate for folder.", kSignEpilog);
+    if (!command || add_dir_path_option(click.get(), command.get(),
+                                        "Path to the folder which have to be signed.") < 0)
+        return -1;
     py::Ref attrs = py::Ref::steal(Py_BuildValue("{ss}", "default", "default"));
     if (!attrs || add_option(click.get(), command.get(), "--mode", "-m", attrs.get()) < 0)
         return -1;
     if (add_report_option(click.get(), command.get()) < 0) return -1;
+    if (add_jobs_option(click.get(), command.get()) < 0) return -1;
+    py::Ref kw =
+        py::Ref::steal(Py_BuildValue("{sOsO}", "file_okay", Py_True, "dir_okay", Py_False));
+    py::Ref type = kw ? path_type(click.get(), kw.get()) : py::Ref();
+    if (!type) return -1;
+    attrs = py::Ref::steal(Py_BuildValue(
+        "{sOss}", "type", type.get(), "help",
+        "Write the certificate to this file instead of DIR/Certificates/Certificate.korvex "
+        "(for read-only trees); validate it later with -c."));
+    if (!attrs || add_option(click.get(), command.get(), "--output", "-o", attrs.get()) < 0)
+        return -1;
     return py::set_attr(m, "sign_folder_command", command.get());
 }
 
 int init_validate_certificate_command(PyObject* m) {
     py::Ref click;
     if (load_common(m, "validate_certificate", click) < 0) return -1;
-    py::Ref command = make_command(m, click.get(), &kValidateDef, "validate_certificate",
-                                   "Command to validate folder according to certificate.");
-    if (!command || add_dir_path_option(click.get(), command.get()) < 0) return -1;
+    py::Ref command =
+        make_command(m, click.get(), &kValidateDef, "validate_certificate",
+                     "Command to validate folder according to certificate.", kValidateEpilog);
+    if (!command ||
+        add_dir_path_option(click.get(), command.get(), "Path to the folder to validate.") < 0)
+        return -1;
     py::Ref kw =
         py::Ref::steal(Py_BuildValue("{sOsO}", "file_okay", Py_True, "dir_okay", Py_False));
     if (!kw) return -1;
@@ -267,6 +377,7 @@ int init_validate_certificate_command(PyObject* m) {
         add_summary_option(click.get(), command.get()) < 0 ||
         add_report_option(click.get(), command.get()) < 0)
         return -1;
+    if (add_jobs_option(click.get(), command.get()) < 0) return -1;
     return py::set_attr(m, "validate_certificate_command", command.get());
 }
 

@@ -14,4 +14,22 @@ namespace mavelin::file_managing {
 // table).
 int fingerprint_table(PyObject* manager, bool all_or_none);
 
+// What a procedure asks of the fingerprint passes it runs on its own thread.
+struct PassSettings {
+    unsigned threads = 0;   // hashing threads; 0: MAX_PROCESSES of mavelin.core.file_managing
+    bool progress = false;  // a progress line on standard error, if that is a terminal
+};
+
+// Makes `settings` apply to the passes run on this thread until the scope ends (scopes nest).
+class PassSettingsScope {
+  public:
+    explicit PassSettingsScope(const PassSettings& settings) noexcept;
+    ~PassSettingsScope();
+    PassSettingsScope(const PassSettingsScope&) = delete;
+    PassSettingsScope& operator=(const PassSettingsScope&) = delete;
+
+  private:
+    const PassSettings* outer_;
+};
+
 }  // namespace mavelin::file_managing

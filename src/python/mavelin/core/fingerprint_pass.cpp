@@ -3,7 +3,9 @@
 #include <atomic>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/fingerprint/parallel_runner.h"
@@ -13,9 +15,13 @@
 #include "python/capi/state.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/models.h"
+#include "python/mavelin/core/progress_line.h"
 
 namespace mavelin::file_managing {
 namespace {
+
+// The settings of the innermost PassSettingsScope of this thread, or null.
+thread_local const PassSettings* t_settings = nullptr;
 
 // The OSError a failed open or read of `path` raises, with errno, strerror and filename.
 py::Ref os_error(int err, const std::string& path) {
@@ -109,6 +115,7 @@ bool engine_int(PyObject* value, int64_t& out) {
 }
 
 unsigned worker_count() {
+    if (t_settings && t_settings->threads > 0) return std::min(t_settings->threads, 256u);
     py::Ref max = py::import_attr("mavelin.core.file_managing", "MAX_PROCESSES");
     long v = max ? PyLong_AsLong(max.get()) : -1;
     PyErr_Clear();
@@ -116,6 +123,14 @@ unsigned worker_count() {
 }
 
 }  // namespace
+
+PassSettingsScope::PassSettingsScope(const PassSettings& settings) noexcept : outer_(t_settings) {
+    t_settings = &settings;
+}
+
+PassSettingsScope::~PassSettingsScope() {
+    t_settings = outer_;
+}
 
 int fingerprint_table(PyObject* manager, bool all_or_none) {
     py::Ref errors = py::Ref::steal(PyList_New(0));
@@ -177,14 +192,38 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     std::vector<fingerprint::FileOutcome> outcomes;
     std::exception_ptr failure;  // what the work threw, thrown again on this thread
     std::atomic<bool> cancel{false};
+    // The progress line, when asked for and standard error is a terminal: the runner counts,
+    // a second thread adds up the sizes meanwhile, and this thread draws while it waits.
+    fingerprint::Progress counters;
+    std::optional<progress_line::ProgressLine> line;
+    if (t_settings && t_settings->progress && progress_line::ProgressLine::terminal())
+        line.emplace("fingerprinting", nodes.size(), counters);
+    std::atomic<bool> stop_measuring{false};
     auto work = [&]() noexcept {
+        std::thread measurer;
+        if (line) {
+            try {
+                measurer = std::thread(
+                    [&] { fingerprint::measure(root, rel_paths, counters, stop_measuring); });
+            } catch (...) {  // no second thread: the line goes without the totals
+            }
+        }
         try {
-            outcomes = fingerprint::fingerprint_files(root, rel_paths, params, threads, &cancel);
+            outcomes = fingerprint::fingerprint_files(root, rel_paths, params, threads, &cancel,
+                                                      line ? &counters : nullptr);
         } catch (...) {
             failure = std::current_exception();
         }
+        stop_measuring.store(true);
+        if (measurer.joinable()) measurer.join();
     };
-    if (py::run_interruptible(work, cancel) < 0) return -1;  // interrupted: the table stays
+    auto tick = [&]() noexcept {
+        if (line) line->tick();
+    };
+    tick();  // drawn at once, then a few times a second
+    const int interrupted = py::run_interruptible(work, cancel, tick);
+    line.reset();                    // the line is cleared before anything else is written
+    if (interrupted < 0) return -1;  // the table stays as it was
     if (failure) std::rethrow_exception(failure);
     if (outcomes.size() != nodes.size()) {
         PyErr_SetString(PyExc_SystemError, "fingerprint pass lost files");

@@ -46,6 +46,26 @@ py::Ref unreadable_message(PyObject* path, PyObject* exc, const char* what) {
         PyUnicode_FromFormat("%s %U can't be read: %U", what, shown.get(), why.get()));
 }
 
+int parse_jobs(PyObject* jobs, unsigned& threads) {
+    threads = 0;
+    if (!jobs || jobs == Py_None) return 0;
+    if (!PyLong_Check(jobs) || PyBool_Check(jobs)) {
+        PyErr_Format(PyExc_TypeError, "jobs must be an int or None, not %.100s",
+                     Py_TYPE(jobs)->tp_name);
+        return -1;
+    }
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(jobs, &overflow);
+    if (n == -1 && PyErr_Occurred()) return -1;
+    if (overflow < 0 || (overflow == 0 && n < 1)) {
+        PyErr_Format(PyExc_ValueError, "jobs must be at least 1, not %R", jobs);
+        return -1;
+    }
+    // More threads than the engine runs at most changes nothing.
+    threads = overflow > 0 || n > 256 ? 256u : static_cast<unsigned>(n);
+    return 0;
+}
+
 namespace {
 
 int warn_uncertified(PyObject* logger, PyObject* folders) {

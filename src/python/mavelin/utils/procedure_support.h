@@ -25,5 +25,8 @@ int scan(PyObject* manager, PyObject* logger, py::Ref& count, bool folders_fatal
 // Fills a procedure's module: its host modules, module.logger = logging.getLogger(its name)
 // (also kept in `logger`), and the procedure function `procedure`. -1 on failure.
 int init_procedure_module(PyObject* module, py::Ref& logger, PyMethodDef* procedure);
+// The `jobs` keyword of a procedure: None (0: every processor) or a positive int (bool
+// refused). -1 with TypeError or ValueError set.
+int parse_jobs(PyObject* jobs, unsigned& threads);
 
 }  // namespace mavelin::procedures

@@ -3,6 +3,7 @@
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
 #include "python/certificate/writer.h"
+#include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_report.h"
 #include "python/package_tree.h"
@@ -11,12 +12,18 @@ namespace mavelin::modules {
 namespace {
 
 constexpr const char kDoc[] =
-    "sign_folder(dir_path, mode='default', *, report=None)\n--\n\n"
+    "sign_folder(dir_path, mode='default', *, report=None, jobs=None, output=None, "
+    "progress=False)\n--\n\n"
     "Interface to certify the folder with a KORVEX certificate that can be used to ensure\n"
     "authenticity.\n\n"
     "dir_path: the directory to be signed.\n"
     "mode: the mode in which to run the certification (\"silent\" writes no INFO lines).\n"
-    "report: a path to write a JSON report of the run to ('-': standard output).";
+    "report: a path to write a JSON report of the run to ('-': standard output).\n"
+    "jobs: hashing threads (None: one per processor); the certificate is the same.\n"
+    "output: where to write the certificate (None: Certificates/Certificate.korvex inside\n"
+    "    dir_path); replaced atomically either way.\n"
+    "progress: show a progress line on standard error while hashing, when it is a terminal\n"
+    "    and the mode is not \"silent\".";
 
 PyObject* logger() {
     return py::state().sign_logger.get();
@@ -87,13 +94,20 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* manager, b
 }
 
 PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "mode", "report", nullptr};
+    static const char* kwlist[] = {"dir_path", "mode",     "report", "jobs",
+                                   "output",   "progress", nullptr};
     PyObject* dir_path;
     PyObject* mode = nullptr;
     PyObject* report = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$O:sign_folder", const_cast<char**>(kwlist),
-                                     &dir_path, &mode, &report))
+    PyObject* jobs = Py_None;
+    PyObject* output = Py_None;
+    int progress = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOp:sign_folder",
+                                     const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
+                                     &output, &progress))
         return nullptr;
+    file_managing::PassSettings settings;
+    if (procedures::parse_jobs(jobs, settings.threads) < 0) return nullptr;
     py::Ref default_mode = py::Ref::steal(PyUnicode_FromString("default"));
     if (!default_mode) return nullptr;
     if (!mode) mode = default_mode.get();
@@ -107,6 +121,8 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!silent_text) return nullptr;
     int silent = PyObject_RichCompareBool(mode, silent_text.get(), Py_EQ);
     if (silent < 0) return nullptr;
+    settings.progress = progress && !silent;
+    file_managing::PassSettingsScope settings_scope(settings);
 
     if (!silent &&
         procedures::log_with(logger(), "info",
@@ -141,7 +157,8 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 
     if (info(silent, "Saving certificate...") < 0) return nullptr;
-    if (certificate_writer::write(manager.get()) < 0) return nullptr;
+    if (certificate_writer::write(manager.get(), output == Py_None ? nullptr : output) < 0)
+        return nullptr;
     // The new certificate is in place: an interrupt from here on no longer fails the run.
     if (report != Py_None &&
         write_report(report, dir_path, manager.get(), true, start.get(), findings.get()) < 0 &&

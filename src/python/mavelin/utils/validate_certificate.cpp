@@ -5,6 +5,7 @@
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
+#include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_report.h"
 #include "python/package_tree.h"
@@ -14,14 +15,16 @@ namespace {
 
 constexpr const char kDoc[] =
     "validate_certificate(dir_path, certificate_file, *, match='path', summary=False, "
-    "report=None)\n--\n\n"
+    "report=None, jobs=None, progress=False)\n--\n\n"
     "Interface to ensure the authenticity of the given folder against a KORVEX certificate\n"
     "file. Without a certificate path the algorithm searches for the certificate inside the\n"
     "given directory.\n\n"
     "match: 'path' pairs every certified file with the file of the same path; 'position'\n"
     "pairs the two tables entry by entry in their order.\n"
     "summary: also log the number of findings of each kind.\n"
-    "report: a path to write a JSON report of the run to ('-': standard output).";
+    "report: a path to write a JSON report of the run to ('-': standard output).\n"
+    "jobs: hashing threads (None: one per processor).\n"
+    "progress: show a progress line on standard error while hashing, when it is a terminal.";
 
 PyObject* logger() {
     return py::state().validate_logger.get();
@@ -85,19 +88,25 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator,
 }
 
 PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "certificate_file", "match",
-                                   "summary",  "report",           nullptr};
+    static const char* kwlist[] = {"dir_path", "certificate_file", "match", "summary", "report",
+                                   "jobs",     "progress",         nullptr};
     PyObject *dir_path, *certificate_file, *report = Py_None;
     const char* match = "path";
     int summary = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$spO:validate_certificate",
+    PyObject* jobs = Py_None;
+    int progress = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$spOOp:validate_certificate",
                                      const_cast<char**>(kwlist), &dir_path, &certificate_file,
-                                     &match, &summary, &report))
+                                     &match, &summary, &report, &jobs, &progress))
         return nullptr;
     if (std::strcmp(match, "path") != 0 && std::strcmp(match, "position") != 0) {
         PyErr_Format(PyExc_ValueError, "match must be 'path' or 'position', not '%s'", match);
         return nullptr;
     }
+    file_managing::PassSettings settings;
+    if (procedures::parse_jobs(jobs, settings.threads) < 0) return nullptr;
+    settings.progress = progress != 0;
+    file_managing::PassSettingsScope settings_scope(settings);
     // The run builds large acyclic tables; the collector would only walk them again and
     // again. It runs as usual once they are gone.
     py::GcPause gc_pause;
