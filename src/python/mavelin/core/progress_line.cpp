@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <iterator>
 #include <string>
@@ -50,7 +51,7 @@ std::string bytes_text(double n) {
 
 // "0:07", "12:05", "3:02:41"
 std::string duration_text(double seconds) {
-    const uint64_t s = static_cast<uint64_t>(std::max(0.0, seconds) + 0.5);
+    const uint64_t s = static_cast<uint64_t>(std::llround(std::clamp(seconds, 0.0, 1e12)));
     char buf[48];
     if (s >= 3600)
         std::snprintf(buf, sizeof buf, "%" PRIu64 ":%02" PRIu64 ":%02" PRIu64, s / 3600,
