@@ -3,6 +3,7 @@ import logging as logging
 import os
 import sys as sys
 from datetime import datetime as datetime
+from typing import Literal
 
 from mavelin.core.validation import CertificateValidator as CertificateValidator
 
@@ -12,6 +13,7 @@ def validate_certificate(
     dir_path: str | os.PathLike[str],
     certificate_file: str | os.PathLike[str] | None,
     *,
+    match: Literal["path", "position"] = "path",
     jobs: int | None = None,
     progress: bool = False,
 ) -> None: ...
