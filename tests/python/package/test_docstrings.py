@@ -9,7 +9,8 @@ import pytest
 import mavelin
 
 # Modules that importing the top package does not load; the walk below finds the others.
-NOT_LOADED_AT_START = ["mavelin.cli.__main__", "mavelin.cli.commands.generate_certificate_report"]
+NOT_LOADED_AT_START = ["mavelin.__main__", "mavelin.cli.__main__",
+                       "mavelin.cli.commands.generate_certificate_report"]
 BUILTIN_KINDS = (types.BuiltinFunctionType, types.MethodDescriptorType,
                  types.GetSetDescriptorType)
 
@@ -50,7 +51,7 @@ def own_objects():
 
 def test_every_module_of_the_tree_has_a_docstring():
     tree = package_tree()
-    assert len(tree) == 17
+    assert len(tree) == 18
     assert {name: bool(m.__doc__ and m.__doc__.strip()) for name, m in tree.items()} == \
         {name: True for name in tree}
 
@@ -80,9 +81,10 @@ def test_signatures_of_the_procedures_classes_and_methods():
     from mavelin.utils import sign_folder, validate_certificate
     from mavelin.utils.logger import configure_default_logger
     expected = {
-        sign_folder: "(dir_path, mode='default', *, report=None)",
+        sign_folder: "(dir_path, mode='default', *, report=None, jobs=None, output=None, "
+                     "progress=False)",
         validate_certificate: "(dir_path, certificate_file, *, match='path', summary=False, "
-                              "report=None)",
+                              "report=None, jobs=None, progress=False)",
         configure_default_logger: "()",
         _generate_hash: "(data, /)",
         FileManager: "(initial_path, chunk_size=4096, transformation_step=2)",

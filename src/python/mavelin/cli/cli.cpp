@@ -7,7 +7,7 @@
 namespace mavelin::modules {
 
 const char kCliMainSource[] =
-    "\"\"\"Runs the command group: python -m mavelin.cli COMMAND [OPTIONS].\"\"\"\n"
+    "\"\"\"Runs the command group: python -m mavelin (or mavelin.cli) COMMAND [OPTIONS].\"\"\"\n"
     "import sys\n"
     "from mavelin.utils.logger import configure_default_logger\n"
     "from mavelin.cli import cli\n"
