@@ -57,7 +57,8 @@ int run_interruptible(Work&& work, std::atomic<bool>& cancel, Tick&& tick) {
             ended = finished.wait_for(guard, std::chrono::milliseconds(100), [&] { return done; });
         }
         if (ended) break;
-        if (result == 0 && PyErr_CheckSignals() < 0) {
+        if (result != 0) continue;  // interrupted: only the work's end is awaited
+        if (PyErr_CheckSignals() < 0) {
             result = -1;
             cancel.store(true);
         } else {

@@ -12,6 +12,7 @@ def sign_folder(
     dir_path: str | os.PathLike[str],
     mode: str = "default",
     *,
+    report: str | os.PathLike[str] | None = None,
     jobs: int | None = None,
     output: str | os.PathLike[str] | None = None,
     progress: bool = False,

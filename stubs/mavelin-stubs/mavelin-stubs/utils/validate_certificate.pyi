@@ -14,6 +14,8 @@ def validate_certificate(
     certificate_file: str | os.PathLike[str] | None,
     *,
     match: Literal["path", "position"] = "path",
+    summary: bool = False,
+    report: str | os.PathLike[str] | None = None,
     jobs: int | None = None,
     progress: bool = False,
 ) -> None: ...
