@@ -2,6 +2,7 @@
 // opcodes only.
 #include "engine/pickle/reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -28,11 +29,17 @@ bool is_key(Kind k) {
 
 class Decoder {
   public:
-    Decoder(std::span<const std::uint8_t> in, Decoded& d) : in_(in), d_(d) {}
+    Decoder(std::span<const std::uint8_t> in, Decoded& d)
+        : in_(in), d_(d), budget_(table_budget(in.size())) {}
     Status run();
 
   private:
     Status fail(const char* reason) { return Status{false, reason, start_}; }
+    // Counts `bytes` more of table memory; false once the budget is spent.
+    bool charge(std::size_t bytes) {
+        d_.table_bytes += bytes;
+        return d_.table_bytes <= budget_;
+    }
     bool take(std::size_t n, const std::uint8_t*& p) {
         if (n > limit_ - pos_) return false;
         p = in_.data() + pos_;
@@ -57,13 +64,13 @@ class Decoder {
     }
     const Value& val(ValueId v) const { return d_.values[v]; }
     bool push_new(const Value& v) {
-        if (d_.values.size() >= kMaxIds) return false;
+        if (d_.values.size() >= kMaxIds || !charge(sizeof(Value) + sizeof(ValueId))) return false;
         d_.values.push_back(v);
         stack_.push_back(static_cast<ValueId>(d_.values.size() - 1));
         return true;
     }
     bool push_container(Kind k) {
-        if (d_.containers.size() >= kMaxIds) return false;
+        if (d_.containers.size() >= kMaxIds || !charge(sizeof(std::vector<ValueId>))) return false;
         d_.containers.emplace_back();
         return push_new(Value{k, false, static_cast<std::uint32_t>(d_.containers.size() - 1)});
     }
@@ -76,9 +83,10 @@ class Decoder {
 
     std::span<const std::uint8_t> in_;
     Decoded& d_;
+    const std::size_t budget_;
     std::size_t pos_ = 0, start_ = 0, limit_ = 0, frame_end_ = 0;
     std::vector<ValueId> stack_;
-    std::vector<std::size_t> marks_;
+    std::vector<std::uint32_t> marks_;  // the stack holds fewer than kMaxIds + memo entries
     std::vector<ValueId> memo_;
     bool stopped_ = false;
 };
@@ -88,8 +96,8 @@ bool Decoder::push_int(const std::uint8_t* p, std::size_t n) {
            ((p[n - 1] == 0x00 && !(p[n - 2] & 0x80)) || (p[n - 1] == 0xff && (p[n - 2] & 0x80))))
         --n;
     if (n > 8)
-        return push_new(
-            Value{Kind::BigInt, false, 0, static_cast<std::uint64_t>(p - in_.data()), n});
+        return push_new(Value{Kind::BigInt, false, static_cast<std::uint32_t>(n),
+                              static_cast<std::uint64_t>(p - in_.data())});
     std::uint64_t u = get_le(p, static_cast<int>(n));
     if (n > 0 && n < 8 && (p[n - 1] & 0x80)) u |= ~0ULL << (8 * n);
     return push_new(Value{Kind::Int, false, 0, u});
@@ -99,7 +107,7 @@ Status Decoder::memo_put(std::uint64_t idx) {
     if (!has(1)) return fail("memo store with an empty stack");
     if (idx > memo_.size()) return fail("memo index out of sequence");
     if (idx == memo_.size()) {
-        if (memo_.size() >= kMaxIds) return fail("memo too large");
+        if (memo_.size() >= kMaxIds || !charge(sizeof(ValueId))) return fail("memo too large");
         memo_.push_back(stack_.back());
     } else {
         memo_[idx] = stack_.back();
@@ -109,6 +117,7 @@ Status Decoder::memo_put(std::uint64_t idx) {
 
 Status Decoder::memo_get(std::uint64_t idx) {
     if (idx >= memo_.size()) return fail("memo reference to an unknown entry");
+    if (!charge(sizeof(ValueId))) return fail("too many objects");
     stack_.push_back(memo_[idx]);
     return {};
 }
@@ -119,6 +128,7 @@ Status Decoder::set_items(std::size_t from) {
     if (target.kind != Kind::Dict) return fail("SETITEM on a non-dict");
     if ((stack_.size() - from) % 2 != 0) return fail("odd number of items for SETITEMS");
     auto& items = d_.containers[target.ref];
+    if (!charge((stack_.size() - from) * sizeof(ValueId))) return fail("too many objects");
     for (std::size_t i = from; i < stack_.size(); i += 2) {
         if (!is_key(val(stack_[i]).kind)) return fail("dict key of an unsupported type");
         if (!is_data(val(stack_[i + 1]).kind)) return fail("dict value of an unsupported type");
@@ -134,6 +144,7 @@ Status Decoder::append_items(std::size_t from) {
     const Value& target = val(stack_[from - 1]);
     if (target.kind != Kind::List) return fail("APPEND on a non-list");
     auto& items = d_.containers[target.ref];
+    if (!charge((stack_.size() - from) * sizeof(ValueId))) return fail("too many objects");
     for (std::size_t i = from; i < stack_.size(); ++i) {
         if (!is_data(val(stack_[i]).kind)) return fail("list item of an unsupported type");
         items.push_back(stack_[i]);
@@ -163,7 +174,9 @@ Status Decoder::step(std::uint8_t opc) {
             stopped_ = true;
             return {};
         case op::MARK:
-            marks_.push_back(stack_.size());
+            if (!charge(sizeof(std::uint32_t)) || stack_.size() > 0xffffffffULL)
+                return fail("too many objects");
+            marks_.push_back(static_cast<std::uint32_t>(stack_.size()));
             return {};
         case op::EMPTY_DICT:
             return push_container(Kind::Dict) ? Status{} : fail(kMem);
@@ -182,7 +195,10 @@ Status Decoder::step(std::uint8_t opc) {
             pos_ += n;
             if (!valid_utf8_surrogatepass(in_.subspan(off, n)))
                 return fail("string is not valid UTF-8");
-            return push_new(Value{Kind::Str, false, 0, off, n}) ? Status{} : fail(kMem);
+            if (n > 0xffffffffULL) return fail("string too long");
+            return push_new(Value{Kind::Str, false, static_cast<std::uint32_t>(n), off})
+                       ? Status{}
+                       : fail(kMem);
         }
         case op::BININT1:
         case op::BININT2:
@@ -291,6 +307,12 @@ Status Decoder::run() {
     if (in_.size() < 2 || in_[0] != op::PROTO) return fail("missing PROTO header");
     if (in_[1] < 2 || in_[1] > 5) return fail("unsupported protocol");
     d_.protocol = in_[1];
+    // Room for as many values as the input could make at most (up to 16M): address space only,
+    // touched as values come, and no copy of the whole table each time it would have grown.
+    const std::size_t most = std::min<std::size_t>(in_.size(), std::size_t{1} << 24);
+    d_.values.reserve(most);
+    d_.containers.reserve(most);
+    stack_.reserve(most);
     pos_ = 2;
     while (!stopped_) {
         start_ = pos_;

@@ -31,10 +31,17 @@ enum class Kind : std::uint8_t {
 struct Value {
     Kind kind;
     bool built = false;     // Object: BUILD seen
-    std::uint32_t ref = 0;  // List/Dict: container index; Object: state dict
+    std::uint32_t ref = 0;  // List/Dict: container index; Object: state dict; BigInt/Str: length
     std::uint64_t a = 0;    // Int: the value's bits; BigInt/Str: offset; Object: state pairs
-    std::uint64_t b = 0;    // BigInt/Str: length
 };
+
+// What the decoder's tables may take, in bytes, for an input of `n` bytes (beyond that the
+// payload is refused): a node table as the host writes it needs well under this, whatever its
+// paths and rows, while a stream of opcodes chosen to make objects cheaply cannot make the
+// decoder grow past it.
+inline constexpr std::size_t table_budget(std::size_t n) {
+    return 10 * n + (std::size_t{1} << 20);
+}
 
 // Decoded stream: a graph of values in creation order. A memo reference yields the same
 // ValueId again, so shared objects stay shared. Str and BigInt bytes point into the input,
@@ -45,11 +52,12 @@ struct Decoded {
     std::vector<std::vector<ValueId>> containers;
     ValueId root = 0;
     int protocol = 0;
+    std::size_t table_bytes = 0;  // what the decoder's tables took (at most table_budget)
 
     const Value& at(ValueId id) const { return values[id]; }
     std::int64_t int_value(ValueId id) const { return static_cast<std::int64_t>(values[id].a); }
     std::span<const std::uint8_t> bytes(ValueId id) const {
-        return input.subspan(values[id].a, values[id].b);
+        return input.subspan(values[id].a, values[id].ref);
     }
     std::string_view str(ValueId id) const {
         auto s = bytes(id);
@@ -72,8 +80,8 @@ struct Status {
 };
 
 // Decodes one pickle that uses only the opcodes the host writes for a node table. Never
-// throws; every declared length is checked against the input before use and memory stays
-// proportional to the input.
+// throws; every declared length is checked against the input before use and the decoder's
+// tables stay within table_budget(input size).
 Status decode(std::span<const std::uint8_t> input, Decoded& out);
 
 // Whether `s` is UTF-8 as the host's "surrogatepass" decoder accepts it.

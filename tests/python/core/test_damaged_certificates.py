@@ -625,3 +625,14 @@ def test_every_refused_archive_says_it_is_corrupted_and_why(tmp_path, tree):
         text = outcome["text"].strip("'\"")
         assert "Certificate file is corrupted: " in text, (case, outcome)
         assert "Invalid argument" not in text and "offset-sized" not in text, (case, outcome)
+
+
+@pytest.mark.parametrize("unit", [b"]", b")", b"(]]]]]]]]e", b"\x8c\x00"])
+def test_hostile_payload_memory_is_a_small_multiple_of_its_size(tmp_path, tree, unit):
+    # 3 MiB of the cheapest object-making opcodes (empty lists, empty tuples, list items, empty
+    # strings): decoding stops at its table budget instead of growing about 45 bytes per byte.
+    payload = b"\x80\x04" + unit * ((3 << 20) // len(unit)) + b"."
+    cert = write(tmp_path / "hostile.korvex", archive_of(payload))
+    outcome, growth = load_in_child(tree, cert)
+    assert outcome == "exit 1", outcome
+    assert growth <= 14 * 3, growth  # MiB: the member itself and the decoder's tables
