@@ -248,24 +248,20 @@ std::vector<std::string> scan_node_paths(const std::string& top,
                                          const std::atomic<bool>* cancel) {
     std::vector<std::string> paths;
     TreeWalker walker(top, cancel);
-    while (Visit* v = walker.next()) {
-        if (v->files.empty()) continue;
-        if (v->name == "Certificates") {
-            if (left_out && !v->rel.empty()) left_out->push_back({v->rel, std::move(v->files)});
-            continue;
+    const auto add = [&paths](const std::string& rel, std::string& file) {
+        if (rel.empty()) {
+            paths.push_back(std::move(file));
+            return;
         }
-        for (std::string& file : v->files) {
-            if (v->rel.empty()) {
-                paths.push_back(std::move(file));
-            } else {
-                std::string p;
-                p.reserve(v->rel.size() + 1 + file.size());
-                p.append(v->rel).push_back('/');
-                p.append(file);
-                paths.push_back(std::move(p));
-            }
-        }
-    }
+        std::string p;
+        p.reserve(rel.size() + 1 + file.size());
+        p.append(rel).push_back('/');
+        p.append(file);
+        paths.push_back(std::move(p));
+    };
+    for_each_node_file(walker, add, [left_out](Visit& v) {
+        if (left_out && !v.rel.empty()) left_out->push_back({v.rel, std::move(v.files)});
+    });
     if (errors) *errors = walker.errors();
     return paths;
 }

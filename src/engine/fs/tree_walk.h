@@ -96,6 +96,23 @@ class TreeWalker {
 // starting with exactly two slashes; "" if the current directory cannot be determined.
 std::string top_folder_name(const std::string& top);
 
+// The files of a tree that become nodes, in walk order: visit(rel, file) for each non-folder
+// entry of every folder `walker` visits (rel as in Visit), except that a folder whose own name is
+// exactly "Certificates" contributes none of its own entries (its subfolders are still walked);
+// such a folder with files goes to left_out(visit) instead.
+template <class Visitor, class LeftOut>
+void for_each_node_file(TreeWalker& walker, Visitor&& visit, LeftOut&& left_out) {
+    while (Visit* v = walker.next()) {
+        if (v->files.empty()) continue;
+        if (v->name == "Certificates") {
+            left_out(*v);
+            continue;
+        }
+        const std::string& rel = v->rel;
+        for (std::string& file : v->files) visit(rel, file);  // the visitor may take `file`
+    }
+}
+
 // A folder whose own files the scan left out for its name.
 struct LeftOutFolder {
     std::string rel;                 // its path below the top, folder names joined with '/'
