@@ -1,0 +1,31 @@
+// Fingerprints every node of a compact table with the parallel runner, into the table.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "engine/fingerprint/fingerprint.h"
+#include "engine/fingerprint/progress.h"
+#include "engine/table/node_table.h"
+
+namespace mavelin::table {
+
+struct FillFailure {
+    std::size_t index = 0;  // the node
+    int error = 0;          // errno
+    std::string path;       // the joined path the error refers to
+};
+
+// Fingerprints root/path(i) for every node i (see fingerprint::fingerprint_files for the rules)
+// and stores each fingerprint in the table; nodes that fail keep no fingerprint and are
+// returned, in index order. The table's rows() must be the step of `params` (0 when the step
+// is not positive). The nodes go to the runner in batches, so besides the table only one
+// batch's paths and outcomes are held. Throws std::bad_alloc or std::invalid_argument.
+std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& root,
+                                           const fingerprint::Params& params, unsigned threads,
+                                           const std::atomic<bool>* cancel = nullptr,
+                                           fingerprint::Progress* progress = nullptr);
+
+}  // namespace mavelin::table

@@ -1,0 +1,105 @@
+// Compact node table: paths in one arena, ids as integers, fingerprints as binary row digests.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/fs/tree_walk.h"
+#include "engine/hash/sha256.h"
+
+namespace mavelin::table {
+
+using Digest = hash::sha256::Digest;
+
+// The nodes of one tree in table order. Node i has an id, a path (raw bytes as the walk gave
+// them, '/'-separated) and either no fingerprint or exactly rows() row digests.
+//
+// Memory per node: the path bytes, 4 bytes of path end, 1 byte of flags and rows() * 32 bytes
+// of digests; ids cost nothing while they run 1, 2, 3 ... in table order, as a scan numbers
+// them, and 8 bytes otherwise. Paths and digests live in fixed blocks that are never moved, so
+// growing the table never copies them (a growing array would briefly need three times its size).
+//
+// Nodes are appended from one thread. Fingerprints may then be set from several threads at
+// once, each on other nodes, after prepare_fingerprints().
+class NodeTable {
+  public:
+    explicit NodeTable(std::size_t rows = 0) : rows_(rows) {}
+    NodeTable(NodeTable&&) noexcept = default;
+    NodeTable& operator=(NodeTable&&) noexcept = default;
+
+    std::size_t size() const noexcept { return ends_.size(); }
+    bool empty() const noexcept { return ends_.empty(); }
+    // Row digests per fingerprint (the transformation step, 0 when that is not positive).
+    std::size_t rows() const noexcept { return rows_; }
+
+    // Appends a node, without fingerprint or with the rows() digests at `fingerprint`.
+    // Throws std::bad_alloc, or std::length_error for a path of 4 GiB.
+    void add(std::int64_t id, std::string_view raw_path, const Digest* fingerprint = nullptr);
+    // Appends a node without fingerprint whose path is `dir` + '/' + `name` (`name` alone when
+    // `dir` is empty).
+    void add_joined(std::int64_t id, std::string_view dir, std::string_view name);
+    // Gives back the slack of the per-node arrays (once the last node is in).
+    void shrink_to_fit();
+
+    std::int64_t id(std::size_t i) const noexcept {
+        return ids_.empty() ? static_cast<std::int64_t>(i) + 1 : ids_[i];
+    }
+    std::string_view path(std::size_t i) const noexcept;
+    bool has_fingerprint(std::size_t i) const noexcept { return flags_[i] & kHasFingerprint; }
+    // The rows() digests of node i, or nullptr when it has no fingerprint.
+    const Digest* fingerprint(std::size_t i) const noexcept {
+        return has_fingerprint(i) ? digest_slot(i) : nullptr;
+    }
+    // Whether ids are 1, 2, 3 ... in table order.
+    bool sequential_ids() const noexcept { return ids_.empty(); }
+
+    // Gives every node room for a fingerprint. Throws std::bad_alloc.
+    void prepare_fingerprints();
+    // Sets node i's fingerprint from rows() digests (after prepare_fingerprints()).
+    void set_fingerprint(std::size_t i, const Digest* rows) noexcept;
+    void clear_fingerprint(std::size_t i) noexcept { flags_[i] &= ~kHasFingerprint; }
+
+    // Bytes held by the table (capacities and blocks).
+    std::size_t memory_bytes() const noexcept;
+
+  private:
+    static constexpr std::uint8_t kHasFingerprint = 1;
+    static constexpr std::size_t kArenaBlock = std::size_t{4} << 20;
+    static constexpr unsigned kDigestBlockShift = 14;  // nodes per digest block: 16384
+
+    struct PathBlock {
+        std::unique_ptr<char[]> data;
+        std::size_t capacity = 0;
+        std::size_t used = 0;
+        std::size_t first_node = 0;
+    };
+
+    char* path_room(std::size_t n);
+    void push_node(std::int64_t id);
+    Digest* digest_slot(std::size_t i) const noexcept {
+        return digest_blocks_[i >> kDigestBlockShift].get() +
+               (i & ((std::size_t{1} << kDigestBlockShift) - 1)) * rows_;
+    }
+    void ensure_digest_blocks(std::size_t nodes);
+
+    std::size_t rows_;
+    std::vector<PathBlock> path_blocks_;
+    std::vector<std::uint32_t> ends_;  // end of path i within its block
+    std::vector<std::int64_t> ids_;    // empty while ids are 1, 2, 3 ... in order
+    std::vector<std::uint8_t> flags_;
+    std::vector<std::unique_ptr<Digest[]>> digest_blocks_;
+};
+
+// The node table of a tree built straight from the walk: the nodes of fs::scan_node_paths in
+// its order, numbered 1, 2, 3 ..., without fingerprints, for fingerprints of `rows` rows;
+// `errors` and `cancel` as there.
+NodeTable scan_tree(const std::string& top, std::size_t rows,
+                    std::vector<fs::WalkError>* errors = nullptr,
+                    const std::atomic<bool>* cancel = nullptr);
+
+}  // namespace mavelin::table
