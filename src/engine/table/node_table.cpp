@@ -26,12 +26,13 @@ char* NodeTable::path_room(std::size_t n) {
 
 void NodeTable::push_node(std::int64_t id) {
     const std::size_t i = size();
-    if (ids_.empty() && id != static_cast<std::int64_t>(i) + 1) {
+    if (!explicit_ids_ && id != static_cast<std::int64_t>(i) + 1) {
         // The first id out of sequence: from now on every id is stored.
         ids_.reserve(std::max(ends_.capacity(), i + 1));
         for (std::size_t k = 0; k < i; ++k) ids_.push_back(static_cast<std::int64_t>(k) + 1);
+        explicit_ids_ = true;
     }
-    if (!ids_.empty()) ids_.push_back(id);
+    if (explicit_ids_) ids_.push_back(id);
     flags_.push_back(0);
     ends_.push_back(static_cast<std::uint32_t>(path_blocks_.back().used));
 }

@@ -47,7 +47,7 @@ class NodeTable {
     void shrink_to_fit();
 
     std::int64_t id(std::size_t i) const noexcept {
-        return ids_.empty() ? static_cast<std::int64_t>(i) + 1 : ids_[i];
+        return explicit_ids_ ? ids_[i] : static_cast<std::int64_t>(i) + 1;
     }
     std::string_view path(std::size_t i) const noexcept;
     bool has_fingerprint(std::size_t i) const noexcept { return flags_[i] & kHasFingerprint; }
@@ -56,7 +56,7 @@ class NodeTable {
         return has_fingerprint(i) ? digest_slot(i) : nullptr;
     }
     // Whether ids are 1, 2, 3 ... in table order.
-    bool sequential_ids() const noexcept { return ids_.empty(); }
+    bool sequential_ids() const noexcept { return !explicit_ids_; }
 
     // Gives every node room for a fingerprint. Throws std::bad_alloc.
     void prepare_fingerprints();
@@ -90,7 +90,8 @@ class NodeTable {
     std::size_t rows_;
     std::vector<PathBlock> path_blocks_;
     std::vector<std::uint32_t> ends_;  // end of path i within its block
-    std::vector<std::int64_t> ids_;    // empty while ids are 1, 2, 3 ... in order
+    bool explicit_ids_ = false;        // an id out of sequence was added: ids_ holds them all
+    std::vector<std::int64_t> ids_;
     std::vector<std::uint8_t> flags_;
     std::vector<std::unique_ptr<Digest[]>> digest_blocks_;
 };

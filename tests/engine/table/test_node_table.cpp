@@ -69,6 +69,11 @@ TEST(NodeTable, PathsIdsAndFingerprintsSurviveBlockBoundaries) {
 }
 
 TEST(NodeTable, IdsOutOfSequenceAreStoredFromThereOn) {
+    NodeTable first(1);
+    first.add(7, "only/one.txt");
+    first.add(2, "two");
+    EXPECT_EQ(first.id(0), 7);
+    EXPECT_EQ(first.id(1), 2);
     NodeTable t(1);
     t.add(1, "a");
     t.add(2, "b");
