@@ -1,0 +1,125 @@
+// The certificate payload of a compact node table: the host pickler's protocol-4 bytes of the
+// table of FileNode records, written in pieces.
+#include "engine/table/payload_writer.h"
+
+#include <charconv>
+
+#include "engine/hash/sha256.h"
+#include "engine/pickle/node_table.h"
+#include "engine/pickle/reader.h"
+#include "engine/table/path_text.h"
+
+namespace mavelin::table {
+
+namespace pk = mavelin::pickle;
+
+namespace {
+
+// Identities of the objects every record shares (anything but kUnshared).
+enum : pk::Identity { kClass = 1, kModule, kQualname, kAttrId, kAttrPath, kAttrFingerprint };
+
+constexpr std::size_t kPiece = std::size_t{1} << 20;
+
+bool flush(pk::PickleWriter& w, const PayloadSink& sink, bool all) {
+    const std::size_t n = w.settled_size();
+    if (n == 0 || (!all && n < kPiece)) return true;
+    if (!sink(std::string_view(w.data().data(), n))) return false;
+    w.drop_settled(n);
+    return true;
+}
+
+}  // namespace
+
+PayloadEncoder::PayloadEncoder(std::size_t nodes) {
+    w_.opcode_boundary();
+    w_.put_empty_dict(pk::kUnshared);
+    nodes_ = w_.batch_begin(nodes, true);
+}
+
+void PayloadEncoder::save_shared_str(pk::Identity id, std::string_view s) {
+    if (!w_.save_ref(id)) w_.put_str(id, s);
+}
+
+void PayloadEncoder::put_fresh_str(std::string_view s) {
+    w_.opcode_boundary();
+    w_.put_str(pk::kUnshared, s);
+}
+
+void PayloadEncoder::put_fresh_list() {
+    w_.opcode_boundary();
+    w_.put_empty_list(pk::kUnshared);
+}
+
+void PayloadEncoder::node(std::int64_t id, std::string_view raw_path, const Digest* fingerprint,
+                          std::size_t rows) {
+    char digits[24];
+    const auto key_end = std::to_chars(digits, digits + sizeof digits, nodes_.done + 1).ptr;
+    key_.assign("node_id_").append(digits, key_end);
+    put_fresh_str(key_);
+
+    // The record: class, empty argument tuple, NEWOBJ, then its state dict and BUILD.
+    w_.opcode_boundary();
+    if (!w_.save_ref(kClass)) {
+        save_shared_str(kModule, pk::kNodeModule);
+        save_shared_str(kQualname, pk::kNodeClass);
+        w_.put_stack_global(kClass);
+    }
+    w_.save_empty_tuple();
+    w_.put_newobj(pk::kUnshared);
+    w_.opcode_boundary();
+    w_.put_empty_dict(pk::kUnshared);
+    pk::Batch attrs = w_.batch_begin(fingerprint ? 3 : 2, true);
+    save_shared_str(kAttrId, pk::kAttrId);
+    w_.save_int(id);
+    w_.batch_item_done(attrs);
+    save_shared_str(kAttrPath, pk::kAttrPath);
+    text_.clear();
+    append_path_text(raw_path, text_);
+    put_fresh_str(text_);
+    w_.batch_item_done(attrs);
+    if (fingerprint) {
+        save_shared_str(kAttrFingerprint, pk::kAttrFingerprint);
+        put_fresh_list();
+        pk::Batch list = w_.batch_begin(rows, false);
+        char hex[64];
+        for (std::size_t r = 0; r < rows; ++r) {
+            put_fresh_list();
+            pk::Batch row = w_.batch_begin(1, false);
+            hash::sha256::to_hex(fingerprint[r], hex);
+            put_fresh_str(std::string_view(hex, sizeof hex));
+            w_.batch_item_done(row);
+            w_.batch_item_done(list);
+        }
+        if (rows != 0) w_.batch_end(list);
+        w_.batch_item_done(attrs);
+    }
+    w_.batch_end(attrs);
+    w_.put_build();
+    w_.batch_item_done(nodes_);
+}
+
+void PayloadEncoder::finish() {
+    if (nodes_.size != 0) w_.batch_end(nodes_);
+    w_.finish();
+}
+
+bool write_payload(const NodeTable& table, const PayloadSink& sink) {
+    PayloadEncoder e(table.size());
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        e.node(table.id(i), table.path(i), table.fingerprint(i), table.rows());
+        if (!flush(e.writer(), sink, false)) return false;
+    }
+    e.finish();
+    return flush(e.writer(), sink, true);
+}
+
+std::uint64_t payload_size(const NodeTable& table) {
+    std::uint64_t n = 0;
+    write_payload(table, [&n](std::string_view piece) {
+        n += piece.size();
+        return true;
+    });
+    return n;
+}
+
+}  // namespace mavelin::table
