@@ -79,6 +79,12 @@ void NodeTable::ensure_digest_blocks(std::size_t nodes) {
         digest_blocks_.push_back(std::make_unique_for_overwrite<Digest[]>(per_block * rows_));
 }
 
+bool NodeTable::set_rows(std::size_t rows) noexcept {
+    if (!digest_blocks_.empty()) return rows == rows_;
+    rows_ = rows;
+    return true;
+}
+
 void NodeTable::prepare_fingerprints() {
     ensure_digest_blocks(size());
 }

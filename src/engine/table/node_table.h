@@ -58,6 +58,10 @@ class NodeTable {
     // Whether ids are 1, 2, 3 ... in table order.
     bool sequential_ids() const noexcept { return !explicit_ids_; }
 
+    // Changes rows() while no fingerprint storage exists yet (a decoder learns it from the first
+    // fingerprint it meets); false, and nothing changed, afterwards.
+    bool set_rows(std::size_t rows) noexcept;
+
     // Gives every node room for a fingerprint. Throws std::bad_alloc.
     void prepare_fingerprints();
     // Sets node i's fingerprint from rows() digests (after prepare_fingerprints()).

@@ -1,0 +1,42 @@
+// Certificate payload decoded straight into the compact node table, or found not to fit it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "engine/pickle/reader.h"
+#include "engine/table/node_table.h"
+
+namespace mavelin::table {
+
+enum class DecodeResult {
+    kOk,          // `out` holds the table
+    kNotCompact,  // the payload is not the compact form's stream: decode it the general way
+    kReadFailed,  // the source failed
+};
+
+// Fills up to `capacity` bytes at `buffer` with the next bytes of the payload; returns how many
+// (0 at the end) or -1 when reading failed.
+using PayloadSource = std::function<std::ptrdiff_t(std::uint8_t* buffer, std::size_t capacity)>;
+
+// Decodes a payload in one pass into `out` when it is, byte for byte, what write_payload writes
+// for some compact table: each node is parsed and encoded again, and the encoding must
+// reproduce the input exactly (frames, memo, batches and the end included). Such a payload is
+// the host pickler's stream of that table, which the general decoder (pickle::decode and
+// check_node_table) accepts and reads as the same table; so this refuses nothing the general
+// way accepts and accepts nothing it refuses. Anything else, from another protocol or memo
+// use to a damaged or truncated stream, an id beyond 64 bits, a path no walk gives or a
+// fingerprint not in the scan's form, is kNotCompact, and the caller decodes the same bytes the
+// general way, which accepts or refuses them with its own reasons.
+// Memory: the table, plus about one frame and one node of input. Throws std::bad_alloc.
+DecodeResult decode_payload(const PayloadSource& source, NodeTable& out);
+DecodeResult decode_payload(std::span<const std::uint8_t> payload, NodeTable& out);
+
+// The compact form of a payload decoded and checked the general way (pickle::decode and
+// check_node_table passed): kOk, or kNotCompact when the table does not fit the form (keys
+// other than node_id_1, node_id_2 ... in order, or as above). Throws std::bad_alloc.
+DecodeResult from_decoded(const pickle::Decoded& d, NodeTable& out);
+
+}  // namespace mavelin::table
