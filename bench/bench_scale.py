@@ -1,0 +1,224 @@
+#!/usr/bin/env python3
+# Whole-process signing and validation as trees grow (files/s, GB/s, peak memory per file), side by side with rhash, b3sum, OpenSSL and hashlib.
+"""Usage: python bench/bench_scale.py [--sizes 100000,300000,1000000] [--min-size 1024] [--max-size 16384]
+                                   [--repeat 3] [--tmp DIR] [--python PYTHON] [--skip-peers]
+
+For each size N it generates a tree of N files of random sizes in [--min-size, --max-size] bytes
+(1000 files per folder, written by a fast generator from one random buffer) in a temporary folder
+under --tmp, skipping sizes the disk cannot hold, warms the page cache, and runs as whole
+processes, each --repeat times (median reported):
+
+  * PYTHON -m mavelin.cli sign_folder -p TREE
+  * PYTHON -m mavelin.cli validate_certificate -p TREE
+  * rhash --sha256 -r TREE                         (if installed)
+  * find TREE -type f -print0 | xargs -0 -P2 b3sum  (if installed)
+  * PYTHON: per file, hashlib.sha256 of every 2048-byte chunk and the rows of step 4
+
+and prints files/s, GB/s, peak RSS (getrusage of each child, its own children included; on Linux
+it also counts this launcher's RSS at the fork, printed once as the floor), peak RSS per file, and the ratios of signing and validation to the peers. Once per run it also prints
+`openssl speed -evp sha256 -bytes 2048 -multi 2` (the two-core OpenSSL limit for 2048-byte
+messages). Needs: the package installed in PYTHON (default: this interpreter).
+"""
+import argparse
+import os
+import random
+import shlex
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+FILES_PER_FOLDER = 1000
+BLOCK = 4096
+
+HASHLIB_LOOP = r"""
+import hashlib, math, os, sys
+chunk, step = 2048, 4
+count = 0
+for root, dirs, names in os.walk(sys.argv[1]):
+    dirs[:] = [d for d in dirs if d != "Certificates"]
+    for name in names:
+        path = os.path.join(root, name)
+        with open(path, "rb") as f:
+            n = math.ceil(os.fstat(f.fileno()).st_size / chunk)
+            digests = [hashlib.sha256(f.read(chunk)).hexdigest() for _ in range(n)]
+        rows = [hashlib.sha256("".join(digests[s::step]).encode()).hexdigest() for s in range(step)]
+        count += 1
+print(count)
+"""
+
+
+def make_tree(top, count, min_size, max_size, seed=1):
+    """count files in folders of FILES_PER_FOLDER; returns their total bytes."""
+    rng = random.Random(seed)
+    buffer = os.urandom(max_size + BLOCK)
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC
+    total = 0
+    folder = None
+    for i in range(count):
+        if i % FILES_PER_FOLDER == 0:
+            folder = os.path.join(top, f"d{i // FILES_PER_FOLDER:05d}")
+            os.mkdir(folder)
+        size = rng.randint(min_size, max_size)
+        offset = rng.randrange(BLOCK)
+        fd = os.open(os.path.join(folder, f"f{i:08d}.dat"), flags, 0o644)
+        try:
+            os.write(fd, buffer[offset:offset + size])
+        finally:
+            os.close(fd)
+        total += size
+    return total
+
+
+def disk_need(count, min_size, max_size):
+    """Bytes the tree takes on disk, roughly: data rounded up to blocks, an inode's worth each, and the folders."""
+    mean = (min_size + max_size) / 2
+    per_file = (mean + BLOCK - 1) // BLOCK * BLOCK + BLOCK
+    return int(count * per_file * 1.1)
+
+
+def run_measured(argv, shell=False):
+    """Wall time and peak RSS (bytes) of one child process and its own children."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(argv, shell=shell, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(proc.pid, 0)
+    elapsed = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    err = proc.stderr.read().decode(errors="replace")
+    proc.stderr.close()
+    if proc.returncode != 0:
+        raise RuntimeError(f"{argv!r} failed with {proc.returncode}: {err[-2000:]}")
+    return elapsed, usage.ru_maxrss * 1024
+
+
+def median_run(argv, repeat, shell=False, before=None):
+    times, peaks = [], []
+    for _ in range(repeat):
+        if before:
+            before()
+        t, rss = run_measured(argv, shell=shell)
+        times.append(t)
+        peaks.append(rss)
+    return statistics.median(times), max(peaks)
+
+
+def warm(top):
+    subprocess.run(f"find {shlex.quote(top)} -type f -print0 | xargs -0 cat > /dev/null", shell=True, check=True)
+
+
+def openssl_two_core():
+    """GB/s of `openssl speed -evp sha256 -bytes 2048 -multi 2`, or None."""
+    if not shutil.which("openssl"):
+        return None
+    r = subprocess.run(["openssl", "speed", "-evp", "sha256", "-bytes", "2048", "-multi", "2", "-seconds", "3"],
+                       capture_output=True, text=True)
+    for line in r.stdout.splitlines():
+        # The summary line: "sha256   <rate>k" (thousands of bytes per second, both processes).
+        fields = line.split()
+        if fields and fields[0].lower() == "sha256" and fields[-1].endswith("k"):
+            try:
+                return float(fields[-1][:-1]) * 1000 / 1e9
+            except ValueError:
+                pass
+    return None
+
+
+def fmt_row(name, files, data_bytes, t, rss):
+    return (f"  {name:<22} {t:8.2f} s {files / t:12,.0f} files/s {data_bytes / t / 1e9:7.3f} GB/s "
+            f"peak {rss / 2**20:8.1f} MiB {rss / files:8.0f} B/file")
+
+
+def bench_size(args, count):
+    need = disk_need(count, args.min_size, args.max_size)
+    free = shutil.disk_usage(args.tmp).free
+    if need > free * 0.9:
+        print(f"{count:,} files: skipped, needs about {need / 2**30:.1f} GiB, {free / 2**30:.1f} GiB free")
+        return
+    top = tempfile.mkdtemp(prefix="mavelin-scale-", dir=args.tmp)
+    try:
+        t0 = time.perf_counter()
+        data_bytes = make_tree(top, count, args.min_size, args.max_size)
+        print(f"{count:,} files, {data_bytes / 1e9:.2f} GB (generated in {time.perf_counter() - t0:.1f} s)")
+        warm(top)
+        py = args.python
+        cert = os.path.join(top, "Certificates")
+        results = {}
+
+        def drop_certificate():
+            shutil.rmtree(cert, ignore_errors=True)
+
+        results["sign"] = median_run([py, "-m", "mavelin.cli", "sign_folder", "-p", top], args.repeat,
+                                     before=drop_certificate)
+        results["validate"] = median_run([py, "-m", "mavelin.cli", "validate_certificate", "-p", top], args.repeat)
+        if not args.skip_peers:
+            if shutil.which("rhash"):
+                results["rhash"] = median_run(["rhash", "--sha256", "-r", top], args.repeat)
+            if shutil.which("b3sum"):
+                results["b3sum -P2"] = median_run(
+                    f"find {shlex.quote(top)} -type f -print0 | xargs -0 -P2 b3sum", args.repeat, shell=True)
+            results["hashlib loop"] = median_run([py, "-c", HASHLIB_LOOP, top], 1)
+        for name, (t, rss) in results.items():
+            print(fmt_row(name, count, data_bytes, t, rss))
+        sign_t = results["sign"][0]
+        validate_t = results["validate"][0]
+        for peer in ("b3sum -P2", "rhash", "hashlib loop"):
+            if peer in results:
+                pt = results[peer][0]
+                print(f"  ratio to {peer:<13} sign {pt / sign_t:5.2f}x  validate {pt / validate_t:5.2f}x")
+        print(f"  validate / sign files/s {sign_t / validate_t:5.2f}")
+        return count / sign_t, count / validate_t
+    finally:
+        shutil.rmtree(top, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--sizes", default="100000,300000,1000000",
+                        help="comma-separated numbers of files (default %(default)s)")
+    parser.add_argument("--min-size", type=int, default=1024)
+    parser.add_argument("--max-size", type=int, default=16384)
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--tmp", default=tempfile.gettempdir(), help="where the trees are generated")
+    parser.add_argument("--python", default=sys.executable, help="interpreter with mavelin installed")
+    parser.add_argument("--skip-peers", action="store_true", help="time mavelin alone")
+    args = parser.parse_args()
+    sizes = [int(s.replace("_", "")) for s in args.sizes.split(",") if s]
+
+    print(f"CPU: {cpu_name()}, {os.cpu_count()} processors; {time.strftime('%Y-%m-%d %H:%M')}")
+    if not args.skip_peers:
+        limit = openssl_two_core()
+        print(f"openssl speed -evp sha256 -bytes 2048 -multi 2: "
+              f"{'n/a' if limit is None else f'{limit:.2f} GB/s'}")
+        for tool in ("rhash", "b3sum"):
+            if not shutil.which(tool):
+                print(f"{tool}: not installed, left out")
+    # A child's peak RSS includes this process's own at the fork: the floor every figure carries.
+    _, floor = run_measured(["true"])
+    print(f"peak RSS floor (the launcher's own, in every figure): {floor / 2**20:.1f} MiB")
+    rates = {}
+    for count in sizes:
+        r = bench_size(args, count)
+        if r:
+            rates[count] = r
+    if len(rates) > 1:
+        smallest, largest = min(rates), max(rates)
+        print(f"flatness (files/s at {largest:,} over files/s at {smallest:,}): "
+              f"sign {rates[largest][0] / rates[smallest][0]:.2f}, "
+              f"validate {rates[largest][1] / rates[smallest][1]:.2f}")
+
+
+def cpu_name():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return "unknown"
+
+
+if __name__ == "__main__":
+    main()
