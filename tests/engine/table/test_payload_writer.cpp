@@ -1,13 +1,18 @@
 // Tests of the certificate payload written from the compact table: the host pickler's bytes,
 // streamed, and the path text the host stores.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "engine/table/path_text.h"
 #include "engine/table/payload_writer.h"
+#include "engine/zip/writer.h"
 #include "table/table_vectors.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -79,6 +84,40 @@ TEST(PayloadWriter, MatchesTheGenericEncoderOnAssortedTables) {
         const std::string generic = pv::encode_table(table_vectors::to_listed(t));
         EXPECT_EQ(pv::first_difference(ours, generic), -1);
     }
+}
+
+TEST(PayloadWriter, StreamsIntoTheArchiveWithoutAPayloadFile) {
+    namespace zip = mavelin::zip;
+    pv::Expected e;
+    ASSERT_TRUE(pv::load_expected("n1001", 4, e));
+    NodeTable t;
+    ASSERT_TRUE(table_vectors::to_compact(pv::load_table("n1001"), t));
+    mavelin::testing::TempDir dir("table-zip");
+    const int folder = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    zip::Error err;
+    zip::MemberArchiveWriter w;
+    ASSERT_EQ(
+        w.begin(folder, "Certificate.korvex", dir / "Certificate.korvex", "Certificate.pk", &err),
+        zip::Status::kOk);
+    ASSERT_EQ(w.set_metadata(1709213879, 0, S_IFREG | 0644, mavelin::table::payload_size(t), &err),
+              zip::Status::kOk);
+    EXPECT_TRUE(mavelin::table::write_payload(t, [&](std::string_view piece) {
+        return w.add(piece.data(), piece.size(), &err) == zip::Status::kOk;
+    }));
+    ASSERT_EQ(w.finish(&err), zip::Status::kOk);
+    ::close(folder);
+    // The archive the host makes from the payload file, byte for byte.
+    std::vector<std::uint8_t> built;
+    ASSERT_EQ(zip::build_single_stored_member("Certificate.pk", e.bytes.data(), e.bytes.size(),
+                                              1709213879, 0, S_IFREG | 0644, &built, &err),
+              zip::Status::kOk);
+    FILE* f = std::fopen((dir / "Certificate.korvex").c_str(), "rb");
+    ASSERT_NE(f, nullptr);
+    std::vector<std::uint8_t> archive(built.size() + 1);
+    archive.resize(std::fread(archive.data(), 1, archive.size(), f));
+    std::fclose(f);
+    EXPECT_EQ(archive, built);
 }
 
 TEST(PayloadWriter, StopsWhenTheSinkRefuses) {
