@@ -80,7 +80,8 @@ def test_command_help_names_exit_statuses_and_shows_examples(command, statuses):
     r = run_process([console_script(), command, "--help"])
     assert r.returncode == 0 and r.stderr == ""
     text = " ".join(r.stdout.split())
-    for piece in ["Examples:", f"mavelin {command} -p photos", "Exit status:", *statuses]:
+    for piece in ["Examples:", f"mavelin {command} -p photos", "Exit status:", *statuses,
+                  "130 when interrupted (Ctrl-C)"]:
         assert piece in text, r.stdout
     # The example lines keep their own lines.
     assert f"\n    mavelin {command} -p photos\n" in r.stdout

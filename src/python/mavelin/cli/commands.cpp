@@ -20,7 +20,7 @@ constexpr const char kSignEpilog[] =
     "replaced atomically: a failed or interrupted run (Ctrl-C) leaves the previous one.\n\n"
     "Exit status: 0 when the certificate was written; 1 when no file was found, a file\n"
     "could not be read or the certificate could not be written; 2 when the arguments are\n"
-    "refused. An interrupted run ends with a status other than 0.";
+    "refused; 130 when interrupted (Ctrl-C).";
 
 constexpr const char kValidateEpilog[] =
     "\b\nExamples:\n"
@@ -29,8 +29,8 @@ constexpr const char kValidateEpilog[] =
     "Without -c the certificate is searched for inside DIR.\n\n"
     "Exit status: 0 when every file matches the certificate; 1 when files failed\n"
     "validation, no certificate was found, or the certificate or a file could not be read;\n"
-    "2 when the arguments are refused (a folder or certificate file that does not exist).\n"
-    "An interrupted run ends with a status other than 0.";
+    "2 when the arguments are refused (a folder or certificate file that does not exist);\n"
+    "130 when interrupted (Ctrl-C).";
 
 // Raises click's `error_class` (UsageError, BadParameter) for the current command; -1.
 int usage_error(const char* error_class, PyObject* message, const char* param_hint) {
