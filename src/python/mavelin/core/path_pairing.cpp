@@ -98,6 +98,14 @@ int id_disagrees(PyObject* key, PyObject* node) {
     if (!canonical) return 1;
     py::Ref id = py::Ref::steal(PyObject_GetAttr(node, py::state().names.id.get()));
     if (!id) return -1;
+    if (PyLong_CheckExact(id.get()) && len <= 18) {  // the usual case, without a number object
+        long long key_number = 0;
+        for (size_t i = 0; i < len; ++i) key_number = key_number * 10 + (digits[i] - '0');
+        int overflow = 0;
+        const long long value = PyLong_AsLongLongAndOverflow(id.get(), &overflow);
+        if (value == -1 && PyErr_Occurred()) return -1;
+        return overflow != 0 || value != key_number;
+    }
     py::Ref number = py::Ref::steal(PyLong_FromString(digits, nullptr, 10));
     if (!number) return -1;
     const int same = PyObject_RichCompareBool(id.get(), number.get(), Py_EQ);
