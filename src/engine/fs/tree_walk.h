@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/certificate_format.h"
 #include "engine/fs/file_io.h"
 
 namespace mavelin::fs {
@@ -104,7 +105,7 @@ template <class Visitor, class LeftOut>
 void for_each_node_file(TreeWalker& walker, Visitor&& visit, LeftOut&& left_out) {
     while (Visit* v = walker.next()) {
         if (v->files.empty()) continue;
-        if (v->name == "Certificates") {
+        if (v->name == certificate_format::kFolderName) {
             left_out(*v);
             continue;
         }

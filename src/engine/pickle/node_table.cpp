@@ -7,6 +7,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/certificate_format.h"
+
 namespace mavelin::pickle {
 
 namespace {
@@ -56,15 +58,15 @@ class Checker {
             if (d_.at(k).kind != Kind::Str) return bad("node attribute name is not a str");
             const std::string_view name = d_.str(k);
             const Kind kind = d_.at(val).kind;
-            if (name == kAttrId) {
+            if (name == certificate_format::kAttrId) {
                 if (has_id) return bad("duplicate node attribute");
                 if (kind != Kind::Int && kind != Kind::BigInt) return bad("node id is not an int");
                 has_id = true;
-            } else if (name == kAttrPath) {
+            } else if (name == certificate_format::kAttrPath) {
                 if (has_path) return bad("duplicate node attribute");
                 if (kind != Kind::Str) return bad("node path is not a str");
                 has_path = true;
-            } else if (name == kAttrFingerprint) {
+            } else if (name == certificate_format::kAttrFingerprint) {
                 if (has_fp) return bad("duplicate node attribute");
                 Status s = fingerprint(val);
                 if (!s.ok) return s;

@@ -2,16 +2,9 @@
 // else.
 #pragma once
 
-#include <string_view>
-
 #include "engine/pickle/reader.h"
 
 namespace mavelin::pickle {
-
-// Attribute names of a stored node, in the order the record creates them.
-inline constexpr std::string_view kAttrId = "id";
-inline constexpr std::string_view kAttrPath = "file_path";
-inline constexpr std::string_view kAttrFingerprint = "_FileNode__hash_fingerprint";
 
 // Checks that the decoded root is a dict of distinct str keys to built FileNode objects whose
 // state holds "id" (int) and "file_path" (str) and optionally "_FileNode__hash_fingerprint"

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "engine/certificate_format.h"
 #include "engine/pickle/opcodes.h"
 
 namespace mavelin::pickle {
@@ -273,7 +274,7 @@ Status Decoder::step(std::uint8_t opc) {
                 module = d_.str(m);
                 name = d_.str(n);
             }
-            if (module != kNodeModule || name != kNodeClass)
+            if (module != certificate_format::kNodeModule || name != certificate_format::kNodeClass)
                 return fail("reference to a foreign global");
             return push_new(Value{Kind::Class}) ? Status{} : fail(kMem);
         }

@@ -11,10 +11,6 @@
 
 namespace mavelin::pickle {
 
-// The one class a payload may name.
-inline constexpr std::string_view kNodeModule = "mavelin.core.models";
-inline constexpr std::string_view kNodeClass = "FileNode";
-
 using ValueId = std::uint32_t;
 
 enum class Kind : std::uint8_t {

@@ -1,6 +1,8 @@
 // Everything the binding keeps between calls, in one place.
 #include "python/capi/state.h"
 
+#include "engine/certificate_format.h"
+
 namespace mavelin::py {
 
 State& state() {
@@ -16,9 +18,9 @@ int intern_names() {
         Ref Names::*field;
         const char* text;
     } kTable[] = {
-        {&Names::id, "id"},
-        {&Names::file_path, "file_path"},
-        {&Names::fingerprint, "_FileNode__hash_fingerprint"},
+        {&Names::id, certificate_format::kAttrId},
+        {&Names::file_path, certificate_format::kAttrPath},
+        {&Names::fingerprint, certificate_format::kAttrFingerprint},
         {&Names::initial_path, "_initial_path"},
         {&Names::chunk_size, "_chunk_size"},
         {&Names::manager_step, "_transformation_step"},

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/certificate_format.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/reader.h"
 #include "engine/pickle/writer.h"
@@ -230,7 +231,8 @@ int Walker::save_list(PyObject* o, int depth, pk::Identity id) {
 
 bool is_attribute_name(PyObject* key) {
     if (!PyUnicode_CheckExact(key)) return false;
-    for (std::string_view name : {pk::kAttrId, pk::kAttrPath, pk::kAttrFingerprint}) {
+    for (std::string_view name : {certificate_format::kAttrId, certificate_format::kAttrPath,
+                                  certificate_format::kAttrFingerprint}) {
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(key, &n);
         if (!s) {

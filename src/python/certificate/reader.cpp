@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/certificate_format.h"
 #include "engine/zip/reader.h"
 #include "python/capi/common.h"
 #include "python/capi/gil.h"
@@ -14,7 +15,7 @@
 namespace mavelin::certificate_reader {
 namespace {
 
-constexpr const char kMemberName[] = "Certificate.pk";
+constexpr const char* kMemberName = certificate_format::kPayloadName;
 
 // Failures to open the archive or its member reach the caller as the archive error they
 // are: OSError, KeyError for a missing member, BadZipFile for anything else unusable. Unless the

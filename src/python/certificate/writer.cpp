@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/certificate_format.h"
 #include "engine/fs/atomic_file.h"
 #include "engine/fs/file_io.h"
 #include "engine/zip/writer.h"
@@ -25,9 +26,9 @@
 namespace mavelin::certificate_writer {
 namespace {
 
-constexpr const char kFolder[] = "Certificates";
-constexpr const char kArchive[] = "Certificate.korvex";
-constexpr const char kPayload[] = "Certificate.pk";
+constexpr const char* kFolder = certificate_format::kFolderName;
+constexpr const char* kArchive = certificate_format::kArchiveName;
+constexpr const char* kPayload = certificate_format::kPayloadName;
 
 // OSError(ELOOP) saying that the certificate is not written through the link at `path`.
 void refuse_link(const std::string& path,

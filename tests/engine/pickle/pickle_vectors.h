@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/certificate_format.h"
 #include "engine/hash/sha256.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/reader.h"
@@ -19,6 +20,7 @@
 namespace pickle_vectors {
 
 namespace pk = mavelin::pickle;
+namespace format = mavelin::certificate_format;
 
 struct Node {
     std::vector<std::uint8_t> id;  // little-endian two's complement
@@ -184,8 +186,8 @@ inline void save_str(pk::PickleWriter& w, pk::Identity id, std::string_view s) {
 
 inline void save_class(pk::PickleWriter& w) {
     if (w.save_ref(kClass)) return;
-    save_str(w, kModule, pk::kNodeModule);
-    save_str(w, kQualname, pk::kNodeClass);
+    save_str(w, kModule, format::kNodeModule);
+    save_str(w, kQualname, format::kNodeClass);
     w.put_stack_global(kClass);
 }
 
@@ -212,14 +214,14 @@ inline std::string encode_table(const Table& t, bool drain = false) {
         EXPECT_FALSE(w.save_ref(state));
         w.put_empty_dict(state);
         pk::Batch attrs = w.batch_begin(n.has_fingerprint ? 3 : 2, true);
-        save_str(w, kAttrId, pk::kAttrId);
+        save_str(w, kAttrId, format::kAttrId);
         w.save_int(n.id);
         w.batch_item_done(attrs);
-        save_str(w, kAttrPath, pk::kAttrPath);
+        save_str(w, kAttrPath, format::kAttrPath);
         save_str(w, next++, n.path);
         w.batch_item_done(attrs);
         if (n.has_fingerprint) {
-            save_str(w, kAttrFp, pk::kAttrFingerprint);
+            save_str(w, kAttrFp, format::kAttrFingerprint);
             const pk::Identity fp = next++;
             EXPECT_FALSE(w.save_ref(fp));
             w.put_empty_list(fp);

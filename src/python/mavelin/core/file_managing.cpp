@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/certificate_format.h"
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/fs/tree_walk.h"
 #include "python/capi/common.h"
@@ -40,7 +41,7 @@ PyObject* manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // Whether a folder left out of the scan holds files that are not the certificate itself (the
 // archive and the transient payload in the top's own "Certificates" folder).
 bool holds_user_files(const fs::LeftOutFolder& folder) {
-    if (folder.rel != "Certificates") return !folder.files.empty();
+    if (folder.rel != certificate_format::kFolderName) return !folder.files.empty();
     for (const std::string& name : folder.files)
         if (name != "Certificate.korvex" && name != "Certificate.pk") return true;
     return false;
@@ -217,7 +218,8 @@ int init_file_managing(PyObject* m) {
     if (!cpu_count) return -1;
     py::Ref count = py::Ref::steal(PyObject_CallNoArgs(cpu_count.get()));
     if (!count || py::set_attr(m, "MAX_PROCESSES", count.get()) < 0) return -1;
-    if (py::import_names(m, "mavelin.core.models", {"FileNode"}) < 0 ||
+    if (py::import_names(m, certificate_format::kNodeModule, {certificate_format::kNodeClass}) <
+            0 ||
         py::import_names(m, "mavelin.core.node_handling", {"FileNodeHandler"}) < 0)
         return -1;
     py::Ref& cls = py::state().manager_class;

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/certificate_format.h"
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/hash/sha256.h"
 #include "python/capi/common.h"
@@ -32,7 +33,7 @@ py::Ref os_error(int err, const std::string& path) {
 }
 
 int record_error(PyObject* errors, PyObject* node, PyObject* exc) {
-    py::Ref path = py::attr(node, "file_path");
+    py::Ref path = py::attr(node, certificate_format::kAttrPath);
     if (!path) return -1;
     py::Ref pair = py::Ref::steal(PyTuple_Pack(2, path.get(), exc));
     return pair ? PyList_Append(errors, pair.get()) : -1;
@@ -177,7 +178,7 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
             fast = false;
             break;
         }
-        py::Ref path = py::attr(nodes[i].get(), "file_path");
+        py::Ref path = py::attr(nodes[i].get(), certificate_format::kAttrPath);
         std::string rel;
         if (!path || py::encode_path(path.get(), rel) < 0) {
             PyErr_Clear();

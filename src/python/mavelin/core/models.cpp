@@ -1,6 +1,7 @@
 // mavelin.core.models: the FileNode record, a dataclass built at load time.
 #include "python/mavelin/core/models.h"
 
+#include "engine/certificate_format.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
@@ -9,8 +10,8 @@
 namespace mavelin::models {
 namespace {
 
-constexpr long kDefaultChunkSize = 4096;
-constexpr long kDefaultStep = 2;
+constexpr long kDefaultChunkSize = certificate_format::kDefaultChunkSize;
+constexpr long kDefaultStep = certificate_format::kDefaultStep;
 
 PyObject* set_fingerprint(PyObject* self, PyObject* fingerprint) {
     if (PyObject_SetAttr(self, py::state().names.fingerprint.get(), fingerprint) < 0)
@@ -60,7 +61,8 @@ py::Ref build_class() {
         PyDict_SetItemString(ns.get(), "__annotations__", annotations.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0)
         return {};
-    py::Ref cls = py::make_class("mavelin.core.models", "FileNode", ns.get());
+    py::Ref cls =
+        py::make_class(certificate_format::kNodeModule, certificate_format::kNodeClass, ns.get());
     if (!cls) return {};
     for (PyMethodDef& def : kMethods)
         if (py::add_method(cls.get(), &def) < 0) return {};
@@ -73,7 +75,7 @@ py::Ref build_class() {
 
 PyObject* filenode_class() {
     py::Ref& cls = py::state().filenode_class;
-    if (!cls && !py::import("mavelin.core.models")) return nullptr;
+    if (!cls && !py::import(certificate_format::kNodeModule)) return nullptr;
     return cls.get();
 }
 
@@ -97,7 +99,7 @@ py::Ref new_filenode(PyObject* id, PyObject* file_path) {
 }
 
 py::Ref node_key(PyObject* id) {
-    return py::Ref::steal(PyUnicode_FromFormat("node_id_%S", id));
+    return py::Ref::steal(PyUnicode_FromFormat("%s%S", certificate_format::kNodeKeyPrefix, id));
 }
 
 int store_node(PyObject* table, PyObject* node) {
@@ -135,7 +137,7 @@ int init_models(PyObject* m) {
         if (!cls) return -1;
     }
     if (py::import_names(m, "dataclasses", {"dataclass"}) < 0) return -1;
-    return py::set_attr(m, "FileNode", cls.get());
+    return py::set_attr(m, certificate_format::kNodeClass, cls.get());
 }
 
 }  // namespace mavelin::modules

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/certificate_format.h"
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fs/file_io.h"
 #include "engine/hash/sha256.h"
@@ -296,7 +297,7 @@ int init_node_handling(PyObject* m) {
     }
     if (py::import_modules(m, {"os", "math"}) < 0 ||
         py::import_names(m, "mavelin.core.hashing", {"_generate_hash"}) < 0 ||
-        py::import_names(m, "mavelin.core.models", {"FileNode"}) < 0)
+        py::import_names(m, certificate_format::kNodeModule, {certificate_format::kNodeClass}) < 0)
         return -1;
     return py::set_attr(m, "FileNodeHandler", cls.get());
 }

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <string>
 
+#include "engine/certificate_format.h"
 #include "engine/fs/tree_walk.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
@@ -17,8 +18,8 @@
 namespace mavelin::modules {
 namespace {
 
-constexpr const char kArchiveName[] = "Certificate.korvex";
-constexpr const char kFolderName[] = "Certificates";
+constexpr const char* kArchiveName = certificate_format::kArchiveName;
+constexpr const char* kFolderName = certificate_format::kFolderName;
 
 PyObject* logger() {
     return py::state().validation_logger.get();

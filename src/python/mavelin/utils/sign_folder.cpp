@@ -1,4 +1,5 @@
 // mavelin.utils.sign_folder: the signing procedure.
+#include "engine/certificate_format.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
@@ -130,8 +131,9 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
     if (!manager_cls) return nullptr;
-    py::Ref manager =
-        py::Ref::steal(PyObject_CallFunction(manager_cls.get(), "Oii", dir_path, 2048, 4));
+    py::Ref manager = py::Ref::steal(PyObject_CallFunction(manager_cls.get(), "Oii", dir_path,
+                                                           certificate_format::kProcedureChunkSize,
+                                                           certificate_format::kProcedureStep));
     if (!manager) return nullptr;
     if (!silent &&
         procedures::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)

@@ -2,6 +2,7 @@
 #include <array>
 #include <cstring>
 
+#include "engine/certificate_format.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
@@ -114,8 +115,9 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     py::Ref validator_cls = py::import_attr("mavelin.core.validation", "CertificateValidator");
     if (!start || !validator_cls) return nullptr;
     py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, certificate_file, dir_path));
-    py::Ref call_kw =
-        py::Ref::steal(Py_BuildValue("{sisi}", "chunk_size", 2048, "transformation_step", 4));
+    py::Ref call_kw = py::Ref::steal(
+        Py_BuildValue("{sisi}", "chunk_size", certificate_format::kProcedureChunkSize,
+                      "transformation_step", certificate_format::kProcedureStep));
     if (!call_args || !call_kw) return nullptr;
     py::Ref validator =
         py::Ref::steal(PyObject_Call(validator_cls.get(), call_args.get(), call_kw.get()));
