@@ -30,6 +30,7 @@ Features detect() {
     if (!__get_cpuid(1, &a, &b, &c, &d)) return f;
     f.ssse3 = (c & bit_SSSE3) != 0;
     f.sse41 = (c & bit_SSE4_1) != 0;
+    f.pclmul = (c & bit_PCLMUL) != 0;
     const bool osxsave = (c & bit_OSXSAVE) != 0;
     const bool avx = (c & bit_AVX) != 0;
     const uint64_t xcr0 = osxsave ? read_xcr0() : 0;

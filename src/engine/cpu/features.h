@@ -7,6 +7,7 @@ struct Features {
     bool amd = false;  // vendor AuthenticAMD (or HygonGenuine)
     bool ssse3 = false;
     bool sse41 = false;
+    bool pclmul = false;  // PCLMULQDQ: carry-less multiplication
     bool sha = false;     // SHA-NI: sha256rnds2, sha256msg1, sha256msg2
     bool avx2 = false;    // only when the OS saves the YMM state
     bool avx512 = false;  // F + VL + BW, only when the OS saves the ZMM and mask state
