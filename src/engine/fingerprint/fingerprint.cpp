@@ -2,8 +2,6 @@
 // driver.
 #include "engine/fingerprint/fingerprint.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -11,6 +9,7 @@
 #include <limits>
 #include <new>
 
+#include "engine/fs/file_io.h"
 #include "engine/hash/sha256_impl.h"
 
 namespace mavelin::fingerprint {
@@ -29,21 +28,8 @@ constexpr uint64_t kDigestBatch = 1024;
 // Reads up to len bytes at offset, stopping early only at end of file.
 // Returns the byte count, or -errno.
 int64_t read_at(int fd, uint8_t* buf, size_t len, uint64_t offset) {
-    constexpr size_t kMaxPread = size_t{1} << 30;
-    size_t got = 0;
-    while (got < len) {
-        const uint64_t pos = offset + got;
-        if (pos > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) break;  // past any file
-        const size_t want = std::min(len - got, kMaxPread);
-        const ssize_t r = ::pread(fd, buf + got, want, static_cast<off_t>(pos));
-        if (r < 0) {
-            if (errno == EINTR) continue;
-            return -static_cast<int64_t>(errno);
-        }
-        if (r == 0) break;
-        got += static_cast<size_t>(r);
-    }
-    return static_cast<int64_t>(got);
+    const ssize_t got = fs::pread_full(fd, buf, len, offset);
+    return got < 0 ? -static_cast<int64_t>(errno) : static_cast<int64_t>(got);
 }
 
 // Byte offset of a chunk; false when it lies beyond any possible file.

@@ -133,8 +133,8 @@ class Run {
 
     static void fail(FileOutcome& o, int err, std::string&& path) noexcept {
         o.rows.clear();
-        o.error = err;
-        o.error_path = std::move(path);
+        o.error.code = err;
+        o.error.path = std::move(path);
     }
 
     // Bytes of `count` chunks from chunk `first` of a file of `size` bytes.

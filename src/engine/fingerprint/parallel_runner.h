@@ -8,13 +8,13 @@
 
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fingerprint/progress.h"
+#include "engine/fs/os_error.h"
 #include "engine/hash/sha256.h"
 
 namespace mavelin::fingerprint {
 
 struct FileOutcome {
-    int error = 0;           // errno of the failure, 0 when the file was fingerprinted
-    std::string error_path;  // the joined path the error refers to (empty on success)
+    fs::OsError error;  // code 0 when the file was fingerprinted; else errno and the joined path
     std::vector<hash::sha256::Digest> rows;  // the T row digests of the fingerprint (on success)
     uint64_t size = 0;  // bytes fingerprinted: the size fstat gave once the file was open
 };

@@ -43,14 +43,6 @@ uint64_t random_tag() {
            (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
 }
 
-int openat_retry(int dirfd, const char* name, int flags, mode_t mode = 0) {
-    int fd;
-    do {
-        fd = ::openat(dirfd, name, flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 int flock_retry(int fd, int op) {
     int rc;
     do {
@@ -61,13 +53,11 @@ int flock_retry(int fd, int op) {
 
 // Removes the regular files of the folder that carry a temporary name of `target`.
 void remove_temporaries(int dirfd, const std::string& target) {
-    const int list_fd = openat_retry(dirfd, ".", O_RDONLY | O_DIRECTORY);
-    if (list_fd < 0) return;
-    DIR* d = ::fdopendir(list_fd);
-    if (!d) {
-        ::close(list_fd);
-        return;
-    }
+    UniqueFd list_fd(openat_retry(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!list_fd) return;
+    DIR* d = ::fdopendir(list_fd.get());
+    if (!d) return;
+    list_fd.release();  // the stream owns it now
     while (const struct dirent* e = ::readdir(d)) {
         const std::string name(e->d_name);
         if (!is_temporary_name(name, target)) continue;
@@ -157,7 +147,7 @@ int AtomicFile::create_temporary() {
         std::snprintf(tag, sizeof tag, ".%016llx", static_cast<unsigned long long>(random_tag()));
         std::string candidate = "." + base + tag + std::string(kTempSuffix);
         const int fd = openat_retry(dir_.get(), candidate.c_str(),
-                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
             fd_.reset(fd);
             temp_ = std::move(candidate);
@@ -183,9 +173,9 @@ int AtomicFile::open_in(int dirfd, const std::string& name, const std::string& s
     if (name.find('/') != std::string::npos) return fail(EINVAL, err);
 
     // A description of our own carries the lock; a folder we may not list still gets written.
-    int d = openat_retry(dirfd, ".", O_RDONLY | O_DIRECTORY);
+    int d = openat_retry(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool lockable = d >= 0;
-    if (!lockable) d = openat_retry(dirfd, ".", O_PATH | O_DIRECTORY);
+    if (!lockable) d = openat_retry(dirfd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (d < 0) return fail(errno, err);
     dir_.reset(d);
 
@@ -236,19 +226,8 @@ int AtomicFile::write_all(const void* data, size_t len, OsError* err) {
 
 int AtomicFile::pwrite_all(const void* data, size_t len, uint64_t offset, OsError* err) {
     if (!fd_) return fail(EBADF, err);
-    const auto* p = static_cast<const char*>(data);
-    while (len > 0) {
-        const ssize_t n = ::pwrite(fd_.get(), p, len, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return fail(errno, err);
-        }
-        if (n == 0) return fail(EIO, err);
-        p += n;
-        len -= static_cast<size_t>(n);
-        offset += static_cast<uint64_t>(n);
-    }
-    return 0;
+    const int code = fs::pwrite_all(fd_.get(), data, len, offset);
+    return code == 0 ? 0 : fail(code, err);
 }
 
 int AtomicFile::commit(OsError* err) {
@@ -263,7 +242,7 @@ int AtomicFile::commit(OsError* err) {
     int rc = 0;
     if (sync_ == Sync::kFileAndDir) {
         // fsync wants a descriptor that is no O_PATH one.
-        UniqueFd sync_fd(openat_retry(dir_.get(), ".", O_RDONLY | O_DIRECTORY));
+        UniqueFd sync_fd(openat_retry(dir_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!sync_fd) {
             rc = errno == EACCES ? 0 : errno;  // a folder we may not read: nothing to sync with
         } else if (::fsync(sync_fd.get()) != 0 && errno != EINVAL) {

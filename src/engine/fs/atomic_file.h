@@ -9,14 +9,9 @@
 #include <string>
 
 #include "engine/fs/file_io.h"
+#include "engine/fs/os_error.h"
 
 namespace mavelin::fs {
-
-// A failed system call: its errno and the path it concerned (empty when none).
-struct OsError {
-    int code = 0;
-    std::string path;
-};
 
 enum class Sync {
     kNone,        // no fsync at all

@@ -8,8 +8,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <limits>
 
 namespace mavelin::fs {
 
@@ -29,8 +31,6 @@ std::string posix_join(std::string_view a, std::string_view b) {
     return out;
 }
 
-namespace {
-
 int openat_retry(int dirfd, const char* path, int flags, mode_t mode) {
     int fd;
     do {
@@ -38,8 +38,6 @@ int openat_retry(int dirfd, const char* path, int flags, mode_t mode) {
     } while (fd < 0 && errno == EINTR);
     return fd;
 }
-
-}  // namespace
 
 int open_at_any_length(int dirfd, const std::string& path, int flags, UniqueFd& out, mode_t mode) {
     flags |= O_CLOEXEC;
@@ -227,10 +225,14 @@ ssize_t read_full(int fd, void* buf, size_t len) {
 }
 
 ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset) {
+    constexpr size_t kMaxPread = size_t{1} << 30;  // well below what one call may return
+    constexpr auto kMaxOffset = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+    len = std::min<size_t>(len, std::numeric_limits<ssize_t>::max());
     size_t done = 0;
     auto* p = static_cast<unsigned char*>(buf);
     while (done < len) {
-        ssize_t n = pread_retry(fd, p + done, len - done, offset + done);
+        if (offset > kMaxOffset || done > kMaxOffset - offset) break;  // past any file
+        const ssize_t n = pread_retry(fd, p + done, std::min(len - done, kMaxPread), offset + done);
         if (n < 0) return -1;
         if (n == 0) break;
         done += static_cast<size_t>(n);
@@ -238,19 +240,36 @@ ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset) {
     return static_cast<ssize_t>(done);
 }
 
-int write_all(int fd, const void* buf, size_t len) {
+namespace {
+
+// Writes all bytes with `put`, which writes at most `len` bytes `done` bytes into the data and
+// returns what write() would.
+template <typename Put>
+int put_all(const void* buf, size_t len, Put put) {
     const auto* p = static_cast<const char*>(buf);
-    while (len > 0) {
-        const ssize_t n = ::write(fd, p, len);
+    size_t done = 0;
+    while (done < len) {
+        const ssize_t n = put(p + done, len - done, done);
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
         if (n == 0) return EIO;
-        p += n;
-        len -= static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
     return 0;
+}
+
+}  // namespace
+
+int write_all(int fd, const void* buf, size_t len) {
+    return put_all(buf, len, [fd](const char* p, size_t n, size_t) { return ::write(fd, p, n); });
+}
+
+int pwrite_all(int fd, const void* buf, size_t len, uint64_t offset) {
+    return put_all(buf, len, [fd, offset](const char* p, size_t n, size_t done) {
+        return ::pwrite(fd, p, n, static_cast<off_t>(offset + done));
+    });
 }
 
 }  // namespace mavelin::fs

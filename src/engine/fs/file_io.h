@@ -43,6 +43,9 @@ class UniqueFd {
 // where no separator is added when `a` is empty or already ends with '/'.
 std::string posix_join(std::string_view a, std::string_view b);
 
+// openat() retried on EINTR, with `flags` as given. Returns the descriptor, or -1 with errno set.
+int openat_retry(int dirfd, const char* path, int flags, mode_t mode = 0);
+
 // openat() for any path length: paths too long for one system call are split at '/' boundaries
 // and resolved group by group through directory descriptors, so intermediate symbolic links and
 // ".." behave exactly as in a single call. `flags` apply to the last component only; O_CLOEXEC is
@@ -71,11 +74,15 @@ int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out,
 ssize_t read_retry(int fd, void* buf, size_t len);
 ssize_t pread_retry(int fd, void* buf, size_t len, uint64_t offset);
 
-// Reads until `len` bytes are in or end of file is reached; returns the count or -1 (errno set).
+// Read until `len` bytes are in or end of file is reached, retrying EINTR and short reads;
+// return the count or -1 (errno set). pread_full takes offsets beyond what any file can hold
+// as end of file, and any `len`.
 ssize_t read_full(int fd, void* buf, size_t len);
 ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset);
 
-// Writes all `len` bytes (retrying EINTR and short writes); 0, or the errno.
+// Write all `len` bytes, retrying EINTR and short writes; 0, or the errno (EIO when the system
+// accepts nothing). pwrite_all leaves the file position alone.
 int write_all(int fd, const void* buf, size_t len);
+int pwrite_all(int fd, const void* buf, size_t len, uint64_t offset);
 
 }  // namespace mavelin::fs

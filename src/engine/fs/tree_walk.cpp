@@ -21,14 +21,6 @@ namespace {
 constexpr size_t kMaxOpenFrames = 32;
 constexpr size_t kListBufferSize = 64 * 1024;
 
-int openat_retry(int dirfd, const char* name, int flags) {
-    int fd;
-    do {
-        fd = ::openat(dirfd, name, flags);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
 bool is_same_dir(int fd, dev_t dev, ino_t ino) {
     struct stat st;
     return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == dev && st.st_ino == ino;

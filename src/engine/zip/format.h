@@ -6,13 +6,15 @@
 #include <cstdint>
 #include <string>
 
+#include "engine/fs/os_error.h"
+
 namespace mavelin::zip {
 
 // Outcome of an archive operation. The comment names the host zipfile behaviour each one
 // stands for, so that callers can report the same kind of failure.
 enum class Status {
     kOk,
-    kOsError,      // OSError: `errnum` and `path` (empty when no path is concerned)
+    kOsError,      // OSError: `os` holds errno and path (empty when no path is concerned)
     kNotZip,       // BadZipFile("File is not a zip file"): no end-of-central-directory record
     kBadArchive,   // BadZipFile(message): central directory or its records damaged
     kBadName,      // UnicodeDecodeError: a name flagged as UTF-8 is not valid UTF-8
@@ -31,8 +33,7 @@ enum class Status {
 
 struct Error {
     Status status = Status::kOk;
-    int errnum = 0;       // kOsError only
-    std::string path;     // kOsError only: the path concerned
+    fs::OsError os;       // kOsError only
     std::string message;  // the reason, worded like the host library where it has a wording
 };
 
@@ -40,8 +41,8 @@ struct Error {
 inline Status os_error(Error* err, int code, const std::string& path) {
     if (err) {
         err->status = Status::kOsError;
-        err->errnum = code;
-        err->path = path;
+        err->os.code = code;
+        err->os.path = path;
         err->message.clear();
     }
     return Status::kOsError;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "engine/fs/file_io.h"
 #include "engine/hash/crc32.h"
 #include "engine/zip/inflate.h"
 #include "engine/zip/names.h"
@@ -43,32 +44,19 @@ std::string wide_to_string(Wide v) {
 
 class FdSource : public Source {
   public:
-    FdSource(int fd, uint64_t size) : fd_(fd), size_(size) {}
-    ~FdSource() override { ::close(fd_); }
-    FdSource(const FdSource&) = delete;
-    FdSource& operator=(const FdSource&) = delete;
+    FdSource(fs::UniqueFd fd, uint64_t size) : fd_(std::move(fd)), size_(size) {}
     uint64_t size() const override { return size_; }
     int64_t read_at(uint64_t offset, void* buf, size_t len) override {
-        auto* p = static_cast<uint8_t*>(buf);
-        size_t done = 0;
-        while (done < len) {
-            const ssize_t n = ::pread(fd_, p + done, len - done, static_cast<off_t>(offset + done));
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return -errno;
-            }
-            if (n == 0) break;
-            done += static_cast<size_t>(n);
-        }
-        return static_cast<int64_t>(done);
+        const ssize_t n = fs::pread_full(fd_.get(), buf, len, offset);
+        return n < 0 ? -static_cast<int64_t>(errno) : static_cast<int64_t>(n);
     }
     int seek_error(uint64_t offset) override {
         if (offset > uint64_t{INT64_MAX}) return EINVAL;
-        return ::lseek(fd_, static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
+        return ::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET) < 0 ? errno : 0;
     }
 
   private:
-    int fd_;
+    fs::UniqueFd fd_;
     uint64_t size_;
 };
 
@@ -117,21 +105,12 @@ class Reader {
     Status fail(Status s, std::string message) {
         if (err_) {
             err_->status = s;
-            err_->errnum = 0;
-            err_->path.clear();
+            err_->os = {};
             err_->message = std::move(message);
         }
         return s;
     }
-    Status os_fail(int code) {
-        if (err_) {
-            err_->status = Status::kOsError;
-            err_->errnum = code;
-            err_->path = label_;
-            err_->message.clear();
-        }
-        return Status::kOsError;
-    }
+    Status os_fail(int code) { return os_error(err_, code, label_); }
     // Reads up to len bytes at off into buf; *got is short only at the end of the file.
     Status read(uint64_t off, void* buf, size_t len, size_t* got) {
         const int64_t n = src_.read_at(off, buf, len);
@@ -334,7 +313,7 @@ Status Reader::open_member(const Entry& e, const std::string& member_name, Wide*
     }
     if (const int code = off < 0 ? EINVAL : src_.seek_error(static_cast<uint64_t>(off))) {
         fail(Status::kOsError, "seek to " + wide_to_string(off));
-        if (err_) err_->errnum = code;
+        if (err_) err_->os.code = code;
         return Status::kOsError;
     }
     if (off + static_cast<Wide>(kLocalSize) > fs)
@@ -510,27 +489,21 @@ Status read_member(Source& src, const std::string& label, const std::string& mem
 Status read_member(const std::string& archive_path, const std::string& member_name, Member* out,
                    Error* err) {
     // O_NONBLOCK: a FIFO in place of the archive must not block the open.
-    const int fd = ::open(archive_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return os_error(err, errno, archive_path);
+    fs::UniqueFd fd(
+        fs::openat_retry(AT_FDCWD, archive_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return os_error(err, errno, archive_path);
     struct stat st;
-    if (::fstat(fd, &st) != 0) {
-        const int code = errno;
-        ::close(fd);
-        return os_error(err, code, archive_path);
-    }
+    if (::fstat(fd.get(), &st) != 0) return os_error(err, errno, archive_path);
+    if (S_ISDIR(st.st_mode)) return os_error(err, EISDIR, archive_path);
     uint64_t size = 0;
-    if (S_ISDIR(st.st_mode)) {
-        ::close(fd);
-        return os_error(err, EISDIR, archive_path);
-    }
     if (S_ISREG(st.st_mode)) {
         size = static_cast<uint64_t>(st.st_size);
     } else if (S_ISBLK(st.st_mode)) {
-        const off_t end = ::lseek(fd, 0, SEEK_END);
+        const off_t end = ::lseek(fd.get(), 0, SEEK_END);
         size = end > 0 ? static_cast<uint64_t>(end) : 0;
     }
     // Anything else (FIFO, socket, character device) has no end to search from: size 0.
-    FdSource src(fd, size);
+    FdSource src(std::move(fd), size);
     return read_member(src, archive_path, member_name, out, err);
 }
 

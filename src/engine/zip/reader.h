@@ -40,7 +40,7 @@ struct Member {
 // lengths that lead to the data. Stored members only: any other method is kUnsupported.
 //
 // Outcomes, in the order a reader meets them:
-//  - opening the archive: kOsError (errnum, path), kNotZip, kBadArchive, kBadName, kUnsupported;
+//  - opening the archive: kOsError (os: errno, path), kNotZip, kBadArchive, kBadName, kUnsupported;
 //  - opening the member: kNoMember, kOsError (EINVAL, no path: seeking to a header offset
 //    below zero or beyond what the file system allows), kBadOffset, kBadMember, kBadName,
 //    kUnsupported, kEncrypted;

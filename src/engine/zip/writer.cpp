@@ -26,8 +26,7 @@ constexpr size_t kZip64ExtraSize = 20;  // id, length, file size, compressed siz
 Status set_error(Error* err, Status status, std::string message) {
     if (err) {
         err->status = status;
-        err->errnum = 0;
-        err->path.clear();
+        err->os = {};
         err->message = std::move(message);
     }
     return status;

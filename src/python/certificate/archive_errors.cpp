@@ -13,7 +13,7 @@ void set(const zip::Error& err) {
             PyErr_SetString(PyExc_SystemError, "archive error reported without a failure");
             return;
         case zip::Status::kOsError:
-            py::set_os_error(err.errnum, err.path);
+            py::set_os_error(err.os.code, err.os.path);
             return;
         case zip::Status::kNotZip:
         case zip::Status::kBadArchive:

@@ -22,7 +22,7 @@ constexpr const char* kMemberName = certificate_format::kPayloadName;
 // file itself could not be opened or read, the message says that the certificate is damaged (or
 // of a kind that cannot be read) and why.
 void set_open_error(const zip::Error& err) {
-    if (err.status == zip::Status::kOsError && !err.path.empty()) {
+    if (err.status == zip::Status::kOsError && !err.os.path.empty()) {
         archive_errors::set(err);
         return;
     }
@@ -43,7 +43,7 @@ void set_open_error(const zip::Error& err) {
         why;
     if (err.status == zip::Status::kOsError) {
         py::Ref exc = py::Ref::steal(
-            PyObject_CallFunction(PyExc_OSError, "is", err.errnum, told.message.c_str()));
+            PyObject_CallFunction(PyExc_OSError, "is", err.os.code, told.message.c_str()));
         if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
         return;
     }

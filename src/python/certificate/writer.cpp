@@ -41,7 +41,8 @@ void refuse_link(const std::string& path,
 }
 
 void set_archive_error(const zip::Error& err) {
-    if (err.status == zip::Status::kOsError && err.errnum == ELOOP) return refuse_link(err.path);
+    if (err.status == zip::Status::kOsError && err.os.code == ELOOP)
+        return refuse_link(err.os.path);
     archive_errors::set(err);
 }
 

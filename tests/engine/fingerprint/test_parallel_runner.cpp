@@ -109,8 +109,8 @@ TEST(ParallelRunner, ResultsInInputOrderMatchTheDefinition) {
             for (size_t i = 0; i < rels.size(); ++i) {
                 SCOPED_TRACE(rels[i] + " chunk " + std::to_string(p.chunk_size) + " step " +
                              std::to_string(p.step) + " threads " + std::to_string(threads));
-                EXPECT_EQ(out[i].error, 0);
-                EXPECT_TRUE(out[i].error_path.empty());
+                EXPECT_EQ(out[i].error.code, 0);
+                EXPECT_TRUE(out[i].error.path.empty());
                 EXPECT_EQ(out[i].rows, reference_rows(contents[i], p));
             }
         }
@@ -143,7 +143,7 @@ TEST(ParallelRunner, LargeFilesSplitAcrossThreadsEqualTheSequentialResult) {
         for (unsigned threads : {1u, 2u, 4u, 7u}) {
             std::vector<FileOutcome> out = fingerprint_files(t.path(), c.rels, c.p, threads);
             for (size_t i = 0; i < c.rels.size(); ++i) {
-                EXPECT_EQ(out[i].error, 0);
+                EXPECT_EQ(out[i].error.code, 0);
                 EXPECT_EQ(out[i].rows, want[i])
                     << c.rels[i] << " chunk " << c.p.chunk_size << " threads " << threads;
             }
@@ -210,7 +210,7 @@ TEST(ParallelRunner, SplitFilesOfTinyChunksAreStableAcrossRepeatedRuns) {
                     for (int run = 0; run < runs; ++run) {
                         const std::vector<FileOutcome> out =
                             fingerprint_files(t.path(), {rels[i]}, p, threads);
-                        ASSERT_EQ(out[0].error, 0);
+                        ASSERT_EQ(out[0].error.code, 0);
                         ASSERT_EQ(out[0].rows, want)
                             << rels[i] << " chunk " << chunk << " step " << step << " threads "
                             << threads << " run " << run;
@@ -231,7 +231,7 @@ TEST(ParallelRunner, SplitFilesOfTinyChunksAreStableAcrossRepeatedRuns) {
             for (int run = 0; run < 4; ++run) {
                 const std::vector<FileOutcome> out = fingerprint_files(t.path(), mixed, p, threads);
                 for (size_t i = 0; i < mixed.size(); ++i) {
-                    ASSERT_EQ(out[i].error, 0);
+                    ASSERT_EQ(out[i].error.code, 0);
                     ASSERT_EQ(out[i].rows, want[i]) << mixed[i] << " chunk " << chunk << " threads "
                                                     << threads << " run " << run;
                 }
@@ -277,7 +277,7 @@ TEST(ParallelRunner, CancellingEndsTheRunWithEveryUnfinishedFileFailed) {
     const Params p{2048, 4};
     std::atomic<bool> cancel{true};
     for (const FileOutcome& o : fingerprint_files(t.path(), rels, p, 2, &cancel))
-        EXPECT_EQ(o.error, ECANCELED);
+        EXPECT_EQ(o.error.code, ECANCELED);
 
     cancel.store(false);
     std::thread canceller([&cancel] {
@@ -287,9 +287,9 @@ TEST(ParallelRunner, CancellingEndsTheRunWithEveryUnfinishedFileFailed) {
     std::vector<FileOutcome> out = fingerprint_files(t.path(), rels, p, 2, &cancel);
     canceller.join();
     ASSERT_EQ(out.size(), rels.size());
-    EXPECT_EQ(out.back().error, ECANCELED);
+    EXPECT_EQ(out.back().error.code, ECANCELED);
     for (size_t i = 0; i + 1 < out.size(); ++i)
-        EXPECT_TRUE(out[i].error == 0 || out[i].error == ECANCELED) << rels[i];
+        EXPECT_TRUE(out[i].error.code == 0 || out[i].error.code == ECANCELED) << rels[i];
 }
 
 TEST(ParallelRunner, ErrorsArePerFileAndPipesDoNotBlock) {
@@ -319,8 +319,8 @@ TEST(ParallelRunner, ErrorsArePerFileAndPipesDoNotBlock) {
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
         ASSERT_EQ(out.size(), rels.size());
         auto expect_error = [&](size_t i, int err) {
-            EXPECT_EQ(out[i].error, err) << rels[i];
-            EXPECT_EQ(out[i].error_path, mavelin::fs::posix_join(t.path(), rels[i])) << rels[i];
+            EXPECT_EQ(out[i].error.code, err) << rels[i];
+            EXPECT_EQ(out[i].error.path, mavelin::fs::posix_join(t.path(), rels[i])) << rels[i];
             EXPECT_TRUE(out[i].rows.empty()) << rels[i];
         };
         expect_error(1, ENOENT);
@@ -331,7 +331,7 @@ TEST(ParallelRunner, ErrorsArePerFileAndPipesDoNotBlock) {
         EXPECT_EQ(out[0].rows, reference_rows("first", p));
         EXPECT_EQ(out[3].rows, sequential_rows(t / "big", p));
         EXPECT_EQ(out[5].rows, reference_rows("", p));  // a pipe has size 0: no chunk is read
-        EXPECT_EQ(out[5].error, 0);
+        EXPECT_EQ(out[5].error.code, 0);
         EXPECT_EQ(out[7].rows, sequential_rows(t / "ok2", p));
         EXPECT_EQ(out[8].rows,
                   reference_rows("absolute", p));  // an absolute path replaces the root
@@ -345,9 +345,9 @@ TEST(ParallelRunner, UnreadableFileFailsAlone) {
     write_file(t / "open", "public");
     ASSERT_EQ(::chmod((t / "locked").c_str(), 0), 0);
     std::vector<FileOutcome> out = fingerprint_files(t.path(), {"locked", "open"}, {2048, 4}, 2);
-    EXPECT_EQ(out[0].error, EACCES);
-    EXPECT_EQ(out[0].error_path, t / "locked");
-    EXPECT_EQ(out[1].error, 0);
+    EXPECT_EQ(out[0].error.code, EACCES);
+    EXPECT_EQ(out[0].error.path, t / "locked");
+    EXPECT_EQ(out[1].error.code, 0);
     EXPECT_EQ(out[1].rows, reference_rows("public", {2048, 4}));
 }
 
@@ -366,10 +366,10 @@ TEST(ParallelRunner, PathsLongerThanPathMax) {
     }
     std::vector<FileOutcome> out =
         fingerprint_files(t.path(), {rel + "leaf", rel + "gone"}, {2048, 4}, 2);
-    EXPECT_EQ(out[0].error, 0);
+    EXPECT_EQ(out[0].error.code, 0);
     EXPECT_EQ(out[0].rows, reference_rows("deep", {2048, 4}));
-    EXPECT_EQ(out[1].error, ENOENT);
-    EXPECT_EQ(out[1].error_path, t / rel + "gone");
+    EXPECT_EQ(out[1].error.code, ENOENT);
+    EXPECT_EQ(out[1].error.path, t / rel + "gone");
 }
 
 }  // namespace
@@ -409,7 +409,7 @@ TEST(ParallelRunner, ManyThreadsSplittingFilesOneAfterAnother) {
         std::vector<FileOutcome> out = fingerprint_files(t.path(), rels, p, threads);
         ASSERT_EQ(out.size(), rels.size());
         for (size_t i = 0; i < rels.size(); ++i) {
-            ASSERT_EQ(out[i].error, 0) << rels[i];
+            ASSERT_EQ(out[i].error.code, 0) << rels[i];
             EXPECT_EQ(out[i].rows, reference_rows(data[i], p)) << rels[i] << " threads " << threads;
         }
     }

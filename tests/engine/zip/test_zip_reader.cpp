@@ -264,18 +264,18 @@ TEST(ZipReader, OsErrorsCarryErrnoAndPath) {
     Member m;
     Error err;
     EXPECT_EQ(read_member(dir / "missing.zip", kName, &m, &err), Status::kOsError);
-    EXPECT_EQ(err.errnum, ENOENT);
-    EXPECT_EQ(err.path, dir / "missing.zip");
+    EXPECT_EQ(err.os.code, ENOENT);
+    EXPECT_EQ(err.os.path, dir / "missing.zip");
     EXPECT_EQ(read_member(dir.path(), kName, &m, &err), Status::kOsError);
-    EXPECT_EQ(err.errnum, EISDIR);
-    EXPECT_EQ(err.path, dir.path());
+    EXPECT_EQ(err.os.code, EISDIR);
+    EXPECT_EQ(err.os.path, dir.path());
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0644), 0);
     EXPECT_EQ(read_member(dir / "fifo", kName, &m, &err), Status::kNotZip);  // and no hang
     if (::geteuid() != 0) {
         ASSERT_TRUE(write_file(dir / "secret.zip", {1, 2, 3}));
         ASSERT_EQ(::chmod((dir / "secret.zip").c_str(), 0), 0);
         EXPECT_EQ(read_member(dir / "secret.zip", kName, &m, &err), Status::kOsError);
-        EXPECT_EQ(err.errnum, EACCES);
+        EXPECT_EQ(err.os.code, EACCES);
     }
 }
 

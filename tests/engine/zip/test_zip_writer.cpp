@@ -188,7 +188,7 @@ TEST(ZipWriter, ArchivesAreByteIdenticalToZipfile) {
             ASSERT_EQ(
                 write_single_stored_member(dir / "ours.zip", c.name, payload_path, &err, options),
                 Status::kOk)
-                << err.message << " " << err.errnum;
+                << err.message << " " << err.os.code;
             const std::vector<uint8_t> ours = read_file(dir / "ours.zip");
             EXPECT_EQ(hex(ours), hex(read_file(dir / "ref.zip")));
 
@@ -285,24 +285,24 @@ TEST(ZipWriter, FailuresKeepThePreviousArchiveAndLeaveNoTemporary) {
     Error err;
 
     EXPECT_EQ(write_single_stored_member(archive, kName, dir / "missing", &err), Status::kOsError);
-    EXPECT_EQ(err.errnum, ENOENT);
-    EXPECT_EQ(err.path, dir / "missing");
+    EXPECT_EQ(err.os.code, ENOENT);
+    EXPECT_EQ(err.os.path, dir / "missing");
 
     EXPECT_EQ(write_single_stored_member(archive, kName, dir / "folder", &err), Status::kOsError);
-    EXPECT_EQ(err.errnum, EISDIR);
+    EXPECT_EQ(err.os.code, EISDIR);
 
     EXPECT_EQ(write_single_stored_member(archive, kName, dir / "fifo", &err), Status::kOsError);
-    EXPECT_EQ(err.errnum, EINVAL);  // refused, not blocked on
+    EXPECT_EQ(err.os.code, EINVAL);  // refused, not blocked on
 
     EXPECT_EQ(write_single_stored_member(dir / "folder", kName, dir / "payload", &err),
               Status::kOsError);
-    EXPECT_EQ(err.errnum, EISDIR);
-    EXPECT_EQ(err.path, dir / "folder");
+    EXPECT_EQ(err.os.code, EISDIR);
+    EXPECT_EQ(err.os.path, dir / "folder");
 
     EXPECT_EQ(write_single_stored_member(dir / "nowhere/a.zip", kName, dir / "payload", &err),
               Status::kOsError);
-    EXPECT_EQ(err.errnum, ENOENT);
-    EXPECT_EQ(err.path, dir / "nowhere/a.zip");
+    EXPECT_EQ(err.os.code, ENOENT);
+    EXPECT_EQ(err.os.path, dir / "nowhere/a.zip");
 
     const std::vector<std::string> bad_names = {
         "", "/abs", "dir/", "a//b", "./a", "a/../b", "..", std::string("a\0b", 3), "\xff\xfe"};

@@ -236,8 +236,8 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     unsigned long long bytes = 0;
     for (size_t i = 0; i < nodes.size(); ++i) {
         const fingerprint::FileOutcome& o = outcomes[i];
-        if (o.error != 0) {
-            py::Ref exc = os_error(o.error, o.error_path);
+        if (o.error.code != 0) {
+            py::Ref exc = os_error(o.error.code, o.error.path);
             if (!exc || record_error(errors.get(), nodes[i].get(), exc.get()) < 0) return -1;
             continue;
         }
