@@ -8,6 +8,7 @@
 
 #include "engine/certificate_format.h"
 #include "engine/pickle/opcodes.h"
+#include "engine/text/utf8.h"
 
 namespace mavelin::pickle {
 
@@ -194,7 +195,8 @@ Status Decoder::step(std::uint8_t opc) {
             if (n > limit_ - pos_) return fail("string longer than the input");
             const std::size_t off = pos_;
             pos_ += n;
-            if (!valid_utf8_surrogatepass(in_.subspan(off, n)))
+            const std::string_view text(reinterpret_cast<const char*>(in_.data() + off), n);
+            if (!text::is_valid_utf8(text, text::Surrogates::kAllow))
                 return fail("string is not valid UTF-8");
             if (n > 0xffffffffULL) return fail("string too long");
             return push_new(Value{Kind::Str, false, static_cast<std::uint32_t>(n), off})
@@ -337,47 +339,6 @@ Status decode(std::span<const std::uint8_t> input, Decoded& out) {
     } catch (...) {
         return Status{false, "internal error", 0};
     }
-}
-
-bool valid_utf8_surrogatepass(std::span<const std::uint8_t> s) noexcept {
-    const std::uint8_t* p = s.data();
-    const std::uint8_t* end = p + s.size();
-    while (p < end) {
-        if (end - p >= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            if ((w & 0x8080808080808080ULL) == 0) {
-                p += 8;
-                continue;
-            }
-        }
-        const std::uint8_t c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int n;
-        std::uint8_t lo = 0x80, hi = 0xbf;  // range of the second byte
-        if (c >= 0xc2 && c <= 0xdf) {
-            n = 2;
-        } else if (c >= 0xe0 && c <= 0xef) {
-            n = 3;
-            if (c == 0xe0) lo = 0xa0;  // no overlong forms; 0xed keeps 0xa0-0xbf: surrogates pass
-        } else if (c >= 0xf0 && c <= 0xf4) {
-            n = 4;
-            if (c == 0xf0) lo = 0x90;
-            if (c == 0xf4) hi = 0x8f;
-        } else {
-            return false;
-        }
-        if (end - p < n) return false;
-        if (p[1] < lo || p[1] > hi) return false;
-        for (int i = 2; i < n; ++i) {
-            if ((p[i] & 0xc0) != 0x80) return false;
-        }
-        p += n;
-    }
-    return true;
 }
 
 }  // namespace mavelin::pickle

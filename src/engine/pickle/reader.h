@@ -80,7 +80,4 @@ struct Status {
 // tables stay within table_budget(input size).
 Status decode(std::span<const std::uint8_t> input, Decoded& out);
 
-// Whether `s` is UTF-8 as the host's "surrogatepass" decoder accepts it.
-bool valid_utf8_surrogatepass(std::span<const std::uint8_t> s) noexcept;
-
 }  // namespace mavelin::pickle

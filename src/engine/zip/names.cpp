@@ -1,4 +1,4 @@
-// Member-name encodings: strict UTF-8 validation, code page 437 decoding and quoting for messages.
+// Member-name encodings: code page 437 decoding and quoting for messages.
 #include "engine/zip/names.h"
 
 #include <cstdint>
@@ -69,42 +69,6 @@ std::string quote(std::string_view s, bool bytes) {
 bool is_ascii(std::string_view s) {
     for (const char c : s) {
         if (static_cast<unsigned char>(c) > 0x7F) return false;
-    }
-    return true;
-}
-
-bool is_valid_utf8(std::string_view s) {
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    const size_t n = s.size();
-    size_t i = 0;
-    while (i < n) {
-        const unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        unsigned char lo = 0x80;
-        unsigned char hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;  // overlong
-            if (c == 0xED) hi = 0x9F;  // surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;  // overlong
-            if (c == 0xF4) hi = 0x8F;  // beyond U+10FFFF
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        if (p[i + 1] < lo || p[i + 1] > hi) return false;
-        for (size_t k = 2; k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-        }
-        i += len;
     }
     return true;
 }

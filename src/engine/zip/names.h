@@ -1,5 +1,5 @@
-// Member-name encodings of ZIP archives (ASCII, UTF-8, code page 437) and their quoted display
-// forms.
+// Member-name encodings of ZIP archives (ASCII, code page 437; UTF-8 is checked by text/utf8.h) and
+// their quoted display forms.
 #pragma once
 
 #include <string>
@@ -8,10 +8,6 @@
 namespace mavelin::zip {
 
 bool is_ascii(std::string_view s);
-
-// Strict UTF-8 as the host's decoder accepts it: no overlong forms, no surrogates, nothing
-// beyond U+10FFFF, no truncated sequences.
-bool is_valid_utf8(std::string_view s);
 
 // The historical ZIP name encoding, code page 437, decoded to UTF-8 (every byte is valid).
 std::string cp437_to_utf8(std::string_view s);

@@ -14,6 +14,7 @@
 
 #include "engine/fs/file_io.h"
 #include "engine/hash/crc32.h"
+#include "engine/text/utf8.h"
 #include "engine/zip/inflate.h"
 #include "engine/zip/names.h"
 
@@ -120,7 +121,7 @@ class Reader {
     }
     Status decode_name(std::string_view raw, uint16_t flags, std::string* out) {
         if (flags & kFlagUtf8) {
-            if (!is_valid_utf8(raw)) {
+            if (!text::is_valid_utf8(raw)) {
                 return fail(Status::kBadName,
                             "'utf-8' codec can't decode the name " + quote_bytes(raw));
             }

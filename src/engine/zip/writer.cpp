@@ -15,6 +15,7 @@
 
 #include "engine/fs/file_io.h"
 #include "engine/hash/crc32.h"
+#include "engine/text/utf8.h"
 #include "engine/zip/names.h"
 
 namespace mavelin::zip {
@@ -343,7 +344,7 @@ Status set_member_name(const std::string& member_name, MemberInfo* m, Error* err
         return set_error(err, Status::kBadInput,
                          "Member name " + quote_text(n) + " is not a plain path");
     }
-    if (!is_valid_utf8(n))
+    if (!text::is_valid_utf8(n))
         return set_error(err, Status::kBadInput, "Member name is not valid UTF-8");
     if (n.size() > 0xFFFF) {
         return set_error(err, Status::kOutOfRange,

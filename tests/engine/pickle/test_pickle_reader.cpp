@@ -190,18 +190,6 @@ TEST(PickleReaderTest, MemoReferencesShareOneValue) {
     EXPECT_NE(d.state_value(top[1], 1), d.state_value(top[3], 1));
 }
 
-TEST(PickleReaderTest, SurrogatesAreKeptAsTheirUtf8Form) {
-    auto ok = [](const std::string& s) { return pk::valid_utf8_surrogatepass(bytes_of(s)); };
-    EXPECT_TRUE(ok("plain ascii text"));
-    EXPECT_TRUE(ok("\xed\xa0\x80 \xed\xbf\xbf \xf0\x9f\x98\x80 \xc3\xa9"));
-    EXPECT_FALSE(ok("\xc0\x80"));          // overlong
-    EXPECT_FALSE(ok("\xe0\x80\x80"));      // overlong
-    EXPECT_FALSE(ok("\xf4\x90\x80\x80"));  // beyond U+10FFFF
-    EXPECT_FALSE(ok("\xff"));
-    EXPECT_FALSE(ok("abc\xc3"));  // cut
-    EXPECT_FALSE(ok("\xc3\x28"));
-}
-
 // Pieces of hand-written streams.
 const std::string kP4 = "\x80\x04";
 const std::string kClassP4 =
