@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/certificate_format.h"
 #include "engine/compare/node_join.h"
 #include "python/capi/common.h"
 #include "python/capi/gil.h"
@@ -83,8 +84,8 @@ bool binary_digests(PyObject* fp, std::string& out) {
 // Whether a certificate record's id disagrees with the number of its key "node_id_N". Keys of
 // another form carry no number and are not checked.
 int id_disagrees(PyObject* key, PyObject* node) {
-    static constexpr char kPrefix[] = "node_id_";
-    constexpr size_t kPrefixLen = sizeof(kPrefix) - 1;
+    static constexpr const char* kPrefix = certificate_format::kNodeKeyPrefix;
+    constexpr size_t kPrefixLen = sizeof(certificate_format::kNodeKeyPrefix) - 1;
     if (!PyUnicode_Check(key)) return 0;
     Py_ssize_t n = 0;
     const char* text = PyUnicode_AsUTF8AndSize(key, &n);
