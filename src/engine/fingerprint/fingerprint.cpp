@@ -32,16 +32,21 @@ int64_t read_at(int fd, uint8_t* buf, size_t len, uint64_t offset) {
     return got < 0 ? -static_cast<int64_t>(errno) : static_cast<int64_t>(got);
 }
 
-// Byte offset of a chunk; false when it lies beyond any possible file.
-bool chunk_offset(uint64_t index, uint64_t chunk_size, uint64_t* offset) {
-    if (chunk_size != 0 && index > std::numeric_limits<uint64_t>::max() / chunk_size) return false;
-    *offset = index * chunk_size;
-    return *offset <= static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+// Byte offset of chunk `index` counted from byte `base`; false when it lies beyond any possible
+// file.
+bool chunk_offset(uint64_t base, uint64_t index, uint64_t chunk_size, uint64_t* offset) {
+    constexpr auto kMax = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
+    if (chunk_size != 0 && index > kMax / chunk_size) return false;
+    const uint64_t delta = index * chunk_size;
+    if (base > kMax || delta > kMax - base) return false;
+    *offset = base + delta;
+    return true;
 }
 
 // Chunks of up to kReadBatch bytes: one pread for many chunks, full ones hashed side by side.
-int hash_small_chunks(int fd, size_t chunk, uint64_t first, uint64_t count,
-                      hash::sha256::Digest* out, Buffer& scratch, bool* at_eof) {
+int hash_small_chunks(int fd, size_t chunk, uint64_t base, uint64_t first, uint64_t count,
+                      hash::sha256::Digest* out, Buffer& scratch, bool* at_eof,
+                      uint64_t* bytes_read) {
     const uint64_t per_read = kReadBatch / chunk;
     if (!scratch.reserve(static_cast<size_t>(std::min(per_read, count)) * chunk)) return ENOMEM;
     uint64_t done = 0;
@@ -49,11 +54,12 @@ int hash_small_chunks(int fd, size_t chunk, uint64_t first, uint64_t count,
         const uint64_t k = std::min(per_read, count - done);
         uint64_t offset = 0;
         int64_t got = 0;
-        if (chunk_offset(first + done, chunk, &offset)) {
+        if (chunk_offset(base, first + done, chunk, &offset)) {
             got = read_at(fd, scratch.data(), static_cast<size_t>(k) * chunk, offset);
             if (got < 0) return static_cast<int>(-got);
         }
         const size_t bytes = static_cast<size_t>(got);
+        *bytes_read += bytes;
         const size_t full = bytes / chunk;
         const uint8_t* ptrs[kHashGroup];
         for (size_t j = 0; j < full; j += kHashGroup) {
@@ -74,20 +80,22 @@ int hash_small_chunks(int fd, size_t chunk, uint64_t first, uint64_t count,
 }
 
 // Chunks too large to buffer: each is streamed through a hasher in kReadBatch pieces.
-int hash_large_chunks(int fd, uint64_t chunk, uint64_t first, uint64_t count,
-                      hash::sha256::Digest* out, Buffer& scratch, bool* at_eof) {
+int hash_large_chunks(int fd, uint64_t chunk, uint64_t base, uint64_t first, uint64_t count,
+                      hash::sha256::Digest* out, Buffer& scratch, bool* at_eof,
+                      uint64_t* bytes_read) {
     if (!scratch.reserve(kReadBatch)) return ENOMEM;
     for (uint64_t i = 0; i < count; ++i) {
         hash::sha256::Hasher h;
         uint64_t offset = 0;
         bool short_read = true;
-        if (chunk_offset(first + i, chunk, &offset)) {
+        if (chunk_offset(base, first + i, chunk, &offset)) {
             uint64_t left = chunk;
             while (left > 0) {
                 const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kReadBatch));
                 const int64_t got = read_at(fd, scratch.data(), want, offset);
                 if (got < 0) return static_cast<int>(-got);
                 h.update(scratch.data(), static_cast<size_t>(got));
+                *bytes_read += static_cast<uint64_t>(got);
                 if (static_cast<size_t>(got) < want) break;
                 offset += want;
                 left -= want;
@@ -104,17 +112,19 @@ int hash_large_chunks(int fd, uint64_t chunk, uint64_t first, uint64_t count,
     return 0;
 }
 
-int hash_range(int fd, int64_t chunk_size, uint64_t first, uint64_t count,
-               hash::sha256::Digest* out, Buffer& scratch, bool* at_eof) {
+// Chunks first .. first+count-1 of those that start at byte `base`; `bytes_read` grows by the
+// bytes the reads returned.
+int hash_range(int fd, int64_t chunk_size, uint64_t base, uint64_t first, uint64_t count,
+               hash::sha256::Digest* out, Buffer& scratch, bool* at_eof, uint64_t* bytes_read) {
     *at_eof = false;
     if (count == 0) return 0;
     if (chunk_size <= 0) return EINVAL;
     const auto chunk = static_cast<uint64_t>(chunk_size);
     if (chunk <= kReadBatch) {
-        return hash_small_chunks(fd, static_cast<size_t>(chunk), first, count, out, scratch,
-                                 at_eof);
+        return hash_small_chunks(fd, static_cast<size_t>(chunk), base, first, count, out, scratch,
+                                 at_eof, bytes_read);
     }
-    return hash_large_chunks(fd, chunk, first, count, out, scratch, at_eof);
+    return hash_large_chunks(fd, chunk, base, first, count, out, scratch, at_eof, bytes_read);
 }
 
 }  // namespace
@@ -168,7 +178,17 @@ bool Buffer::reserve(size_t n) {
 int hash_chunk_range(int fd, int64_t chunk_size, uint64_t first_chunk, uint64_t count,
                      hash::sha256::Digest* out, Buffer& scratch) {
     bool at_eof = false;
-    return hash_range(fd, chunk_size, first_chunk, count, out, scratch, &at_eof);
+    uint64_t bytes_read = 0;
+    return hash_range(fd, chunk_size, 0, first_chunk, count, out, scratch, &at_eof, &bytes_read);
+}
+
+int hash_chunks_at(int fd, int64_t chunk_size, uint64_t offset, uint64_t count,
+                   hash::sha256::Digest* out, Buffer& scratch, uint64_t* bytes_read) {
+    bool at_eof = false;
+    uint64_t got = 0;
+    const int err = hash_range(fd, chunk_size, offset, 0, count, out, scratch, &at_eof, &got);
+    if (bytes_read != nullptr) *bytes_read = got;
+    return err;
 }
 
 int fingerprint_fd(int fd, uint64_t size, const Params& params,
@@ -186,7 +206,9 @@ int fingerprint_fd(int fd, uint64_t size, const Params& params,
             // Past the end of a file that shrank: every further read is empty.
             std::fill(batch, batch + k, sd::empty_digest());
         } else {
-            const int err = hash_range(fd, params.chunk_size, done, k, batch, buffer, &at_eof);
+            uint64_t bytes_read = 0;
+            const int err =
+                hash_range(fd, params.chunk_size, 0, done, k, batch, buffer, &at_eof, &bytes_read);
             if (err != 0) return err;
         }
         reducer.add(batch, static_cast<size_t>(k));

@@ -63,6 +63,15 @@ class RowReducer {
 int hash_chunk_range(int fd, int64_t chunk_size, uint64_t first_chunk, uint64_t count,
                      hash::sha256::Digest* out, Buffer& scratch);
 
+// Hashes `count` consecutive chunks of the file open on fd, the first starting at byte `offset`:
+// each digest is that of what one sequential read of chunk_size bytes from there would return
+// (short at the end of the file, empty after it), but the reads use pread and leave the file
+// position alone. `bytes_read`, if given, receives the number of bytes the chunks held: offset +
+// *bytes_read is where sequential reads would have stopped. Memory use is bounded by `scratch`,
+// whatever the chunk size. Returns 0, or the errno of the failed read (EINTR is retried).
+int hash_chunks_at(int fd, int64_t chunk_size, uint64_t offset, uint64_t count,
+                   hash::sha256::Digest* out, Buffer& scratch, uint64_t* bytes_read = nullptr);
+
 // Fingerprints a whole file of (previously measured) `size` bytes sequentially: exactly
 // chunk_count(size, chunk_size) chunks are hashed from offset 0, then reduced to `rows`.
 // `chunk_digests`, if given, receives every chunk digest in file order. `scratch`, if given, is

@@ -224,6 +224,41 @@ TEST_P(FingerprintImpl, ChunkRangesMatchReferenceAnywhereInAndBeyondTheFile) {
     }
 }
 
+TEST_P(FingerprintImpl, ChunksFromAnyByteOffsetAreWhatSequentialReadsGive) {
+    const std::string content = random_content(700 * 1024 + 333, 13);
+    TempFile f(content);
+    std::mt19937_64 rng(5);
+    Buffer scratch;
+    for (int64_t chunk :
+         {int64_t{1}, int64_t{2048}, int64_t{3000}, (int64_t{1} << 18) + 1, int64_t{1} << 20}) {
+        const auto c = static_cast<uint64_t>(chunk);
+        for (int trial = 0; trial < 10; ++trial) {
+            // Unaligned starts, some of them at or past the end of the file.
+            const uint64_t offset = trial == 0 ? content.size() : rng() % (content.size() + 5000);
+            const uint64_t count = rng() % 200 + 1;
+            std::vector<Digest> out(count);
+            uint64_t bytes_read = 0;
+            ASSERT_EQ(
+                hash_chunks_at(f.fd(), chunk, offset, count, out.data(), scratch, &bytes_read), 0);
+            uint64_t expected_bytes = 0;
+            for (uint64_t i = 0; i < count; ++i) {
+                const uint64_t at = offset + i * c;
+                const std::string piece = at < content.size() ? content.substr(at, c) : "";
+                expected_bytes += piece.size();
+                ASSERT_EQ(hex(out[i]), ref_sha_hex(piece))
+                    << "chunk " << chunk << " offset " << offset << " index " << i;
+            }
+            EXPECT_EQ(bytes_read, expected_bytes) << "chunk " << chunk << " offset " << offset;
+        }
+    }
+    // Offsets beyond any file read nothing, however large the chunks.
+    Digest out[2];
+    uint64_t bytes_read = 1;
+    ASSERT_EQ(hash_chunks_at(f.fd(), INT64_MAX, UINT64_MAX - 1, 2, out, scratch, &bytes_read), 0);
+    EXPECT_EQ(hex(out[1]), ref_sha_hex(""));
+    EXPECT_EQ(bytes_read, 0u);
+}
+
 TEST_P(FingerprintImpl, ChunkSizesUpToInt64MaxUseBoundedMemory) {
     const std::string content = random_content(600 * 1024 + 5, 17);
     TempFile f(content);

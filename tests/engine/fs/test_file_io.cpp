@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,9 +12,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "engine/fs/file_io.h"
 #include "temp_dir.h"
@@ -226,8 +230,57 @@ TEST(FileIo, ReadHelpersStopOnlyAtEndOfFile) {
     EXPECT_EQ(std::string(buf, 4), "3456");
     EXPECT_EQ(mavelin::fs::pread_full(f.get(), buf, 8, 7), 3);
     EXPECT_EQ(mavelin::fs::pread_full(f.get(), buf, 8, 50), 0);
+    EXPECT_EQ(mavelin::fs::pread_full(f.get(), buf, 8, UINT64_MAX - 3), 0);  // beyond any file
     EXPECT_EQ(mavelin::fs::pread_retry(-1, buf, 1, 0), -1);
     EXPECT_EQ(errno, EBADF);
+}
+
+void on_signal(int) {}
+
+// A signal arriving while a read waits makes it fail with EINTR (no SA_RESTART here): the loop
+// must go on reading, not report a failure or a short count.
+TEST(FileIo, ReadFullRetriesReadsInterruptedBySignals) {
+    struct sigaction sa {};
+    struct sigaction old {};
+    sa.sa_handler = on_signal;
+    ASSERT_EQ(::sigaction(SIGUSR1, &sa, &old), 0);
+    int p[2];
+    ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
+    UniqueFd rd(p[0]), wr(p[1]);
+    const pthread_t reader = ::pthread_self();
+    std::thread writer([&] {
+        for (int i = 0; i < 3; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ::pthread_kill(reader, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            ASSERT_EQ(::write(wr.get(), "xy", 2), 2);
+        }
+        wr.reset();
+    });
+    char buf[16];
+    const ssize_t n = mavelin::fs::read_full(rd.get(), buf, sizeof buf);
+    const int err = errno;
+    writer.join();
+    ::sigaction(SIGUSR1, &old, nullptr);
+    ASSERT_EQ(n, 6) << std::strerror(err);
+    EXPECT_EQ(std::string(buf, 6), "xyxyxy");
+}
+
+TEST(FileIo, WriteHelpersWriteEverythingAndPwriteKeepsThePosition) {
+    TempDir t("io");
+    UniqueFd f(::open((t / "w").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    ASSERT_TRUE(f);
+    const std::string big(3 << 20, 'b');
+    ASSERT_EQ(mavelin::fs::write_all(f.get(), big.data(), big.size()), 0);
+    ASSERT_EQ(mavelin::fs::pwrite_all(f.get(), "HEAD", 4, 0), 0);
+    ASSERT_EQ(mavelin::fs::write_all(f.get(), "tail", 4), 0);  // appended: position untouched
+    std::string back(big.size() + 4, '\0');
+    ASSERT_EQ(mavelin::fs::pread_full(f.get(), back.data(), back.size() + 10, 0),
+              static_cast<ssize_t>(back.size()));
+    EXPECT_EQ(back.substr(0, 6), "HEADbb");
+    EXPECT_EQ(back.substr(back.size() - 5), "btail");
+    EXPECT_EQ(mavelin::fs::write_all(-1, "x", 1), EBADF);
+    EXPECT_EQ(mavelin::fs::pwrite_all(-1, "x", 1, 0), EBADF);
 }
 
 }  // namespace

@@ -99,36 +99,15 @@ int chunk_count(PyObject* size, PyObject* chunk_size, int64_t& out) {
     return 0;
 }
 
-// Hashes `n` chunks read one after another from `offset` on: each chunk is what one
-// sequential read of `chunk` bytes returns (short at the end of the file, then empty).
-// `consumed` grows by the bytes read. Returns 0 or an errno.
-int read_chunks(int fd, uint64_t chunk, uint64_t offset, uint64_t n, hash::sha256::Digest* out,
-                fingerprint::Buffer& scratch, uint64_t& consumed) {
-    constexpr size_t kPiece = 1 << 20;
-    if (!scratch.reserve(kPiece)) return ENOMEM;
-    for (uint64_t i = 0; i < n; ++i) {
-        hash::sha256::Hasher hasher;
-        uint64_t left = chunk;
-        while (left > 0) {
-            const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kPiece));
-            const ssize_t got = fs::pread_full(fd, scratch.data(), want, offset + consumed);
-            if (got < 0) return errno;
-            hasher.update(scratch.data(), static_cast<size_t>(got));
-            consumed += static_cast<uint64_t>(got);
-            left -= static_cast<uint64_t>(got);
-            if (static_cast<size_t>(got) < want) break;
-        }
-        out[i] = hasher.finish();
-    }
-    return 0;
-}
-
 PyObject* generate_hash_list(PyObject* self, PyObject*) {
     const py::Names& names = py::state().names;
+    // Each look-up is checked at once: a later one may run with a pending error and clear it.
     py::Ref size = py::Ref::steal(PyObject_GetAttr(self, names.file_size.get()));
+    if (!size) return nullptr;
     py::Ref chunk = py::Ref::steal(PyObject_GetAttr(self, names.chunk_size.get()));
+    if (!chunk) return nullptr;
     py::Ref hash_list = py::Ref::steal(PyObject_GetAttr(self, names.hash_list.get()));
-    if (!size || !chunk || !hash_list) return nullptr;
+    if (!hash_list) return nullptr;
     int64_t count = 0;
     if (chunk_count(size.get(), chunk.get(), count) < 0) return nullptr;
     if (count <= 0) Py_RETURN_NONE;
@@ -147,22 +126,19 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
 
     // The chunks are read from the file's current position on, as sequential reads would.
     const off_t position = lseek(fd, 0, SEEK_CUR);
-    const uint64_t start = position > 0 ? static_cast<uint64_t>(position) : 0;
-    const bool aligned = start % static_cast<uint64_t>(chunk_size) == 0;
-    const uint64_t first_chunk = start / static_cast<uint64_t>(chunk_size);
+    uint64_t offset = position > 0 ? static_cast<uint64_t>(position) : 0;
 
     fingerprint::Buffer scratch;
     std::vector<hash::sha256::Digest> digests;
-    uint64_t consumed = 0;  // bytes the sequential reads took
     for (uint64_t first = 0; first < static_cast<uint64_t>(count);) {
         const uint64_t n = std::min<uint64_t>(kDigestBatch, static_cast<uint64_t>(count) - first);
         digests.resize(n);
+        uint64_t bytes_read = 0;
         const int err = py::without_gil([&] {
-            return aligned ? fingerprint::hash_chunk_range(fd, chunk_size, first_chunk + first, n,
-                                                           digests.data(), scratch)
-                           : read_chunks(fd, static_cast<uint64_t>(chunk_size), start + consumed, n,
-                                         digests.data(), scratch, consumed);
+            return fingerprint::hash_chunks_at(fd, chunk_size, offset, n, digests.data(), scratch,
+                                               &bytes_read);
         });
+        offset += bytes_read;
         if (err != 0) {
             py::Ref name = py::Ref::steal(PyObject_GetAttrString(file.get(), "name"));
             errno = err;
@@ -179,19 +155,7 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
         if (PyErr_CheckSignals() < 0) return nullptr;  // Ctrl-C between batches
     }
     // Leave the read position where sequential reads of the chunks would have left it.
-    const off_t file_end = lseek(fd, 0, SEEK_END);
-    if (file_end >= 0) {
-        uint64_t end = start + consumed;
-        if (aligned) {
-            const uint64_t want =
-                static_cast<uint64_t>(count) >
-                        (UINT64_MAX - start) / static_cast<uint64_t>(chunk_size)
-                    ? UINT64_MAX
-                    : start + static_cast<uint64_t>(count) * static_cast<uint64_t>(chunk_size);
-            end = std::max(start, std::min<uint64_t>(want, static_cast<uint64_t>(file_end)));
-        }
-        lseek(fd, static_cast<off_t>(std::min<uint64_t>(end, INT64_MAX)), SEEK_SET);
-    }
+    lseek(fd, static_cast<off_t>(std::min<uint64_t>(offset, INT64_MAX)), SEEK_SET);
     Py_RETURN_NONE;
 }
 
