@@ -32,9 +32,9 @@ std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& 
             fingerprint::fingerprint_files(root, paths, params, threads, cancel, progress);
         for (std::size_t k = 0; k < outcomes.size(); ++k) {
             fingerprint::FileOutcome& o = outcomes[k];
-            if (o.error != 0) {
+            if (o.error.code != 0) {
                 table.clear_fingerprint(first + k);
-                failures.push_back(FillFailure{first + k, o.error, std::move(o.error_path)});
+                failures.push_back(FillFailure{first + k, std::move(o.error)});
             } else {
                 table.set_fingerprint(first + k, o.rows.data());
             }

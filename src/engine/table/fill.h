@@ -8,14 +8,14 @@
 
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fingerprint/progress.h"
+#include "engine/fs/os_error.h"
 #include "engine/table/node_table.h"
 
 namespace mavelin::table {
 
 struct FillFailure {
     std::size_t index = 0;  // the node
-    int error = 0;          // errno
-    std::string path;       // the joined path the error refers to
+    fs::OsError error;      // errno and the joined path the error refers to
 };
 
 // Fingerprints root/path(i) for every node i (see fingerprint::fingerprint_files for the rules)

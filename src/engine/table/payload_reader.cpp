@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/certificate_format.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/opcodes.h"
 #include "engine/table/path_text.h"
@@ -343,8 +344,8 @@ DecodeResult from_decoded(const pk::Decoded& d, NodeTable& out) {
         if (!first_use(items[i]) || !first_use(node)) return kNo;
         // The attributes in the order a record creates them: id, file_path, then the fingerprint.
         const std::size_t attrs = d.state_size(node);
-        if (attrs < 2 || d.str(d.state_key(node, 0)) != pk::kAttrId ||
-            d.str(d.state_key(node, 1)) != pk::kAttrPath)
+        if (attrs < 2 || d.str(d.state_key(node, 0)) != certificate_format::kAttrId ||
+            d.str(d.state_key(node, 1)) != certificate_format::kAttrPath)
             return kNo;
         const pk::ValueId id = d.state_value(node, 0), path = d.state_value(node, 1);
         if (d.at(id).kind != pk::Kind::Int || !first_use(path) || !path_from_text(d.str(path), raw))

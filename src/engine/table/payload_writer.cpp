@@ -4,6 +4,7 @@
 
 #include <charconv>
 
+#include "engine/certificate_format.h"
 #include "engine/hash/sha256.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/reader.h"
@@ -60,8 +61,8 @@ void PayloadEncoder::node(std::int64_t id, std::string_view raw_path, const Dige
     // The record: class, empty argument tuple, NEWOBJ, then its state dict and BUILD.
     w_.opcode_boundary();
     if (!w_.save_ref(kClass)) {
-        save_shared_str(kModule, pk::kNodeModule);
-        save_shared_str(kQualname, pk::kNodeClass);
+        save_shared_str(kModule, certificate_format::kNodeModule);
+        save_shared_str(kQualname, certificate_format::kNodeClass);
         w_.put_stack_global(kClass);
     }
     w_.save_empty_tuple();
@@ -69,16 +70,16 @@ void PayloadEncoder::node(std::int64_t id, std::string_view raw_path, const Dige
     w_.opcode_boundary();
     w_.put_empty_dict(pk::kUnshared);
     pk::Batch attrs = w_.batch_begin(fingerprint ? 3 : 2, true);
-    save_shared_str(kAttrId, pk::kAttrId);
+    save_shared_str(kAttrId, certificate_format::kAttrId);
     w_.save_int(id);
     w_.batch_item_done(attrs);
-    save_shared_str(kAttrPath, pk::kAttrPath);
+    save_shared_str(kAttrPath, certificate_format::kAttrPath);
     text_.clear();
     append_path_text(raw_path, text_);
     put_fresh_str(text_);
     w_.batch_item_done(attrs);
     if (fingerprint) {
-        save_shared_str(kAttrFingerprint, pk::kAttrFingerprint);
+        save_shared_str(kAttrFingerprint, certificate_format::kAttrFingerprint);
         put_fresh_list();
         pk::Batch list = w_.batch_begin(rows, false);
         char hex[64];

@@ -164,8 +164,8 @@ TEST(NodeTable, FillMatchesTheRunnerAndKeepsFailuresApart) {
     const auto failures = mavelin::table::fill_fingerprints(t, dir.path(), params, 2);
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].index, 17u);
-    EXPECT_EQ(failures[0].error, ENOENT);
-    EXPECT_EQ(failures[0].path, dir / rels[17]);
+    EXPECT_EQ(failures[0].error.code, ENOENT);
+    EXPECT_EQ(failures[0].error.path, dir / rels[17]);
     for (std::size_t i = 0; i < t.size(); ++i) {
         ASSERT_EQ(t.has_fingerprint(i), i != 17) << i;
         if (i == 17) continue;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/certificate_format.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/reader.h"
 #include "engine/table/payload_reader.h"
@@ -212,10 +213,10 @@ TEST(PayloadReader, TablesOutsideTheFormGoTheGeneralWay) {
     EXPECT_FALSE(w.save_ref(103));
     w.put_empty_dict(103);
     pk::Batch attrs = w.batch_begin(2, true);
-    pv::save_str(w, pv::kAttrPath, pk::kAttrPath);
+    pv::save_str(w, pv::kAttrPath, mavelin::certificate_format::kAttrPath);
     pv::save_str(w, 104, "a.txt");
     w.batch_item_done(attrs);
-    pv::save_str(w, pv::kAttrId, pk::kAttrId);
+    pv::save_str(w, pv::kAttrId, mavelin::certificate_format::kAttrId);
     w.save_int(1);
     w.batch_item_done(attrs);
     w.batch_end(attrs);
