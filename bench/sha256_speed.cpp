@@ -25,12 +25,11 @@
 
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/hash/sha256.h"
-#include "engine/hash/sha256_impl.h"
 
 namespace {
 
 using namespace mavelin;
-namespace sd = hash::sha256::detail;
+namespace sha = hash::sha256;
 
 constexpr size_t kMsg = 2048;
 constexpr size_t kMsgs = 128;  // 256 KiB working set
@@ -48,29 +47,25 @@ double best_rate(size_t bytes, const std::function<void()>& fn) {
     return best;
 }
 
-// Full SHA-256 of kMsgs messages with one backend at one lane width: blocks, then the padding
-// block.
-double lanes_rate(const sd::Backend& be, int width, const std::vector<uint8_t>& data, int iters) {
-    const size_t lanes = size_t{1} << width;
-    uint8_t pad[128];
-    sd::pad_tail(nullptr, 0, kMsg, pad);
-    alignas(16) uint32_t wk[64];
-    sd::schedule_block(pad, wk);
+// Full SHA-256 of kMsgs messages with the active implementation, `group` messages side by side
+// per call: their blocks, then the padding block.
+double group_rate(size_t group, const std::vector<uint8_t>& data, int iters) {
     uint32_t sink = 0;
     const double r = best_rate(kMsg * kMsgs * iters, [&] {
         for (int it = 0; it < iters; ++it) {
-            for (size_t m = 0; m < kMsgs; m += lanes) {
-                uint32_t st[8][8];
-                uint32_t* sp[8];
+            for (size_t m = 0; m < kMsgs; m += group) {
+                sha::BlockState st[8];
+                sha::BlockState* sp[8];
                 const uint8_t* dp[8];
-                for (size_t l = 0; l < lanes; ++l) {
-                    std::memcpy(st[l], sd::kInit, 32);
-                    sp[l] = st[l];
+                for (size_t l = 0; l < group; ++l) {
+                    st[l] = sha::initial_state();
+                    sp[l] = &st[l];
                     dp[l] = data.data() + (m + l) * kMsg;
                 }
-                be.lanes[width](sp, dp, kMsg / 64);
-                be.scheduled[width](sp, wk);
-                sink += st[0][0];
+                sha::absorb_blocks(sp, dp, kMsg / sha::kBlockSize, group);
+                sha::Digest out[8];
+                sha::finish_blocks(sp, kMsg, group, out);
+                sink += out[0][0];
             }
         }
     });
@@ -85,16 +80,17 @@ int main(int argc, char** argv) {
     std::mt19937_64 rng(1);
     for (auto& b : data) b = static_cast<uint8_t>(rng());
 
-    const bool shani = hash::sha256::available(hash::sha256::Impl::kShaNi);
+    const sha::Impl best = sha::active();
     std::printf("SHA-256 on %zu-byte messages, one thread (GB/s):\n", kMsg);
-    std::printf("  portable, 1 lane        %6.2f\n",
-                lanes_rate(sd::portable_backend(), 0, data, 4));
-    if (shani) {
-        for (int w = 0; w < sd::kLaneWidths; ++w) {
-            std::printf("  sha-ni, %d lane%s        %6.2f\n", 1 << w, w ? "s" : " ",
-                        lanes_rate(sd::shani_backend(), w, data, 40));
+    sha::force(sha::Impl::kPortable);
+    std::printf("  portable, 1 at a time   %6.2f\n", group_rate(1, data, 4));
+    if (sha::force(sha::Impl::kShaNi)) {
+        // Side by side as far as the implementation interleaves them.
+        for (size_t group = 1; group <= 8; group *= 2) {
+            std::printf("  sha-ni, %zu at a time     %6.2f\n", group, group_rate(group, data, 40));
         }
     }
+    sha::force(best);
     std::vector<hash::sha256::Digest> out(kMsgs);
     std::vector<const uint8_t*> ptrs(kMsgs);
     for (size_t m = 0; m < kMsgs; ++m) ptrs[m] = data.data() + m * kMsg;

@@ -10,12 +10,9 @@
 #include <new>
 
 #include "engine/fs/file_io.h"
-#include "engine/hash/sha256_impl.h"
 
 namespace mavelin::fingerprint {
 namespace {
-
-namespace sd = hash::sha256::detail;
 
 // Bytes read per pread when chunks are small enough to batch; several chunks of one read are
 // hashed side by side. Chunks larger than this are streamed through one hasher.
@@ -71,7 +68,7 @@ int hash_small_chunks(int fd, size_t chunk, uint64_t base, uint64_t first, uint6
         if (full < k) {
             // End of file: a short last chunk, then nothing more is read.
             out[done++] = hash::sha256::hash(scratch.data() + full * chunk, bytes % chunk);
-            std::fill(out + done, out + count, sd::empty_digest());
+            std::fill(out + done, out + count, hash::sha256::empty_digest());
             *at_eof = true;
             return 0;
         }
@@ -104,7 +101,7 @@ int hash_large_chunks(int fd, uint64_t chunk, uint64_t base, uint64_t first, uin
         }
         out[i] = h.finish();
         if (short_read) {
-            std::fill(out + i + 1, out + count, sd::empty_digest());
+            std::fill(out + i + 1, out + count, hash::sha256::empty_digest());
             *at_eof = true;
             return 0;
         }
@@ -204,7 +201,7 @@ int fingerprint_fd(int fd, uint64_t size, const Params& params,
         const uint64_t k = std::min(kDigestBatch, n - done);
         if (at_eof) {
             // Past the end of a file that shrank: every further read is empty.
-            std::fill(batch, batch + k, sd::empty_digest());
+            std::fill(batch, batch + k, hash::sha256::empty_digest());
         } else {
             uint64_t bytes_read = 0;
             const int err =

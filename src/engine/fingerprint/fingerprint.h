@@ -52,8 +52,8 @@ class RowReducer {
 
   private:
     int64_t step_;
-    uint64_t added_ = 0;            // chunk digests consumed so far
-    std::vector<uint32_t> states_;  // 8 words per row that has at least one member
+    uint64_t added_ = 0;                            // chunk digests consumed so far
+    std::vector<hash::sha256::BlockState> states_;  // rows that have at least one member
 };
 
 // Hashes chunks first_chunk .. first_chunk+count-1 of the file open on fd, reading with pread at

@@ -50,12 +50,10 @@ Digest hash(const void* data, size_t len) {
     return h.finish();
 }
 
-namespace detail {
 const Digest& empty_digest() {
     static const Digest d = hash(nullptr, 0);
     return d;
 }
-}  // namespace detail
 
 void to_hex(const Digest& digest, char out[64]) {
     static constexpr char kDigits[] = "0123456789abcdef";
@@ -101,6 +99,45 @@ void hash_many(const uint8_t* const* msgs, size_t len, size_t count, Digest* out
             detail::compress_lanes(be, states, tails, blocks, n);
         }
         for (size_t l = 0; l < n; ++l) out[i + l] = detail::state_to_digest(state[l]);
+    }
+}
+
+BlockState initial_state() {
+    BlockState s;
+    std::memcpy(s.words, detail::kInit, sizeof s.words);
+    return s;
+}
+
+void absorb_blocks(BlockState* const* states, const uint8_t* const* blocks, size_t nblocks,
+                   size_t count) {
+    constexpr size_t kGroup = 64;
+    const detail::Backend& be = detail::backend();
+    uint32_t* words[kGroup];
+    for (size_t i = 0; i < count; i += kGroup) {
+        const size_t n = count - i < kGroup ? count - i : kGroup;
+        for (size_t l = 0; l < n; ++l) words[l] = states[i + l]->words;
+        detail::compress_lanes(be, words, blocks + i, nblocks, n);
+    }
+}
+
+void finish_blocks(const BlockState* const* states, uint64_t total_len, size_t count, Digest* out) {
+    constexpr size_t kGroup = 64;
+    const detail::Backend& be = detail::backend();
+    // Every message ends with the same padding block: scheduled once for all.
+    uint8_t pad[128];
+    detail::pad_tail(nullptr, 0, total_len, pad);
+    alignas(16) uint32_t pad_wk[64];
+    detail::schedule_block(pad, pad_wk);
+    BlockState work[kGroup];
+    uint32_t* words[kGroup];
+    for (size_t i = 0; i < count; i += kGroup) {
+        const size_t n = count - i < kGroup ? count - i : kGroup;
+        for (size_t l = 0; l < n; ++l) {
+            work[l] = *states[i + l];
+            words[l] = work[l].words;
+        }
+        detail::compress_scheduled(be, words, pad_wk, n);
+        for (size_t l = 0; l < n; ++l) out[i + l] = detail::state_to_digest(work[l].words);
     }
 }
 

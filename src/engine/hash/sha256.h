@@ -29,9 +29,34 @@ Digest hash(const void* data, size_t len);
 // Lowercase hexadecimal form of a digest: exactly 64 characters, no terminator.
 void to_hex(const Digest& digest, char out[64]);
 
-// Hashes `count` independent messages, each `len` bytes long, into out[0..count-1];
-// the messages are processed side by side where the CPU profits from it.
+// SHA-256 of empty input (computed once).
+const Digest& empty_digest();
+
+// ---- Many messages side by side ----
+// The functions below process independent messages together, interleaved in the lanes of the
+// CPU where it profits from that (SHA-NI: up to 8 messages per instruction stream).
+
+// Hashes `count` independent messages, each `len` bytes long, into out[0..count-1].
 void hash_many(const uint8_t* const* msgs, size_t len, size_t count, Digest* out);
+
+// The running state of a message fed in whole 64-byte blocks, for messages that are built up
+// over time (such as many rows growing block by block). Plain data: copy it to branch off.
+struct BlockState {
+    uint32_t words[8];
+};
+inline constexpr size_t kBlockSize = 64;
+
+// The state of a message before its first block.
+BlockState initial_state();
+
+// Feeds `nblocks` 64-byte blocks to each of `count` messages: message i reads its blocks from
+// blocks[i] and advances *states[i]. The states must be distinct.
+void absorb_blocks(BlockState* const* states, const uint8_t* const* blocks, size_t nblocks,
+                   size_t count);
+
+// Digests of `count` messages that are each `total_len` bytes long (a multiple of 64) and have
+// had all their blocks fed into *states[i]: out[i]. The states stay as they are.
+void finish_blocks(const BlockState* const* states, uint64_t total_len, size_t count, Digest* out);
 
 enum class Impl { kPortable, kShaNi };
 

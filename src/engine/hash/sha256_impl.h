@@ -73,9 +73,6 @@ inline Digest state_to_digest(const uint32_t* state) {
     return d;
 }
 
-// SHA-256 of empty input.
-const Digest& empty_digest();
-
 // Writes the final padding for a message of `total_len` bytes whose last `tail_len` (< 64) bytes
 // are at `tail`, into `out` (128 bytes of room). Returns the number of blocks written (1 or 2).
 size_t pad_tail(const uint8_t* tail, size_t tail_len, uint64_t total_len, uint8_t* out);
