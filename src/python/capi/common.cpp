@@ -194,11 +194,15 @@ Ref display_text(PyObject* text) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(str.get());
     const int kind = PyUnicode_KIND(str.get());
     const void* data = PyUnicode_DATA(str.get());
+    // Control characters (C0, DEL, C1) and the line and paragraph separators: every character
+    // that some reader takes as the end of a line (str.splitlines takes 0x0a-0x0d, 0x1c-0x1e,
+    // 0x85, U+2028 and U+2029).
+    auto escaped = [](Py_UCS4 c) {
+        return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x2028 || c == 0x2029 ||
+               (c >= 0xd800 && c <= 0xdfff);
+    };
     bool plain = true;
-    for (Py_ssize_t i = 0; i < n && plain; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        plain = !(c < 0x20 || c == 0x7f || (c >= 0xd800 && c <= 0xdfff));
-    }
+    for (Py_ssize_t i = 0; i < n && plain; ++i) plain = !escaped(PyUnicode_READ(kind, data, i));
     if (plain) return str;
     std::u32string out;
     out.reserve(static_cast<size_t>(n) + 16);
@@ -221,6 +225,8 @@ Ref display_text(PyObject* text) {
             append_hex("\\u", c, 4);
         } else if (c < 0x20 || c == 0x7f) {
             append_hex("\\x", c, 2);
+        } else if (escaped(c)) {
+            append_hex("\\u", c, 4);  // C1 controls and U+2028/U+2029: not to be read as bytes
         } else {
             out.push_back(static_cast<char32_t>(c));
         }

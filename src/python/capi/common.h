@@ -45,8 +45,9 @@ Ref decode_path(std::string_view bytes);
 // Bytes of a str / path-like object as the host encodes file names. -1 with exception.
 int encode_path(PyObject* path, std::string& out);
 
-// A text safe to print in a log line: undecodable bytes (surrogate escapes) and
-// control characters are shown as backslash escapes; everything else is unchanged.
+// A text safe to print in a log line: undecodable bytes (surrogate escapes, as \xNN), control
+// characters (C0 and DEL as \xNN, C1 as \uNNNN) and U+2028/U+2029 (\uNNNN) are shown as
+// backslash escapes, so no reader splits the line; everything else is unchanged.
 Ref display_text(PyObject* text);
 
 // logging.getLogger(name)

@@ -1,4 +1,7 @@
 // mavelin.utils.logger: the process-wide log set-up of the command line.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/package_tree.h"
@@ -8,15 +11,37 @@ namespace {
 
 constexpr const char* kFormat = "[%(asctime)s] [%(levelname)s] [%(name)s] %(message)s";
 
-// handler.handleError(record) of the command line's handler: a reader that went away (a closed
-// pipe) ends the run, as it ends the host's own tools, instead of one report per later line; the
-// command group turns the error into a quiet exit. Everything else is the logging module's.
+// Points the handler's stream at /dev/null below the buffer, so that what is still buffered
+// and the interpreter's last flush neither fail nor report again.
+void silence_stream(PyObject* handler) {
+    py::Ref stream = py::attr(handler, "stream");
+    const int fd = stream ? PyObject_AsFileDescriptor(stream.get()) : -1;
+    PyErr_Clear();
+    if (fd < 0) return;
+    const int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd < 0) return;
+    ::dup2(null_fd, fd);
+    ::close(null_fd);
+}
+
+// handler.handleError(record) of the command line's handler: an output that can no longer be
+// written (a reader that went away, a full disk) ends the run, as it ends the host's own tools,
+// instead of one report per later line. A closed pipe goes to the command group, which ends the
+// run quietly with status 1; any other write failure ends it with status 1 here. Everything
+// else is the logging module's.
 PyObject* handle_error(PyObject* handler, PyObject* record) {
     PyObject *type, *value, *tb;
     PyErr_GetExcInfo(&type, &value, &tb);
-    if (type && PyErr_GivenExceptionMatches(type, PyExc_BrokenPipeError)) {
-        PyErr_Restore(type, value, tb);
-        return nullptr;
+    if (type && PyErr_GivenExceptionMatches(type, PyExc_OSError)) {
+        silence_stream(handler);
+        if (PyErr_GivenExceptionMatches(type, PyExc_BrokenPipeError)) {
+            PyErr_Restore(type, value, tb);
+            return nullptr;
+        }
+        Py_XDECREF(type);
+        Py_XDECREF(value);
+        Py_XDECREF(tb);
+        return py::exit_request();
     }
     Py_XDECREF(type);
     Py_XDECREF(value);
@@ -29,8 +54,8 @@ PyObject* handle_error(PyObject* handler, PyObject* record) {
 PyMethodDef kHandleErrorDef = py::method<handle_error>(
     "handleError", METH_O,
     "handleError(record)\n--\n\n"
-    "Lets a closed output (BrokenPipeError) end the run; other errors are reported as the\n"
-    "logging module does.");
+    "Lets an output that cannot be written (closed pipe, full disk) end the run with status 1;\n"
+    "other errors are reported as the logging module does.");
 
 PyObject* configure_default_logger(PyObject*, PyObject*) {
     py::Ref logging = py::import("logging");
