@@ -221,12 +221,11 @@ Ref display_text(PyObject* text) {
             out += U"\\r";
         } else if (c >= 0xdc80 && c <= 0xdcff) {
             append_hex("\\x", c - 0xdc00, 2);  // an undecodable byte of the file name
-        } else if (c >= 0xd800 && c <= 0xdfff) {
-            append_hex("\\u", c, 4);
         } else if (c < 0x20 || c == 0x7f) {
             append_hex("\\x", c, 2);
         } else if (escaped(c)) {
-            append_hex("\\u", c, 4);  // C1 controls and U+2028/U+2029: not to be read as bytes
+            // Other surrogates, C1 controls and U+2028/U+2029: \uNNNN, never read as bytes.
+            append_hex("\\u", c, 4);
         } else {
             out.push_back(static_cast<char32_t>(c));
         }
