@@ -15,15 +15,4 @@ inline uint32_t compute(const void* data, size_t len) {
     return update(0, data, len);
 }
 
-enum class Impl { kPortable, kPclmul };
-
-bool available(Impl impl);
-// The implementation in use: the fastest available unless another was forced.
-Impl active();
-// For tests and benchmarks. Refuses (returns false, changes nothing) when `impl` is unavailable.
-bool force(Impl impl);
-const char* name(Impl impl);
-// Runs one given implementation, whatever is active. `impl` must be available.
-uint32_t update_with(Impl impl, uint32_t crc, const void* data, size_t len);
-
 }  // namespace mavelin::hash::crc32

@@ -5,6 +5,7 @@
 #include "engine/cpu/features.h"
 #include "engine/hash/crc32.h"
 #include "engine/hash/crc32_impl.h"
+#include "engine/hash/crc32_testing.h"
 
 namespace mavelin::hash::crc32 {
 namespace {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/hash/crc32.h"
+#include "engine/hash/crc32_testing.h"
 
 namespace mavelin::hash::crc32 {
 namespace {
