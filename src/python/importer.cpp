@@ -46,6 +46,8 @@ const Entry kEntries[] = {
      "FileManager: the scan of a tree, its fingerprint pass and the certificate."},
     {"mavelin.core.validation", false, py::entry<modules::init_validation>,
      "CertificateValidator: finding, loading and checking a certificate against a folder."},
+    {"mavelin.core._shards", false, py::entry<modules::init_shards>,
+     "Fingerprints of one shard of a tree, as packed digests, for runs over several machines."},
     {"mavelin.utils", true, py::entry<modules::init_utils>,
      "The two procedures, sign_folder and validate_certificate, and the log set-up."},
     {"mavelin.utils.logger", false, py::entry<modules::init_logger>,

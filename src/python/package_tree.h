@@ -18,6 +18,7 @@ int init_hashing(PyObject* m);
 int init_node_handling(PyObject* m);
 int init_file_managing(PyObject* m);
 int init_validation(PyObject* m);
+int init_shards(PyObject* m);
 int init_utils(PyObject* m);
 int init_logger(PyObject* m);
 int init_sign_folder(PyObject* m);

@@ -10,7 +10,7 @@ import mavelin
 
 # Modules that importing the top package does not load; the walk below finds the others.
 NOT_LOADED_AT_START = ["mavelin.__main__", "mavelin.cli.__main__",
-                       "mavelin.cli.commands.generate_certificate_report"]
+                       "mavelin.cli.commands.generate_certificate_report", "mavelin.core._shards"]
 BUILTIN_KINDS = (types.BuiltinFunctionType, types.MethodDescriptorType,
                  types.GetSetDescriptorType)
 
@@ -51,7 +51,7 @@ def own_objects():
 
 def test_every_module_of_the_tree_has_a_docstring():
     tree = package_tree()
-    assert len(tree) == 18
+    assert len(tree) == 19
     assert {name: bool(m.__doc__ and m.__doc__.strip()) for name, m in tree.items()} == \
         {name: True for name in tree}
 

@@ -22,11 +22,13 @@ MODULES = [
     "mavelin.core.node_handling",
     "mavelin.core.file_managing",
     "mavelin.core.validation",
+    "mavelin.core._shards",
     "mavelin.utils.logger",
     "mavelin.utils.sign_folder",
     "mavelin.utils.validate_certificate",
 ]
-NOT_LOADED_AT_START = {"mavelin.cli.__main__", "mavelin.cli.commands.generate_certificate_report"}
+NOT_LOADED_AT_START = {"mavelin.cli.__main__", "mavelin.cli.commands.generate_certificate_report",
+                       "mavelin.core._shards"}
 
 
 # --- importing ----------------------------------------------------------------------------------

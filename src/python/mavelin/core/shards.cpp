@@ -1,0 +1,243 @@
+// mavelin.core._shards: fingerprints one shard of a tree (whole files and chunk ranges of split
+// files) into packed binary digests, for runs spread over several machines.
+#include <fcntl.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "engine/fingerprint/fingerprint.h"
+#include "engine/fingerprint/parallel_runner.h"
+#include "engine/fs/file_io.h"
+#include "engine/hash/sha256.h"
+#include "python/capi/common.h"
+#include "python/capi/entry.h"
+#include "python/capi/interruptible.h"
+#include "python/package_tree.h"
+
+namespace mavelin::modules {
+namespace {
+
+using hash::sha256::Digest;
+constexpr size_t kDigest = sizeof(Digest);
+
+// One entry of a shard: a whole file, or chunks first .. first+count-1 of a split one.
+struct Item {
+    std::string rel;
+    bool range = false;
+    uint64_t first = 0;
+    uint64_t count = 0;
+};
+
+bool read_u64(PyObject* value, uint64_t& out) {
+    out = PyLong_AsUnsignedLongLong(value);
+    return !(out == static_cast<uint64_t>(-1) && PyErr_Occurred());
+}
+
+bool read_i64(PyObject* value, int64_t& out) {
+    out = PyLong_AsLongLong(value);
+    return !(out == -1 && PyErr_Occurred());
+}
+
+// A shard entry is a path, or a tuple (path, first_chunk, chunk_count).
+int parse_item(PyObject* entry, Item& item) {
+    if (!PyTuple_Check(entry)) return py::encode_path(entry, item.rel);
+    if (PyTuple_GET_SIZE(entry) != 3) {
+        PyErr_SetString(PyExc_ValueError, "a range is (path, first_chunk, chunk_count)");
+        return -1;
+    }
+    item.range = true;
+    if (py::encode_path(PyTuple_GET_ITEM(entry, 0), item.rel) < 0 ||
+        !read_u64(PyTuple_GET_ITEM(entry, 1), item.first) ||
+        !read_u64(PyTuple_GET_ITEM(entry, 2), item.count))
+        return -1;
+    if (item.count == 0 || item.count > (uint64_t{1} << 40) / kDigest) {
+        PyErr_SetString(PyExc_ValueError, "chunk_count out of range");
+        return -1;
+    }
+    return 0;
+}
+
+struct ShardResult {
+    std::vector<uint8_t> digests;  // per entry: step rows (whole file) or count chunk digests
+    std::vector<int32_t> errors;   // per entry: errno, 0 on success
+    std::vector<uint64_t> sizes;   // per entry: the size of the file as opened
+};
+
+// Hashes the chunks of one range; the slot in `out` is left zeroed on failure.
+int hash_range(int root_fd, const Item& item, const fingerprint::Params& params, uint8_t* out,
+               uint64_t& size, fingerprint::Buffer& scratch) {
+    fs::UniqueFd fd;
+    if (int err = fs::open_below_for_hashing(root_fd, item.rel, fd, &size)) return err;
+    std::vector<Digest> digests(static_cast<size_t>(item.count));
+    if (int err = fingerprint::hash_chunk_range(fd.get(), params.chunk_size, item.first, item.count,
+                                                digests.data(), scratch))
+        return err;
+    std::memcpy(out, digests.data(), digests.size() * kDigest);
+    return 0;
+}
+
+void run_shard(const std::string& root, const std::vector<Item>& items,
+               const fingerprint::Params& params, unsigned threads, const std::atomic<bool>& cancel,
+               ShardResult& r) {
+    const size_t rows = params.step > 0 ? static_cast<size_t>(params.step) : 0;
+    std::vector<size_t> offsets(items.size());
+    size_t total = 0;
+    std::vector<std::string> whole;
+    for (size_t i = 0; i < items.size(); ++i) {
+        offsets[i] = total;
+        total += (items[i].range ? static_cast<size_t>(items[i].count) : rows) * kDigest;
+        if (!items[i].range) whole.push_back(items[i].rel);
+    }
+    r.digests.assign(total, 0);
+    r.errors.assign(items.size(), 0);
+    r.sizes.assign(items.size(), 0);
+
+    std::vector<fingerprint::FileOutcome> outcomes;
+    if (!whole.empty())
+        outcomes = fingerprint::fingerprint_files(root, whole, params, threads, &cancel);
+    fs::UniqueFd root_fd;
+    const int root_error = fs::open_at_any_length(AT_FDCWD, root, O_PATH | O_DIRECTORY, root_fd);
+    fingerprint::Buffer scratch;
+    size_t next_whole = 0;
+    for (size_t i = 0; i < items.size(); ++i) {
+        uint8_t* slot = r.digests.data() + offsets[i];
+        if (!items[i].range) {
+            const fingerprint::FileOutcome& o = outcomes[next_whole++];
+            r.errors[i] = o.error;
+            r.sizes[i] = o.size;
+            if (o.error == 0 && o.rows.size() == rows)
+                std::memcpy(slot, o.rows.data(), rows * kDigest);
+            continue;
+        }
+        if (cancel.load()) {
+            r.errors[i] = ECANCELED;
+        } else if (root_error != 0) {
+            r.errors[i] = root_error;
+        } else {
+            r.errors[i] = hash_range(root_fd.get(), items[i], params, slot, r.sizes[i], scratch);
+        }
+    }
+}
+
+PyObject* fingerprint_shard(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError,
+                        "fingerprint_shard(root, entries, chunk_size, step, threads)");
+        return nullptr;
+    }
+    std::string root;
+    fingerprint::Params params{};
+    uint64_t threads = 0;
+    if (py::encode_path(args[0], root) < 0 || !read_i64(args[2], params.chunk_size) ||
+        !read_i64(args[3], params.step) || !read_u64(args[4], threads))
+        return nullptr;
+    if (params.chunk_size <= 0 || params.step > (int64_t{1} << 20) || threads > 256) {
+        PyErr_SetString(PyExc_ValueError, "chunk_size, step or threads out of range");
+        return nullptr;
+    }
+    py::Ref list = py::Ref::steal(PySequence_Fast(args[1], "entries must be a sequence"));
+    if (!list) return nullptr;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(list.get());
+    std::vector<Item> items(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (parse_item(PySequence_Fast_GET_ITEM(list.get(), i), items[static_cast<size_t>(i)]) < 0)
+            return nullptr;
+
+    ShardResult result;
+    std::exception_ptr failure;
+    std::atomic<bool> cancel{false};
+    auto work = [&]() noexcept {
+        try {
+            run_shard(root, items, params, static_cast<unsigned>(threads), cancel, result);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    };
+    if (py::run_interruptible(work, cancel) < 0) return nullptr;
+    if (failure) std::rethrow_exception(failure);
+    auto as_bytes = [](const void* data, size_t len) {
+        return PyBytes_FromStringAndSize(static_cast<const char*>(data),
+                                         static_cast<Py_ssize_t>(len));
+    };
+    py::Ref digests = py::Ref::steal(as_bytes(result.digests.data(), result.digests.size()));
+    py::Ref errors = py::Ref::steal(as_bytes(result.errors.data(), result.errors.size() * 4));
+    py::Ref sizes = py::Ref::steal(as_bytes(result.sizes.data(), result.sizes.size() * 8));
+    if (!digests || !errors || !sizes) return nullptr;
+    return PyTuple_Pack(3, digests.get(), errors.get(), sizes.get());
+}
+
+PyObject* reduce_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "reduce_rows(chunk_digests, step)");
+        return nullptr;
+    }
+    int64_t step = 0;
+    if (!read_i64(args[1], step)) return nullptr;
+    if (step > (int64_t{1} << 20)) {
+        PyErr_SetString(PyExc_ValueError, "step out of range");
+        return nullptr;
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(args[0], &view, PyBUF_SIMPLE) < 0) return nullptr;
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    if (view.len % static_cast<Py_ssize_t>(kDigest) != 0) {
+        PyErr_SetString(PyExc_ValueError, "chunk_digests is not a whole number of digests");
+        return nullptr;
+    }
+    const size_t n = static_cast<size_t>(view.len) / kDigest;
+    std::vector<Digest> digests(n);
+    std::memcpy(digests.data(), view.buf, n * kDigest);
+    fingerprint::RowReducer reducer(step);
+    std::vector<Digest> rows;
+    {
+        py::GilRelease released;
+        reducer.add(digests.data(), n);
+        rows = reducer.finish();
+    }
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rows.data()),
+                                     static_cast<Py_ssize_t>(rows.size() * kDigest));
+}
+
+PyObject* chunk_count(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    uint64_t size = 0;
+    int64_t chunk = 0;
+    if (nargs != 2) {
+        PyErr_SetString(PyExc_TypeError, "chunk_count(size, chunk_size)");
+        return nullptr;
+    }
+    if (!read_u64(args[0], size) || !read_i64(args[1], chunk)) return nullptr;
+    return PyLong_FromUnsignedLongLong(fingerprint::chunk_count(size, chunk));
+}
+
+PyMethodDef kFunctions[] = {
+    py::method<fingerprint_shard>(
+        "fingerprint_shard", METH_FASTCALL,
+        "fingerprint_shard(root, entries, chunk_size, step, threads, /)\n--\n\n"
+        "Fingerprints the entries below `root`: a path is a whole file, a tuple\n"
+        "(path, first_chunk, chunk_count) a range of a split file. Returns (digests, errors,\n"
+        "sizes): per entry `step` row digests or `chunk_count` chunk digests (32 bytes each,\n"
+        "zero on failure), an int32 errno and a uint64 size, all in native byte order."),
+    py::method<reduce_rows>("reduce_rows", METH_FASTCALL,
+                            "reduce_rows(chunk_digests, step, /)\n--\n\n"
+                            "The `step` row digests of a file from its chunk digests in order."),
+    py::method<chunk_count>("chunk_count", METH_FASTCALL,
+                            "chunk_count(size, chunk_size, /)\n--\n\n"
+                            "The number of chunks a file of `size` bytes is hashed in."),
+};
+
+}  // namespace
+
+int init_shards(PyObject* m) {
+    for (PyMethodDef& def : kFunctions)
+        if (py::add_function(m, &def) < 0) return -1;
+    return 0;
+}
+
+}  // namespace mavelin::modules
