@@ -1,5 +1,6 @@
 # Shard fingerprints: whole files and chunk ranges below a root, packed as binary digests.
 import errno
+import os
 import hashlib
 import random
 import struct
@@ -15,7 +16,8 @@ CHUNK, STEP = 2048, 4
 
 def unpack(result, lengths):
     """[(errno, size, [hex digest, ...])] per entry, `lengths` digests each."""
-    digests, errors, sizes = result
+    digests, errors, sizes, blind = result
+    assert blind is None
     assert len(digests) == 32 * sum(lengths)
     codes = struct.unpack(f"={len(lengths)}i", errors)
     measured = struct.unpack(f"={len(lengths)}Q", sizes)
@@ -78,10 +80,11 @@ def test_failures_are_per_entry_and_leave_zeroed_digests(tree):
     assert [code for code, _, _ in got] == [errno.ENOENT, errno.ENOENT, errno.EISDIR, 0, 0]
     assert got[0][2] == ["00" * 32] * STEP and got[1][2] == ["00" * 32] * 2
     assert got[4][2] == chunk_digests_of_bytes(files["a.bin"], CHUNK)[1:3]
-    # A root this machine cannot see fails every entry, not the call.
-    got = unpack(_shards.fingerprint_shard(str(root / "nowhere"), ["a.bin", ("a.bin", 0, 1)],
-                                           CHUNK, STEP, 1), [STEP, 1])
-    assert [code for code, _, _ in got] == [errno.ENOENT, errno.ENOENT]
+    # A root this machine cannot see fails every entry and says where it ran.
+    digests, errors, sizes, blind = _shards.fingerprint_shard(
+        str(root / "nowhere"), ["a.bin", ("a.bin", 0, 1)], CHUNK, STEP, 1)
+    assert struct.unpack("=2i", errors) == (errno.ENOENT, errno.ENOENT)
+    assert blind == (errno.ENOENT, f"{os.uname().nodename} (pid {os.getpid()})")
 
 
 def test_malformed_entries_are_refused(tree):

@@ -14,6 +14,7 @@
 #include "python/capi/common.h"
 #include "python/capi/interruptible.h"
 #include "python/capi/state.h"
+#include "python/mavelin/core/cluster_pass.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/models.h"
 #include "python/mavelin/core/progress_line.h"
@@ -191,41 +192,53 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
 
     const unsigned threads = worker_count();
     std::vector<fingerprint::FileOutcome> outcomes;
-    std::exception_ptr failure;  // what the work threw, thrown again on this thread
-    std::atomic<bool> cancel{false};
-    // The progress line, when asked for and standard error is a terminal: the runner counts,
-    // a second thread adds up the sizes meanwhile, and this thread draws while it waits.
-    fingerprint::Progress counters;
-    std::optional<progress_line::ProgressLine> line;
-    if (t_settings && t_settings->progress && progress_line::ProgressLine::terminal())
-        line.emplace("fingerprinting", nodes.size(), counters);
-    std::atomic<bool> stop_measuring{false};
-    auto work = [&]() noexcept {
-        std::thread measurer;
-        if (line) {
-            try {
-                measurer = std::thread(
-                    [&] { fingerprint::measure(root, rel_paths, counters, stop_measuring); });
-            } catch (...) {  // no second thread: the line goes without the totals
+    // A run on a Dask cluster: the manager carries (client, logger) as _cluster.
+    py::Ref cluster = py::Ref::steal(PyObject_GetAttrString(manager, "_cluster"));
+    if (!cluster) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        PyErr_Clear();
+    }
+    if (cluster && cluster.get() != Py_None) {
+        if (cluster::fingerprint_files(cluster.get(), root, rel_paths, params, threads, outcomes) <
+            0)
+            return -1;  // interrupted or failed: the table stays
+    } else {
+        std::exception_ptr failure;  // what the work threw, thrown again on this thread
+        std::atomic<bool> cancel{false};
+        // The progress line, when asked for and standard error is a terminal: the runner counts,
+        // a second thread adds up the sizes meanwhile, and this thread draws while it waits.
+        fingerprint::Progress counters;
+        std::optional<progress_line::ProgressLine> line;
+        if (t_settings && t_settings->progress && progress_line::ProgressLine::terminal())
+            line.emplace("fingerprinting", nodes.size(), counters);
+        std::atomic<bool> stop_measuring{false};
+        auto work = [&]() noexcept {
+            std::thread measurer;
+            if (line) {
+                try {
+                    measurer = std::thread(
+                        [&] { fingerprint::measure(root, rel_paths, counters, stop_measuring); });
+                } catch (...) {  // no second thread: the line goes without the totals
+                }
             }
-        }
-        try {
-            outcomes = fingerprint::fingerprint_files(root, rel_paths, params, threads, &cancel,
-                                                      line ? &counters : nullptr);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        stop_measuring.store(true);
-        if (measurer.joinable()) measurer.join();
-    };
-    auto tick = [&]() noexcept {
-        if (line) line->tick();
-    };
-    tick();  // drawn at once, then a few times a second
-    const int interrupted = py::run_interruptible(work, cancel, tick);
-    line.reset();                    // the line is cleared before anything else is written
-    if (interrupted < 0) return -1;  // the table stays as it was
-    if (failure) std::rethrow_exception(failure);
+            try {
+                outcomes = fingerprint::fingerprint_files(root, rel_paths, params, threads, &cancel,
+                                                          line ? &counters : nullptr);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            stop_measuring.store(true);
+            if (measurer.joinable()) measurer.join();
+        };
+        auto tick = [&]() noexcept {
+            if (line) line->tick();
+        };
+        tick();  // drawn at once, then a few times a second
+        const int interrupted = py::run_interruptible(work, cancel, tick);
+        line.reset();                    // the line is cleared before anything else is written
+        if (interrupted < 0) return -1;  // the table stays as it was
+        if (failure) std::rethrow_exception(failure);
+    }
     if (outcomes.size() != nodes.size()) {
         PyErr_SetString(PyExc_SystemError, "fingerprint pass lost files");
         return -1;

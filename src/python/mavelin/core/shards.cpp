@@ -1,6 +1,7 @@
 // mavelin.core._shards: fingerprints one shard of a tree (whole files and chunk ranges of split
 // files) into packed binary digests, for runs spread over several machines.
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -65,6 +66,7 @@ struct ShardResult {
     std::vector<uint8_t> digests;  // per entry: step rows (whole file) or count chunk digests
     std::vector<int32_t> errors;   // per entry: errno, 0 on success
     std::vector<uint64_t> sizes;   // per entry: the size of the file as opened
+    int root_error = 0;            // errno of the open of the root itself
 };
 
 // Hashes the chunks of one range; the slot in `out` is left zeroed on failure.
@@ -123,6 +125,21 @@ void run_shard(const std::string& root, const std::vector<Item>& items,
     }
 }
 
+// The address of the Dask worker running this task when there is one (never imports it),
+// otherwise host name and process id.
+py::Ref worker_name() {
+    PyObject* distributed = PyDict_GetItemString(PyImport_GetModuleDict(), "distributed");
+    if (distributed) {
+        py::Ref worker = py::Ref::steal(PyObject_CallMethod(distributed, "get_worker", nullptr));
+        py::Ref address = worker ? py::attr(worker.get(), "address") : py::Ref();
+        if (address) return address;
+        PyErr_Clear();
+    }
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0) std::strcpy(host, "?");
+    return py::Ref::steal(PyUnicode_FromFormat("%s (pid %ld)", host, static_cast<long>(getpid())));
+}
+
 PyObject* fingerprint_shard(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 5) {
         PyErr_SetString(PyExc_TypeError,
@@ -166,8 +183,14 @@ PyObject* fingerprint_shard(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     py::Ref digests = py::Ref::steal(as_bytes(result.digests.data(), result.digests.size()));
     py::Ref errors = py::Ref::steal(as_bytes(result.errors.data(), result.errors.size() * 4));
     py::Ref sizes = py::Ref::steal(as_bytes(result.sizes.data(), result.sizes.size() * 8));
-    if (!digests || !errors || !sizes) return nullptr;
-    return PyTuple_Pack(3, digests.get(), errors.get(), sizes.get());
+    py::Ref blind = py::Ref::borrow(Py_None);
+    if (result.root_error != 0) {
+        py::Ref worker = worker_name();
+        blind = worker ? py::Ref::steal(Py_BuildValue("(iO)", result.root_error, worker.get()))
+                       : py::Ref();
+    }
+    if (!digests || !errors || !sizes || !blind) return nullptr;
+    return PyTuple_Pack(4, digests.get(), errors.get(), sizes.get(), blind.get());
 }
 
 PyObject* reduce_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -222,8 +245,9 @@ PyMethodDef kFunctions[] = {
         "fingerprint_shard(root, entries, chunk_size, step, threads, /)\n--\n\n"
         "Fingerprints the entries below `root`: a path is a whole file, a tuple\n"
         "(path, first_chunk, chunk_count) a range of a split file. Returns (digests, errors,\n"
-        "sizes): per entry `step` row digests or `chunk_count` chunk digests (32 bytes each,\n"
-        "zero on failure), an int32 errno and a uint64 size, all in native byte order."),
+        "sizes, blind): per entry `step` row digests or `chunk_count` chunk digests (32 bytes\n"
+        "each, zero on failure), an int32 errno and a uint64 size, all in native byte order;\n"
+        "`blind` is None, or (errno, worker) when the root cannot be opened here."),
     py::method<reduce_rows>("reduce_rows", METH_FASTCALL,
                             "reduce_rows(chunk_digests, step, /)\n--\n\n"
                             "The `step` row digests of a file from its chunk digests in order."),
@@ -235,6 +259,8 @@ PyMethodDef kFunctions[] = {
 }  // namespace
 
 int init_shards(PyObject* m) {
+    // Bytes of file content per task of a run on a cluster (a larger file is split in ranges).
+    if (PyModule_AddIntConstant(m, "SHARD_BYTES", 64L << 20) < 0) return -1;
     for (PyMethodDef& def : kFunctions)
         if (py::add_function(m, &def) < 0) return -1;
     return 0;

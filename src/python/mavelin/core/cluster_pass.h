@@ -1,0 +1,22 @@
+// The fingerprint pass spread over a Dask cluster.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "engine/fingerprint/parallel_runner.h"
+#include "python/capi/handle.h"
+
+namespace mavelin::cluster {
+
+// fingerprint::fingerprint_files() run on the cluster `cluster`, a (distributed.Client, logger)
+// pair: the files are cut into shards of about mavelin.core._shards.SHARD_BYTES bytes (a larger
+// file into chunk-aligned ranges), each shard fingerprinted by one task on a worker (`threads`
+// threads there), and the outcomes put together in input order, equal to a local run. -1 with
+// an exception set: a failed or interrupted gather (the futures are cancelled), or SystemExit(1)
+// after an ERROR line on the logger when a worker cannot open the root.
+int fingerprint_files(PyObject* cluster, const std::string& root,
+                      const std::vector<std::string>& rels, const fingerprint::Params& params,
+                      unsigned threads, std::vector<fingerprint::FileOutcome>& out);
+
+}  // namespace mavelin::cluster
