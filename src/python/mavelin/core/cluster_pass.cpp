@@ -3,9 +3,12 @@
 #include "python/mavelin/core/cluster_pass.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -96,7 +99,20 @@ py::Ref submit_all(PyObject* client, const std::string& root, const std::vector<
                    unsigned threads) {
     py::Ref fn = py::import_attr("mavelin.core._shards", "fingerprint_shard");
     py::Ref submit = py::attr(client, "submit");
-    py::Ref root_text = py::decode_path(root);
+    // Workers have working folders of their own: a relative root is made absolute here.
+    std::string absolute = root;
+    if (absolute.empty() || absolute[0] != '/') {
+        std::vector<char> cwd(4096);
+        while (!::getcwd(cwd.data(), cwd.size())) {
+            if (errno != ERANGE) {
+                PyErr_SetFromErrno(PyExc_OSError);
+                return {};
+            }
+            cwd.resize(cwd.size() * 2);
+        }
+        absolute = fs::posix_join(cwd.data(), root);
+    }
+    py::Ref root_text = py::decode_path(absolute);
     py::Ref kwargs = py::Ref::steal(Py_BuildValue("{s:O}", "pure", Py_False));
     py::Ref futures = py::Ref::steal(PyList_New(0));
     if (!fn || !submit || !root_text || !kwargs || !futures) return {};
@@ -228,6 +244,53 @@ int fingerprint_files(PyObject* cluster, const std::string& root,
         }
     }
     return 0;
+}
+
+int Session::open(PyObject* scheduler, PyObject* client, PyObject* logger) {
+    if (client == Py_None && scheduler == Py_None) return 0;
+    if (client != Py_None && scheduler != Py_None) {
+        PyErr_SetString(PyExc_TypeError, "give either scheduler or client, not both");
+        return -1;
+    }
+    py::Ref connected;
+    if (client == Py_None) {
+        py::Ref address = py::Ref::borrow(scheduler);
+        if (PyUnicode_Check(scheduler) &&
+            PyUnicode_CompareWithASCIIString(scheduler, "auto") == 0) {
+            const char* env = std::getenv("DASK_SCHEDULER_ADDRESS");
+            if (!env || !*env) {
+                PyErr_SetString(PyExc_ValueError,
+                                "scheduler 'auto' needs DASK_SCHEDULER_ADDRESS to be set");
+                return -1;
+            }
+            address = py::Ref::steal(PyUnicode_DecodeFSDefault(env));
+            if (!address) return -1;
+        }
+        py::Ref cls = py::import_attr("distributed", "Client");
+        if (!cls) {
+            if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+                PyErr_Clear();
+                PyErr_SetString(PyExc_ImportError,
+                                "a scheduler needs the optional Dask support: "
+                                "pip install 'mavelin[dask]'");
+            }
+            return -1;
+        }
+        connected = py::Ref::steal(PyObject_CallOneArg(cls.get(), address.get()));
+        if (!connected) return -1;
+        owned_ = connected;
+        client = connected.get();
+    }
+    pair_ = py::Ref::steal(PyTuple_Pack(2, client, logger));
+    return pair_ ? 0 : -1;
+}
+
+Session::~Session() {
+    if (!owned_) return;
+    py::FetchedError error = py::fetch_error();
+    py::Ref done = py::Ref::steal(PyObject_CallMethod(owned_.get(), "close", nullptr));
+    PyErr_Clear();
+    if (error.type) error.restore();
 }
 
 }  // namespace mavelin::cluster

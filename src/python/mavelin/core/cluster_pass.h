@@ -19,4 +19,22 @@ int fingerprint_files(PyObject* cluster, const std::string& root,
                       const std::vector<std::string>& rels, const fingerprint::Params& params,
                       unsigned threads, std::vector<fingerprint::FileOutcome>& out);
 
+// The cluster a procedure runs on: the `client` given (a distributed.Client), or one connected
+// to `scheduler` ("auto": the address in DASK_SCHEDULER_ADDRESS) and closed again when the
+// session ends. `pair` is the (client, logger) the pass takes; empty when both are None.
+class Session {
+  public:
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session();
+    // -1 with an exception set when no client could be had.
+    int open(PyObject* scheduler, PyObject* client, PyObject* logger);
+    PyObject* pair() const { return pair_.get(); }
+
+  private:
+    py::Ref pair_;
+    py::Ref owned_;  // a client this session connected, closed at the end
+};
+
 }  // namespace mavelin::cluster

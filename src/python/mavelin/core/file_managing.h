@@ -16,8 +16,9 @@ int fingerprint_table(PyObject* manager, bool all_or_none);
 
 // What a procedure asks of the fingerprint passes it runs on its own thread.
 struct PassSettings {
-    unsigned threads = 0;   // hashing threads; 0: MAX_PROCESSES of mavelin.core.file_managing
-    bool progress = false;  // a progress line on standard error, if that is a terminal
+    unsigned threads = 0;         // hashing threads; 0: MAX_PROCESSES of mavelin.core.file_managing
+    bool progress = false;        // a progress line on standard error, if that is a terminal
+    PyObject* cluster = nullptr;  // borrowed (distributed.Client, logger): run on that cluster
 };
 
 // Makes `settings` apply to the passes run on this thread until the scope ends (scopes nest).

@@ -192,15 +192,9 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
 
     const unsigned threads = worker_count();
     std::vector<fingerprint::FileOutcome> outcomes;
-    // A run on a Dask cluster: the manager carries (client, logger) as _cluster.
-    py::Ref cluster = py::Ref::steal(PyObject_GetAttrString(manager, "_cluster"));
-    if (!cluster) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-    }
-    if (cluster && cluster.get() != Py_None) {
-        if (cluster::fingerprint_files(cluster.get(), root, rel_paths, params, threads, outcomes) <
-            0)
+    if (t_settings && t_settings->cluster) {  // threads per worker: as asked, or theirs
+        if (cluster::fingerprint_files(t_settings->cluster, root, rel_paths, params,
+                                       t_settings->threads, outcomes) < 0)
             return -1;  // interrupted or failed: the table stays
     } else {
         std::exception_ptr failure;  // what the work threw, thrown again on this thread

@@ -103,6 +103,7 @@ void run_shard(const std::string& root, const std::vector<Item>& items,
         outcomes = fingerprint::fingerprint_files(root, whole, params, threads, &cancel);
     fs::UniqueFd root_fd;
     const int root_error = fs::open_at_any_length(AT_FDCWD, root, O_PATH | O_DIRECTORY, root_fd);
+    r.root_error = root_error;
     fingerprint::Buffer scratch;
     size_t next_whole = 0;
     for (size_t i = 0; i < items.size(); ++i) {

@@ -4,6 +4,7 @@
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
 #include "python/certificate/writer.h"
+#include "python/mavelin/core/cluster_pass.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_report.h"
@@ -14,7 +15,7 @@ namespace {
 
 constexpr const char kDoc[] =
     "sign_folder(dir_path, mode='default', *, report=None, jobs=None, output=None, "
-    "progress=False)\n--\n\n"
+    "progress=False, scheduler=None, client=None)\n--\n\n"
     "Interface to certify the folder with a KORVEX certificate that can be used to ensure\n"
     "authenticity.\n\n"
     "dir_path: the directory to be signed.\n"
@@ -24,7 +25,9 @@ constexpr const char kDoc[] =
     "output: where to write the certificate (None: Certificates/Certificate.korvex inside\n"
     "    dir_path); replaced atomically either way.\n"
     "progress: show a progress line on standard error while hashing, when it is a terminal\n"
-    "    and the mode is not \"silent\".";
+    "    and the mode is not \"silent\".\n"
+    "scheduler: the address of a Dask scheduler to hash on ('auto': DASK_SCHEDULER_ADDRESS);\n"
+    "    client: a distributed.Client to hash through instead. jobs is then threads per worker.";
 
 PyObject* logger() {
     return py::state().sign_logger.get();
@@ -95,17 +98,19 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* manager, b
 }
 
 PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "mode",     "report", "jobs",
-                                   "output",   "progress", nullptr};
+    static const char* kwlist[] = {"dir_path", "mode",      "report", "jobs", "output",
+                                   "progress", "scheduler", "client", nullptr};
     PyObject* dir_path;
     PyObject* mode = nullptr;
     PyObject* report = Py_None;
     PyObject* jobs = Py_None;
     PyObject* output = Py_None;
     int progress = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOp:sign_folder",
+    PyObject* scheduler = Py_None;
+    PyObject* client = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOpOO:sign_folder",
                                      const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
-                                     &output, &progress))
+                                     &output, &progress, &scheduler, &client))
         return nullptr;
     file_managing::PassSettings settings;
     if (procedures::parse_jobs(jobs, settings.threads) < 0) return nullptr;
@@ -123,6 +128,9 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     int silent = PyObject_RichCompareBool(mode, silent_text.get(), Py_EQ);
     if (silent < 0) return nullptr;
     settings.progress = progress && !silent;
+    cluster::Session session;
+    if (session.open(scheduler, client, logger()) < 0) return nullptr;
+    settings.cluster = session.pair();
     file_managing::PassSettingsScope settings_scope(settings);
 
     if (!silent &&

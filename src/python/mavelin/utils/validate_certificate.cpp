@@ -6,6 +6,7 @@
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
+#include "python/mavelin/core/cluster_pass.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_report.h"
@@ -16,7 +17,7 @@ namespace {
 
 constexpr const char kDoc[] =
     "validate_certificate(dir_path, certificate_file, *, match='path', summary=False, "
-    "report=None, jobs=None, progress=False)\n--\n\n"
+    "report=None, jobs=None, progress=False, scheduler=None, client=None)\n--\n\n"
     "Interface to ensure the authenticity of the given folder against a KORVEX certificate\n"
     "file. Without a certificate path the algorithm searches for the certificate inside the\n"
     "given directory.\n\n"
@@ -25,7 +26,9 @@ constexpr const char kDoc[] =
     "summary: also log the number of findings of each kind.\n"
     "report: a path to write a JSON report of the run to ('-': standard output).\n"
     "jobs: hashing threads (None: one per processor).\n"
-    "progress: show a progress line on standard error while hashing, when it is a terminal.";
+    "progress: show a progress line on standard error while hashing, when it is a terminal.\n"
+    "scheduler: the address of a Dask scheduler to hash on ('auto': DASK_SCHEDULER_ADDRESS);\n"
+    "    client: a distributed.Client to hash through instead. jobs is then threads per worker.";
 
 PyObject* logger() {
     return py::state().validate_logger.get();
@@ -89,16 +92,18 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator,
 }
 
 PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "certificate_file", "match", "summary", "report",
-                                   "jobs",     "progress",         nullptr};
+    static const char* kwlist[] = {"dir_path", "certificate_file", "match",     "summary", "report",
+                                   "jobs",     "progress",         "scheduler", "client",  nullptr};
     PyObject *dir_path, *certificate_file, *report = Py_None;
     const char* match = "path";
     int summary = 0;
     PyObject* jobs = Py_None;
     int progress = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$spOOp:validate_certificate",
-                                     const_cast<char**>(kwlist), &dir_path, &certificate_file,
-                                     &match, &summary, &report, &jobs, &progress))
+    PyObject* scheduler = Py_None;
+    PyObject* client = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "OO|$spOOpOO:validate_certificate", const_cast<char**>(kwlist), &dir_path,
+            &certificate_file, &match, &summary, &report, &jobs, &progress, &scheduler, &client))
         return nullptr;
     if (std::strcmp(match, "path") != 0 && std::strcmp(match, "position") != 0) {
         PyErr_Format(PyExc_ValueError, "match must be 'path' or 'position', not '%s'", match);
@@ -107,6 +112,9 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     file_managing::PassSettings settings;
     if (procedures::parse_jobs(jobs, settings.threads) < 0) return nullptr;
     settings.progress = progress != 0;
+    cluster::Session session;
+    if (session.open(scheduler, client, logger()) < 0) return nullptr;
+    settings.cluster = session.pair();
     file_managing::PassSettingsScope settings_scope(settings);
     // The run builds large acyclic tables; the collector would only walk them again and
     // again. It runs as usual once they are gone.
