@@ -16,4 +16,6 @@ def sign_folder(
     jobs: int | None = None,
     output: str | os.PathLike[str] | None = None,
     progress: bool = False,
+    scheduler: str | None = None,
+    client: object | None = None,
 ) -> None: ...

@@ -18,4 +18,6 @@ def validate_certificate(
     report: str | os.PathLike[str] | None = None,
     jobs: int | None = None,
     progress: bool = False,
+    scheduler: str | None = None,
+    client: object | None = None,
 ) -> None: ...
