@@ -195,6 +195,9 @@ MATCH_HELP = ("Pair every certified file with the file of the same path (path), 
 VALIDATE_DIR_PATH_HELP = "Path to the folder to validate."
 JOBS = ("jobs", ["--jobs", "-j"], [], ("int", 1, None), None,
         "Hashing threads (default: one per processor). The result does not depend on it.")
+SCHEDULER = ("scheduler", ["--scheduler"], [], ("text",), None,
+             "Hash on the Dask cluster of this scheduler ('auto': DASK_SCHEDULER_ADDRESS); --jobs "
+             "is then threads per worker. Needs mavelin[dask].")
 
 
 @pytest.mark.parametrize("command_name, help_text, options", [
@@ -203,6 +206,7 @@ JOBS = ("jobs", ["--jobs", "-j"], [], ("int", 1, None), None,
         ("mode", ["--mode", "-m"], [], ("text",), "default", None),
         ("report", ["--report"], [], ("path", False, True, False), None, REPORT_HELP),
         JOBS,
+        SCHEDULER,
         ("output", ["--output", "-o"], [], ("path", False, True, False), None,
          "Write the certificate to this file instead of DIR/Certificates/Certificate.korvex "
          "(for read-only trees); validate it later with -c."),
@@ -216,6 +220,7 @@ JOBS = ("jobs", ["--jobs", "-j"], [], ("int", 1, None), None,
         ("summary", ["--summary"], [], ("boolean",), False, "Log the number of findings of each kind."),
         ("report", ["--report"], [], ("path", False, True, False), None, REPORT_HELP),
         JOBS,
+        SCHEDULER,
     ]),
 ])
 def test_command_help_and_options(command_name, help_text, options):

@@ -4,7 +4,6 @@ import errno
 import logging
 import os
 import random
-import shutil
 import threading
 import uuid
 import zipfile
@@ -17,6 +16,7 @@ distributed = pytest.importorskip(
 from mavelin.core import _shards  # noqa: E402
 from mavelin.utils.sign_folder import sign_folder  # noqa: E402
 from mavelin.utils.validate_certificate import validate_certificate  # noqa: E402
+from support import run_cli  # noqa: E402
 
 CERT = os.path.join("Certificates", "Certificate.korvex")
 
@@ -131,6 +131,23 @@ def test_a_worker_that_cannot_see_the_tree_is_named(tmp_path, client, caplog, mo
     assert not (tmp_path / name / CERT).exists()
 
 
+def test_the_commands_take_a_scheduler_address(tmp_path, client):
+    top = make_tree(tmp_path / "t")
+    sign_folder(str(top), "silent")
+    local = archive(top)
+    os.remove(top / CERT)
+    address = client.scheduler.address
+    r = run_cli("sign_folder", "-p", top, "--scheduler", "auto",
+                env={"DASK_SCHEDULER_ADDRESS": address})
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert archive(top) == local
+    r = run_cli("validate_certificate", "-p", top, "--scheduler", address)
+    assert r.returncode == 0 and "Validation successfull" in r.stdout, r.stdout + r.stderr
+    r = run_cli("validate_certificate", "-p", top, "--scheduler", "auto",
+                env={"DASK_SCHEDULER_ADDRESS": ""})
+    assert r.returncode == 2 and "DASK_SCHEDULER_ADDRESS" in r.stderr
+
+
 def test_a_worker_killed_mid_run_is_retried_and_the_result_exact(tmp_path, client, monkeypatch):
     top = make_tree(tmp_path / "t")
     for i in range(150):
@@ -161,3 +178,4 @@ def test_a_worker_killed_mid_run_is_retried_and_the_result_exact(tmp_path, clien
     assert archive(top) == local
     client.wait_for_workers(2)
     assert victim not in client.run(os.getpid).values()
+

@@ -1,6 +1,7 @@
 // The commands `sign_folder` and `validate_certificate` of the command group.
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <initializer_list>
 #include <string>
 #include <utility>
@@ -71,6 +72,27 @@ int check_output_folder(PyObject* output) {
         shown ? py::Ref::steal(PyUnicode_FromFormat("Folder %R does not exist.", shown.get()))
               : py::Ref();
     return message ? usage_error("BadParameter", message.get(), "'--output' / '-o'") : -1;
+}
+
+// Refuses a --scheduler that cannot be used: no Dask support installed, or "auto" without
+// DASK_SCHEDULER_ADDRESS.
+int check_scheduler(PyObject* scheduler) {
+    if (scheduler == Py_None) return 0;
+    const char* why = nullptr;
+    py::Ref util = py::import("importlib.util");
+    if (!util) return -1;
+    py::Ref spec = py::Ref::steal(PyObject_CallMethod(util.get(), "find_spec", "s", "distributed"));
+    if (!spec) return -1;
+    if (spec.get() == Py_None) {
+        why = "needs the optional Dask support: pip install 'mavelin[dask]'";
+    } else if (PyUnicode_Check(scheduler) &&
+               PyUnicode_CompareWithASCIIString(scheduler, "auto") == 0) {
+        const char* env = std::getenv("DASK_SCHEDULER_ADDRESS");
+        if (!env || !*env) why = "'auto' needs DASK_SCHEDULER_ADDRESS to be set";
+    }
+    if (!why) return 0;
+    py::Ref message = py::Ref::steal(PyUnicode_FromString(why));
+    return message ? usage_error("BadParameter", message.get(), "'--scheduler'") : -1;
 }
 
 // Refuses a --certificate-file that does not exist (an empty one still means: search for it).
@@ -172,19 +194,23 @@ int move_log_to_stderr(PyObject* report) {
 }
 
 PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "mode", "report", "jobs", "output", nullptr};
-    PyObject *dir_path, *mode, *report, *jobs = Py_None, *output = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OO:sign_folder_command",
+    static const char* kwlist[] = {"dir_path", "mode",      "report", "jobs",
+                                   "output",   "scheduler", nullptr};
+    PyObject *dir_path, *mode, *report, *jobs = Py_None, *output = Py_None, *scheduler = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOO:sign_folder_command",
                                      const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
-                                     &output))
+                                     &output, &scheduler))
         return nullptr;
     if (require_dir_path(dir_path) < 0 || check_output_folder(output) < 0 ||
-        move_log_to_stderr(report) < 0)
+        check_scheduler(scheduler) < 0 || move_log_to_stderr(report) < 0)
         return nullptr;
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "sign_folder"));
     py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, dir_path, mode));
-    py::Ref call_kw = procedure_keywords(
-        {{"report", report}, {"jobs", jobs}, {"output", output}, {"progress", Py_True}});
+    py::Ref call_kw = procedure_keywords({{"report", report},
+                                          {"jobs", jobs},
+                                          {"output", output},
+                                          {"progress", Py_True},
+                                          {"scheduler", scheduler}});
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (!r) return report_failure("mavelin.utils.sign_folder");
@@ -192,15 +218,16 @@ PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs
 }
 
 PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {
-        "dir_path", "certificate_file", "match", "summary", "report", "jobs", nullptr};
+    static const char* kwlist[] = {"dir_path", "certificate_file", "match", "summary", "report",
+                                   "jobs",     "scheduler",        nullptr};
     PyObject *dir_path, *certificate_file, *match, *summary, *report, *jobs = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|O:validate_certificate_command",
+    PyObject* scheduler = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OO:validate_certificate_command",
                                      const_cast<char**>(kwlist), &dir_path, &certificate_file,
-                                     &match, &summary, &report, &jobs))
+                                     &match, &summary, &report, &jobs, &scheduler))
         return nullptr;
     if (require_dir_path(dir_path) < 0 || check_certificate_file(certificate_file) < 0 ||
-        move_log_to_stderr(report) < 0)
+        check_scheduler(scheduler) < 0 || move_log_to_stderr(report) < 0)
         return nullptr;
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "validate_certificate"));
     py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, dir_path, certificate_file));
@@ -208,7 +235,8 @@ PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObjec
                                           {"summary", summary},
                                           {"report", report},
                                           {"jobs", jobs},
-                                          {"progress", Py_True}});
+                                          {"progress", Py_True},
+                                          {"scheduler", scheduler}});
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (r) Py_RETURN_NONE;
@@ -317,6 +345,15 @@ int add_jobs_option(PyObject* click, PyObject* command) {
     return attrs ? add_option(click, command, "--jobs", "-j", attrs.get()) : -1;
 }
 
+// --scheduler ADDRESS: hash on a Dask cluster ("auto": DASK_SCHEDULER_ADDRESS).
+int add_scheduler_option(PyObject* click, PyObject* command) {
+    py::Ref attrs = py::Ref::steal(Py_BuildValue(
+        "{ssss}", "metavar", "ADDRESS", "help",
+        "Hash on the Dask cluster of this scheduler ('auto': DASK_SCHEDULER_ADDRESS); --jobs is "
+        "then threads per worker. Needs mavelin[dask]."));
+    return attrs ? add_option(click, command, "--scheduler", nullptr, attrs.get()) : -1;
+}
+
 // Loads click and the procedure `procedure` from mavelin.utils into the command module.
 int load_common(PyObject* m, const char* procedure, py::Ref& click) {
     click = py::import("click");
@@ -340,7 +377,9 @@ int init_sign_folder_command(PyObject* m) {
     if (!attrs || add_option(click.get(), command.get(), "--mode", "-m", attrs.get()) < 0)
         return -1;
     if (add_report_option(click.get(), command.get()) < 0) return -1;
-    if (add_jobs_option(click.get(), command.get()) < 0) return -1;
+    if (add_jobs_option(click.get(), command.get()) < 0 ||
+        add_scheduler_option(click.get(), command.get()) < 0)
+        return -1;
     py::Ref kw =
         py::Ref::steal(Py_BuildValue("{sOsO}", "file_okay", Py_True, "dir_okay", Py_False));
     py::Ref type = kw ? path_type(click.get(), kw.get()) : py::Ref();
@@ -377,7 +416,9 @@ int init_validate_certificate_command(PyObject* m) {
         add_summary_option(click.get(), command.get()) < 0 ||
         add_report_option(click.get(), command.get()) < 0)
         return -1;
-    if (add_jobs_option(click.get(), command.get()) < 0) return -1;
+    if (add_jobs_option(click.get(), command.get()) < 0 ||
+        add_scheduler_option(click.get(), command.get()) < 0)
+        return -1;
     return py::set_attr(m, "validate_certificate_command", command.get());
 }
 
