@@ -224,13 +224,13 @@ int fingerprint_files(PyObject* cluster, const std::string& root,
             fingerprint::FileOutcome& o = out[p.file];
             const size_t n = p.range ? static_cast<size_t>(p.count) : rows;
             if (p.range && p.first == 0) reducer = fingerprint::RowReducer(params.step);
-            if (c.errors[k] != 0 && o.error == 0) {
-                o.error = c.errors[k];
-                o.error_path = fs::posix_join(root, rels[p.file]);
+            if (c.errors[k] != 0 && o.error.code == 0) {
+                o.error.code = c.errors[k];
+                o.error.path = fs::posix_join(root, rels[p.file]);
                 o.rows.clear();
             }
             o.size = std::max(o.size, c.sizes[k]);
-            if (o.error == 0) {
+            if (o.error.code == 0) {
                 std::vector<Digest> digest_list(n);
                 std::memcpy(digest_list.data(), at, n * kDigest);
                 if (!p.range) {

@@ -110,9 +110,9 @@ void run_shard(const std::string& root, const std::vector<Item>& items,
         uint8_t* slot = r.digests.data() + offsets[i];
         if (!items[i].range) {
             const fingerprint::FileOutcome& o = outcomes[next_whole++];
-            r.errors[i] = o.error;
+            r.errors[i] = o.error.code;
             r.sizes[i] = o.size;
-            if (o.error == 0 && o.rows.size() == rows)
+            if (o.error.code == 0 && o.rows.size() == rows)
                 std::memcpy(slot, o.rows.data(), rows * kDigest);
             continue;
         }
