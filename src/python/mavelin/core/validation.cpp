@@ -10,8 +10,8 @@
 #include "python/capi/gil.h"
 #include "python/capi/state.h"
 #include "python/certificate/reader.h"
+#include "python/mavelin/core/comparison/node_comparison.h"
 #include "python/mavelin/core/file_managing.h"
-#include "python/mavelin/core/node_comparison.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/package_tree.h"
 

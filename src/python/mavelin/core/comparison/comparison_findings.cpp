@@ -1,8 +1,8 @@
 // The findings of a comparison: their log lines and their record on the validator.
 #include "python/capi/common.h"
 #include "python/capi/state.h"
+#include "python/mavelin/core/comparison/node_comparison.h"
 #include "python/mavelin/core/models.h"
-#include "python/mavelin/core/node_comparison.h"
 #include "python/mavelin/utils/procedure_support.h"
 
 namespace mavelin::node_comparison {

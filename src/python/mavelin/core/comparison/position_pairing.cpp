@@ -3,8 +3,8 @@
 
 #include "python/capi/common.h"
 #include "python/capi/state.h"
+#include "python/mavelin/core/comparison/node_comparison.h"
 #include "python/mavelin/core/models.h"
-#include "python/mavelin/core/node_comparison.h"
 
 namespace mavelin::node_comparison {
 namespace {

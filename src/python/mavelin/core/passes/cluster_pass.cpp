@@ -1,6 +1,6 @@
 // The fingerprint pass spread over a Dask cluster: the node paths cut into shards of about equal
 // bytes, one task per shard, the packed results put back in table order.
-#include "python/mavelin/core/cluster_pass.h"
+#include "python/mavelin/core/passes/cluster_pass.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -14,10 +14,10 @@
 #include "python/capi/common.h"
 #include "python/capi/interruptible.h"
 #include "python/capi/state.h"
-#include "python/mavelin/core/cluster_pass.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/models.h"
-#include "python/mavelin/core/progress_line.h"
+#include "python/mavelin/core/passes/cluster_pass.h"
+#include "python/mavelin/core/passes/progress_line.h"
 
 namespace mavelin::file_managing {
 namespace {

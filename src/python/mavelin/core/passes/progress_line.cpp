@@ -1,5 +1,5 @@
 // The progress line of a fingerprint pass: one line on standard error, redrawn in place.
-#include "python/mavelin/core/progress_line.h"
+#include "python/mavelin/core/passes/progress_line.h"
 
 #include <sys/ioctl.h>
 
