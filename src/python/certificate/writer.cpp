@@ -154,6 +154,17 @@ int output_folder(PyObject* manager, PyObject* output, py::Ref& folder, std::str
     return 0;
 }
 
+// Records the payload's path in the folder on the manager (`_pickle_file_path`) and takes the
+// manager's node table.
+int payload_and_table(PyObject* manager, PyObject* folder, py::Ref& payload_path, py::Ref& table) {
+    payload_path = py::join(folder, kPayload);
+    if (!payload_path ||
+        PyObject_SetAttrString(manager, "_pickle_file_path", payload_path.get()) < 0)
+        return -1;
+    table = py::Ref::steal(PyObject_GetAttrString(manager, "_file_nodes"));
+    return table ? 0 : -1;
+}
+
 }  // namespace
 
 int write(PyObject* manager, PyObject* output) {
@@ -164,12 +175,9 @@ int write(PyObject* manager, PyObject* output) {
     const int opened = output ? output_folder(manager, output, folder, folder_bytes, name, dir)
                               : certificate_folder(manager, folder, folder_bytes, dir);
     if (opened < 0) return -1;
-    py::Ref payload_path = py::join(folder.get(), kPayload);
-    if (!payload_path ||
-        PyObject_SetAttrString(manager, "_pickle_file_path", payload_path.get()) < 0)
-        return -1;
-    py::Ref table = py::Ref::steal(PyObject_GetAttrString(manager, "_file_nodes"));
-    if (!table) return -1;
+    py::Ref payload_path;
+    py::Ref table;
+    if (payload_and_table(manager, folder.get(), payload_path, table) < 0) return -1;
 
     const std::string shown = fs::posix_join(folder_bytes, name);
     zip::WriteOptions options;
@@ -214,12 +222,9 @@ int save(PyObject* manager) {
     std::string folder_bytes;
     fs::UniqueFd dir;
     if (certificate_folder(manager, folder, folder_bytes, dir) < 0) return -1;
-    py::Ref payload_path = py::join(folder.get(), kPayload);
-    if (!payload_path ||
-        PyObject_SetAttrString(manager, "_pickle_file_path", payload_path.get()) < 0)
-        return -1;
-    py::Ref table = py::Ref::steal(PyObject_GetAttrString(manager, "_file_nodes"));
-    if (!table) return -1;
+    py::Ref payload_path;
+    py::Ref table;
+    if (payload_and_table(manager, folder.get(), payload_path, table) < 0) return -1;
     std::string shown;
     if (py::encode_path(payload_path.get(), shown) < 0) return -1;
 
