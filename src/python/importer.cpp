@@ -157,9 +157,10 @@ PyObject* is_package(PyObject*, PyObject* name) {
 }
 
 PyMethodDef kMethods[] = {
-    py::method<find_spec>("find_spec", METH_FASTCALL | METH_KEYWORDS,
-                          "find_spec($self, fullname, path=None, target=None, /)\n--\n\n"
-                          "The spec of a module of the package tree, or None for other names."),
+    py::method<find_spec>(
+        "find_spec", METH_FASTCALL | METH_KEYWORDS,
+        "find_spec($self, fullname, path=None, target=None, /)\n--\n\n"
+        "A ModuleSpec for a module of the package tree, or None for other names."),
     py::method<create_module>("create_module", METH_O,
                               "create_module($self, spec, /)\n--\n\n"
                               "None: modules are created the default way."),
