@@ -2,6 +2,7 @@
 # Whole-process signing and validation as trees grow (files/s, GB/s, peak memory per file), side by side with rhash, b3sum, OpenSSL and hashlib.
 """Usage: python bench/bench_scale.py [--sizes 100000,300000,1000000] [--min-size 1024] [--max-size 16384]
                                    [--repeat 3] [--tmp DIR] [--python PYTHON] [--skip-peers]
+                                   [--keep DIR]
 
 For each size N it generates a tree of N files of random sizes in [--min-size, --max-size] bytes
 (1000 files per folder, written by a fast generator from one random buffer) in a temporary folder
@@ -18,6 +19,10 @@ and prints files/s, GB/s, peak RSS (getrusage of each child, its own children in
 it also counts this launcher's RSS at the fork, printed once as the floor), peak RSS per file, and the ratios of signing and validation to the peers. Once per run it also prints
 `openssl speed -evp sha256 -bytes 2048 -multi 2` (the two-core OpenSSL limit for 2048-byte
 messages). Needs: the package installed in PYTHON (default: this interpreter).
+
+With --keep DIR the tree of each size is DIR/files-N-MIN-MAX: generated there once (its byte
+count beside it in DIR/files-N-MIN-MAX.bytes), kept, and reused by later runs (for trees that
+take long to write, such as ten million files).
 """
 import argparse
 import os
@@ -136,11 +141,20 @@ def bench_size(args, count):
     if need > free * 0.9:
         print(f"{count:,} files: skipped, needs about {need / 2**30:.1f} GiB, {free / 2**30:.1f} GiB free")
         return
-    top = tempfile.mkdtemp(prefix="mavelin-scale-", dir=args.tmp)
-    try:
+    top, data_bytes = kept_tree(args, count) if args.keep else (None, None)
+    if top is None:
+        top = tempfile.mkdtemp(prefix="mavelin-scale-", dir=args.keep or args.tmp)
         t0 = time.perf_counter()
         data_bytes = make_tree(top, count, args.min_size, args.max_size)
         print(f"{count:,} files, {data_bytes / 1e9:.2f} GB (generated in {time.perf_counter() - t0:.1f} s)")
+        if args.keep:
+            os.rename(top, tree_path(args, count))
+            top = tree_path(args, count)
+            with open(top + ".bytes", "w") as f:  # beside the tree, so it is no file of it
+                f.write(str(data_bytes))
+    else:
+        print(f"{count:,} files, {data_bytes / 1e9:.2f} GB (kept tree {top})")
+    try:
         warm(top)
         py = args.python
         cert = os.path.join(top, "Certificates")
@@ -170,7 +184,24 @@ def bench_size(args, count):
         print(f"  validate / sign files/s {sign_t / validate_t:5.2f}")
         return count / sign_t, count / validate_t
     finally:
-        shutil.rmtree(top, ignore_errors=True)
+        if args.keep:
+            shutil.rmtree(os.path.join(top, "Certificates"), ignore_errors=True)
+        else:
+            shutil.rmtree(top, ignore_errors=True)
+
+
+def tree_path(args, count):
+    return os.path.join(args.keep, f"files-{count}-{args.min_size}-{args.max_size}")
+
+
+def kept_tree(args, count):
+    """The kept tree of this size and its data bytes, or (None, None) when it was never completed."""
+    top = tree_path(args, count)
+    try:
+        with open(top + ".bytes") as f:
+            return top, int(f.read())
+    except (OSError, ValueError):
+        return None, None
 
 
 def main():
@@ -183,6 +214,7 @@ def main():
     parser.add_argument("--tmp", default=tempfile.gettempdir(), help="where the trees are generated")
     parser.add_argument("--python", default=sys.executable, help="interpreter with mavelin installed")
     parser.add_argument("--skip-peers", action="store_true", help="time mavelin alone")
+    parser.add_argument("--keep", help="generate each tree once in this folder and reuse it")
     args = parser.parse_args()
     sizes = [int(s.replace("_", "")) for s in args.sizes.split(",") if s]
 
