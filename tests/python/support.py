@@ -11,7 +11,7 @@ LOG_FORMAT = "[%(asctime)s] [%(levelname)s] [%(name)s] %(message)s"
 RECORD_HEAD = re.compile(
     r"^\[(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d,\d{3})\] \[(DEBUG|INFO|WARNING|ERROR|CRITICAL)\] "
     r"\[([^\]]*)\] (.*)$")
-SHA256_PATHS = ["portable", "sha-ni"]
+SHA256_PATHS = ["portable", "sha-ni", "avx512"]
 
 
 @dataclass

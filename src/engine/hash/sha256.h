@@ -34,7 +34,8 @@ const Digest& empty_digest();
 
 // ---- Many messages side by side ----
 // The functions below process independent messages together, interleaved in the lanes of the
-// CPU where it profits from that (SHA-NI: up to 8 messages per instruction stream).
+// CPU where it profits from that (SHA-NI: up to 8 messages per instruction stream; AVX-512: 16
+// messages, one per vector element).
 
 // Hashes `count` independent messages, each `len` bytes long, into out[0..count-1].
 void hash_many(const uint8_t* const* msgs, size_t len, size_t count, Digest* out);
@@ -58,7 +59,7 @@ void absorb_blocks(BlockState* const* states, const uint8_t* const* blocks, size
 // had all their blocks fed into *states[i]: out[i]. The states stay as they are.
 void finish_blocks(const BlockState* const* states, uint64_t total_len, size_t count, Digest* out);
 
-enum class Impl { kPortable, kShaNi };
+enum class Impl { kPortable, kShaNi, kAvx512 };
 
 bool available(Impl impl);
 // The implementation in use: the fastest available unless another was forced.

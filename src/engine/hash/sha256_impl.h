@@ -26,14 +26,14 @@ alignas(64) inline constexpr uint32_t kRound[64] = {
 using CompressFn = void (*)(uint32_t* state, const uint8_t* blocks, size_t nblocks);
 
 // Compresses `nblocks` consecutive blocks of each of N independent messages, message i into
-// states[i]; N is fixed per function (1, 2, 4 or 8). States must be distinct.
+// states[i]; N is fixed per function (1, 2, 4, 8 or 16). States must be distinct.
 using LanesFn = void (*)(uint32_t* const* states, const uint8_t* const* data, size_t nblocks);
 
 // Runs the 64 rounds of one block, the same for all N states, whose message schedule has been
 // computed ahead: wk[t] = W[t] + K[t].
 using ScheduledFn = void (*)(uint32_t* const* states, const uint32_t* wk);
 
-inline constexpr int kLaneWidths = 4;  // lane counts 1, 2, 4, 8 at indices 0..3
+inline constexpr int kLaneWidths = 5;  // lane counts 1, 2, 4, 8, 16 at indices 0..4
 
 struct Backend {
     Impl impl;
@@ -43,9 +43,11 @@ struct Backend {
     int preferred_width;  // index into lanes[]: the widest grouping worth using on this CPU
 };
 
-// Block functions of each implementation (sha256_portable.cpp, sha256_shani.cpp).
+// Block functions of each implementation (sha256_portable.cpp, sha256_shani.cpp,
+// sha256_avx512.cpp).
 const Backend& portable_backend();
 const Backend& shani_backend();
+const Backend& avx512_backend();
 
 // The implementation in use; chosen on first call and cached (sha256_dispatch.cpp).
 const Backend& backend();

@@ -96,9 +96,10 @@ const Backend& portable_backend() {
     static const Backend be{
         Impl::kPortable,
         compress_portable,
-        {lanes_portable<1>, lanes_portable<2>, lanes_portable<4>, lanes_portable<8>},
-        {scheduled_portable<1>, scheduled_portable<2>, scheduled_portable<4>,
-         scheduled_portable<8>},
+        {lanes_portable<1>, lanes_portable<2>, lanes_portable<4>, lanes_portable<8>,
+         lanes_portable<16>},
+        {scheduled_portable<1>, scheduled_portable<2>, scheduled_portable<4>, scheduled_portable<8>,
+         scheduled_portable<16>},
         0,
     };
     return be;

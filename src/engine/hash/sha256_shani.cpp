@@ -1,4 +1,4 @@
-// SHA-256 block functions on the x86 SHA extensions: one message, or 2/4/8 messages interleaved.
+// SHA-256 block functions on the x86 SHA extensions: one message, or 2/4/8/16 messages interleaved.
 #include <immintrin.h>
 
 #include "engine/cpu/features.h"
@@ -124,8 +124,9 @@ const Backend& shani_backend() {
     static const Backend be{
         Impl::kShaNi,
         compress_shani,
-        {lanes_shani<1>, lanes_shani<2>, lanes_shani<4>, lanes_shani<8>},
-        {scheduled_shani<1>, scheduled_shani<2>, scheduled_shani<4>, scheduled_shani<8>},
+        {lanes_shani<1>, lanes_shani<2>, lanes_shani<4>, lanes_shani<8>, lanes_shani<16>},
+        {scheduled_shani<1>, scheduled_shani<2>, scheduled_shani<4>, scheduled_shani<8>,
+         scheduled_shani<16>},
         // AMD cores overlap several sha256rnds2 chains; elsewhere two lanes are the safe choice.
         cpu::features().amd ? 3 : 1,
     };

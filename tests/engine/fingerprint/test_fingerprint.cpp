@@ -279,8 +279,16 @@ TEST_P(FingerprintImpl, ChunkSizesUpToInt64MaxUseBoundedMemory) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Fingerprint, FingerprintImpl,
-                         ::testing::Values(Impl::kPortable, Impl::kShaNi), [](const auto& info) {
-                             return info.param == Impl::kShaNi ? "ShaNi" : "Portable";
+                         ::testing::Values(Impl::kPortable, Impl::kShaNi, Impl::kAvx512),
+                         [](const auto& info) {
+                             switch (info.param) {
+                                 case Impl::kShaNi:
+                                     return "ShaNi";
+                                 case Impl::kAvx512:
+                                     return "Avx512";
+                                 default:
+                                     return "Portable";
+                             }
                          });
 
 TEST(FingerprintChunkCount, DoubleCeilingAsDefined) {

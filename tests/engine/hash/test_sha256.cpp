@@ -183,21 +183,45 @@ TEST_P(Sha256Impl, BlockStatesFedInPartsGiveTheDigestsOfTheWholeMessages) {
     EXPECT_EQ(hex(empty_digest()), vectors().by_length[0]);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sha256, Sha256Impl, ::testing::Values(Impl::kPortable, Impl::kShaNi),
+INSTANTIATE_TEST_SUITE_P(Sha256, Sha256Impl,
+                         ::testing::Values(Impl::kPortable, Impl::kShaNi, Impl::kAvx512),
                          [](const auto& info) {
-                             return info.param == Impl::kShaNi ? "ShaNi" : "Portable";
+                             switch (info.param) {
+                                 case Impl::kShaNi:
+                                     return "ShaNi";
+                                 case Impl::kAvx512:
+                                     return "Avx512";
+                                 default:
+                                     return "Portable";
+                             }
                          });
 
 TEST(Sha256Cross, LargeRandomInputsAgreeBetweenImplementations) {
-    if (!available(Impl::kShaNi)) GTEST_SKIP() << "SHA-NI not available on this CPU";
     const Impl saved = active();
     std::mt19937_64 rng(2024);
     for (size_t len : {size_t{1} << 20, (size_t{3} << 20) + 17, size_t{65537}}) {
         const auto msg = random_bytes(rng, len);
         ASSERT_TRUE(force(Impl::kPortable));
         const Digest portable = hash(msg.data(), msg.size());
-        ASSERT_TRUE(force(Impl::kShaNi));
-        EXPECT_EQ(hash(msg.data(), msg.size()), portable) << "length " << len;
+        for (const Impl impl : {Impl::kShaNi, Impl::kAvx512}) {
+            if (!force(impl)) continue;
+            EXPECT_EQ(hash(msg.data(), msg.size()), portable) << name(impl) << " length " << len;
+        }
+    }
+    // Many chunks of one buffer, as a file's chunks are hashed: every group size and a short last
+    // message, against the portable path.
+    const auto buffer = random_bytes(rng, 2048 * 53 + 100);
+    std::vector<const uint8_t*> ptrs;
+    for (size_t i = 0; i <= 53; ++i) ptrs.push_back(buffer.data() + 2048 * i);
+    for (size_t count : {size_t{16}, size_t{31}, size_t{32}, size_t{53}}) {
+        std::vector<Digest> expect(count), got(count);
+        ASSERT_TRUE(force(Impl::kPortable));
+        hash_many(ptrs.data(), 2048, count, expect.data());
+        for (const Impl impl : {Impl::kShaNi, Impl::kAvx512}) {
+            if (!force(impl)) continue;
+            hash_many(ptrs.data(), 2048, count, got.data());
+            EXPECT_EQ(got, expect) << name(impl) << " count " << count;
+        }
     }
     force(saved);
 }
@@ -207,14 +231,15 @@ TEST(Sha256Lanes, EachWidthMatchesSingleCompression) {
     std::mt19937_64 rng(99);
     std::vector<const detail::Backend*> backends = {&detail::portable_backend()};
     if (available(Impl::kShaNi)) backends.push_back(&detail::shani_backend());
+    if (available(Impl::kAvx512)) backends.push_back(&detail::avx512_backend());
     for (const detail::Backend* be : backends) {
         for (int w = 0; w < detail::kLaneWidths; ++w) {
             const size_t lanes = size_t{1} << w;
             for (size_t nblocks : {1, 2, 5}) {
                 std::vector<std::vector<uint8_t>> data;
-                uint32_t states[8][8], expect[8][8];
-                uint32_t* sp[8];
-                const uint8_t* dp[8];
+                uint32_t states[16][8], expect[16][8];
+                uint32_t* sp[16];
+                const uint8_t* dp[16];
                 for (size_t l = 0; l < lanes; ++l) {
                     data.push_back(random_bytes(rng, 64 * nblocks));
                     for (auto& s : states[l]) s = static_cast<uint32_t>(rng());
@@ -252,7 +277,12 @@ TEST(Sha256Dispatch, NamesForceAndDefaultChoice) {
     EXPECT_TRUE(available(Impl::kPortable));
     const Impl saved = active();
     // Unless a test forced otherwise, the fastest available path is the default.
-    EXPECT_EQ(saved, available(Impl::kShaNi) ? Impl::kShaNi : Impl::kPortable);
+    const Impl best = available(Impl::kAvx512) && !cpu::features().amd ? Impl::kAvx512
+                      : available(Impl::kShaNi)                        ? Impl::kShaNi
+                                                                       : Impl::kPortable;
+    EXPECT_EQ(saved, best);
+    EXPECT_STREQ(name(Impl::kAvx512), "avx512");
+    EXPECT_EQ(force(Impl::kAvx512), available(Impl::kAvx512));
     ASSERT_TRUE(force(Impl::kPortable));
     EXPECT_EQ(active(), Impl::kPortable);
     EXPECT_EQ(force(Impl::kShaNi), available(Impl::kShaNi));
@@ -283,6 +313,7 @@ TEST(Sha256Cpu, FeaturesAgreeWithProcCpuinfo) {
     EXPECT_EQ(f.avx2, has("avx2"));
     EXPECT_EQ(f.avx512, has("avx512f") && has("avx512vl") && has("avx512bw"));
     EXPECT_EQ(available(Impl::kShaNi), has("sha_ni") && has("sse4_1"));
+    EXPECT_EQ(available(Impl::kAvx512), has("avx512f") && has("avx512vl") && has("avx512bw"));
     EXPECT_EQ(&cpu::features(), &f);
 }
 

@@ -31,6 +31,8 @@ def test_portable_and_every_path_the_cpu_offers_are_available():
     assert "portable" in names
     if "sha_ni" in cpu_flags():
         assert "sha-ni" in names
+    if {"avx512f", "avx512vl", "avx512bw"} <= set(cpu_flags()):
+        assert "avx512" in names
 
 
 def test_force_implementation_returns_the_previous_one():

@@ -12,7 +12,8 @@
 namespace mavelin::modules {
 namespace {
 
-constexpr hash::sha256::Impl kImpls[] = {hash::sha256::Impl::kPortable, hash::sha256::Impl::kShaNi};
+constexpr hash::sha256::Impl kImpls[] = {hash::sha256::Impl::kPortable, hash::sha256::Impl::kShaNi,
+                                         hash::sha256::Impl::kAvx512};
 
 PyObject* generate_hash(PyObject*, PyObject* data) {
     return hash_object::create(data);
