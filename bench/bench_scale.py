@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 # Whole-process signing and validation as trees grow (files/s, GB/s, peak memory per file), side by side with rhash, b3sum, OpenSSL and hashlib.
 """Usage: python bench/bench_scale.py [--sizes 100000,300000,1000000] [--min-size 1024] [--max-size 16384]
+                                   [--big 8x256M,1x4G] [--speed-binary PATH] [--engine-lib LIB]
                                    [--repeat 3] [--tmp DIR] [--python PYTHON] [--skip-peers]
                                    [--keep DIR]
 
@@ -23,6 +24,13 @@ messages). Needs: the package installed in PYTHON (default: this interpreter).
 With --keep DIR the tree of each size is DIR/files-N-MIN-MAX: generated there once (its byte
 count beside it in DIR/files-N-MIN-MAX.bytes), kept, and reused by later runs (for trees that
 take long to write, such as ten million files).
+
+With --big (a list of COUNTxSIZE, sizes with K, M or G), it measures the same way on trees of
+large files instead (the file trees of --sizes are skipped unless --sizes is given too) and adds
+GB/s against the machine's SHA-256 limit for 2048-byte chunks: the best multi-lane kernel of
+bench/sha256_speed.cpp (--speed-binary, or built here with g++ from that file and --engine-lib,
+default build/engine/libmavelin_engine.a of an engine build), measured in the same run, times the
+processors; and the ratio to `openssl speed ... -multi 2`.
 """
 import argparse
 import os
@@ -84,8 +92,9 @@ def disk_need(count, min_size, max_size):
     return int(count * per_file * 1.1)
 
 
-def run_measured(argv, shell=False):
-    """Wall time and peak RSS (bytes) of one child process and its own children."""
+def run_measured(argv, shell=False, cpu=None):
+    """Wall time and peak RSS (bytes) of one child process and its own children; `cpu`, a list if
+    given, receives their processor time (user and system seconds)."""
     start = time.perf_counter()
     proc = subprocess.Popen(argv, shell=shell, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     _, status, usage = os.wait4(proc.pid, 0)
@@ -95,17 +104,23 @@ def run_measured(argv, shell=False):
     proc.stderr.close()
     if proc.returncode != 0:
         raise RuntimeError(f"{argv!r} failed with {proc.returncode}: {err[-2000:]}")
+    if cpu is not None:
+        cpu.append(usage.ru_utime + usage.ru_stime)
     return elapsed, usage.ru_maxrss * 1024
 
 
-def median_run(argv, repeat, shell=False, before=None):
-    times, peaks = [], []
+def median_run(argv, repeat, shell=False, before=None, cpu=None):
+    """Median wall time and largest peak RSS of `repeat` runs; `cpu`, a list if given, receives the
+    median processor time."""
+    times, peaks, seconds = [], [], []
     for _ in range(repeat):
         if before:
             before()
-        t, rss = run_measured(argv, shell=shell)
+        t, rss = run_measured(argv, shell=shell, cpu=seconds)
         times.append(t)
         peaks.append(rss)
+    if cpu is not None:
+        cpu.append(statistics.median(seconds))
     return statistics.median(times), max(peaks)
 
 
@@ -128,6 +143,63 @@ def openssl_two_core():
             except ValueError:
                 pass
     return None
+
+
+def parse_big(text):
+    """'8x256M,1x4G' -> [(8, 268435456), (1, 4294967296)]."""
+    units = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}
+    trees = []
+    for item in text.split(","):
+        if not item:
+            continue
+        count, size = item.lower().split("x")
+        factor = units.get(size[-1:].upper(), 1)
+        trees.append((int(count), int(size.rstrip("kmgKMG")) * factor))
+    return trees
+
+
+def kernel_limit(args):
+    """(name, GB/s per core) of the best multi-lane SHA-256 kernel, from bench/sha256_speed.cpp; or None."""
+    binary = args.speed_binary
+    here = os.path.dirname(os.path.abspath(__file__))
+    build = None
+    if binary is None:
+        lib = args.engine_lib or os.path.join(here, os.pardir, "build", "engine", "libmavelin_engine.a")
+        if not (shutil.which("g++") and os.path.exists(lib)):
+            print(f"kernel limit: n/a (no g++ or no engine library {lib}; see bench/sha256_speed.cpp)")
+            return None
+        build = tempfile.mkdtemp(prefix="mavelin-speed-")
+        binary = os.path.join(build, "sha256_speed")
+        subprocess.run(["g++", "-std=c++20", "-O2", "-I", os.path.join(here, os.pardir, "src"), "-o", binary,
+                        os.path.join(here, "sha256_speed.cpp"), lib, "-pthread"], check=True)
+    try:
+        out = subprocess.run([binary, "--kernels"], capture_output=True, text=True, check=True).stdout
+    finally:
+        if build:
+            shutil.rmtree(build, ignore_errors=True)
+    for line in out.splitlines():
+        # "best multi-lane kernel: avx512, 16 at a time, 3.34 GB/s per core"
+        if line.startswith("best multi-lane kernel:"):
+            fields = line.split(":", 1)[1].split(",")
+            return f"{fields[0].strip()}, {fields[1].strip()}", float(fields[2].split()[0])
+    print("kernel limit: n/a (no multi-lane kernel on this CPU)")
+    return None
+
+
+def make_big_tree(top, count, size, seed=1):
+    """count files of `size` random-looking bytes (one random buffer at shifting offsets); returns their total bytes."""
+    rng = random.Random(seed)
+    block = 1 << 24
+    buffer = os.urandom(block + BLOCK)
+    for i in range(count):
+        with open(os.path.join(top, f"big{i:03d}.bin"), "wb") as f:
+            left = size
+            while left > 0:
+                offset = rng.randrange(BLOCK)
+                n = min(block, left)
+                f.write(buffer[offset:offset + n])
+                left -= n
+    return count * size
 
 
 def fmt_row(name, files, data_bytes, t, rss):
@@ -155,34 +227,8 @@ def bench_size(args, count):
     else:
         print(f"{count:,} files, {data_bytes / 1e9:.2f} GB (kept tree {top})")
     try:
-        warm(top)
-        py = args.python
-        cert = os.path.join(top, "Certificates")
-        results = {}
-
-        def drop_certificate():
-            shutil.rmtree(cert, ignore_errors=True)
-
-        results["sign"] = median_run([py, "-m", "mavelin.cli", "sign_folder", "-p", top], args.repeat,
-                                     before=drop_certificate)
-        results["validate"] = median_run([py, "-m", "mavelin.cli", "validate_certificate", "-p", top], args.repeat)
-        if not args.skip_peers:
-            if shutil.which("rhash"):
-                results["rhash"] = median_run(["rhash", "--sha256", "-r", top], args.repeat)
-            if shutil.which("b3sum"):
-                results["b3sum -P2"] = median_run(
-                    f"find {shlex.quote(top)} -type f -print0 | xargs -0 -P2 b3sum", args.repeat, shell=True)
-            results["hashlib loop"] = median_run([py, "-c", HASHLIB_LOOP, top], 1)
-        for name, (t, rss) in results.items():
-            print(fmt_row(name, count, data_bytes, t, rss))
-        sign_t = results["sign"][0]
-        validate_t = results["validate"][0]
-        for peer in ("b3sum -P2", "rhash", "hashlib loop"):
-            if peer in results:
-                pt = results[peer][0]
-                print(f"  ratio to {peer:<13} sign {pt / sign_t:5.2f}x  validate {pt / validate_t:5.2f}x")
-        print(f"  validate / sign files/s {sign_t / validate_t:5.2f}")
-        return count / sign_t, count / validate_t
+        results = measure_tree(args, top, count, data_bytes)
+        return count / results["sign"][0], count / results["validate"][0]
     finally:
         if args.keep:
             shutil.rmtree(os.path.join(top, "Certificates"), ignore_errors=True)
@@ -204,6 +250,75 @@ def kept_tree(args, count):
         return None, None
 
 
+def bench_big(args, count, size, limit, openssl):
+    data_bytes = count * size
+    free = shutil.disk_usage(args.tmp).free
+    if data_bytes * 1.05 > free * 0.9:
+        print(f"{count} x {size / 2**20:,.0f} MiB: skipped, {free / 2**30:.1f} GiB free")
+        return
+    top = tempfile.mkdtemp(prefix="mavelin-big-", dir=args.tmp)
+    try:
+        t0 = time.perf_counter()
+        make_big_tree(top, count, size)
+        print(f"{count} x {size / 2**20:,.0f} MiB, {data_bytes / 1e9:.2f} GB "
+              f"(generated in {time.perf_counter() - t0:.1f} s)")
+        cpu = {}
+        results = measure_tree(args, top, count, data_bytes, cpu)
+        cores = os.cpu_count() or 1
+        for step in ("sign", "validate"):
+            rate = data_bytes / results[step][0] / 1e9
+            parts = [f"  {step:<9} {rate:6.2f} GB/s"]
+            if limit:
+                parts.append(f"{rate / limit:6.1%} of the kernel limit")
+            if openssl:
+                parts.append(f"{rate / openssl:5.2f}x openssl -multi 2")
+            parts.append(f"peak {results[step][1] / 2**20:,.1f} MiB")
+            # What the whole process costs in processor time: on a busy machine, the rate it
+            # would reach with all processors to itself.
+            per_cpu = data_bytes / cpu[step][0] / 1e9
+            parts.append(f"{per_cpu:.2f} GB/s per processor-second (x {cores}: "
+                         f"{per_cpu * cores:.2f} GB/s{f', {per_cpu * cores / limit:.1%}' if limit else ''})")
+            print(", ".join(parts))
+    finally:
+        shutil.rmtree(top, ignore_errors=True)
+
+
+def measure_tree(args, top, count, data_bytes, cpu=None):
+    """Warms the tree's page cache, runs mavelin and its peers on it and prints their rows; returns
+    {name: (median seconds, peak RSS bytes)}. `cpu`, a dict if given, receives the median processor
+    seconds of signing and validation as one-element lists under "sign" and "validate"."""
+    cpu = {} if cpu is None else cpu
+    warm(top)
+    py = args.python
+    cert = os.path.join(top, "Certificates")
+    results = {}
+
+    def drop_certificate():
+        shutil.rmtree(cert, ignore_errors=True)
+
+    results["sign"] = median_run([py, "-m", "mavelin.cli", "sign_folder", "-p", top], args.repeat,
+                                 before=drop_certificate, cpu=cpu.setdefault("sign", []))
+    results["validate"] = median_run([py, "-m", "mavelin.cli", "validate_certificate", "-p", top], args.repeat,
+                                     cpu=cpu.setdefault("validate", []))
+    if not args.skip_peers:
+        if shutil.which("rhash"):
+            results["rhash"] = median_run(["rhash", "--sha256", "-r", top], args.repeat)
+        if shutil.which("b3sum"):
+            results["b3sum -P2"] = median_run(
+                f"find {shlex.quote(top)} -type f -print0 | xargs -0 -P2 b3sum", args.repeat, shell=True)
+        results["hashlib loop"] = median_run([py, "-c", HASHLIB_LOOP, top], 1)
+    for name, (t, rss) in results.items():
+        print(fmt_row(name, count, data_bytes, t, rss))
+    sign_t = results["sign"][0]
+    validate_t = results["validate"][0]
+    for peer in ("b3sum -P2", "rhash", "hashlib loop"):
+        if peer in results:
+            pt = results[peer][0]
+            print(f"  ratio to {peer:<13} sign {pt / sign_t:5.2f}x  validate {pt / validate_t:5.2f}x")
+    print(f"  validate / sign files/s {sign_t / validate_t:5.2f}")
+    return results
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--sizes", default="100000,300000,1000000",
@@ -215,14 +330,22 @@ def main():
     parser.add_argument("--python", default=sys.executable, help="interpreter with mavelin installed")
     parser.add_argument("--skip-peers", action="store_true", help="time mavelin alone")
     parser.add_argument("--keep", help="generate each tree once in this folder and reuse it")
+    parser.add_argument("--big", help="trees of large files instead, as COUNTxSIZE,... (e.g. 8x256M,1x4G)")
+    parser.add_argument("--speed-binary", help="a built bench/sha256_speed (default: built here)")
+    parser.add_argument("--engine-lib", help="engine library to build bench/sha256_speed.cpp against")
     args = parser.parse_args()
-    sizes = [int(s.replace("_", "")) for s in args.sizes.split(",") if s]
+    big = parse_big(args.big) if args.big else []
+    sizes_given = any(a == "--sizes" or a.startswith("--sizes=") for a in sys.argv[1:])
+    sizes = [int(s.replace("_", "")) for s in args.sizes.split(",") if s] if sizes_given or not big else []
 
-    print(f"CPU: {cpu_name()}, {os.cpu_count()} processors; {time.strftime('%Y-%m-%d %H:%M')}")
-    if not args.skip_peers:
-        limit = openssl_two_core()
+    print(f"CPU: {cpu_name()}, {os.cpu_count()} processors; {time.strftime('%Y-%m-%d %H:%M')}; "
+          f"load average {os.getloadavg()[0]:.1f}")
+    openssl = None
+    if not args.skip_peers or big:
+        openssl = openssl_two_core()
         print(f"openssl speed -evp sha256 -bytes 2048 -multi 2: "
-              f"{'n/a' if limit is None else f'{limit:.2f} GB/s'}")
+              f"{'n/a' if openssl is None else f'{openssl:.2f} GB/s'}")
+    if not args.skip_peers:
         for tool in ("rhash", "b3sum"):
             if not shutil.which(tool):
                 print(f"{tool}: not installed, left out")
@@ -239,6 +362,16 @@ def main():
         print(f"flatness (files/s at {largest:,} over files/s at {smallest:,}): "
               f"sign {rates[largest][0] / rates[smallest][0]:.2f}, "
               f"validate {rates[largest][1] / rates[smallest][1]:.2f}")
+    if big:
+        kernel = kernel_limit(args)
+        limit = None
+        if kernel:
+            cores = os.cpu_count() or 1
+            limit = kernel[1] * cores
+            print(f"kernel limit: {kernel[0]} {kernel[1]:.2f} GB/s per core (processor time) x {cores} "
+                  f"= {limit:.2f} GB/s")
+        for count, size in big:
+            bench_big(args, count, size, limit, openssl)
 
 
 def cpu_name():
