@@ -1,8 +1,10 @@
 # Helpers for the behaviour tests: fresh-interpreter runs and command-line runs with parsed log records.
 import os
+import pty
 import re
 import subprocess
 import sys
+import threading
 from dataclasses import dataclass
 
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
@@ -137,3 +139,33 @@ class PipeRescue:
         self._done.set()
         self._thread.join()
         return False
+
+
+def run_with_terminal_stderr(argv):
+    """Runs argv with standard error on a pseudo-terminal: (status, stdout bytes, terminal bytes)."""
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.Popen([str(a) for a in argv], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=slave)
+    finally:
+        os.close(slave)
+    seen = []
+
+    def drain():
+        while True:
+            try:
+                data = os.read(master, 65536)
+            except OSError:  # EIO: every writer is gone
+                return
+            if not data:
+                return
+            seen.append(data)
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    try:
+        stdout, _ = proc.communicate(timeout=300)
+    finally:
+        reader.join(timeout=60)
+        os.close(master)
+    return proc.returncode, stdout, b"".join(seen)

@@ -1,18 +1,15 @@
 # Options of a run: hashing threads (--jobs), the certificate's place (--output) and the progress line.
 import os
-import pty
 import re
 import shutil
-import subprocess
 import sys
-import threading
 import zipfile
 from pathlib import Path
 
 import pytest
 
 from oracles import unzip_test, zipfile_archive_of
-from support import run_cli, run_process, run_python, unix_socket
+from support import run_cli, run_process, run_python, run_with_terminal_stderr, unix_socket
 
 CERT = Path("Certificates", "Certificate.korvex")
 
@@ -150,36 +147,6 @@ def test_output_that_cannot_be_a_file_is_a_usage_error(tmp_path, where):
 
 
 # --- the progress line --------------------------------------------------------------------------------
-
-def run_with_terminal_stderr(argv):
-    """Runs argv with standard error on a pseudo-terminal: (status, stdout bytes, terminal bytes)."""
-    master, slave = pty.openpty()
-    try:
-        proc = subprocess.Popen([str(a) for a in argv], stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=slave)
-    finally:
-        os.close(slave)
-    seen = []
-
-    def drain():
-        while True:
-            try:
-                data = os.read(master, 65536)
-            except OSError:  # EIO: every writer is gone
-                return
-            if not data:
-                return
-            seen.append(data)
-
-    reader = threading.Thread(target=drain)
-    reader.start()
-    try:
-        stdout, _ = proc.communicate(timeout=300)
-    finally:
-        reader.join(timeout=60)
-        os.close(master)
-    return proc.returncode, stdout, b"".join(seen)
-
 
 LINE = re.compile(rb"\rfingerprinting: [\d,]+/41 files, [\d.]+ [kMG]?B[^\r\x1b]*\x1b\[K")
 CLEAR = b"\r\x1b[K"
