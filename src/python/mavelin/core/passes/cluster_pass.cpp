@@ -2,7 +2,6 @@
 // bytes, one task per shard, the packed results put back in table order.
 #include "python/mavelin/core/passes/cluster_pass.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,63 +15,15 @@
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fs/file_io.h"
 #include "python/capi/common.h"
+#include "python/mavelin/core/passes/shard_plan.h"
 
 namespace mavelin::cluster {
 namespace {
 
 using hash::sha256::Digest;
 constexpr size_t kDigest = sizeof(Digest);
-constexpr uint64_t kFileWeight = uint64_t{16} << 10;  // what opening one file costs, in bytes
-constexpr size_t kMaxShardFiles = 4096;
-
-struct Piece {
-    size_t file;
-    bool range;
-    uint64_t first;
-    uint64_t count;
-    bool last;  // the last range of its file
-};
-
-// The size of root/rel as a stat() sees it: metadata only; 0 when it cannot be had (the worker
-// then reports the failure as the local pass would).
-uint64_t size_of(const std::string& root, const std::string& rel) {
-    struct stat st {};
-    const std::string path = fs::posix_join(root, rel);
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    return static_cast<uint64_t>(st.st_size);
-}
-
-std::vector<std::vector<Piece>> cut_shards(const std::string& root,
-                                           const std::vector<std::string>& rels,
-                                           const fingerprint::Params& params,
-                                           uint64_t shard_bytes) {
-    const uint64_t range_chunks =
-        std::max<uint64_t>(1, shard_bytes / static_cast<uint64_t>(params.chunk_size));
-    std::vector<std::vector<Piece>> shards(1);
-    uint64_t weight = 0;
-    auto close_shard = [&] {
-        if (!shards.back().empty()) shards.emplace_back();
-        weight = 0;
-    };
-    for (size_t i = 0; i < rels.size(); ++i) {
-        const uint64_t size = size_of(root, rels[i]);
-        const uint64_t n = fingerprint::chunk_count(size, params.chunk_size);
-        if (n > range_chunks) {  // a large file: one shard per range
-            close_shard();
-            for (uint64_t first = 0; first < n; first += range_chunks) {
-                const uint64_t count = std::min(range_chunks, n - first);
-                shards.back().push_back({i, true, first, count, first + count == n});
-                close_shard();
-            }
-            continue;
-        }
-        shards.back().push_back({i, false, 0, 0, true});
-        weight += size + kFileWeight;
-        if (weight >= shard_bytes || shards.back().size() >= kMaxShardFiles) close_shard();
-    }
-    if (shards.back().empty()) shards.pop_back();
-    return shards;
-}
+using shard_plan::Piece;
+using shard_plan::Shards;
 
 bool read_u64_attr(const char* module, const char* name, uint64_t& out) {
     py::Ref value = py::import_attr(module, name);
@@ -95,8 +46,7 @@ void cancel_all(PyObject* client, PyObject* futures) {
 }
 
 py::Ref submit_all(PyObject* client, const std::string& root, const std::vector<std::string>& rels,
-                   const std::vector<std::vector<Piece>>& shards, const fingerprint::Params& params,
-                   unsigned threads) {
+                   const Shards& shards, const fingerprint::Params& params, unsigned threads) {
     py::Ref fn = py::import_attr("mavelin.core._shards", "fingerprint_shard");
     py::Ref submit = py::attr(client, "submit");
     // Workers have working folders of their own: a relative root is made absolute here.
@@ -192,7 +142,8 @@ int fingerprint_files(PyObject* cluster, const std::string& root,
     if (!PyArg_ParseTuple(cluster, "OO", &client, &logger)) return -1;
     uint64_t shard_bytes = 0;
     if (!read_u64_attr("mavelin.core._shards", "SHARD_BYTES", shard_bytes)) return -1;
-    const std::vector<std::vector<Piece>> shards = cut_shards(root, rels, params, shard_bytes);
+    std::vector<uint64_t> sizes;
+    const Shards shards = shard_plan::cut_shards(root, rels, params, shard_bytes, sizes);
     py::Ref futures = submit_all(client, root, rels, shards, params, threads);
     if (!futures) return -1;
     py::Ref results = py::Ref::steal(PyObject_CallMethod(client, "gather", "O", futures.get()));
