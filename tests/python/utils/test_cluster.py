@@ -1,11 +1,19 @@
 # Signing and validation through a Dask cluster (two worker processes): the same certificate, the
-# same findings and log lines as a local run, a killed worker retried, a worker blind to the tree.
+# same findings and log lines as a local run, a killed worker retried, a worker blind to the tree,
+# files changed under the run, Ctrl-C, the progress line and the bound on tasks in flight.
 import errno
+import functools
 import logging
 import os
 import random
+import re
+import signal
+import subprocess
+import sys
 import threading
+import time
 import uuid
+import weakref
 import zipfile
 
 import pytest
@@ -16,7 +24,8 @@ distributed = pytest.importorskip(
 from mavelin.core import _shards  # noqa: E402
 from mavelin.utils.sign_folder import sign_folder  # noqa: E402
 from mavelin.utils.validate_certificate import validate_certificate  # noqa: E402
-from support import run_cli  # noqa: E402
+import worker_hooks  # noqa: E402
+from support import TESTS_DIR, run_cli, run_with_terminal_stderr  # noqa: E402
 
 CERT = os.path.join("Certificates", "Certificate.korvex")
 
@@ -41,11 +50,16 @@ def make_tree(top, seed=3):
     for i in range(40):
         (top / f"d{i % 4}").mkdir(parents=True, exist_ok=True)
         (top / f"d{i % 4}" / f"f{i}.bin").write_bytes(rng.randbytes(rng.randrange(0, 9000)))
-    for name in ("empty", "odd name \u00e9 \u2603", "new\nline", "tab\tx"):
+    for name in ("empty", "odd name \u00e9 \u2603", "new\nline", "tab\tx", "\u00e9" * 127 + "x"):
         (top / name).write_bytes(b"" if name == "empty" else rng.randbytes(3000))
+    (top / "d0" / "empty too").write_bytes(b"")
     os.mkdir(os.fsencode(top) + b"/bad\xff")
     open(os.fsencode(top) + b"/bad\xff/\xfe", "wb").write(rng.randbytes(100))
     (top / "big.bin").write_bytes(rng.randbytes((1 << 20) + 777))  # 17 shards of ranges
+    # With 64 KiB shards: exactly one shard's chunks (whole), and one chunk more (two ranges).
+    (top / "edge").mkdir()
+    (top / "edge" / "full").write_bytes(rng.randbytes(64 << 10))
+    (top / "edge" / "over").write_bytes(rng.randbytes((64 << 10) + 1))
     return top
 
 
@@ -179,3 +193,178 @@ def test_a_worker_killed_mid_run_is_retried_and_the_result_exact(tmp_path, clien
     client.wait_for_workers(2)
     assert victim not in client.run(os.getpid).values()
 
+
+
+def outcome(top, caplog, **kw):
+    """(exit status, log lines, certificate or None) of a signing of `top`."""
+    caplog.clear()
+    code = 0
+    try:
+        sign_folder(str(top), "silent", **kw)
+    except SystemExit as exit_info:
+        code = exit_info.code
+    found = archive(top) if (top / CERT).exists() else None
+    if found:
+        os.remove(top / CERT)
+    return code, messages(caplog), found
+
+
+@pytest.mark.parametrize("how", ["grow", "shrink", "empty", "remove"])
+def test_a_split_file_changed_after_planning_gives_what_a_local_run_gives(
+        tmp_path, client, small_shards, monkeypatch, caplog, how):
+    # The shards are cut from the sizes the client saw; the file changes before any worker
+    # reads it, and the certificate is that of the tree as it ends up.
+    top = make_tree(tmp_path / "t")
+    (tmp_path / "marks").mkdir()
+    plan = {"path": str(top / "big.bin"), "how": how, "marks": str(tmp_path / "marks")}
+    with monkeypatch.context() as m:
+        m.setattr(_shards, "fingerprint_shard",
+                  functools.partial(worker_hooks.change_first, plan))
+        on_cluster = outcome(top, caplog, client=client)
+    assert (tmp_path / "marks" / "changed").exists()
+    if how == "remove":  # gone after the walk: unreadable, as in a local run it vanished from
+        code, lines, certificate = on_cluster
+        assert (code, certificate) == (1, None)
+        assert [m for m in lines if m[0] == "ERROR"] == [
+            ("ERROR", "mavelin.utils.sign_folder",
+             f"File big.bin can't be read: {os.strerror(errno.ENOENT)}")]
+    else:
+        assert on_cluster == outcome(top, caplog)
+        assert on_cluster[0] == 0 and on_cluster[2] is not None
+
+
+def scheduler_tasks(client):
+    return client.run_on_scheduler(lambda dask_scheduler: len(dask_scheduler.tasks))
+
+
+def wait_until(condition, timeout=60):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def test_ctrl_c_in_the_library_cancels_the_tasks_and_keeps_the_certificate(
+        tmp_path, client, monkeypatch):
+    top = tmp_path / "t"
+    top.mkdir()
+    (top / "old").write_bytes(b"old")
+    sign_folder(str(top), "silent")
+    before = (top / CERT).read_bytes()
+    for i in range(200):
+        (top / f"f{i}").write_bytes(os.urandom(100))
+    monkeypatch.setattr(_shards, "SHARD_BYTES", 16 << 10)  # a task per file
+    monkeypatch.setattr(_shards, "fingerprint_shard", functools.partial(worker_hooks.slow, 0.05))
+    main = threading.main_thread().ident
+    stop = threading.Event()
+
+    def interrupt_when_busy():
+        if wait_until(lambda: stop.is_set() or any(client.processing().values())):
+            signal.pthread_kill(main, signal.SIGINT)
+
+    interrupter = threading.Thread(target=interrupt_when_busy)
+    interrupter.start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            sign_folder(str(top), "silent", client=client)
+    finally:
+        stop.set()
+        interrupter.join()
+    assert (top / CERT).read_bytes() == before
+    assert wait_until(lambda: scheduler_tasks(client) == 0)
+
+
+@pytest.fixture
+def sparse_tree(tmp_path):
+    """Far more to read (64 GiB of holes, a thousand tasks) than the run is given."""
+    top = tmp_path / "sparse"
+    top.mkdir()
+    (top / "small").write_bytes(b"x")
+    assert run_cli("sign_folder", "-p", top, "-m", "silent").returncode == 0
+    with open(top / "big", "wb") as f:
+        f.truncate(64 << 30)
+    return top
+
+
+def test_ctrl_c_on_the_command_line_ends_with_130(sparse_tree, client):
+    before = (sparse_tree / CERT).read_bytes()
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "mavelin.cli", "sign_folder", "-p", str(sparse_tree),
+         "--scheduler", client.scheduler.address],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    try:
+        assert wait_until(lambda: any(client.processing().values()))
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        proc.kill()
+    assert proc.returncode == 130, (out, err)
+    assert b"Traceback" not in err
+    assert (sparse_tree / CERT).read_bytes() == before
+    assert wait_until(lambda: scheduler_tasks(client) == 0)
+
+
+def test_the_progress_line_counts_shards_as_they_finish(tmp_path, client):
+    top = make_tree(tmp_path / "t")
+    files = sum(len(names) for _, _, names in os.walk(top))
+    code = (f"import functools, runpy, sys; sys.path.insert(0, {TESTS_DIR!r}); "
+            "import worker_hooks; from mavelin.core import _shards; "
+            "_shards.SHARD_BYTES = 16 << 10; "
+            "_shards.fingerprint_shard = functools.partial(worker_hooks.slow, 0.05); "
+            "sys.argv[0] = 'mavelin'; runpy.run_module('mavelin', run_name='__main__')")
+    status, stdout, terminal = run_with_terminal_stderr(
+        [sys.executable, "-c", code, "sign_folder", "-p", top, "--scheduler",
+         client.scheduler.address])
+    assert status == 0, stdout + terminal
+    line = re.compile(rb"\rfingerprinting: (\d+)/%d files, [\d.]+ [kMG]?B( of [\d.]+ [kMG]?B)?"
+                      rb"[^\r\x1b]*\x1b\[K" % files)
+    drawn = [(int(m.group(1)), m.group(2)) for m in line.finditer(terminal)]
+    counts = [n for n, _ in drawn]
+    # Files are counted as their shards come back, against the total of the planned sizes.
+    assert any(0 < n < files and total for n, total in drawn), terminal
+    assert counts == sorted(counts)
+    assert terminal.endswith(b"\r\x1b[K")
+    assert line.sub(b"", terminal).replace(b"\r\x1b[K", b"") == b""
+
+
+class CountingClient:
+    """A client that counts the futures alive in the caller and the results fetched at once."""
+
+    def __init__(self, client):
+        self._client = client
+        self.alive = {}
+        self.most_alive = 0
+        self.batches = []
+
+    def submit(self, *args, **kwargs):
+        future = self._client.submit(*args, **kwargs)
+        ref = weakref.ref(future, lambda r: self.alive.pop(id(r), None))
+        self.alive[id(ref)] = ref
+        self.most_alive = max(self.most_alive, len(self.alive))
+        return future
+
+    def gather(self, futures):
+        self.batches.append(len(futures))
+        return self._client.gather(futures)
+
+    def __getattr__(self, name):
+        return getattr(self._client, name)
+
+
+def test_a_large_tree_keeps_a_bounded_window_of_tasks(tmp_path, client, monkeypatch):
+    top = tmp_path / "t"
+    (top / "many").mkdir(parents=True)
+    for i in range(300):
+        (top / "many" / f"{i}").write_bytes(os.urandom(500))
+    sign_folder(str(top), "silent")
+    local = archive(top)
+    os.remove(top / CERT)
+    monkeypatch.setattr(_shards, "SHARD_BYTES", 16 << 10)  # 300 tasks
+    counting = CountingClient(client)
+    sign_folder(str(top), "silent", client=counting)
+    assert archive(top) == local
+    assert 1 < counting.most_alive <= 16
+    assert max(counting.batches, default=0) <= 16

@@ -1,5 +1,5 @@
 // The fingerprint pass spread over a Dask cluster: the node paths cut into shards of about equal
-// bytes, one task per shard, the packed results put back in table order.
+// bytes, one task per shard through a bounded window, the packed results put back in table order.
 #include "python/mavelin/core/passes/cluster_pass.h"
 
 #include <unistd.h>
@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fs/file_io.h"
 #include "python/capi/common.h"
+#include "python/mavelin/core/passes/progress_line.h"
 #include "python/mavelin/core/passes/shard_plan.h"
 
 namespace mavelin::cluster {
@@ -37,60 +39,20 @@ bool read_u64_attr(const char* module, const char* name, uint64_t& out) {
     return true;
 }
 
-// Cancels the futures, keeping the exception being raised.
-void cancel_all(PyObject* client, PyObject* futures) {
-    py::FetchedError error = py::fetch_error();
-    py::Ref done = py::Ref::steal(PyObject_CallMethod(client, "cancel", "O", futures));
-    PyErr_Clear();
-    error.restore();
-}
-
-py::Ref submit_all(PyObject* client, const std::string& root, const std::vector<std::string>& rels,
-                   const Shards& shards, const fingerprint::Params& params, unsigned threads) {
-    py::Ref fn = py::import_attr("mavelin.core._shards", "fingerprint_shard");
-    py::Ref submit = py::attr(client, "submit");
-    // Workers have working folders of their own: a relative root is made absolute here.
-    std::string absolute = root;
-    if (absolute.empty() || absolute[0] != '/') {
-        std::vector<char> cwd(4096);
-        while (!::getcwd(cwd.data(), cwd.size())) {
-            if (errno != ERANGE) {
-                PyErr_SetFromErrno(PyExc_OSError);
-                return {};
-            }
-            cwd.resize(cwd.size() * 2);
+// The root as the workers must be given it: they have working folders of their own.
+int absolute_root(const std::string& root, std::string& out) {
+    out = root;
+    if (!out.empty() && out[0] == '/') return 0;
+    std::vector<char> cwd(4096);
+    while (!::getcwd(cwd.data(), cwd.size())) {
+        if (errno != ERANGE) {
+            PyErr_SetFromErrno(PyExc_OSError);
+            return -1;
         }
-        absolute = fs::posix_join(cwd.data(), root);
+        cwd.resize(cwd.size() * 2);
     }
-    py::Ref root_text = py::decode_path(absolute);
-    py::Ref kwargs = py::Ref::steal(Py_BuildValue("{s:O}", "pure", Py_False));
-    py::Ref futures = py::Ref::steal(PyList_New(0));
-    if (!fn || !submit || !root_text || !kwargs || !futures) return {};
-    for (const std::vector<Piece>& shard : shards) {
-        py::Ref entries = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(shard.size())));
-        if (!entries) return {};
-        for (size_t k = 0; k < shard.size(); ++k) {
-            const Piece& p = shard[k];
-            py::Ref path = py::decode_path(rels[p.file]);
-            if (!path) return {};
-            py::Ref entry =
-                p.range ? py::Ref::steal(Py_BuildValue("(OKK)", path.get(), p.first, p.count))
-                        : std::move(path);
-            if (!entry) return {};
-            PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(k), entry.release());
-        }
-        py::Ref args =
-            py::Ref::steal(Py_BuildValue("(OOOLLI)", fn.get(), root_text.get(), entries.get(),
-                                         params.chunk_size, params.step, threads));
-        py::Ref future = args
-                             ? py::Ref::steal(PyObject_Call(submit.get(), args.get(), kwargs.get()))
-                             : py::Ref();
-        if (!future || PyList_Append(futures.get(), future.get()) < 0) {
-            cancel_all(client, futures.get());
-            return {};
-        }
-    }
-    return futures;
+    out = fs::posix_join(cwd.data(), root);
+    return 0;
 }
 
 // The three packed columns of one shard's result, checked against what was asked.
@@ -132,34 +94,145 @@ int report_blind_worker(PyObject* logger, const std::string& root, PyObject* bli
     return -1;
 }
 
-}  // namespace
+// Tasks submitted ahead of the oldest unfinished one, per thread of the cluster, and at least.
+constexpr size_t kWindowPerThread = 2;
+constexpr size_t kMinWindow = 8;
+constexpr size_t kMaxWindow = 4096;
+// Finished results fetched in one round trip at most.
+constexpr size_t kBatch = 16;
+constexpr double kTickSeconds = 0.25;  // waits are cut in slices this long to redraw progress
 
-int fingerprint_files(PyObject* cluster, const std::string& root,
-                      const std::vector<std::string>& rels, const fingerprint::Params& params,
-                      unsigned threads, std::vector<fingerprint::FileOutcome>& out) {
-    PyObject* client = nullptr;
-    PyObject* logger = nullptr;
-    if (!PyArg_ParseTuple(cluster, "OO", &client, &logger)) return -1;
-    uint64_t shard_bytes = 0;
-    if (!read_u64_attr("mavelin.core._shards", "SHARD_BYTES", shard_bytes)) return -1;
-    std::vector<uint64_t> sizes;
-    const Shards shards = shard_plan::cut_shards(root, rels, params, shard_bytes, sizes);
-    py::Ref futures = submit_all(client, root, rels, shards, params, threads);
-    if (!futures) return -1;
-    py::Ref results = py::Ref::steal(PyObject_CallMethod(client, "gather", "O", futures.get()));
-    if (!results || !PyList_Check(results.get()) ||
-        static_cast<size_t>(PyList_GET_SIZE(results.get())) != shards.size()) {
-        if (results) PyErr_SetString(PyExc_SystemError, "the cluster lost shards");
-        cancel_all(client, futures.get());  // Ctrl-C included: nothing goes on running
-        return -1;
+// One fingerprint pass on the cluster. Shards are submitted in order through a sliding window
+// and their results consumed in order: at most `window_` tasks are known to the scheduler and
+// at most kBatch results are held here at any time, whatever the size of the tree.
+class ClusterRun {
+  public:
+    ClusterRun(PyObject* client, PyObject* logger, const fingerprint::Params& params,
+               unsigned threads, const std::vector<std::string>& rels,
+               std::vector<fingerprint::FileOutcome>& out, fingerprint::Progress* progress,
+               progress_line::ProgressLine* line)
+        : client_(client),
+          logger_(logger),
+          params_(params),
+          threads_(threads),
+          rels_(rels),
+          out_(out),
+          progress_(progress),
+          line_(line),
+          reducer_(params.step) {}
+
+    int start(const std::string& root) {
+        root_ = root;
+        std::string absolute;
+        if (absolute_root(root, absolute) < 0) return -1;
+        fn_ = py::import_attr("mavelin.core._shards", "fingerprint_shard");
+        submit_ = py::attr(client_, "submit");
+        timeout_error_ = py::import_attr("distributed", "TimeoutError");
+        root_text_ = py::decode_path(absolute);
+        kwargs_ = py::Ref::steal(Py_BuildValue("{s:O}", "pure", Py_False));
+        if (!fn_ || !submit_ || !timeout_error_ || !root_text_ || !kwargs_) return -1;
+        window_ = window_size();
+        return 0;
     }
 
-    const size_t rows = params.step > 0 ? static_cast<size_t>(params.step) : 0;
-    out.assign(rels.size(), {});
-    fingerprint::RowReducer reducer(params.step);  // of the split file being put together
-    for (size_t s = 0; s < shards.size(); ++s) {
-        PyObject* result = PyList_GET_ITEM(results.get(), static_cast<Py_ssize_t>(s));
-        const std::vector<Piece>& shard = shards[s];
+    // Runs `shards`; the files whose ranges disagreed on the file's size are added to `redo`.
+    int run(const Shards& shards, const std::vector<uint64_t>& planned, std::vector<size_t>& redo) {
+        planned_ = &planned;
+        redo_ = &redo;
+        size_t next = 0;
+        for (size_t done = 0; done < shards.size();) {
+            while (next < shards.size() && next - done < window_) {
+                py::Ref future = submit(shards[next]);
+                if (!future) return fail();
+                inflight_.push_back(std::move(future));
+                ++next;
+            }
+            std::vector<py::Ref> results;
+            if (collect(results) < 0) return fail();
+            for (py::Ref& result : results) {
+                inflight_.pop_front();
+                if (consume(shards[done++], result.get()) < 0) return fail();
+            }
+            if (line_) line_->tick();
+        }
+        return 0;
+    }
+
+  private:
+    size_t window_size() {
+        size_t threads = 0;
+        py::Ref counts = py::Ref::steal(PyObject_CallMethod(client_, "nthreads", nullptr));
+        py::Ref values = counts && PyDict_Check(counts.get())
+                             ? py::Ref::steal(PyDict_Values(counts.get()))
+                             : py::Ref();
+        for (Py_ssize_t i = 0; values && i < PyList_GET_SIZE(values.get()); ++i) {
+            const long n = PyLong_AsLong(PyList_GET_ITEM(values.get(), i));
+            if (n > 0) threads += static_cast<size_t>(n);
+        }
+        PyErr_Clear();  // a cluster that cannot say gets the smallest window
+        return std::clamp(threads * kWindowPerThread, kMinWindow, kMaxWindow);
+    }
+
+    py::Ref submit(const std::vector<Piece>& shard) {
+        py::Ref entries = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(shard.size())));
+        if (!entries) return {};
+        for (size_t k = 0; k < shard.size(); ++k) {
+            const Piece& p = shard[k];
+            py::Ref path = py::decode_path(rels_[p.file]);
+            if (!path) return {};
+            py::Ref entry =
+                p.range ? py::Ref::steal(Py_BuildValue("(OKK)", path.get(), p.first, p.count))
+                        : std::move(path);
+            if (!entry) return {};
+            PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(k), entry.release());
+        }
+        py::Ref args =
+            py::Ref::steal(Py_BuildValue("(OOOLLI)", fn_.get(), root_text_.get(), entries.get(),
+                                         params_.chunk_size, params_.step, threads_));
+        if (!args) return {};
+        return py::Ref::steal(PyObject_Call(submit_.get(), args.get(), kwargs_.get()));
+    }
+
+    // Waits for the oldest task (redrawing the progress line meanwhile), then fetches its result
+    // with those of the finished tasks right behind it.
+    int collect(std::vector<py::Ref>& results) {
+        PyObject* head = inflight_.front().get();
+        for (;;) {
+            py::Ref result =
+                py::Ref::steal(line_ ? PyObject_CallMethod(head, "result", "d", kTickSeconds)
+                                     : PyObject_CallMethod(head, "result", nullptr));
+            if (result) {
+                results.push_back(std::move(result));
+                break;
+            }
+            if (!line_ || !PyErr_ExceptionMatches(timeout_error_.get())) return -1;
+            PyErr_Clear();
+            line_->tick();
+        }
+        py::Ref more = py::Ref::steal(PyList_New(0));
+        if (!more) return -1;
+        for (size_t k = 1; k < inflight_.size() && k < kBatch; ++k) {
+            py::Ref done = py::Ref::steal(PyObject_CallMethod(inflight_[k].get(), "done", nullptr));
+            if (!done) return -1;
+            if (done.get() != Py_True) break;
+            if (PyList_Append(more.get(), inflight_[k].get()) < 0) return -1;
+        }
+        if (PyList_GET_SIZE(more.get()) == 0) return 0;
+        py::Ref gathered = py::Ref::steal(PyObject_CallMethod(client_, "gather", "O", more.get()));
+        if (!gathered) return -1;
+        py::Ref list = py::Ref::steal(PySequence_List(gathered.get()));
+        if (!list) return -1;
+        if (PyList_GET_SIZE(list.get()) != PyList_GET_SIZE(more.get())) {
+            PyErr_SetString(PyExc_SystemError, "the cluster lost shards");
+            return -1;
+        }
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+            results.push_back(py::Ref::borrow(PyList_GET_ITEM(list.get(), i)));
+        return 0;
+    }
+
+    int consume(const std::vector<Piece>& shard, PyObject* result) {
+        const size_t rows = params_.step > 0 ? static_cast<size_t>(params_.step) : 0;
         size_t digests = 0;
         for (const Piece& p : shard) digests += p.range ? static_cast<size_t>(p.count) : rows;
         Columns c{};
@@ -168,33 +241,135 @@ int fingerprint_files(PyObject* cluster, const std::string& root,
             return -1;
         }
         PyObject* blind = PyTuple_GET_ITEM(result, 3);
-        if (blind != Py_None) return report_blind_worker(logger, root, blind);
+        if (blind != Py_None) return report_blind_worker(logger_, root_, blind);
         const uint8_t* at = c.digests;
         for (size_t k = 0; k < shard.size(); ++k) {
             const Piece& p = shard[k];
-            fingerprint::FileOutcome& o = out[p.file];
+            fingerprint::FileOutcome& o = out_[p.file];
             const size_t n = p.range ? static_cast<size_t>(p.count) : rows;
-            if (p.range && p.first == 0) reducer = fingerprint::RowReducer(params.step);
-            if (c.errors[k] != 0 && o.error.code == 0) {
-                o.error.code = c.errors[k];
-                o.error.path = fs::posix_join(root, rels[p.file]);
-                o.rows.clear();
-            }
-            o.size = std::max(o.size, c.sizes[k]);
-            if (o.error.code == 0) {
-                std::vector<Digest> digest_list(n);
-                std::memcpy(digest_list.data(), at, n * kDigest);
-                if (!p.range) {
-                    o.rows = std::move(digest_list);
+            if (!p.range) {  // what the worker saw of the file is its outcome
+                o = {};
+                o.size = c.sizes[k];
+                if (c.errors[k] != 0) {
+                    o.error.code = c.errors[k];
+                    o.error.path = fs::posix_join(root_, rels_[p.file]);
                 } else {
-                    reducer.add(digest_list.data(), n);
-                    if (p.last) o.rows = reducer.finish();
+                    o.rows.resize(n);
+                    std::memcpy(o.rows.data(), at, n * kDigest);
                 }
+                count_done(1, o.size);
+            } else {
+                range_piece(p, c.errors[k], c.sizes[k], at, n);
             }
             at += n * kDigest;
         }
+        return 0;
     }
-    return 0;
+
+    // The ranges of a split file come in file order. They were cut from the size the file had
+    // when the shards were planned: a range read from a file of another size (it grew or shrank
+    // since), or one that failed, leaves the whole file to be fingerprinted again in one piece,
+    // so the outcome is what one reading of the file gives, as in a local run.
+    void range_piece(const Piece& p, int32_t error, uint64_t size, const uint8_t* digests,
+                     size_t n) {
+        const uint64_t planned = (*planned_)[p.file];
+        if (p.first == 0) {
+            reducer_ = fingerprint::RowReducer(params_.step);
+            range_suspect_ = false;
+        }
+        if (error != 0 || size != planned) range_suspect_ = true;
+        if (!range_suspect_) {
+            std::vector<Digest> list(n);
+            std::memcpy(list.data(), digests, n * kDigest);
+            reducer_.add(list.data(), n);
+            const uint64_t begin = p.first * static_cast<uint64_t>(params_.chunk_size);
+            const uint64_t bytes =
+                std::min<uint64_t>(planned - std::min(planned, begin),
+                                   p.count * static_cast<uint64_t>(params_.chunk_size));
+            if (progress_) progress_->bytes_done.fetch_add(bytes, std::memory_order_relaxed);
+        }
+        if (!p.last) return;
+        if (range_suspect_) {
+            redo_->push_back(p.file);
+            return;
+        }
+        fingerprint::FileOutcome& o = out_[p.file];
+        o = {};
+        o.size = planned;
+        o.rows = reducer_.finish();
+        count_done(1, 0);
+    }
+
+    void count_done(uint64_t files, uint64_t bytes) {
+        if (!progress_) return;
+        progress_->files_done.fetch_add(files, std::memory_order_relaxed);
+        progress_->bytes_done.fetch_add(bytes, std::memory_order_relaxed);
+    }
+
+    // Cancels the tasks still known, keeping the exception being raised (Ctrl-C included).
+    int fail() {
+        py::FetchedError error = py::fetch_error();
+        py::Ref pending = py::Ref::steal(PyList_New(0));
+        for (size_t k = 0; pending && k < inflight_.size(); ++k)
+            if (PyList_Append(pending.get(), inflight_[k].get()) < 0) break;
+        py::Ref done =
+            pending ? py::Ref::steal(PyObject_CallMethod(client_, "cancel", "O", pending.get()))
+                    : py::Ref();
+        PyErr_Clear();
+        inflight_.clear();
+        error.restore();
+        return -1;
+    }
+
+    PyObject* client_;
+    PyObject* logger_;
+    const fingerprint::Params params_;
+    const unsigned threads_;
+    const std::vector<std::string>& rels_;
+    std::vector<fingerprint::FileOutcome>& out_;
+    fingerprint::Progress* progress_;
+    progress_line::ProgressLine* line_;
+    std::string root_;
+    py::Ref fn_, submit_, timeout_error_, root_text_, kwargs_;
+    size_t window_ = kMinWindow;
+    std::deque<py::Ref> inflight_;  // futures of the shards submitted and not yet consumed
+    const std::vector<uint64_t>* planned_ = nullptr;
+    std::vector<size_t>* redo_ = nullptr;
+    fingerprint::RowReducer reducer_;  // of the split file being put together
+    bool range_suspect_ = false;       // a range of that file disagreed on its size or failed
+};
+
+}  // namespace
+
+int fingerprint_files(PyObject* cluster, const std::string& root,
+                      const std::vector<std::string>& rels, const fingerprint::Params& params,
+                      unsigned threads, std::vector<fingerprint::FileOutcome>& out,
+                      fingerprint::Progress* progress, progress_line::ProgressLine* line) {
+    PyObject* client = nullptr;
+    PyObject* logger = nullptr;
+    if (!PyArg_ParseTuple(cluster, "OO", &client, &logger)) return -1;
+    uint64_t shard_bytes = 0;
+    if (!read_u64_attr("mavelin.core._shards", "SHARD_BYTES", shard_bytes)) return -1;
+    std::vector<uint64_t> sizes;
+    const Shards shards = shard_plan::cut_shards(root, rels, params, shard_bytes, sizes);
+    if (progress) {
+        uint64_t total = 0;
+        for (uint64_t s : sizes) total += s;
+        progress->bytes_total.store(total);
+        progress->measured.store(true);
+    }
+    if (line) line->tick();
+    out.assign(rels.size(), {});
+    ClusterRun run(client, logger, params, threads, rels, out, progress, line);
+    std::vector<size_t> redo;
+    if (run.start(root) < 0 || run.run(shards, sizes, redo) < 0) return -1;
+    if (redo.empty()) return 0;
+    // Files that changed size since they were planned: each once more, whole, in a task of its
+    // own (the worker measures it as it opens it).
+    Shards again;
+    for (size_t file : redo) again.push_back({Piece{file, false, 0, 0, true}});
+    std::vector<size_t> none;
+    return run.run(again, sizes, none);
 }
 
 int Session::open(PyObject* scheduler, PyObject* client, PyObject* logger) {

@@ -5,19 +5,31 @@
 #include <vector>
 
 #include "engine/fingerprint/parallel_runner.h"
+#include "engine/fingerprint/progress.h"
 #include "python/capi/handle.h"
+
+namespace mavelin::progress_line {
+class ProgressLine;
+}
 
 namespace mavelin::cluster {
 
 // fingerprint::fingerprint_files() run on the cluster `cluster`, a (distributed.Client, logger)
 // pair: the files are cut into shards of about mavelin.core._shards.SHARD_BYTES bytes (a larger
 // file into chunk-aligned ranges), each shard fingerprinted by one task on a worker (`threads`
-// threads there), and the outcomes put together in input order, equal to a local run. -1 with
-// an exception set: a failed or interrupted gather (the futures are cancelled), or SystemExit(1)
-// after an ERROR line on the logger when a worker cannot open the root.
+// threads there), and the outcomes put together in input order, equal to a local run on the
+// files as they are when read (a split file that changed size since the planning is read again
+// whole). At most a few tasks per cluster thread are submitted ahead, and results are fetched a
+// few at a time, so the client's memory does not grow with the tree beyond the outcomes.
+// `progress`, if given, counts files and bytes as shards finish (bytes_total: the planned sizes);
+// `line`, if given, is redrawn while the pass waits. -1 with an exception set: a failed or
+// interrupted wait (Ctrl-C: KeyboardInterrupt; the tasks still pending are cancelled), or
+// SystemExit(1) after an ERROR line on the logger when a worker cannot open the root.
 int fingerprint_files(PyObject* cluster, const std::string& root,
                       const std::vector<std::string>& rels, const fingerprint::Params& params,
-                      unsigned threads, std::vector<fingerprint::FileOutcome>& out);
+                      unsigned threads, std::vector<fingerprint::FileOutcome>& out,
+                      fingerprint::Progress* progress = nullptr,
+                      progress_line::ProgressLine* line = nullptr);
 
 // The cluster a procedure runs on: the `client` given (a distributed.Client), or one connected
 // to `scheduler` ("auto": the address in DASK_SCHEDULER_ADDRESS) and closed again when the

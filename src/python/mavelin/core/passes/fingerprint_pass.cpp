@@ -192,19 +192,24 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
 
     const unsigned threads = worker_count();
     std::vector<fingerprint::FileOutcome> outcomes;
+    // The progress line, when asked for and standard error is a terminal, drawn from counters
+    // the run keeps; it is cleared before anything else is written.
+    fingerprint::Progress counters;
+    std::optional<progress_line::ProgressLine> line;
+    if (t_settings && t_settings->progress && progress_line::ProgressLine::terminal())
+        line.emplace("fingerprinting", nodes.size(), counters);
     if (t_settings && t_settings->cluster) {  // threads per worker: as asked, or theirs
-        if (cluster::fingerprint_files(t_settings->cluster, root, rel_paths, params,
-                                       t_settings->threads, outcomes) < 0)
-            return -1;  // interrupted or failed: the table stays
+        if (line) line->tick();
+        const int ran = cluster::fingerprint_files(
+            t_settings->cluster, root, rel_paths, params, t_settings->threads, outcomes,
+            line ? &counters : nullptr, line ? &*line : nullptr);
+        line.reset();
+        if (ran < 0) return -1;  // interrupted or failed: the table stays
     } else {
         std::exception_ptr failure;  // what the work threw, thrown again on this thread
         std::atomic<bool> cancel{false};
-        // The progress line, when asked for and standard error is a terminal: the runner counts,
-        // a second thread adds up the sizes meanwhile, and this thread draws while it waits.
-        fingerprint::Progress counters;
-        std::optional<progress_line::ProgressLine> line;
-        if (t_settings && t_settings->progress && progress_line::ProgressLine::terminal())
-            line.emplace("fingerprinting", nodes.size(), counters);
+        // The runner counts, a second thread adds up the sizes meanwhile, and this thread draws
+        // while it waits.
         std::atomic<bool> stop_measuring{false};
         auto work = [&]() noexcept {
             std::thread measurer;
