@@ -281,14 +281,9 @@ TEST_P(FingerprintImpl, ChunkSizesUpToInt64MaxUseBoundedMemory) {
 INSTANTIATE_TEST_SUITE_P(Fingerprint, FingerprintImpl,
                          ::testing::Values(Impl::kPortable, Impl::kShaNi, Impl::kAvx512),
                          [](const auto& info) {
-                             switch (info.param) {
-                                 case Impl::kShaNi:
-                                     return "ShaNi";
-                                 case Impl::kAvx512:
-                                     return "Avx512";
-                                 default:
-                                     return "Portable";
-                             }
+                             std::string n = hash::sha256::name(info.param);  // "sha-ni": "shani"
+                             std::erase(n, '-');
+                             return n;
                          });
 
 TEST(FingerprintChunkCount, DoubleCeilingAsDefined) {

@@ -186,14 +186,9 @@ TEST_P(Sha256Impl, BlockStatesFedInPartsGiveTheDigestsOfTheWholeMessages) {
 INSTANTIATE_TEST_SUITE_P(Sha256, Sha256Impl,
                          ::testing::Values(Impl::kPortable, Impl::kShaNi, Impl::kAvx512),
                          [](const auto& info) {
-                             switch (info.param) {
-                                 case Impl::kShaNi:
-                                     return "ShaNi";
-                                 case Impl::kAvx512:
-                                     return "Avx512";
-                                 default:
-                                     return "Portable";
-                             }
+                             std::string n = name(info.param);  // "sha-ni": "shani"
+                             std::erase(n, '-');
+                             return n;
                          });
 
 TEST(Sha256Cross, LargeRandomInputsAgreeBetweenImplementations) {
