@@ -99,6 +99,16 @@ std::string base_of(const std::string& path) {
 
 }  // namespace
 
+void remove_stale_temporaries(int dirfd, const std::string& target) noexcept {
+    // A description of our own: the exclusive lock is had only while no writer holds one.
+    UniqueFd folder(openat_retry(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder || flock_retry(folder.get(), LOCK_EX | LOCK_NB) != 0) return;
+    try {
+        remove_temporaries(folder.get(), target);
+    } catch (...) {  // out of memory for a name: what is left goes next time
+    }
+}  // closing the description releases the lock
+
 bool is_temporary_name(const std::string& entry, const std::string& target) {
     const std::string base = temp_base(target);
     const size_t want = 1 + base.size() + 1 + kTagDigits + kTempSuffix.size();

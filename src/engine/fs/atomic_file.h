@@ -88,4 +88,10 @@ class AtomicFile {
 // Whether `entry` is a name AtomicFile gives the temporaries of `target`.
 bool is_temporary_name(const std::string& entry, const std::string& target);
 
+// Removes the temporaries of `target` (regular files only) that killed writers left in the
+// folder open on `dirfd`, as AtomicFile does for its own target: only when no writer of the
+// folder holds its lock, so a temporary still being written is never touched. For the other
+// files a writer keeps beside its own. Never throws.
+void remove_stale_temporaries(int dirfd, const std::string& target) noexcept;
+
 }  // namespace mavelin::fs

@@ -88,7 +88,15 @@ int open_folder(const std::string& path, bool create, fs::UniqueFd& out) {
     return 0;
 }
 
-// Sets manager._cert_folder_path and opens that folder (made when missing).
+// Clears the certificate folder of the temporaries that killed runs left, whichever of our
+// files (archive or payload) they were writing; a temporary of a writer at work stays.
+void remove_stale(int dirfd) {
+    fs::remove_stale_temporaries(dirfd, kArchive);
+    fs::remove_stale_temporaries(dirfd, kPayload);
+}
+
+// Sets manager._cert_folder_path and opens that folder (made when missing), clearing it of
+// stale temporaries.
 int certificate_folder(PyObject* manager, py::Ref& folder, std::string& folder_bytes,
                        fs::UniqueFd& fd) {
     py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, "_initial_path"));
@@ -97,7 +105,9 @@ int certificate_folder(PyObject* manager, py::Ref& folder, std::string& folder_b
     if (!folder || PyObject_SetAttrString(manager, "_cert_folder_path", folder.get()) < 0)
         return -1;
     if (py::encode_path(folder.get(), folder_bytes) < 0) return -1;
-    return open_folder(folder_bytes, true, fd);
+    if (open_folder(folder_bytes, true, fd) < 0) return -1;
+    remove_stale(fd.get());
+    return 0;
 }
 
 zip::HostZip host_layout() {
@@ -271,6 +281,7 @@ int archive(PyObject* manager) {
         return -1;
     fs::UniqueFd dir;
     if (open_folder(folder_bytes, false, dir) < 0) return -1;
+    remove_stale(dir.get());
 
     // The payload must be a regular file of its own: not followed through a link, and a named
     // pipe is refused without waiting for a writer.

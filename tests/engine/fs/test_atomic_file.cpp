@@ -184,6 +184,27 @@ TEST(AtomicFile, StaleTemporariesOfTheTargetAreRemovedWhenNoOtherWriterIsAtWork)
     EXPECT_EQ(dir.list(), expected);
 }
 
+TEST(AtomicFile, StaleTemporariesOfAnotherFileGoOnlyWhileNoWriterIsAtWork) {
+    ScratchDir dir;
+    const std::string stale = ".payload.0123456789abcdef.tmp";
+    ASSERT_TRUE(write_file(dir / "payload", kOld));
+    ASSERT_TRUE(write_file(dir / ".cert.zip.0123456789abcdef.tmp", kOld));
+    UniqueFd folder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(folder);
+    {
+        AtomicFile busy;  // a writer at work holds the folder's lock
+        OsError err;
+        ASSERT_EQ(busy.open(dir / "payload", &err), 0);
+        ASSERT_TRUE(write_file(dir / stale, kOld));
+        remove_stale_temporaries(folder.get(), "payload");
+        EXPECT_EQ(::access((dir / stale).c_str(), F_OK), 0);
+        EXPECT_EQ(::access(busy.temp_path().c_str(), F_OK), 0);
+    }
+    remove_stale_temporaries(folder.get(), "payload");
+    const std::vector<std::string> expected = {".cert.zip.0123456789abcdef.tmp", "payload"};
+    EXPECT_EQ(dir.list(), expected);
+}
+
 TEST(AtomicFile, WriteFailureCleansUp) {
     ScratchDir dir;
     const std::string target = dir / "cert.zip";

@@ -121,20 +121,77 @@ def test_a_link_at_the_certificate_or_its_folder_is_refused(tmp_path, without_da
 
 # --- killed runs and concurrent signers ------------------------------------------------------
 
-def test_leftovers_of_killed_runs_are_cleared_by_the_next_signing(tmp_path):
+STALE = [".Certificate.korvex.0123456789abcdef.tmp", ".Certificate.pk.0123456789abcdef.tmp"]
+NOT_OURS = [".Certificate.korvex.notatag.tmp", ".Certificate.pk.0123456789ABCDEF.tmp", "notes.txt"]
+STALE_LINK = ".Certificate.pk.fedcba9876543210.tmp"
+
+
+def leave_leftovers(folder, payload=True):
+    folder.mkdir(exist_ok=True)
+    for name in STALE + (["Certificate.pk"] if payload else []):
+        (folder / name).write_bytes(b"left by a killed run")
+    for name in NOT_OURS:
+        (folder / name).write_bytes(b"someone else's")
+    os.symlink("/etc/passwd", folder / STALE_LINK)
+
+
+def sign_step_by_step(top, leave):
+    leave()
+    manager = FileManager(str(top), 2048, 4)
+    manager._parse_directory()
+    manager._generate_fingerprints()
+    manager._save_certificate()
+    manager._archive_certificate()
+
+
+def archive_step_only(top, leave):
+    # The payload of a finished _save_certificate, leftovers, then the archive step alone.
+    manager = FileManager(str(top), 2048, 4)
+    manager._parse_directory()
+    manager._generate_fingerprints()
+    manager._save_certificate()
+    leave(payload=False)
+    manager._archive_certificate()
+
+
+def sign_command(top, leave):
+    leave()
+    assert sign(top).returncode == 0
+
+
+def sign_procedure(top, leave):
+    leave()
+    mavelin.utils.sign_folder(str(top), "silent")
+
+
+SIGNINGS = {"command": sign_command, "procedure": sign_procedure,
+            "step by step": sign_step_by_step, "archive step": archive_step_only}
+
+
+@pytest.mark.parametrize("signing", SIGNINGS)
+def test_leftovers_of_killed_runs_are_cleared_by_every_signing(tmp_path, signing):
+    top = small_tree(tmp_path / "tree")
+    folder = certificate_folder(top)
+    SIGNINGS[signing](top, lambda payload=True: leave_leftovers(folder, payload))
+    # Regular files of our own temporary names and the payload go; links and others' files stay.
+    assert sorted(os.listdir(folder)) == sorted(["Certificate.korvex", STALE_LINK, *NOT_OURS])
+    assert certificate_content(top) == expected_certificate(top)
+
+
+@pytest.mark.parametrize("signing", ["procedure", "archive step"])
+def test_temporaries_of_a_writer_at_work_are_kept(tmp_path, signing):
+    # A writer at work holds the folder's lock (shared among writers): its temporaries stay.
+    import fcntl
     top = small_tree(tmp_path / "tree")
     folder = certificate_folder(top)
     folder.mkdir()
-    stale = [".Certificate.korvex.0123456789abcdef.tmp", "Certificate.pk"]
-    for name in stale:
-        (folder / name).write_bytes(b"left by a killed run")
-    not_ours = [".Certificate.korvex.notatag.tmp", "notes.txt"]
-    for name in not_ours:
-        (folder / name).write_bytes(b"someone else's")
-    os.symlink("/etc/passwd", folder / ".Certificate.korvex.fedcba9876543210.tmp")
-    assert sign(top).returncode == 0
-    assert sorted(os.listdir(folder)) == sorted(
-        ["Certificate.korvex", ".Certificate.korvex.fedcba9876543210.tmp", *not_ours])
+    live = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(live, fcntl.LOCK_SH)
+        SIGNINGS[signing](top, lambda payload=True: leave_leftovers(folder, payload))
+    finally:
+        os.close(live)
+    assert set(STALE) <= set(os.listdir(folder))
     assert certificate_content(top) == expected_certificate(top)
 
 
