@@ -302,7 +302,7 @@ class Builder {
     PyObject* get(pk::ValueId v, int depth) {
         if (cache_[v]) return cache_[v].get();
         if (depth > 4) {  // deeper than a node table; the shape check already excludes it
-            PyErr_SetString(PyExc_ValueError, "corrupted node table: nesting too deep");
+            PyErr_SetString(PyExc_ValueError, "nesting too deep for a node table");
             return nullptr;
         }
         const pk::Value& x = d_.at(v);
@@ -335,7 +335,7 @@ class Builder {
             case pk::Kind::Object:
                 return node(v, depth);
             default:
-                PyErr_SetString(PyExc_ValueError, "corrupted node table: unexpected value");
+                PyErr_SetString(PyExc_ValueError, "a value of a kind no node table holds");
                 return nullptr;
         }
         cache_[v] = py::Ref::steal(o);
@@ -431,13 +431,13 @@ PyObject* load_node_table(const char* data, std::size_t len, PyObject* filenode_
         pk::Decoded d;
         pk::Status st = pk::decode({reinterpret_cast<const std::uint8_t*>(data), len}, d);
         if (!st.ok) {
-            PyErr_Format(PyExc_ValueError, "corrupted node table: %s at byte %zu",
-                         st.reason.c_str(), st.offset);
+            PyErr_Format(PyExc_ValueError, "%s at byte %zu of the payload", st.reason.c_str(),
+                         st.offset);
             return nullptr;
         }
         st = pk::check_node_table(d);
         if (!st.ok) {
-            PyErr_Format(PyExc_ValueError, "corrupted node table: %s", st.reason.c_str());
+            PyErr_Format(PyExc_ValueError, "%s", st.reason.c_str());
             return nullptr;
         }
         return Builder(d, reinterpret_cast<PyTypeObject*>(filenode_type)).run();

@@ -59,9 +59,30 @@ void set_open_error(const zip::Error& err) {
     if (message) PyErr_SetObject(bad_zip.get(), message.get());
 }
 
+// Takes the pending exception as the reason a payload was refused: its text (the decoder's
+// reasons are short phrases), or its kind and text for anything else.
+std::string refusal_reason() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    py::Ref t = py::Ref::steal(type), v = py::Ref::steal(value), trace = py::Ref::steal(tb);
+    std::string why;
+    if (t && !PyErr_GivenExceptionMatches(t.get(), PyExc_ValueError)) {
+        why = reinterpret_cast<PyTypeObject*>(t.get())->tp_name;
+        const std::size_t dot = why.rfind('.');
+        if (dot != std::string::npos) why.erase(0, dot + 1);
+    }
+    py::Ref text = py::Ref::steal(v ? PyObject_Str(v.get()) : nullptr);
+    Py_ssize_t n = 0;
+    const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), &n) : nullptr;
+    if (s && n > 0) why.append(why.empty() ? "" : ": ").append(s, static_cast<std::size_t>(n));
+    PyErr_Clear();
+    return why.empty() ? "the payload was refused" : why;
+}
+
 }  // namespace
 
-Result load(PyObject* certificate_path, py::Ref& table) {
+Result load(PyObject* certificate_path, py::Ref& table, std::string& why) {
     std::string path;
     if (py::encode_path(certificate_path, path) < 0) return Result::kError;
     zip::Member member;
@@ -69,8 +90,10 @@ Result load(PyObject* certificate_path, py::Ref& table) {
     const zip::Status status =
         py::without_gil([&] { return zip::read_member(path, kMemberName, &member, &err); });
     if (status == zip::Status::kTruncated || status == zip::Status::kBadCrc ||
-        status == zip::Status::kBadData)
-        return Result::kCorrupted;  // the member's data itself is damaged
+        status == zip::Status::kBadData) {
+        why = err.message;  // the member's data itself is damaged
+        return Result::kCorrupted;
+    }
     if (status != zip::Status::kOk) {
         set_open_error(err);
         return Result::kError;
@@ -82,7 +105,7 @@ Result load(PyObject* certificate_path, py::Ref& table) {
     if (table) return Result::kOk;
     // An interrupt or an exit request is no verdict on the certificate.
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return Result::kError;
-    PyErr_Clear();
+    why = refusal_reason();
     return Result::kCorrupted;
 }
 

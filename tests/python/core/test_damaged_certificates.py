@@ -7,9 +7,9 @@ import zipfile
 
 import pytest
 
-from validation_helpers import (CORRUPTED, VALIDATION_LOGGER, assert_clean_verdict,
-                                deserialize_in_child, host_certificate, make_tree, node_table,
-                                pickle_table, run_cli, sign, unzip_t, validate, write, zip64_archive,
+from validation_helpers import (VALIDATION_LOGGER, assert_clean_verdict, deserialize_in_child,
+                                host_certificate, make_tree, node_table, pickle_table, run_cli,
+                                says_corrupted, sign, unzip_t, validate, write, zip64_archive,
                                 zip_payload)
 
 ARCHIVE = "Certificate.korvex"
@@ -243,7 +243,7 @@ class TestHostilePayloads:
         assert not marker.exists()
         assert r.returncode == 1
         r.assert_clean()
-        assert r.log[-1] == ("ERROR", VALIDATION_LOGGER, CORRUPTED)
+        assert r.log[-1][:2] == ("ERROR", VALIDATION_LOGGER) and says_corrupted(r.log[-1][2])
         assert [level for level, _n, _m in r.log].count("ERROR") == 1
 
 
@@ -316,7 +316,8 @@ class TestResourceAbuse:
         assert r.returncode == 1
         r.assert_clean()
         errors = [m for level, _n, m in r.log if level == "ERROR"]
-        assert errors in ([CORRUPTED], ["Validation failed", "Files failed validation: 2"]), r.stdout
+        assert (len(errors) == 1 and says_corrupted(errors[0])
+                or errors == ["Validation failed", "Files failed validation: 2"]), r.stdout
 
     @pytest.mark.parametrize("shape", ["list on top", "int key", "text value", "text id",
                                        "text fingerprint", "fingerprint of ints", "None path"])
@@ -339,7 +340,8 @@ class TestResourceAbuse:
         assert r.returncode == 1, r.stdout
         r.assert_clean()
         errors = [m for level, _n, m in r.log if level == "ERROR"]
-        assert errors == [CORRUPTED] or errors[:1] == ["Validation failed"], r.stdout
+        assert (len(errors) == 1 and says_corrupted(errors[0])
+                or errors[:1] == ["Validation failed"]), r.stdout
 
 
 # --- archive forms ----------------------------------------------------------------------------
@@ -636,3 +638,57 @@ def test_hostile_payload_memory_is_a_small_multiple_of_its_size(tmp_path, tree, 
     outcome, growth = load_in_child(tree, cert)
     assert outcome == "exit 1", outcome
     assert growth <= 14 * 3, growth  # MiB: the member itself and the decoder's tables
+
+
+def refused_payloads(tree):
+    table = pickle_table(node_table(tree), protocol=4)
+    global_of = lambda module, name: f"c{module}\n{name}\n".encode()  # noqa: E731
+    at_protocol_2 = pickle_table(node_table(tree), protocol=2)
+    assert global_of(NODE_MODULE, NODE_CLASS) in at_protocol_2
+    return {
+        # case: (payload, what the reason names)
+        "truncated pickle": (table[:len(table) // 2], "of the payload"),
+        "GLOBAL of another class": (
+            at_protocol_2.replace(global_of(NODE_MODULE, NODE_CLASS),
+                                  global_of("mavelin.core.validation", "CertificateValidator")),
+            "reference to a foreign global at byte"),
+        "os.system by GLOBAL": (b"\x80\x02cos\nsystem\n.", "reference to a foreign global"),
+        "unknown opcode": (b"\x80\x04\xff.", "unsupported opcode at byte 2"),
+        "list instead of a dict": (b"\x80\x04]" + _file_node() + b"a.", "payload is not a dict"),
+        "text instead of a node": (_table_with(_short("a.txt")), "node is not a FileNode"),
+        "memo out of sequence": (b"\x80\x04}" + _short("k") + b"r\xff\xff\xff\xff.",
+                                 "memo index out of sequence at byte"),
+        "memo flood past the budget": (b"\x80\x04" + b"]\x94" * (1 << 20) + b".",
+                                       "too many objects at byte"),
+        "object flood past the budget": (b"\x80\x04" + b"]" * (3 << 20) + b".",
+                                         "too many objects at byte"),
+    }
+
+
+def test_every_refused_payload_says_it_is_corrupted_and_why(tmp_path, tree):
+    payloads = refused_payloads(tree)
+    items = {case: archive_of(payload) for case, (payload, _why) in payloads.items()}
+    data = archive_of(pickle_table(node_table(tree)))
+    start, _length = payload_span(data)
+    flipped = bytearray(data)
+    flipped[start + 5] ^= 0xFF
+    items["damaged member data"] = bytes(flipped)
+    whys = {case: why for case, (_payload, why) in payloads.items()}
+    whys["damaged member data"] = "Bad CRC-32 for file 'Certificate.pk'"
+    out = corpus(tmp_path, tree, items)
+    for case, outcome in out.items():
+        assert outcome["kind"] == "exit", (case, outcome)
+        assert_clean_verdict(outcome)
+        assert whys[case] in outcome["log"][0][2], (case, outcome)
+
+
+@pytest.mark.parametrize("case", ["GLOBAL of another class", "list instead of a dict",
+                                  "memo flood past the budget"])
+def test_a_refused_payload_on_the_command_line_says_why(tmp_path, tree, case):
+    payload, why = refused_payloads(tree)[case]
+    zip_payload(tree / "Certificates" / ARCHIVE, payload)
+    r = validate(tree, timeout=60)
+    assert r.returncode == 1
+    r.assert_clean()
+    [(level, name, message)] = [t for t in r.log if t[0] == "ERROR"]
+    assert says_corrupted(message) and why in message, r.stdout

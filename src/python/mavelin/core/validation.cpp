@@ -139,14 +139,22 @@ PyObject* deserealize_certificate(PyObject* self, PyObject*) {
     py::Ref certificate_path = py::attr(self, "_certificate_path");
     if (!certificate_path) return nullptr;
     py::Ref table;
-    switch (certificate_reader::load(certificate_path.get(), table)) {
+    std::string why;
+    switch (certificate_reader::load(certificate_path.get(), table, why)) {
         case certificate_reader::Result::kOk:
             break;
         case certificate_reader::Result::kError:
             return nullptr;
-        case certificate_reader::Result::kCorrupted:
-            if (py::log(logger(), "error", "Certificate file is corrupted") < 0) return nullptr;
+        case certificate_reader::Result::kCorrupted: {
+            // Said as the archive's own refusals are: that it is corrupted, then why.
+            py::Ref reason = py::Ref::steal(PyUnicode_DecodeUTF8(
+                why.data(), static_cast<Py_ssize_t>(why.size()), "backslashreplace"));
+            if (!reason ||
+                procedures::log_with(logger(), "error",
+                                     "Certificate file is corrupted: ", reason.get(), "") < 0)
+                return nullptr;
             return py::exit_request();
+        }
     }
     if (PyObject_SetAttrString(self, "_CertificateValidator__certificate_fingerprints",
                                table.get()) < 0)
