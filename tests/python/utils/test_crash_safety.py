@@ -68,13 +68,19 @@ def phases(argv):
     return marks, time.monotonic() - t0
 
 
-def kill_after(argv, delay):
-    """Runs and SIGKILLs after `delay` s; the last log line seen and whether it was finished."""
+def kill_after(argv, marker, delay):
+    """Runs, SIGKILLs `delay` s after the log line `marker`; the last line seen and whether the
+    run finished. Timed from the line, so a slow start-up does not shift the moments."""
     proc = start(argv)
+    seen = []
+    for line in proc.stdout:
+        seen.append(line)
+        if marker in line:
+            break
     time.sleep(delay)
     proc.send_signal(signal.SIGKILL)
     out, _ = proc.communicate()
-    lines = [line.rsplit("] ", 1)[-1] for line in out.splitlines()]
+    lines = [line.rsplit("] ", 1)[-1].strip() for line in seen + out.splitlines()]
     return (lines[-1] if lines else ""), proc.returncode == 0
 
 
@@ -87,14 +93,16 @@ def check_after_kill(top, previous, new_content):
     return current
 
 
-def run_kills(top, argv, new_content, window):
+def run_kills(top, argv, new_content, marks, first, last):
+    """Kills spread from the line `first` to the line `last` of the undisturbed run `marks`."""
     reached = {}
     previous = (top / "Certificates" / "Certificate.korvex").read_bytes()
     rng = random.Random(11)
+    span = marks[last] - marks[first]
     for k in range(KILLS_PER_KIND):
-        delay = window[0] + (window[1] - window[0]) * (k + rng.random()) / KILLS_PER_KIND
-        last, finished = kill_after(argv, delay)
-        key = "finished" if finished else last or "start-up"
+        delay = span * (k + rng.random()) / KILLS_PER_KIND
+        line, finished = kill_after(argv, first, delay)
+        key = "finished" if finished else line or "start-up"
         reached[key] = reached.get(key, 0) + 1
         previous = check_after_kill(top, previous, new_content)
     return reached
@@ -107,14 +115,14 @@ def test_sigkill_anywhere_leaves_the_old_or_the_new_certificate(tmp_path):
     marks, total = phases(cli)
     expected = expected_certificate(top)
     assert certificate_content(top) == expected
-    done_at = marks["Certificate generated successfully!"]
-    walk_and_hash = run_kills(top, cli, expected, (marks["Parsing directory " + str(top) + "..."], done_at))
+    walk_and_hash = run_kills(top, cli, expected, marks, "Parsing directory " + str(top) + "...",
+                              "Certificate generated successfully!")
 
     synthetic = [sys.executable, "-c", SYNTHETIC, str(top)]
     marks, total = phases(synthetic)
     assert certificate_content(top) == SYNTHETIC_CONTENT
-    writing = run_kills(top, synthetic, SYNTHETIC_CONTENT,
-                        (marks["Saving certificate..."], marks["Certificate generated successfully!"]))
+    writing = run_kills(top, synthetic, SYNTHETIC_CONTENT, marks, "Saving certificate...",
+                        "Certificate generated successfully!")
 
     # The kills covered every step: the walk and hashing, and the certificate's writing.
     assert walk_and_hash.get("Generating fingerprints...", 0) >= 10, walk_and_hash
