@@ -357,14 +357,15 @@ class CountingClient:
 def test_a_large_tree_keeps_a_bounded_window_of_tasks(tmp_path, client, monkeypatch):
     top = tmp_path / "t"
     (top / "many").mkdir(parents=True)
-    for i in range(300):
+    for i in range(400):
         (top / "many" / f"{i}").write_bytes(os.urandom(500))
     sign_folder(str(top), "silent")
     local = archive(top)
     os.remove(top / CERT)
-    monkeypatch.setattr(_shards, "SHARD_BYTES", 16 << 10)  # 300 tasks
+    monkeypatch.setattr(_shards, "SHARD_BYTES", 16 << 10)  # 400 tasks
     counting = CountingClient(client)
     sign_folder(str(top), "silent", client=counting)
     assert archive(top) == local
-    assert 1 < counting.most_alive <= 16
-    assert max(counting.batches, default=0) <= 16
+    # A few dozen at most in flight and fetched at once (two worker threads), not all 400.
+    assert 1 < counting.most_alive <= 64
+    assert 0 < max(counting.batches, default=0) <= 64

@@ -95,11 +95,11 @@ int report_blind_worker(PyObject* logger, const std::string& root, PyObject* bli
 }
 
 // Tasks submitted ahead of the oldest unfinished one, per thread of the cluster, and at least.
-constexpr size_t kWindowPerThread = 2;
-constexpr size_t kMinWindow = 8;
+constexpr size_t kWindowPerThread = 8;
+constexpr size_t kMinWindow = 32;
 constexpr size_t kMaxWindow = 4096;
 // Finished results fetched in one round trip at most.
-constexpr size_t kBatch = 16;
+constexpr size_t kBatch = 32;
 constexpr double kTickSeconds = 0.25;  // waits are cut in slices this long to redraw progress
 
 // One fingerprint pass on the cluster. Shards are submitted in order through a sliding window
@@ -193,40 +193,49 @@ class ClusterRun {
         return py::Ref::steal(PyObject_Call(submit_.get(), args.get(), kwargs_.get()));
     }
 
-    // Waits for the oldest task (redrawing the progress line meanwhile), then fetches its result
-    // with those of the finished tasks right behind it.
+    bool is_done(PyObject* future, int& done) {
+        py::Ref answer = py::Ref::steal(PyObject_CallMethod(future, "done", nullptr));
+        done = answer ? PyObject_IsTrue(answer.get()) : -1;
+        return done >= 0;
+    }
+
+    // Waits for the oldest task unless it is finished (redrawing the progress line meanwhile),
+    // then fetches in one round trip the results of the finished tasks from there on.
     int collect(std::vector<py::Ref>& results) {
-        PyObject* head = inflight_.front().get();
-        for (;;) {
-            py::Ref result =
-                py::Ref::steal(line_ ? PyObject_CallMethod(head, "result", "d", kTickSeconds)
-                                     : PyObject_CallMethod(head, "result", nullptr));
+        int done = 0;
+        if (!is_done(inflight_.front().get(), done)) return -1;
+        size_t from = 0;
+        while (!done) {
+            py::Ref result = py::Ref::steal(
+                line_ ? PyObject_CallMethod(inflight_.front().get(), "result", "d", kTickSeconds)
+                      : PyObject_CallMethod(inflight_.front().get(), "result", nullptr));
             if (result) {
                 results.push_back(std::move(result));
+                from = 1;
                 break;
             }
             if (!line_ || !PyErr_ExceptionMatches(timeout_error_.get())) return -1;
             PyErr_Clear();
             line_->tick();
         }
-        py::Ref more = py::Ref::steal(PyList_New(0));
-        if (!more) return -1;
-        for (size_t k = 1; k < inflight_.size() && k < kBatch; ++k) {
-            py::Ref done = py::Ref::steal(PyObject_CallMethod(inflight_[k].get(), "done", nullptr));
-            if (!done) return -1;
-            if (done.get() != Py_True) break;
-            if (PyList_Append(more.get(), inflight_[k].get()) < 0) return -1;
+        py::Ref finished = py::Ref::steal(PyList_New(0));
+        if (!finished) return -1;
+        for (size_t k = from; k < inflight_.size() && k < kBatch; ++k) {
+            if (!is_done(inflight_[k].get(), done)) return -1;
+            if (!done) break;
+            if (PyList_Append(finished.get(), inflight_[k].get()) < 0) return -1;
         }
-        if (PyList_GET_SIZE(more.get()) == 0) return 0;
-        py::Ref gathered = py::Ref::steal(PyObject_CallMethod(client_, "gather", "O", more.get()));
-        if (!gathered) return -1;
-        py::Ref list = py::Ref::steal(PySequence_List(gathered.get()));
+        const Py_ssize_t count = PyList_GET_SIZE(finished.get());
+        if (count == 0) return 0;
+        py::Ref gathered =
+            py::Ref::steal(PyObject_CallMethod(client_, "gather", "O", finished.get()));
+        py::Ref list = gathered ? py::Ref::steal(PySequence_List(gathered.get())) : py::Ref();
         if (!list) return -1;
-        if (PyList_GET_SIZE(list.get()) != PyList_GET_SIZE(more.get())) {
+        if (PyList_GET_SIZE(list.get()) != count) {
             PyErr_SetString(PyExc_SystemError, "the cluster lost shards");
             return -1;
         }
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+        for (Py_ssize_t i = 0; i < count; ++i)
             results.push_back(py::Ref::borrow(PyList_GET_ITEM(list.get(), i)));
         return 0;
     }
