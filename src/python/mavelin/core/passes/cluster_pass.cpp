@@ -135,7 +135,7 @@ class ClusterRun {
         return 0;
     }
 
-    // Runs `shards`; the files whose ranges disagreed on the file's size are added to `redo`.
+    // Runs `shards`; split files whose ranges disagreed on the file's size or failed go to `redo`.
     int run(const Shards& shards, const std::vector<uint64_t>& planned, std::vector<size_t>& redo) {
         planned_ = &planned;
         redo_ = &redo;
