@@ -9,11 +9,19 @@ namespace mavelin::fingerprint {
 
 void measure(const std::string& root, const std::vector<std::string>& rel_paths, Progress& progress,
              const std::atomic<bool>& stop) noexcept {
+    measure(
+        root, rel_paths.size(),
+        [&rel_paths](std::size_t i) -> std::string_view { return rel_paths[i]; }, progress, stop);
+}
+
+void measure(const std::string& root, std::size_t count,
+             const std::function<std::string_view(std::size_t)>& rel, Progress& progress,
+             const std::atomic<bool>& stop) noexcept {
     std::string path;
-    for (const std::string& rel : rel_paths) {
+    for (std::size_t i = 0; i < count; ++i) {
         if (stop.load(std::memory_order_relaxed)) return;
         try {
-            path = fs::posix_join(root, rel);
+            path = fs::posix_join(root, rel(i));
         } catch (...) {
             continue;  // out of memory: this size stays unknown
         }

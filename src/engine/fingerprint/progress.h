@@ -2,8 +2,11 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace mavelin::fingerprint {
@@ -21,6 +24,11 @@ struct Progress {
 // not a regular file or cannot be examined) to progress.bytes_total for every rel, then sets
 // `measured`. Returns early, leaving `measured` false, once `stop` becomes true.
 void measure(const std::string& root, const std::vector<std::string>& rel_paths, Progress& progress,
+             const std::atomic<bool>& stop) noexcept;
+// The same for `count` files whose paths below root `rel(i)` gives (i = 0 .. count - 1; it is
+// called on this thread, so it must not throw).
+void measure(const std::string& root, std::size_t count,
+             const std::function<std::string_view(std::size_t)>& rel, Progress& progress,
              const std::atomic<bool>& stop) noexcept;
 
 }  // namespace mavelin::fingerprint

@@ -234,6 +234,10 @@ Visit* TreeWalker::next() {
     return nullptr;
 }
 
+void record_left_out(Visit& v, std::vector<LeftOutFolder>* left_out) {
+    if (left_out && !v.rel.empty()) left_out->push_back({v.rel, std::move(v.files)});
+}
+
 std::vector<std::string> scan_node_paths(const std::string& top,
                                          std::vector<LeftOutFolder>* left_out,
                                          std::vector<WalkError>* errors,
@@ -251,9 +255,7 @@ std::vector<std::string> scan_node_paths(const std::string& top,
         p.append(file);
         paths.push_back(std::move(p));
     };
-    for_each_node_file(walker, add, [left_out](Visit& v) {
-        if (left_out && !v.rel.empty()) left_out->push_back({v.rel, std::move(v.files)});
-    });
+    for_each_node_file(walker, add, [left_out](Visit& v) { record_left_out(v, left_out); });
     if (errors) *errors = walker.errors();
     return paths;
 }

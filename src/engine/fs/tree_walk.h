@@ -120,6 +120,10 @@ struct LeftOutFolder {
     std::vector<std::string> files;  // the names of its own non-folder entries, in listing order
 };
 
+// Adds the folder of `v`, which the scan left out, to `left_out` (when given) unless it is the
+// top; its file names are moved there.
+void record_left_out(Visit& v, std::vector<LeftOutFolder>* left_out);
+
 // Node paths of a tree in walk order: for every visited folder, "rel/file" (or the bare file name
 // for the top) for each non-folder entry, except that a folder whose own name is exactly
 // "Certificates" contributes none of its own entries (its subfolders are still walked).

@@ -18,12 +18,13 @@ constexpr std::size_t kBatch = std::size_t{1} << 16;
 std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& root,
                                            const fingerprint::Params& params, unsigned threads,
                                            const std::atomic<bool>* cancel,
-                                           fingerprint::Progress* progress) {
+                                           fingerprint::Progress* progress, std::uint64_t* bytes) {
     const std::size_t rows = params.step > 0 ? static_cast<std::size_t>(params.step) : 0;
     if (rows != table.rows()) throw std::invalid_argument("table rows differ from the step");
     table.prepare_fingerprints();
     std::vector<FillFailure> failures;
     std::vector<std::string> paths;
+    std::uint64_t total = 0;
     for (std::size_t first = 0; first < table.size(); first += kBatch) {
         const std::size_t end = std::min(table.size(), first + kBatch);
         paths.clear();
@@ -37,9 +38,11 @@ std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& 
                 failures.push_back(FillFailure{first + k, std::move(o.error)});
             } else {
                 table.set_fingerprint(first + k, o.rows.data());
+                total += o.size;
             }
         }
     }
+    if (bytes) *bytes = total;
     return failures;
 }
 

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,12 @@ struct FillFailure {
 // and stores each fingerprint in the table; nodes that fail keep no fingerprint and are
 // returned, in index order. The table's rows() must be the step of `params` (0 when the step
 // is not positive). The nodes go to the runner in batches, so besides the table only one
-// batch's paths and outcomes are held. Throws std::bad_alloc or std::invalid_argument.
+// batch's paths and outcomes are held. When given, `bytes` receives the bytes fingerprinted
+// (the sizes of the files that did not fail). Throws std::bad_alloc or std::invalid_argument.
 std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& root,
                                            const fingerprint::Params& params, unsigned threads,
                                            const std::atomic<bool>* cancel = nullptr,
-                                           fingerprint::Progress* progress = nullptr);
+                                           fingerprint::Progress* progress = nullptr,
+                                           std::uint64_t* bytes = nullptr);
 
 }  // namespace mavelin::table

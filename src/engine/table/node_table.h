@@ -102,9 +102,10 @@ class NodeTable {
 
 // The node table of a tree built straight from the walk: the nodes of fs::scan_node_paths in
 // its order, numbered 1, 2, 3 ..., without fingerprints, for fingerprints of `rows` rows;
-// `errors` and `cancel` as there.
+// `errors`, `cancel` and `left_out` as there.
 NodeTable scan_tree(const std::string& top, std::size_t rows,
                     std::vector<fs::WalkError>* errors = nullptr,
-                    const std::atomic<bool>* cancel = nullptr);
+                    const std::atomic<bool>* cancel = nullptr,
+                    std::vector<fs::LeftOutFolder>* left_out = nullptr);
 
 }  // namespace mavelin::table

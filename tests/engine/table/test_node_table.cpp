@@ -128,10 +128,23 @@ TEST(NodeTable, ScanTreeGivesTheNodePathsOfTheWalk) {
     for (const char* f : {"b.txt", "a.txt", "x/c.txt", "x/y/d.txt", "Certificates/Certificate.pk",
                           "Certificates/old/e.txt", "x/raw\xff\xfe.bin"})
         write_file(dir / f, f);
-    const std::vector<std::string> expected = mavelin::fs::scan_node_paths(dir.path());
+    ASSERT_EQ(::mkdir((dir / "x/Certificates").c_str(), 0755), 0);
+    write_file(dir / "x/Certificates/kept out", "k");
+    std::vector<mavelin::fs::LeftOutFolder> expected_left_out, left_out;
+    const std::vector<std::string> expected =
+        mavelin::fs::scan_node_paths(dir.path(), &expected_left_out);
     ASSERT_EQ(expected.size(), 6u);
-    const NodeTable t = mavelin::table::scan_tree(dir.path(), 4);
+    const NodeTable t = mavelin::table::scan_tree(dir.path(), 4, nullptr, nullptr, &left_out);
     ASSERT_EQ(t.size(), expected.size());
+    // The folders left out for their name, below the top, as the path scan names them.
+    ASSERT_EQ(left_out.size(), 2u);
+    ASSERT_EQ(expected_left_out.size(), 2u);
+    for (std::size_t i = 0; i < left_out.size(); ++i) {
+        EXPECT_EQ(left_out[i].rel, expected_left_out[i].rel);
+        EXPECT_EQ(left_out[i].files, expected_left_out[i].files);
+    }
+    EXPECT_EQ(left_out[0].rel == "x/Certificates" ? left_out[1].files : left_out[0].files,
+              std::vector<std::string>{"Certificate.pk"});
     for (std::size_t i = 0; i < t.size(); ++i) {
         EXPECT_EQ(t.path(i), expected[i]);
         EXPECT_EQ(t.id(i), static_cast<std::int64_t>(i) + 1);
@@ -161,7 +174,13 @@ TEST(NodeTable, FillMatchesTheRunnerAndKeepsFailuresApart) {
     const auto expected = mavelin::fingerprint::fingerprint_files(dir.path(), rels, params, 2);
 
     ASSERT_EQ(::unlink((dir / rels[17]).c_str()), 0);  // vanished after the scan
-    const auto failures = mavelin::table::fill_fingerprints(t, dir.path(), params, 2);
+    std::uint64_t bytes = 1;
+    const auto failures =
+        mavelin::table::fill_fingerprints(t, dir.path(), params, 2, nullptr, nullptr, &bytes);
+    std::uint64_t expected_bytes = 0;  // every file's size but the vanished one's
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        if (i != 17) expected_bytes += expected[i].size;
+    EXPECT_EQ(bytes, expected_bytes);
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].index, 17u);
     EXPECT_EQ(failures[0].error.code, ENOENT);
