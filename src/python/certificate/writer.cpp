@@ -1,5 +1,6 @@
-// Writing a FileManager's certificate: streamed into the archive (in the tree's Certificates folder
-// or at a path the caller chose), or through the payload file of the step-by-step methods.
+// Writing a certificate: a FileManager's or a compact node table's payload streamed into the
+// archive (in the tree's Certificates folder or at a path the caller chose), or a FileManager's
+// through the payload file of the step-by-step methods.
 // Nothing is written through a name the signed tree controls.
 #include "python/certificate/writer.h"
 
@@ -15,6 +16,7 @@
 #include "engine/certificate_format.h"
 #include "engine/fs/atomic_file.h"
 #include "engine/fs/file_io.h"
+#include "engine/table/payload_writer.h"
 #include "engine/zip/writer.h"
 #include "python/capi/common.h"
 #include "python/capi/gil.h"
@@ -95,19 +97,23 @@ void remove_stale(int dirfd) {
     fs::remove_stale_temporaries(dirfd, kPayload);
 }
 
-// Sets manager._cert_folder_path and opens that folder (made when missing), clearing it of
+// The certificate folder of the tree at `initial`, opened (made when missing) and cleared of
 // stale temporaries.
-int certificate_folder(PyObject* manager, py::Ref& folder, std::string& folder_bytes,
+int certificate_folder(PyObject* initial, py::Ref& folder, std::string& folder_bytes,
                        fs::UniqueFd& fd) {
-    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, "_initial_path"));
-    if (!initial) return -1;
-    folder = py::join(initial.get(), kFolder);
-    if (!folder || PyObject_SetAttrString(manager, "_cert_folder_path", folder.get()) < 0)
-        return -1;
-    if (py::encode_path(folder.get(), folder_bytes) < 0) return -1;
+    folder = py::join(initial, kFolder);
+    if (!folder || py::encode_path(folder.get(), folder_bytes) < 0) return -1;
     if (open_folder(folder_bytes, true, fd) < 0) return -1;
     remove_stale(fd.get());
     return 0;
+}
+
+// The same for a manager's tree, recorded as manager._cert_folder_path.
+int manager_folder(PyObject* manager, py::Ref& folder, std::string& folder_bytes,
+                   fs::UniqueFd& fd) {
+    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, "_initial_path"));
+    if (!initial || certificate_folder(initial.get(), folder, folder_bytes, fd) < 0) return -1;
+    return PyObject_SetAttrString(manager, "_cert_folder_path", folder.get());
 }
 
 zip::HostZip host_layout() {
@@ -143,10 +149,10 @@ int check_signals(uint64_t& since_check, size_t written) {
     return PyErr_CheckSignals();
 }
 
-// Sets manager._cert_folder_path to the folder of `output` (the archive path a caller chose)
-// and opens that folder as named; `name` is the archive's own name in it.
-int output_folder(PyObject* manager, PyObject* output, py::Ref& folder, std::string& folder_bytes,
-                  std::string& name, fs::UniqueFd& fd) {
+// The folder of `output` (the archive path a caller chose), opened as named; `name` is the
+// archive's own name in it.
+int output_folder(PyObject* output, py::Ref& folder, std::string& folder_bytes, std::string& name,
+                  fs::UniqueFd& fd) {
     std::string target;
     if (py::encode_path(output, target) < 0) return -1;
     split(target, folder_bytes, name);
@@ -155,8 +161,7 @@ int output_folder(PyObject* manager, PyObject* output, py::Ref& folder, std::str
         return -1;
     }
     folder = py::decode_path(folder_bytes);
-    if (!folder || PyObject_SetAttrString(manager, "_cert_folder_path", folder.get()) < 0)
-        return -1;
+    if (!folder) return -1;
     if (int err = fs::open_at_any_length(AT_FDCWD, folder_bytes, O_PATH | O_DIRECTORY, fd)) {
         py::set_os_error(err, target);
         return -1;
@@ -164,39 +169,37 @@ int output_folder(PyObject* manager, PyObject* output, py::Ref& folder, std::str
     return 0;
 }
 
-// Records the payload's path in the folder on the manager (`_pickle_file_path`) and takes the
-// manager's node table.
-int payload_and_table(PyObject* manager, PyObject* folder, py::Ref& payload_path, py::Ref& table) {
-    payload_path = py::join(folder, kPayload);
-    if (!payload_path ||
-        PyObject_SetAttrString(manager, "_pickle_file_path", payload_path.get()) < 0)
-        return -1;
-    table = py::Ref::steal(PyObject_GetAttrString(manager, "_file_nodes"));
-    return table ? 0 : -1;
-}
-
-}  // namespace
-
-int write(PyObject* manager, PyObject* output) {
+// Where the signing procedure writes its certificate: the folder (`folder`, its path) and the
+// archive's name in it.
+struct Destination {
     py::Ref folder;
     std::string folder_bytes;
     std::string name = kArchive;
     fs::UniqueFd dir;
-    const int opened = output ? output_folder(manager, output, folder, folder_bytes, name, dir)
-                              : certificate_folder(manager, folder, folder_bytes, dir);
-    if (opened < 0) return -1;
-    py::Ref payload_path;
-    py::Ref table;
-    if (payload_and_table(manager, folder.get(), payload_path, table) < 0) return -1;
+    bool own_folder = true;  // the tree's Certificates folder, not a folder the caller chose
+};
 
-    const std::string shown = fs::posix_join(folder_bytes, name);
+// `output` when not null, else the Certificates folder of the tree at `initial`.
+int open_destination(PyObject* initial, PyObject* output, Destination& d) {
+    d.own_folder = output == nullptr;
+    if (output) return output_folder(output, d.folder, d.folder_bytes, d.name, d.dir);
+    return certificate_folder(initial, d.folder, d.folder_bytes, d.dir);
+}
+
+// Streams the payload that `payload(sink, restart)` makes (sink(piece) < 0 and restart() < 0 with
+// an exception set, as write_payload above takes them) straight into a new archive that
+// replaces the one at `d` once complete and synced. 0, or -1 with an exception set (the old
+// archive then stays and the temporary goes).
+template <class Payload>
+int stream_archive(Destination& d, Payload&& payload) {
+    const std::string shown = fs::posix_join(d.folder_bytes, d.name);
     zip::WriteOptions options;
     options.host = host_layout();
     options.sync = fs::Sync::kFileAndDir;  // a reported success survives a power cut
     zip::MemberArchiveWriter archive;
     zip::Error err;
     auto begin = [&]() {
-        if (archive.begin(dir.get(), name, shown, kPayload, &err, options) == zip::Status::kOk)
+        if (archive.begin(d.dir.get(), d.name, shown, kPayload, &err, options) == zip::Status::kOk)
             return 0;
         set_archive_error(err);
         return -1;
@@ -214,7 +217,7 @@ int write(PyObject* manager, PyObject* output) {
         archive.discard();
         return begin();
     };
-    if (write_payload(table.get(), sink, restart) < 0) return -1;  // the writer discards
+    if (payload(sink, restart) < 0) return -1;  // the writer discards
     const zip::Status status = py::without_gil([&] { return archive.finish(&err); });
     if (status != zip::Status::kOk && !archive.renamed()) {
         set_archive_error(err);
@@ -223,15 +226,53 @@ int write(PyObject* manager, PyObject* output) {
     // The certificate is in place (a failed folder sync only leaves its durability in doubt).
     // A payload file left by an interrupted run of the step-by-step methods goes too (only in
     // the folder of our own: beside a chosen output, that name may be a file of the user's).
-    if (!output) ::unlinkat(dir.get(), kPayload, 0);
+    if (d.own_folder) ::unlinkat(d.dir.get(), kPayload, 0);
     return 0;
+}
+
+// Records the payload's path in the folder on the manager (`_pickle_file_path`) and takes the
+// manager's node table.
+int payload_and_table(PyObject* manager, PyObject* folder, py::Ref& payload_path, py::Ref& table) {
+    payload_path = py::join(folder, kPayload);
+    if (!payload_path ||
+        PyObject_SetAttrString(manager, "_pickle_file_path", payload_path.get()) < 0)
+        return -1;
+    table = py::Ref::steal(PyObject_GetAttrString(manager, "_file_nodes"));
+    return table ? 0 : -1;
+}
+
+}  // namespace
+
+int write(PyObject* manager, PyObject* output) {
+    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, "_initial_path"));
+    if (!initial) return -1;
+    Destination d;
+    if (open_destination(initial.get(), output, d) < 0 ||
+        PyObject_SetAttrString(manager, "_cert_folder_path", d.folder.get()) < 0)
+        return -1;
+    py::Ref payload_path;
+    py::Ref table;
+    if (payload_and_table(manager, d.folder.get(), payload_path, table) < 0) return -1;
+    return stream_archive(
+        d, [&](auto& sink, auto& restart) { return write_payload(table.get(), sink, restart); });
+}
+
+int write_table(PyObject* top, const table::NodeTable& nodes, PyObject* output, py::Ref& folder) {
+    Destination d;
+    if (open_destination(top, output, d) < 0) return -1;
+    folder = d.folder;
+    return stream_archive(d, [&](auto& sink, auto&) {
+        const bool complete = table::write_payload(
+            nodes, [&sink](std::string_view piece) { return sink(piece) == 0; });
+        return complete ? 0 : -1;  // the sink stopped with an exception set
+    });
 }
 
 int save(PyObject* manager) {
     py::Ref folder;
     std::string folder_bytes;
     fs::UniqueFd dir;
-    if (certificate_folder(manager, folder, folder_bytes, dir) < 0) return -1;
+    if (manager_folder(manager, folder, folder_bytes, dir) < 0) return -1;
     py::Ref payload_path;
     py::Ref table;
     if (payload_and_table(manager, folder.get(), payload_path, table) < 0) return -1;

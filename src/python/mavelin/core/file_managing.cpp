@@ -47,38 +47,6 @@ bool holds_user_files(const fs::LeftOutFolder& folder) {
     return false;
 }
 
-// _uncertified_folders: the paths below the top of the folders whose own files the scan left out
-// for the folder's name, in walk order.
-int set_uncertified_folders(PyObject* self, const std::vector<fs::LeftOutFolder>& left_out) {
-    py::Ref list = py::Ref::steal(PyList_New(0));
-    if (!list) return -1;
-    for (const fs::LeftOutFolder& folder : left_out) {
-        if (!holds_user_files(folder)) continue;
-        py::Ref rel = py::decode_path(folder.rel);
-        if (!rel || PyList_Append(list.get(), rel.get()) < 0) return -1;
-    }
-    return PyObject_SetAttrString(self, "_uncertified_folders", list.get());
-}
-
-// manager._scan_errors: a (folder path below the top, OSError) pair for every folder the scan
-// could not read; the top itself is shown as ".".
-int set_scan_errors(PyObject* self, PyObject* initial, const std::vector<fs::WalkError>& errors) {
-    py::Ref list = py::Ref::steal(PyList_New(0));
-    if (!list) return -1;
-    for (const fs::WalkError& e : errors) {
-        py::Ref rel = py::decode_path(e.rel.empty() ? std::string(".") : e.rel);
-        if (!rel) return -1;
-        py::Ref full = e.rel.empty() ? py::Ref::borrow(initial) : py::join(initial, rel.get());
-        if (!full) return -1;
-        py::Ref exc = py::Ref::steal(
-            PyObject_CallFunction(PyExc_OSError, "isO", e.code, std::strerror(e.code), full.get()));
-        if (!exc) return -1;
-        py::Ref pair = py::Ref::steal(PyTuple_Pack(2, rel.get(), exc.get()));
-        if (!pair || PyList_Append(list.get(), pair.get()) < 0) return -1;
-    }
-    return PyObject_SetAttrString(self, "_scan_errors", list.get());
-}
-
 PyObject* parse_directory(PyObject* self, PyObject*) {
     const py::Names& n = py::state().names;
     py::Ref initial = py::Ref::steal(PyObject_GetAttr(self, n.initial_path.get()));
@@ -103,8 +71,11 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
         PyErr_NoMemory();
         return nullptr;
     }
-    if (set_uncertified_folders(self, left_out) < 0 ||
-        set_scan_errors(self, initial.get(), walk_errors) < 0)
+    py::Ref uncertified = uncertified_folders(left_out);
+    py::Ref errors = scan_errors(initial.get(), walk_errors);
+    if (!uncertified || !errors ||
+        PyObject_SetAttrString(self, "_uncertified_folders", uncertified.get()) < 0 ||
+        PyObject_SetAttrString(self, "_scan_errors", errors.get()) < 0)
         return nullptr;
     py::GcPause gc_pause;
     long long id = 0;
@@ -206,6 +177,34 @@ constexpr const char kClassDoc[] =
     "Signs a tree: the scan into a node table, the fingerprint pass and the certificate.";
 
 }  // namespace
+
+py::Ref uncertified_folders(const std::vector<fs::LeftOutFolder>& left_out) {
+    py::Ref list = py::Ref::steal(PyList_New(0));
+    if (!list) return {};
+    for (const fs::LeftOutFolder& folder : left_out) {
+        if (!holds_user_files(folder)) continue;
+        py::Ref rel = py::decode_path(folder.rel);
+        if (!rel || PyList_Append(list.get(), rel.get()) < 0) return {};
+    }
+    return list;
+}
+
+py::Ref scan_errors(PyObject* initial, const std::vector<fs::WalkError>& errors) {
+    py::Ref list = py::Ref::steal(PyList_New(0));
+    if (!list) return {};
+    for (const fs::WalkError& e : errors) {
+        py::Ref rel = py::decode_path(e.rel.empty() ? std::string(".") : e.rel);
+        if (!rel) return {};
+        py::Ref full = e.rel.empty() ? py::Ref::borrow(initial) : py::join(initial, rel.get());
+        if (!full) return {};
+        py::Ref exc = py::Ref::steal(
+            PyObject_CallFunction(PyExc_OSError, "isO", e.code, std::strerror(e.code), full.get()));
+        if (!exc) return {};
+        py::Ref pair = py::Ref::steal(PyTuple_Pack(2, rel.get(), exc.get()));
+        if (!pair || PyList_Append(list.get(), pair.get()) < 0) return {};
+    }
+    return list;
+}
 
 }  // namespace mavelin::file_managing
 

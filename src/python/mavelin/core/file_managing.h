@@ -1,6 +1,15 @@
 // Fingerprint pass over a FileManager's node table, shared by signing and validation.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/fingerprint/progress.h"
+#include "engine/fs/tree_walk.h"
 #include "python/capi/handle.h"
 
 namespace mavelin::file_managing {
@@ -13,6 +22,29 @@ namespace mavelin::file_managing {
 // work function instead). -1 with an exception set on failures of the pass itself (memory, bad
 // table).
 int fingerprint_table(PyObject* manager, bool all_or_none);
+
+// What a scan found besides the nodes, as FileManager keeps it: _uncertified_folders, the paths
+// below the top of the folders whose own files (other than the certificate's in the top's own
+// folder) were left out for the folder's name, in walk order; and _scan_errors, a (folder path
+// below the top, OSError) pair for every folder that could not be read, the top shown as ".".
+py::Ref uncertified_folders(const std::vector<fs::LeftOutFolder>& left_out);
+py::Ref scan_errors(PyObject* initial, const std::vector<fs::WalkError>& errors);
+
+// The OSError a failed open or read of `path` raises, with errno, strerror and filename.
+py::Ref os_error(int err, const std::string& path);
+
+// The hashing threads of a pass run on this thread now (PassSettings, else MAX_PROCESSES).
+unsigned pass_threads();
+
+// Runs `hash(cancel, progress)` off the interpreter's thread, Ctrl-C setting `cancel`; with the
+// progress line when the settings ask for it and standard error is a terminal (`progress` is
+// then the line's counters, and the `files` files below `root` that `rel(i)` names are measured
+// meanwhile on another thread; else null). -1 with KeyboardInterrupt set when interrupted; what
+// `hash` throws is thrown again here.
+int run_local_pass(
+    const std::string& root, std::size_t files,
+    const std::function<std::string_view(std::size_t)>& rel,
+    const std::function<void(const std::atomic<bool>&, fingerprint::Progress*)>& hash);
 
 // What a procedure asks of the fingerprint passes it runs on its own thread.
 struct PassSettings {

@@ -82,15 +82,10 @@ int warn_uncertified(PyObject* logger, PyObject* folders) {
 
 }  // namespace
 
-int scan(PyObject* manager, PyObject* logger, py::Ref& count, bool folders_fatal) {
-    py::Ref r = py::Ref::steal(PyObject_CallMethod(manager, "_parse_directory", nullptr));
-    if (!r) return -1;
-    py::Ref uncertified = py::attr(manager, "_uncertified_folders");
-    if (!uncertified || warn_uncertified(logger, uncertified.get()) < 0) return -1;
-    if (folders_fatal) {
-        py::Ref errors = py::attr(manager, "_scan_errors");
-        py::Ref seq =
-            errors ? py::Ref::steal(PySequence_Fast(errors.get(), "scan errors")) : py::Ref();
+int report_scan(PyObject* logger, PyObject* uncertified, PyObject* scan_errors, PyObject* count) {
+    if (warn_uncertified(logger, uncertified) < 0) return -1;
+    if (scan_errors) {
+        py::Ref seq = py::Ref::steal(PySequence_Fast(scan_errors, "scan errors"));
         if (!seq) return -1;
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
@@ -105,16 +100,25 @@ int scan(PyObject* manager, PyObject* logger, py::Ref& count, bool folders_fatal
             return -1;
         }
     }
-    count = py::attr(manager, "files_count");
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
-    if (!count || !zero) return -1;
-    const int empty = PyObject_RichCompareBool(count.get(), zero.get(), Py_EQ);
+    if (!zero) return -1;
+    const int empty = PyObject_RichCompareBool(count, zero.get(), Py_EQ);
     if (empty < 0) return -1;
     if (empty) {
         if (py::log(logger, "error", "No files were found.") == 0) py::exit_request();
         return -1;
     }
     return 0;
+}
+
+int scan(PyObject* manager, PyObject* logger, py::Ref& count, bool folders_fatal) {
+    py::Ref r = py::Ref::steal(PyObject_CallMethod(manager, "_parse_directory", nullptr));
+    if (!r) return -1;
+    py::Ref uncertified = py::attr(manager, "_uncertified_folders");
+    py::Ref errors = folders_fatal ? py::attr(manager, "_scan_errors") : py::Ref();
+    count = py::attr(manager, "files_count");
+    if (!uncertified || (folders_fatal && !errors) || !count) return -1;
+    return report_scan(logger, uncertified.get(), errors.get(), count.get());
 }
 
 int init_procedure_module(PyObject* module, py::Ref& logger, PyMethodDef* procedure) {

@@ -16,11 +16,14 @@ int log_with(PyObject* logger, const char* level, const char* prefix, PyObject* 
 // display_text does. The reason is the strerror of the OS error `exc`, else str(exc); with no
 // `exc` (null), that no fingerprint was computed.
 py::Ref unreadable_message(PyObject* path, PyObject* exc, const char* what = "File");
-// manager._parse_directory(), then one WARNING per folder of manager._uncertified_folders ("Files
-// in P are not certified: the folder is named Certificates."). With `folders_fatal`, every folder
-// the scan could not read (manager._scan_errors) is logged as an ERROR and ends the run (exit
-// request). Then `count` = manager.files_count; an empty tree is logged as an ERROR and ends the
-// run. 0, or -1 with an exception set.
+// What a scan found, logged: one WARNING per folder of the list `uncertified` ("Files in P are
+// not certified: the folder is named Certificates."); when `scan_errors` (a sequence of (path,
+// OSError) pairs) is given, every folder the scan could not read is logged as an ERROR and, if
+// there was any, the run ends (exit request); then a `count` of 0 files is logged as an ERROR and
+// ends the run. 0, or -1 with an exception set.
+int report_scan(PyObject* logger, PyObject* uncertified, PyObject* scan_errors, PyObject* count);
+// manager._parse_directory(), then report_scan of manager._uncertified_folders, with
+// `folders_fatal` manager._scan_errors, and `count` = manager.files_count.
 int scan(PyObject* manager, PyObject* logger, py::Ref& count, bool folders_fatal);
 // Fills a procedure's module: its host modules, module.logger = logging.getLogger(its name)
 // (also kept in `logger`), and the procedure function `procedure`. -1 on failure.

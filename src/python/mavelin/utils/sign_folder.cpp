@@ -1,7 +1,16 @@
 // mavelin.utils.sign_folder: the signing procedure.
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
 #include "engine/certificate_format.h"
+#include "engine/table/fill.h"
+#include "engine/table/node_table.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/interruptible.h"
 #include "python/capi/state.h"
 #include "python/certificate/writer.h"
 #include "python/mavelin/core/file_managing.h"
@@ -50,15 +59,10 @@ int settled() {
     return 0;
 }
 
-// One ERROR line per file that could not be read, each also added to `findings` as
-// ("unreadable", path, None); true when there was any.
-int report_unreadable(PyObject* manager, PyObject* findings, bool& any) {
-    py::Ref errors = py::Ref::steal(PyObject_GetAttrString(manager, "_fingerprint_errors"));
-    if (!errors) {
-        PyErr_Clear();
-        return 0;
-    }
-    py::Ref seq = py::Ref::steal(PySequence_Fast(errors.get(), "errors must be a sequence"));
+// One ERROR line per file that could not be read, of `errors`, a sequence of (path, OSError)
+// pairs; each also added to `findings` as ("unreadable", path, None). `any`: whether there was one.
+int report_unreadable(PyObject* errors, PyObject* findings, bool& any) {
+    py::Ref seq = py::Ref::steal(PySequence_Fast(errors, "errors must be a sequence"));
     if (!seq) return -1;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
         PyObject* pair = PySequence_Fast_GET_ITEM(seq.get(), i);
@@ -73,21 +77,34 @@ int report_unreadable(PyObject* manager, PyObject* findings, bool& any) {
     return 0;
 }
 
+// A signing run, whichever way it goes: through a FileManager (`manager`) or from a compact
+// node table (`nodes`, of the tree at `top`).
+struct Signing {
+    py::Ref manager;
+    std::string top;
+    table::NodeTable nodes;
+    // Of the compact run: the files, the bytes fingerprinted and the folders left out.
+    py::Ref files, bytes, uncertified;
+    py::Ref folder;  // the certificate's folder, once written
+};
+
 // The JSON report of a signing run that got as far as fingerprinting.
-int write_report(PyObject* destination, PyObject* dir_path, PyObject* manager, bool passed,
+int write_report(PyObject* destination, PyObject* dir_path, const Signing& run, bool passed,
                  PyObject* start, PyObject* findings) {
     py::Ref certificate;
     if (passed) {
-        py::Ref folder = py::Ref::steal(PyObject_GetAttrString(manager, "_cert_folder_path"));
         py::Ref join = py::import_attr("os.path", "join");
-        if (!folder || !join) return -1;
+        if (!join) return -1;
         certificate = py::Ref::steal(
-            PyObject_CallFunction(join.get(), "Os", folder.get(), "Certificate.korvex"));
+            PyObject_CallFunction(join.get(), "Os", run.folder.get(), "Certificate.korvex"));
         if (!certificate) return -1;
     }
-    py::Ref files = py::Ref::steal(PyObject_GetAttrString(manager, "files_count"));
-    py::Ref bytes = py::Ref::steal(PyObject_GetAttrString(manager, "_fingerprinted_bytes"));
-    py::Ref uncertified = py::Ref::steal(PyObject_GetAttrString(manager, "_uncertified_folders"));
+    py::Ref files = run.files, bytes = run.bytes, uncertified = run.uncertified;
+    if (run.manager) {
+        files = py::attr(run.manager.get(), "files_count");
+        bytes = py::attr(run.manager.get(), "_fingerprinted_bytes");
+        uncertified = py::attr(run.manager.get(), "_uncertified_folders");
+    }
     py::Ref failed = py::Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(findings)));
     py::Ref end = procedures::now();
     if (!files || !bytes || !uncertified || !failed || !end) return -1;
@@ -95,6 +112,117 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* manager, b
                             passed,        files.get(),  bytes.get(),       start,
                             end.get(),     failed.get(), findings,          uncertified.get()};
     return run_report::write(destination, facts);
+}
+
+int log_files_found(bool silent, PyObject* count) {
+    if (silent) return 0;
+    py::Ref message = py::Ref::steal(PyUnicode_FromFormat("Files found: %S", count));
+    return message ? py::log(logger(), "info", message.get()) : -1;
+}
+
+// The scan and the fingerprints through a FileManager, step by step (on a cluster, or when a
+// caller put a class of its own in mavelin.core.file_managing); `unreadable` receives its
+// _fingerprint_errors (empty when it has none).
+int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool silent, Signing& run,
+                             py::Ref& unreadable) {
+    run.manager = py::Ref::steal(PyObject_CallFunction(manager_cls, "Oii", dir_path,
+                                                       certificate_format::kProcedureChunkSize,
+                                                       certificate_format::kProcedureStep));
+    if (!run.manager) return -1;
+    if (!silent &&
+        procedures::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
+        return -1;
+    py::Ref count;
+    // A folder left out would pass validation whatever it holds: no certificate then.
+    if (procedures::scan(run.manager.get(), logger(), count, true) < 0 ||
+        log_files_found(silent, count.get()) < 0 || info(silent, "Generating fingerprints...") < 0)
+        return -1;
+    if (call(run.manager.get(), "_generate_fingerprints") < 0) return -1;
+    unreadable = py::Ref::steal(PyObject_GetAttrString(run.manager.get(), "_fingerprint_errors"));
+    if (!unreadable) {
+        PyErr_Clear();
+        unreadable = py::Ref::steal(PyList_New(0));
+    }
+    return unreadable ? 0 : -1;
+}
+
+// The walk into a compact node table, off the interpreter's thread (Ctrl-C ends it).
+int scan_table(Signing& run, std::vector<fs::LeftOutFolder>& left_out,
+               std::vector<fs::WalkError>& errors) {
+    std::exception_ptr failure;
+    std::atomic<bool> cancel{false};
+    auto work = [&]() noexcept {
+        try {
+            run.nodes = table::scan_tree(run.top, certificate_format::kProcedureStep, &errors,
+                                         &cancel, &left_out);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    };
+    if (py::run_interruptible(work, cancel) < 0) return -1;
+    if (failure) std::rethrow_exception(failure);
+    return 0;
+}
+
+// The (path, OSError) pairs of the nodes that could not be fingerprinted.
+py::Ref unreadable_pairs(const table::NodeTable& nodes,
+                         const std::vector<table::FillFailure>& failures) {
+    py::Ref list = py::Ref::steal(PyList_New(0));
+    if (!list) return {};
+    for (const table::FillFailure& f : failures) {
+        py::Ref path = py::decode_path(nodes.path(f.index));
+        py::Ref exc = path ? file_managing::os_error(f.error.code, f.error.path) : py::Ref();
+        py::Ref pair = exc ? py::Ref::steal(PyTuple_Pack(2, path.get(), exc.get())) : py::Ref();
+        if (!pair || PyList_Append(list.get(), pair.get()) < 0) return {};
+    }
+    return list;
+}
+
+// The scan and the fingerprints on this machine into a compact node table: no Python object per
+// file. The log lines and findings are those of fingerprint_with_manager.
+int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& unreadable) {
+    if (!silent &&
+        procedures::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
+        return -1;
+    if (py::encode_path(dir_path, run.top) < 0) return -1;
+    std::vector<fs::LeftOutFolder> left_out;
+    std::vector<fs::WalkError> walk_errors;
+    if (scan_table(run, left_out, walk_errors) < 0) return -1;
+    run.uncertified = file_managing::uncertified_folders(left_out);
+    py::Ref scan_errors = file_managing::scan_errors(dir_path, walk_errors);
+    run.files = py::Ref::steal(PyLong_FromSize_t(run.nodes.size()));
+    if (!run.uncertified || !scan_errors || !run.files) return -1;
+    // A folder left out would pass validation whatever it holds: no certificate then.
+    if (procedures::report_scan(logger(), run.uncertified.get(), scan_errors.get(),
+                                run.files.get()) < 0 ||
+        log_files_found(silent, run.files.get()) < 0 ||
+        info(silent, "Generating fingerprints...") < 0)
+        return -1;
+
+    const fingerprint::Params params{certificate_format::kProcedureChunkSize,
+                                     certificate_format::kProcedureStep};
+    const unsigned threads = file_managing::pass_threads();
+    std::vector<table::FillFailure> failures;
+    std::uint64_t bytes = 0;
+    auto rel = [&run](std::size_t i) { return run.nodes.path(i); };
+    auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* progress) {
+        failures = table::fill_fingerprints(run.nodes, run.top, params, threads, &cancel, progress,
+                                            &bytes);
+    };
+    if (file_managing::run_local_pass(run.top, run.nodes.size(), rel, hash) < 0) return -1;
+    run.bytes = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
+    unreadable = unreadable_pairs(run.nodes, failures);
+    return run.bytes && unreadable ? 0 : -1;
+}
+
+// The certificate of a run whose files were all read.
+int write_certificate(PyObject* dir_path, PyObject* output, Signing& run) {
+    PyObject* chosen = output == Py_None ? nullptr : output;
+    if (!run.manager)
+        return certificate_writer::write_table(dir_path, run.nodes, chosen, run.folder);
+    if (certificate_writer::write(run.manager.get(), chosen) < 0) return -1;
+    run.folder = py::attr(run.manager.get(), "_cert_folder_path");
+    return run.folder ? 0 : -1;
 }
 
 PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -139,40 +267,30 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
     if (!manager_cls) return nullptr;
-    py::Ref manager = py::Ref::steal(PyObject_CallFunction(manager_cls.get(), "Oii", dir_path,
-                                                           certificate_format::kProcedureChunkSize,
-                                                           certificate_format::kProcedureStep));
-    if (!manager) return nullptr;
-    if (!silent &&
-        procedures::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
+    Signing run;
+    py::Ref unread;
+    // A compact table unless the hashing goes to a cluster or FileManager is not our own.
+    if (!settings.cluster && manager_cls.get() == py::state().manager_class.get()) {
+        if (fingerprint_compact(dir_path, silent, run, unread) < 0) return nullptr;
+    } else if (fingerprint_with_manager(manager_cls.get(), dir_path, silent, run, unread) < 0) {
         return nullptr;
-    py::Ref count;
-    // A folder left out would pass validation whatever it holds: no certificate then.
-    if (procedures::scan(manager.get(), logger(), count, true) < 0) return nullptr;
-    if (!silent) {
-        py::Ref message = py::Ref::steal(PyUnicode_FromFormat("Files found: %S", count.get()));
-        if (!message || py::log(logger(), "info", message.get()) < 0) return nullptr;
     }
-    if (info(silent, "Generating fingerprints...") < 0) return nullptr;
-    if (call(manager.get(), "_generate_fingerprints") < 0) return nullptr;
     bool unreadable = false;
     py::Ref findings = py::Ref::steal(PyList_New(0));
-    if (!findings || report_unreadable(manager.get(), findings.get(), unreadable) < 0)
+    if (!findings || report_unreadable(unread.get(), findings.get(), unreadable) < 0)
         return nullptr;
     if (unreadable) {
         if (report != Py_None &&
-            write_report(report, dir_path, manager.get(), false, start.get(), findings.get()) < 0)
+            write_report(report, dir_path, run, false, start.get(), findings.get()) < 0)
             return nullptr;
         return py::exit_request();
     }
 
     if (info(silent, "Saving certificate...") < 0) return nullptr;
-    if (certificate_writer::write(manager.get(), output == Py_None ? nullptr : output) < 0)
-        return nullptr;
+    if (write_certificate(dir_path, output, run) < 0) return nullptr;
     // The new certificate is in place: an interrupt from here on no longer fails the run.
     if (report != Py_None &&
-        write_report(report, dir_path, manager.get(), true, start.get(), findings.get()) < 0 &&
-        settled() < 0)
+        write_report(report, dir_path, run, true, start.get(), findings.get()) < 0 && settled() < 0)
         return nullptr;
     py::Ref end = procedures::now();
     if (!end && settled() < 0) return nullptr;

@@ -25,14 +25,6 @@ namespace {
 // The settings of the innermost PassSettingsScope of this thread, or null.
 thread_local const PassSettings* t_settings = nullptr;
 
-// The OSError a failed open or read of `path` raises, with errno, strerror and filename.
-py::Ref os_error(int err, const std::string& path) {
-    py::Ref filename = py::decode_path(path);
-    if (!filename) return {};
-    return py::Ref::steal(
-        PyObject_CallFunction(PyExc_OSError, "isO", err, std::strerror(err), filename.get()));
-}
-
 int record_error(PyObject* errors, PyObject* node, PyObject* exc) {
     py::Ref path = py::attr(node, certificate_format::kAttrPath);
     if (!path) return -1;
@@ -116,7 +108,21 @@ bool engine_int(PyObject* value, int64_t& out) {
     return true;
 }
 
-unsigned worker_count() {
+// Whether the pass draws a progress line: asked for, and standard error is a terminal.
+bool progress_wanted() {
+    return t_settings && t_settings->progress && progress_line::ProgressLine::terminal();
+}
+
+}  // namespace
+
+py::Ref os_error(int err, const std::string& path) {
+    py::Ref filename = py::decode_path(path);
+    if (!filename) return {};
+    return py::Ref::steal(
+        PyObject_CallFunction(PyExc_OSError, "isO", err, std::strerror(err), filename.get()));
+}
+
+unsigned pass_threads() {
     if (t_settings && t_settings->threads > 0) return std::min(t_settings->threads, 256u);
     py::Ref max = py::import_attr("mavelin.core.file_managing", "MAX_PROCESSES");
     long v = max ? PyLong_AsLong(max.get()) : -1;
@@ -124,7 +130,45 @@ unsigned worker_count() {
     return static_cast<unsigned>(std::clamp<long>(v, 1, 256));
 }
 
-}  // namespace
+int run_local_pass(
+    const std::string& root, std::size_t files,
+    const std::function<std::string_view(std::size_t)>& rel,
+    const std::function<void(const std::atomic<bool>&, fingerprint::Progress*)>& hash) {
+    std::exception_ptr failure;  // what the work threw, thrown again on this thread
+    std::atomic<bool> cancel{false};
+    // The progress line, when asked for and standard error is a terminal: the runner counts,
+    // a second thread adds up the sizes meanwhile, and this thread draws while it waits.
+    fingerprint::Progress counters;
+    std::optional<progress_line::ProgressLine> line;
+    if (progress_wanted()) line.emplace("fingerprinting", files, counters);
+    std::atomic<bool> stop_measuring{false};
+    auto work = [&]() noexcept {
+        std::thread measurer;
+        if (line) {
+            try {
+                measurer = std::thread(
+                    [&] { fingerprint::measure(root, files, rel, counters, stop_measuring); });
+            } catch (...) {  // no second thread: the line goes without the totals
+            }
+        }
+        try {
+            hash(cancel, line ? &counters : nullptr);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        stop_measuring.store(true);
+        if (measurer.joinable()) measurer.join();
+    };
+    auto tick = [&]() noexcept {
+        if (line) line->tick();
+    };
+    tick();  // drawn at once, then a few times a second
+    const int interrupted = py::run_interruptible(work, cancel, tick);
+    line.reset();  // the line is cleared before anything else is written
+    if (interrupted < 0) return -1;
+    if (failure) std::rethrow_exception(failure);
+    return 0;
+}
 
 PassSettingsScope::PassSettingsScope(const PassSettings& settings) noexcept : outer_(t_settings) {
     t_settings = &settings;
@@ -190,15 +234,14 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     }
     if (!fast) return slow_pass(manager, table.get(), nodes, errors.get(), all_or_none);
 
-    const unsigned threads = worker_count();
+    const unsigned threads = pass_threads();
     std::vector<fingerprint::FileOutcome> outcomes;
-    // The progress line, when asked for and standard error is a terminal, drawn from counters
-    // the run keeps; it is cleared before anything else is written.
-    fingerprint::Progress counters;
-    std::optional<progress_line::ProgressLine> line;
-    if (t_settings && t_settings->progress && progress_line::ProgressLine::terminal())
-        line.emplace("fingerprinting", nodes.size(), counters);
     if (t_settings && t_settings->cluster) {  // threads per worker: as asked, or theirs
+        // The progress line, when asked for, drawn from counters the run keeps; it is cleared
+        // before anything else is written.
+        fingerprint::Progress counters;
+        std::optional<progress_line::ProgressLine> line;
+        if (progress_wanted()) line.emplace("fingerprinting", nodes.size(), counters);
         if (line) line->tick();
         const int ran = cluster::fingerprint_files(
             t_settings->cluster, root, rel_paths, params, t_settings->threads, outcomes,
@@ -206,37 +249,12 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
         line.reset();
         if (ran < 0) return -1;  // interrupted or failed: the table stays
     } else {
-        std::exception_ptr failure;  // what the work threw, thrown again on this thread
-        std::atomic<bool> cancel{false};
-        // The runner counts, a second thread adds up the sizes meanwhile, and this thread draws
-        // while it waits.
-        std::atomic<bool> stop_measuring{false};
-        auto work = [&]() noexcept {
-            std::thread measurer;
-            if (line) {
-                try {
-                    measurer = std::thread(
-                        [&] { fingerprint::measure(root, rel_paths, counters, stop_measuring); });
-                } catch (...) {  // no second thread: the line goes without the totals
-                }
-            }
-            try {
-                outcomes = fingerprint::fingerprint_files(root, rel_paths, params, threads, &cancel,
-                                                          line ? &counters : nullptr);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            stop_measuring.store(true);
-            if (measurer.joinable()) measurer.join();
+        auto rel = [&rel_paths](std::size_t i) -> std::string_view { return rel_paths[i]; };
+        auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* progress) {
+            outcomes =
+                fingerprint::fingerprint_files(root, rel_paths, params, threads, &cancel, progress);
         };
-        auto tick = [&]() noexcept {
-            if (line) line->tick();
-        };
-        tick();  // drawn at once, then a few times a second
-        const int interrupted = py::run_interruptible(work, cancel, tick);
-        line.reset();                    // the line is cleared before anything else is written
-        if (interrupted < 0) return -1;  // the table stays as it was
-        if (failure) std::rethrow_exception(failure);
+        if (run_local_pass(root, nodes.size(), rel, hash) < 0) return -1;  // the table stays
     }
     if (outcomes.size() != nodes.size()) {
         PyErr_SetString(PyExc_SystemError, "fingerprint pass lost files");
