@@ -94,6 +94,22 @@ void NodeTable::set_fingerprint(std::size_t i, const Digest* rows) noexcept {
     flags_[i] |= kHasFingerprint;
 }
 
+void NodeTable::clear_fingerprint(std::size_t i) noexcept {
+    if (flags_[i] & kOtherRows) other_rows_.erase(i);
+    flags_[i] &= ~(kHasFingerprint | kOtherRows | kOddFingerprint);
+}
+
+void NodeTable::set_other_fingerprint(std::size_t i, std::string digests) {
+    other_rows_.insert_or_assign(i, std::move(digests));
+    flags_[i] = static_cast<std::uint8_t>((flags_[i] & ~kHasFingerprint) | kOtherRows);
+}
+
+std::string_view NodeTable::digest_bytes(std::size_t i) const noexcept {
+    if (!comparable(i)) return {};
+    if (flags_[i] & kOtherRows) return other_rows_.find(i)->second;
+    return {reinterpret_cast<const char*>(digest_slot(i)), rows_ * sizeof(Digest)};
+}
+
 std::size_t NodeTable::memory_bytes() const noexcept {
     std::size_t n = ends_.capacity() * sizeof(std::uint32_t) +
                     ids_.capacity() * sizeof(std::int64_t) + flags_.capacity() +
@@ -101,6 +117,7 @@ std::size_t NodeTable::memory_bytes() const noexcept {
                     digest_blocks_.capacity() * sizeof(std::unique_ptr<Digest[]>);
     for (const PathBlock& b : path_blocks_) n += b.capacity;
     n += digest_blocks_.size() * (std::size_t{1} << kDigestBlockShift) * rows_ * sizeof(Digest);
+    for (const auto& [node, digests] : other_rows_) n += sizeof(node) + digests.capacity();
     return n;
 }
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/fs/tree_walk.h"
@@ -31,6 +32,13 @@ class NodeTable {
     explicit NodeTable(std::size_t rows = 0) : rows_(rows) {}
     NodeTable(NodeTable&&) noexcept = default;
     NodeTable& operator=(NodeTable&&) noexcept = default;
+
+    // What a comparison knows of a node besides its path and fingerprint.
+    enum Mark : std::uint8_t {
+        kOddFingerprint = 2,  // it has a fingerprint, but not in the form a scan writes: that
+                              // fingerprint equals no other
+        kIdMismatch = 4,      // a certificate record whose id disagrees with its key's number
+    };
 
     std::size_t size() const noexcept { return ends_.size(); }
     bool empty() const noexcept { return ends_.empty(); }
@@ -66,13 +74,32 @@ class NodeTable {
     void prepare_fingerprints();
     // Sets node i's fingerprint from rows() digests (after prepare_fingerprints()).
     void set_fingerprint(std::size_t i, const Digest* rows) noexcept;
-    void clear_fingerprint(std::size_t i) noexcept { flags_[i] &= ~kHasFingerprint; }
+    void clear_fingerprint(std::size_t i) noexcept;
+    // Sets node i's fingerprint from row digests of another count than rows() (`digests`: the
+    // binary digests one after another), as records built by hand may hold. Kept aside, so it
+    // costs nothing when no node has one. Throws std::bad_alloc.
+    void set_other_fingerprint(std::size_t i, std::string digests);
+
+    void mark(std::size_t i, Mark m) noexcept { flags_[i] |= m; }
+    bool marked(std::size_t i, Mark m) const noexcept { return flags_[i] & m; }
+    // Whether node i has a fingerprint of any form (rows() digests, another count, or odd).
+    bool fingerprinted(std::size_t i) const noexcept {
+        return flags_[i] & (kHasFingerprint | kOtherRows | kOddFingerprint);
+    }
+    // Whether node i has a fingerprint that can equal another one: its digest_bytes().
+    bool comparable(std::size_t i) const noexcept {
+        return (flags_[i] & (kHasFingerprint | kOtherRows)) && !(flags_[i] & kOddFingerprint);
+    }
+    // The binary row digests of a comparable node one after another (empty otherwise): two
+    // fingerprints are equal when these bytes are.
+    std::string_view digest_bytes(std::size_t i) const noexcept;
 
     // Bytes held by the table (capacities and blocks).
     std::size_t memory_bytes() const noexcept;
 
   private:
     static constexpr std::uint8_t kHasFingerprint = 1;
+    static constexpr std::uint8_t kOtherRows = 8;  // the fingerprint is in other_rows_
     static constexpr std::size_t kArenaBlock = std::size_t{4} << 20;
     static constexpr unsigned kDigestBlockShift = 14;  // nodes per digest block: 16384
 
@@ -98,6 +125,7 @@ class NodeTable {
     std::vector<std::int64_t> ids_;
     std::vector<std::uint8_t> flags_;
     std::vector<std::unique_ptr<Digest[]>> digest_blocks_;
+    std::unordered_map<std::size_t, std::string> other_rows_;
 };
 
 // The node table of a tree built straight from the walk: the nodes of fs::scan_node_paths in

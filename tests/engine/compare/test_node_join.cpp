@@ -10,15 +10,35 @@
 namespace mavelin::compare {
 namespace {
 
+using table::NodeTable;
+
+// What a row of a test table is besides its path and fingerprint.
+enum RowFlags : uint8_t {
+    kNoFingerprint = 1,  // no fingerprint: unsigned in a certificate, unreadable in a fresh table
+    kOddFingerprint = 2,
+    kIdMismatch = 4,
+    kOtherRows = 8,  // the fingerprint is of another row count than the table's
+};
+
 struct Row {
     std::string path;
-    std::string fingerprint;  // any bytes; equal text = equal fingerprint
+    std::string fingerprint;  // up to 32 bytes; equal text = equal fingerprint
     uint8_t flags = 0;
 };
 
+// A table of one row digest per fingerprint: the text, zero-padded.
 NodeTable table(const std::vector<Row>& rows) {
-    NodeTable t;
-    for (const Row& r : rows) t.add(r.path, r.fingerprint, r.flags);
+    NodeTable t(1);
+    for (const Row& r : rows) {
+        const bool plain = !(r.flags & (kNoFingerprint | kOddFingerprint | kOtherRows));
+        table::Digest d{};
+        if (plain)
+            std::copy_n(r.fingerprint.begin(), std::min(r.fingerprint.size(), d.size()), d.begin());
+        t.add(static_cast<int64_t>(t.size()) + 1, r.path, plain ? &d : nullptr);
+        if (r.flags & kOtherRows) t.set_other_fingerprint(t.size() - 1, r.fingerprint);
+        if (r.flags & kOddFingerprint) t.mark(t.size() - 1, NodeTable::kOddFingerprint);
+        if (r.flags & kIdMismatch) t.mark(t.size() - 1, NodeTable::kIdMismatch);
+    }
     return t;
 }
 
@@ -88,11 +108,11 @@ TEST(NodeJoin, RecordsWithoutComparableFingerprints) {
     NodeTable fresh = table({{"id", "I"},
                              {"id2", "J2"},
                              {"unsigned", "S"},
-                             {"unreadable", "", kUnreadable},
+                             {"unreadable", "", kNoFingerprint},
                              {"odd", "O"},
                              {"new-p", "P"},
                              {"new-empty", ""},
-                             {"new-unreadable", "", kUnreadable}});
+                             {"new-unreadable", "", kNoFingerprint}});
     Comparison c = join_by_path(cert, fresh);
     EXPECT_EQ(described(cert, fresh, c),
               (std::vector<std::string>{"not_authentic:id>id", "not_authentic:id2>id2",
@@ -112,7 +132,7 @@ TEST(NodeJoin, RepeatedPathsPairInOrder) {
 }
 
 TEST(NodeJoin, EmptyTablesAndBytesThatAreNotText) {
-    NodeTable empty;
+    NodeTable empty(1);
     NodeTable some = table({{std::string("a\0b", 3), "1"}, {"\xff\xfe", "2"}});
     EXPECT_EQ(join_by_path(empty, empty).findings.size(), 0u);
     EXPECT_EQ(join_by_path(empty, some).failed_files, 2u);
@@ -120,6 +140,26 @@ TEST(NodeJoin, EmptyTablesAndBytesThatAreNotText) {
     NodeTable other = table({{"a", "1"}, {"\xff\xfe", "2"}});
     EXPECT_EQ(described(some, other, join_by_path(some, other)),
               (std::vector<std::string>{"moved:a>" + std::string("a\0b", 3)}));
+}
+
+TEST(NodeJoin, FingerprintsOfOtherRowCountsEqualOnlyTheirLikes) {
+    // 64 bytes: two rows where the table holds one; equal to the same bytes only.
+    const std::string two_rows(64, 'r');
+    NodeTable cert = table({{"same", two_rows, kOtherRows},
+                            {"shorter", two_rows, kOtherRows},
+                            {"plain", std::string(32, 'r')},
+                            {"gone", "G" + two_rows, kOtherRows}});
+    NodeTable fresh = table({{"same", two_rows, kOtherRows},
+                             {"shorter", std::string(32, 'r')},
+                             {"plain", two_rows, kOtherRows},
+                             {"elsewhere", "G" + two_rows, kOtherRows}});
+    EXPECT_EQ(described(cert, fresh, join_by_path(cert, fresh)),
+              (std::vector<std::string>{"modified:shorter>shorter", "modified:plain>plain",
+                                        "moved:elsewhere>gone"}));
+    // Cleared, such a fingerprint is gone with its bytes.
+    cert.clear_fingerprint(0);
+    EXPECT_FALSE(cert.fingerprinted(0));
+    EXPECT_TRUE(cert.digest_bytes(0).empty());
 }
 
 TEST(NodeJoin, OneDeletionAmongManyGivesOneFinding) {

@@ -77,6 +77,46 @@ int Findings::unreadable(PyObject* path, PyObject* other) {
     return record("unreadable", path, other);
 }
 
+long long Findings::join(const compare::Comparison& result, const PathOf& fresh_path,
+                         const PathOf& certificate_path) {
+    using compare::Kind;
+    for (const compare::Finding& f : result.findings) {
+        py::Ref p = f.fresh_row != compare::kNoRow ? fresh_path(f.fresh_row) : py::Ref();
+        py::Ref old_path =
+            f.certificate_row != compare::kNoRow ? certificate_path(f.certificate_row) : py::Ref();
+        if ((f.fresh_row != compare::kNoRow && !p) ||
+            (f.certificate_row != compare::kNoRow && !old_path))
+            return -1;
+        int r = 0;
+        switch (f.kind) {
+            case Kind::kNotAuthentic:
+                r = report("not_authentic", p.get(), nullptr, "File ", " isn't authentic.");
+                break;
+            case Kind::kUnreadable:
+                r = unreadable(p.get(), nullptr);
+                break;
+            case Kind::kUnsigned:
+                r = report("not_authentic", p.get(), nullptr, "File ",
+                           " has no fingerprint in the certificate.");
+                break;
+            case Kind::kModified:
+                r = report("modified", p.get(), nullptr, "Fingerprints don't match in file ", "!");
+                break;
+            case Kind::kNew:
+                r = report("new", p.get(), nullptr, "File ", " isn't in the certificate.");
+                break;
+            case Kind::kMoved:
+                r = moved(old_path.get(), p.get());
+                break;
+            case Kind::kMissing:
+                r = report("missing", old_path.get(), nullptr, "File ", " is missing.");
+                break;
+        }
+        if (r < 0) return -1;
+    }
+    return static_cast<long long>(result.failed_files);
+}
+
 long long Findings::unreadable_folders() {
     py::Ref errors = py::Ref::steal(PyObject_GetAttrString(validator_, "_unreadable_folders"));
     if (!errors) {

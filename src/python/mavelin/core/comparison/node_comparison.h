@@ -1,6 +1,11 @@
 // Comparing the certificate's node table with the fresh one: by path or by position.
 #pragma once
 
+#include <cstddef>
+#include <functional>
+
+#include "engine/compare/node_join.h"
+#include "engine/table/node_table.h"
 #include "python/capi/handle.h"
 
 namespace mavelin::node_comparison {
@@ -23,6 +28,12 @@ class Findings {
     // (validator._unreadable_folders), recorded as "unreadable_folder"; returns their number,
     // each a failure since whatever it holds went unchecked, or -1 with an exception set.
     long long unreadable_folders();
+    // Logs and records every finding of a join, in its order; `fresh_path` and
+    // `certificate_path` give the path object of a node of either table (null with an
+    // exception set on failure). Returns the number of files that failed, or -1.
+    using PathOf = std::function<py::Ref(size_t)>;
+    long long join(const compare::Comparison& result, const PathOf& fresh_path,
+                   const PathOf& certificate_path);
 
   private:
     int record(const char* kind, PyObject* path, PyObject* other);
@@ -40,5 +51,8 @@ py::Ref fingerprint_of(PyObject* node);
 // failed, or -1 with an exception set.
 long long by_path(PyObject* certificate_table, PyObject* fresh_table, Findings& findings);
 long long by_position(PyObject* certificate_table, PyObject* fresh_table, Findings& findings);
+// The same by path on compact tables, whose paths are the raw bytes of the walk.
+long long by_path(const table::NodeTable& certificate, const table::NodeTable& fresh,
+                  Findings& findings);
 
 }  // namespace mavelin::node_comparison

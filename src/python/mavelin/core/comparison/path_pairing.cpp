@@ -5,7 +5,9 @@
 
 #include "engine/certificate_format.h"
 #include "engine/compare/node_join.h"
+#include "engine/table/node_table.h"
 #include "python/capi/common.h"
+#include "python/capi/entry.h"
 #include "python/capi/gil.h"
 #include "python/capi/state.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
@@ -14,13 +16,14 @@
 namespace mavelin::node_comparison {
 namespace {
 
-using compare::NodeTable;
+using table::NodeTable;
 
 // One side of the comparison: the records in table order, held while the findings are written,
 // and the engine's column form of them.
 struct Side {
     std::vector<py::Ref> nodes;
     NodeTable rows;
+    bool rows_chosen = false;  // rows.rows() is the count of the first scan-form fingerprint
 };
 
 // The join key of a path: its bytes as the host encodes file names. Anything that is not text
@@ -138,31 +141,52 @@ int table_items(PyObject* table, std::vector<py::Ref>& keys, std::vector<py::Ref
     return 0;
 }
 
+// Appends a node with the fingerprint `digests` (binary row digests one after another) to
+// `side`: the first such fingerprint sets the table's row count, others of another count are
+// kept aside.
+void add_fingerprinted(Side& side, const std::string& key, const std::string& digests) {
+    const size_t rows = digests.size() / sizeof(table::Digest);
+    if (!side.rows_chosen) side.rows_chosen = side.rows.set_rows(rows);
+    const auto id = static_cast<int64_t>(side.rows.size()) + 1;
+    if (rows == side.rows.rows()) {
+        side.rows.add(id, key, reinterpret_cast<const table::Digest*>(digests.data()));
+    } else {
+        side.rows.add(id, key);
+        side.rows.set_other_fingerprint(side.rows.size() - 1, digests);
+    }
+}
+
 // Fills `side` from the node table `table`; `certificate` adds the id check against the keys.
 int extract(PyObject* table, bool certificate, Side& side) {
     std::vector<py::Ref> keys;
     if (table_items(table, keys, side.nodes) < 0) return -1;
-    side.rows.reserve(side.nodes.size(), side.nodes.size() * 32, side.nodes.size() * 128);
     std::string key, digests;
-    for (size_t i = 0; i < side.nodes.size(); ++i) {
-        PyObject* node = side.nodes[i].get();
-        py::Ref path = py::Ref::steal(PyObject_GetAttr(node, py::state().names.file_path.get()));
-        if (!path || path_key(path.get(), key) < 0) return -1;
-        uint8_t flags = 0;
-        py::Ref fp = fingerprint_of(node);
-        if (!fp) {
-            if (PyErr_Occurred()) return -1;
-            flags |= certificate ? compare::kNoFingerprint : compare::kUnreadable;
-            digests.clear();
-        } else if (!binary_digests(fp.get(), digests)) {
-            flags |= compare::kOddFingerprint;
+    try {
+        for (size_t i = 0; i < side.nodes.size(); ++i) {
+            PyObject* node = side.nodes[i].get();
+            py::Ref path =
+                py::Ref::steal(PyObject_GetAttr(node, py::state().names.file_path.get()));
+            if (!path || path_key(path.get(), key) < 0) return -1;
+            const auto id = static_cast<int64_t>(i) + 1;
+            py::Ref fp = fingerprint_of(node);
+            if (!fp) {
+                if (PyErr_Occurred()) return -1;
+                side.rows.add(id, key);
+            } else if (binary_digests(fp.get(), digests)) {
+                add_fingerprinted(side, key, digests);
+            } else {
+                side.rows.add(id, key);
+                side.rows.mark(i, NodeTable::kOddFingerprint);
+            }
+            if (certificate) {
+                const int disagrees = id_disagrees(keys[i].get(), node);
+                if (disagrees < 0) return -1;
+                if (disagrees) side.rows.mark(i, NodeTable::kIdMismatch);
+            }
         }
-        if (certificate) {
-            const int disagrees = id_disagrees(keys[i].get(), node);
-            if (disagrees < 0) return -1;
-            if (disagrees) flags |= compare::kIdMismatch;
-        }
-        side.rows.add(key, digests, flags);
+    } catch (...) {
+        py::set_error_from_current_exception();
+        return -1;
     }
     return 0;
 }
@@ -181,44 +205,18 @@ long long by_path(PyObject* certificate_table, PyObject* fresh_table, Findings& 
     const compare::Comparison result =
         py::without_gil([&] { return compare::join_by_path(cert.rows, fresh.rows); });
 
-    for (const compare::Finding& f : result.findings) {
-        using compare::Kind;
-        py::Ref p = f.fresh_row != compare::kNoRow ? path_of(fresh, f.fresh_row) : py::Ref();
-        py::Ref old_path =
-            f.certificate_row != compare::kNoRow ? path_of(cert, f.certificate_row) : py::Ref();
-        if ((f.fresh_row != compare::kNoRow && !p) ||
-            (f.certificate_row != compare::kNoRow && !old_path))
-            return -1;
-        int r = 0;
-        switch (f.kind) {
-            case Kind::kNotAuthentic:
-                r = findings.report("not_authentic", p.get(), nullptr, "File ",
-                                    " isn't authentic.");
-                break;
-            case Kind::kUnreadable:
-                r = findings.unreadable(p.get(), nullptr);
-                break;
-            case Kind::kUnsigned:
-                r = findings.report("not_authentic", p.get(), nullptr, "File ",
-                                    " has no fingerprint in the certificate.");
-                break;
-            case Kind::kModified:
-                r = findings.report("modified", p.get(), nullptr,
-                                    "Fingerprints don't match in file ", "!");
-                break;
-            case Kind::kNew:
-                r = findings.report("new", p.get(), nullptr, "File ", " isn't in the certificate.");
-                break;
-            case Kind::kMoved:
-                r = findings.moved(old_path.get(), p.get());
-                break;
-            case Kind::kMissing:
-                r = findings.report("missing", old_path.get(), nullptr, "File ", " is missing.");
-                break;
-        }
-        if (r < 0) return -1;
-    }
-    return static_cast<long long>(result.failed_files);
+    return findings.join(
+        result, [&](size_t row) { return path_of(fresh, row); },
+        [&](size_t row) { return path_of(cert, row); });
+}
+
+long long by_path(const NodeTable& certificate, const NodeTable& fresh, Findings& findings) {
+    const compare::Comparison result =
+        py::without_gil([&] { return compare::join_by_path(certificate, fresh); });
+    auto path_in = [](const NodeTable& t) {
+        return [&t](size_t row) { return py::decode_path(t.path(row)); };
+    };
+    return findings.join(result, path_in(fresh), path_in(certificate));
 }
 
 }  // namespace mavelin::node_comparison
