@@ -74,4 +74,24 @@ int run_interruptible(Work&& work, std::atomic<bool>& cancel) {
     return run_interruptible(std::forward<Work>(work), cancel, [] {});
 }
 
+// run_interruptible for work that may run out of memory: whatever `work()` throws ends it and
+// becomes MemoryError (-1), as does an interrupt (KeyboardInterrupt).
+template <class Work>
+int run_interruptible_alloc(Work&& work, std::atomic<bool>& cancel) {
+    bool failed = false;
+    auto guarded = [&]() noexcept {
+        try {
+            work();
+        } catch (...) {
+            failed = true;
+        }
+    };
+    if (run_interruptible(guarded, cancel) < 0) return -1;
+    if (failed) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace mavelin::py

@@ -1,10 +1,16 @@
 // Loading a certificate: the archive member, decoded by the restricted payload reader.
 #include "python/certificate/reader.h"
 
+#include <cstdint>
+#include <new>
+#include <span>
 #include <string>
 #include <string_view>
 
 #include "engine/certificate_format.h"
+#include "engine/pickle/node_table.h"
+#include "engine/pickle/reader.h"
+#include "engine/table/payload_reader.h"
 #include "engine/zip/reader.h"
 #include "python/capi/common.h"
 #include "python/capi/gil.h"
@@ -107,6 +113,35 @@ Result load(PyObject* certificate_path, py::Ref& table, std::string& why) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return Result::kError;
     why = refusal_reason();
     return Result::kCorrupted;
+}
+
+bool load_table(PyObject* certificate_path, table::NodeTable& table) {
+    std::string path;
+    if (py::encode_path(certificate_path, path) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return py::without_gil([&] {
+        try {
+            zip::Member member;
+            zip::Error err;
+            if (zip::read_member(path, kMemberName, &member, &err) != zip::Status::kOk)
+                return false;
+            const std::span<const std::uint8_t> payload(member.data);
+            table::DecodeResult r = table::decode_payload(payload, table);
+            if (r == table::DecodeResult::kNotCompact) {
+                // Another protocol's stream of such a table: decoded and checked the general way.
+                table = table::NodeTable();
+                pickle::Decoded d;
+                if (pickle::decode(payload, d).ok && pickle::check_node_table(d).ok)
+                    r = table::from_decoded(d, table);
+            }
+            if (r == table::DecodeResult::kOk) return true;
+        } catch (const std::bad_alloc&) {
+        }
+        table = table::NodeTable();
+        return false;
+    });
 }
 
 }  // namespace mavelin::certificate_reader

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "engine/table/node_table.h"
 #include "python/capi/handle.h"
 
 namespace mavelin::certificate_reader {
@@ -15,5 +16,10 @@ enum class Result {
 };
 
 Result load(PyObject* certificate_path, py::Ref& table, std::string& why);
+
+// The stored node table in compact form: true when the archive and its payload are sound and
+// the table fits that form (as the signer writes it, in any protocol the host writes). Else
+// false with nothing set, and load() reads the certificate and gives its verdict.
+bool load_table(PyObject* certificate_path, table::NodeTable& table);
 
 }  // namespace mavelin::certificate_reader

@@ -10,6 +10,8 @@
 
 #include "engine/fingerprint/progress.h"
 #include "engine/fs/tree_walk.h"
+#include "engine/table/fill.h"
+#include "engine/table/node_table.h"
 #include "python/capi/handle.h"
 
 namespace mavelin::file_managing {
@@ -32,6 +34,10 @@ py::Ref scan_errors(PyObject* initial, const std::vector<fs::WalkError>& errors)
 
 // The OSError a failed open or read of `path` raises, with errno, strerror and filename.
 py::Ref os_error(int err, const std::string& path);
+
+// The (path below the top, OSError) pairs of the nodes of `nodes` that could not be fingerprinted.
+py::Ref unreadable_pairs(const table::NodeTable& nodes,
+                         const std::vector<table::FillFailure>& failures);
 
 // The hashing threads of a pass run on this thread now (PassSettings, else MAX_PROCESSES).
 unsigned pass_threads();

@@ -164,20 +164,6 @@ int scan_table(Signing& run, std::vector<fs::LeftOutFolder>& left_out,
     return 0;
 }
 
-// The (path, OSError) pairs of the nodes that could not be fingerprinted.
-py::Ref unreadable_pairs(const table::NodeTable& nodes,
-                         const std::vector<table::FillFailure>& failures) {
-    py::Ref list = py::Ref::steal(PyList_New(0));
-    if (!list) return {};
-    for (const table::FillFailure& f : failures) {
-        py::Ref path = py::decode_path(nodes.path(f.index));
-        py::Ref exc = path ? file_managing::os_error(f.error.code, f.error.path) : py::Ref();
-        py::Ref pair = exc ? py::Ref::steal(PyTuple_Pack(2, path.get(), exc.get())) : py::Ref();
-        if (!pair || PyList_Append(list.get(), pair.get()) < 0) return {};
-    }
-    return list;
-}
-
 // The scan and the fingerprints on this machine into a compact node table: no Python object per
 // file. The log lines and findings are those of fingerprint_with_manager.
 int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& unreadable) {
@@ -211,7 +197,7 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
     };
     if (file_managing::run_local_pass(run.top, run.nodes.size(), rel, hash) < 0) return -1;
     run.bytes = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
-    unreadable = unreadable_pairs(run.nodes, failures);
+    unreadable = file_managing::unreadable_pairs(run.nodes, failures);
     return run.bytes && unreadable ? 0 : -1;
 }
 

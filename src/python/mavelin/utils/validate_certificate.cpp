@@ -8,6 +8,7 @@
 #include "python/capi/state.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/passes/cluster_pass.h"
+#include "python/mavelin/core/validation.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_report.h"
 #include "python/package_tree.h"
@@ -66,22 +67,19 @@ int log_summary(PyObject* findings, bool by_position) {
 }
 
 int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator, const char* match,
-                 bool passed, PyObject* start, PyObject* failed_files, PyObject* findings) {
+                 bool passed, PyObject* start, PyObject* files, PyObject* failed_files,
+                 PyObject* findings) {
     py::Ref certificate = py::Ref::steal(PyObject_GetAttrString(validator, "_certificate_path"));
-    py::Ref nodes = py::Ref::steal(PyObject_GetAttrString(validator, "_result_nodes"));
     py::Ref bytes = py::Ref::steal(PyObject_GetAttrString(validator, "_fingerprinted_bytes"));
     py::Ref uncertified = py::Ref::steal(PyObject_GetAttrString(validator, "_uncertified_folders"));
-    if (!certificate || !nodes || !bytes || !uncertified) return -1;
-    const Py_ssize_t n = PyObject_Length(nodes.get());
-    py::Ref files = py::Ref::steal(n < 0 ? nullptr : PyLong_FromSsize_t(n));
     py::Ref end = procedures::now();
-    if (!files || !end) return -1;
+    if (!certificate || !bytes || !uncertified || !end) return -1;
     run_report::Facts facts{"validate_certificate",
                             dir_path,
                             certificate.get(),
                             match,
                             passed,
-                            files.get(),
+                            files,
                             bytes.get(),
                             start,
                             end.get(),
@@ -89,6 +87,28 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator,
                             findings,
                             uncertified.get()};
     return run_report::write(destination, facts);
+}
+
+// Loads, fingerprints and compares once the certificate is known: `failed` is the number of
+// files that failed, `files` the number of files fingerprinted. By path on this machine, on
+// compact tables; otherwise (by position, or on a cluster, or a stored table that does not fit
+// the compact form) through the validator's steps.
+int run_steps(PyObject* validator, const char* match, bool on_cluster, py::Ref& failed,
+              py::Ref& files) {
+    if (std::strcmp(match, "path") == 0 && !on_cluster) {
+        const int r = validation::run_by_path(validator, failed, files);
+        if (r <= 0) return r;
+    }
+    for (const char* step : {"deserealize_certificate", "generate_fingerprints"}) {
+        py::Ref r = py::Ref::steal(PyObject_CallMethod(validator, step, nullptr));
+        if (!r) return -1;
+    }
+    failed = py::Ref::steal(PyObject_CallMethod(validator, "validate_nodes", "s", match));
+    py::Ref nodes = failed ? py::attr(validator, "_result_nodes") : py::Ref();
+    const Py_ssize_t n = nodes ? PyObject_Length(nodes.get()) : -1;
+    if (n < 0) return -1;
+    files = py::Ref::steal(PyLong_FromSsize_t(n));
+    return files ? 0 : -1;
 }
 
 PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -143,22 +163,20 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
             return py::exit_request();
         }
     }
-    for (const char* step : {"deserealize_certificate", "generate_fingerprints"}) {
-        py::Ref r = py::Ref::steal(PyObject_CallMethod(validator.get(), step, nullptr));
-        if (!r) return nullptr;
-    }
-    py::Ref invalid =
-        py::Ref::steal(PyObject_CallMethod(validator.get(), "validate_nodes", "s", match));
+    py::Ref invalid, files;
+    if (run_steps(validator.get(), match, settings.cluster != nullptr, invalid, files) < 0)
+        return nullptr;
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
-    if (!invalid || !zero) return nullptr;
+    if (!zero) return nullptr;
     int failed = PyObject_RichCompareBool(invalid.get(), zero.get(), Py_GT);
     if (failed < 0) return nullptr;
     py::Ref findings = py::Ref::steal(PyObject_GetAttrString(validator.get(), "_findings"));
     if (!findings) return nullptr;
     if (summary && log_summary(findings.get(), std::strcmp(match, "position") == 0) < 0)
         return nullptr;
-    if (report != Py_None && write_report(report, dir_path, validator.get(), match, !failed,
-                                          start.get(), invalid.get(), findings.get()) < 0)
+    if (report != Py_None &&
+        write_report(report, dir_path, validator.get(), match, !failed, start.get(), files.get(),
+                     invalid.get(), findings.get()) < 0)
         return nullptr;
     if (failed) {
         if (py::log(logger(), "error", "Validation failed") < 0) return nullptr;

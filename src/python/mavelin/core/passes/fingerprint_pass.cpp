@@ -122,6 +122,19 @@ py::Ref os_error(int err, const std::string& path) {
         PyObject_CallFunction(PyExc_OSError, "isO", err, std::strerror(err), filename.get()));
 }
 
+py::Ref unreadable_pairs(const table::NodeTable& nodes,
+                         const std::vector<table::FillFailure>& failures) {
+    py::Ref list = py::Ref::steal(PyList_New(0));
+    if (!list) return {};
+    for (const table::FillFailure& f : failures) {
+        py::Ref path = py::decode_path(nodes.path(f.index));
+        py::Ref exc = path ? os_error(f.error.code, f.error.path) : py::Ref();
+        py::Ref pair = exc ? py::Ref::steal(PyTuple_Pack(2, path.get(), exc.get())) : py::Ref();
+        if (!pair || PyList_Append(list.get(), pair.get()) < 0) return {};
+    }
+    return list;
+}
+
 unsigned pass_threads() {
     if (t_settings && t_settings->threads > 0) return std::min(t_settings->threads, 256u);
     py::Ref max = py::import_attr("mavelin.core.file_managing", "MAX_PROCESSES");

@@ -1,0 +1,111 @@
+// Validation by path on compact node tables: the certificate, the fresh scan and the join in C++.
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/certificate_format.h"
+#include "engine/fingerprint/progress.h"
+#include "engine/fs/tree_walk.h"
+#include "engine/table/fill.h"
+#include "engine/table/node_table.h"
+#include "python/capi/common.h"
+#include "python/capi/interruptible.h"
+#include "python/capi/state.h"
+#include "python/certificate/reader.h"
+#include "python/mavelin/core/comparison/node_comparison.h"
+#include "python/mavelin/core/file_managing.h"
+#include "python/mavelin/core/validation.h"
+#include "python/mavelin/utils/procedure_support.h"
+
+namespace mavelin::validation {
+namespace {
+
+PyObject* logger() {
+    return py::state().validation_logger.get();
+}
+
+// Certificate nodes whose id is not the number of their key ("node_id_N" for the N-th node,
+// which the compact form guarantees) are not authentic.
+void mark_id_mismatches(table::NodeTable& certificate) {
+    if (certificate.sequential_ids()) return;
+    for (size_t i = 0; i < certificate.size(); ++i)
+        if (certificate.id(i) != static_cast<int64_t>(i) + 1)
+            certificate.mark(i, table::NodeTable::kIdMismatch);
+}
+
+// The walk of `top` into `fresh`, interruptible; its facts set on the validator as
+// generate_fingerprints() sets them, and logged as the scan logs them.
+int scan(PyObject* validator, PyObject* top_path, const std::string& top, table::NodeTable& fresh) {
+    std::vector<fs::LeftOutFolder> left_out;
+    std::vector<fs::WalkError> walk_errors;
+    std::atomic<bool> cancel{false};
+    auto walk = [&] {
+        fresh = table::scan_tree(top, certificate_format::kProcedureStep, &walk_errors, &cancel,
+                                 &left_out);
+    };
+    if (py::run_interruptible_alloc(walk, cancel) < 0) return -1;
+    py::Ref uncertified = file_managing::uncertified_folders(left_out);
+    py::Ref folder_errors = file_managing::scan_errors(top_path, walk_errors);
+    py::Ref count = py::Ref::steal(PyLong_FromSize_t(fresh.size()));
+    if (!uncertified || !folder_errors || !count ||
+        PyObject_SetAttrString(validator, "_uncertified_folders", uncertified.get()) < 0 ||
+        PyObject_SetAttrString(validator, "_unreadable_folders", folder_errors.get()) < 0)
+        return -1;
+    return procedures::report_scan(logger(), uncertified.get(), nullptr, count.get());
+}
+
+// Fingerprints every node of `fresh`; the files that could not be read go to
+// validator._unreadable_files as (path, OSError) pairs, their total size to
+// validator._fingerprinted_bytes.
+int fill(PyObject* validator, const std::string& top, table::NodeTable& fresh) {
+    fingerprint::Params params{};
+    params.chunk_size = certificate_format::kProcedureChunkSize;
+    params.step = certificate_format::kProcedureStep;
+    const unsigned threads = file_managing::pass_threads();
+    std::vector<table::FillFailure> failures;
+    uint64_t bytes = 0;
+    auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* counters) {
+        failures = table::fill_fingerprints(fresh, top, params, threads, &cancel, counters, &bytes);
+    };
+    if (file_managing::run_local_pass(
+            top, fresh.size(), [&](size_t i) { return fresh.path(i); }, hash) < 0)
+        return -1;
+    py::Ref errors = file_managing::unreadable_pairs(fresh, failures);
+    py::Ref total = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
+    if (!errors || !total ||
+        PyObject_SetAttrString(validator, "_unreadable_files", errors.get()) < 0 ||
+        PyObject_SetAttrString(validator, "_fingerprinted_bytes", total.get()) < 0)
+        return -1;
+    return 0;
+}
+
+}  // namespace
+
+int run_by_path(PyObject* validator, py::Ref& failed, py::Ref& files) {
+    py::Ref certificate_path = py::attr(validator, "_certificate_path");
+    py::Ref top_path = py::attr(validator, "_result_path");
+    if (!certificate_path || !top_path) return -1;
+    std::string top;
+    if (py::encode_path(top_path.get(), top) < 0) return -1;
+
+    table::NodeTable certificate;
+    if (!certificate_reader::load_table(certificate_path.get(), certificate)) return 1;
+    mark_id_mismatches(certificate);
+
+    table::NodeTable fresh;
+    if (scan(validator, top_path.get(), top, fresh) < 0 || fill(validator, top, fresh) < 0)
+        return -1;
+
+    node_comparison::Findings findings(validator, logger());
+    if (findings.start() < 0) return -1;
+    const long long folders = findings.unreadable_folders();
+    if (folders < 0) return -1;
+    const long long count = node_comparison::by_path(certificate, fresh, findings);
+    if (count < 0) return -1;
+    failed = py::Ref::steal(PyLong_FromLongLong(folders + count));
+    files = py::Ref::steal(PyLong_FromSize_t(fresh.size()));
+    return failed && files ? 0 : -1;
+}
+
+}  // namespace mavelin::validation
