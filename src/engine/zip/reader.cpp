@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "engine/fs/file_io.h"
@@ -101,6 +102,12 @@ class Reader {
         : src_(src), label_(label), err_(err) {}
 
     Status run(const std::string& member_name, Member* out);
+    // The member's entry and where its data starts, after every check of the way there.
+    Status locate(const std::string& member_name, Entry* entry, Wide* data_start);
+    // A stored member's data: where it starts and how long it is, after the checks of its
+    // length and a first pass of its CRC-32 that keeps nothing.
+    Status stored_span(const Entry& e, Wide data_start, const std::string& key, uint64_t* start,
+                       uint64_t* want);
 
   private:
     Status fail(Status s, std::string message) {
@@ -387,24 +394,10 @@ Status Reader::read_data(const Entry& e, Wide data_start, const std::string& key
             return s;
         }
     } else {
-        const uint64_t content = std::min(e.compressed, e.uncompressed);
-        out->size = content;
-        if (e.compressed != 0 && avail == 0) return fail(Status::kTruncated, truncated);
-        const uint64_t want = e.compressed == 0 ? 0 : content;
-        if (want > avail) return fail(Status::kTruncated, truncated);
-        std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(want, kReadPiece)));
-        uint32_t crc = 0;
-        for (uint64_t done = 0; done < want;) {
-            const size_t n = static_cast<size_t>(std::min<uint64_t>(want - done, piece.size()));
-            size_t got = 0;
-            if (const Status s = read(start + done, piece.data(), n, &got); s != Status::kOk)
-                return s;
-            if (got < n) return fail(Status::kTruncated, truncated);  // the file shrank
-            crc = hash::crc32::update(crc, piece.data(), n);
-            done += n;
-        }
-        if (crc != e.crc) return fail(Status::kBadCrc, "Bad CRC-32 for file " + quote_text(key));
-        piece = {};
+        out->size = std::min(e.compressed, e.uncompressed);
+        uint64_t start_at = 0, want = 0;
+        if (const Status s = stored_span(e, data_start, key, &start_at, &want); s != Status::kOk)
+            return s;
         out->data.resize(static_cast<size_t>(want));
         size_t got = 0;
         if (const Status s = read(start, out->data.data(), out->data.size(), &got);
@@ -423,6 +416,31 @@ Status Reader::read_data(const Entry& e, Wide data_start, const std::string& key
         return fail(Status::kBadCrc, "Bad CRC-32 for file " + quote_text(key));
     }
     return fail(Status::kOk, "");
+}
+
+Status Reader::stored_span(const Entry& e, Wide data_start, const std::string& key, uint64_t* start,
+                           uint64_t* want_out) {
+    *start = static_cast<uint64_t>(data_start);
+    const uint64_t avail = src_.size() - *start;
+    const std::string truncated =
+        "Data of " + quote_text(key) + " runs past the end of the archive";
+    const uint64_t content = std::min(e.compressed, e.uncompressed);
+    if (e.compressed != 0 && avail == 0) return fail(Status::kTruncated, truncated);
+    const uint64_t want = e.compressed == 0 ? 0 : content;
+    if (want > avail) return fail(Status::kTruncated, truncated);
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(want, kReadPiece)));
+    uint32_t crc = 0;
+    for (uint64_t done = 0; done < want;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(want - done, piece.size()));
+        size_t got = 0;
+        if (const Status s = read(*start + done, piece.data(), n, &got); s != Status::kOk) return s;
+        if (got < n) return fail(Status::kTruncated, truncated);  // the file shrank
+        crc = hash::crc32::update(crc, piece.data(), n);
+        done += n;
+    }
+    if (crc != e.crc) return fail(Status::kBadCrc, "Bad CRC-32 for file " + quote_text(key));
+    *want_out = want;
+    return Status::kOk;
 }
 
 Status Reader::inflate_data(const Entry& e, uint64_t start, const std::string& key,
@@ -456,22 +474,45 @@ Status Reader::inflate_data(const Entry& e, uint64_t start, const std::string& k
     }
 }
 
-Status Reader::run(const std::string& member_name, Member* out) {
-    out->data.clear();
-    out->expected_crc = 0;
-    out->size = 0;
+Status Reader::locate(const std::string& member_name, Entry* entry, Wide* data_start) {
     EndRecord end;
     if (const Status s = find_end(&end); s != Status::kOk) return s;
-    Entry entry;
     bool any = false;
-    if (const Status s = find_entry(end, member_name, &entry, &any); s != Status::kOk) return s;
+    if (const Status s = find_entry(end, member_name, entry, &any); s != Status::kOk) return s;
     if (!any) {
         return fail(Status::kNoMember,
                     "There is no item named " + quote_text(member_name) + " in the archive");
     }
+    return open_member(*entry, member_name, data_start);
+}
+
+Status Reader::run(const std::string& member_name, Member* out) {
+    out->data.clear();
+    out->expected_crc = 0;
+    out->size = 0;
+    Entry entry;
     Wide data_start = 0;
-    if (const Status s = open_member(entry, member_name, &data_start); s != Status::kOk) return s;
+    if (const Status s = locate(member_name, &entry, &data_start); s != Status::kOk) return s;
     return read_data(entry, data_start, std::string(entry.name.c_str()), out);
+}
+
+// The archive at `path` opened as a source; null with the error for what cannot be opened.
+std::unique_ptr<FdSource> open_source(const std::string& path, Error* err) {
+    // O_NONBLOCK: a FIFO in place of the archive must not block the open.
+    fs::UniqueFd fd(fs::openat_retry(AT_FDCWD, path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) return os_error(err, errno, path), nullptr;
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return os_error(err, errno, path), nullptr;
+    if (S_ISDIR(st.st_mode)) return os_error(err, EISDIR, path), nullptr;
+    uint64_t size = 0;
+    if (S_ISREG(st.st_mode)) {
+        size = static_cast<uint64_t>(st.st_size);
+    } else if (S_ISBLK(st.st_mode)) {
+        const off_t end = ::lseek(fd.get(), 0, SEEK_END);
+        size = end > 0 ? static_cast<uint64_t>(end) : 0;
+    }
+    // Anything else (FIFO, socket, character device) has no end to search from: size 0.
+    return std::make_unique<FdSource>(std::move(fd), size);
 }
 
 }  // namespace
@@ -489,23 +530,63 @@ Status read_member(Source& src, const std::string& label, const std::string& mem
 
 Status read_member(const std::string& archive_path, const std::string& member_name, Member* out,
                    Error* err) {
-    // O_NONBLOCK: a FIFO in place of the archive must not block the open.
-    fs::UniqueFd fd(
-        fs::openat_retry(AT_FDCWD, archive_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (!fd) return os_error(err, errno, archive_path);
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return os_error(err, errno, archive_path);
-    if (S_ISDIR(st.st_mode)) return os_error(err, EISDIR, archive_path);
-    uint64_t size = 0;
-    if (S_ISREG(st.st_mode)) {
-        size = static_cast<uint64_t>(st.st_size);
-    } else if (S_ISBLK(st.st_mode)) {
-        const off_t end = ::lseek(fd.get(), 0, SEEK_END);
-        size = end > 0 ? static_cast<uint64_t>(end) : 0;
+    std::unique_ptr<FdSource> src;
+    try {
+        src = open_source(archive_path, err);
+    } catch (const std::bad_alloc&) {
+        return os_error(err, ENOMEM, archive_path);
     }
-    // Anything else (FIFO, socket, character device) has no end to search from: size 0.
-    FdSource src(std::move(fd), size);
-    return read_member(src, archive_path, member_name, out, err);
+    if (!src) return err ? err->status : Status::kOsError;
+    return read_member(*src, archive_path, member_name, out, err);
+}
+
+struct MemberStream::State {
+    std::unique_ptr<FdSource> src;
+    uint64_t start = 0, size = 0, done = 0;
+    uint32_t expected = 0, crc = 0;
+    bool failed = false;
+};
+
+MemberStream::MemberStream() = default;
+MemberStream::~MemberStream() = default;
+
+Status MemberStream::open(const std::string& archive_path, const std::string& member_name,
+                          Error* err) {
+    try {
+        state_ = std::make_unique<State>();
+        state_->src = open_source(archive_path, err);
+        if (!state_->src) return err ? err->status : Status::kOsError;
+        Reader reader(*state_->src, archive_path, err);
+        Entry entry;
+        Wide data_start = 0;
+        if (const Status s = reader.locate(member_name, &entry, &data_start); s != Status::kOk)
+            return s;
+        if (entry.method != kMethodStored) return Status::kUnsupported;
+        state_->expected = entry.crc;
+        return reader.stored_span(entry, data_start, std::string(entry.name.c_str()),
+                                  &state_->start, &state_->size);
+    } catch (const std::bad_alloc&) {
+        return os_error(err, ENOMEM, archive_path);
+    }
+}
+
+std::ptrdiff_t MemberStream::read(uint8_t* buffer, size_t capacity) {
+    State& st = *state_;
+    if (st.failed) return -1;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(capacity, st.size - st.done));
+    if (n == 0) return 0;
+    const int64_t got = st.src->read_at(st.start + st.done, buffer, n);
+    if (got != static_cast<int64_t>(n)) {  // an error, or the file shrank
+        st.failed = true;
+        return -1;
+    }
+    st.crc = hash::crc32::update(st.crc, buffer, n);
+    st.done += n;
+    if (st.done == st.size && st.crc != st.expected) {  // the file changed after the first pass
+        st.failed = true;
+        return -1;
+    }
+    return static_cast<std::ptrdiff_t>(n);
 }
 
 Status read_member_from_memory(const void* data, size_t len, const std::string& member_name,

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,28 @@ Status read_member(const std::string& archive_path, const std::string& member_na
 // The same on any source; `label` is the path reported with read errors.
 Status read_member(Source& src, const std::string& label, const std::string& member_name,
                    Member* out, Error* err);
+
+// A stored member's content handed out piece by piece, for a reader that keeps only what it
+// needs of it. open() makes read_member's checks and gives its outcomes, the CRC-32 checked in
+// a first pass that keeps nothing; any other method is kUnsupported here (read_member reads
+// it). read() then gives the content in order.
+class MemberStream {
+  public:
+    MemberStream();
+    ~MemberStream();
+    MemberStream(const MemberStream&) = delete;
+    MemberStream& operator=(const MemberStream&) = delete;
+
+    Status open(const std::string& archive_path, const std::string& member_name, Error* err);
+    // Up to `capacity` bytes of the content (after a successful open); 0 once all of it was
+    // handed out and matched its CRC-32; -1 when reading failed, or the file changed since the
+    // first pass and what was handed out does not match (then always -1).
+    std::ptrdiff_t read(uint8_t* buffer, size_t capacity);
+
+  private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 // The same on an archive held in memory.
 Status read_member_from_memory(const void* data, size_t len, const std::string& member_name,

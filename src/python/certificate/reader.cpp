@@ -123,14 +123,29 @@ bool load_table(PyObject* certificate_path, table::NodeTable& table) {
     }
     return py::without_gil([&] {
         try {
-            zip::Member member;
+            // A stored payload (the signer's) goes straight from the archive into the table.
+            zip::MemberStream stream;
             zip::Error err;
+            const zip::Status opened = stream.open(path, kMemberName, &err);
+            if (opened != zip::Status::kOk && opened != zip::Status::kUnsupported) return false;
+            if (opened == zip::Status::kOk) {
+                const table::DecodeResult r = table::decode_payload(
+                    [&](std::uint8_t* buffer, std::size_t capacity) {
+                        return stream.read(buffer, capacity);
+                    },
+                    table);
+                if (r == table::DecodeResult::kOk) return true;
+                if (r == table::DecodeResult::kReadFailed) return false;
+            }
+            // Deflated, or another protocol's stream of such a table: read whole, then decoded
+            // and checked the general way.
+            table = table::NodeTable();
+            zip::Member member;
             if (zip::read_member(path, kMemberName, &member, &err) != zip::Status::kOk)
                 return false;
             const std::span<const std::uint8_t> payload(member.data);
             table::DecodeResult r = table::decode_payload(payload, table);
             if (r == table::DecodeResult::kNotCompact) {
-                // Another protocol's stream of such a table: decoded and checked the general way.
                 table = table::NodeTable();
                 pickle::Decoded d;
                 if (pickle::decode(payload, d).ok && pickle::check_node_table(d).ok)
