@@ -231,8 +231,12 @@ ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset) {
     size_t done = 0;
     auto* p = static_cast<unsigned char*>(buf);
     while (done < len) {
-        if (offset > kMaxOffset || done > kMaxOffset - offset) break;  // past any file
-        const ssize_t n = pread_retry(fd, p + done, std::min(len - done, kMaxPread), offset + done);
+        if (offset > kMaxOffset || done >= kMaxOffset - offset) break;  // past any file
+        // The system refuses reads that would end beyond the largest offset.
+        const size_t room = static_cast<size_t>(
+            std::min<uint64_t>(kMaxOffset - offset - done, std::numeric_limits<size_t>::max()));
+        const ssize_t n =
+            pread_retry(fd, p + done, std::min({len - done, kMaxPread, room}), offset + done);
         if (n < 0) return -1;
         if (n == 0) break;
         done += static_cast<size_t>(n);

@@ -231,6 +231,9 @@ TEST(FileIo, ReadHelpersStopOnlyAtEndOfFile) {
     EXPECT_EQ(mavelin::fs::pread_full(f.get(), buf, 8, 7), 3);
     EXPECT_EQ(mavelin::fs::pread_full(f.get(), buf, 8, 50), 0);
     EXPECT_EQ(mavelin::fs::pread_full(f.get(), buf, 8, UINT64_MAX - 3), 0);  // beyond any file
+    // Starting within the largest offset but ending beyond it: nothing there, not an error.
+    EXPECT_EQ(mavelin::fs::pread_full(f.get(), buf, 8, uint64_t{INT64_MAX} - 3), 0);
+    EXPECT_EQ(mavelin::fs::pread_full(f.get(), buf, 8, uint64_t{INT64_MAX}), 0);
     EXPECT_EQ(mavelin::fs::pread_retry(-1, buf, 1, 0), -1);
     EXPECT_EQ(errno, EBADF);
 }
