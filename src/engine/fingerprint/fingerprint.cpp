@@ -14,11 +14,15 @@
 namespace mavelin::fingerprint {
 namespace {
 
-// Bytes read per pread when chunks are small enough to batch; several chunks of one read are
-// hashed side by side. Chunks larger than this are streamed through one hasher.
+// Bytes read per pread when chunks are small enough to batch; the chunks of one read are hashed
+// side by side. Larger chunks are read in pieces of this much in all.
 constexpr size_t kReadBatch = size_t{256} << 10;
 // Largest message group handed to hash_many at once.
 constexpr size_t kHashGroup = 64;
+// Chunks hashed side by side when fewer than that fit one read.
+constexpr size_t kLaneGroup = kLaneChunks;
+// Chunks up to this size are read many at a time; larger ones piecewise, side by side.
+constexpr size_t kBatchedChunk = kReadBatch / kLaneGroup;
 // Chunk digests handled per step of the sequential driver.
 constexpr uint64_t kDigestBatch = 1024;
 
@@ -40,7 +44,7 @@ bool chunk_offset(uint64_t base, uint64_t index, uint64_t chunk_size, uint64_t* 
     return true;
 }
 
-// Chunks of up to kReadBatch bytes: one pread for many chunks, full ones hashed side by side.
+// Chunks of up to kBatchedChunk bytes: one pread for many chunks, full ones hashed side by side.
 int hash_small_chunks(int fd, size_t chunk, uint64_t base, uint64_t first, uint64_t count,
                       hash::sha256::Digest* out, Buffer& scratch, bool* at_eof,
                       uint64_t* bytes_read) {
@@ -76,35 +80,70 @@ int hash_small_chunks(int fd, size_t chunk, uint64_t base, uint64_t first, uint6
     return 0;
 }
 
-// Chunks too large to buffer: each is streamed through a hasher in kReadBatch pieces.
+// Chunks too large to buffer: up to kLaneGroup chunks at a time are read piece by piece, each
+// into its own part of the scratch buffer, and hashed side by side. Every chunk has the same
+// size, so the lanes advance together until one of them meets the end of the file.
 int hash_large_chunks(int fd, uint64_t chunk, uint64_t base, uint64_t first, uint64_t count,
                       hash::sha256::Digest* out, Buffer& scratch, bool* at_eof,
                       uint64_t* bytes_read) {
+    namespace sha = hash::sha256;
     if (!scratch.reserve(kReadBatch)) return ENOMEM;
-    for (uint64_t i = 0; i < count; ++i) {
-        hash::sha256::Hasher h;
-        uint64_t offset = 0;
-        bool short_read = true;
-        if (chunk_offset(base, first + i, chunk, &offset)) {
-            uint64_t left = chunk;
-            while (left > 0) {
-                const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kReadBatch));
-                const int64_t got = read_at(fd, scratch.data(), want, offset);
-                if (got < 0) return static_cast<int>(-got);
-                h.update(scratch.data(), static_cast<size_t>(got));
-                *bytes_read += static_cast<uint64_t>(got);
-                if (static_cast<size_t>(got) < want) break;
-                offset += want;
-                left -= want;
-            }
-            short_read = left > 0;
+    for (uint64_t i = 0; i < count;) {
+        const size_t g = static_cast<size_t>(std::min<uint64_t>(kLaneGroup, count - i));
+        const size_t piece = kReadBatch / g / sha::kBlockSize * sha::kBlockSize;
+        sha::BlockState states[kLaneGroup];
+        uint64_t offset[kLaneGroup];
+        bool reading[kLaneGroup];  // neither short nor complete yet
+        uint64_t got[kLaneGroup] = {};
+        size_t tail[kLaneGroup] = {};  // bytes left at the end of the lane's buffer when done
+        for (size_t l = 0; l < g; ++l) {
+            states[l] = sha::initial_state();
+            reading[l] = chunk_offset(base, first + i + l, chunk, &offset[l]);
         }
-        out[i] = h.finish();
-        if (short_read) {
-            std::fill(out + i + 1, out + count, hash::sha256::empty_digest());
+        for (uint64_t done = 0; done < chunk; done += piece) {
+            const size_t want = static_cast<size_t>(std::min<uint64_t>(piece, chunk - done));
+            sha::BlockState* together[kLaneGroup];
+            const uint8_t* data[kLaneGroup];
+            size_t n_together = 0;
+            for (size_t l = 0; l < g; ++l) {
+                if (!reading[l]) continue;
+                uint8_t* buf = scratch.data() + l * piece;
+                const int64_t n = read_at(fd, buf, want, offset[l] + done);
+                if (n < 0) return static_cast<int>(-n);
+                const auto len = static_cast<size_t>(n);
+                got[l] += len;
+                if (len == want) {
+                    together[n_together] = &states[l];
+                    data[n_together++] = buf;
+                    tail[l] = want % sha::kBlockSize;
+                    continue;
+                }
+                // End of file within this chunk: the chunks after it are never read.
+                sha::BlockState* state = &states[l];
+                const uint8_t* start = buf;
+                sha::absorb_blocks(&state, &start, len / sha::kBlockSize, 1);
+                tail[l] = len % sha::kBlockSize;
+                std::fill(reading + l, reading + g, false);
+                break;
+            }
+            sha::absorb_blocks(together, data, want / sha::kBlockSize, n_together);
+            if (n_together == 0) break;
+        }
+        for (size_t l = 0; l < g; ++l) {
+            // The lane's last piece starts its buffer; its tail follows the whole blocks.
+            const uint64_t in_last = got[l] == 0 ? 0 : (got[l] - 1) % piece + 1;
+            const uint8_t* end = scratch.data() + l * piece + in_last;
+            out[i + l] = sha::finish_state(states[l], got[l] - tail[l], end - tail[l], tail[l]);
+        }
+        for (size_t l = 0; l < g; ++l) {
+            *bytes_read += got[l];
+            if (got[l] == chunk) continue;
+            // The first chunk that came out short ends the file: later ones read nothing.
+            std::fill(out + i + l + 1, out + count, sha::empty_digest());
             *at_eof = true;
             return 0;
         }
+        i += g;
     }
     return 0;
 }
@@ -117,7 +156,7 @@ int hash_range(int fd, int64_t chunk_size, uint64_t base, uint64_t first, uint64
     if (count == 0) return 0;
     if (chunk_size <= 0) return EINVAL;
     const auto chunk = static_cast<uint64_t>(chunk_size);
-    if (chunk <= kReadBatch) {
+    if (chunk <= kBatchedChunk) {
         return hash_small_chunks(fd, static_cast<size_t>(chunk), base, first, count, out, scratch,
                                  at_eof, bytes_read);
     }

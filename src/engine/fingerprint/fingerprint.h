@@ -15,6 +15,10 @@ struct Params {
     int64_t step;        // number of rows T; T <= 0 gives an empty fingerprint
 };
 
+// Chunks of one file hashed side by side at most (the widest lane grouping of SHA-256): a run of
+// at least this many consecutive chunks keeps every lane busy, whatever the chunk size.
+inline constexpr uint64_t kLaneChunks = 16;
+
 // ceil(size / chunk_size) taken as a double division, exactly as the fingerprint defines the
 // number of chunks; 0 when chunk_size <= 0.
 uint64_t chunk_count(uint64_t size, int64_t chunk_size);

@@ -28,9 +28,10 @@ constexpr size_t kReadScratch = size_t{256} << 10;    // a worker's read buffer,
 constexpr unsigned kMaxThreads = 256;
 constexpr size_t kMaxBatch = 64;  // small files claimed at once
 
+// About kRangeBytes, but at least enough chunks to hash side by side.
 uint64_t range_chunks_for(int64_t chunk_size) {
     const uint64_t chunk = chunk_size > 0 ? static_cast<uint64_t>(chunk_size) : 1;
-    return std::clamp<uint64_t>(kRangeBytes / chunk, 1, kMaxRangeChunks);
+    return std::clamp<uint64_t>(kRangeBytes / chunk, fingerprint::kLaneChunks, kMaxRangeChunks);
 }
 
 size_t ring_ranges_for(uint64_t range_chunks, unsigned threads) {

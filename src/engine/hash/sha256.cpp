@@ -141,4 +141,17 @@ void finish_blocks(const BlockState* const* states, uint64_t total_len, size_t c
     }
 }
 
+Digest finish_state(const BlockState& state, uint64_t absorbed, const uint8_t* tail,
+                    size_t tail_len) {
+    const detail::Backend& be = detail::backend();
+    BlockState work = state;
+    const size_t whole = tail_len / 64;
+    be.compress(work.words, tail, whole);
+    uint8_t pad[128];
+    const size_t blocks =
+        detail::pad_tail(tail + 64 * whole, tail_len % 64, absorbed + tail_len, pad);
+    be.compress(work.words, pad, blocks);
+    return detail::state_to_digest(work.words);
+}
+
 }  // namespace mavelin::hash::sha256

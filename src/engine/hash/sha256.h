@@ -59,6 +59,11 @@ void absorb_blocks(BlockState* const* states, const uint8_t* const* blocks, size
 // had all their blocks fed into *states[i]: out[i]. The states stay as they are.
 void finish_blocks(const BlockState* const* states, uint64_t total_len, size_t count, Digest* out);
 
+// Digest of a message whose first `absorbed` bytes (a multiple of 64) have been fed into `state`
+// and whose remaining `tail_len` bytes are at `tail`.
+Digest finish_state(const BlockState& state, uint64_t absorbed, const uint8_t* tail,
+                    size_t tail_len);
+
 enum class Impl { kPortable, kShaNi, kAvx512 };
 
 bool available(Impl impl);

@@ -224,6 +224,33 @@ TEST_P(FingerprintImpl, ChunkRangesMatchReferenceAnywhereInAndBeyondTheFile) {
     }
 }
 
+// Chunks too large to read many at once are read piecewise, 16 side by side: groups that end
+// within the file, at its end or past it, chunk sizes that are no multiple of a block.
+TEST_P(FingerprintImpl, LargeChunksHashedSideBySideMatchReference) {
+    const std::string content = random_content(2100 * 1000 + 77, 19);
+    TempFile f(content);
+    Buffer scratch;
+    for (int64_t chunk : {int64_t{16385}, int64_t{17000}, int64_t{65536}, int64_t{100001}}) {
+        const auto c = static_cast<uint64_t>(chunk);
+        const uint64_t n = chunk_count(content.size(), chunk);
+        const auto chunks = ref_chunks(content, (n + 20) * c, chunk);
+        for (uint64_t first : {uint64_t{0}, uint64_t{3}, n - 17, n - 1, n + 2}) {
+            const uint64_t count = n + 20 - first;
+            std::vector<Digest> out(count);
+            ASSERT_EQ(hash_chunk_range(f.fd(), chunk, first, count, out.data(), scratch), 0);
+            for (uint64_t i = 0; i < count; ++i) {
+                ASSERT_EQ(hex(out[i]), chunks[first + i])
+                    << "chunk " << chunk << " index " << first + i;
+            }
+        }
+        std::vector<Digest> rows, digests;
+        ASSERT_EQ(fingerprint_fd(f.fd(), content.size(), Params{chunk, 5}, &rows, &digests), 0);
+        EXPECT_EQ(hexes(digests), std::vector<std::string>(chunks.begin(), chunks.begin() + n));
+        EXPECT_EQ(hexes(rows), ref_rows(hexes(digests), 5));
+        EXPECT_LE(scratch.capacity(), size_t{1} << 20);
+    }
+}
+
 TEST_P(FingerprintImpl, ChunksFromAnyByteOffsetAreWhatSequentialReadsGive) {
     const std::string content = random_content(700 * 1024 + 333, 13);
     TempFile f(content);
