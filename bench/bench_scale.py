@@ -30,7 +30,10 @@ large files instead (the file trees of --sizes are skipped unless --sizes is giv
 GB/s against the machine's SHA-256 limit for 2048-byte chunks: the best multi-lane kernel of
 bench/sha256_speed.cpp (--speed-binary, or built here with g++ from that file and --engine-lib,
 default build/engine/libmavelin_engine.a of an engine build), measured in the same run, times the
-processors; and the ratio to `openssl speed ... -multi 2`.
+processors; and the ratio to `openssl speed ... -multi 2`. As wall-clock rates mean little on a
+busy machine, it also prints the rate per second of processor time (user and system, whole
+process) times the processors, against the same limit and against a one-process `openssl speed`,
+which openssl itself divides by processor time.
 """
 import argparse
 import os
@@ -128,12 +131,13 @@ def warm(top):
     subprocess.run(f"find {shlex.quote(top)} -type f -print0 | xargs -0 cat > /dev/null", shell=True, check=True)
 
 
-def openssl_two_core():
-    """GB/s of `openssl speed -evp sha256 -bytes 2048 -multi 2`, or None."""
+def openssl_two_core(multi=True):
+    """GB/s of `openssl speed -evp sha256 -bytes 2048 -multi 2`, or None. multi=False: one process,
+    whose figure openssl divides by its processor time (steady on a busy machine)."""
     if not shutil.which("openssl"):
         return None
-    r = subprocess.run(["openssl", "speed", "-evp", "sha256", "-bytes", "2048", "-multi", "2", "-seconds", "3"],
-                       capture_output=True, text=True)
+    r = subprocess.run(["openssl", "speed", "-evp", "sha256", "-bytes", "2048", "-seconds", "3"]
+                       + (["-multi", "2"] if multi else []), capture_output=True, text=True)
     for line in r.stdout.splitlines():
         # The summary line: "sha256   <rate>k" (thousands of bytes per second, both processes).
         fields = line.split()
@@ -250,7 +254,7 @@ def kept_tree(args, count):
         return None, None
 
 
-def bench_big(args, count, size, limit, openssl):
+def bench_big(args, count, size, limit, openssl, openssl_single=None):
     data_bytes = count * size
     free = shutil.disk_usage(args.tmp).free
     if data_bytes * 1.05 > free * 0.9:
@@ -276,8 +280,12 @@ def bench_big(args, count, size, limit, openssl):
             # What the whole process costs in processor time: on a busy machine, the rate it
             # would reach with all processors to itself.
             per_cpu = data_bytes / cpu[step][0] / 1e9
-            parts.append(f"{per_cpu:.2f} GB/s per processor-second (x {cores}: "
-                         f"{per_cpu * cores:.2f} GB/s{f', {per_cpu * cores / limit:.1%}' if limit else ''})")
+            text = f"{per_cpu:.2f} GB/s per processor-second (x {cores}: {per_cpu * cores:.2f} GB/s"
+            if limit:
+                text += f", {per_cpu * cores / limit:.1%} of the limit"
+            if openssl_single:
+                text += f", {per_cpu / openssl_single:.2f}x openssl"
+            parts.append(text + ")")
             print(", ".join(parts))
     finally:
         shutil.rmtree(top, ignore_errors=True)
@@ -370,8 +378,13 @@ def main():
             limit = kernel[1] * cores
             print(f"kernel limit: {kernel[0]} {kernel[1]:.2f} GB/s per core (processor time) x {cores} "
                   f"= {limit:.2f} GB/s")
+        single = openssl_two_core(multi=False)
+        if single:
+            cores = os.cpu_count() or 1
+            print(f"openssl speed -evp sha256 -bytes 2048, one process: {single:.2f} GB/s per processor-second "
+                  f"(x {cores}: {single * cores:.2f} GB/s)")
         for count, size in big:
-            bench_big(args, count, size, limit, openssl)
+            bench_big(args, count, size, limit, openssl, single)
 
 
 def cpu_name():
