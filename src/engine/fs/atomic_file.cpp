@@ -156,8 +156,9 @@ int AtomicFile::create_temporary() {
         char tag[kTagDigits + 2];
         std::snprintf(tag, sizeof tag, ".%016llx", static_cast<unsigned long long>(random_tag()));
         std::string candidate = "." + base + tag + std::string(kTempSuffix);
+        // Read as well as write: a writer may move what it wrote (a ZIP64 header grown in).
         const int fd = openat_retry(dir_.get(), candidate.c_str(),
-                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (fd >= 0) {
             fd_.reset(fd);
             temp_ = std::move(candidate);

@@ -47,6 +47,10 @@ TEST(AtomicFile, CreatesANewFileWithTheUmaskModeOnlyAtCommit) {
     EXPECT_TRUE(f.is_open());
     EXPECT_NE(::fcntl(f.fd(), F_GETFD) & FD_CLOEXEC, 0);
     ASSERT_EQ(f.write_all(kNew.data(), kNew.size(), &err), 0);
+    // What was written can be read back (the archive writer moves data within the temporary).
+    std::vector<uint8_t> back(kNew.size());
+    EXPECT_EQ(::pread(f.fd(), back.data(), back.size(), 0), static_cast<ssize_t>(back.size()));
+    EXPECT_EQ(back, kNew);
     EXPECT_NE(::access(target.c_str(), F_OK), 0) << "target visible before commit";
     EXPECT_EQ(dir.list().size(), 1u);  // just the temporary
     EXPECT_EQ(f.temp_path().rfind(dir.path() + "/", 0), 0u) << "temporary beside the target";
