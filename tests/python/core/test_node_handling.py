@@ -242,6 +242,25 @@ def test_open_failures_carry_errno_and_filename(tmp_path, make, exc, code):
     assert open_fd_count() == before
 
 
+def test_a_linked_folder_on_the_way_is_refused_the_root_is_taken_as_named(tmp_path):
+    # As the walk opens files: a folder below the root swapped for a link is never followed.
+    (tmp_path / "outside").mkdir()
+    (tmp_path / "outside" / "f").write_bytes(b"not in the tree")
+    top = tmp_path / "tree"
+    top.mkdir()
+    os.symlink(tmp_path / "outside", top / "sub")
+    h = FileNodeHandler(FileNode(1, "sub/f"), 2048, 4)
+    with pytest.raises(OSError) as info:
+        h._open_file(str(top))
+    assert info.value.errno == errno.ELOOP
+    assert info.value.filename == os.path.join(str(top), "sub/f")
+    assert not hasattr(h, PREFIX + "file")
+    os.symlink(top, tmp_path / "root-link")
+    (top / "g").write_bytes(b"in the tree")
+    node, _ = run_handler(str(tmp_path / "root-link"), "g", 2048, 4)
+    assert node.get_fingerprint() == fingerprint_of_bytes(b"in the tree", 2048, 4)
+
+
 def test_a_path_through_a_regular_file_is_not_a_directory(tmp_path):
     (tmp_path / "f").write_bytes(b"x")
     h = FileNodeHandler(FileNode(1, "f/g"), 2048, 4)

@@ -1,4 +1,5 @@
 // mavelin.core.node_handling: FileNodeHandler, which fingerprints one file into its record.
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -55,6 +56,18 @@ py::Ref wrap_file(fs::UniqueFd& fd, PyObject* name) {
     return file;
 }
 
+// Opens the node's file as the walk does: the root as the caller named it, then no symbolic link
+// on the way below it (the file itself may be one). An absolute node path stands on its own.
+int open_in_tree(const std::string& root, const std::string& rel, fs::UniqueFd& out,
+                 uint64_t* size) {
+    if (!rel.empty() && rel[0] == '/') return fs::open_below_for_hashing(AT_FDCWD, rel, out, size);
+    fs::UniqueFd top;
+    if (int err =
+            fs::open_at_any_length(AT_FDCWD, root.empty() ? "." : root, O_PATH | O_DIRECTORY, top))
+        return err;
+    return fs::open_below_for_hashing(top.get(), rel.empty() ? "." : rel, out, size);
+}
+
 PyObject* open_file(PyObject* self, PyObject* initial_path) {
     const py::Names& n = py::state().names;
     py::Ref node = py::Ref::steal(PyObject_GetAttr(self, n.node.get()));
@@ -63,12 +76,14 @@ PyObject* open_file(PyObject* self, PyObject* initial_path) {
     if (!file_path) return nullptr;
     py::Ref absolute = py::join(initial_path, file_path.get());
     if (!absolute) return nullptr;
-    std::string path;
-    if (py::encode_path(absolute.get(), path) < 0) return nullptr;
+    std::string path, root, rel;
+    if (py::encode_path(absolute.get(), path) < 0 || py::encode_path(initial_path, root) < 0 ||
+        py::encode_path(file_path.get(), rel) < 0)
+        return nullptr;
 
     fs::UniqueFd fd;
     uint64_t size = 0;
-    int err = fs::open_for_hashing(path, fd, &size);
+    int err = open_in_tree(root, rel, fd, &size);
     if (err != 0) {
         py::set_os_error(err, path);
         return nullptr;
