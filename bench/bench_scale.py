@@ -245,8 +245,11 @@ def tree_path(args, count):
 
 
 def kept_tree(args, count):
-    """The kept tree of this size and its data bytes, or (None, None) when it was never completed."""
+    """The kept tree of this size and its data bytes, or (None, None) when it was never completed
+    (or was removed since)."""
     top = tree_path(args, count)
+    if not os.path.isdir(top):
+        return None, None
     try:
         with open(top + ".bytes") as f:
             return top, int(f.read())
