@@ -26,10 +26,10 @@ constexpr size_t kBatchedChunk = kReadBatch / kLaneGroup;
 // Chunk digests handled per step of the sequential driver.
 constexpr uint64_t kDigestBatch = 1024;
 
-// Reads up to len bytes at offset, stopping early only at end of file.
-// Returns the byte count, or -errno.
-int64_t read_at(int fd, uint8_t* buf, size_t len, uint64_t offset) {
-    const ssize_t got = fs::pread_full(fd, buf, len, offset);
+// Reads up to len bytes at offset, stopping early only at end of file (taken as reached when a
+// read comes out short at `known_end`, the size fstat gave). Returns the byte count, or -errno.
+int64_t read_at(int fd, uint8_t* buf, size_t len, uint64_t offset, uint64_t known_end) {
+    const ssize_t got = fs::pread_full(fd, buf, len, offset, known_end);
     return got < 0 ? -static_cast<int64_t>(errno) : static_cast<int64_t>(got);
 }
 
@@ -47,7 +47,7 @@ bool chunk_offset(uint64_t base, uint64_t index, uint64_t chunk_size, uint64_t* 
 // Chunks of up to kBatchedChunk bytes: one pread for many chunks, full ones hashed side by side.
 int hash_small_chunks(int fd, size_t chunk, uint64_t base, uint64_t first, uint64_t count,
                       hash::sha256::Digest* out, Buffer& scratch, bool* at_eof,
-                      uint64_t* bytes_read) {
+                      uint64_t* bytes_read, uint64_t known_end) {
     const uint64_t per_read = kReadBatch / chunk;
     if (!scratch.reserve(static_cast<size_t>(std::min(per_read, count)) * chunk)) return ENOMEM;
     uint64_t done = 0;
@@ -56,7 +56,7 @@ int hash_small_chunks(int fd, size_t chunk, uint64_t base, uint64_t first, uint6
         uint64_t offset = 0;
         int64_t got = 0;
         if (chunk_offset(base, first + done, chunk, &offset)) {
-            got = read_at(fd, scratch.data(), static_cast<size_t>(k) * chunk, offset);
+            got = read_at(fd, scratch.data(), static_cast<size_t>(k) * chunk, offset, known_end);
             if (got < 0) return static_cast<int>(-got);
         }
         const size_t bytes = static_cast<size_t>(got);
@@ -85,7 +85,7 @@ int hash_small_chunks(int fd, size_t chunk, uint64_t base, uint64_t first, uint6
 // size, so the lanes advance together until one of them meets the end of the file.
 int hash_large_chunks(int fd, uint64_t chunk, uint64_t base, uint64_t first, uint64_t count,
                       hash::sha256::Digest* out, Buffer& scratch, bool* at_eof,
-                      uint64_t* bytes_read) {
+                      uint64_t* bytes_read, uint64_t known_end) {
     namespace sha = hash::sha256;
     if (!scratch.reserve(kReadBatch)) return ENOMEM;
     for (uint64_t i = 0; i < count;) {
@@ -108,7 +108,7 @@ int hash_large_chunks(int fd, uint64_t chunk, uint64_t base, uint64_t first, uin
             for (size_t l = 0; l < g; ++l) {
                 if (!reading[l]) continue;
                 uint8_t* buf = scratch.data() + l * piece;
-                const int64_t n = read_at(fd, buf, want, offset[l] + done);
+                const int64_t n = read_at(fd, buf, want, offset[l] + done, known_end);
                 if (n < 0) return static_cast<int>(-n);
                 const auto len = static_cast<size_t>(n);
                 got[l] += len;
@@ -151,16 +151,18 @@ int hash_large_chunks(int fd, uint64_t chunk, uint64_t base, uint64_t first, uin
 // Chunks first .. first+count-1 of those that start at byte `base`; `bytes_read` grows by the
 // bytes the reads returned.
 int hash_range(int fd, int64_t chunk_size, uint64_t base, uint64_t first, uint64_t count,
-               hash::sha256::Digest* out, Buffer& scratch, bool* at_eof, uint64_t* bytes_read) {
+               hash::sha256::Digest* out, Buffer& scratch, bool* at_eof, uint64_t* bytes_read,
+               uint64_t known_end) {
     *at_eof = false;
     if (count == 0) return 0;
     if (chunk_size <= 0) return EINVAL;
     const auto chunk = static_cast<uint64_t>(chunk_size);
     if (chunk <= kBatchedChunk) {
         return hash_small_chunks(fd, static_cast<size_t>(chunk), base, first, count, out, scratch,
-                                 at_eof, bytes_read);
+                                 at_eof, bytes_read, known_end);
     }
-    return hash_large_chunks(fd, chunk, base, first, count, out, scratch, at_eof, bytes_read);
+    return hash_large_chunks(fd, chunk, base, first, count, out, scratch, at_eof, bytes_read,
+                             known_end);
 }
 
 }  // namespace
@@ -212,17 +214,19 @@ bool Buffer::reserve(size_t n) {
 }
 
 int hash_chunk_range(int fd, int64_t chunk_size, uint64_t first_chunk, uint64_t count,
-                     hash::sha256::Digest* out, Buffer& scratch) {
+                     hash::sha256::Digest* out, Buffer& scratch, uint64_t known_size) {
     bool at_eof = false;
     uint64_t bytes_read = 0;
-    return hash_range(fd, chunk_size, 0, first_chunk, count, out, scratch, &at_eof, &bytes_read);
+    return hash_range(fd, chunk_size, 0, first_chunk, count, out, scratch, &at_eof, &bytes_read,
+                      known_size);
 }
 
 int hash_chunks_at(int fd, int64_t chunk_size, uint64_t offset, uint64_t count,
                    hash::sha256::Digest* out, Buffer& scratch, uint64_t* bytes_read) {
     bool at_eof = false;
     uint64_t got = 0;
-    const int err = hash_range(fd, chunk_size, offset, 0, count, out, scratch, &at_eof, &got);
+    const int err =
+        hash_range(fd, chunk_size, offset, 0, count, out, scratch, &at_eof, &got, UINT64_MAX);
     if (bytes_read != nullptr) *bytes_read = got;
     return err;
 }
@@ -243,8 +247,8 @@ int fingerprint_fd(int fd, uint64_t size, const Params& params,
             std::fill(batch, batch + k, hash::sha256::empty_digest());
         } else {
             uint64_t bytes_read = 0;
-            const int err =
-                hash_range(fd, params.chunk_size, 0, done, k, batch, buffer, &at_eof, &bytes_read);
+            const int err = hash_range(fd, params.chunk_size, 0, done, k, batch, buffer, &at_eof,
+                                       &bytes_read, size);
             if (err != 0) return err;
         }
         reducer.add(batch, static_cast<size_t>(k));

@@ -63,9 +63,10 @@ class RowReducer {
 // Hashes chunks first_chunk .. first_chunk+count-1 of the file open on fd, reading with pread at
 // offset first_chunk*chunk_size. Near or past the end of file the chunks come out short or empty,
 // exactly as sequential reads would give them. Memory use is bounded by `scratch`, whatever the
-// chunk size. Returns 0, or the errno of the failed read (EINTR is retried).
+// chunk size. `known_size`, when given, is the size fstat gave (it saves the read that would
+// prove the end of the file). Returns 0, or the errno of the failed read (EINTR is retried).
 int hash_chunk_range(int fd, int64_t chunk_size, uint64_t first_chunk, uint64_t count,
-                     hash::sha256::Digest* out, Buffer& scratch);
+                     hash::sha256::Digest* out, Buffer& scratch, uint64_t known_size = UINT64_MAX);
 
 // Hashes `count` consecutive chunks of the file open on fd, the first starting at byte `offset`:
 // each digest is that of what one sequential read of chunk_size bytes from there would return

@@ -224,7 +224,7 @@ ssize_t read_full(int fd, void* buf, size_t len) {
     return static_cast<ssize_t>(done);
 }
 
-ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset) {
+ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset, uint64_t known_end) {
     constexpr size_t kMaxPread = size_t{1} << 30;  // well below what one call may return
     constexpr auto kMaxOffset = static_cast<uint64_t>(std::numeric_limits<off_t>::max());
     len = std::min<size_t>(len, std::numeric_limits<ssize_t>::max());
@@ -240,6 +240,7 @@ ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset) {
         if (n < 0) return -1;
         if (n == 0) break;
         done += static_cast<size_t>(n);
+        if (done < len && offset + done == known_end) break;
     }
     return static_cast<ssize_t>(done);
 }

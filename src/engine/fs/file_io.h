@@ -76,9 +76,12 @@ ssize_t pread_retry(int fd, void* buf, size_t len, uint64_t offset);
 
 // Read until `len` bytes are in or end of file is reached, retrying EINTR and short reads;
 // return the count or -1 (errno set). pread_full takes offsets beyond what any file can hold
-// as end of file, and any `len`.
+// as end of file, and any `len`. `known_end`, when given, is the file's size as fstat gave it: a
+// read that comes out short exactly there is taken as the end of the file without one more read
+// to prove it (a regular file returns less than asked only at its end, and a file that grew since
+// would have returned more).
 ssize_t read_full(int fd, void* buf, size_t len);
-ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset);
+ssize_t pread_full(int fd, void* buf, size_t len, uint64_t offset, uint64_t known_end = UINT64_MAX);
 
 // Write all `len` bytes, retrying EINTR and short writes; 0, or the errno (EIO when the system
 // accepts nothing). pwrite_all leaves the file position alone.
