@@ -12,6 +12,7 @@
 #include <new>
 #include <thread>
 
+#include "engine/fingerprint/small_batch.h"
 #include "engine/fs/file_io.h"
 
 namespace mavelin::fingerprint {
@@ -70,6 +71,7 @@ struct SplitFile {
 enum class Claim { kGot, kWindowFull, kExhausted };
 
 struct Worker {
+    std::unique_ptr<fingerprint::SmallFileBatch> small;  // small files read, not yet hashed
     fingerprint::Buffer scratch;
     std::unique_ptr<Digest[]> digests;  // one range of chunk digests
     std::unique_ptr<SplitFile> split;   // made on the first file this worker splits, then reused
@@ -95,8 +97,10 @@ class Run {
         batch_ = std::clamp<size_t>(rels.size() / (size_t{8} * threads), 1, kMaxBatch);
         board_ = std::make_unique<std::atomic<SplitFile*>[]>(threads);
         workers_ = std::make_unique<Worker[]>(threads);
-        for (unsigned k = 0; k < threads; ++k)
+        for (unsigned k = 0; k < threads; ++k) {
             workers_[k].digests = std::make_unique<Digest[]>(range_chunks_);
+            workers_[k].small = std::make_unique<fingerprint::SmallFileBatch>(params);
+        }
     }
 
     void work(unsigned k) noexcept {
@@ -110,6 +114,7 @@ class Run {
                 while (published_.load(std::memory_order_relaxed) > 0 && help(w)) {
                 }
             }
+            flush_small(w);
             active_.fetch_sub(1);
             signal();
             if (begin >= rels_.size()) break;
@@ -158,13 +163,33 @@ class Run {
         return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed);
     }
 
-    // One file, counted as done unless it was handed to the split machinery (which counts it
-    // when it finishes).
+    // One file, counted as done unless it was handed on (a split file, or a small file gathered
+    // for hashing later), to be counted when it finishes.
     void process(Worker& w, unsigned k, size_t i) noexcept {
         if (!process_file(w, k, i)) count_file();
     }
 
-    // True when the file became a split file.
+    // Hashes the small files the worker gathered and writes their outcomes.
+    void flush_small(Worker& w) noexcept {
+        w.small->flush([this](size_t i, uint64_t size, int err, std::vector<Digest>&& rows) {
+            FileOutcome& o = out_[i];
+            if (err != 0) {
+                std::string path;
+                try {
+                    path = fs::posix_join(root_, rels_[i]);
+                } catch (...) {  // the error still counts; only its file name is lost
+                }
+                fail(o, err, std::move(path));
+            } else {
+                o.rows = std::move(rows);
+                count_bytes(size);
+            }
+            count_file();
+        });
+    }
+
+    // True when the file was handed on: split across the workers, or gathered with other small
+    // files.
     bool process_file(Worker& w, unsigned k, size_t i) noexcept {
         FileOutcome& o = out_[i];
         std::string path;
@@ -185,6 +210,14 @@ class Run {
                 return false;
             }
             o.size = size;
+            if (w.small->accepts(size)) {
+                if (!w.small->has_room(size)) flush_small(w);
+                if (int err = w.small->add(fd.get(), size, i)) {
+                    fail(o, err, std::move(path));
+                    return false;
+                }
+                return true;
+            }
             const uint64_t n = fingerprint::chunk_count(size, params_.chunk_size);
             if (n > range_chunks_ && threads_ > 1) {
                 run_split(w, k, i, std::move(path), std::move(fd), size, n);
@@ -197,8 +230,9 @@ class Run {
                     return false;
                 }
                 const uint64_t count = std::min(range_chunks_, n - first);
-                if (int err = fingerprint::hash_chunk_range(fd.get(), params_.chunk_size, first,
-                                                            count, w.digests.get(), w.scratch)) {
+                if (int err =
+                        fingerprint::hash_chunk_range(fd.get(), params_.chunk_size, first, count,
+                                                      w.digests.get(), w.scratch, size)) {
                     fail(o, err, std::move(path));
                     return false;
                 }
@@ -297,8 +331,9 @@ class Run {
             f.error.compare_exchange_strong(none, ECANCELED);
         }
         if (f.error.load(std::memory_order_relaxed) == 0) {
-            int err = fingerprint::hash_chunk_range(f.fd.get(), params_.chunk_size, first, count,
-                                                    &f.ring[slot * range_chunks_], w.scratch);
+            int err =
+                fingerprint::hash_chunk_range(f.fd.get(), params_.chunk_size, first, count,
+                                              &f.ring[slot * range_chunks_], w.scratch, f.size);
             int none = 0;
             if (err != 0) f.error.compare_exchange_strong(none, err);
             if (err == 0) count_bytes(range_bytes(f.size, first, count));
@@ -377,7 +412,7 @@ RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads) 
     m.per_thread_bytes = static_cast<size_t>(m.range_chunks) * sizeof(Digest) +  // digests
                          m.ring_ranges * static_cast<size_t>(m.range_chunks) * sizeof(Digest) +
                          m.ring_ranges * sizeof(std::atomic<uint64_t>) + sizeof(SplitFile) +
-                         kReadScratch;
+                         kReadScratch + fingerprint::SmallFileBatch::kMemoryBytes;
     return m;
 }
 

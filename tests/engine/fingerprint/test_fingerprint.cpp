@@ -9,12 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "engine/fingerprint/fingerprint.h"
+#include "engine/fingerprint/small_batch.h"
 #include "engine/hash/sha256.h"
 #include "engine/hash/sha256_impl.h"
 
@@ -303,6 +305,79 @@ TEST_P(FingerprintImpl, ChunkSizesUpToInt64MaxUseBoundedMemory) {
     std::vector<Digest> rows;
     ASSERT_EQ(fingerprint_fd(f.fd(), content.size(), Params{INT64_MAX, 3}, &rows, nullptr), 0);
     EXPECT_EQ(hexes(rows), ref_rows({ref_sha_hex(content)}, 3));
+}
+
+// Small files gathered and hashed together give each file the rows it has on its own, for sizes
+// around the chunk edges, chunk sizes that are no multiple of the block, and files that shrank or
+// grew after they were measured.
+TEST_P(FingerprintImpl, SmallFilesHashedTogetherGiveEachItsOwnRows) {
+    constexpr size_t kFiles = 40;
+    std::vector<std::unique_ptr<TempFile>> files;
+    std::vector<std::string> contents;
+    for (size_t i = 0; i < kFiles; ++i) {
+        contents.push_back(random_content(1 + (i * 7919) % (32 << 10), i));
+        files.push_back(std::make_unique<TempFile>(contents.back()));
+    }
+    // Each file as measured, measured larger (it shrank since), and smaller (it grew since).
+    auto measured = [&](size_t i) -> uint64_t {
+        const uint64_t n = contents[i % kFiles].size();
+        return i < kFiles ? n : i < 2 * kFiles ? n + 777 : n / 2 + 1;
+    };
+    for (const Params p :
+         {Params{2048, 4}, Params{1000, 3}, Params{64, 1}, Params{1, 5}, Params{32 << 10, 2}}) {
+        SmallFileBatch batch(p);
+        std::vector<std::string> got(3 * kFiles, "not gathered");
+        auto flush = [&] {
+            batch.flush([&](size_t tag, uint64_t, int err, std::vector<Digest>&& rows) {
+                got[tag] = err != 0 ? "error" : ::testing::PrintToString(hexes(rows));
+            });
+        };
+        for (size_t i = 0; i < 3 * kFiles; ++i) {
+            if (!batch.accepts(measured(i))) continue;
+            if (!batch.has_room(measured(i))) flush();
+            ASSERT_EQ(batch.add(files[i % kFiles]->fd(), measured(i), i), 0);
+        }
+        flush();
+        for (size_t i = 0; i < 3 * kFiles; ++i) {
+            if (!batch.accepts(measured(i))) continue;
+            const auto chunks = ref_chunks(contents[i % kFiles], measured(i), p.chunk_size);
+            EXPECT_EQ(got[i], ::testing::PrintToString(ref_rows(chunks, p.step)))
+                << "file " << i << " chunk " << p.chunk_size;
+        }
+    }
+}
+
+TEST(SmallFileBatch, TakesOnlyWhatFitsAndReportsReadErrors) {
+    SmallFileBatch batch(Params{2048, 4});
+    EXPECT_FALSE(batch.accepts(0));  // nothing to read
+    EXPECT_TRUE(batch.accepts(SmallFileBatch::kMaxFileBytes));
+    EXPECT_FALSE(batch.accepts(SmallFileBatch::kMaxFileBytes + 1));
+    EXPECT_FALSE(SmallFileBatch(Params{0, 4}).accepts(10));
+    EXPECT_FALSE(SmallFileBatch(Params{(32 << 10) + 1, 4}).accepts(10));  // one chunk too large
+
+    TempFile f(random_content(5000, 1));
+    size_t added = 0;
+    while (batch.has_room(5000)) ASSERT_EQ(batch.add(f.fd(), 5000, added++), 0);
+    EXPECT_EQ(added, SmallFileBatch::kBufferBytes / (3 * 2048));
+    EXPECT_EQ(batch.add(f.fd(), 5000, added), EINVAL);  // full: the caller flushes first
+
+    size_t seen = 0;
+    batch.flush([&](size_t tag, uint64_t size, int err, std::vector<Digest>&& rows) {
+        EXPECT_EQ(tag, seen++);
+        EXPECT_EQ(size, 5000u);
+        EXPECT_EQ(err, 0);
+        EXPECT_EQ(rows.size(), 4u);
+    });
+    EXPECT_EQ(seen, added);
+    EXPECT_TRUE(batch.empty());
+
+    char dir[] = "/tmp/mavelin-batch-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const int dfd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    EXPECT_EQ(batch.add(dfd, 100, 0), EISDIR);
+    EXPECT_TRUE(batch.empty());
+    ::close(dfd);
+    ::rmdir(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fingerprint, FingerprintImpl,

@@ -1,0 +1,81 @@
+// Small files gathered in one buffer so that their chunks are hashed side by side across files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/fingerprint/fingerprint.h"
+#include "engine/hash/sha256.h"
+
+namespace mavelin::fingerprint {
+
+// The widest SHA-256 kernels want more chunks at once than a small file has. A worker reads
+// several small files into one of these, then hashes all their whole chunks together and reduces
+// each file's digests to its rows. Memory is fixed (kBufferBytes of data, kMaxDigests digests).
+class SmallFileBatch {
+  public:
+    static constexpr size_t kBufferBytes = size_t{128} << 10;
+    static constexpr size_t kMaxFileBytes = size_t{32} << 10;  // chunk_count * chunk_size, at most
+    static constexpr size_t kMaxDigests = 512;
+    static constexpr size_t kMaxFileChunks = 64;
+    // What one batch holds at most: its data, its chunk digests and its list of files.
+    static constexpr size_t kMemoryBytes =
+        kBufferBytes + kMaxDigests * (sizeof(hash::sha256::Digest) + 5 * sizeof(size_t));
+
+    explicit SmallFileBatch(const Params& params) : params_(params) {}
+
+    // True when a file of `size` bytes is gathered rather than hashed on its own.
+    bool accepts(uint64_t size) const noexcept;
+    // True when a file of `size` bytes (which accepts() took) fits beside the files gathered.
+    bool has_room(uint64_t size) const noexcept;
+    bool empty() const noexcept { return files_.empty(); }
+
+    // Reads the file open on fd, `size` bytes as fstat measured it, into the batch under `tag`:
+    // chunk_count(size) chunks as a counted sequential read gives them (the last short, those
+    // past the end of a file that shrank empty). Returns 0, or the errno of the failed read or
+    // ENOMEM (the file is then not kept).
+    int add(int fd, uint64_t size, size_t tag);
+
+    // Hashes every gathered file and calls done(tag, size, error, rows) for each, in the order
+    // they were added: error is 0 and `rows` (an rvalue) the file's row digests, or error is
+    // ENOMEM. The batch is empty afterwards. `done` must not throw.
+    template <typename Done>
+    void flush(Done&& done) noexcept {
+        const int error = hash_chunks();
+        size_t first = 0;
+        for (const File& f : files_) {
+            std::vector<hash::sha256::Digest> rows;
+            int err = error;
+            if (err == 0) err = reduce(first, f.chunks, rows);
+            done(f.tag, f.size, err, std::move(rows));
+            first += f.chunks;
+        }
+        clear();
+    }
+
+  private:
+    struct File {
+        size_t tag;
+        uint64_t size;
+        size_t offset;  // into data_
+        size_t got;     // bytes the read returned
+        size_t chunks;  // chunk_count(size)
+    };
+
+    size_t chunks_of(uint64_t size) const noexcept;
+    // Every chunk digest of the gathered files into chunk_digests_: 0 or ENOMEM.
+    int hash_chunks() noexcept;
+    // The rows of the file whose digests start at chunk_digests_[first]: 0 or ENOMEM.
+    int reduce(size_t first, size_t chunks, std::vector<hash::sha256::Digest>& rows) noexcept;
+    void clear() noexcept;
+
+    Params params_;
+    Buffer data_;
+    size_t used_ = 0;     // bytes of data_ taken
+    size_t digests_ = 0;  // chunk digests the gathered files need
+    std::vector<File> files_;
+    std::vector<hash::sha256::Digest> chunk_digests_;
+};
+
+}  // namespace mavelin::fingerprint
