@@ -94,6 +94,13 @@ void NodeTable::set_fingerprint(std::size_t i, const Digest* rows) noexcept {
     flags_[i] |= kHasFingerprint;
 }
 
+void NodeTable::adopt_fingerprints(std::vector<std::unique_ptr<Digest[]>> blocks) {
+    if (!digest_blocks_.empty()) throw std::logic_error("fingerprint storage exists already");
+    digest_blocks_ = std::move(blocks);
+    ensure_digest_blocks(size());
+    for (std::uint8_t& f : flags_) f |= kHasFingerprint;
+}
+
 void NodeTable::clear_fingerprint(std::size_t i) noexcept {
     if (flags_[i] & kOtherRows) other_rows_.erase(i);
     flags_[i] &= ~(kHasFingerprint | kOtherRows | kOddFingerprint);

@@ -75,6 +75,13 @@ class NodeTable {
     // Sets node i's fingerprint from rows() digests (after prepare_fingerprints()).
     void set_fingerprint(std::size_t i, const Digest* rows) noexcept;
     void clear_fingerprint(std::size_t i) noexcept;
+    // Nodes per block of fingerprint storage.
+    static constexpr std::size_t kDigestBlockNodes = std::size_t{1} << 14;
+    // Takes `blocks` as the fingerprint storage (the layout prepare_fingerprints() makes:
+    // kDigestBlockNodes nodes of rows() digests per block; blocks missing at the end are added)
+    // and marks every node fingerprinted: the caller then clears the nodes it has none for.
+    // Only while no storage exists (std::logic_error otherwise). Throws std::bad_alloc.
+    void adopt_fingerprints(std::vector<std::unique_ptr<Digest[]>> blocks);
     // Sets node i's fingerprint from row digests of another count than rows() (`digests`: the
     // binary digests one after another), as records built by hand may hold. Kept aside, so it
     // costs nothing when no node has one. Throws std::bad_alloc.
@@ -101,7 +108,8 @@ class NodeTable {
     static constexpr std::uint8_t kHasFingerprint = 1;
     static constexpr std::uint8_t kOtherRows = 8;  // the fingerprint is in other_rows_
     static constexpr std::size_t kArenaBlock = std::size_t{4} << 20;
-    static constexpr unsigned kDigestBlockShift = 14;  // nodes per digest block: 16384
+    static constexpr unsigned kDigestBlockShift = 14;
+    static_assert(kDigestBlockNodes == std::size_t{1} << kDigestBlockShift);
 
     struct PathBlock {
         std::unique_ptr<char[]> data;

@@ -167,6 +167,22 @@ def test_progress_is_drawn_on_a_terminal_and_cleared_before_the_log_goes_on(tmp_
     assert b"\r" not in stdout and b"\x1b" not in stdout  # log lines stay as they are
 
 
+def test_the_certificate_is_the_same_whether_the_line_is_drawn_or_not(tmp_path):
+    # With the line the files are counted first and hashed after the walk; without it they are
+    # hashed while the walk goes on.
+    top = tree(tmp_path / "t")
+    status, stdout, terminal = run_with_terminal_stderr(
+        [sys.executable, "-m", "mavelin", "sign_folder", "-p", top, "-o", tmp_path / "drawn.korvex"])
+    assert status == 0 and LINE.search(terminal), stdout + terminal
+    r = run_cli("sign_folder", "-p", top, "-o", tmp_path / "plain.korvex")
+    assert r.returncode == 0, r.stdout + r.stderr
+    def members(name):  # the archives' own times may differ by a second
+        with zipfile.ZipFile(tmp_path / name) as z:
+            return [(i.filename, z.read(i)) for i in z.infolist()]
+
+    assert members("drawn.korvex") == members("plain.korvex")
+
+
 def test_no_progress_in_silent_mode_from_the_library_or_on_a_pipe(tmp_path):
     top = tree(tmp_path / "t")
     status, stdout, terminal = run_with_terminal_stderr(

@@ -1,20 +1,16 @@
 // Validation by path on compact node tables: the certificate, the fresh scan and the join in C++.
-#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "engine/certificate_format.h"
-#include "engine/fingerprint/progress.h"
-#include "engine/fs/tree_walk.h"
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
 #include "python/capi/common.h"
-#include "python/capi/interruptible.h"
 #include "python/capi/state.h"
 #include "python/certificate/reader.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
 #include "python/mavelin/core/file_managing.h"
+#include "python/mavelin/core/passes/tree_pass.h"
 #include "python/mavelin/core/validation.h"
 #include "python/mavelin/utils/procedure_support.h"
 
@@ -34,20 +30,12 @@ void mark_id_mismatches(table::NodeTable& certificate) {
             certificate.mark(i, table::NodeTable::kIdMismatch);
 }
 
-// The walk of `top` into `fresh`, interruptible; its facts set on the validator as
-// generate_fingerprints() sets them, and logged as the scan logs them.
-int scan(PyObject* validator, PyObject* top_path, const std::string& top, table::NodeTable& fresh) {
-    std::vector<fs::LeftOutFolder> left_out;
-    std::vector<fs::WalkError> walk_errors;
-    std::atomic<bool> cancel{false};
-    auto walk = [&] {
-        fresh = table::scan_tree(top, certificate_format::kProcedureStep, &walk_errors, &cancel,
-                                 &left_out);
-    };
-    if (py::run_interruptible_alloc(walk, cancel) < 0) return -1;
-    py::Ref uncertified = file_managing::uncertified_folders(left_out);
-    py::Ref folder_errors = file_managing::scan_errors(top_path, walk_errors);
-    py::Ref count = py::Ref::steal(PyLong_FromSize_t(fresh.size()));
+// What the walk found, set on the validator as generate_fingerprints() sets it, and logged as the
+// scan logs it.
+int report_walk(PyObject* validator, PyObject* top_path, file_managing::TreePass& pass) {
+    py::Ref uncertified = file_managing::uncertified_folders(pass.left_out());
+    py::Ref folder_errors = file_managing::scan_errors(top_path, pass.walk_errors());
+    py::Ref count = py::Ref::steal(PyLong_FromSize_t(pass.nodes().size()));
     if (!uncertified || !folder_errors || !count ||
         PyObject_SetAttrString(validator, "_uncertified_folders", uncertified.get()) < 0 ||
         PyObject_SetAttrString(validator, "_unreadable_folders", folder_errors.get()) < 0)
@@ -55,23 +43,14 @@ int scan(PyObject* validator, PyObject* top_path, const std::string& top, table:
     return procedures::report_scan(logger(), uncertified.get(), nullptr, count.get());
 }
 
-// Fingerprints every node of `fresh`; the files that could not be read go to
+// The fingerprints of the walk's nodes; the files that could not be read go to
 // validator._unreadable_files as (path, OSError) pairs, their total size to
 // validator._fingerprinted_bytes.
-int fill(PyObject* validator, const std::string& top, table::NodeTable& fresh) {
-    fingerprint::Params params{};
-    params.chunk_size = certificate_format::kProcedureChunkSize;
-    params.step = certificate_format::kProcedureStep;
-    const unsigned threads = file_managing::pass_threads();
+int fill(PyObject* validator, file_managing::TreePass& pass) {
     std::vector<table::FillFailure> failures;
     uint64_t bytes = 0;
-    auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* counters) {
-        failures = table::fill_fingerprints(fresh, top, params, threads, &cancel, counters, &bytes);
-    };
-    if (file_managing::run_local_pass(
-            top, fresh.size(), [&](size_t i) { return fresh.path(i); }, hash) < 0)
-        return -1;
-    py::Ref errors = file_managing::unreadable_pairs(fresh, failures);
+    if (pass.fill(failures, bytes) < 0) return -1;
+    py::Ref errors = file_managing::unreadable_pairs(pass.nodes(), failures);
     py::Ref total = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
     if (!errors || !total ||
         PyObject_SetAttrString(validator, "_unreadable_files", errors.get()) < 0 ||
@@ -89,13 +68,15 @@ int run_by_path(PyObject* validator, py::Ref& failed, py::Ref& files) {
     std::string top;
     if (py::encode_path(top_path.get(), top) < 0) return -1;
 
+    // The walk first: the files are hashed while the certificate is read. When the certificate
+    // does not fit the compact form, the general way starts over (nothing was reported yet).
+    file_managing::TreePass pass(top);
+    if (pass.walk() < 0) return -1;
     table::NodeTable certificate;
     if (!certificate_reader::load_table(certificate_path.get(), certificate)) return 1;
     mark_id_mismatches(certificate);
-
-    table::NodeTable fresh;
-    if (scan(validator, top_path.get(), top, fresh) < 0 || fill(validator, top, fresh) < 0)
-        return -1;
+    if (report_walk(validator, top_path.get(), pass) < 0 || fill(validator, pass) < 0) return -1;
+    const table::NodeTable& fresh = pass.nodes();
 
     node_comparison::Findings findings(validator, logger());
     if (findings.start() < 0) return -1;

@@ -41,6 +41,9 @@ py::Ref unreadable_pairs(const table::NodeTable& nodes,
 
 // The hashing threads of a pass run on this thread now (PassSettings, else MAX_PROCESSES).
 unsigned pass_threads();
+// Whether a pass run on this thread now draws a progress line: PassSettings ask for it, and
+// standard error is a terminal.
+bool progress_line_wanted();
 
 // Runs `hash(cancel, progress)` off the interpreter's thread, Ctrl-C setting `cancel`; with the
 // progress line when the settings ask for it and standard error is a terminal (`progress` is

@@ -1,7 +1,5 @@
 // mavelin.utils.sign_folder: the signing procedure.
-#include <atomic>
 #include <cstdint>
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -10,11 +8,11 @@
 #include "engine/table/node_table.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
-#include "python/capi/interruptible.h"
 #include "python/capi/state.h"
 #include "python/certificate/writer.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/passes/cluster_pass.h"
+#include "python/mavelin/core/passes/tree_pass.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_report.h"
 #include "python/package_tree.h"
@@ -146,24 +144,6 @@ int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool sil
     return unreadable ? 0 : -1;
 }
 
-// The walk into a compact node table, off the interpreter's thread (Ctrl-C ends it).
-int scan_table(Signing& run, std::vector<fs::LeftOutFolder>& left_out,
-               std::vector<fs::WalkError>& errors) {
-    std::exception_ptr failure;
-    std::atomic<bool> cancel{false};
-    auto work = [&]() noexcept {
-        try {
-            run.nodes = table::scan_tree(run.top, certificate_format::kProcedureStep, &errors,
-                                         &cancel, &left_out);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    };
-    if (py::run_interruptible(work, cancel) < 0) return -1;
-    if (failure) std::rethrow_exception(failure);
-    return 0;
-}
-
 // The scan and the fingerprints on this machine into a compact node table: no Python object per
 // file. The log lines and findings are those of fingerprint_with_manager.
 int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& unreadable) {
@@ -171,12 +151,11 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
         procedures::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
         return -1;
     if (py::encode_path(dir_path, run.top) < 0) return -1;
-    std::vector<fs::LeftOutFolder> left_out;
-    std::vector<fs::WalkError> walk_errors;
-    if (scan_table(run, left_out, walk_errors) < 0) return -1;
-    run.uncertified = file_managing::uncertified_folders(left_out);
-    py::Ref scan_errors = file_managing::scan_errors(dir_path, walk_errors);
-    run.files = py::Ref::steal(PyLong_FromSize_t(run.nodes.size()));
+    file_managing::TreePass pass(run.top);
+    if (pass.walk() < 0) return -1;
+    run.uncertified = file_managing::uncertified_folders(pass.left_out());
+    py::Ref scan_errors = file_managing::scan_errors(dir_path, pass.walk_errors());
+    run.files = py::Ref::steal(PyLong_FromSize_t(pass.nodes().size()));
     if (!run.uncertified || !scan_errors || !run.files) return -1;
     // A folder left out would pass validation whatever it holds: no certificate then.
     if (procedures::report_scan(logger(), run.uncertified.get(), scan_errors.get(),
@@ -185,17 +164,10 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
         info(silent, "Generating fingerprints...") < 0)
         return -1;
 
-    const fingerprint::Params params{certificate_format::kProcedureChunkSize,
-                                     certificate_format::kProcedureStep};
-    const unsigned threads = file_managing::pass_threads();
     std::vector<table::FillFailure> failures;
     std::uint64_t bytes = 0;
-    auto rel = [&run](std::size_t i) { return run.nodes.path(i); };
-    auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* progress) {
-        failures = table::fill_fingerprints(run.nodes, run.top, params, threads, &cancel, progress,
-                                            &bytes);
-    };
-    if (file_managing::run_local_pass(run.top, run.nodes.size(), rel, hash) < 0) return -1;
+    if (pass.fill(failures, bytes) < 0) return -1;
+    run.nodes = std::move(pass.nodes());
     run.bytes = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
     unreadable = file_managing::unreadable_pairs(run.nodes, failures);
     return run.bytes && unreadable ? 0 : -1;

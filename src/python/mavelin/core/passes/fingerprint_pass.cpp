@@ -108,12 +108,11 @@ bool engine_int(PyObject* value, int64_t& out) {
     return true;
 }
 
-// Whether the pass draws a progress line: asked for, and standard error is a terminal.
-bool progress_wanted() {
+}  // namespace
+
+bool progress_line_wanted() {
     return t_settings && t_settings->progress && progress_line::ProgressLine::terminal();
 }
-
-}  // namespace
 
 py::Ref os_error(int err, const std::string& path) {
     py::Ref filename = py::decode_path(path);
@@ -153,7 +152,7 @@ int run_local_pass(
     // a second thread adds up the sizes meanwhile, and this thread draws while it waits.
     fingerprint::Progress counters;
     std::optional<progress_line::ProgressLine> line;
-    if (progress_wanted()) line.emplace("fingerprinting", files, counters);
+    if (progress_line_wanted()) line.emplace("fingerprinting", files, counters);
     std::atomic<bool> stop_measuring{false};
     auto work = [&]() noexcept {
         std::thread measurer;
@@ -254,7 +253,7 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
         // before anything else is written.
         fingerprint::Progress counters;
         std::optional<progress_line::ProgressLine> line;
-        if (progress_wanted()) line.emplace("fingerprinting", nodes.size(), counters);
+        if (progress_line_wanted()) line.emplace("fingerprinting", nodes.size(), counters);
         if (line) line->tick();
         const int ran = cluster::fingerprint_files(
             t_settings->cluster, root, rel_paths, params, t_settings->threads, outcomes,

@@ -1,0 +1,49 @@
+// The walk and the fingerprints of a procedure's tree on this machine, into a compact node table.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/fs/tree_walk.h"
+#include "engine/table/fill.h"
+#include "engine/table/node_table.h"
+#include "engine/table/streaming_scan.h"
+
+namespace mavelin::file_managing {
+
+// Signing and validation both walk the tree, report what the walk found, and fingerprint the
+// files. Unless the progress line is drawn (it needs the number of files first), the hashing
+// starts with the first files the walk finds; the results are the same either way. Both steps
+// run off the interpreter's thread, and Ctrl-C ends them.
+class TreePass {
+  public:
+    explicit TreePass(std::string top) : top_(std::move(top)) {}
+
+    // The walk. -1 with KeyboardInterrupt or MemoryError set.
+    int walk();
+    // After walk(): the nodes in walk order, numbered 1, 2, 3 ...; the folders that could not
+    // be read; the folders whose files were left out for their name.
+    table::NodeTable& nodes() { return streaming_ ? streaming_->table() : nodes_; }
+    std::vector<fs::WalkError>& walk_errors() {
+        return streaming_ ? streaming_->walk_errors() : walk_errors_;
+    }
+    std::vector<fs::LeftOutFolder>& left_out() {
+        return streaming_ ? streaming_->left_out() : left_out_;
+    }
+
+    // After walk(): every node's fingerprint into nodes(); the files that could not be read in
+    // `failures` (node order), the bytes fingerprinted in `bytes`. -1 with KeyboardInterrupt or
+    // MemoryError set.
+    int fill(std::vector<table::FillFailure>& failures, std::uint64_t& bytes);
+
+  private:
+    std::string top_;
+    std::optional<table::StreamingScan> streaming_;  // hashing alongside the walk
+    table::NodeTable nodes_;                         // otherwise, the walk's table
+    std::vector<fs::WalkError> walk_errors_;
+    std::vector<fs::LeftOutFolder> left_out_;
+};
+
+}  // namespace mavelin::file_managing
