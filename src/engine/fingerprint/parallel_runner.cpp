@@ -53,7 +53,6 @@ struct SplitFile {
           reducer(step) {}
 
     size_t index = 0;
-    std::string path;
     fs::UniqueFd fd;
     uint64_t size = 0;
     uint64_t chunks = 0;
@@ -137,10 +136,17 @@ class Run {
         signal_.notify_all();
     }
 
-    static void fail(FileOutcome& o, int err, std::string&& path) noexcept {
+    // Marks file i failed with `err`, named by its joined path (joined only now: most files
+    // never need it; left empty when there is no memory for it).
+    void fail(size_t i, int err) noexcept {
+        FileOutcome& o = out_[i];
         o.rows.clear();
         o.error.code = err;
-        o.error.path = std::move(path);
+        try {
+            o.error.path = fs::posix_join(root_, rels_[i]);
+        } catch (...) {
+            o.error.path.clear();
+        }
     }
 
     // Bytes of `count` chunks from chunk `first` of a file of `size` bytes.
@@ -172,16 +178,10 @@ class Run {
     // Hashes the small files the worker gathered and writes their outcomes.
     void flush_small(Worker& w) noexcept {
         w.small->flush([this](size_t i, uint64_t size, int err, std::vector<Digest>&& rows) {
-            FileOutcome& o = out_[i];
             if (err != 0) {
-                std::string path;
-                try {
-                    path = fs::posix_join(root_, rels_[i]);
-                } catch (...) {  // the error still counts; only its file name is lost
-                }
-                fail(o, err, std::move(path));
+                fail(i, err);
             } else {
-                o.rows = std::move(rows);
+                out_[i].rows = std::move(rows);
                 count_bytes(size);
             }
             count_file();
@@ -192,48 +192,46 @@ class Run {
     // files.
     bool process_file(Worker& w, unsigned k, size_t i) noexcept {
         FileOutcome& o = out_[i];
-        std::string path;
         try {
-            path = fs::posix_join(root_, rels_[i]);
             if (cancelled()) {
-                fail(o, ECANCELED, std::move(path));
+                fail(i, ECANCELED);
                 return false;
             }
             fs::UniqueFd fd;
             uint64_t size = 0;
             if (root_error_ != 0) {
-                fail(o, root_error_, std::move(path));
+                fail(i, root_error_);
                 return false;
             }
             if (int err = fs::open_below_for_hashing(root_fd_.get(), rels_[i], fd, &size)) {
-                fail(o, err, std::move(path));
+                fail(i, err);
                 return false;
             }
             o.size = size;
             if (w.small->accepts(size)) {
                 if (!w.small->has_room(size)) flush_small(w);
                 if (int err = w.small->add(fd.get(), size, i)) {
-                    fail(o, err, std::move(path));
+                    fail(i, err);
                     return false;
                 }
                 return true;
             }
             const uint64_t n = fingerprint::chunk_count(size, params_.chunk_size);
             if (n > range_chunks_ && threads_ > 1) {
-                run_split(w, k, i, std::move(path), std::move(fd), size, n);
+                run_split(w, k, i, std::move(fd), size, n);
                 return true;
             }
             fingerprint::RowReducer reducer(params_.step);
             for (uint64_t first = 0; first < n; first += range_chunks_) {
                 if (cancelled()) {
-                    fail(o, ECANCELED, std::move(path));
+                    fail(i, ECANCELED);
                     return false;
                 }
                 const uint64_t count = std::min(range_chunks_, n - first);
                 if (int err =
                         fingerprint::hash_chunk_range(fd.get(), params_.chunk_size, first, count,
                                                       w.digests.get(), w.scratch, size)) {
-                    fail(o, err, std::move(path));
+                    fail(i, err);
                     return false;
                 }
                 count_bytes(range_bytes(size, first, count));
@@ -241,15 +239,14 @@ class Run {
             }
             o.rows = reducer.finish();
         } catch (...) {  // out of memory: this file fails, the others go on
-            fail(o, ENOMEM, std::move(path));
+            fail(i, ENOMEM);
         }
         return false;
     }
 
     // Publishes a split file and works on its ranges until all are claimed; the range that
     // completes the file (on whichever thread) writes its outcome.
-    void run_split(Worker& w, unsigned k, size_t i, std::string&& path, fs::UniqueFd&& fd,
-                   uint64_t size, uint64_t n) {
+    void run_split(Worker& w, unsigned k, size_t i, fs::UniqueFd&& fd, uint64_t size, uint64_t n) {
         if (!w.split) w.split = std::make_unique<SplitFile>(ring_, range_chunks_, params_.step);
         SplitFile& f = *w.split;
         f.reducer = fingerprint::RowReducer(params_.step);
@@ -262,7 +259,6 @@ class Run {
         f.reduced.store(0);
         f.reducing.store(false);
         f.error.store(0);
-        f.path = std::move(path);  // nothing below throws
         f.fd = std::move(fd);
 
         board_[k].store(&f);
@@ -285,7 +281,6 @@ class Run {
         // Helpers still inside a range of this file finish it (the last one writes the outcome).
         while (f.users.load() != 0) std::this_thread::yield();
         f.fd.reset();
-        f.path.clear();
     }
 
     void unlist(unsigned k, bool& listed) noexcept {
@@ -378,7 +373,7 @@ class Run {
                 err = ENOMEM;
             }
         }
-        if (err != 0) fail(o, err, std::move(f.path));
+        if (err != 0) fail(f.index, err);
         count_file();
     }
 
