@@ -3,7 +3,7 @@
 """Usage: python bench/bench_scale.py [--sizes 100000,300000,1000000] [--min-size 1024] [--max-size 16384]
                                    [--big 8x256M,1x4G] [--speed-binary PATH] [--engine-lib LIB]
                                    [--repeat 3] [--tmp DIR] [--python PYTHON] [--skip-peers]
-                                   [--keep DIR]
+                                   [--keep DIR] [--mixed]
 
 For each size N it generates a tree of N files of random sizes in [--min-size, --max-size] bytes
 (1000 files per folder, written by a fast generator from one random buffer) in a temporary folder
@@ -24,6 +24,10 @@ messages). Needs: the package installed in PYTHON (default: this interpreter).
 With --keep DIR the tree of each size is DIR/files-N-MIN-MAX: generated there once (its byte
 count beside it in DIR/files-N-MIN-MAX.bytes), kept, and reused by later runs (for trees that
 take long to write, such as ten million files).
+
+With --mixed it also measures the mixed tree: 20,000 files of log-normal sizes (median about 4 KiB,
+a long tail up to a few MiB) in folders of 1000, plus 4 files of 121 to 200 MB, about 0.9 GB in
+all (with --keep, kept as DIR/files-mixed).
 
 With --big (a list of COUNTxSIZE, sizes with K, M or G), it measures the same way on trees of
 large files instead (the file trees of --sizes are skipped unless --sizes is given too) and adds
@@ -206,6 +210,63 @@ def make_big_tree(top, count, size, seed=1):
     return count * size
 
 
+MIXED_FILES = 20_000
+MIXED_BIG = (121_000_000, 147_000_000, 173_000_000, 200_000_000)
+
+
+def make_mixed_tree(top, seed=3):
+    """MIXED_FILES files of log-normal sizes and the MIXED_BIG files; returns their total bytes."""
+    rng = random.Random(seed)
+    total = 0
+    buffer = os.urandom((8 << 20) + BLOCK)
+    for i in range(MIXED_FILES):
+        folder = os.path.join(top, f"d{i // FILES_PER_FOLDER:05d}")
+        if i % FILES_PER_FOLDER == 0:
+            os.mkdir(folder)
+        size = min(int(rng.lognormvariate(8.3, 1.6)), 8 << 20)
+        offset = rng.randrange(BLOCK)
+        with open(os.path.join(folder, f"f{i:06d}.dat"), "wb") as f:
+            f.write(buffer[offset:offset + size])
+        total += size
+    for i, size in enumerate(MIXED_BIG):
+        with open(os.path.join(top, f"big{i}.bin"), "wb") as f:
+            left = size
+            while left > 0:
+                n = min(8 << 20, left)
+                offset = rng.randrange(BLOCK)
+                f.write(buffer[offset:offset + n])
+                left -= n
+        total += size
+    return total
+
+
+def bench_mixed(args):
+    top = os.path.join(args.keep, "files-mixed") if args.keep else None
+    data_bytes = None
+    if top and os.path.isdir(top):
+        try:
+            with open(top + ".bytes") as f:
+                data_bytes = int(f.read())
+        except (OSError, ValueError):
+            data_bytes = None
+    generated = data_bytes is None
+    if generated:
+        top = tempfile.mkdtemp(prefix="mavelin-mixed-", dir=args.keep or args.tmp)
+        data_bytes = make_mixed_tree(top)
+        if args.keep:
+            os.rename(top, os.path.join(args.keep, "files-mixed"))
+            top = os.path.join(args.keep, "files-mixed")
+            with open(top + ".bytes", "w") as f:
+                f.write(str(data_bytes))
+    count = MIXED_FILES + len(MIXED_BIG)
+    print(f"mixed tree: {count:,} files, {data_bytes / 1e9:.2f} GB ({top})")
+    try:
+        measure_tree(args, top, count, data_bytes)
+    finally:
+        if not args.keep:
+            shutil.rmtree(top, ignore_errors=True)
+
+
 def fmt_row(name, files, data_bytes, t, rss):
     return (f"  {name:<22} {t:8.2f} s {files / t:12,.0f} files/s {data_bytes / t / 1e9:7.3f} GB/s "
             f"peak {rss / 2**20:8.1f} MiB {rss / files:8.0f} B/file")
@@ -341,13 +402,16 @@ def main():
     parser.add_argument("--python", default=sys.executable, help="interpreter with mavelin installed")
     parser.add_argument("--skip-peers", action="store_true", help="time mavelin alone")
     parser.add_argument("--keep", help="generate each tree once in this folder and reuse it")
+    parser.add_argument("--mixed", action="store_true",
+                        help="also the mixed tree of small files and four large ones")
     parser.add_argument("--big", help="trees of large files instead, as COUNTxSIZE,... (e.g. 8x256M,1x4G)")
     parser.add_argument("--speed-binary", help="a built bench/sha256_speed (default: built here)")
     parser.add_argument("--engine-lib", help="engine library to build bench/sha256_speed.cpp against")
     args = parser.parse_args()
     big = parse_big(args.big) if args.big else []
     sizes_given = any(a == "--sizes" or a.startswith("--sizes=") for a in sys.argv[1:])
-    sizes = [int(s.replace("_", "")) for s in args.sizes.split(",") if s] if sizes_given or not big else []
+    sizes = ([int(s.replace("_", "")) for s in args.sizes.split(",") if s]
+             if sizes_given or not (big or args.mixed) else [])
 
     print(f"CPU: {cpu_name()}, {os.cpu_count()} processors; {time.strftime('%Y-%m-%d %H:%M')}; "
           f"load average {os.getloadavg()[0]:.1f}")
@@ -373,6 +437,8 @@ def main():
         print(f"flatness (files/s at {largest:,} over files/s at {smallest:,}): "
               f"sign {rates[largest][0] / rates[smallest][0]:.2f}, "
               f"validate {rates[largest][1] / rates[smallest][1]:.2f}")
+    if args.mixed:
+        bench_mixed(args)
     if big:
         kernel = kernel_limit(args)
         limit = None
