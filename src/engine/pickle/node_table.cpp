@@ -7,6 +7,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "engine/cancellation.h"
 #include "engine/certificate_format.h"
 
 namespace mavelin::pickle {
@@ -19,7 +20,8 @@ Status bad(const char* reason) {
 
 class Checker {
   public:
-    explicit Checker(const Decoded& d) : d_(d), seen_(d.values.size(), 0) {}
+    Checker(const Decoded& d, const std::atomic<bool>* cancel)
+        : d_(d), seen_(d.values.size(), 0), cancelled_(cancel) {}
 
     Status run() {
         const ValueId root = d_.root;
@@ -28,6 +30,7 @@ class Checker {
         const auto& items = d_.items(root);
         std::unordered_set<std::string_view> keys;
         for (std::size_t i = 0; i < items.size(); i += 2) {
+            if (cancelled_()) return bad("interrupted");
             if (d_.at(items[i]).kind != Kind::Str) return bad("node key is not a str");
             if (!keys.insert(d_.str(items[i])).second) return bad("duplicate node key");
             Status s = node(items[i + 1]);
@@ -83,6 +86,7 @@ class Checker {
         if (d_.at(v).kind != Kind::List) return bad("fingerprint is not a list");
         if (!first_visit(v, kFingerprint)) return {};
         for (ValueId row : d_.items(v)) {
+            if (cancelled_()) return bad("interrupted");
             if (d_.at(row).kind != Kind::List) return bad("fingerprint row is not a list");
             if (!first_visit(row, kRow)) continue;
             for (ValueId digest : d_.items(row)) {
@@ -94,13 +98,14 @@ class Checker {
 
     const Decoded& d_;
     std::vector<unsigned char> seen_;
+    cancellation::Poll cancelled_;  // looked at per node and per fingerprint row
 };
 
 }  // namespace
 
-Status check_node_table(const Decoded& d) {
+Status check_node_table(const Decoded& d, const std::atomic<bool>* cancel) {
     try {
-        return Checker(d).run();
+        return Checker(d, cancel).run();
     } catch (const std::bad_alloc&) {
         return bad("out of memory");
     } catch (...) {

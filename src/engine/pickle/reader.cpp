@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "engine/cancellation.h"
 #include "engine/certificate_format.h"
 #include "engine/pickle/opcodes.h"
 #include "engine/text/utf8.h"
@@ -31,8 +32,8 @@ bool is_key(Kind k) {
 
 class Decoder {
   public:
-    Decoder(std::span<const std::uint8_t> in, Decoded& d)
-        : in_(in), d_(d), budget_(table_budget(in.size())) {}
+    Decoder(std::span<const std::uint8_t> in, Decoded& d, const std::atomic<bool>* cancel)
+        : in_(in), d_(d), budget_(table_budget(in.size())), cancel_(cancel) {}
     Status run();
 
   private:
@@ -86,6 +87,7 @@ class Decoder {
     std::span<const std::uint8_t> in_;
     Decoded& d_;
     const std::size_t budget_;
+    const std::atomic<bool>* cancel_;
     std::size_t pos_ = 0, start_ = 0, limit_ = 0, frame_end_ = 0;
     std::vector<ValueId> stack_;
     std::vector<std::uint32_t> marks_;  // the stack holds fewer than kMaxIds + memo entries
@@ -317,8 +319,10 @@ Status Decoder::run() {
     d_.containers.reserve(most);
     stack_.reserve(most);
     pos_ = 2;
+    cancellation::Poll cancelled(cancel_);  // looked at per opcode
     while (!stopped_) {
         start_ = pos_;
+        if (cancelled()) return fail("interrupted");
         if (pos_ >= in_.size()) return fail("truncated before STOP");
         limit_ = pos_ < frame_end_ ? frame_end_ : in_.size();
         const std::uint8_t opc = in_[pos_++];
@@ -330,10 +334,10 @@ Status Decoder::run() {
 
 }  // namespace
 
-Status decode(std::span<const std::uint8_t> input, Decoded& out) {
+Status decode(std::span<const std::uint8_t> input, Decoded& out, const std::atomic<bool>* cancel) {
     out = Decoded{};
     try {
-        return Decoder(input, out).run();
+        return Decoder(input, out, cancel).run();
     } catch (const std::bad_alloc&) {
         return Status{false, "out of memory", 0};
     } catch (...) {

@@ -2,6 +2,7 @@
 // protocols 2 to 5.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -78,6 +79,9 @@ struct Status {
 // Decodes one pickle that uses only the opcodes the host writes for a node table. Never
 // throws; every declared length is checked against the input before use and the decoder's
 // tables stay within table_budget(input size).
-Status decode(std::span<const std::uint8_t> input, Decoded& out);
+// Once `cancel` (optional) is set, decoding stops within a few thousand opcodes and fails with
+// the reason "interrupted".
+Status decode(std::span<const std::uint8_t> input, Decoded& out,
+              const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace mavelin::pickle

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/cancellation.h"
 #include "engine/certificate_format.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/opcodes.h"
@@ -313,10 +314,12 @@ DecodeResult decode_payload(const PayloadSource& source, NodeTable& out) {
     return StreamDecoder(source, out).run();
 }
 
-DecodeResult decode_payload(std::span<const std::uint8_t> payload, NodeTable& out) {
+DecodeResult decode_payload(std::span<const std::uint8_t> payload, NodeTable& out,
+                            const std::atomic<bool>* cancel) {
     std::size_t at = 0;
     const PayloadSource source = [&](std::uint8_t* buffer, std::size_t capacity) {
-        const std::size_t n = std::min(capacity, payload.size() - at);
+        if (cancellation::requested(cancel)) return std::ptrdiff_t{-1};
+        const std::size_t n = std::min({capacity, kReadSize, payload.size() - at});
         if (n != 0) std::memcpy(buffer, payload.data() + at, n);
         at += n;
         return static_cast<std::ptrdiff_t>(n);
@@ -324,7 +327,7 @@ DecodeResult decode_payload(std::span<const std::uint8_t> payload, NodeTable& ou
     return decode_payload(source, out);
 }
 
-DecodeResult from_decoded(const pk::Decoded& d, NodeTable& out) {
+DecodeResult from_decoded(const pk::Decoded& d, NodeTable& out, const std::atomic<bool>* cancel) {
     constexpr DecodeResult kNo = DecodeResult::kNotCompact;
     out = NodeTable(0);
     // Every key, record, path, fingerprint, row and digest must be an object of its own, as
@@ -336,7 +339,9 @@ DecodeResult from_decoded(const pk::Decoded& d, NodeTable& out) {
     std::string raw;
     std::vector<Digest> fp;
     char key[32] = "node_id_";
+    cancellation::Poll cancelled(cancel);  // looked at per node
     for (std::size_t i = 0; i < items.size(); i += 2) {
+        if (cancelled()) return DecodeResult::kReadFailed;
         const auto key_end = std::to_chars(key + 8, key + sizeof key, i / 2 + 1).ptr;
         if (d.str(items[i]) != std::string_view(key, static_cast<std::size_t>(key_end - key)))
             return kNo;

@@ -1,6 +1,7 @@
 // Certificate payload decoded straight into the compact node table, or found not to fit it.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -14,7 +15,7 @@ namespace mavelin::table {
 enum class DecodeResult {
     kOk,          // `out` holds the table
     kNotCompact,  // the payload is not the compact form's stream: decode it the general way
-    kReadFailed,  // the source failed
+    kReadFailed,  // the source failed, or the decoding was cancelled
 };
 
 // Fills up to `capacity` bytes at `buffer` with the next bytes of the payload; returns how many
@@ -31,12 +32,17 @@ using PayloadSource = std::function<std::ptrdiff_t(std::uint8_t* buffer, std::si
 // fingerprint not in the scan's form, is kNotCompact, and the caller decodes the same bytes the
 // general way, which accepts or refuses them with its own reasons.
 // Memory: the table, plus about one frame and one node of input. Throws std::bad_alloc.
+// A source that is cancelled fails (kReadFailed); on a payload in memory, `cancel` (optional)
+// stops the decoding within a piece of input.
 DecodeResult decode_payload(const PayloadSource& source, NodeTable& out);
-DecodeResult decode_payload(std::span<const std::uint8_t> payload, NodeTable& out);
+DecodeResult decode_payload(std::span<const std::uint8_t> payload, NodeTable& out,
+                            const std::atomic<bool>* cancel = nullptr);
 
 // The compact form of a payload decoded and checked the general way (pickle::decode and
 // check_node_table passed): kOk, or kNotCompact when the table does not fit the form (keys
-// other than node_id_1, node_id_2 ... in order, or as above). Throws std::bad_alloc.
-DecodeResult from_decoded(const pickle::Decoded& d, NodeTable& out);
+// other than node_id_1, node_id_2 ... in order, or as above). Throws std::bad_alloc. Once
+// `cancel` (optional) is set, stops within a few thousand nodes: kReadFailed.
+DecodeResult from_decoded(const pickle::Decoded& d, NodeTable& out,
+                          const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace mavelin::table

@@ -7,12 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
 
+#include "engine/cancellation.h"
 #include "engine/fs/file_io.h"
 #include "engine/hash/crc32.h"
 #include "engine/text/utf8.h"
@@ -28,7 +30,9 @@ using Wide = __int128;
 
 constexpr uint64_t kMaxCommentSearch = (uint64_t{1} << 16) + kEndSize;
 constexpr char kNotZipMessage[] = "File is not a zip file";
-constexpr size_t kReadPiece = size_t{1} << 20;  // stored data is checked in pieces of this size
+// Stored data is checked, and every read is made, in pieces of at most this size: a cancel is
+// seen between two of them.
+constexpr size_t kReadPiece = size_t{1} << 20;
 
 std::string wide_to_string(Wide v) {
     const bool negative = v < 0;
@@ -98,8 +102,8 @@ struct Entry {
 
 class Reader {
   public:
-    Reader(Source& src, const std::string& label, Error* err)
-        : src_(src), label_(label), err_(err) {}
+    Reader(Source& src, const std::string& label, Error* err, const std::atomic<bool>* cancel)
+        : src_(src), label_(label), err_(err), cancel_(cancel) {}
 
     Status run(const std::string& member_name, Member* out);
     // The member's entry and where its data starts, after every check of the way there.
@@ -119,11 +123,19 @@ class Reader {
         return s;
     }
     Status os_fail(int code) { return os_error(err_, code, label_); }
-    // Reads up to len bytes at off into buf; *got is short only at the end of the file.
+    // Reads up to len bytes at off into buf; *got is short only at the end of the file. Once
+    // `cancel_` is set, fails with ECANCELED before the next piece.
     Status read(uint64_t off, void* buf, size_t len, size_t* got) {
-        const int64_t n = src_.read_at(off, buf, len);
-        if (n < 0) return os_fail(static_cast<int>(-n));
-        *got = static_cast<size_t>(n);
+        auto* out = static_cast<uint8_t*>(buf);
+        *got = 0;
+        while (*got < len) {
+            if (cancellation::requested(cancel_)) return os_fail(ECANCELED);
+            const size_t want = std::min(len - *got, kReadPiece);
+            const int64_t n = src_.read_at(off + *got, out + *got, want);
+            if (n < 0) return os_fail(static_cast<int>(-n));
+            *got += static_cast<size_t>(n);
+            if (static_cast<size_t>(n) < want) break;  // the end of the file
+        }
         return Status::kOk;
     }
     Status decode_name(std::string_view raw, uint16_t flags, std::string* out) {
@@ -152,6 +164,7 @@ class Reader {
     Source& src_;
     const std::string& label_;
     Error* err_;
+    const std::atomic<bool>* cancel_;
 };
 
 Status Reader::find_end(EndRecord* end) {
@@ -450,6 +463,7 @@ Status Reader::inflate_data(const Entry& e, uint64_t start, const std::string& k
     const InflateInput input = [&](uint8_t* buf, size_t len) -> int64_t {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(len, in_file - offset));
         if (n == 0) return 0;
+        if (cancellation::requested(cancel_)) return -ECANCELED;
         const int64_t got = src_.read_at(start + offset, buf, n);
         if (got > 0) offset += static_cast<uint64_t>(got);
         return got;
@@ -518,9 +532,9 @@ std::unique_ptr<FdSource> open_source(const std::string& path, Error* err) {
 }  // namespace
 
 Status read_member(Source& src, const std::string& label, const std::string& member_name,
-                   Member* out, Error* err) {
+                   Member* out, Error* err, const std::atomic<bool>* cancel) {
     try {
-        Reader reader(src, label, err);
+        Reader reader(src, label, err, cancel);
         return reader.run(member_name, out);
     } catch (const std::bad_alloc&) {
         out->data.clear();
@@ -529,7 +543,7 @@ Status read_member(Source& src, const std::string& label, const std::string& mem
 }
 
 Status read_member(const std::string& archive_path, const std::string& member_name, Member* out,
-                   Error* err) {
+                   Error* err, const std::atomic<bool>* cancel) {
     std::unique_ptr<FdSource> src;
     try {
         src = open_source(archive_path, err);
@@ -537,11 +551,12 @@ Status read_member(const std::string& archive_path, const std::string& member_na
         return os_error(err, ENOMEM, archive_path);
     }
     if (!src) return err ? err->status : Status::kOsError;
-    return read_member(*src, archive_path, member_name, out, err);
+    return read_member(*src, archive_path, member_name, out, err, cancel);
 }
 
 struct MemberStream::State {
     std::unique_ptr<FdSource> src;
+    const std::atomic<bool>* cancel = nullptr;
     uint64_t start = 0, size = 0, done = 0;
     uint32_t expected = 0, crc = 0;
     bool failed = false;
@@ -551,12 +566,13 @@ MemberStream::MemberStream() = default;
 MemberStream::~MemberStream() = default;
 
 Status MemberStream::open(const std::string& archive_path, const std::string& member_name,
-                          Error* err) {
+                          Error* err, const std::atomic<bool>* cancel) {
     try {
         state_ = std::make_unique<State>();
+        state_->cancel = cancel;
         state_->src = open_source(archive_path, err);
         if (!state_->src) return err ? err->status : Status::kOsError;
-        Reader reader(*state_->src, archive_path, err);
+        Reader reader(*state_->src, archive_path, err, cancel);
         Entry entry;
         Wide data_start = 0;
         if (const Status s = reader.locate(member_name, &entry, &data_start); s != Status::kOk)
@@ -572,8 +588,12 @@ Status MemberStream::open(const std::string& archive_path, const std::string& me
 
 std::ptrdiff_t MemberStream::read(uint8_t* buffer, size_t capacity) {
     State& st = *state_;
-    if (st.failed) return -1;
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(capacity, st.size - st.done));
+    if (st.failed || cancellation::requested(st.cancel)) {
+        st.failed = true;
+        return -1;
+    }
+    const size_t n =
+        static_cast<size_t>(std::min<uint64_t>(std::min(capacity, kReadPiece), st.size - st.done));
     if (n == 0) return 0;
     const int64_t got = st.src->read_at(st.start + st.done, buffer, n);
     if (got != static_cast<int64_t>(n)) {  // an error, or the file shrank
@@ -592,7 +612,7 @@ std::ptrdiff_t MemberStream::read(uint8_t* buffer, size_t capacity) {
 Status read_member_from_memory(const void* data, size_t len, const std::string& member_name,
                                Member* out, Error* err) {
     MemorySource src(data, len);
-    return read_member(src, "<memory>", member_name, out, err);
+    return read_member(src, "<memory>", member_name, out, err, nullptr);
 }
 
 }  // namespace mavelin::zip

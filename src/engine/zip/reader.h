@@ -2,6 +2,7 @@
 // module does.
 #pragma once
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -48,17 +49,20 @@ struct Member {
 //  - reading the data: kTruncated, kBadCrc (out->data filled as described above).
 // Every offset and size is checked against the real file size before it is used; no buffer
 // grows beyond the file's size. Never throws.
+// The file is read in pieces of at most 1 MiB; once `cancel` (optional) is set, the next piece
+// is not read and the outcome is kOsError with ECANCELED.
 Status read_member(const std::string& archive_path, const std::string& member_name, Member* out,
-                   Error* err);
+                   Error* err, const std::atomic<bool>* cancel = nullptr);
 
 // The same on any source; `label` is the path reported with read errors.
 Status read_member(Source& src, const std::string& label, const std::string& member_name,
-                   Member* out, Error* err);
+                   Member* out, Error* err, const std::atomic<bool>* cancel = nullptr);
 
 // A stored member's content handed out piece by piece, for a reader that keeps only what it
 // needs of it. open() makes read_member's checks and gives its outcomes, the CRC-32 checked in
 // a first pass that keeps nothing; any other method is kUnsupported here (read_member reads
-// it). read() then gives the content in order.
+// it). read() then gives the content in order, at most 1 MiB at a time. Once `cancel`
+// (optional) is set, open() stops as read_member does and read() fails.
 class MemberStream {
   public:
     MemberStream();
@@ -66,10 +70,11 @@ class MemberStream {
     MemberStream(const MemberStream&) = delete;
     MemberStream& operator=(const MemberStream&) = delete;
 
-    Status open(const std::string& archive_path, const std::string& member_name, Error* err);
+    Status open(const std::string& archive_path, const std::string& member_name, Error* err,
+                const std::atomic<bool>* cancel = nullptr);
     // Up to `capacity` bytes of the content (after a successful open); 0 once all of it was
-    // handed out and matched its CRC-32; -1 when reading failed, or the file changed since the
-    // first pass and what was handed out does not match (then always -1).
+    // handed out and matched its CRC-32; -1 when reading failed or was cancelled, or the file
+    // changed since the first pass and what was handed out does not match (then always -1).
     std::ptrdiff_t read(uint8_t* buffer, size_t capacity);
 
   private:

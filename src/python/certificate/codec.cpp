@@ -2,6 +2,7 @@
 // writer and reader.
 #include "python/certificate/codec.h"
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <new>
@@ -16,6 +17,7 @@
 #include "engine/pickle/writer.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/interruptible.h"
 
 namespace mavelin::certificate {
 
@@ -289,7 +291,9 @@ class Builder {
         py::Ref table = py::Ref::steal(PyDict_New());
         if (!args_ || !table) return nullptr;
         const auto& items = d_.items(d_.root);
+        constexpr std::size_t kSignalCheck = 2 * 4096;  // items (key, node) between looks at Ctrl-C
         for (std::size_t i = 0; i < items.size(); i += 2) {
+            if (i % kSignalCheck == kSignalCheck - 2 && PyErr_CheckSignals() < 0) return nullptr;
             PyObject* key = get(items[i], 0);
             PyObject* node = key ? get(items[i + 1], 0) : nullptr;
             if (!node || PyDict_SetItem(table.get(), key, node) < 0) return nullptr;
@@ -429,13 +433,21 @@ PyObject* load_node_table(const char* data, std::size_t len, PyObject* filenode_
     py::GcPause gc_pause;
     try {
         pk::Decoded d;
-        pk::Status st = pk::decode({reinterpret_cast<const std::uint8_t*>(data), len}, d);
-        if (!st.ok) {
+        pk::Status st;
+        bool decoded = false;
+        // Decoded and checked away from the interpreter lock, where Ctrl-C cuts it short.
+        std::atomic<bool> cancel{false};
+        auto work = [&] {
+            st = pk::decode({reinterpret_cast<const std::uint8_t*>(data), len}, d, &cancel);
+            decoded = st.ok;
+            if (decoded) st = pk::check_node_table(d, &cancel);
+        };
+        if (py::run_interruptible(work, cancel) < 0) return nullptr;
+        if (!decoded) {
             PyErr_Format(PyExc_ValueError, "%s at byte %zu of the payload", st.reason.c_str(),
                          st.offset);
             return nullptr;
         }
-        st = pk::check_node_table(d);
         if (!st.ok) {
             PyErr_Format(PyExc_ValueError, "%s", st.reason.c_str());
             return nullptr;

@@ -1,6 +1,7 @@
 // Loading a certificate: the archive member, decoded by the restricted payload reader.
 #include "python/certificate/reader.h"
 
+#include <atomic>
 #include <cstdint>
 #include <new>
 #include <span>
@@ -13,7 +14,7 @@
 #include "engine/table/payload_reader.h"
 #include "engine/zip/reader.h"
 #include "python/capi/common.h"
-#include "python/capi/gil.h"
+#include "python/capi/interruptible.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
 #include "python/mavelin/core/models.h"
@@ -93,8 +94,10 @@ Result load(PyObject* certificate_path, py::Ref& table, std::string& why) {
     if (py::encode_path(certificate_path, path) < 0) return Result::kError;
     zip::Member member;
     zip::Error err;
-    const zip::Status status =
-        py::without_gil([&] { return zip::read_member(path, kMemberName, &member, &err); });
+    zip::Status status = zip::Status::kOk;
+    std::atomic<bool> cancel{false};
+    auto read = [&] { status = zip::read_member(path, kMemberName, &member, &err, &cancel); };
+    if (py::run_interruptible(read, cancel) < 0) return Result::kError;  // Ctrl-C: no verdict
     if (status == zip::Status::kTruncated || status == zip::Status::kBadCrc ||
         status == zip::Status::kBadData) {
         why = err.message;  // the member's data itself is damaged
@@ -115,48 +118,63 @@ Result load(PyObject* certificate_path, py::Ref& table, std::string& why) {
     return Result::kCorrupted;
 }
 
-bool load_table(PyObject* certificate_path, table::NodeTable& table) {
+namespace {
+
+// load_table's work, away from the interpreter lock: true when `table` was filled. Every read
+// and every decoding loop stops soon after `cancel` is set (then false).
+bool read_table(const std::string& path, table::NodeTable& table, const std::atomic<bool>& cancel) {
+    try {
+        // A stored payload (the signer's) goes straight from the archive into the table.
+        zip::MemberStream stream;
+        zip::Error err;
+        const zip::Status opened = stream.open(path, kMemberName, &err, &cancel);
+        if (opened != zip::Status::kOk && opened != zip::Status::kUnsupported) return false;
+        if (opened == zip::Status::kOk) {
+            const table::DecodeResult r = table::decode_payload(
+                [&](std::uint8_t* buffer, std::size_t capacity) {
+                    return stream.read(buffer, capacity);
+                },
+                table);
+            if (r == table::DecodeResult::kOk) return true;
+            if (r == table::DecodeResult::kReadFailed) return false;
+        }
+        // Deflated, or another protocol's stream of such a table: read whole, then decoded and
+        // checked the general way.
+        table = table::NodeTable();
+        zip::Member member;
+        if (zip::read_member(path, kMemberName, &member, &err, &cancel) != zip::Status::kOk)
+            return false;
+        const std::span<const std::uint8_t> payload(member.data);
+        table::DecodeResult r = table::decode_payload(payload, table, &cancel);
+        if (r == table::DecodeResult::kNotCompact) {
+            table = table::NodeTable();
+            pickle::Decoded d;
+            if (pickle::decode(payload, d, &cancel).ok && pickle::check_node_table(d, &cancel).ok)
+                r = table::from_decoded(d, table, &cancel);
+        }
+        if (r == table::DecodeResult::kOk) return true;
+    } catch (const std::bad_alloc&) {
+    }
+    table = table::NodeTable();
+    return false;
+}
+
+}  // namespace
+
+int load_table(PyObject* certificate_path, table::NodeTable& table) {
     std::string path;
     if (py::encode_path(certificate_path, path) < 0) {
         PyErr_Clear();
-        return false;
+        return 0;
     }
-    return py::without_gil([&] {
-        try {
-            // A stored payload (the signer's) goes straight from the archive into the table.
-            zip::MemberStream stream;
-            zip::Error err;
-            const zip::Status opened = stream.open(path, kMemberName, &err);
-            if (opened != zip::Status::kOk && opened != zip::Status::kUnsupported) return false;
-            if (opened == zip::Status::kOk) {
-                const table::DecodeResult r = table::decode_payload(
-                    [&](std::uint8_t* buffer, std::size_t capacity) {
-                        return stream.read(buffer, capacity);
-                    },
-                    table);
-                if (r == table::DecodeResult::kOk) return true;
-                if (r == table::DecodeResult::kReadFailed) return false;
-            }
-            // Deflated, or another protocol's stream of such a table: read whole, then decoded
-            // and checked the general way.
-            table = table::NodeTable();
-            zip::Member member;
-            if (zip::read_member(path, kMemberName, &member, &err) != zip::Status::kOk)
-                return false;
-            const std::span<const std::uint8_t> payload(member.data);
-            table::DecodeResult r = table::decode_payload(payload, table);
-            if (r == table::DecodeResult::kNotCompact) {
-                table = table::NodeTable();
-                pickle::Decoded d;
-                if (pickle::decode(payload, d).ok && pickle::check_node_table(d).ok)
-                    r = table::from_decoded(d, table);
-            }
-            if (r == table::DecodeResult::kOk) return true;
-        } catch (const std::bad_alloc&) {
-        }
+    std::atomic<bool> cancel{false};
+    bool loaded = false;
+    auto work = [&]() noexcept { loaded = read_table(path, table, cancel); };
+    if (py::run_interruptible(work, cancel) < 0) {  // Ctrl-C
         table = table::NodeTable();
-        return false;
-    });
+        return -1;
+    }
+    return loaded ? 1 : 0;
 }
 
 }  // namespace mavelin::certificate_reader

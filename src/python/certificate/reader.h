@@ -17,9 +17,10 @@ enum class Result {
 
 Result load(PyObject* certificate_path, py::Ref& table, std::string& why);
 
-// The stored node table in compact form: true when the archive and its payload are sound and
-// the table fits that form (as the signer writes it, in any protocol the host writes). Else
-// false with nothing set, and load() reads the certificate and gives its verdict.
-bool load_table(PyObject* certificate_path, table::NodeTable& table);
+// The stored node table in compact form: 1 when the archive and its payload are sound and the
+// table fits that form (as the signer writes it, in any protocol the host writes). Else 0 with
+// nothing set, and load() reads the certificate and gives its verdict; -1 with the exception
+// set that a signal handler raised (KeyboardInterrupt for Ctrl-C) when it cut the read short.
+int load_table(PyObject* certificate_path, table::NodeTable& table);
 
 }  // namespace mavelin::certificate_reader

@@ -2,6 +2,7 @@
 // input.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -482,4 +483,31 @@ TEST(PickleReaderTest, TablesStayWithinTheirBudgetWhateverTheOpcodes) {
     ASSERT_TRUE(st.ok) << st.reason << " at " << st.offset;
     EXPECT_TRUE(pk::check_node_table(d).ok);
     EXPECT_LT(d.table_bytes, pk::table_budget(s.size()) / 2);
+}
+
+// A set cancel flag ends a long decode and a long shape check within a few thousand steps; a
+// clear one changes nothing.
+TEST(PickleReaderTest, CancelStopsALongDecodeAndCheck) {
+    std::string s = "\x80\x04}\x94(";
+    for (int i = 0; i < 10000; ++i) {
+        const std::string key = std::string("node_id_").append(std::to_string(i));
+        s.append("\x8c").push_back(static_cast<char>(key.size()));
+        s.append(key);
+        s += i == 0 ? kClassP4 + "\x94" : std::string("h\x01");
+        s += ")\x81}(\x8c\x02"
+             "idK\x01\x8c\t"
+             "file_path\x8c\x01"
+             "aub";
+    }
+    s += "u.";
+    std::atomic<bool> cancel{false};
+    pk::Decoded d;
+    ASSERT_TRUE(pk::decode(bytes_of(s), d, &cancel).ok);
+    ASSERT_TRUE(pk::check_node_table(d, &cancel).ok);
+    cancel.store(true);
+    EXPECT_EQ(pk::check_node_table(d, &cancel).reason, "interrupted");
+    pk::Decoded again;
+    const pk::Status st = pk::decode(bytes_of(s), again, &cancel);
+    EXPECT_FALSE(st.ok);
+    EXPECT_EQ(st.reason, "interrupted");
 }

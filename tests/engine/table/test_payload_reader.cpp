@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <random>
 #include <string>
@@ -132,6 +133,27 @@ TEST(PayloadReader, ReadFailureIsReportedAsSuch) {
                   },
                   t),
               DecodeResult::kReadFailed);
+}
+
+// A set cancel flag ends the direct decoding of a payload in memory and the compact form's
+// making from a general decoding (kReadFailed); a clear one changes nothing.
+TEST(PayloadReader, CancelStopsTheDecoding) {
+    NodeTable t(1);
+    const Digest digest{};
+    for (std::size_t i = 0; i < 20000; ++i)
+        t.add(static_cast<std::int64_t>(i) + 1, std::string("f").append(std::to_string(i)),
+              &digest);
+    const std::string bytes = payload_of(t);
+    pk::Decoded d;
+    ASSERT_TRUE(pk::decode(pv::bytes_of(bytes), d).ok);
+    std::atomic<bool> cancel{false};
+    NodeTable direct, general_way;
+    ASSERT_EQ(decode_payload(pv::bytes_of(bytes), direct, &cancel), DecodeResult::kOk);
+    ASSERT_EQ(from_decoded(d, general_way, &cancel), DecodeResult::kOk);
+    EXPECT_EQ(difference(general_way, t), "");
+    cancel.store(true);
+    EXPECT_EQ(decode_payload(pv::bytes_of(bytes), direct, &cancel), DecodeResult::kReadFailed);
+    EXPECT_EQ(from_decoded(d, general_way, &cancel), DecodeResult::kReadFailed);
 }
 
 // A damaged stream is read directly only when the general way accepts it and reads the same

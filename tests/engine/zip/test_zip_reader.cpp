@@ -4,8 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -386,6 +390,94 @@ std::vector<uint8_t> our_archive(const std::vector<uint8_t>& payload) {
                                    &out, &err) != Status::kOk)
         out.clear();
     return out;
+}
+
+// An archive in memory that records the reads made of it and sets `cancel` on its `trigger`-th
+// read, as Ctrl-C would arrive while a slow file is read.
+class CancellingSource : public Source {
+  public:
+    CancellingSource(const std::vector<uint8_t>& bytes, std::atomic<bool>& cancel, size_t trigger)
+        : bytes_(bytes), cancel_(cancel), trigger_(trigger) {}
+    uint64_t size() const override { return bytes_.size(); }
+    int64_t read_at(uint64_t offset, void* buf, size_t len) override {
+        if (cancel_.load()) ++after_cancel;
+        largest = std::max(largest, len);
+        if (++calls == trigger_) cancel_.store(true);
+        if (offset >= bytes_.size()) return 0;
+        const size_t n = std::min<uint64_t>(len, bytes_.size() - offset);
+        std::memcpy(buf, bytes_.data() + offset, n);
+        return static_cast<int64_t>(n);
+    }
+
+    size_t calls = 0, after_cancel = 0, largest = 0;
+
+  private:
+    const std::vector<uint8_t>& bytes_;
+    std::atomic<bool>& cancel_;
+    const size_t trigger_;
+};
+
+// Whatever read the cancel comes in, no read follows it: the member is given up (ECANCELED) or
+// had already been read whole. Every read asks for 1 MiB at most, so a cancel is seen within one
+// piece however slow the file.
+void expect_cancel_stops_the_reads(const std::vector<uint8_t>& archive,
+                                   const std::vector<uint8_t>& payload) {
+    std::atomic<bool> never{false};
+    CancellingSource whole(archive, never, 0);
+    Member m;
+    Error err;
+    ASSERT_EQ(read_member(whole, "<test>", kName, &m, &err, &never), Status::kOk) << err.message;
+    ASSERT_EQ(m.data, payload);
+    EXPECT_LE(whole.largest, size_t{1} << 20);
+    for (size_t trigger = 1; trigger <= whole.calls; ++trigger) {
+        SCOPED_TRACE(trigger);
+        std::atomic<bool> cancel{false};
+        CancellingSource src(archive, cancel, trigger);
+        const Status s = read_member(src, "<test>", kName, &m, &err, &cancel);
+        EXPECT_EQ(src.after_cancel, 0u);
+        if (trigger == whole.calls) {
+            EXPECT_EQ(s, Status::kOk);
+        } else {
+            EXPECT_EQ(s, Status::kOsError);
+            EXPECT_EQ(err.os.code, ECANCELED);
+        }
+    }
+}
+
+TEST(ZipReader, CancelStopsTheReadWithinOnePiece) {
+    const std::vector<uint8_t> payload = payload_bytes((size_t{5} << 20) + 7, 21);
+    const std::vector<uint8_t> archive = our_archive(payload);
+    ASSERT_FALSE(archive.empty());
+    expect_cancel_stops_the_reads(archive, payload);
+
+    const HostPython* py = first_python();
+    if (!py) GTEST_SKIP() << "no host Python 3.10/3.11 for a deflated member";
+    ScratchDir dir;
+    const std::vector<uint8_t> small = payload_bytes(40000, 22);
+    expect_cancel_stops_the_reads(make_archive(*py, dir, "deflated", small), small);
+}
+
+TEST(ZipReader, CancelledStreamFailsAndStaysFailed) {
+    ScratchDir dir;
+    const std::vector<uint8_t> payload = payload_bytes((size_t{3} << 20) + 5, 23);
+    ASSERT_TRUE(write_file(dir / "a.zip", our_archive(payload)));
+    std::atomic<bool> cancel{true};
+    MemberStream refused;
+    Error err;
+    EXPECT_EQ(refused.open(dir / "a.zip", kName, &err, &cancel), Status::kOsError);
+    EXPECT_EQ(err.os.code, ECANCELED);
+
+    cancel.store(false);
+    MemberStream stream;
+    ASSERT_EQ(stream.open(dir / "a.zip", kName, &err, &cancel), Status::kOk) << err.message;
+    std::vector<uint8_t> buffer(payload.size());
+    const std::ptrdiff_t n = stream.read(buffer.data(), buffer.size());
+    EXPECT_EQ(n, std::ptrdiff_t{1} << 20);  // one piece at a time, whatever the room
+    EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + n, payload.begin()));
+    cancel.store(true);
+    EXPECT_EQ(stream.read(buffer.data(), buffer.size()), -1);
+    cancel.store(false);
+    EXPECT_EQ(stream.read(buffer.data(), buffer.size()), -1);
 }
 
 TEST(ZipReader, EveryMutantIsJudgedLikeZipfile) {

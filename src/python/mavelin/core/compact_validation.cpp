@@ -73,7 +73,8 @@ int run_by_path(PyObject* validator, py::Ref& failed, py::Ref& files) {
     file_managing::TreePass pass(top);
     if (pass.walk() < 0) return -1;
     table::NodeTable certificate;
-    if (!certificate_reader::load_table(certificate_path.get(), certificate)) return 1;
+    const int loaded = certificate_reader::load_table(certificate_path.get(), certificate);
+    if (loaded <= 0) return loaded < 0 ? -1 : 1;
     mark_id_mismatches(certificate);
     if (report_walk(validator, top_path.get(), pass) < 0 || fill(validator, pass) < 0) return -1;
     const table::NodeTable& fresh = pass.nodes();
