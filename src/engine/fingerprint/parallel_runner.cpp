@@ -12,6 +12,7 @@
 #include <new>
 #include <thread>
 
+#include "engine/cancellation.h"
 #include "engine/fingerprint/small_batch.h"
 #include "engine/fs/file_io.h"
 
@@ -165,9 +166,7 @@ class Run {
         if (progress_) progress_->files_done.fetch_add(1, std::memory_order_relaxed);
     }
 
-    bool cancelled() const noexcept {
-        return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed);
-    }
+    bool cancelled() const noexcept { return cancellation::requested(cancel_); }
 
     // One file, counted as done unless it was handed on (a split file, or a small file gathered
     // for hashing later), to be counted when it finishes.

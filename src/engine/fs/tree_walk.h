@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/cancellation.h"
 #include "engine/certificate_format.h"
 #include "engine/fs/file_io.h"
 
@@ -55,9 +56,7 @@ class TreeWalker {
 
     const std::string& top() const { return top_; }
     const std::vector<WalkError>& errors() const { return errors_; }
-    bool cancelled() const {
-        return cancel_ != nullptr && cancel_->load(std::memory_order_relaxed);
-    }
+    bool cancelled() const { return cancellation::requested(cancel_); }
 
   private:
     struct Frame {

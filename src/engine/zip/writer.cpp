@@ -13,6 +13,7 @@
 #include <memory>
 #include <new>
 
+#include "engine/cancellation.h"
 #include "engine/fs/file_io.h"
 #include "engine/hash/crc32.h"
 #include "engine/text/utf8.h"
@@ -200,7 +201,7 @@ Status copy_payload(int in, const std::string& payload_path, MemberArchiveWriter
     std::unique_ptr<uint8_t[]> buf(new (std::nothrow) uint8_t[kCopyBuffer]);
     if (!buf) return os_error(err, ENOMEM, payload_path);
     for (;;) {
-        if (cancel && cancel->load(std::memory_order_relaxed)) {
+        if (cancellation::requested(cancel)) {
             w.discard();
             return os_error(err, ECANCELED, payload_path);
         }
