@@ -16,6 +16,9 @@ namespace {
 constexpr std::size_t kHandOn = 1024;                     // paths per batch the walk hands on
 constexpr std::size_t kMaxQueued = std::size_t{1} << 16;  // paths waiting, at most
 constexpr std::size_t kMaxRun = std::size_t{1} << 16;     // paths per runner call, at most
+// Paths per runner call, at least, while the walk goes on: each call starts its threads and
+// ends with some of them idle, so calls are not made for every batch.
+constexpr std::size_t kMinRun = std::size_t{1} << 13;
 
 }  // namespace
 
@@ -102,7 +105,7 @@ void StreamingScan::hash() noexcept {
             paths.clear();
             {
                 std::unique_lock<std::mutex> hold(mutex_);
-                changed_.wait(hold, [&] { return !queue_.empty() || walk_done_; });
+                changed_.wait(hold, [&] { return queued_paths_ >= kMinRun || walk_done_; });
                 if (queue_.empty()) break;
                 // Everything waiting, up to one runner call's worth: batches are consecutive.
                 first = queue_.front().first;
