@@ -5,6 +5,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "engine/cancellation.h"
+
 namespace mavelin::compare {
 
 namespace {
@@ -16,12 +18,14 @@ using table::NodeTable;
 // table order.
 class PathIndex {
   public:
-    explicit PathIndex(const NodeTable& t) : t_(t) {
+    // Built until `stop` says so.
+    PathIndex(const NodeTable& t, cancellation::Poll& stop) : t_(t) {
         size_t capacity = 16;
         while (capacity < t.size() + t.size() / 2) capacity <<= 1;  // at most two thirds full
         slots_.assign(capacity, kNoRow);
         mask_ = capacity - 1;
         for (size_t i = t.size(); i-- > 0;) {  // backwards: each chain ends up in table order
+            if (stop()) return;
             size_t& s = slot(t.path(i));
             if (s != kNoRow) {
                 if (next_.empty()) next_.assign(t.size(), kNoRow);
@@ -61,14 +65,18 @@ struct Holders {
 
 }  // namespace
 
-Comparison join_by_path(const NodeTable& certificate, const NodeTable& fresh) {
+Comparison join_by_path(const NodeTable& certificate, const NodeTable& fresh,
+                        const std::atomic<bool>* cancel) {
     Comparison out;
+    cancellation::Poll stop(cancel);  // looked at per node in every loop
     // Certificate nodes paired with a fresh node (and, later, moved).
     std::vector<bool> certificate_done(certificate.size(), false);
     std::vector<size_t> unpaired_fresh;  // the kNew findings, some of which become moves
     {
-        PathIndex index(certificate);
+        PathIndex index(certificate, stop);
+        if (cancellation::requested(cancel)) return out;
         for (size_t j = 0; j < fresh.size(); ++j) {
+            if (stop()) return out;
             size_t* s = index.find(fresh.path(j));
             if (!s || certificate_done[*s]) {
                 unpaired_fresh.push_back(out.findings.size());
@@ -98,6 +106,7 @@ Comparison join_by_path(const NodeTable& certificate, const NodeTable& fresh) {
     std::unordered_map<std::string_view, Holders> by_fingerprint;
     if (!unpaired_fresh.empty()) {
         for (size_t i = 0; i < certificate.size(); ++i) {
+            if (stop()) return out;
             if (certificate_done[i] || !certificate.comparable(i)) continue;
             Holders& h = by_fingerprint[certificate.digest_bytes(i)];
             if (h.certificate_count++ == 0) h.certificate_row = i;
@@ -105,6 +114,7 @@ Comparison join_by_path(const NodeTable& certificate, const NodeTable& fresh) {
     }
     if (!by_fingerprint.empty()) {
         for (size_t f : unpaired_fresh) {
+            if (stop()) return out;
             const size_t j = out.findings[f].fresh_row;
             if (!fresh.comparable(j)) continue;
             auto it = by_fingerprint.find(fresh.digest_bytes(j));
@@ -112,6 +122,7 @@ Comparison join_by_path(const NodeTable& certificate, const NodeTable& fresh) {
             if (it->second.fresh_count++ == 0) it->second.fresh_finding = f;
         }
         for (const auto& [digests, h] : by_fingerprint) {
+            if (stop()) return out;
             if (h.certificate_count != 1 || h.fresh_count != 1) continue;
             out.findings[h.fresh_finding].kind = Kind::kMoved;
             out.findings[h.fresh_finding].certificate_row = h.certificate_row;
@@ -120,6 +131,7 @@ Comparison join_by_path(const NodeTable& certificate, const NodeTable& fresh) {
     }
 
     for (size_t i = 0; i < certificate.size(); ++i) {
+        if (stop()) return out;
         if (certificate_done[i]) continue;
         out.findings.push_back({Kind::kMissing, kNoRow, i});
         ++out.failed_files;

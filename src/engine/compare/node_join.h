@@ -1,6 +1,7 @@
 // Pairing the certificate's node table with a fresh one by node path: the findings of a validation.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -45,6 +46,9 @@ struct Comparison {
 //
 // Time is linear in the tables. Memory besides the findings: about 17 bytes per certificate
 // node while pairing, and a hash entry per unpaired node with a fingerprint for the moves.
-Comparison join_by_path(const table::NodeTable& certificate, const table::NodeTable& fresh);
+// Once `cancel` (optional) is set, returns within a few thousand nodes with the comparison
+// unfinished, for the caller to drop. Throws std::bad_alloc.
+Comparison join_by_path(const table::NodeTable& certificate, const table::NodeTable& fresh,
+                        const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace mavelin::compare

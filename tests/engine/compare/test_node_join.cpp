@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -174,6 +175,22 @@ TEST(NodeJoin, OneDeletionAmongManyGivesOneFinding) {
     Comparison c = join_by_path(cert, fresh);
     EXPECT_EQ(described(cert, fresh, c), (std::vector<std::string>{"missing:>dir21/4321"}));
     EXPECT_EQ(c.failed_files, 1u);
+}
+
+// A set cancel flag ends the join early, whichever loop it is in; a clear one changes nothing.
+TEST(NodeJoin, CancelEndsTheJoinEarly) {
+    std::vector<Row> rows;
+    for (int i = 0; i < 20000; ++i)
+        rows.push_back({std::string("f").append(std::to_string(i)), std::to_string(i)});
+    const NodeTable cert = table(rows);
+    const NodeTable fresh = table({});  // every certificate node missing: each loop has work
+    std::atomic<bool> cancel{false};
+    EXPECT_EQ(join_by_path(cert, fresh, &cancel).failed_files, rows.size());
+    cancel.store(true);
+    const Comparison cut = join_by_path(cert, fresh, &cancel);
+    EXPECT_TRUE(cut.findings.empty());
+    const Comparison also_cut = join_by_path(fresh, cert, &cancel);
+    EXPECT_LT(also_cut.findings.size(), 4096u);
 }
 
 }  // namespace

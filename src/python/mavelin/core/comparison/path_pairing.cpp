@@ -1,4 +1,5 @@
 // Pairing the certificate's node table with the fresh one by node path, through the engine's join.
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -8,7 +9,7 @@
 #include "engine/table/node_table.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
-#include "python/capi/gil.h"
+#include "python/capi/interruptible.h"
 #include "python/capi/state.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
 #include "python/mavelin/core/models.h"
@@ -196,14 +197,22 @@ py::Ref path_of(const Side& side, size_t row) {
         PyObject_GetAttr(side.nodes[row].get(), py::state().names.file_path.get()));
 }
 
+// The engine's join, away from the interpreter lock, where Ctrl-C cuts it short. -1 with
+// KeyboardInterrupt or MemoryError set.
+int join(const NodeTable& certificate, const NodeTable& fresh, compare::Comparison& result) {
+    std::atomic<bool> cancel{false};
+    return py::run_interruptible_alloc(
+        [&] { result = compare::join_by_path(certificate, fresh, &cancel); }, cancel);
+}
+
 }  // namespace
 
 long long by_path(PyObject* certificate_table, PyObject* fresh_table, Findings& findings) {
     Side cert, fresh;
     if (extract(certificate_table, true, cert) < 0 || extract(fresh_table, false, fresh) < 0)
         return -1;
-    const compare::Comparison result =
-        py::without_gil([&] { return compare::join_by_path(cert.rows, fresh.rows); });
+    compare::Comparison result;
+    if (join(cert.rows, fresh.rows, result) < 0) return -1;
 
     return findings.join(
         result, [&](size_t row) { return path_of(fresh, row); },
@@ -211,8 +220,8 @@ long long by_path(PyObject* certificate_table, PyObject* fresh_table, Findings& 
 }
 
 long long by_path(const NodeTable& certificate, const NodeTable& fresh, Findings& findings) {
-    const compare::Comparison result =
-        py::without_gil([&] { return compare::join_by_path(certificate, fresh); });
+    compare::Comparison result;
+    if (join(certificate, fresh, result) < 0) return -1;
     auto path_in = [](const NodeTable& t) {
         return [&t](size_t row) { return py::decode_path(t.path(row)); };
     };
