@@ -16,7 +16,8 @@ namespace mavelin::py {
 
 // Runs `work()` (which must not throw and must not touch Python objects) and waits for it.
 // When a signal handler raises meanwhile (KeyboardInterrupt), `cancel` is set, the work is
-// still waited for, and -1 is returned with that exception set. `tick()` (noexcept) runs with
+// still waited for, and -1 is returned with that exception set; when one raises before the
+// work starts, the work does not run. `tick()` (noexcept) runs with
 // the lock held at every wake-up while the work goes on. Call with the lock held.
 //
 // A daemon thread that takes the lock back while the interpreter finalizes is ended there by a
@@ -24,6 +25,12 @@ namespace mavelin::py {
 // destroyed under it and no joinable std::thread is left behind.
 template <class Work, class Tick>
 int run_interruptible(Work&& work, std::atomic<bool>& cancel, Tick&& tick) {
+    // A Ctrl-C that came while the previous step ended (nothing looked at signals since) stops
+    // this one before it starts.
+    if (PyErr_CheckSignals() < 0) {
+        cancel.store(true);
+        return -1;
+    }
     std::mutex lock;
     std::condition_variable finished;
     bool done = false;
