@@ -378,6 +378,14 @@ Status Reader::open_member(const Entry& e, const std::string& member_name, Wide*
     return Status::kOk;
 }
 
+std::atomic<uint64_t> g_member_cap{0};  // 0: half the machine's memory
+
+// Throws std::bad_alloc (ENOMEM for the caller) when a member of `bytes` is more than may be
+// kept in memory.
+void check_member_fits(uint64_t bytes) {
+    if (bytes > member_memory_cap()) throw std::bad_alloc();
+}
+
 // The member's data goes through its CRC-32 (inflated, for deflate) in a first pass that keeps
 // nothing; only data that matches is read again into `out`. A member that claims more than it
 // holds, or inflates beyond what it claims, never costs more than a piece of memory.
@@ -398,6 +406,7 @@ Status Reader::read_data(const Entry& e, Wide data_start, const std::string& key
         });
         if (s != Status::kOk) return s;
         if (crc != e.crc) return fail(Status::kBadCrc, "Bad CRC-32 for file " + quote_text(key));
+        check_member_fits(e.uncompressed);
         out->data.reserve(static_cast<size_t>(e.uncompressed));
         s = inflate_data(e, start, key, [out](const uint8_t* p, size_t n) {
             out->data.insert(out->data.end(), p, p + n);
@@ -411,6 +420,7 @@ Status Reader::read_data(const Entry& e, Wide data_start, const std::string& key
         uint64_t start_at = 0, want = 0;
         if (const Status s = stored_span(e, data_start, key, &start_at, &want); s != Status::kOk)
             return s;
+        check_member_fits(want);
         out->data.resize(static_cast<size_t>(want));
         size_t got = 0;
         if (const Status s = read(start, out->data.data(), out->data.size(), &got);
@@ -530,6 +540,19 @@ std::unique_ptr<FdSource> open_source(const std::string& path, Error* err) {
 }
 
 }  // namespace
+
+uint64_t member_memory_cap() noexcept {
+    const uint64_t set = g_member_cap.load(std::memory_order_relaxed);
+    if (set != 0) return set;
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page <= 0) return UINT64_MAX;
+    return static_cast<uint64_t>(pages) / 2 * static_cast<uint64_t>(page);
+}
+
+void set_member_memory_cap(uint64_t bytes) noexcept {
+    g_member_cap.store(bytes, std::memory_order_relaxed);
+}
 
 Status read_member(Source& src, const std::string& label, const std::string& member_name,
                    Member* out, Error* err, const std::atomic<bool>* cancel) {

@@ -54,6 +54,13 @@ struct Member {
 Status read_member(const std::string& archive_path, const std::string& member_name, Member* out,
                    Error* err, const std::atomic<bool>* cancel = nullptr);
 
+// The most a member read whole by read_member may hold: half the machine's memory unless set
+// otherwise. A member that claims more is refused as out of memory (kOsError, ENOMEM) before
+// its bytes are kept: the system might grant the memory and end the process once it is touched.
+// Setting 0 restores the default (the setter is for tests).
+uint64_t member_memory_cap() noexcept;
+void set_member_memory_cap(uint64_t bytes) noexcept;
+
 // The same on any source; `label` is the path reported with read errors.
 Status read_member(Source& src, const std::string& label, const std::string& member_name,
                    Member* out, Error* err, const std::atomic<bool>* cancel = nullptr);

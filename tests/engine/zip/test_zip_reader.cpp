@@ -12,6 +12,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/hash/crc32.h"
@@ -455,6 +456,41 @@ TEST(ZipReader, CancelStopsTheReadWithinOnePiece) {
     ScratchDir dir;
     const std::vector<uint8_t> small = payload_bytes(40000, 22);
     expect_cancel_stops_the_reads(make_archive(*py, dir, "deflated", small), small);
+}
+
+// A member larger than may be kept in memory is refused as out of memory, its CRC pass done but
+// nothing allocated for it; within the cap the same archive reads as ever.
+TEST(ZipReader, AMemberLargerThanMayBeKeptIsRefusedAsOutOfMemory) {
+    struct Restore {
+        ~Restore() { set_member_memory_cap(0); }
+    } restore;
+    EXPECT_GE(member_memory_cap(), uint64_t{64} << 20);  // half of any machine that runs this
+    const std::vector<uint8_t> big = payload_bytes((size_t{3} << 20) + 1, 24);
+    const std::vector<uint8_t> small = payload_bytes(40000, 25);  // the host's argument limit
+    std::vector<std::pair<std::vector<uint8_t>, const std::vector<uint8_t>*>> archives = {
+        {our_archive(big), &big}};
+    ScratchDir dir;
+    if (const HostPython* py = first_python())
+        archives.emplace_back(make_archive(*py, dir, "deflated", small), &small);
+    for (const auto& [archive, payload] : archives) {
+        std::atomic<bool> never{false};
+        for (uint64_t cap : {uint64_t{payload->size() / 3}, payload->size() - 1, uint64_t{0}}) {
+            set_member_memory_cap(cap);
+            CancellingSource src(archive, never, SIZE_MAX);
+            Member m;
+            Error err;
+            const Status s = read_member(src, "label", kName, &m, &err);
+            if (cap == 0) {
+                ASSERT_EQ(s, Status::kOk) << err.message;
+                EXPECT_EQ(m.data, *payload);
+            } else {
+                ASSERT_EQ(s, Status::kOsError) << cap << " " << err.message;
+                EXPECT_EQ(err.os.code, ENOMEM);
+                EXPECT_EQ(err.os.path, "label");
+                EXPECT_TRUE(m.data.empty());
+            }
+        }
+    }
 }
 
 TEST(ZipReader, CancelledStreamFailsAndStaysFailed) {
