@@ -1,4 +1,5 @@
 // mavelin.core.validation: CertificateValidator, locating, loading and comparing a certificate.
+#include <atomic>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -8,6 +9,7 @@
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/gil.h"
+#include "python/capi/interruptible.h"
 #include "python/capi/state.h"
 #include "python/certificate/reader.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
@@ -107,8 +109,10 @@ PyObject* deep_certificate_search(PyObject* self, PyObject*) {
     if (py::encode_path(result_path.get(), top) < 0) return nullptr;
     bool hit = false;
     std::string rel;
-    py::without_gil([&] {
-        fs::TreeWalker walker(top);
+    std::atomic<bool> cancel{false};
+    // Off the interpreter's thread, so that Ctrl-C ends a search through a large tree.
+    auto search = [&] {
+        fs::TreeWalker walker(top, &cancel);
         while (fs::Visit* v = walker.next()) {
             for (const std::string& f : v->files) {
                 if (f == kArchiveName) {
@@ -121,7 +125,8 @@ PyObject* deep_certificate_search(PyObject* self, PyObject*) {
                 break;
             }
         }
-    });
+    };
+    if (py::run_interruptible_alloc(search, cancel) < 0) return nullptr;
     if (!hit) Py_RETURN_FALSE;
     py::Ref folder = result_path;
     if (!rel.empty()) {
