@@ -151,6 +151,7 @@ std::string AtomicFile::temp_path() const {
 }
 
 int AtomicFile::create_temporary() {
+    appended_ = handed_ = 0;
     const std::string base = temp_base(name_);
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
         char tag[kTagDigits + 2];
@@ -230,9 +231,18 @@ int AtomicFile::open(const std::string& target, OsError* err, Sync sync) {
 }
 
 int AtomicFile::write_all(const void* data, size_t len, OsError* err) {
+    constexpr uint64_t kWriteBehind = uint64_t{8} << 20;
     if (!fd_) return fail(EBADF, err);
     const int code = fs::write_all(fd_.get(), data, len);
-    return code == 0 ? 0 : fail(code, err);
+    if (code != 0) return fail(code, err);
+    appended_ += len;
+    if (sync_ != Sync::kNone && appended_ - handed_ >= kWriteBehind) {
+        // Only a start: errors, if any, are those the sync at commit() reports.
+        ::sync_file_range(fd_.get(), static_cast<off_t>(handed_),
+                          static_cast<off_t>(appended_ - handed_), SYNC_FILE_RANGE_WRITE);
+        handed_ = appended_;
+    }
+    return 0;
 }
 
 int AtomicFile::pwrite_all(const void* data, size_t len, uint64_t offset, OsError* err) {

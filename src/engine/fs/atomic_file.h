@@ -48,7 +48,9 @@ class AtomicFile {
     // followed, as the caller named them), the last component is handled as above.
     int open(const std::string& target, OsError* err, Sync sync = Sync::kFile);
 
-    // Appends all bytes (EINTR and short writes handled). 0 or an errno.
+    // Appends all bytes (EINTR and short writes handled). 0 or an errno. When the file is to be
+    // synced, every few MiB appended are handed to the disk at once, so that the sync at
+    // commit() has little left to wait for.
     int write_all(const void* data, size_t len, OsError* err);
     // Writes all bytes at `offset` without moving the append position. 0 or an errno.
     int pwrite_all(const void* data, size_t len, uint64_t offset, OsError* err);
@@ -78,6 +80,8 @@ class AtomicFile {
     UniqueFd dir_;  // an open file description of our own: it carries the folder lock
     Sync sync_ = Sync::kFile;
     bool renamed_ = false;
+    uint64_t appended_ = 0;  // bytes write_all() added
+    uint64_t handed_ = 0;    // of those, the bytes whose writeback was started
     mode_t fresh_mode_ = 0;
     std::string folder_;  // as given to open(), for temp_path()
     std::string name_;
