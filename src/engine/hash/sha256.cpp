@@ -1,6 +1,7 @@
 // SHA-256 front end: streaming hasher, one-shot hash, hexadecimal form and multi-message hashing.
 #include "engine/hash/sha256.h"
 
+#include <array>
 #include <cstring>
 
 #include "engine/hash/sha256_impl.h"
@@ -56,11 +57,18 @@ const Digest& empty_digest() {
 }
 
 void to_hex(const Digest& digest, char out[64]) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    for (size_t i = 0; i < digest.size(); ++i) {
-        out[2 * i] = kDigits[digest[i] >> 4];
-        out[2 * i + 1] = kDigits[digest[i] & 15];
-    }
+    // The two digits of every byte value, looked up at once.
+    static constexpr std::array<char, 512> kPairs = [] {
+        constexpr char kDigits[] = "0123456789abcdef";
+        std::array<char, 512> t{};
+        for (size_t b = 0; b < 256; ++b) {
+            t[2 * b] = kDigits[b >> 4];
+            t[2 * b + 1] = kDigits[b & 15];
+        }
+        return t;
+    }();
+    for (size_t i = 0; i < digest.size(); ++i)
+        std::memcpy(out + 2 * i, &kPairs[2 * size_t{digest[i]}], 2);
 }
 
 void hash_many(const uint8_t* const* msgs, size_t len, size_t count, Digest* out) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/certificate_format.h"
+#include "engine/hash/sha256.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/reader.h"
 #include "engine/table/payload_reader.h"
@@ -219,6 +220,22 @@ TEST(PayloadReader, TablesOutsideTheFormGoTheGeneralWay) {
     EXPECT_EQ(general(pv::encode_table(listed({lower, upper})), out), DecodeResult::kNotCompact);
     EXPECT_EQ(decode_payload(pv::bytes_of(pv::encode_table(listed({upper}))), out),
               DecodeResult::kNotCompact);
+    // One digit out of the lowercase hex set anywhere in a digest is enough.
+    for (const char odd : {'g', 'F', '/', ':', '`', '\x80', '\xff', '\0'}) {
+        for (const std::size_t at : {std::size_t{0}, std::size_t{31}, std::size_t{63}}) {
+            std::string digest = lower;
+            digest[at] = odd;
+            EXPECT_EQ(decode_payload(pv::bytes_of(pv::encode_table(listed({digest}))), out),
+                      DecodeResult::kNotCompact)
+                << int{static_cast<unsigned char>(odd)} << " at " << at;
+        }
+    }
+    const std::string digits = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+    ASSERT_EQ(decode_payload(pv::bytes_of(pv::encode_table(listed({digits}))), out),
+              DecodeResult::kOk);
+    char back[64];
+    mavelin::hash::sha256::to_hex(out.fingerprint(0)[0], back);
+    EXPECT_EQ(std::string(back, 64), digits);
     pv::Table two = listed({lower});
     two.push_back(listed({lower, lower})[0]);
     EXPECT_EQ(general(pv::encode_table(two), out), DecodeResult::kNotCompact);
