@@ -10,6 +10,55 @@ namespace mavelin::fingerprint {
 namespace {
 
 constexpr size_t kHashGroup = 64;  // chunk pointers handed to hash_many at once
+constexpr size_t kTailLanes = 16;  // short chunks hashed side by side
+
+// Digests of messages of different lengths (the files' short last chunks): their whole blocks
+// go through kTailLanes lanes side by side, a lane taking the next message as soon as its own
+// has no whole block left; each message is then finished on its own (its last partial block and
+// the padding).
+void hash_tails(const SmallFileBatch::Tail* tails, size_t count) {
+    namespace sha = hash::sha256;
+    sha::BlockState states[kTailLanes];
+    sha::BlockState* lanes[kTailLanes];
+    const uint8_t* at[kTailLanes];
+    size_t left[kTailLanes];  // whole blocks still to absorb
+    size_t which[kTailLanes];
+    size_t active = 0, next = 0;
+    for (;;) {
+        while (active < kTailLanes && next < count) {
+            const SmallFileBatch::Tail& t = tails[next];
+            if (t.len < sha::kBlockSize) {
+                *t.out = sha::finish_state(sha::initial_state(), 0, t.data, t.len);
+            } else {
+                states[active] = sha::initial_state();
+                at[active] = t.data;
+                left[active] = t.len / sha::kBlockSize;
+                which[active++] = next;
+            }
+            ++next;
+        }
+        if (active == 0) return;
+        size_t step = left[0];
+        for (size_t l = 0; l < active; ++l) {
+            step = std::min(step, left[l]);
+            lanes[l] = &states[l];
+        }
+        sha::absorb_blocks(lanes, at, step, active);
+        for (size_t l = active; l-- > 0;) {
+            at[l] += step * sha::kBlockSize;
+            left[l] -= step;
+            if (left[l] != 0) continue;
+            const SmallFileBatch::Tail& t = tails[which[l]];
+            const size_t whole = t.len / sha::kBlockSize * sha::kBlockSize;
+            *t.out = sha::finish_state(states[l], whole, t.data + whole, t.len - whole);
+            --active;  // the last lane takes this one's place
+            states[l] = states[active];
+            at[l] = at[active];
+            left[l] = left[active];
+            which[l] = which[active];
+        }
+    }
+}
 
 }  // namespace
 
@@ -52,9 +101,11 @@ int SmallFileBatch::hash_chunks() noexcept {
     namespace sha = hash::sha256;
     try {
         chunk_digests_.resize(digests_);
+        tails_.reserve(files_.size());
     } catch (...) {
         return ENOMEM;
     }
+    tails_.clear();
     const size_t chunk = static_cast<size_t>(params_.chunk_size);
     const uint8_t* msgs[kHashGroup];
     sha::Digest* dest[kHashGroup];
@@ -75,8 +126,8 @@ int SmallFileBatch::hash_chunks() noexcept {
         }
         if (full < f.chunks) {
             // End of file: a short last chunk, and nothing after it.
-            chunk_digests_[first + full] =
-                sha::hash(data_.data() + f.offset + full * chunk, f.got % chunk);
+            tails_.push_back(Tail{data_.data() + f.offset + full * chunk, f.got % chunk,
+                                  &chunk_digests_[first + full]});
             std::fill(chunk_digests_.begin() + static_cast<ptrdiff_t>(first + full + 1),
                       chunk_digests_.begin() + static_cast<ptrdiff_t>(first + f.chunks),
                       sha::empty_digest());
@@ -84,6 +135,7 @@ int SmallFileBatch::hash_chunks() noexcept {
         first += f.chunks;
     }
     if (g > 0) hash_group();
+    hash_tails(tails_.data(), tails_.size());
     return 0;
 }
 

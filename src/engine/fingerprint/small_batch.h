@@ -19,9 +19,9 @@ class SmallFileBatch {
     static constexpr size_t kMaxFileBytes = size_t{32} << 10;  // chunk_count * chunk_size, at most
     static constexpr size_t kMaxDigests = 512;
     static constexpr size_t kMaxFileChunks = 64;
-    // What one batch holds at most: its data, its chunk digests and its list of files.
+    // What one batch holds at most: its data, its chunk digests, its files and their tails.
     static constexpr size_t kMemoryBytes =
-        kBufferBytes + kMaxDigests * (sizeof(hash::sha256::Digest) + 5 * sizeof(size_t));
+        kBufferBytes + kMaxDigests * (sizeof(hash::sha256::Digest) + 8 * sizeof(size_t));
 
     explicit SmallFileBatch(const Params& params) : params_(params) {}
 
@@ -54,6 +54,13 @@ class SmallFileBatch {
         clear();
     }
 
+    // A file's short last chunk, whose digest goes to `out`.
+    struct Tail {
+        const uint8_t* data;
+        size_t len;
+        hash::sha256::Digest* out;
+    };
+
   private:
     struct File {
         size_t tag;
@@ -76,6 +83,7 @@ class SmallFileBatch {
     size_t digests_ = 0;  // chunk digests the gathered files need
     std::vector<File> files_;
     std::vector<hash::sha256::Digest> chunk_digests_;
+    std::vector<Tail> tails_;
 };
 
 }  // namespace mavelin::fingerprint
