@@ -71,6 +71,27 @@ void to_hex(const Digest& digest, char out[64]) {
         std::memcpy(out + 2 * i, &kPairs[2 * size_t{digest[i]}], 2);
 }
 
+bool from_hex(const char* text, Digest& out) {
+    // The value of each lowercase hex digit, 0x10 for every other byte: one lookup per character
+    // and no branch, as digests are random and a branch per digit would be mispredicted often.
+    static constexpr std::array<uint8_t, 256> kValue = [] {
+        std::array<uint8_t, 256> t{};
+        for (auto& v : t) v = 0x10;
+        for (int c = '0'; c <= '9'; ++c) t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - '0');
+        for (int c = 'a'; c <= 'f'; ++c)
+            t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'a' + 10);
+        return t;
+    }();
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    unsigned bad = 0;
+    for (size_t k = 0; k < out.size(); ++k) {
+        const unsigned hi = kValue[p[2 * k]], lo = kValue[p[2 * k + 1]];
+        bad |= hi | lo;
+        out[k] = static_cast<uint8_t>(hi << 4 | (lo & 0xF));
+    }
+    return (bad & 0x10) == 0;
+}
+
 void hash_many(const uint8_t* const* msgs, size_t len, size_t count, Digest* out) {
     constexpr size_t kGroup = 16;  // the widest lane grouping
     const detail::Backend& be = detail::backend();

@@ -28,6 +28,9 @@ Digest hash(const void* data, size_t len);
 
 // Lowercase hexadecimal form of a digest: exactly 64 characters, no terminator.
 void to_hex(const Digest& digest, char out[64]);
+// The digest whose lowercase hexadecimal form is the 64 characters at `text`; false (and `out`
+// unspecified) when they are anything else, uppercase digits included.
+bool from_hex(const char* text, Digest& out);
 
 // SHA-256 of empty input (computed once).
 const Digest& empty_digest();

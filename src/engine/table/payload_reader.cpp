@@ -2,7 +2,6 @@
 #include "engine/table/payload_reader.h"
 
 #include <algorithm>
-#include <array>
 #include <charconv>
 #include <cstring>
 #include <optional>
@@ -26,29 +25,9 @@ namespace {
 
 constexpr std::size_t kReadSize = std::size_t{256} << 10;
 
-// The value of each lowercase hex digit, 0x10 for every other byte: one lookup per character
-// and no branch, as digests are random and a branch per digit would be mispredicted often.
-constexpr std::array<std::uint8_t, 256> kHexValue = [] {
-    std::array<std::uint8_t, 256> t{};
-    for (auto& v : t) v = 0x10;
-    for (int c = '0'; c <= '9'; ++c)
-        t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - '0');
-    for (int c = 'a'; c <= 'f'; ++c)
-        t[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(c - 'a' + 10);
-    return t;
-}();
-
 // A scan's digest text: 64 lowercase hex digits.
 bool parse_digest(std::string_view s, Digest& d) {
-    if (s.size() != 64) return false;
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    unsigned bad = 0;
-    for (std::size_t k = 0; k < 32; ++k) {
-        const unsigned hi = kHexValue[p[2 * k]], lo = kHexValue[p[2 * k + 1]];
-        bad |= hi | lo;
-        d[k] = static_cast<std::uint8_t>(hi << 4 | (lo & 0xF));
-    }
-    return (bad & 0x10) == 0;
+    return s.size() == 64 && hash::sha256::from_hex(s.data(), d);
 }
 
 std::uint64_t get_le(const std::uint8_t* p, int n) {

@@ -222,6 +222,21 @@ TEST(Sha256Cross, LargeRandomInputsAgreeBetweenImplementations) {
 }
 
 // Every lane width of every available backend against single-message compression.
+TEST(Sha256Hex, FromHexTakesBackWhatToHexGivesAndNothingElse) {
+    std::mt19937_64 rng(5);
+    for (int i = 0; i < 100; ++i) {
+        Digest d;
+        for (auto& b : d) b = static_cast<uint8_t>(rng());
+        const std::string text = hex(d);
+        Digest back{};
+        ASSERT_TRUE(from_hex(text.data(), back)) << text;
+        EXPECT_EQ(back, d);
+        std::string odd = text;
+        odd[static_cast<size_t>(i) % 64] = "gG/:`@F\x80"[i % 8];
+        EXPECT_FALSE(from_hex(odd.data(), back)) << odd;
+    }
+}
+
 TEST(Sha256Lanes, EachWidthMatchesSingleCompression) {
     std::mt19937_64 rng(99);
     std::vector<const detail::Backend*> backends = {&detail::portable_backend()};

@@ -6,6 +6,7 @@
 
 #include "engine/certificate_format.h"
 #include "engine/compare/node_join.h"
+#include "engine/hash/sha256.h"
 #include "engine/table/node_table.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
@@ -55,12 +56,6 @@ int path_key(PyObject* path, std::string& out) {
     return 0;
 }
 
-int hex_value(int c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
-
 // The binary row digests of a fingerprint in the form a scan makes (a list of one-item lists,
 // each holding 64 lowercase hexadecimal digits); false for any other value.
 bool binary_digests(PyObject* fp, std::string& out) {
@@ -75,12 +70,10 @@ bool binary_digests(PyObject* fp, std::string& out) {
         if (!PyUnicode_CheckExact(text) || !PyUnicode_IS_ASCII(text) ||
             PyUnicode_GET_LENGTH(text) != 64)
             return false;
-        const auto* hex = static_cast<const unsigned char*>(PyUnicode_DATA(text));
-        for (int i = 0; i < 64; i += 2) {
-            const int hi = hex_value(hex[i]), lo = hex_value(hex[i + 1]);
-            if (hi < 0 || lo < 0) return false;
-            out.push_back(static_cast<char>(hi << 4 | lo));
-        }
+        hash::sha256::Digest digest;
+        if (!hash::sha256::from_hex(static_cast<const char*>(PyUnicode_DATA(text)), digest))
+            return false;
+        out.append(reinterpret_cast<const char*>(digest.data()), digest.size());
     }
     return true;
 }
