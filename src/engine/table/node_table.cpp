@@ -131,16 +131,7 @@ std::size_t NodeTable::memory_bytes() const noexcept {
 NodeTable scan_tree(const std::string& top, std::size_t rows, std::vector<fs::WalkError>* errors,
                     const std::atomic<bool>* cancel, std::vector<fs::LeftOutFolder>* left_out) {
     NodeTable t(rows);
-    std::int64_t next_id = 1;
-    fs::TreeWalker walker(top, cancel);
-    fs::for_each_node_file(
-        walker,
-        [&](const std::string& dir, const std::string& name) {
-            t.add_joined(next_id++, dir, name);
-        },
-        [left_out](fs::Visit& v) { fs::record_left_out(v, left_out); });
-    if (errors) *errors = walker.errors();
-    t.shrink_to_fit();
+    scan_into(t, top, errors, cancel, left_out, [](std::size_t) {});
     return t;
 }
 

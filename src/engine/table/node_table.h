@@ -136,6 +136,24 @@ class NodeTable {
     std::unordered_map<std::size_t, std::string> other_rows_;
 };
 
+// The walk of scan_tree() into `t` (empty), calling added(i) once node i is in.
+template <class Added>
+void scan_into(NodeTable& t, const std::string& top, std::vector<fs::WalkError>* errors,
+               const std::atomic<bool>* cancel, std::vector<fs::LeftOutFolder>* left_out,
+               Added&& added) {
+    std::int64_t next_id = 1;
+    fs::TreeWalker walker(top, cancel);
+    fs::for_each_node_file(
+        walker,
+        [&](const std::string& dir, const std::string& name) {
+            t.add_joined(next_id++, dir, name);
+            added(t.size() - 1);
+        },
+        [left_out](fs::Visit& v) { fs::record_left_out(v, left_out); });
+    if (errors) *errors = walker.errors();
+    t.shrink_to_fit();
+}
+
 // The node table of a tree built straight from the walk: the nodes of fs::scan_node_paths in
 // its order, numbered 1, 2, 3 ..., without fingerprints, for fingerprints of `rows` rows;
 // `errors`, `cancel` and `left_out` as there.

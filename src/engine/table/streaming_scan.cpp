@@ -1,13 +1,11 @@
 // The walk of a tree into a compact node table with the files fingerprinted while the walk goes on.
 #include "engine/table/streaming_scan.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <iterator>
 #include <utility>
 
-#include "engine/certificate_format.h"
 #include "engine/fingerprint/parallel_runner.h"
 
 namespace mavelin::table {
@@ -67,25 +65,17 @@ bool StreamingScan::hand_on(Batch&& batch) {
 
 void StreamingScan::walk() noexcept {
     try {
-        std::int64_t next_id = 1;
         Batch batch;
-        fs::TreeWalker walker(top_, &stop_);
-        fs::for_each_node_file(
-            walker,
-            [&](const std::string& dir, const std::string& name) {
-                table_.add_joined(next_id++, dir, name);
-                batch.paths.emplace_back(table_.path(table_.size() - 1));
-                if (batch.paths.size() < kHandOn) return;
-                const std::size_t next = batch.first + batch.paths.size();
-                if (!hand_on(std::move(batch))) return;
-                batch = Batch{};
-                batch.first = next;
-                batch.paths.reserve(kHandOn);
-            },
-            [this](fs::Visit& v) { fs::record_left_out(v, &left_out_); });
+        scan_into(table_, top_, &walk_errors_, &stop_, &left_out_, [&](std::size_t i) {
+            batch.paths.emplace_back(table_.path(i));
+            if (batch.paths.size() < kHandOn) return;
+            const std::size_t next = batch.first + batch.paths.size();
+            if (!hand_on(std::move(batch))) return;
+            batch = Batch{};
+            batch.first = next;
+            batch.paths.reserve(kHandOn);
+        });
         if (!batch.paths.empty()) hand_on(std::move(batch));
-        walk_errors_ = walker.errors();
-        table_.shrink_to_fit();
     } catch (...) {
         walk_failure_ = std::current_exception();
         stop_.store(true);
