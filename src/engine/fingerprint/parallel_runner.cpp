@@ -114,11 +114,12 @@ class Run {
                 while (published_.load(std::memory_order_relaxed) > 0 && help(w)) {
                 }
             }
-            flush_small(w);
             active_.fetch_sub(1);
             signal();
             if (begin >= rels_.size()) break;
         }
+        // Small files stay gathered across claims so that the widest kernels get full groups.
+        flush_small(w);
         // Every file is taken: help with split files until nothing is left to claim.
         for (;;) {
             const uint32_t seen = signal_.load();

@@ -15,9 +15,9 @@ namespace mavelin::fingerprint {
 // each file's digests to its rows. Memory is fixed (kBufferBytes of data, kMaxDigests digests).
 class SmallFileBatch {
   public:
-    static constexpr size_t kBufferBytes = size_t{128} << 10;
+    static constexpr size_t kBufferBytes = size_t{512} << 10;
     static constexpr size_t kMaxFileBytes = size_t{32} << 10;  // chunk_count * chunk_size, at most
-    static constexpr size_t kMaxDigests = 512;
+    static constexpr size_t kMaxDigests = 1024;
     static constexpr size_t kMaxFileChunks = 64;
     // What one batch holds at most: its data, its chunk digests, its files and their tails.
     static constexpr size_t kMemoryBytes =
