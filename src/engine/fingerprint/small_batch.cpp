@@ -139,16 +139,56 @@ int SmallFileBatch::hash_chunks() noexcept {
     return 0;
 }
 
-int SmallFileBatch::reduce(size_t first, size_t chunks,
-                           std::vector<hash::sha256::Digest>& rows) noexcept {
+size_t SmallFileBatch::rows_used(size_t chunks) const noexcept {
+    if (params_.step <= 0) return 0;
+    return static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(params_.step), chunks));
+}
+
+// Row r of a file is the hex text of its chunk digests r, r + step, r + 2 step, ... (the same
+// messages RowReducer hashes one file at a time); here the rows of every gathered file go through
+// the refilling lanes together.
+int SmallFileBatch::hash_rows() noexcept {
+    if (params_.step <= 0) return 0;
+    const auto step = static_cast<uint64_t>(params_.step);
+    size_t rows = 0;
+    for (const File& f : files_) rows += rows_used(f.chunks);
     try {
-        RowReducer reducer(params_.step);
-        reducer.add(&chunk_digests_[first], chunks);
-        rows = reducer.finish();
-        return 0;
+        row_text_.resize(digests_ * 64);
+        row_digests_.resize(rows);
+        tails_.clear();
+        tails_.reserve(rows);
     } catch (...) {
         return ENOMEM;
     }
+    size_t first = 0, at = 0;
+    for (const File& f : files_) {
+        const size_t used = rows_used(f.chunks);
+        for (size_t r = 0; r < used; ++r) {
+            const size_t begin = at;
+            for (uint64_t j = r; j < f.chunks; j += step) {
+                hash::sha256::to_hex(chunk_digests_[first + j], &row_text_[at]);
+                at += 64;
+            }
+            tails_.push_back(Tail{reinterpret_cast<const uint8_t*>(&row_text_[begin]), at - begin,
+                                  &row_digests_[tails_.size()]});
+        }
+        first += f.chunks;
+    }
+    hash_tails(tails_.data(), tails_.size());
+    return 0;
+}
+
+int SmallFileBatch::take_rows(size_t first, size_t chunks,
+                              std::vector<hash::sha256::Digest>& rows) noexcept {
+    if (params_.step <= 0) return 0;
+    try {
+        rows.assign(static_cast<size_t>(params_.step), hash::sha256::empty_digest());
+    } catch (...) {
+        return ENOMEM;
+    }
+    const size_t used = rows_used(chunks);
+    std::copy_n(row_digests_.begin() + static_cast<ptrdiff_t>(first), used, rows.begin());
+    return 0;
 }
 
 void SmallFileBatch::clear() noexcept {

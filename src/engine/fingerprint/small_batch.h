@@ -17,11 +17,11 @@ class SmallFileBatch {
   public:
     static constexpr size_t kBufferBytes = size_t{512} << 10;
     static constexpr size_t kMaxFileBytes = size_t{32} << 10;  // chunk_count * chunk_size, at most
-    static constexpr size_t kMaxDigests = 1024;
+    static constexpr size_t kMaxDigests = 512;
     static constexpr size_t kMaxFileChunks = 64;
     // What one batch holds at most: its data, its chunk digests, its files and their tails.
     static constexpr size_t kMemoryBytes =
-        kBufferBytes + kMaxDigests * (sizeof(hash::sha256::Digest) + 8 * sizeof(size_t));
+        kBufferBytes + kMaxDigests * (2 * sizeof(hash::sha256::Digest) + 64 + 8 * sizeof(size_t));
 
     explicit SmallFileBatch(const Params& params) : params_(params) {}
 
@@ -42,14 +42,15 @@ class SmallFileBatch {
     // ENOMEM. The batch is empty afterwards. `done` must not throw.
     template <typename Done>
     void flush(Done&& done) noexcept {
-        const int error = hash_chunks();
-        size_t first = 0;
+        int error = hash_chunks();
+        if (error == 0) error = hash_rows();
+        size_t first = 0;  // the file's first row digest
         for (const File& f : files_) {
             std::vector<hash::sha256::Digest> rows;
             int err = error;
-            if (err == 0) err = reduce(first, f.chunks, rows);
+            if (err == 0) err = take_rows(first, f.chunks, rows);
             done(f.tag, f.size, err, std::move(rows));
-            first += f.chunks;
+            first += rows_used(f.chunks);
         }
         clear();
     }
@@ -73,8 +74,13 @@ class SmallFileBatch {
     size_t chunks_of(uint64_t size) const noexcept;
     // Every chunk digest of the gathered files into chunk_digests_: 0 or ENOMEM.
     int hash_chunks() noexcept;
-    // The rows of the file whose digests start at chunk_digests_[first]: 0 or ENOMEM.
-    int reduce(size_t first, size_t chunks, std::vector<hash::sha256::Digest>& rows) noexcept;
+    // Rows that get at least one member from a file of `chunks` chunks.
+    size_t rows_used(size_t chunks) const noexcept;
+    // Every row digest of the gathered files into row_digests_, the rows of all files hashed
+    // side by side: 0 or ENOMEM.
+    int hash_rows() noexcept;
+    // The rows of the file whose row digests start at row_digests_[first]: 0 or ENOMEM.
+    int take_rows(size_t first, size_t chunks, std::vector<hash::sha256::Digest>& rows) noexcept;
     void clear() noexcept;
 
     Params params_;
@@ -84,6 +90,8 @@ class SmallFileBatch {
     std::vector<File> files_;
     std::vector<hash::sha256::Digest> chunk_digests_;
     std::vector<Tail> tails_;
+    std::vector<char> row_text_;  // the rows' messages: hex chunk digests, row after row
+    std::vector<hash::sha256::Digest> row_digests_;
 };
 
 }  // namespace mavelin::fingerprint
