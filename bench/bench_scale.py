@@ -38,6 +38,11 @@ processors; and the ratio to `openssl speed ... -multi 2`. As wall-clock rates m
 busy machine, it also prints the rate per second of processor time (user and system, whole
 process) times the processors, against the same limit and against a one-process `openssl speed`,
 which openssl itself divides by processor time.
+
+Unless --skip-peers, each tree also gets a floor line: bench/read_floor.cpp (built here with g++)
+opening, measuring, reading and closing every file on all processors with no hashing, the
+interpreter's start with the package imported, and hashing the tree's bytes at the kernel limit;
+their sum is what no tool that reads the files and starts this interpreter can go below.
 """
 import argparse
 import os
@@ -192,6 +197,58 @@ def kernel_limit(args):
             return f"{fields[0].strip()}, {fields[1].strip()}", float(fields[2].split()[0])
     print("kernel limit: n/a (no multi-lane kernel on this CPU)")
     return None
+
+
+def read_floor_seconds(args, top):
+    """Median seconds of bench/read_floor.cpp reading every file of `top` on all processors, no
+    hashing (built here with g++ once per run); None without g++."""
+    if getattr(args, "read_floor_binary", None) is None:
+        if not shutil.which("g++"):
+            print("read alone: n/a (no g++; see bench/read_floor.cpp)")
+            args.read_floor_binary = ""
+            return None
+        build = tempfile.mkdtemp(prefix="mavelin-floor-")
+        binary = os.path.join(build, "read_floor")
+        here = os.path.dirname(os.path.abspath(__file__))
+        subprocess.run(["g++", "-std=c++20", "-O2", "-o", binary, os.path.join(here, "read_floor.cpp"),
+                        "-pthread"], check=True)
+        args.read_floor_binary = binary
+    if not args.read_floor_binary:
+        return None
+    out = subprocess.run([args.read_floor_binary, top, str(os.cpu_count() or 1), str(max(3, args.repeat))],
+                         capture_output=True, text=True, check=True).stdout
+    # "read alone: 100000 files, 0.869 GB, 2 threads: 0.219 s, ..."
+    return float(out.split("threads:", 1)[1].split()[0])
+
+
+def kernel_limit_once(args):
+    """kernel_limit(args), measured once per run and remembered."""
+    if not hasattr(args, "kernel"):
+        args.kernel = kernel_limit(args)
+    return args.kernel
+
+
+def print_floor(args, top, data_bytes, results):
+    """Where the time goes: reading alone, hashing at the kernel limit and the interpreter's start,
+    side by side with signing and with what 1.2x b3sum and 2x rhash would take."""
+    read_s = read_floor_seconds(args, top)
+    if read_s is None:
+        return
+    start_s, _ = median_run([args.python, "-c", "import mavelin.cli"], max(3, args.repeat))
+    kernel = kernel_limit_once(args)
+    cores = os.cpu_count() or 1
+    parts = [f"read alone {read_s:.3f} s", f"interpreter start {start_s:.3f} s"]
+    floor = read_s + start_s
+    if kernel:
+        hash_s = data_bytes / 1e9 / (kernel[1] * cores)
+        parts.append(f"hashing at the kernel limit {hash_s:.3f} s")
+        floor += hash_s
+    text = f"  floor: {' + '.join(parts)} = {floor:.3f} s; signing {results['sign'][0]:.3f} s"
+    if "b3sum -P2" in results:
+        text += f"; 1.2x b3sum -P2 is {results['b3sum -P2'][0] / 1.2:.3f} s"
+    if "rhash" in results:
+        text += f"; 2x rhash is {results['rhash'][0] / 2:.3f} s, 2.5x {results['rhash'][0] / 2.5:.3f} s"
+    print(text)
 
 
 def make_big_tree(top, count, size, seed=1):
@@ -388,6 +445,8 @@ def measure_tree(args, top, count, data_bytes, cpu=None):
             pt = results[peer][0]
             print(f"  ratio to {peer:<13} sign {pt / sign_t:5.2f}x  validate {pt / validate_t:5.2f}x")
     print(f"  validate / sign files/s {sign_t / validate_t:5.2f}")
+    if not args.skip_peers:
+        print_floor(args, top, data_bytes, results)
     return results
 
 
@@ -440,7 +499,7 @@ def main():
     if args.mixed:
         bench_mixed(args)
     if big:
-        kernel = kernel_limit(args)
+        kernel = kernel_limit_once(args)
         limit = None
         if kernel:
             cores = os.cpu_count() or 1
