@@ -342,6 +342,8 @@ def bench_size(args, count):
         data_bytes = make_tree(top, count, args.min_size, args.max_size)
         print(f"{count:,} files, {data_bytes / 1e9:.2f} GB (generated in {time.perf_counter() - t0:.1f} s)")
         if args.keep:
+            # A kept tree without its byte count was never completed: this one replaces it.
+            shutil.rmtree(tree_path(args, count), ignore_errors=True)
             os.rename(top, tree_path(args, count))
             top = tree_path(args, count)
             with open(top + ".bytes", "w") as f:  # beside the tree, so it is no file of it
