@@ -47,6 +47,7 @@ files with read calls and starts this interpreter needs; on large files reading 
 the caches and the sum overstates it.
 """
 import argparse
+import atexit
 import os
 import random
 import shlex
@@ -210,6 +211,7 @@ def read_floor_seconds(args, top):
             args.read_floor_binary = ""
             return None
         build = tempfile.mkdtemp(prefix="mavelin-floor-")
+        atexit.register(shutil.rmtree, build, ignore_errors=True)
         binary = os.path.join(build, "read_floor")
         here = os.path.dirname(os.path.abspath(__file__))
         subprocess.run(["g++", "-std=c++20", "-O2", "-o", binary, os.path.join(here, "read_floor.cpp"),
