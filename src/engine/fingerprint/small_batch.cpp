@@ -12,10 +12,41 @@ namespace {
 constexpr size_t kHashGroup = 64;  // chunk pointers handed to hash_many at once
 constexpr size_t kTailLanes = 16;  // short chunks hashed side by side
 
-// Digests of messages of different lengths (the files' short last chunks): their whole blocks
-// go through kTailLanes lanes side by side, a lane taking the next message as soon as its own
-// has no whole block left; each message is then finished on its own (its last partial block and
-// the padding).
+// The messages whose whole blocks are absorbed, finished side by side: their last partial
+// blocks and the padding.
+class Finisher {
+  public:
+    void add(const hash::sha256::BlockState& state, const SmallFileBatch::Tail& t) {
+        const size_t whole = t.len / hash::sha256::kBlockSize * hash::sha256::kBlockSize;
+        states_[n_] = state;
+        absorbed_[n_] = whole;
+        tails_[n_] = t.data + whole;
+        lens_[n_] = t.len - whole;
+        outs_[n_] = t.out;
+        if (++n_ == kTailLanes) flush();
+    }
+    void flush() {
+        if (n_ == 0) return;
+        const hash::sha256::BlockState* states[kTailLanes];
+        hash::sha256::Digest digests[kTailLanes];
+        for (size_t l = 0; l < n_; ++l) states[l] = &states_[l];
+        hash::sha256::finish_states(states, absorbed_, tails_, lens_, n_, digests);
+        for (size_t l = 0; l < n_; ++l) *outs_[l] = digests[l];
+        n_ = 0;
+    }
+
+  private:
+    hash::sha256::BlockState states_[kTailLanes];
+    uint64_t absorbed_[kTailLanes];
+    const uint8_t* tails_[kTailLanes];
+    size_t lens_[kTailLanes];
+    hash::sha256::Digest* outs_[kTailLanes];
+    size_t n_ = 0;
+};
+
+// Digests of messages of different lengths (the files' short last chunks, the rows): their whole
+// blocks go through kTailLanes lanes side by side, a lane taking the next message as soon as its
+// own has no whole block left; the messages are then finished kTailLanes at a time as well.
 void hash_tails(const SmallFileBatch::Tail* tails, size_t count) {
     namespace sha = hash::sha256;
     sha::BlockState states[kTailLanes];
@@ -24,11 +55,12 @@ void hash_tails(const SmallFileBatch::Tail* tails, size_t count) {
     size_t left[kTailLanes];  // whole blocks still to absorb
     size_t which[kTailLanes];
     size_t active = 0, next = 0;
+    Finisher finisher;
     for (;;) {
         while (active < kTailLanes && next < count) {
             const SmallFileBatch::Tail& t = tails[next];
             if (t.len < sha::kBlockSize) {
-                *t.out = sha::finish_state(sha::initial_state(), 0, t.data, t.len);
+                finisher.add(sha::initial_state(), t);
             } else {
                 states[active] = sha::initial_state();
                 at[active] = t.data;
@@ -37,7 +69,7 @@ void hash_tails(const SmallFileBatch::Tail* tails, size_t count) {
             }
             ++next;
         }
-        if (active == 0) return;
+        if (active == 0) break;
         size_t step = left[0];
         for (size_t l = 0; l < active; ++l) {
             step = std::min(step, left[l]);
@@ -48,9 +80,7 @@ void hash_tails(const SmallFileBatch::Tail* tails, size_t count) {
             at[l] += step * sha::kBlockSize;
             left[l] -= step;
             if (left[l] != 0) continue;
-            const SmallFileBatch::Tail& t = tails[which[l]];
-            const size_t whole = t.len / sha::kBlockSize * sha::kBlockSize;
-            *t.out = sha::finish_state(states[l], whole, t.data + whole, t.len - whole);
+            finisher.add(states[l], tails[which[l]]);
             --active;  // the last lane takes this one's place
             states[l] = states[active];
             at[l] = at[active];
@@ -58,6 +88,7 @@ void hash_tails(const SmallFileBatch::Tail* tails, size_t count) {
             which[l] = which[active];
         }
     }
+    finisher.flush();
 }
 
 }  // namespace

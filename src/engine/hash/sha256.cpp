@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstring>
+#include <utility>
 
 #include "engine/hash/sha256_impl.h"
 
@@ -166,6 +167,36 @@ void finish_blocks(const BlockState* const* states, uint64_t total_len, size_t c
             words[l] = work[l].words;
         }
         detail::compress_scheduled(be, words, pad_wk, n);
+        for (size_t l = 0; l < n; ++l) out[i + l] = detail::state_to_digest(work[l].words);
+    }
+}
+
+void finish_states(const BlockState* const* states, const uint64_t* absorbed,
+                   const uint8_t* const* tails, const size_t* tail_lens, size_t count,
+                   Digest* out) {
+    constexpr size_t kGroup = 32;
+    const detail::Backend& be = detail::backend();
+    alignas(64) uint8_t pad[kGroup][128];
+    BlockState work[kGroup];
+    uint32_t* words[kGroup];
+    const uint8_t* blocks[kGroup];
+    for (size_t i = 0; i < count; i += kGroup) {
+        const size_t n = count - i < kGroup ? count - i : kGroup;
+        size_t two = 0;  // messages whose padding takes a second block, moved to the front
+        for (size_t l = 0; l < n; ++l) {
+            work[l] = *states[i + l];
+            words[l] = work[l].words;
+            blocks[l] = pad[l];
+            const size_t len = tail_lens[i + l];
+            if (detail::pad_tail(tails[i + l], len, absorbed[i + l] + len, pad[l]) == 2) {
+                std::swap(words[l], words[two]);
+                std::swap(blocks[l], blocks[two]);
+                ++two;
+            }
+        }
+        detail::compress_lanes(be, words, blocks, 1, n);
+        for (size_t l = 0; l < two; ++l) blocks[l] += 64;
+        detail::compress_lanes(be, words, blocks, 1, two);
         for (size_t l = 0; l < n; ++l) out[i + l] = detail::state_to_digest(work[l].words);
     }
 }
