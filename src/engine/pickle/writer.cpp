@@ -12,8 +12,7 @@ namespace mavelin::pickle {
 
 namespace {
 
-constexpr std::size_t kFrameHeader = 9;  // FRAME + 8-byte length
-constexpr std::size_t kFrameMin = 4;     // shorter frames lose their header
+constexpr std::size_t kFrameMin = 4;  // shorter frames lose their header
 
 void put_le(std::uint8_t* p, std::uint64_t v, int n) {
     for (int i = 0; i < n; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -35,12 +34,9 @@ PickleWriter::PickleWriter() {
     framing_ = true;
 }
 
-void PickleWriter::write(const void* p, std::size_t n) {
-    if (framing_ && frame_start_ == kNoFrame) {
-        frame_start_ = out_.size();
-        out_.append(kFrameHeader, '\xfe');
-    }
-    out_.append(static_cast<const char*>(p), n);
+void PickleWriter::open_frame() {
+    frame_start_ = out_.size();
+    out_.append(kFrameHeader, '\xfe');
 }
 
 std::size_t PickleWriter::settled_size() const noexcept {
@@ -66,14 +62,11 @@ void PickleWriter::commit_frame() {
     frame_start_ = kNoFrame;
 }
 
-void PickleWriter::opcode_boundary() {
-    if (!framing_ || frame_start_ == kNoFrame) return;
-    if (out_.size() - frame_start_ - kFrameHeader >= kFrameTarget) commit_frame();
-}
 
 // ---------------------------------------------------------------- memo
 
 std::int64_t PickleWriter::memo_find(Identity id) const noexcept {
+    if (id < kSmallIds) return small_[id];
     if (slots_.empty()) return -1;
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = mix(id) & mask;; i = (i + 1) & mask) {
@@ -89,6 +82,11 @@ std::int64_t PickleWriter::memo_find(Identity id) const noexcept {
 }
 
 void PickleWriter::memo_insert(Identity id, std::uint32_t index) {
+    if (id < kSmallIds) {
+        small_[id] = index;
+        ++memo_count_;
+        return;
+    }
     if ((table_count_ + 1) * 2 > slots_.size()) {
         std::vector<Slot> old;
         old.swap(slots_);
@@ -148,25 +146,22 @@ bool PickleWriter::save_ref(Identity id) {
 
 // ---------------------------------------------------------------- atoms
 
-void PickleWriter::save_int(std::int64_t v) {
-    opcode_boundary();
-    std::uint8_t b[9];
+std::size_t PickleWriter::int_bytes(std::int64_t v, std::uint8_t b[10]) {
     if (v >= INT32_MIN && v <= INT32_MAX) {
         const auto u = static_cast<std::uint32_t>(static_cast<std::int32_t>(v));
         if (u <= 0xff) {
             b[0] = op::BININT1;
             b[1] = static_cast<std::uint8_t>(u);
-            write(b, 2);
-        } else if (u <= 0xffff) {
+            return 2;
+        }
+        if (u <= 0xffff) {
             b[0] = op::BININT2;
             put_le(b + 1, u, 2);
-            write(b, 3);
-        } else {
-            b[0] = op::BININT;
-            put_le(b + 1, u, 4);
-            write(b, 5);
+            return 3;
         }
-        return;
+        b[0] = op::BININT;
+        put_le(b + 1, u, 4);
+        return 5;
     }
     // Minimal two's-complement length: drop high bytes that only repeat the sign.
     const auto u = static_cast<std::uint64_t>(v);
@@ -182,9 +177,14 @@ void PickleWriter::save_int(std::int64_t v) {
     }
     b[0] = op::LONG1;
     b[1] = static_cast<std::uint8_t>(n);
-    write(b, 2);
-    put_le(b, u, n);
-    write(b, static_cast<std::size_t>(n));
+    put_le(b + 2, u, n);
+    return 2 + static_cast<std::size_t>(n);
+}
+
+void PickleWriter::save_int(std::int64_t v) {
+    opcode_boundary();
+    std::uint8_t b[10];
+    write(b, int_bytes(v, b));
 }
 
 void PickleWriter::save_int(std::span<const std::uint8_t> le) {
@@ -227,23 +227,32 @@ void PickleWriter::save_empty_tuple() {
 
 // ---------------------------------------------------------------- objects
 
-void PickleWriter::put_str(Identity id, std::string_view utf8) {
-    const std::size_t n = utf8.size();
-    std::uint8_t h[9];
-    std::size_t hlen;
+std::size_t PickleWriter::str_header(std::size_t n, std::uint8_t h[9]) {
     if (n <= 0xff) {
         h[0] = op::SHORT_BINUNICODE;
         h[1] = static_cast<std::uint8_t>(n);
-        hlen = 2;
-    } else if (n <= 0xffffffffULL) {
+        return 2;
+    }
+    if (n <= 0xffffffffULL) {
         h[0] = op::BINUNICODE;
         put_le(h + 1, n, 4);
-        hlen = 5;
-    } else {
-        h[0] = op::BINUNICODE8;
-        put_le(h + 1, n, 8);
-        hlen = 9;
+        return 5;
     }
+    h[0] = op::BINUNICODE8;
+    put_le(h + 1, n, 8);
+    return 9;
+}
+
+void PickleWriter::append_record(const void* p, std::size_t n, std::size_t memoized) {
+    if (memo_count_ + memoized > 0x100000000ULL) throw std::length_error("pickle memo too large");
+    out_.append(static_cast<const char*>(p), n);
+    memo_count_ += memoized;
+}
+
+void PickleWriter::put_str(Identity id, std::string_view utf8) {
+    const std::size_t n = utf8.size();
+    std::uint8_t h[9];
+    const std::size_t hlen = str_header(n, h);
     if (n >= kFrameTarget) {
         // Large payloads close the current frame and go out unframed.
         commit_frame();

@@ -11,7 +11,8 @@
 
 namespace mavelin::pickle {
 
-// Opaque identity of a memoizable object (the binding passes object addresses).
+// Opaque identity of a memoizable object (the binding passes object addresses; identities below
+// 16 are found without hashing, for the few objects every record shares).
 using Identity = std::uintptr_t;
 // The identity of an object the caller knows to be reachable only once in the stream: it is
 // memoized (its memo index is used up, as the reference pickler does) but never looked up.
@@ -50,7 +51,10 @@ class PickleWriter {
     // Opcode boundary, then a memo reference if `id` is already memoized (returns true).
     bool save_ref(Identity id);
     // Opcode boundary alone: begins an object saved as kUnshared (no look-up needed).
-    void opcode_boundary();
+    void opcode_boundary() {
+        if (framing_ && frame_start_ != kNoFrame && out_.size() - frame_start_ >= kFrameFull)
+            commit_frame();
+    }
     // Text, already encoded as UTF-8 (lone surrogates in their 3-byte form).
     void put_str(Identity id, std::string_view utf8);
     void put_empty_dict(Identity id);
@@ -72,6 +76,23 @@ class PickleWriter {
     // STOP and the final frame. The stream is complete afterwards.
     void finish();
 
+    // --- whole records at once, for a caller that writes many records of one shape ---
+    // The encodings save_int() and put_str() write: the int's opcode and bytes, or a string's
+    // opcode and length (what precedes its UTF-8); they return the byte count.
+    static std::size_t int_bytes(std::int64_t v, std::uint8_t out[10]);
+    static std::size_t str_header(std::size_t utf8_len, std::uint8_t out[9]);
+    // Memo index of an identity memoized so far, or -1.
+    std::int64_t memo_index(Identity id) const noexcept { return memo_find(id); }
+    // True when `n` more bytes fit the open frame with no opcode boundary among them closing it:
+    // bytes written with append_record() then frame exactly as the same opcodes written one by
+    // one would.
+    bool frame_has_room(std::size_t n) const noexcept {
+        return framing_ && frame_start_ != kNoFrame && out_.size() - frame_start_ + n < kFrameFull;
+    }
+    // Appends opcodes the caller encoded itself (after frame_has_room() for their length), which
+    // memoize `memoized` objects (all of them kUnshared).
+    void append_record(const void* p, std::size_t n, std::size_t memoized);
+
     const std::string& data() const noexcept { return out_; }
     // Bytes at the start of data() that are final (everything before an open frame); they
     // may be written out and dropped with drop_settled() while writing goes on.
@@ -81,8 +102,16 @@ class PickleWriter {
     std::size_t memo_size() const noexcept { return memo_count_; }
 
   private:
-    void write(const void* p, std::size_t n);
-    void write_byte(std::uint8_t b) { write(&b, 1); }
+    // Appends to the open frame, opening one first when framing and none is open.
+    void write(const void* p, std::size_t n) {
+        if (framing_ && frame_start_ == kNoFrame) open_frame();
+        out_.append(static_cast<const char*>(p), n);
+    }
+    void write_byte(std::uint8_t b) {
+        if (framing_ && frame_start_ == kNoFrame) open_frame();
+        out_.push_back(static_cast<char>(b));
+    }
+    void open_frame();
     void commit_frame();
     void memoize(Identity id);
     void write_memo_get(std::uint32_t index);
@@ -90,12 +119,21 @@ class PickleWriter {
     std::int64_t memo_find(Identity id) const noexcept;
     void memo_insert(Identity id, std::uint32_t index);
 
+    static constexpr std::size_t kNoFrame = static_cast<std::size_t>(-1);
+    static constexpr std::size_t kFrameHeader = 9;  // FRAME + 8-byte length
+    // Bytes from a frame's start (its header included) at which it is closed.
+    static constexpr std::size_t kFrameFull = kFrameHeader + kFrameTarget;
+
     std::string out_;
     bool framing_ = false;
     std::size_t frame_start_ = kNoFrame;
-    static constexpr std::size_t kNoFrame = static_cast<std::size_t>(-1);
 
-    // Open-addressing table Identity -> memo index.
+    // Memo indices of the identities below kSmallIds (small numbers a caller uses for the few
+    // objects every record shares: found without hashing), -1 while not memoized.
+    static constexpr Identity kSmallIds = 16;
+    std::int64_t small_[kSmallIds] = {-1, -1, -1, -1, -1, -1, -1, -1,
+                                      -1, -1, -1, -1, -1, -1, -1, -1};
+    // Open-addressing table Identity -> memo index, for the other identities.
     struct Slot {
         Identity id;
         std::uint32_t index;

@@ -2,11 +2,14 @@
 // table of FileNode records, written in pieces.
 #include "engine/table/payload_writer.h"
 
+#include <algorithm>
 #include <charconv>
+#include <cstring>
 
 #include "engine/certificate_format.h"
 #include "engine/hash/sha256.h"
 #include "engine/pickle/node_table.h"
+#include "engine/pickle/opcodes.h"
 #include "engine/pickle/reader.h"
 #include "engine/table/path_text.h"
 
@@ -51,11 +54,83 @@ void PayloadEncoder::put_fresh_list() {
     w_.put_empty_list(pk::kUnshared);
 }
 
+bool PayloadEncoder::fast_node(std::int64_t id, std::string_view key, const Digest* fingerprint,
+                               std::size_t rows) {
+    namespace op = pk::op;
+    const std::int64_t cls = w_.memo_index(kClass), attr_id = w_.memo_index(kAttrId),
+                       attr_path = w_.memo_index(kAttrPath),
+                       attr_fp = fingerprint ? w_.memo_index(kAttrFingerprint) : 0;
+    // Shared objects reached by a one-byte memo index; few enough rows for one list batch.
+    if (std::max({cls, attr_id, attr_path, attr_fp}) > 0xff ||
+        std::min({cls, attr_id, attr_path, attr_fp}) < 0 || rows >= pk::kBatchSize ||
+        text_.size() >= pk::kFrameTarget)
+        return false;
+    const std::size_t bound = key.size() + text_.size() + rows * 72 + 64;
+    if (!w_.frame_has_room(bound)) return false;
+    record_.resize(bound);
+    auto* start = reinterpret_cast<std::uint8_t*>(record_.data());
+    std::uint8_t* p = start;
+    auto put = [&p](std::uint8_t b) { *p++ = b; };
+    auto put_str = [&](std::string_view s) {
+        p += pk::PickleWriter::str_header(s.size(), p);
+        std::memcpy(p, s.data(), s.size());
+        p += s.size();
+        put(op::MEMOIZE);
+    };
+    auto get = [&](std::int64_t index) {
+        put(op::BINGET);
+        put(static_cast<std::uint8_t>(index));
+    };
+    // As node() writes them through the writer one by one.
+    put_str(key);
+    get(cls);
+    put(op::EMPTY_TUPLE);
+    put(op::NEWOBJ);
+    put(op::MEMOIZE);
+    put(op::EMPTY_DICT);
+    put(op::MEMOIZE);
+    put(op::MARK);
+    get(attr_id);
+    p += pk::PickleWriter::int_bytes(id, p);
+    get(attr_path);
+    put_str(text_);
+    std::size_t memoized = 4;
+    if (fingerprint) {
+        get(attr_fp);
+        put(op::EMPTY_LIST);
+        put(op::MEMOIZE);
+        if (rows > 1) put(op::MARK);
+        for (std::size_t r = 0; r < rows; ++r) {
+            put(op::EMPTY_LIST);
+            put(op::MEMOIZE);
+            put(op::SHORT_BINUNICODE);
+            put(64);
+            hash::sha256::to_hex(fingerprint[r], reinterpret_cast<char*>(p));
+            p += 64;
+            put(op::MEMOIZE);
+            put(op::APPEND);
+        }
+        if (rows > 1) put(op::APPENDS);
+        if (rows == 1) put(op::APPEND);
+        memoized += 1 + 2 * rows;
+    }
+    put(op::SETITEMS);
+    put(op::BUILD);
+    w_.append_record(start, static_cast<std::size_t>(p - start), memoized);
+    return true;
+}
+
 void PayloadEncoder::node(std::int64_t id, std::string_view raw_path, const Digest* fingerprint,
                           std::size_t rows) {
     char digits[24];
     const auto key_end = std::to_chars(digits, digits + sizeof digits, nodes_.done + 1).ptr;
     key_.assign("node_id_").append(digits, key_end);
+    text_.clear();
+    append_path_text(raw_path, text_);
+    if (fast_node(id, key_, fingerprint, rows)) {
+        w_.batch_item_done(nodes_);
+        return;
+    }
     put_fresh_str(key_);
 
     // The record: class, empty argument tuple, NEWOBJ, then its state dict and BUILD.
@@ -74,8 +149,6 @@ void PayloadEncoder::node(std::int64_t id, std::string_view raw_path, const Dige
     w_.save_int(id);
     w_.batch_item_done(attrs);
     save_shared_str(kAttrPath, certificate_format::kAttrPath);
-    text_.clear();
-    append_path_text(raw_path, text_);
     put_fresh_str(text_);
     w_.batch_item_done(attrs);
     if (fingerprint) {

@@ -35,6 +35,10 @@ class PayloadEncoder {
     pickle::PickleWriter& writer() noexcept { return w_; }
 
   private:
+    // A record after the first, when the shared objects are in the memo and it fits the open
+    // frame: its opcodes written in one piece. False (nothing written) otherwise.
+    bool fast_node(std::int64_t id, std::string_view key, const Digest* fingerprint,
+                   std::size_t rows);
     void save_shared_str(pickle::Identity id, std::string_view s);
     void put_fresh_str(std::string_view s);
     void put_fresh_list();
@@ -42,6 +46,7 @@ class PayloadEncoder {
     pickle::PickleWriter w_;
     pickle::Batch nodes_;
     std::string key_, text_;
+    std::string record_;  // fast_node's bytes
 };
 
 // Writes the payload of `table` to `sink` in pieces of about 1 MiB (the last one shorter),

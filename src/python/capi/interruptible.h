@@ -14,6 +14,9 @@
 
 namespace mavelin::py {
 
+// How often the waiting thread looks at signals: the longest a Ctrl-C waits to be seen.
+inline constexpr std::chrono::milliseconds kSignalPoll{20};
+
 // Runs `work()` (which must not throw and must not touch Python objects) and waits for it.
 // When a signal handler raises meanwhile (KeyboardInterrupt), `cancel` is set, the work is
 // still waited for, and -1 is returned with that exception set; when one raises before the
@@ -61,7 +64,7 @@ int run_interruptible(Work&& work, std::atomic<bool>& cancel, Tick&& tick) {
         {
             GilRelease released;
             std::unique_lock<std::mutex> guard(lock);  // ends before the lock is taken back
-            ended = finished.wait_for(guard, std::chrono::milliseconds(100), [&] { return done; });
+            ended = finished.wait_for(guard, kSignalPoll, [&] { return done; });
         }
         if (ended) break;
         if (result != 0) continue;  // interrupted: only the work's end is awaited

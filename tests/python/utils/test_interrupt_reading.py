@@ -131,7 +131,7 @@ def interrupt_reading(step, tree):
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         assert proc.stdout.readline() == "reading\n", proc.stderr.read()
-        while not select.select([proc.stdout], [], [], 0.05)[0]:
+        while not select.select([proc.stdout], [], [], 0.005)[0]:
             proc.send_signal(signal.SIGINT)
         out, err = proc.communicate(timeout=60)
     finally:
