@@ -68,13 +68,14 @@ int run_by_path(PyObject* validator, py::Ref& failed, py::Ref& files) {
     std::string top;
     if (py::encode_path(top_path.get(), top) < 0) return -1;
 
-    // The walk first: the files are hashed while the certificate is read. When the certificate
-    // does not fit the compact form, the general way starts over (nothing was reported yet).
+    // The walk and the hashing go on while the certificate is read. When the certificate does
+    // not fit the compact form, the general way starts over (nothing was reported yet).
     file_managing::TreePass pass(top);
-    if (pass.walk() < 0) return -1;
+    if (pass.start() < 0) return -1;
     table::NodeTable certificate;
     const int loaded = certificate_reader::load_table(certificate_path.get(), certificate);
     if (loaded <= 0) return loaded < 0 ? -1 : 1;
+    if (pass.walk() < 0) return -1;
     mark_id_mismatches(certificate);
     if (report_walk(validator, top_path.get(), pass) < 0 || fill(validator, pass) < 0) return -1;
     const table::NodeTable& fresh = pass.nodes();

@@ -16,16 +16,18 @@ fingerprint::Params procedure_params() {
 
 }  // namespace
 
+int TreePass::start() {
+    if (streaming_ || progress_line_wanted()) return 0;
+    streaming_.emplace(top_, procedure_params(), pass_threads());
+    table::StreamingScan& scan = *streaming_;
+    return py::run_interruptible_alloc([&scan] { scan.start(); }, scan.stop_flag());
+}
+
 int TreePass::walk() {
-    if (!progress_line_wanted()) {
-        streaming_.emplace(top_, procedure_params(), pass_threads());
+    if (!streaming_ && !progress_line_wanted() && start() < 0) return -1;
+    if (streaming_) {
         table::StreamingScan& scan = *streaming_;
-        return py::run_interruptible_alloc(
-            [&scan] {
-                scan.start();
-                scan.wait_walk();
-            },
-            scan.stop_flag());
+        return py::run_interruptible_alloc([&scan] { scan.wait_walk(); }, scan.stop_flag());
     }
     std::atomic<bool> cancel{false};
     return py::run_interruptible_alloc(

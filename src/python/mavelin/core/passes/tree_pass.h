@@ -21,7 +21,12 @@ class TreePass {
   public:
     explicit TreePass(std::string top) : top_(std::move(top)) {}
 
-    // The walk. -1 with KeyboardInterrupt or MemoryError set.
+    // Starts the walk, and the hashing alongside it, without waiting: what the caller does
+    // meanwhile overlaps them. Does nothing when the progress line is drawn (walk() then walks).
+    // -1 with KeyboardInterrupt or MemoryError set.
+    int start();
+    // The walk (started here unless start() did), waited for. -1 with KeyboardInterrupt or
+    // MemoryError set.
     int walk();
     // After walk(): the nodes in walk order, numbered 1, 2, 3 ...; the folders that could not
     // be read; the folders whose files were left out for their name.
