@@ -1,6 +1,7 @@
 // Pairing the certificate's node table with a fresh one by node path: the findings of a validation.
 #include "engine/compare/node_join.h"
 
+#include <algorithm>
 #include <functional>
 #include <string_view>
 #include <unordered_map>
@@ -18,13 +19,14 @@ using table::NodeTable;
 // table order.
 class PathIndex {
   public:
-    // Built until `stop` says so.
-    PathIndex(const NodeTable& t, cancellation::Poll& stop) : t_(t) {
+    // Of the nodes from `first` on; built until `stop` says so.
+    PathIndex(const NodeTable& t, size_t first, cancellation::Poll& stop) : t_(t) {
+        const size_t n = t.size() - first;
         size_t capacity = 16;
-        while (capacity < t.size() + t.size() / 2) capacity <<= 1;  // at most two thirds full
+        while (capacity < n + n / 2) capacity <<= 1;  // at most two thirds full
         slots_.assign(capacity, kNoRow);
         mask_ = capacity - 1;
-        for (size_t i = t.size(); i-- > 0;) {  // backwards: each chain ends up in table order
+        for (size_t i = t.size(); i-- > first;) {  // backwards: each chain ends up in table order
             if (stop()) return;
             size_t& s = slot(t.path(i));
             if (s != kNoRow) {
@@ -73,20 +75,32 @@ Comparison join_by_path(const NodeTable& certificate, const NodeTable& fresh,
     std::vector<bool> certificate_done(certificate.size(), false);
     std::vector<size_t> unpaired_fresh;  // the kNew findings, some of which become moves
     {
-        PathIndex index(certificate, stop);
+        // Where both tables list the same paths in the same order (an unchanged tree, up to its
+        // first change) the nodes pair by position, as the hash join would pair them: only the
+        // rest of each table goes through it.
+        const size_t common = std::min(certificate.size(), fresh.size());
+        size_t same = 0;
+        while (same < common && certificate.path(same) == fresh.path(same)) {
+            if (stop()) return out;
+            ++same;
+        }
+        PathIndex index(certificate, same, stop);
         if (cancellation::requested(cancel)) return out;
         for (size_t j = 0; j < fresh.size(); ++j) {
             if (stop()) return out;
-            size_t* s = index.find(fresh.path(j));
-            if (!s || certificate_done[*s]) {
-                unpaired_fresh.push_back(out.findings.size());
-                out.findings.push_back({Kind::kNew, j, kNoRow});
-                ++out.failed_files;
-                continue;
+            size_t i = j;
+            if (j >= same) {
+                size_t* s = index.find(fresh.path(j));
+                if (!s || certificate_done[*s]) {
+                    unpaired_fresh.push_back(out.findings.size());
+                    out.findings.push_back({Kind::kNew, j, kNoRow});
+                    ++out.failed_files;
+                    continue;
+                }
+                i = *s;
+                if (index.next(i) != kNoRow) *s = index.next(i);
             }
-            const size_t i = *s;
             certificate_done[i] = true;
-            if (index.next(i) != kNoRow) *s = index.next(i);
             const size_t before = out.findings.size();
             if (certificate.marked(i, NodeTable::kIdMismatch))
                 out.findings.push_back({Kind::kNotAuthentic, j, i});

@@ -44,8 +44,10 @@ struct Comparison {
 // kMissing. A certificate node is moved when its fingerprint equals that of exactly one unpaired
 // fresh node and no other unpaired certificate node has that fingerprint.
 //
-// Time is linear in the tables. Memory besides the findings: about 17 bytes per certificate
-// node while pairing, and a hash entry per unpaired node with a fingerprint for the moves.
+// Time is linear in the tables (nodes at the same position with the same path, up to the first
+// that differ, are paired without hashing). Memory besides the findings: about 17 bytes per
+// certificate node while pairing, and a hash entry per unpaired node with a fingerprint for the
+// moves.
 // Once `cancel` (optional) is set, returns within a few thousand nodes with the comparison
 // unfinished, for the caller to drop. Throws std::bad_alloc.
 Comparison join_by_path(const table::NodeTable& certificate, const table::NodeTable& fresh,

@@ -132,6 +132,49 @@ TEST(NodeJoin, RepeatedPathsPairInOrder) {
     EXPECT_EQ(c.findings[1].certificate_row, 2u);
 }
 
+// Tables that agree up to some position and then differ, with paths repeated on both sides of
+// that position: the pairs are those of pairing each fresh node, in order, with the first
+// certificate node of its path not yet taken.
+TEST(NodeJoin, ACommonBeginningPairsAsTheWholeJoinWould) {
+    auto label = [](char side, size_t k) {
+        std::string s = std::to_string(k);
+        s.insert(s.begin(), side);
+        return s;
+    };
+    uint64_t seed = 5;
+    auto next = [&seed](uint64_t n) {
+        seed = seed * 6364136223846793005ULL + 1442695040888963407ULL;
+        return (seed >> 33) % n;
+    };
+    for (int round = 0; round < 2000; ++round) {
+        std::vector<Row> cert_rows, fresh_rows;
+        const size_t shared = next(6), cert_tail = next(5), fresh_tail = next(5);
+        for (size_t k = 0; k < shared + cert_tail; ++k) {
+            const std::string path(1, static_cast<char>('a' + next(3)));
+            cert_rows.push_back({path, label('C', k)});
+            if (k < shared) fresh_rows.push_back({path, label('F', k)});
+        }
+        for (size_t k = 0; k < fresh_tail; ++k)
+            fresh_rows.push_back({std::string(1, static_cast<char>('a' + next(3))), label('G', k)});
+        const NodeTable cert = table(cert_rows), fresh = table(fresh_rows);
+        // No fingerprint is shared: every pair is modified, nothing moves.
+        std::vector<std::pair<size_t, size_t>> want;  // (fresh row, certificate row)
+        std::vector<bool> taken(cert_rows.size(), false);
+        for (size_t j = 0; j < fresh_rows.size(); ++j) {
+            size_t i = 0;
+            while (i < cert_rows.size() && (taken[i] || cert_rows[i].path != fresh_rows[j].path)) ++i;
+            if (i < cert_rows.size()) taken[i] = true;
+            want.emplace_back(j, i < cert_rows.size() ? i : kNoRow);
+        }
+        for (size_t i = 0; i < cert_rows.size(); ++i)
+            if (!taken[i]) want.emplace_back(kNoRow, i);
+        const Comparison c = join_by_path(cert, fresh);
+        std::vector<std::pair<size_t, size_t>> got;
+        for (const Finding& f : c.findings) got.emplace_back(f.fresh_row, f.certificate_row);
+        ASSERT_EQ(got, want) << "round " << round;
+    }
+}
+
 TEST(NodeJoin, EmptyTablesAndBytesThatAreNotText) {
     NodeTable empty(1);
     NodeTable some = table({{std::string("a\0b", 3), "1"}, {"\xff\xfe", "2"}});
