@@ -78,7 +78,8 @@ uint64_t read_all(int root, const std::vector<std::string>& rels, const std::vec
                 if (fd < 0) continue;
                 uint64_t stop = item.offset + item.len;
                 struct stat st;
-                if (item.len == 0) stop = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+                if (item.len == 0)
+                    stop = ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
                 for (uint64_t at = item.offset; at < stop;) {
                     const ssize_t n = ::pread(fd, buf.data(), std::min<uint64_t>(kPiece, stop - at),
                                               static_cast<off_t>(at));
@@ -122,7 +123,8 @@ int main(int argc, char** argv) {
     for (int r = 0; r < runs; ++r) {
         const auto t0 = std::chrono::steady_clock::now();
         bytes = read_all(root, rels, items, threads);
-        times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
+        times.push_back(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     }
     std::sort(times.begin(), times.end());
     const double t = times[times.size() / 2];

@@ -66,8 +66,7 @@ void finish_blocks(const BlockState* const* states, uint64_t total_len, size_t c
 // message i has had its first absorbed[i] bytes (a multiple of 64) fed into *states[i], and its
 // remaining tail_lens[i] bytes (fewer than 64) are at tails[i]. The states stay as they are.
 void finish_states(const BlockState* const* states, const uint64_t* absorbed,
-                   const uint8_t* const* tails, const size_t* tail_lens, size_t count,
-                   Digest* out);
+                   const uint8_t* const* tails, const size_t* tail_lens, size_t count, Digest* out);
 // Digest of a message whose first `absorbed` bytes (a multiple of 64) have been fed into `state`
 // and whose remaining `tail_len` bytes are at `tail`.
 Digest finish_state(const BlockState& state, uint64_t absorbed, const uint8_t* tail,

@@ -62,7 +62,6 @@ void PickleWriter::commit_frame() {
     frame_start_ = kNoFrame;
 }
 
-
 // ---------------------------------------------------------------- memo
 
 std::int64_t PickleWriter::memo_find(Identity id) const noexcept {

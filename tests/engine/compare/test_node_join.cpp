@@ -162,7 +162,8 @@ TEST(NodeJoin, ACommonBeginningPairsAsTheWholeJoinWould) {
         std::vector<bool> taken(cert_rows.size(), false);
         for (size_t j = 0; j < fresh_rows.size(); ++j) {
             size_t i = 0;
-            while (i < cert_rows.size() && (taken[i] || cert_rows[i].path != fresh_rows[j].path)) ++i;
+            while (i < cert_rows.size() && (taken[i] || cert_rows[i].path != fresh_rows[j].path))
+                ++i;
             if (i < cert_rows.size()) taken[i] = true;
             want.emplace_back(j, i < cert_rows.size() ? i : kNoRow);
         }

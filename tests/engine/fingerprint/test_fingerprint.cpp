@@ -323,9 +323,8 @@ TEST_P(FingerprintImpl, SmallFilesHashedTogetherGiveEachItsOwnRows) {
         const uint64_t n = contents[i % kFiles].size();
         return i < kFiles ? n : i < 2 * kFiles ? n + 777 : n / 2 + 1;
     };
-    for (const Params p :
-         {Params{2048, 4}, Params{1000, 3}, Params{64, 1}, Params{1, 5}, Params{32 << 10, 2},
-          Params{512, 70}}) {
+    for (const Params p : {Params{2048, 4}, Params{1000, 3}, Params{64, 1}, Params{1, 5},
+                           Params{32 << 10, 2}, Params{512, 70}}) {
         SmallFileBatch batch(p);
         std::vector<std::string> got(3 * kFiles, "not gathered");
         auto flush = [&] {
