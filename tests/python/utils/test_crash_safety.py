@@ -48,8 +48,9 @@ def build_tree(top):
         folder.mkdir(parents=True)
         for f in range(60):
             (folder / f"f{f:02d}").write_bytes(rng.randbytes(rng.randrange(0, 9000)))
-    for name in ("big1", "big2"):
-        (top / name).write_bytes(rng.randbytes(24 << 20))
+    # Enough bytes that the hashing takes most of a signing's time, as fast as it has become.
+    for name in ("big1", "big2", "big3", "big4"):
+        (top / name).write_bytes(rng.randbytes(40 << 20))
 
 
 def start(argv):
@@ -66,6 +67,12 @@ def phases(argv):
     proc.wait()
     assert proc.returncode == 0, proc.stderr.read()
     return marks, time.monotonic() - t0
+
+
+def quickest_phases(argv, runs=3):
+    """phases() of the quickest of a few undisturbed runs: kills timed from it land inside the
+    later runs rather than after their end."""
+    return min((phases(argv) for _ in range(runs)), key=lambda marks_total: marks_total[1])
 
 
 def kill_after(argv, marker, delay):
@@ -112,14 +119,14 @@ def test_sigkill_anywhere_leaves_the_old_or_the_new_certificate(tmp_path):
     top = tmp_path / "tree"
     build_tree(top)
     cli = [sys.executable, "-m", "mavelin.cli", "sign_folder", "-p", str(top)]
-    marks, total = phases(cli)
+    marks, total = quickest_phases(cli)
     expected = expected_certificate(top)
     assert certificate_content(top) == expected
     walk_and_hash = run_kills(top, cli, expected, marks, "Parsing directory " + str(top) + "...",
                               "Certificate generated successfully!")
 
     synthetic = [sys.executable, "-c", SYNTHETIC, str(top)]
-    marks, total = phases(synthetic)
+    marks, total = quickest_phases(synthetic)
     assert certificate_content(top) == SYNTHETIC_CONTENT
     writing = run_kills(top, synthetic, SYNTHETIC_CONTENT, marks, "Saving certificate...",
                         "Certificate generated successfully!")
