@@ -11,8 +11,9 @@
 namespace mavelin::fingerprint {
 
 // The widest SHA-256 kernels want more chunks at once than a small file has. A worker reads
-// several small files into one of these, then hashes all their whole chunks together and reduces
-// each file's digests to its rows. Memory is fixed (kBufferBytes of data, kMaxDigests digests).
+// several small files into one of these, then hashes their whole chunks, then their short last
+// chunks, then their rows, each side by side across the files. Memory is fixed (kBufferBytes of
+// data, kMaxDigests digests).
 class SmallFileBatch {
   public:
     static constexpr size_t kBufferBytes = size_t{512} << 10;
