@@ -65,7 +65,6 @@ void PickleWriter::commit_frame() {
 // ---------------------------------------------------------------- memo
 
 std::int64_t PickleWriter::memo_find(Identity id) const noexcept {
-    if (id < kSmallIds) return small_[id];
     if (slots_.empty()) return -1;
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = mix(id) & mask;; i = (i + 1) & mask) {
@@ -81,11 +80,6 @@ std::int64_t PickleWriter::memo_find(Identity id) const noexcept {
 }
 
 void PickleWriter::memo_insert(Identity id, std::uint32_t index) {
-    if (id < kSmallIds) {
-        small_[id] = index;
-        ++memo_count_;
-        return;
-    }
     if ((table_count_ + 1) * 2 > slots_.size()) {
         std::vector<Slot> old;
         old.swap(slots_);

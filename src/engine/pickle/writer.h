@@ -11,8 +11,7 @@
 
 namespace mavelin::pickle {
 
-// Opaque identity of a memoizable object (the binding passes object addresses; identities below
-// 16 are found without hashing, for the few objects every record shares).
+// Opaque identity of a memoizable object (the binding passes object addresses).
 using Identity = std::uintptr_t;
 // The identity of an object the caller knows to be reachable only once in the stream: it is
 // memoized (its memo index is used up, as the reference pickler does) but never looked up.
@@ -128,12 +127,7 @@ class PickleWriter {
     bool framing_ = false;
     std::size_t frame_start_ = kNoFrame;
 
-    // Memo indices of the identities below kSmallIds (small numbers a caller uses for the few
-    // objects every record shares: found without hashing), -1 while not memoized.
-    static constexpr Identity kSmallIds = 16;
-    std::int64_t small_[kSmallIds] = {-1, -1, -1, -1, -1, -1, -1, -1,
-                                      -1, -1, -1, -1, -1, -1, -1, -1};
-    // Open-addressing table Identity -> memo index, for the other identities.
+    // Open-addressing table Identity -> memo index.
     struct Slot {
         Identity id;
         std::uint32_t index;

@@ -57,9 +57,13 @@ void PayloadEncoder::put_fresh_list() {
 bool PayloadEncoder::fast_node(std::int64_t id, std::string_view key, const Digest* fingerprint,
                                std::size_t rows) {
     namespace op = pk::op;
-    const std::int64_t cls = w_.memo_index(kClass), attr_id = w_.memo_index(kAttrId),
-                       attr_path = w_.memo_index(kAttrPath),
-                       attr_fp = fingerprint ? w_.memo_index(kAttrFingerprint) : 0;
+    auto known = [this](std::int64_t& index, pk::Identity id) {
+        if (index < 0) index = w_.memo_index(id);
+        return index;
+    };
+    const std::int64_t cls = known(cls_, kClass), attr_id = known(attr_id_, kAttrId),
+                       attr_path = known(attr_path_, kAttrPath),
+                       attr_fp = fingerprint ? known(attr_fp_, kAttrFingerprint) : 0;
     // Shared objects reached by a one-byte memo index; few enough rows for one list batch.
     if (std::max({cls, attr_id, attr_path, attr_fp}) > 0xff ||
         std::min({cls, attr_id, attr_path, attr_fp}) < 0 || rows >= pk::kBatchSize ||

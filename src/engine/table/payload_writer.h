@@ -47,6 +47,9 @@ class PayloadEncoder {
     pickle::Batch nodes_;
     std::string key_, text_;
     std::string record_;  // fast_node's bytes
+    // Memo indices of the class and the attribute names once memoized (they never change), -1
+    // before.
+    std::int64_t cls_ = -1, attr_id_ = -1, attr_path_ = -1, attr_fp_ = -1;
 };
 
 // Writes the payload of `table` to `sink` in pieces of about 1 MiB (the last one shorter),

@@ -24,7 +24,7 @@ int TreePass::start() {
 }
 
 int TreePass::walk() {
-    if (!streaming_ && !progress_line_wanted() && start() < 0) return -1;
+    if (start() < 0) return -1;
     if (streaming_) {
         table::StreamingScan& scan = *streaming_;
         return py::run_interruptible_alloc([&scan] { scan.wait_walk(); }, scan.stop_flag());
