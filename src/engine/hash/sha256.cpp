@@ -1,4 +1,4 @@
-// SHA-256 front end: streaming hasher, one-shot hash, hexadecimal form and multi-message hashing.
+// SHA-256 front end: streaming hasher, one-shot hash and multi-message hashing.
 #include "engine/hash/sha256.h"
 
 #include <array>
@@ -55,42 +55,6 @@ Digest hash(const void* data, size_t len) {
 const Digest& empty_digest() {
     static const Digest d = hash(nullptr, 0);
     return d;
-}
-
-void to_hex(const Digest& digest, char out[64]) {
-    // The two digits of every byte value, looked up at once.
-    static constexpr std::array<char, 512> kPairs = [] {
-        constexpr char kDigits[] = "0123456789abcdef";
-        std::array<char, 512> t{};
-        for (size_t b = 0; b < 256; ++b) {
-            t[2 * b] = kDigits[b >> 4];
-            t[2 * b + 1] = kDigits[b & 15];
-        }
-        return t;
-    }();
-    for (size_t i = 0; i < digest.size(); ++i)
-        std::memcpy(out + 2 * i, &kPairs[2 * size_t{digest[i]}], 2);
-}
-
-bool from_hex(const char* text, Digest& out) {
-    // The value of each lowercase hex digit, 0x10 for every other byte: one lookup per character
-    // and no branch, as digests are random and a branch per digit would be mispredicted often.
-    static constexpr std::array<uint8_t, 256> kValue = [] {
-        std::array<uint8_t, 256> t{};
-        for (auto& v : t) v = 0x10;
-        for (int c = '0'; c <= '9'; ++c) t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - '0');
-        for (int c = 'a'; c <= 'f'; ++c)
-            t[static_cast<size_t>(c)] = static_cast<uint8_t>(c - 'a' + 10);
-        return t;
-    }();
-    const auto* p = reinterpret_cast<const unsigned char*>(text);
-    unsigned bad = 0;
-    for (size_t k = 0; k < out.size(); ++k) {
-        const unsigned hi = kValue[p[2 * k]], lo = kValue[p[2 * k + 1]];
-        bad |= hi | lo;
-        out[k] = static_cast<uint8_t>(hi << 4 | (lo & 0xF));
-    }
-    return (bad & 0x10) == 0;
 }
 
 void hash_many(const uint8_t* const* msgs, size_t len, size_t count, Digest* out) {

@@ -79,4 +79,9 @@ inline Digest state_to_digest(const uint32_t* state) {
 // are at `tail`, into `out` (128 bytes of room). Returns the number of blocks written (1 or 2).
 size_t pad_tail(const uint8_t* tail, size_t tail_len, uint64_t total_len, uint8_t* out);
 
+// The table-driven hexadecimal conversions that to_hex and from_hex fall back on where the
+// target has no SSE2 (sha256_hex.cpp); exposed so that tests hold both paths to one answer.
+void to_hex_portable(const Digest& digest, char out[64]);
+bool from_hex_portable(const char* text, Digest& out);
+
 }  // namespace mavelin::hash::sha256::detail

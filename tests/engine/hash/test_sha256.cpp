@@ -268,6 +268,39 @@ TEST(Sha256Hex, FromHexTakesBackWhatToHexGivesAndNothingElse) {
     }
 }
 
+// The vector conversions against the table ones: every byte value in every position, and every
+// character (all 256) put in each position of a valid text.
+TEST(Sha256Hex, VectorAndTableConversionsAgree) {
+    for (size_t pos = 0; pos < 32; ++pos) {
+        for (int b = 0; b < 256; ++b) {
+            Digest d{};
+            d[pos] = static_cast<uint8_t>(b);
+            d[31 - pos] ^= static_cast<uint8_t>(b * 7);
+            char fast[64], table[64];
+            to_hex(d, fast);
+            detail::to_hex_portable(d, table);
+            ASSERT_EQ(std::string(fast, 64), std::string(table, 64));
+        }
+    }
+    std::mt19937_64 rng(6);
+    Digest d;
+    for (auto& b : d) b = static_cast<uint8_t>(rng());
+    char text[64];
+    to_hex(d, text);
+    for (size_t pos = 0; pos < 64; ++pos) {
+        for (int c = 0; c < 256; ++c) {
+            std::string t(text, 64);
+            t[pos] = static_cast<char>(c);
+            Digest fast{}, table{};
+            const bool ok_fast = from_hex(t.data(), fast);
+            ASSERT_EQ(ok_fast, detail::from_hex_portable(t.data(), table)) << pos << " " << c;
+            if (ok_fast) {
+                ASSERT_EQ(fast, table);
+            }
+        }
+    }
+}
+
 TEST(Sha256Lanes, EachWidthMatchesSingleCompression) {
     std::mt19937_64 rng(99);
     std::vector<const detail::Backend*> backends = {&detail::portable_backend()};
