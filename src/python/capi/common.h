@@ -20,6 +20,10 @@ Ref attr(PyObject* o, const char* name);
 // For each dotted name "a.b.c" of `names`: imports it and sets module.c to that module.
 // -1 on failure.
 int import_modules(PyObject* module, std::initializer_list<const char*> names);
+// Makes each top-level module of `names` an attribute of `module` imported on first use (a
+// module __getattr__), for modules the binding itself takes from elsewhere when it needs them,
+// so that importing the package does not load them. -1 on failure.
+int import_modules_lazily(PyObject* module, std::initializer_list<const char*> names);
 // Sets module.<name> = getattr(import(source), name) for each of `names`. -1 on failure.
 int import_names(PyObject* module, const char* source, std::initializer_list<const char*> names);
 // Adds the function `def` to `module` (its __module__ is the module's name). -1 on failure.

@@ -212,10 +212,19 @@ namespace mavelin::modules {
 
 int init_file_managing(PyObject* m) {
     using namespace file_managing;
-    if (py::import_modules(m, {"os", "pickle", "zipfile"}) < 0) return -1;
-    py::Ref cpu_count = py::import_attr("multiprocessing", "cpu_count");
-    if (!cpu_count) return -1;
-    py::Ref count = py::Ref::steal(PyObject_CallNoArgs(cpu_count.get()));
+    if (py::import_modules(m, {"os"}) < 0 ||
+        py::import_modules_lazily(m, {"pickle", "zipfile"}) < 0)
+        return -1;
+    // multiprocessing.cpu_count() is os.cpu_count() where that knows the number; the package
+    // only asks multiprocessing (a slow import) for the error it raises where it does not.
+    py::Ref os_count = py::import_attr("os", "cpu_count");
+    if (!os_count) return -1;
+    py::Ref count = py::Ref::steal(PyObject_CallNoArgs(os_count.get()));
+    if (count && count.get() == Py_None) {
+        py::Ref cpu_count = py::import_attr("multiprocessing", "cpu_count");
+        if (!cpu_count) return -1;
+        count = py::Ref::steal(PyObject_CallNoArgs(cpu_count.get()));
+    }
     if (!count || py::set_attr(m, "MAX_PROCESSES", count.get()) < 0) return -1;
     if (py::import_names(m, certificate_format::kNodeModule, {certificate_format::kNodeClass}) <
             0 ||

@@ -266,7 +266,8 @@ constexpr const char kClassDoc[] =
 
 int init_validation(PyObject* m) {
     py::State& st = py::state();
-    if (py::import_modules(m, {"os", "sys", "pickle", "zipfile", "logging"}) < 0 ||
+    if (py::import_modules(m, {"os", "sys", "logging"}) < 0 ||
+        py::import_modules_lazily(m, {"pickle", "zipfile"}) < 0 ||
         py::import_names(m, "mavelin.core.file_managing", {"FileManager"}) < 0)
         return -1;
     py::Ref logger = py::get_logger("mavelin.core.validation");
