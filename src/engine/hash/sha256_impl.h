@@ -46,8 +46,13 @@ struct Backend {
 // Block functions of each implementation (sha256_portable.cpp, sha256_shani.cpp,
 // sha256_avx512.cpp).
 const Backend& portable_backend();
-const Backend& shani_backend();
+const Backend& shani_backend();  // the SHA-NI variant for this CPU, one of the two below
 const Backend& avx512_backend();
+// SHA-NI with the 16 SSE registers (any CPU with SHA-NI), and the same code compiled for AVX-512
+// (sha256_shani_evex.cpp; only where cpu::features().avx512), with the lane count for both.
+const Backend& shani_sse_backend();
+const Backend& shani_evex_backend();
+int shani_preferred_width();
 
 // The implementation in use; chosen on first call and cached (sha256_dispatch.cpp).
 const Backend& backend();

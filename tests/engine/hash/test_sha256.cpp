@@ -304,7 +304,9 @@ TEST(Sha256Hex, VectorAndTableConversionsAgree) {
 TEST(Sha256Lanes, EachWidthMatchesSingleCompression) {
     std::mt19937_64 rng(99);
     std::vector<const detail::Backend*> backends = {&detail::portable_backend()};
-    if (available(Impl::kShaNi)) backends.push_back(&detail::shani_backend());
+    if (available(Impl::kShaNi)) backends.push_back(&detail::shani_sse_backend());
+    if (available(Impl::kShaNi) && available(Impl::kAvx512))
+        backends.push_back(&detail::shani_evex_backend());
     if (available(Impl::kAvx512)) backends.push_back(&detail::avx512_backend());
     for (const detail::Backend* be : backends) {
         for (int w = 0; w < detail::kLaneWidths; ++w) {
