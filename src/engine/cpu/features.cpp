@@ -43,6 +43,7 @@ Features detect() {
         f.avx2 = avx && os_ymm && (b & bit_AVX2) != 0;
         f.avx512 =
             os_zmm && (b & bit_AVX512F) != 0 && (b & bit_AVX512VL) != 0 && (b & bit_AVX512BW) != 0;
+        f.vpclmul = os_ymm && (c & bit_VPCLMULQDQ) != 0;
     }
     return f;
 }

@@ -12,6 +12,7 @@ namespace {
 
 detail::UpdateFn function_of(Impl impl) {
 #if defined(__x86_64__)
+    if (impl == Impl::kVpclmul) return detail::update_vpclmul;
     if (impl == Impl::kPclmul) return detail::update_pclmul;
 #else
     (void)impl;
@@ -20,6 +21,7 @@ detail::UpdateFn function_of(Impl impl) {
 }
 
 Impl best() {
+    if (available(Impl::kVpclmul)) return Impl::kVpclmul;
     return available(Impl::kPclmul) ? Impl::kPclmul : Impl::kPortable;
 }
 
@@ -46,6 +48,14 @@ bool available(Impl impl) {
             return false;
 #endif
         }
+        case Impl::kVpclmul: {
+#if defined(__x86_64__)
+            const cpu::Features& f = cpu::features();
+            return f.vpclmul && f.avx512 && f.pclmul && f.sse41;
+#else
+            return false;
+#endif
+        }
     }
     return false;
 }
@@ -66,6 +76,8 @@ const char* name(Impl impl) {
             return "slicing-by-8";
         case Impl::kPclmul:
             return "pclmulqdq";
+        case Impl::kVpclmul:
+            return "vpclmulqdq";
     }
     return "?";
 }

@@ -7,7 +7,7 @@
 
 namespace mavelin::hash::crc32 {
 
-enum class Impl { kPortable, kPclmul };
+enum class Impl { kPortable, kPclmul, kVpclmul };
 
 bool available(Impl impl);
 // The implementation in use: the fastest available unless another was forced.

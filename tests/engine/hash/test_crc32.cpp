@@ -15,7 +15,7 @@ namespace {
 
 std::vector<Impl> available_impls() {
     std::vector<Impl> impls;
-    for (const Impl impl : {Impl::kPortable, Impl::kPclmul}) {
+    for (const Impl impl : {Impl::kPortable, Impl::kPclmul, Impl::kVpclmul}) {
         if (available(impl)) impls.push_back(impl);
     }
     return impls;
@@ -54,26 +54,29 @@ TEST(Crc32, AnySplitGivesTheCrcOfTheWhole) {
     }
 }
 
-TEST(Crc32, CarrylessPathMatchesPortableOnRandomLengthsAndAlignments) {
+TEST(Crc32, CarrylessPathsMatchPortableOnRandomLengthsAndAlignments) {
     if (!available(Impl::kPclmul)) GTEST_SKIP() << "no PCLMULQDQ on this CPU";
     std::vector<uint8_t> buf((1 << 16) + 128);
     std::mt19937_64 rng(20240229);
     for (auto& b : buf) b = static_cast<uint8_t>(rng());
-    // Lengths around the 16- and 64-byte block edges, then random ones.
+    // Lengths around the 16-, 64- and 256-byte block edges, then random ones.
     std::vector<size_t> lengths;
-    for (size_t base : {0, 16, 48, 64, 128, 192, 256, 1024, 4096}) {
+    for (size_t base : {0, 16, 48, 64, 128, 192, 256, 320, 512, 768, 1024, 4096}) {
         for (size_t d = 0; d < 20; ++d) {
             lengths.push_back(base + d);
             if (base >= d) lengths.push_back(base - d);
         }
     }
     for (int i = 0; i < 3000; ++i) lengths.push_back(rng() % (1 << 16));
-    for (const size_t len : lengths) {
-        const size_t align = rng() % 64;
-        const auto seed = static_cast<uint32_t>(rng());
-        ASSERT_EQ(update_with(Impl::kPclmul, seed, buf.data() + align, len),
-                  update_with(Impl::kPortable, seed, buf.data() + align, len))
-            << "len " << len << " align " << align;
+    for (const Impl impl : {Impl::kPclmul, Impl::kVpclmul}) {
+        if (!available(impl)) continue;
+        for (const size_t len : lengths) {
+            const size_t align = rng() % 64;
+            const auto seed = static_cast<uint32_t>(rng());
+            ASSERT_EQ(update_with(impl, seed, buf.data() + align, len),
+                      update_with(Impl::kPortable, seed, buf.data() + align, len))
+                << name(impl) << " len " << len << " align " << align;
+        }
     }
 }
 
