@@ -8,7 +8,7 @@
 For each size N it generates a tree of N files of random sizes in [--min-size, --max-size] bytes
 (1000 files per folder, written by a fast generator from one random buffer) in a temporary folder
 under --tmp, skipping sizes the disk cannot hold, warms the page cache, and runs as whole
-processes, each --repeat times (median reported):
+processes, --repeat rounds in which each runs once, in turn (median reported):
 
   * PYTHON -m mavelin.cli sign_folder -p TREE
   * PYTHON -m mavelin.cli validate_certificate -p TREE
@@ -127,16 +127,27 @@ def run_measured(argv, shell=False, cpu=None):
 def median_run(argv, repeat, shell=False, before=None, cpu=None):
     """Median wall time and largest peak RSS of `repeat` runs; `cpu`, a list if given, receives the
     median processor time."""
-    times, peaks, seconds = [], [], []
+    return interleaved_runs({"run": dict(argv=argv, shell=shell, before=before, cpu=cpu)}, repeat)["run"]
+
+
+def interleaved_runs(commands, repeat):
+    """{name: (median wall seconds, largest peak RSS)} of `repeat` rounds in which each command of
+    `commands` ({name: dict(argv, shell, before, cpu)}) runs once, in order: a machine whose speed
+    drifts during the run then slows every command alike and the ratios hold."""
+    times = {name: [] for name in commands}
+    peaks = {name: [] for name in commands}
+    seconds = {name: [] for name in commands}
     for _ in range(repeat):
-        if before:
-            before()
-        t, rss = run_measured(argv, shell=shell, cpu=seconds)
-        times.append(t)
-        peaks.append(rss)
-    if cpu is not None:
-        cpu.append(statistics.median(seconds))
-    return statistics.median(times), max(peaks)
+        for name, c in commands.items():
+            if c.get("before"):
+                c["before"]()
+            t, rss = run_measured(c["argv"], shell=c.get("shell", False), cpu=seconds[name])
+            times[name].append(t)
+            peaks[name].append(rss)
+    for name, c in commands.items():
+        if c.get("cpu") is not None:
+            c["cpu"].append(statistics.median(seconds[name]))
+    return {name: (statistics.median(times[name]), max(peaks[name])) for name in commands}
 
 
 def warm(top):
@@ -431,16 +442,21 @@ def measure_tree(args, top, count, data_bytes, cpu=None):
     def drop_certificate():
         shutil.rmtree(cert, ignore_errors=True)
 
-    results["sign"] = median_run([py, "-m", "mavelin.cli", "sign_folder", "-p", top], args.repeat,
-                                 before=drop_certificate, cpu=cpu.setdefault("sign", []))
-    results["validate"] = median_run([py, "-m", "mavelin.cli", "validate_certificate", "-p", top], args.repeat,
-                                     cpu=cpu.setdefault("validate", []))
+    # Signing first in every round: validation reads the certificate it has just written.
+    commands = {
+        "sign": dict(argv=[py, "-m", "mavelin.cli", "sign_folder", "-p", top], before=drop_certificate,
+                     cpu=cpu.setdefault("sign", [])),
+        "validate": dict(argv=[py, "-m", "mavelin.cli", "validate_certificate", "-p", top],
+                         cpu=cpu.setdefault("validate", [])),
+    }
     if not args.skip_peers:
         if shutil.which("rhash"):
-            results["rhash"] = median_run(["rhash", "--sha256", "-r", top], args.repeat)
+            commands["rhash"] = dict(argv=["rhash", "--sha256", "-r", top])
         if shutil.which("b3sum"):
-            results["b3sum -P2"] = median_run(
-                f"find {shlex.quote(top)} -type f -print0 | xargs -0 -P2 b3sum", args.repeat, shell=True)
+            commands["b3sum -P2"] = dict(argv=f"find {shlex.quote(top)} -type f -print0 | xargs -0 -P2 b3sum",
+                                         shell=True)
+    results = interleaved_runs(commands, args.repeat)
+    if not args.skip_peers:
         results["hashlib loop"] = median_run([py, "-c", HASHLIB_LOOP, top], 1)
     for name, (t, rss) in results.items():
         print(fmt_row(name, count, data_bytes, t, rss))
