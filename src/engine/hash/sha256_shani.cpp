@@ -21,14 +21,7 @@ int shani_preferred_width() {
 }
 
 const Backend& shani_sse_backend() {
-    static const Backend be{
-        Impl::kShaNi,
-        compress_shani,
-        {lanes_shani<1>, lanes_shani<2>, lanes_shani<4>, lanes_shani<8>, lanes_shani<16>},
-        {scheduled_shani<1>, scheduled_shani<2>, scheduled_shani<4>, scheduled_shani<8>,
-         scheduled_shani<16>},
-        shani_preferred_width(),
-    };
+    static const Backend be = shani_backend_of_this_target();
     return be;
 }
 

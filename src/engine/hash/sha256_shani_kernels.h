@@ -111,3 +111,15 @@ MAVELIN_SHANI void compress_shani(uint32_t* state, const uint8_t* blocks, size_t
     const uint8_t* const data[1] = {blocks};
     lanes_shani<1>(states, data, nblocks);
 }
+
+// The backend made of this target's block functions.
+inline Backend shani_backend_of_this_target() {
+    return Backend{
+        Impl::kShaNi,
+        compress_shani,
+        {lanes_shani<1>, lanes_shani<2>, lanes_shani<4>, lanes_shani<8>, lanes_shani<16>},
+        {scheduled_shani<1>, scheduled_shani<2>, scheduled_shani<4>, scheduled_shani<8>,
+         scheduled_shani<16>},
+        shani_preferred_width(),
+    };
+}
