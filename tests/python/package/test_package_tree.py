@@ -131,6 +131,29 @@ def test_max_processes_is_the_processor_count():
     assert file_managing.MAX_PROCESSES == multiprocessing.cpu_count()
 
 
+def test_rarely_needed_standard_modules_load_on_first_use():
+    # A command's start should not pay for them (some interpreters load zipfile on their own);
+    # the modules still show them as attributes.
+    code = (
+        "import sys\n"
+        "before = set(sys.modules)\n"
+        "import mavelin.cli\n"
+        "print(sorted(m for m in ('pickle', 'zipfile', 'multiprocessing')\n"
+        "             if m in sys.modules and m not in before))\n"
+        "from mavelin.core import file_managing, validation\n"
+        "import pickle, zipfile\n"
+        "print(file_managing.zipfile is zipfile, validation.pickle is pickle,"
+        " 'zipfile' in vars(file_managing))\n"
+        "try:\n"
+        "    file_managing.multiprocessing\n"
+        "except AttributeError as e:\n"
+        "    print(e)\n"
+    )
+    out = run_python(code).stdout.splitlines()
+    assert out == ["[]", "True True True",
+                   "module 'mavelin.core.file_managing' has no attribute 'multiprocessing'"]
+
+
 @pytest.mark.parametrize("name", ["sign_folder", "validate_certificate"])
 def test_utils_exposes_the_procedures_in_place_of_their_modules(name):
     import mavelin.utils as utils
