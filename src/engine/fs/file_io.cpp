@@ -183,16 +183,42 @@ int prepare_for_hashing(UniqueFd& fd, UniqueFd& out, uint64_t* size) {
 
 }  // namespace
 
+namespace {
+
+constexpr int kNoAtimeRefusals = 64;
+// Refusals of O_NOATIME in a row; at kNoAtimeRefusals the process stops asking for it.
+std::atomic<int> g_noatime_refusals{0};
+
+}  // namespace
+
+bool noatime_wanted() noexcept {
+    return g_noatime_refusals.load(std::memory_order_relaxed) < kNoAtimeRefusals;
+}
+
+void noatime_outcome(bool refused) noexcept {
+    if (!refused) {
+        if (g_noatime_refusals.load(std::memory_order_relaxed) != 0)
+            g_noatime_refusals.store(0, std::memory_order_relaxed);
+    } else if (g_noatime_refusals.load(std::memory_order_relaxed) < kNoAtimeRefusals) {
+        g_noatime_refusals.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
 int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size) {
     UniqueFd fd;
-    if (int err = open_at_any_length(AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY, fd))
-        return err;
+    const int err = open_keeping_atime(O_RDONLY | O_NONBLOCK | O_NOCTTY, [&](int flags) {
+        return open_at_any_length(AT_FDCWD, path, flags, fd);
+    });
+    if (err != 0) return err;
     return prepare_for_hashing(fd, out, size);
 }
 
 int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out, uint64_t* size) {
     UniqueFd fd;
-    if (int err = open_below(root_fd, rel, O_RDONLY | O_NONBLOCK | O_NOCTTY, fd)) return err;
+    const int err = open_keeping_atime(O_RDONLY | O_NONBLOCK | O_NOCTTY, [&](int flags) {
+        return open_below(root_fd, rel, flags, fd);
+    });
+    if (err != 0) return err;
     return prepare_for_hashing(fd, out, size);
 }
 

@@ -1,8 +1,10 @@
 // File descriptor ownership, path joining and descriptor-relative opening that works past PATH_MAX.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -53,10 +55,26 @@ int openat_retry(int dirfd, const char* path, int flags, mode_t mode = 0);
 int open_at_any_length(int dirfd, const std::string& path, int flags, UniqueFd& out,
                        mode_t mode = 0);
 
+// Opens through `open(flags)` (which returns 0 or an errno) with O_NOATIME added where the
+// kernel allows it, so that reading leaves the access time alone. Only the owner of a file, or a
+// process with CAP_FOWNER, may ask for that; anyone else is refused with EPERM and opens again
+// without it. After 64 refusals in a row the process stops asking, so a tree of other users'
+// files costs a few more opens, not one more per file.
+bool noatime_wanted() noexcept;
+void noatime_outcome(bool refused) noexcept;
+template <class Open>
+int open_keeping_atime(int flags, Open&& open) {
+    if (!noatime_wanted()) return open(flags);
+    const int err = open(flags | O_NOATIME);
+    if (err == 0 || err == EPERM) noatime_outcome(err == EPERM);
+    return err == EPERM ? open(flags) : err;
+}
+
 // Opens a file read-only for hashing without ever blocking (a named pipe without writer opens at
-// once), then switches the descriptor back to blocking reads. A directory is refused with EISDIR,
-// as a read-only file open of it would be. On success returns 0, sets `out` and, if `size` is
-// given, stores the size that fstat reports for the open file. Returns the errno otherwise.
+// once), then switches the descriptor back to blocking reads; the access time is kept where
+// open_keeping_atime() can keep it. A directory is refused with EISDIR, as a read-only file open
+// of it would be. On success returns 0, sets `out` and, if `size` is given, stores the size that
+// fstat reports for the open file. Returns the errno otherwise.
 int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size = nullptr);
 
 // Opens `rel` below the folder open on `root_fd` so that no folder on the way is a symbolic

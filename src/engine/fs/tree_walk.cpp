@@ -196,7 +196,9 @@ Visit* TreeWalker::next() {
     if (!started_) {
         started_ = true;
         fs::UniqueFd fd;
-        if (const int err = fs::open_at_any_length(AT_FDCWD, top_, O_RDONLY | O_DIRECTORY, fd)) {
+        if (const int err = fs::open_keeping_atime(O_RDONLY | O_DIRECTORY, [&](int flags) {
+                return fs::open_at_any_length(AT_FDCWD, top_, flags, fd);
+            })) {
             // A missing top is a tree without files, as for os.walk; anything else is reported.
             if (err != ENOENT && err != ENOTDIR) record(std::string(), err);
             return nullptr;
@@ -220,12 +222,15 @@ Visit* TreeWalker::next() {
         }
         std::string name = std::move(frame.dirs[frame.next++]);
         // O_NOFOLLOW: a subfolder that is a symbolic link when its turn comes is not entered.
-        fs::UniqueFd fd(openat_retry(frame.fd.get(), name.c_str(),
-                                     O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (!fd) {
+        fs::UniqueFd fd;
+        const int err =
+            fs::open_keeping_atime(O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, [&](int flags) {
+                fd.reset(openat_retry(frame.fd.get(), name.c_str(), flags));
+                return fd ? 0 : errno;
+            });
+        if (err != 0) {
             // Gone, turned into a link or a file since the listing: skipped, as os.walk does.
             // A folder that is there but cannot be read is a failure of the walk.
-            const int err = errno;
             if (err != ENOENT && err != ELOOP && err != ENOTDIR) record(name, err);
             continue;
         }

@@ -244,6 +244,26 @@ def test_signing_again_replaces_the_certificate_and_leaves_other_files_alone(tmp
     assert (tmp_path / "first-link").read_bytes() == first
 
 
+def test_signing_and_validating_leave_access_times_alone(tmp_path):
+    top = tmp_path / "tree"
+    (top / "sub").mkdir(parents=True)
+    (top / "sub" / "big").write_bytes(os.urandom(300_000))
+    (top / "small").write_bytes(b"small")
+    (tmp_path / "control").write_bytes(b"control")
+    old = 1_000_000_000  # before every modification time here: relatime updates it on a read
+    watched = [top, top / "sub", top / "sub" / "big", top / "small"]
+    for path in [*watched, tmp_path / "control"]:
+        os.utime(path, (old, os.stat(path).st_mtime))
+    (tmp_path / "control").read_bytes()
+    if os.stat(tmp_path / "control").st_atime == old:
+        pytest.skip("this file system does not update access times on reads")
+    atimes = lambda: {str(p): os.stat(p).st_atime for p in watched}
+    assert sign(str(top))[0].returncode == 0
+    assert atimes() == {str(p): old for p in watched}
+    assert run_cli("validate_certificate", "-p", str(top)).returncode == 0
+    assert atimes() == {str(p): old for p in watched}
+
+
 def test_library_procedure_logs_through_the_callers_logging(tmp_path, caplog):
     import mavelin.utils
     top = varied_tree(tmp_path / "tree")

@@ -1,10 +1,13 @@
 // mavelin.core.validation: CertificateValidator, locating, loading and comparing a certificate.
+#include <fcntl.h>
+
 #include <atomic>
 #include <cstring>
 #include <iterator>
 #include <string>
 
 #include "engine/certificate_format.h"
+#include "engine/fs/file_io.h"
 #include "engine/fs/tree_walk.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
@@ -35,15 +38,35 @@ int found(PyObject* self, PyObject* path) {
                                 "");
 }
 
-// Whether os.listdir(folder) holds `name`; -1 with the listing's exception.
+// Whether os.listdir(folder) holds `name`; -1 with the listing's exception. The folder is listed
+// through a descriptor opened without touching its access time where that is allowed; what
+// cannot be opened is left to os.listdir, for its exception.
 int listing_holds(PyObject* folder, const char* name) {
     py::Ref listdir = py::import_attr("os", "listdir");
     if (!listdir) return -1;
-    py::Ref names = py::Ref::steal(PyObject_CallOneArg(listdir.get(), folder));
-    if (!names) return -1;
-    py::Ref wanted = PyBytes_Check(folder) ? py::Ref::steal(PyBytes_FromString(name))
-                                           : py::Ref::steal(PyUnicode_FromString(name));
-    if (!wanted) return -1;
+    std::string path;
+    fs::UniqueFd fd;
+    if (py::encode_path(folder, path) < 0) {
+        PyErr_Clear();  // os.listdir says what it makes of such a folder
+    } else {
+        fs::open_keeping_atime(O_RDONLY | O_DIRECTORY, [&](int flags) {
+            return fs::open_at_any_length(AT_FDCWD, path, flags, fd);
+        });
+    }
+    py::Ref names;
+    py::Ref wanted;
+    if (fd) {
+        py::Ref fd_number = py::Ref::steal(PyLong_FromLong(fd.get()));
+        if (!fd_number) return -1;
+        names = py::Ref::steal(PyObject_CallOneArg(listdir.get(), fd_number.get()));
+        wanted = py::Ref::steal(PyUnicode_FromString(name));  // names listed by descriptor are str
+    } else {
+        names = py::Ref::steal(PyObject_CallOneArg(listdir.get(), folder));
+        if (!names) return -1;
+        wanted = PyBytes_Check(folder) ? py::Ref::steal(PyBytes_FromString(name))
+                                       : py::Ref::steal(PyUnicode_FromString(name));
+    }
+    if (!names || !wanted) return -1;
     return PySequence_Contains(names.get(), wanted.get());
 }
 
