@@ -101,9 +101,10 @@ def make_tree(top, count, min_size, max_size, seed=1):
 
 
 def disk_need(count, min_size, max_size):
-    """Bytes the tree takes on disk, roughly: data rounded up to blocks, an inode's worth each, and the folders."""
+    """Bytes the tree takes on disk, roughly: data rounded up to blocks, an inode (256 bytes on
+    ext4 and XFS) and a directory entry each, and a tenth more for the folders."""
     mean = (min_size + max_size) / 2
-    per_file = (mean + BLOCK - 1) // BLOCK * BLOCK + BLOCK
+    per_file = (mean + BLOCK - 1) // BLOCK * BLOCK + 256 + 64
     return int(count * per_file * 1.1)
 
 
