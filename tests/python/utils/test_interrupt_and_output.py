@@ -71,6 +71,7 @@ class SyntheticManager(file_managing.FileManager):
 WATCHER = """
 import os, signal, sys, time
 folder, pid = sys.argv[1], int(sys.argv[2])
+print("watching", flush=True)
 while not any(name.endswith(".tmp") for name in os.listdir(folder)):
     time.sleep(0.0005)
 os.kill(pid, signal.SIGINT)
@@ -83,8 +84,11 @@ def test_ctrl_c_while_the_certificate_is_written_keeps_the_old_one(tmp_path, mon
     folder = top / "Certificates"
     monkeypatch.setattr(file_managing, "FileManager", SyntheticManager)
     # The payload is made with the interpreter lock held: the watcher is a process of its own.
-    watcher = subprocess.Popen([sys.executable, "-c", WATCHER, str(folder), str(os.getpid())])
+    watcher = subprocess.Popen([sys.executable, "-c", WATCHER, str(folder), str(os.getpid())],
+                               stdout=subprocess.PIPE, text=True)
     try:
+        # A loaded machine can start the watcher more slowly than the certificate is written.
+        assert watcher.stdout.readline() == "watching\n"
         with pytest.raises(KeyboardInterrupt):
             mavelin.utils.sign_folder(str(top), "silent")
     finally:
