@@ -1,11 +1,19 @@
-# Shared fixtures: permission checks as root, forcing each SHA-256 implementation.
+# Shared fixtures: permission checks as root, forcing each SHA-256 implementation; Ctrl-C as
+# the interpreter handles it by default.
 import os
 import shutil
+import signal
 import subprocess
 
 import pytest
 
 from support import SHA256_PATHS
+
+# Started as a background job of a shell without job control, the interpreter inherits SIGINT
+# ignored and never raises KeyboardInterrupt; the interrupt tests need its usual handler, which
+# the command-line runs they start then inherit as the default action.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def _dac_drop_prefix():
