@@ -181,10 +181,6 @@ int prepare_for_hashing(UniqueFd& fd, UniqueFd& out, uint64_t* size) {
     return 0;
 }
 
-}  // namespace
-
-namespace {
-
 constexpr int kNoAtimeRefusals = 64;
 // Refusals of O_NOATIME in a row; at kNoAtimeRefusals the process stops asking for it.
 std::atomic<int> g_noatime_refusals{0};
