@@ -246,7 +246,8 @@ void record_left_out(Visit& v, std::vector<LeftOutFolder>* left_out) {
 std::vector<std::string> scan_node_paths(const std::string& top,
                                          std::vector<LeftOutFolder>* left_out,
                                          std::vector<WalkError>* errors,
-                                         const std::atomic<bool>* cancel) {
+                                         const std::atomic<bool>* cancel,
+                                         const SkippedFiles* skipped) {
     std::vector<std::string> paths;
     TreeWalker walker(top, cancel);
     const auto add = [&paths](const std::string& rel, std::string& file) {
@@ -260,7 +261,8 @@ std::vector<std::string> scan_node_paths(const std::string& top,
         p.append(file);
         paths.push_back(std::move(p));
     };
-    for_each_node_file(walker, add, [left_out](Visit& v) { record_left_out(v, left_out); });
+    for_each_node_file(
+        walker, add, [left_out](Visit& v) { record_left_out(v, left_out); }, skipped);
     if (errors) *errors = walker.errors();
     return paths;
 }

@@ -96,12 +96,23 @@ class TreeWalker {
 // starting with exactly two slashes; "" if the current directory cannot be determined.
 std::string top_folder_name(const std::string& top);
 
+// Files a scan leaves out wherever they are: the files the run itself reads or writes (the
+// certificate in use, the run's report), each as its folder's path below the top (as in Visit)
+// and its name. A handful at most.
+struct SkippedFile {
+    std::string rel;
+    std::string name;
+};
+using SkippedFiles = std::vector<SkippedFile>;
+
 // The files of a tree that become nodes, in walk order: visit(rel, file) for each non-folder
 // entry of every folder `walker` visits (rel as in Visit), except that a folder whose own name is
 // exactly "Certificates" contributes none of its own entries (its subfolders are still walked);
-// such a folder with files goes to left_out(visit) instead.
+// such a folder with files goes to left_out(visit) instead. The files of `skipped` (when given)
+// are no nodes either.
 template <class Visitor, class LeftOut>
-void for_each_node_file(TreeWalker& walker, Visitor&& visit, LeftOut&& left_out) {
+void for_each_node_file(TreeWalker& walker, Visitor&& visit, LeftOut&& left_out,
+                        const SkippedFiles* skipped = nullptr) {
     while (Visit* v = walker.next()) {
         if (v->files.empty()) continue;
         if (v->name == certificate_format::kFolderName) {
@@ -109,7 +120,14 @@ void for_each_node_file(TreeWalker& walker, Visitor&& visit, LeftOut&& left_out)
             continue;
         }
         const std::string& rel = v->rel;
-        for (std::string& file : v->files) visit(rel, file);  // the visitor may take `file`
+        auto is_skipped = [&](const std::string& file) {
+            if (!skipped) return false;
+            for (const SkippedFile& s : *skipped)
+                if (s.name == file && s.rel == rel) return true;
+            return false;
+        };
+        for (std::string& file : v->files)
+            if (!is_skipped(file)) visit(rel, file);  // the visitor may take `file`
     }
 }
 
@@ -128,10 +146,11 @@ void record_left_out(Visit& v, std::vector<LeftOutFolder>* left_out);
 // "Certificates" contributes none of its own entries (its subfolders are still walked).
 // When given, `left_out` names every folder below the top (not the top itself) whose own files
 // were left out for its name, and `errors` the folders that could not be read; `cancel` as for
-// TreeWalker (the paths are then incomplete).
+// TreeWalker (the paths are then incomplete); the files of `skipped` are left out.
 std::vector<std::string> scan_node_paths(const std::string& top,
                                          std::vector<LeftOutFolder>* left_out = nullptr,
                                          std::vector<WalkError>* errors = nullptr,
-                                         const std::atomic<bool>* cancel = nullptr);
+                                         const std::atomic<bool>* cancel = nullptr,
+                                         const SkippedFiles* skipped = nullptr);
 
 }  // namespace mavelin::fs

@@ -20,10 +20,12 @@ constexpr std::size_t kMinRun = std::size_t{1} << 13;
 
 }  // namespace
 
-StreamingScan::StreamingScan(std::string top, const fingerprint::Params& params, unsigned threads)
+StreamingScan::StreamingScan(std::string top, const fingerprint::Params& params, unsigned threads,
+                             fs::SkippedFiles skipped)
     : top_(std::move(top)),
       params_(params),
       threads_(threads),
+      skipped_(std::move(skipped)),
       table_(params.step > 0 ? static_cast<std::size_t>(params.step) : 0) {}
 
 StreamingScan::~StreamingScan() {
@@ -66,7 +68,7 @@ bool StreamingScan::hand_on(Batch&& batch) {
 void StreamingScan::walk() noexcept {
     try {
         Batch batch;
-        scan_into(table_, top_, &walk_errors_, &stop_, &left_out_, [&](std::size_t i) {
+        scan_into(table_, top_, &walk_errors_, &stop_, &left_out_, &skipped_, [&](std::size_t i) {
             batch.paths.emplace_back(table_.path(i));
             if (batch.paths.size() < kHandOn) return;
             const std::size_t next = batch.first + batch.paths.size();

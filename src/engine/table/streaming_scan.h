@@ -32,7 +32,9 @@ namespace mavelin::table {
 // Destroying the object stops and joins whatever still runs.
 class StreamingScan {
   public:
-    StreamingScan(std::string top, const fingerprint::Params& params, unsigned threads);
+    // The files of `skipped` are no nodes (as for scan_tree).
+    StreamingScan(std::string top, const fingerprint::Params& params, unsigned threads,
+                  fs::SkippedFiles skipped = {});
     ~StreamingScan();
     StreamingScan(const StreamingScan&) = delete;
     StreamingScan& operator=(const StreamingScan&) = delete;
@@ -75,6 +77,7 @@ class StreamingScan {
     const std::string top_;
     const fingerprint::Params params_;
     const unsigned threads_;
+    const fs::SkippedFiles skipped_;
     std::atomic<bool> stop_{false};
 
     // Written by the walk thread until it ends.
