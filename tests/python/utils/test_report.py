@@ -72,14 +72,6 @@ class TestSigningReport:
         log = Run(0, r.stderr, "").log
         assert log[-1] == ("INFO", SIGN_LOGGER, "Certificate generated successfully!")
 
-    def test_report_that_cannot_be_written(self, tmp_path):
-        top = make_tree(tmp_path / "tree", TREE)
-        r = run_cli("sign_folder", "-p", top, "--report", tmp_path / "missing" / "r.json")
-        assert r.returncode == 1
-        r.assert_clean()
-        assert r.log[-1][:2] == ("ERROR", SIGN_LOGGER)
-        assert "No such file or directory" in r.log[-1][2]
-
 
 class TestValidationReport:
     def test_passed_report_and_summary(self, tmp_path):

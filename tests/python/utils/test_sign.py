@@ -577,8 +577,12 @@ def test_a_folder_that_cannot_be_written(tmp_path, without_dac_override, read_on
         before = snapshot(top)
         run = run_cli("sign_folder", "-p", str(top), prefix=without_dac_override)
         assert run.returncode == 1 and "Traceback" not in run.stdout + run.stderr
-        errors = [t for t in run.triples() if t[0] == "ERROR"]
-        assert len(errors) == 1 and os.strerror(errno.EACCES) in errors[0][2]
+        # Said at once, before the scan, pointing to -o.
+        folder = top / "Certificates" if read_only == "certificates" else top
+        assert run.triples() == [("ERROR", "mavelin.utils.sign_folder",
+                                  f"The certificate can't be written in {folder}: "
+                                  f"{os.strerror(errno.EACCES)}. Write it elsewhere with "
+                                  "-o / --output.")]
         assert snapshot(top) == before
         lib = run_cli_library_sign(str(top), without_dac_override)
         assert lib.stdout == f"PermissionError {errno.EACCES}\n"

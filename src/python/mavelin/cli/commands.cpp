@@ -2,12 +2,16 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/mavelin/utils/procedure_support.h"
+#include "python/mavelin/utils/run_files.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {
@@ -20,8 +24,9 @@ constexpr const char kSignEpilog[] =
     "Without -o the certificate is DIR/Certificates/Certificate.korvex. Either way it is\n"
     "replaced atomically: a failed or interrupted run (Ctrl-C) leaves the previous one.\n\n"
     "Exit status: 0 when the certificate was written; 1 when no file was found, a file\n"
-    "could not be read or the certificate could not be written; 2 when the arguments are\n"
-    "refused; 130 when interrupted (Ctrl-C).";
+    "could not be read or the certificate could not be written (checked before any hashing);\n"
+    "2 when the arguments are refused (an -o or --report that cannot be written); 130 when\n"
+    "interrupted (Ctrl-C).";
 
 constexpr const char kValidateEpilog[] =
     "\b\nExamples:\n"
@@ -30,7 +35,8 @@ constexpr const char kValidateEpilog[] =
     "Without -c the certificate is searched for inside DIR.\n\n"
     "Exit status: 0 when every file matches the certificate; 1 when files failed\n"
     "validation, no certificate was found, or the certificate or a file could not be read;\n"
-    "2 when the arguments are refused (a folder or certificate file that does not exist);\n"
+    "2 when the arguments are refused (a folder or certificate file that does not exist, a\n"
+    "--report that cannot be written or names the certificate);\n"
     "130 when interrupted (Ctrl-C).";
 
 // Raises click's `error_class` (UsageError, BadParameter) for the current command; -1.
@@ -58,20 +64,58 @@ int require_dir_path(PyObject* dir_path) {
     return message ? usage_error("UsageError", message.get(), nullptr) : -1;
 }
 
-// Refuses an --output whose folder does not exist, before hours of hashing are spent.
-int check_output_folder(PyObject* output) {
-    if (output == Py_None) return 0;
-    std::string path;
-    if (py::encode_path(output, path) < 0) return -1;
-    const size_t slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    struct stat st;
-    if (::stat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
-    py::Ref shown = py::decode_path(folder);
+// A refusal of run_files (an OSError set, for the path the option names) as click's
+// BadParameter for `param_hint`, before hours of hashing are spent; other errors pass.
+int refused_option(const char* param_hint) {
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+    py::FetchedError error = py::fetch_error();
+    py::Ref reason = py::attr(error.value.get(), "strerror");
+    py::Ref path = reason ? py::attr(error.value.get(), "filename") : py::Ref();
+    if (!path) return -1;
+    py::Ref shown =
+        PyBytes_Check(path.get())
+            ? py::decode_path(std::string_view(PyBytes_AS_STRING(path.get()),
+                                               static_cast<size_t>(PyBytes_GET_SIZE(path.get()))))
+            : py::Ref::steal(PyOS_FSPath(path.get()));
     py::Ref message =
-        shown ? py::Ref::steal(PyUnicode_FromFormat("Folder %R does not exist.", shown.get()))
+        shown ? py::Ref::steal(PyUnicode_FromFormat("%S: %R", reason.get(), shown.get()))
               : py::Ref();
-    return message ? usage_error("BadParameter", message.get(), "'--output' / '-o'") : -1;
+    return message ? usage_error("BadParameter", message.get(), param_hint) : -1;
+}
+
+// Refuses an --output or a --report that cannot be written (a missing or read-only folder, a
+// device, named pipe, socket or link in the way), and a report that would replace the
+// certificate (`certificate`, the one named; null: the places where signing writes it or the
+// search looks).
+int check_outputs(PyObject* dir_path, PyObject* report, PyObject* output, PyObject* certificate) {
+    constexpr const char* kOutput = "'--output' / '-o'";
+    if (output && output != Py_None && run_files::check_target(output, "certificate") < 0)
+        return refused_option(kOutput);
+    if (report == Py_None || procedures::is_dash(report)) return 0;
+    if (run_files::check_target(report, "report") < 0 ||
+        run_files::check_report_place(report, dir_path, certificate) < 0)
+        return refused_option("'--report'");
+    return 0;
+}
+
+// Without --output: a tree whose certificate folder cannot be written fails at once, with one
+// ERROR line that points to --output, instead of after all the hashing.
+int check_certificate_folder(PyObject* dir_path, PyObject* output) {
+    if (output != Py_None) return 0;
+    int err = 0;
+    py::Ref folder;
+    const int writable = run_files::certificate_folder_writable(dir_path, err, folder);
+    if (writable != 0) return writable < 0 ? -1 : 0;
+    py::Ref shown = py::display_text(folder.get());
+    py::Ref logger = py::import_attr("mavelin.utils.sign_folder", "logger");
+    py::Ref message = shown ? py::Ref::steal(PyUnicode_FromFormat(
+                                  "The certificate can't be written in %U: %s. Write it "
+                                  "elsewhere with -o / --output.",
+                                  shown.get(), std::strerror(err)))
+                            : py::Ref();
+    if (!message || !logger || py::log(logger.get(), "error", message.get()) < 0) return -1;
+    py::exit_request();
+    return -1;
 }
 
 // Refuses a --scheduler that cannot be used: no Dask support installed, or "auto" without
@@ -201,8 +245,10 @@ PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs
                                      const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
                                      &output, &scheduler))
         return nullptr;
-    if (require_dir_path(dir_path) < 0 || check_output_folder(output) < 0 ||
-        check_scheduler(scheduler) < 0 || move_log_to_stderr(report) < 0)
+    if (require_dir_path(dir_path) < 0 ||
+        check_outputs(dir_path, report, output, output == Py_None ? nullptr : output) < 0 ||
+        check_scheduler(scheduler) < 0 || move_log_to_stderr(report) < 0 ||
+        check_certificate_folder(dir_path, output) < 0)
         return nullptr;
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "sign_folder"));
     py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, dir_path, mode));
@@ -226,7 +272,9 @@ PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObjec
                                      const_cast<char**>(kwlist), &dir_path, &certificate_file,
                                      &match, &summary, &report, &jobs, &scheduler))
         return nullptr;
+    const bool named = certificate_file != Py_None && PyObject_IsTrue(certificate_file) == 1;
     if (require_dir_path(dir_path) < 0 || check_certificate_file(certificate_file) < 0 ||
+        check_outputs(dir_path, report, nullptr, named ? certificate_file : nullptr) < 0 ||
         check_scheduler(scheduler) < 0 || move_log_to_stderr(report) < 0)
         return nullptr;
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "validate_certificate"));

@@ -59,9 +59,10 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
     std::vector<fs::WalkError> walk_errors;
     bool failed = false;
     std::atomic<bool> cancel{false};
+    const fs::SkippedFiles* skipped = skipped_files();  // a procedure's own files
     auto work = [&]() noexcept {
         try {
-            paths = fs::scan_node_paths(top, &left_out, &walk_errors, &cancel);
+            paths = fs::scan_node_paths(top, &left_out, &walk_errors, &cancel, skipped);
         } catch (...) {
             failed = true;
         }

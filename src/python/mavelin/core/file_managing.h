@@ -41,6 +41,8 @@ py::Ref unreadable_pairs(const table::NodeTable& nodes,
 
 // The hashing threads of a pass run on this thread now (PassSettings, else MAX_PROCESSES).
 unsigned pass_threads();
+// The files a scan run on this thread now leaves out (PassSettings; null when none).
+const fs::SkippedFiles* skipped_files();
 // Whether a pass run on this thread now draws a progress line: PassSettings ask for it, and
 // standard error is a terminal.
 bool progress_line_wanted();
@@ -60,6 +62,7 @@ struct PassSettings {
     unsigned threads = 0;         // hashing threads; 0: MAX_PROCESSES of mavelin.core.file_managing
     bool progress = false;        // a progress line on standard error, if that is a terminal
     PyObject* cluster = nullptr;  // borrowed (distributed.Client, logger): run on that cluster
+    fs::SkippedFiles skipped;     // the run's own files in the tree, which a scan leaves out
 };
 
 // Makes `settings` apply to the passes run on this thread until the scope ends (scopes nest).

@@ -1,5 +1,6 @@
 // mavelin.core.validation: CertificateValidator, locating, loading and comparing a certificate.
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstring>
@@ -70,6 +71,25 @@ int listing_holds(PyObject* folder, const char* name) {
     return PySequence_Contains(names.get(), wanted.get());
 }
 
+// One WARNING when the tree's Certificates folder holds a certificate too, besides the one
+// `used` at the top, which the search takes first. The other one is looked up, not listed.
+int warn_other_certificate(PyObject* top, PyObject* used) {
+    py::Ref folder = py::join(top, kFolderName);
+    py::Ref other = folder ? py::join(folder.get(), kArchiveName) : py::Ref();
+    std::string path;
+    if (!other || py::encode_path(other.get(), path) < 0) return -1;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return 0;
+    py::Ref used_text = py::Ref::steal(PyObject_Str(used));
+    py::Ref shown_used = used_text ? py::display_text(used_text.get()) : py::Ref();
+    py::Ref shown_other = py::display_text(other.get());
+    if (!shown_used || !shown_other) return -1;
+    py::Ref message = py::Ref::steal(
+        PyUnicode_FromFormat("Certificate file %U is used; another one exists at %U.",
+                             shown_used.get(), shown_other.get()));
+    return message ? py::log(logger(), "warning", message.get()) : -1;
+}
+
 PyObject* validator_init(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"certificate_path", "result_path", nullptr};
     PyObject *certificate_path, *result_path;
@@ -104,7 +124,9 @@ PyObject* light_certificate_search(PyObject* self, PyObject*) {
     if (here < 0) return nullptr;
     if (here) {
         py::Ref path = py::join(result_path.get(), kArchiveName);
-        if (!path || found(self, path.get()) < 0) return nullptr;
+        if (!path || found(self, path.get()) < 0 ||
+            warn_other_certificate(result_path.get(), path.get()) < 0)
+            return nullptr;
         Py_RETURN_TRUE;
     }
     int folder = listing_holds(result_path.get(), kFolderName);

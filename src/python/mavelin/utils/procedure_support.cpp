@@ -1,6 +1,8 @@
 // What the two procedures share: the clock, the duration text and the logging of paths.
 #include "python/mavelin/utils/procedure_support.h"
 
+#include <string_view>
+
 #include "python/capi/common.h"
 
 namespace mavelin::procedures {
@@ -27,7 +29,10 @@ int log_with(PyObject* logger, const char* level, const char* prefix, PyObject* 
     return py::log(logger, level, message.get());
 }
 
-py::Ref unreadable_message(PyObject* path, PyObject* exc, const char* what) {
+namespace {
+
+// "<what> <path> can't be <verb>: <reason>", as unreadable_message describes it.
+py::Ref failure_message(PyObject* path, PyObject* exc, const char* what, const char* verb) {
     py::Ref reason;
     if (exc) {
         reason = py::attr(exc, "strerror");
@@ -43,7 +48,26 @@ py::Ref unreadable_message(PyObject* path, PyObject* exc, const char* what) {
     py::Ref why = py::display_text(reason.get());
     if (!shown || !why) return {};
     return py::Ref::steal(
-        PyUnicode_FromFormat("%s %U can't be read: %U", what, shown.get(), why.get()));
+        PyUnicode_FromFormat("%s %U can't be %s: %U", what, shown.get(), verb, why.get()));
+}
+
+}  // namespace
+
+py::Ref unreadable_message(PyObject* path, PyObject* exc, const char* what) {
+    return failure_message(path, exc, what, "read");
+}
+
+py::Ref unwritable_report_message(PyObject* report, PyObject* exc) {
+    py::Ref path = py::Ref::steal(PyOS_FSPath(report));
+    if (path && PyBytes_Check(path.get()))
+        path = py::decode_path(std::string_view(PyBytes_AS_STRING(path.get()),
+                                                static_cast<size_t>(PyBytes_GET_SIZE(path.get()))));
+    if (!path) return {};
+    return failure_message(path.get(), exc, "Report", "written");
+}
+
+bool is_dash(PyObject* report) {
+    return PyUnicode_Check(report) && PyUnicode_CompareWithASCIIString(report, "-") == 0;
 }
 
 int parse_jobs(PyObject* jobs, unsigned& threads) {

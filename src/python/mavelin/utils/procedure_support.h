@@ -16,6 +16,8 @@ int log_with(PyObject* logger, const char* level, const char* prefix, PyObject* 
 // display_text does. The reason is the strerror of the OS error `exc`, else str(exc); with no
 // `exc` (null), that no fingerprint was computed.
 py::Ref unreadable_message(PyObject* path, PyObject* exc, const char* what = "File");
+// "Report <path> can't be written: <reason>", the reason taken from `exc` as above.
+py::Ref unwritable_report_message(PyObject* report, PyObject* exc);
 // What a scan found, logged: one WARNING per folder of the list `uncertified` ("Files in P are
 // not certified: the folder is named Certificates."); when `scan_errors` (a sequence of (path,
 // OSError) pairs) is given, every folder the scan could not read is logged as an ERROR and, if
@@ -28,6 +30,8 @@ int scan(PyObject* manager, PyObject* logger, py::Ref& count, bool folders_fatal
 // Fills a procedure's module: its host modules, module.logger = logging.getLogger(its name)
 // (also kept in `logger`), and the procedure function `procedure`. -1 on failure.
 int init_procedure_module(PyObject* module, py::Ref& logger, PyMethodDef* procedure);
+// Whether a report destination is "-" (standard output).
+bool is_dash(PyObject* report);
 // The `jobs` keyword of a procedure: None (0: every processor) or a positive int (bool
 // refused). -1 with TypeError or ValueError set.
 int parse_jobs(PyObject* jobs, unsigned& threads);

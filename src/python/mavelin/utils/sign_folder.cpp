@@ -14,6 +14,7 @@
 #include "python/mavelin/core/passes/cluster_pass.h"
 #include "python/mavelin/core/passes/tree_pass.h"
 #include "python/mavelin/utils/procedure_support.h"
+#include "python/mavelin/utils/run_files.h"
 #include "python/mavelin/utils/run_report.h"
 #include "python/package_tree.h"
 
@@ -87,10 +88,12 @@ struct Signing {
 };
 
 // The JSON report of a signing run that got as far as fingerprinting.
-int write_report(PyObject* destination, PyObject* dir_path, const Signing& run, bool passed,
-                 PyObject* start, PyObject* findings) {
+int write_report(PyObject* destination, PyObject* dir_path, PyObject* output, const Signing& run,
+                 bool passed, PyObject* start, PyObject* findings) {
     py::Ref certificate;
-    if (passed) {
+    if (passed && output != Py_None) {
+        certificate = py::Ref::borrow(output);
+    } else if (passed) {
         py::Ref join = py::import_attr("os.path", "join");
         if (!join) return -1;
         certificate = py::Ref::steal(
@@ -173,6 +176,56 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
     return run.bytes && unreadable ? 0 : -1;
 }
 
+// Before any work: the report and the certificate can be written where the caller asked, the
+// report does not replace the certificate, and the tree's certificate folder can be written
+// (the command line has said so in its own words when it cannot). A refusal raises OSError for
+// the path concerned. The files the run writes into the tree are left out of its scan
+// (`skipped`). 0, or -1 with an exception set.
+int check_outputs(PyObject* dir_path, PyObject* report, PyObject* output,
+                  fs::SkippedFiles& skipped) {
+    const bool to_file = report != Py_None && !procedures::is_dash(report);
+    if (to_file && run_files::check_target(report, "report") < 0) return -1;
+    if (output != Py_None && run_files::check_target(output, "certificate") < 0) return -1;
+    py::Ref certificate = py::Ref::borrow(output);
+    if (output == Py_None) {
+        py::Ref folder = py::join(dir_path, certificate_format::kFolderName);
+        certificate = folder ? py::join(folder.get(), certificate_format::kArchiveName) : py::Ref();
+        if (!certificate) return -1;
+    }
+    if (to_file && run_files::check_report_place(report, dir_path, certificate.get()) < 0)
+        return -1;
+    if (output == Py_None) {
+        int err = 0;
+        py::Ref folder;
+        const int writable = run_files::certificate_folder_writable(dir_path, err, folder);
+        if (writable <= 0) {
+            std::string shown;
+            if (writable == 0 && py::encode_path(folder.get(), shown) == 0)
+                py::set_os_error(err, shown);
+            return -1;
+        }
+    } else if (run_files::add_skipped(dir_path, output, false, skipped) < 0) {
+        return -1;
+    }
+    return to_file ? run_files::add_skipped(dir_path, report, false, skipped) : 0;
+}
+
+// A report that could not be written after the certificate was (`error`): one ERROR line that
+// says so, in every mode, with the reason. -1 with an exception set when the line cannot be
+// written.
+int log_late_report_failure(PyObject* report, PyObject* output, const Signing& run,
+                            const py::FetchedError& error) {
+    py::Ref certificate = py::Ref::borrow(output);
+    if (output == Py_None)
+        certificate = py::join(run.folder.get(), certificate_format::kArchiveName);
+    py::Ref why = procedures::unwritable_report_message(report, error.value.get());
+    py::Ref shown = certificate ? py::display_text(certificate.get()) : py::Ref();
+    if (!why || !shown) return -1;
+    py::Ref message = py::Ref::steal(
+        PyUnicode_FromFormat("%U. The certificate was written to %U.", why.get(), shown.get()));
+    return message ? py::log(logger(), "error", message.get()) : -1;
+}
+
 // The certificate of a run whose files were all read.
 int write_certificate(PyObject* dir_path, PyObject* output, Signing& run) {
     PyObject* chosen = output == Py_None ? nullptr : output;
@@ -217,6 +270,7 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     cluster::Session session;
     if (session.open(scheduler, client, logger()) < 0) return nullptr;
     settings.cluster = session.pair();
+    if (check_outputs(dir_path, report, output, settings.skipped) < 0) return nullptr;
     file_managing::PassSettingsScope settings_scope(settings);
 
     if (!silent &&
@@ -239,17 +293,22 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     if (unreadable) {
         if (report != Py_None &&
-            write_report(report, dir_path, run, false, start.get(), findings.get()) < 0)
+            write_report(report, dir_path, output, run, false, start.get(), findings.get()) < 0)
             return nullptr;
         return py::exit_request();
     }
 
     if (info(silent, "Saving certificate...") < 0) return nullptr;
     if (write_certificate(dir_path, output, run) < 0) return nullptr;
-    // The new certificate is in place: an interrupt from here on no longer fails the run.
+    // The new certificate is in place: an interrupt from here on no longer fails the run, and a
+    // report that cannot be written fails it only once the log has said so.
+    py::FetchedError report_error;
     if (report != Py_None &&
-        write_report(report, dir_path, run, true, start.get(), findings.get()) < 0 && settled() < 0)
-        return nullptr;
+        write_report(report, dir_path, output, run, true, start.get(), findings.get()) < 0 &&
+        settled() < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+        report_error = py::fetch_error();
+    }
     py::Ref end = procedures::now();
     if (!end && settled() < 0) return nullptr;
     if (end && !silent && procedures::log_elapsed(logger(), start.get(), end.get()) < 0 &&
@@ -257,6 +316,10 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     if (info(silent, "Certificate generated successfully!") < 0 && settled() < 0) return nullptr;
     if (PyErr_CheckSignals() < 0 && settled() < 0) return nullptr;
+    if (report_error.value) {
+        if (log_late_report_failure(report, output, run, report_error) < 0) return nullptr;
+        return py::exit_request();
+    }
     Py_RETURN_NONE;
 }
 

@@ -10,6 +10,7 @@
 #include "python/mavelin/core/passes/cluster_pass.h"
 #include "python/mavelin/core/validation.h"
 #include "python/mavelin/utils/procedure_support.h"
+#include "python/mavelin/utils/run_files.h"
 #include "python/mavelin/utils/run_report.h"
 #include "python/package_tree.h"
 
@@ -89,6 +90,19 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator,
     return run_report::write(destination, facts);
 }
 
+// The certificate in use and the report, once the certificate is known: the report may not
+// replace it, and neither is a file of the tree (`skipped`). 0, or -1 with an exception set.
+int own_files(PyObject* dir_path, PyObject* validator, PyObject* report,
+              fs::SkippedFiles& skipped) {
+    py::Ref certificate = py::attr(validator, "_certificate_path");
+    if (!certificate) return -1;
+    if (report != Py_None && !procedures::is_dash(report) &&
+        (run_files::check_report_place(report, dir_path, certificate.get()) < 0 ||
+         run_files::add_skipped(dir_path, report, false, skipped) < 0))
+        return -1;
+    return run_files::add_skipped(dir_path, certificate.get(), true, skipped);
+}
+
 // Loads, fingerprints and compares once the certificate is known: `failed` is the number of
 // files that failed, `files` the number of files fingerprinted. By path on this machine, on
 // compact tables; otherwise (by position, or on a cluster, or a stored table that does not fit
@@ -135,6 +149,14 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     cluster::Session session;
     if (session.open(scheduler, client, logger()) < 0) return nullptr;
     settings.cluster = session.pair();
+    // The report can be written where it is asked for, and does not replace the certificate
+    // named or one the search could find; checked again once the certificate is found.
+    const bool report_to_file = report != Py_None && !procedures::is_dash(report);
+    if (report_to_file &&
+        (run_files::check_target(report, "report") < 0 ||
+         run_files::check_report_place(
+             report, dir_path, is_empty(certificate_file) ? nullptr : certificate_file) < 0))
+        return nullptr;
     file_managing::PassSettingsScope settings_scope(settings);
     // The run builds large acyclic tables; the collector would only walk them again and
     // again. It runs as usual once they are gone.
@@ -163,6 +185,7 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
             return py::exit_request();
         }
     }
+    if (own_files(dir_path, validator.get(), report, settings.skipped) < 0) return nullptr;
     py::Ref invalid, files;
     if (run_steps(validator.get(), match, settings.cluster != nullptr, invalid, files) < 0)
         return nullptr;
@@ -174,10 +197,17 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!findings) return nullptr;
     if (summary && log_summary(findings.get(), std::strcmp(match, "position") == 0) < 0)
         return nullptr;
+    // A report that cannot be written still leaves the verdict to be said; the run then fails.
+    bool report_failed = false;
     if (report != Py_None &&
         write_report(report, dir_path, validator.get(), match, !failed, start.get(), files.get(),
-                     invalid.get(), findings.get()) < 0)
-        return nullptr;
+                     invalid.get(), findings.get()) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
+        py::FetchedError error = py::fetch_error();
+        py::Ref message = procedures::unwritable_report_message(report, error.value.get());
+        if (!message || py::log(logger(), "error", message.get()) < 0) return nullptr;
+        report_failed = true;
+    }
     if (failed) {
         if (py::log(logger(), "error", "Validation failed") < 0) return nullptr;
         py::Ref message =
@@ -189,6 +219,7 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!end) return nullptr;
     if (py::log(logger(), "info", "Validation successfull") < 0) return nullptr;
     if (procedures::log_elapsed(logger(), start.get(), end.get()) < 0) return nullptr;
+    if (report_failed) return py::exit_request();
     Py_RETURN_NONE;
 }
 

@@ -182,6 +182,10 @@ int run_local_pass(
     return 0;
 }
 
+const fs::SkippedFiles* skipped_files() {
+    return t_settings && !t_settings->skipped.empty() ? &t_settings->skipped : nullptr;
+}
+
 PassSettingsScope::PassSettingsScope(const PassSettings& settings) noexcept : outer_(t_settings) {
     t_settings = &settings;
 }

@@ -18,7 +18,9 @@ fingerprint::Params procedure_params() {
 
 int TreePass::start() {
     if (streaming_ || progress_line_wanted()) return 0;
-    streaming_.emplace(top_, procedure_params(), pass_threads());
+    const fs::SkippedFiles* skipped = skipped_files();
+    streaming_.emplace(top_, procedure_params(), pass_threads(),
+                       skipped ? *skipped : fs::SkippedFiles{});
     table::StreamingScan& scan = *streaming_;
     return py::run_interruptible_alloc([&scan] { scan.start(); }, scan.stop_flag());
 }
@@ -33,7 +35,7 @@ int TreePass::walk() {
     return py::run_interruptible_alloc(
         [&] {
             nodes_ = table::scan_tree(top_, certificate_format::kProcedureStep, &walk_errors_,
-                                      &cancel, &left_out_);
+                                      &cancel, &left_out_, skipped_files());
         },
         cancel);
 }
