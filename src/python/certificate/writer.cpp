@@ -359,8 +359,8 @@ int archive(PyObject* manager) {
     };
     if (py::run_interruptible(work, cancel) < 0) return -1;  // the old archive stays
     if (status != zip::Status::kOk) {
-        // The archive was not made: the payload goes, as it would after a success.
-        ::unlinkat(payload_dir.get(), payload_name.c_str(), 0);
+        // The archive was not made: the payload stays for another attempt (it may be a file
+        // the caller named, and it is removed only once it is in an archive).
         set_archive_error(err);
         return -1;
     }
