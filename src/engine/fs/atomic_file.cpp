@@ -1,5 +1,5 @@
-// Atomic file replacement: temporary file beside the target, fsync, rename; folder lock and
-// removal of stale temporaries; cleanup on every failure path.
+// Atomic file replacement: temporary file beside the target, fsync, rename; folder and
+// temporary locks and removal of stale temporaries; cleanup on every failure path.
 #include "engine/fs/atomic_file.h"
 
 #include <dirent.h>
@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <string_view>
 
+#include "engine/cancellation.h"
+
 namespace mavelin::fs {
 namespace {
 
@@ -22,8 +24,7 @@ constexpr int kMaxNameAttempts = 100;
 constexpr size_t kMaxBaseInTempName = 100;
 constexpr std::string_view kTempSuffix = ".tmp";
 constexpr size_t kTagDigits = 16;
-// How long a writer waits for another one's clean-up before it goes on without the lock.
-constexpr int kLockAttempts = 100;
+// How often a writer waiting for the folder's lock tries again (and looks at its cancel flag).
 constexpr long kLockPauseNs = 10'000'000;
 
 std::string temp_base(const std::string& target) {
@@ -51,7 +52,29 @@ int flock_retry(int fd, int op) {
     return rc;
 }
 
-// Removes the regular files of the folder that carry a temporary name of `target`.
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Removes the temporary `name` of the folder open on `dirfd` when it is provably dead: a regular
+// file of the running user whose lock can be had (its writer holds the lock until the rename,
+// and would find the name gone were it to lock it after us), still under that name.
+void remove_if_dead(int dirfd, const char* name) {
+    struct stat seen;
+    if (::fstatat(dirfd, name, &seen, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(seen.st_mode) ||
+        seen.st_uid != ::geteuid())
+        return;
+    UniqueFd file(
+        openat_retry(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened, named;
+    if (!file || flock_retry(file.get(), LOCK_SH | LOCK_NB) != 0 ||
+        ::fstat(file.get(), &opened) != 0 || !same_file(opened, seen) ||
+        ::fstatat(dirfd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(named, opened))
+        return;
+    ::unlinkat(dirfd, name, 0);
+}
+
+// Removes the dead temporaries of `target` in the folder (see remove_if_dead).
 void remove_temporaries(int dirfd, const std::string& target) {
     UniqueFd list_fd(openat_retry(dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!list_fd) return;
@@ -60,24 +83,23 @@ void remove_temporaries(int dirfd, const std::string& target) {
     list_fd.release();  // the stream owns it now
     while (const struct dirent* e = ::readdir(d)) {
         const std::string name(e->d_name);
-        if (!is_temporary_name(name, target)) continue;
-        struct stat st;
-        if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-            ::unlinkat(dirfd, name.c_str(), 0);
+        if (is_temporary_name(name, target)) remove_if_dead(dirfd, name.c_str());
     }
     ::closedir(d);
 }
 
 // Takes the folder's shared writer lock. The first writer to find the folder free of other
-// writers clears what killed runs left. A folder whose lock stays taken (a clean-up in
-// progress, or someone holding it on purpose) is written without the lock after a short while.
-void lock_and_clean(int dirfd, const std::string& target) {
+// writers clears what killed runs left. A folder whose lock is taken (a clean-up in progress, or
+// someone holding it on purpose) is waited for until it is free or `cancel` turns true
+// (ECANCELED). A file system without locks is written without them. 0 or ECANCELED.
+int lock_and_clean(int dirfd, const std::string& target, const std::atomic<bool>* cancel) {
     if (flock_retry(dirfd, LOCK_EX | LOCK_NB) == 0) {
         remove_temporaries(dirfd, target);
-        if (flock_retry(dirfd, LOCK_SH | LOCK_NB) == 0) return;
+        if (flock_retry(dirfd, LOCK_SH | LOCK_NB) == 0) return 0;
     }
-    for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-        if (flock_retry(dirfd, LOCK_SH | LOCK_NB) == 0 || errno != EWOULDBLOCK) return;
+    for (;;) {
+        if (flock_retry(dirfd, LOCK_SH | LOCK_NB) == 0 || errno != EWOULDBLOCK) return 0;
+        if (cancellation::requested(cancel)) return ECANCELED;
         struct timespec pause {
             0, kLockPauseNs
         };
@@ -127,8 +149,8 @@ AtomicFile::~AtomicFile() {
 }
 
 void AtomicFile::discard() noexcept {
-    fd_.reset();
     if (!temp_.empty() && dir_) ::unlinkat(dir_.get(), temp_.c_str(), 0);
+    fd_.reset();  // releases the temporary's lock, once its name is gone
     temp_.clear();
     dir_.reset();  // releases the folder lock
 }
@@ -158,20 +180,34 @@ int AtomicFile::create_temporary() {
         std::snprintf(tag, sizeof tag, ".%016llx", static_cast<unsigned long long>(random_tag()));
         std::string candidate = "." + base + tag + std::string(kTempSuffix);
         // Read as well as write: a writer may move what it wrote (a ZIP64 header grown in).
-        const int fd = openat_retry(dir_.get(), candidate.c_str(),
-                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            fd_.reset(fd);
-            temp_ = std::move(candidate);
-            return 0;
+        UniqueFd file(openat_retry(dir_.get(), candidate.c_str(),
+                                   O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+        if (!file) {
+            if (errno != EEXIST) return errno;
+            continue;
         }
-        if (errno != EEXIST) return errno;
+        // The lock tells clean-ups that this temporary's writer lives. A clean-up that locked
+        // it first is removing it, and one that was done before we locked it has removed the
+        // name: either way, another name. A file system without locks has no clean-up locking
+        // it either.
+        if (flock_retry(file.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+            ::unlinkat(dir_.get(), candidate.c_str(), 0);
+            continue;
+        }
+        struct stat mine, named;
+        if (::fstat(file.get(), &mine) != 0) return errno;
+        if (::fstatat(dir_.get(), candidate.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !same_file(mine, named))
+            continue;
+        fd_ = std::move(file);
+        temp_ = std::move(candidate);
+        return 0;
     }
     return EEXIST;
 }
 
 int AtomicFile::open_in(int dirfd, const std::string& name, const std::string& shown, OsError* err,
-                        Sync sync) {
+                        Sync sync, const std::atomic<bool>* cancel) {
     discard();
     sync_ = sync;
     renamed_ = false;
@@ -204,7 +240,9 @@ int AtomicFile::open_in(int dirfd, const std::string& name, const std::string& s
         return fail(errno, err);
     }
 
-    if (lockable) lock_and_clean(dir_.get(), name_);
+    if (lockable) {
+        if (const int rc = lock_and_clean(dir_.get(), name_, cancel)) return fail(rc, err);
+    }
     if (const int rc = create_temporary()) return fail(rc, err);
     struct stat fresh;
     if (::fstat(fd_.get(), &fresh) != 0) return fail(errno, err);
@@ -214,7 +252,8 @@ int AtomicFile::open_in(int dirfd, const std::string& name, const std::string& s
     return 0;
 }
 
-int AtomicFile::open(const std::string& target, OsError* err, Sync sync) {
+int AtomicFile::open(const std::string& target, OsError* err, Sync sync,
+                     const std::atomic<bool>* cancel) {
     discard();
     try {
         shown_ = target;
@@ -224,7 +263,7 @@ int AtomicFile::open(const std::string& target, OsError* err, Sync sync) {
         if (target.empty()) return fail(ENOENT, err);
         if (const int rc = open_at_any_length(AT_FDCWD, folder_, O_PATH | O_DIRECTORY, dir))
             return fail(rc, err);
-        return open_in(dir.get(), name, target, err, sync);
+        return open_in(dir.get(), name, target, err, sync, cancel);
     } catch (...) {
         return fail(ENOMEM, err);
     }
@@ -254,12 +293,16 @@ int AtomicFile::pwrite_all(const void* data, size_t len, uint64_t offset, OsErro
 int AtomicFile::commit(OsError* err) {
     if (!fd_) return fail(EBADF, err);
     if (sync_ != Sync::kNone && ::fsync(fd_.get()) != 0) return fail(errno, err);
+    // The temporary's lock lasts until the rename: a duplicate keeps its description open.
+    UniqueFd locked(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+    if (!locked) return fail(errno, err);
     // A failed close can mean lost data (NFS, quotas): the new file is not trusted then.
     if (::close(fd_.release()) != 0 && errno != EINTR) return fail(errno, err);
     if (::renameat(dir_.get(), temp_.c_str(), dir_.get(), name_.c_str()) != 0)
         return fail(errno, err);
     temp_.clear();
     renamed_ = true;
+    locked.reset();
     int rc = 0;
     if (sync_ == Sync::kFileAndDir) {
         // fsync wants a descriptor that is no O_PATH one.

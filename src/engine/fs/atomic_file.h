@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -29,9 +30,12 @@ enum class Sync {
 // temporary is removed.
 //
 // Temporaries are named "." + target + "." + 16 hex digits + ".tmp". Writers of one folder hold
-// a shared lock on it; a writer that finds no other one at work removes the temporaries of that
-// name that a killed run left behind (regular files only). Errors are reported with the caller's
-// target path. Not copyable or movable; never throws.
+// a shared lock on it, waited for as long as it takes (a clean-up holds it exclusively for a
+// moment); a writer never writes without it, except in a folder it may not list, which cannot
+// be locked. Each writer also holds an exclusive lock on its own temporary until the rename. A
+// writer that finds no other one at work removes the temporaries of that name that killed runs
+// left behind: regular files of the running user whose lock nobody holds. Errors are reported
+// with the caller's target path. Not copyable or movable; never throws.
 class AtomicFile {
   public:
     AtomicFile() = default;
@@ -41,12 +45,14 @@ class AtomicFile {
 
     // `name` (one path component) in the folder open on `dirfd`; `shown` is the path reported
     // with errors. Returns 0 or an errno (also in *err): EISDIR when the target is a directory,
-    // ELOOP when it is a symbolic link, EACCES when an existing target may not be written, ...
+    // ELOOP when it is a symbolic link, EACCES when an existing target may not be written,
+    // ECANCELED when `cancel` turned true while the folder's lock was waited for, ...
     int open_in(int dirfd, const std::string& name, const std::string& shown, OsError* err,
-                Sync sync = Sync::kFile);
+                Sync sync = Sync::kFile, const std::atomic<bool>* cancel = nullptr);
     // The same for a path: its folder is opened as given (links in the folder part are
     // followed, as the caller named them), the last component is handled as above.
-    int open(const std::string& target, OsError* err, Sync sync = Sync::kFile);
+    int open(const std::string& target, OsError* err, Sync sync = Sync::kFile,
+             const std::atomic<bool>* cancel = nullptr);
 
     // Appends all bytes (EINTR and short writes handled). 0 or an errno. When the file is to be
     // synced, every few MiB appended are handed to the disk at once, so that the sync at
@@ -76,7 +82,7 @@ class AtomicFile {
     int fail(int code, OsError* err) noexcept;
     int create_temporary();
 
-    UniqueFd fd_;
+    UniqueFd fd_;   // the temporary; its open file description carries the temporary's lock
     UniqueFd dir_;  // an open file description of our own: it carries the folder lock
     Sync sync_ = Sync::kFile;
     bool renamed_ = false;
@@ -92,10 +98,11 @@ class AtomicFile {
 // Whether `entry` is a name AtomicFile gives the temporaries of `target`.
 bool is_temporary_name(const std::string& entry, const std::string& target);
 
-// Removes the temporaries of `target` (regular files only) that killed writers left in the
-// folder open on `dirfd`, as AtomicFile does for its own target: only when no writer of the
-// folder holds its lock, so a temporary still being written is never touched. For the other
-// files a writer keeps beside its own. Never throws.
+// Removes the temporaries of `target` that killed writers left in the folder open on `dirfd`,
+// as AtomicFile does for its own target: only when no writer of the folder holds its lock, and
+// only regular files of the running user whose own lock nobody holds, so a temporary still
+// being written is never touched, nor another user's. For the other files a writer keeps beside
+// its own. Never throws.
 void remove_stale_temporaries(int dirfd, const std::string& target) noexcept;
 
 }  // namespace mavelin::fs

@@ -76,24 +76,45 @@ namespace {
 
 std::atomic<bool> g_no_openat2{false};  // the kernel lacks it (or refuses it here)
 
+long openat2_retry(int dirfd, const char* path, int flags) {
+    struct open_how how {};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_NO_SYMLINKS;
+    long fd;
+    do {
+        fd = ::syscall(SYS_openat2, dirfd, path, &how, sizeof how);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Whether EPERM from openat2() was the sandbox refusing the call itself (a seccomp filter), not
+// the file refusing what was asked of it (O_NOATIME on a file of another user): the call is
+// tried again on the folder itself, which nothing but a filter refuses that way.
+bool openat2_refused(int dirfd) {
+    const long probe = openat2_retry(dirfd, ".", O_PATH | O_DIRECTORY);
+    if (probe >= 0) {
+        ::close(static_cast<int>(probe));
+        return false;
+    }
+    return errno == EPERM || errno == ENOSYS;
+}
+
 // openat2() with links refused on the whole path; -1 with errno ENOSYS when unavailable.
 int openat2_no_links(int dirfd, const std::string& path, int flags) {
     if (g_no_openat2.load(std::memory_order_relaxed)) {
         errno = ENOSYS;
         return -1;
     }
-    struct open_how how {};
-    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-    how.resolve = RESOLVE_NO_SYMLINKS;
-    long fd;
-    do {
-        fd = ::syscall(SYS_openat2, dirfd, path.c_str(), &how, sizeof how);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0 && (errno == ENOSYS || errno == EPERM)) {  // EPERM: a seccomp filter
+    const long fd = openat2_retry(dirfd, path.c_str(), flags);
+    if (fd >= 0) return static_cast<int>(fd);
+    const int code = errno;
+    if (code == ENOSYS || (code == EPERM && openat2_refused(dirfd))) {
         g_no_openat2.store(true, std::memory_order_relaxed);
         errno = ENOSYS;
+    } else {
+        errno = code;
     }
-    return static_cast<int>(fd);
+    return -1;
 }
 
 // The folder `dir` (components separated by '/') below `root_fd`, no component a link.
@@ -137,6 +158,10 @@ int open_folder_below(int root_fd, const std::string& dir, UniqueFd& out) {
 }
 
 }  // namespace
+
+bool openat2_in_use() noexcept {
+    return !g_no_openat2.load(std::memory_order_relaxed);
+}
 
 int open_below(int root_fd, const std::string& rel, int flags, UniqueFd& out) {
     const size_t slash = rel.rfind('/');

@@ -83,6 +83,10 @@ int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size = nu
 // open would. Works for any path length. Returns 0 and sets `out`, or the errno.
 int open_below(int root_fd, const std::string& rel, int flags, UniqueFd& out);
 
+// Whether open_below() still resolves a path in one openat2() call: false once the kernel lacked
+// it or a sandbox refused it, after which every folder on the way costs calls of its own.
+bool openat2_in_use() noexcept;
+
 // open_for_hashing() of `rel` below `root_fd`, through open_below().
 int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out,
                            uint64_t* size = nullptr);

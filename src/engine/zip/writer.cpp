@@ -93,7 +93,7 @@ Status MemberArchiveWriter::begin(int dirfd, const std::string& archive_name,
         m_.host = options.host;
         if (const Status s = set_member_name(member_name, &m_, err); s != Status::kOk) return s;
         fs::OsError oe;
-        if (out_.open_in(dirfd, archive_name, shown, &oe, options.sync) != 0)
+        if (out_.open_in(dirfd, archive_name, shown, &oe, options.sync, options.cancel) != 0)
             return os_error(err, oe.code, shown);
         return start_data(err);
     } catch (const std::bad_alloc&) {

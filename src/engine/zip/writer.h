@@ -59,7 +59,8 @@ Status dos_timestamp(int64_t sec, int64_t nsec, uint16_t* dos_time, uint16_t* do
 struct WriteOptions {
     HostZip host = HostZip::k310;
     fs::Sync sync = fs::Sync::kFile;
-    const std::atomic<bool>* cancel = nullptr;  // when it turns true, copying stops (ECANCELED)
+    // When it turns true, copying stops and the wait for the folder's lock ends (ECANCELED).
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // A new archive holding one stored member whose bytes arrive piece by piece: the CRC-32 is

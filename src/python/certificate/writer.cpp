@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/cancellation.h"
 #include "engine/certificate_format.h"
 #include "engine/fs/atomic_file.h"
 #include "engine/fs/file_io.h"
@@ -186,6 +187,38 @@ int open_destination(PyObject* initial, PyObject* output, Destination& d) {
     return certificate_folder(initial, d.folder, d.folder_bytes, d.dir);
 }
 
+zip::WriteOptions archive_options(std::atomic<bool>* cancel) {
+    zip::WriteOptions options;
+    options.host = host_layout();
+    options.sync = fs::Sync::kFileAndDir;  // a reported success survives a power cut
+    options.cancel = cancel;
+    return options;
+}
+
+// Begins the new archive of `d` in `archive`. The folder's lock is waited for without the
+// interpreter lock, and Ctrl-C ends the wait. 0, or -1 with an exception set.
+int begin_archive(zip::MemberArchiveWriter& archive, const Destination& d,
+                  const std::string& shown) {
+    std::atomic<bool> cancel{false};
+    const zip::WriteOptions options = archive_options(&cancel);
+    zip::Error err;
+    zip::Status status = zip::Status::kOk;
+    auto work = [&]() noexcept {
+        status = archive.begin(d.dir.get(), d.name, shown, kPayload, &err, options);
+    };
+    if (py::run_interruptible(work, cancel) < 0) return -1;  // the writer discards
+    if (status == zip::Status::kOk) return 0;
+    set_archive_error(err);
+    return -1;
+}
+
+// After the new archive is in place: a payload file left by an interrupted run of the
+// step-by-step methods goes too (only in the folder of our own: beside a chosen output, that
+// name may be a file of the user's).
+void remove_leftover_payload(const Destination& d) {
+    if (d.own_folder) ::unlinkat(d.dir.get(), kPayload, 0);
+}
+
 // Streams the payload that `payload(sink, restart)` makes (sink(piece) < 0 and restart() < 0 with
 // an exception set, as write_payload above takes them) straight into a new archive that
 // replaces the one at `d` once complete and synced. 0, or -1 with an exception set (the old
@@ -193,17 +226,9 @@ int open_destination(PyObject* initial, PyObject* output, Destination& d) {
 template <class Payload>
 int stream_archive(Destination& d, Payload&& payload) {
     const std::string shown = fs::posix_join(d.folder_bytes, d.name);
-    zip::WriteOptions options;
-    options.host = host_layout();
-    options.sync = fs::Sync::kFileAndDir;  // a reported success survives a power cut
     zip::MemberArchiveWriter archive;
     zip::Error err;
-    auto begin = [&]() {
-        if (archive.begin(d.dir.get(), d.name, shown, kPayload, &err, options) == zip::Status::kOk)
-            return 0;
-        set_archive_error(err);
-        return -1;
-    };
+    auto begin = [&]() { return begin_archive(archive, d, shown); };
     if (begin() < 0) return -1;
     uint64_t since_check = 0;
     auto sink = [&](std::string_view piece) {
@@ -224,9 +249,7 @@ int stream_archive(Destination& d, Payload&& payload) {
         return -1;
     }
     // The certificate is in place (a failed folder sync only leaves its durability in doubt).
-    // A payload file left by an interrupted run of the step-by-step methods goes too (only in
-    // the folder of our own: beside a chosen output, that name may be a file of the user's).
-    if (d.own_folder) ::unlinkat(d.dir.get(), kPayload, 0);
+    remove_leftover_payload(d);
     return 0;
 }
 
@@ -261,11 +284,43 @@ int write_table(PyObject* top, const table::NodeTable& nodes, PyObject* output, 
     Destination d;
     if (open_destination(top, output, d) < 0) return -1;
     folder = d.folder;
-    return stream_archive(d, [&](auto& sink, auto&) {
-        const bool complete = table::write_payload(
-            nodes, [&sink](std::string_view piece) { return sink(piece) == 0; });
-        return complete ? 0 : -1;  // the sink stopped with an exception set
-    });
+    // No Python object is involved: the whole archive is written without the interpreter lock,
+    // on a thread of its own, while Ctrl-C is looked for.
+    const std::string shown = fs::posix_join(d.folder_bytes, d.name);
+    std::atomic<bool> cancel{false};
+    const zip::WriteOptions options = archive_options(&cancel);
+    zip::MemberArchiveWriter archive;
+    zip::Error err;
+    zip::Status status = zip::Status::kOk;
+    bool out_of_memory = false;
+    auto work = [&]() noexcept {
+        status = archive.begin(d.dir.get(), d.name, shown, kPayload, &err, options);
+        if (status != zip::Status::kOk) return;
+        try {
+            const bool complete = table::write_payload(nodes, [&](std::string_view piece) {
+                if (cancellation::requested(&cancel)) return false;
+                status = archive.add(piece.data(), piece.size(), &err);
+                return status == zip::Status::kOk;
+            });
+            if (complete) status = archive.finish(&err);
+        } catch (const std::bad_alloc&) {
+            out_of_memory = true;
+        }
+    };
+    if (py::run_interruptible(work, cancel) < 0) {
+        // Ctrl-C as the new archive took its place no longer fails the run.
+        if (!archive.renamed() || !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) return -1;
+        PyErr_Clear();
+    } else if (!archive.renamed()) {  // a failed folder sync after the rename is no failure
+        if (out_of_memory) {
+            PyErr_NoMemory();
+        } else {
+            set_archive_error(err);
+        }
+        return -1;
+    }
+    remove_leftover_payload(d);
+    return 0;
 }
 
 int save(PyObject* manager) {
@@ -291,7 +346,13 @@ int save(PyObject* manager) {
         }
         return -1;
     };
-    if (file.open_in(dir.get(), kPayload, shown, &oe, fs::Sync::kNone) != 0) return os_fail();
+    std::atomic<bool> cancel{false};
+    int opened = 0;
+    auto open = [&]() noexcept {
+        opened = file.open_in(dir.get(), kPayload, shown, &oe, fs::Sync::kNone, &cancel);
+    };
+    if (py::run_interruptible(open, cancel) < 0) return -1;  // the temporary goes
+    if (opened != 0) return os_fail();
     uint64_t since_check = 0;
     auto sink = [&](std::string_view piece) {
         if (file.write_all(piece.data(), piece.size(), &oe) != 0) return os_fail();
@@ -348,19 +409,16 @@ int archive(PyObject* manager) {
 
     zip::Error err;
     zip::Status status = zip::Status::kOk;
-    zip::WriteOptions options;
-    options.host = host_layout();
-    options.sync = fs::Sync::kFileAndDir;
     std::atomic<bool> cancel{false};
-    options.cancel = &cancel;
+    const zip::WriteOptions options = archive_options(&cancel);
     auto work = [&]() noexcept {
         status = zip::write_member_from_file(dir.get(), kArchive, archive_bytes, kPayload,
                                              payload.get(), payload_bytes, &err, options);
     };
     if (py::run_interruptible(work, cancel) < 0) return -1;  // the old archive stays
     if (status != zip::Status::kOk) {
-        // The archive was not made: the payload goes, as it would after a success.
-        ::unlinkat(payload_dir.get(), payload_name.c_str(), 0);
+        // The archive was not made: the payload stays for another attempt (it may be a file
+        // the caller named, and it is removed only once it is in an archive).
         set_archive_error(err);
         return -1;
     }

@@ -4,12 +4,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <ostream>
 #include <string>
 
 #include "engine/fs/file_io.h"
@@ -132,5 +137,69 @@ TEST(AccessTimes, FilesOfOtherUsersOpenAndTheFlagIsDroppedAfterRepeatedRefusals)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
+
+// Makes openat2() fail with EPERM in the calling process, as a sandbox's seccomp filter does.
+bool refuse_openat2() {
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, &program) == 0;
+}
+
+// Why an open of a file below the tree's root may meet EPERM.
+struct Refusal {
+    const char* name;
+    bool file_of_another_user;  // O_NOATIME refused by the file: openat2() stays in use
+    bool sandbox;               // openat2() refused by a filter: the process stops using it
+};
+
+void PrintTo(const Refusal& r, std::ostream* os) {
+    *os << r.name;
+}
+
+class OpenBelowRefusals : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(OpenBelowRefusals, TellTheFileFromTheSandbox) {
+    const Refusal& r = GetParam();
+    TempDir t("atime-refusal");
+    ASSERT_EQ(::mkdir((t / "sub").c_str(), 0755), 0);
+    write_file(t / "sub/file");
+    if (r.file_of_another_user) {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs a file of another user, which only root can make";
+        ASSERT_EQ(::chown((t / "sub/file").c_str(), 65534, 65534), 0);
+    }
+    if (!mavelin::fs::openat2_in_use()) GTEST_SKIP() << "openat2() is not available here";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Exit codes name the step that failed.
+        if (r.file_of_another_user && !drop_fowner()) ::_exit(2);
+        if (r.sandbox && !refuse_openat2()) ::_exit(3);
+        UniqueFd root(::open(t.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        for (int i = 0; i < 100; ++i) {
+            UniqueFd fd;
+            if (open_below_for_hashing(root.get(), "sub/file", fd) != 0) ::_exit(4);
+            char buf[8];
+            if (::read(fd.get(), buf, sizeof buf) != 4) ::_exit(5);
+        }
+        ::_exit(mavelin::fs::openat2_in_use() == r.sandbox ? 6 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(AccessTimes, OpenBelowRefusals,
+                         ::testing::Values(Refusal{"FileOfAnotherUser", true, false},
+                                           Refusal{"Sandbox", false, true},
+                                           Refusal{"Both", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

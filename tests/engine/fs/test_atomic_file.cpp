@@ -3,13 +3,17 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/fs/atomic_file.h"
@@ -207,6 +211,68 @@ TEST(AtomicFile, StaleTemporariesOfAnotherFileGoOnlyWhileNoWriterIsAtWork) {
     remove_stale_temporaries(folder.get(), "payload");
     const std::vector<std::string> expected = {".cert.zip.0123456789abcdef.tmp", "payload"};
     EXPECT_EQ(dir.list(), expected);
+}
+
+TEST(AtomicFile, StaleTemporariesGoOnlyWhenTheyAreOursAndNoWriterHoldsTheirLock) {
+    ScratchDir dir;
+    const std::string dead = ".cert.zip.00000000000000d0.tmp";
+    // A writer at work without the folder's lock (it may not list the folder) holds its own.
+    const std::string locked = ".cert.zip.00000000000000a1.tmp";
+    const std::string theirs = ".cert.zip.0000000000000007.tmp";  // another user's
+    for (const std::string& name : {dead, locked, theirs})
+        ASSERT_TRUE(write_file(dir / name, kOld));
+    UniqueFd writer(::open((dir / locked).c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_TRUE(writer);
+    ASSERT_EQ(::flock(writer.get(), LOCK_EX), 0);
+    std::vector<std::string> expected = {locked, "cert.zip"};
+    if (::geteuid() == 0) {  // only root can give a file away
+        ASSERT_EQ(::chown((dir / theirs).c_str(), 65534, 65534), 0);
+        expected.push_back(theirs);
+    } else {
+        ASSERT_EQ(::unlink((dir / theirs).c_str()), 0);
+    }
+    AtomicFile f;
+    OsError err;
+    ASSERT_EQ(f.open(dir / "cert.zip", &err), 0);
+    ASSERT_EQ(f.commit(&err), 0);
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(dir.list(), expected);
+}
+
+TEST(AtomicFile, AWriterWaitsForTheFolderLockUntilItIsFreeOrCancelled) {
+    ScratchDir dir;
+    UniqueFd holder(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(holder);
+    ASSERT_EQ(::flock(holder.get(), LOCK_EX), 0);  // a clean-up that takes its time
+    std::atomic<bool> cancel{false};
+    std::atomic<bool> cancelled_returned{false};
+    int cancelled = -1;
+    std::thread waiting([&] {
+        AtomicFile f;
+        OsError err;
+        cancelled = f.open(dir / "cert.zip", &err, Sync::kNone, &cancel);
+        cancelled_returned = true;
+    });
+    // Far longer than any pause of the wait: a writer that gave up waiting would be writing.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_FALSE(cancelled_returned.load());
+    EXPECT_TRUE(dir.list().empty()) << "a temporary was made without the folder's lock";
+    cancel = true;
+    waiting.join();
+    EXPECT_EQ(cancelled, ECANCELED);
+
+    int opened = -1;
+    std::thread writer([&] {
+        AtomicFile f;
+        OsError err;
+        opened = f.open(dir / "cert.zip", &err, Sync::kNone);
+        if (opened == 0) opened = f.write_all(kNew.data(), kNew.size(), &err);
+        if (opened == 0) opened = f.commit(&err);
+    });
+    ASSERT_EQ(::flock(holder.get(), LOCK_UN), 0);
+    writer.join();
+    EXPECT_EQ(opened, 0);
+    EXPECT_EQ(read_file(dir / "cert.zip"), kNew);
 }
 
 TEST(AtomicFile, WriteFailureCleansUp) {

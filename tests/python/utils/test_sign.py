@@ -403,6 +403,21 @@ def test_certificate_paths_have_no_doubled_separator(tmp_path):
     assert read_certificate(tmp_path)[2] == pickle.dumps(manager._file_nodes, 4)
 
 
+@pytest.mark.parametrize("payload", ["own", "named by the caller"])
+def test_a_failed_archive_step_keeps_its_payload(tmp_path, payload):
+    manager = FileManager(str(tmp_path), 2048, 4)
+    manager._file_nodes = build_table(3)
+    manager._save_certificate()
+    expected = pickle.dumps(manager._file_nodes, 4)
+    if payload != "own":
+        os.replace(manager._pickle_file_path, tmp_path / "mine.pk")
+        manager._pickle_file_path = str(tmp_path / "mine.pk")
+    os.mkdir(os.path.join(manager._cert_folder_path, "Certificate.korvex"))  # no archive there
+    with pytest.raises(IsADirectoryError):
+        manager._archive_certificate()
+    assert Path(manager._pickle_file_path).read_bytes() == expected
+
+
 # --- files that cannot be read -------------------------------------------------------------------
 
 UNREADABLE = {

@@ -1,9 +1,11 @@
 # Signing from the engine's compact node table gives what signing through FileManager step by step
-# gives (log lines, certificate bytes, report, exit), and holds no Python object per file.
+# gives (log lines, certificate bytes, report, exit), holds no Python object per file, and lets
+# the caller's other threads run while it writes.
 import errno
 import json
 import os
 import pickle
+import threading
 import tracemalloc
 import zipfile
 
@@ -122,3 +124,36 @@ def test_no_python_object_per_file(tmp_path):
     # the tree.
     assert peak < 20 * count, peak
     assert len(certificate_content(top)) == count
+
+
+def test_other_threads_run_while_the_payload_is_written(tmp_path):
+    # Paths of about 3,400 bytes make a payload of some 15 MB from a few thousand files.
+    deep = tmp_path.joinpath("tree", *[f"{i:02d}" + "d" * 200 for i in range(16)])
+    deep.mkdir(parents=True)
+    for i in range(4000):
+        (deep / (f"{i:04d}" + "f" * 200)).touch()
+    folder = tmp_path / "tree" / "Certificates"
+    folder.mkdir()
+    seen = []  # sizes of the new archive's temporary, as another thread saw them
+    done = threading.Event()
+
+    def watch():
+        while not done.is_set():
+            for name in os.listdir(folder):
+                if name.endswith(".tmp"):
+                    try:
+                        seen.append(os.stat(folder / name).st_size)
+                    except FileNotFoundError:
+                        pass
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        mavelin.utils.sign_folder(str(tmp_path / "tree"), "silent")
+    finally:
+        done.set()
+        watcher.join()
+    # Holding the interpreter lock, the signing would let the watcher run only once the whole
+    # payload was in (the central directory, well under 1 KiB, is all that comes after it).
+    final = (folder / "Certificate.korvex").stat().st_size
+    assert any(size < final - 1024 for size in seen), (final, seen[:5])

@@ -4,6 +4,7 @@ import errno
 import os
 import stat
 import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -193,6 +194,57 @@ def test_temporaries_of_a_writer_at_work_are_kept(tmp_path, signing):
         os.close(live)
     assert set(STALE) <= set(os.listdir(folder))
     assert certificate_content(top) == expected_certificate(top)
+
+
+def readable_descriptors_of(folder, besides):
+    """This process's descriptors open on `folder` for reading (not O_PATH), but `besides`."""
+    want = os.stat(folder)
+    found = []
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            if int(name) == besides or not os.path.samestat(os.stat(f"/proc/self/fd/{name}"), want):
+                continue
+            with open(f"/proc/self/fdinfo/{name}") as info:
+                flags = int(next(line for line in info if line.startswith("flags:")).split()[1], 8)
+        except (FileNotFoundError, StopIteration):
+            continue
+        if not flags & 0o10000000:  # O_PATH
+            found.append(int(name))
+    return found
+
+
+@pytest.mark.parametrize("target", ["certificate", "output"])
+def test_a_writer_waits_for_the_folders_lock_without_holding_up_other_threads(tmp_path, target):
+    # A clean-up holds the folder's lock exclusively; the signing neither writes there meanwhile
+    # nor keeps the interpreter lock while it waits.
+    import fcntl
+    top = small_tree(tmp_path / "tree")
+    folder = certificate_folder(top) if target == "certificate" else tmp_path / "shared"
+    folder.mkdir()
+    output = str(folder / "cert.korvex") if target == "output" else None
+    holder = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    fcntl.flock(holder, fcntl.LOCK_EX)
+    finished = threading.Event()
+    seen_while_locked = []
+
+    def cleanup_that_takes_its_time():
+        # The writer opens the folder for its lock: from then on it may only wait.
+        while not finished.is_set() and not readable_descriptors_of(folder, holder):
+            time.sleep(0.001)
+        for _ in range(10_000):  # bytecode: runs only while the signing has let go of the lock
+            pass
+        seen_while_locked.extend(os.listdir(folder))
+        os.close(holder)
+
+    other = threading.Thread(target=cleanup_that_takes_its_time)
+    other.start()
+    try:
+        mavelin.utils.sign_folder(str(top), "silent", output=output)
+    finally:
+        finished.set()
+        other.join()
+    assert seen_while_locked == []
+    assert os.listdir(folder) == ["cert.korvex" if output else "Certificate.korvex"]
 
 
 def test_concurrent_signers_each_leave_a_complete_correct_certificate(tmp_path):

@@ -1,13 +1,14 @@
 // The JSON report of a run (--report) and the counts of findings by kind (--summary).
 #include "python/mavelin/utils/run_report.h"
 
+#include <atomic>
 #include <cstring>
 #include <string>
 
 #include "engine/fs/atomic_file.h"
 #include "engine/report/json_writer.h"
 #include "python/capi/common.h"
-#include "python/capi/gil.h"
+#include "python/capi/interruptible.h"
 
 namespace mavelin::run_report {
 namespace {
@@ -172,12 +173,14 @@ int to_file(PyObject* destination, const std::string& text) {
     if (py::encode_path(destination, target) < 0) return -1;
     fs::AtomicFile file;
     fs::OsError err;
-    const int rc = py::without_gil([&] {
-        int r = file.open(target, &err);
-        if (r == 0) r = file.write_all(text.data(), text.size(), &err);
-        if (r == 0) r = file.commit(&err);
-        return r;
-    });
+    std::atomic<bool> cancel{false};  // Ctrl-C ends the wait for the folder's lock
+    int rc = 0;
+    auto work = [&]() noexcept {
+        rc = file.open(target, &err, fs::Sync::kFile, &cancel);
+        if (rc == 0) rc = file.write_all(text.data(), text.size(), &err);
+        if (rc == 0) rc = file.commit(&err);
+    };
+    if (py::run_interruptible(work, cancel) < 0) return -1;
     if (rc != 0) {
         py::set_os_error(err.code, err.path.empty() ? target : err.path);
         return -1;
