@@ -129,9 +129,10 @@ std::size_t NodeTable::memory_bytes() const noexcept {
 }
 
 NodeTable scan_tree(const std::string& top, std::size_t rows, std::vector<fs::WalkError>* errors,
-                    const std::atomic<bool>* cancel, std::vector<fs::LeftOutFolder>* left_out) {
+                    const std::atomic<bool>* cancel, std::vector<fs::LeftOutFolder>* left_out,
+                    std::vector<std::string>* dangling) {
     NodeTable t(rows);
-    scan_into(t, top, errors, cancel, left_out, [](std::size_t) {});
+    scan_into(t, top, errors, cancel, left_out, dangling, [](std::size_t) {});
     return t;
 }
 

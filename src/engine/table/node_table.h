@@ -140,7 +140,7 @@ class NodeTable {
 template <class Added>
 void scan_into(NodeTable& t, const std::string& top, std::vector<fs::WalkError>* errors,
                const std::atomic<bool>* cancel, std::vector<fs::LeftOutFolder>* left_out,
-               Added&& added) {
+               std::vector<std::string>* dangling, Added&& added) {
     std::int64_t next_id = 1;
     fs::TreeWalker walker(top, cancel);
     fs::for_each_node_file(
@@ -149,17 +149,21 @@ void scan_into(NodeTable& t, const std::string& top, std::vector<fs::WalkError>*
             t.add_joined(next_id++, dir, name);
             added(t.size() - 1);
         },
-        [left_out](fs::Visit& v) { fs::record_left_out(v, left_out); });
+        [left_out](fs::Visit& v) { fs::record_left_out(v, left_out); },
+        [dangling](const std::string& dir, std::string& name) {
+            if (dangling) dangling->push_back(fs::node_path(dir, name));
+        });
     if (errors) *errors = walker.errors();
     t.shrink_to_fit();
 }
 
 // The node table of a tree built straight from the walk: the nodes of fs::scan_node_paths in
 // its order, numbered 1, 2, 3 ..., without fingerprints, for fingerprints of `rows` rows;
-// `errors`, `cancel` and `left_out` as there.
+// `errors`, `cancel`, `left_out` and `dangling` as there.
 NodeTable scan_tree(const std::string& top, std::size_t rows,
                     std::vector<fs::WalkError>* errors = nullptr,
                     const std::atomic<bool>* cancel = nullptr,
-                    std::vector<fs::LeftOutFolder>* left_out = nullptr);
+                    std::vector<fs::LeftOutFolder>* left_out = nullptr,
+                    std::vector<std::string>* dangling = nullptr);
 
 }  // namespace mavelin::table

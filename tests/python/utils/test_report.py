@@ -1,14 +1,18 @@
-# Run reports (--report), the summary line (--summary) and the folders named Certificates that signing leaves out.
+# Run reports (--report), the summary line (--summary), and what a run leaves out: folders named
+# Certificates and links whose target is missing.
 import json
 import os
+import pickle
 import subprocess
 import sys
+import zipfile
 
 import pytest
 
+import support
 from validation_helpers import (PROCEDURE_LOGGER, VALIDATION_LOGGER, Run, capture_logs,
-                                check_report, make_tree, report_changes, run_cli, sign, validate,
-                                write)
+                                check_report, make_tree, pickle_table, report_changes, run_cli, sign,
+                                validate, write, zip_payload)
 
 SIGN_LOGGER = "mavelin.utils.sign_folder"
 TREE = {"a.txt": "alpha", "d/b.bin": os.urandom(5000), "d/e/c": b""}
@@ -54,13 +58,13 @@ class TestSigningReport:
 
     def test_unreadable_file_fails_with_a_report(self, tmp_path):
         top = make_tree(tmp_path / "tree", TREE)
-        os.symlink("nowhere", top / "dangling")
+        os.symlink("loop", top / "loop")
         report = tmp_path / "sign.json"
         r = run_cli("sign_folder", "-p", top, "--report", report)
         assert r.returncode == 1
         doc = check_report(report.read_text())
         assert (doc["passed"], doc["certificate"]) == (False, None)
-        assert report_changes(doc) == {("unreadable", "dangling", None)}
+        assert report_changes(doc) == {("unreadable", "loop", None)}
         assert not (top / "Certificates").exists()
 
     def test_report_on_stdout_and_log_on_stderr(self, tmp_path):
@@ -102,7 +106,7 @@ class TestValidationReport:
         os.remove(top / "gone")
         write(top / "added", "new")
         os.remove(top / "unreadable")
-        os.symlink("nowhere", top / "unreadable")
+        os.symlink("unreadable", top / "unreadable")  # a loop
         os.rename(top / "d/b.bin", top / "d/e/b.bin")
         r = validate(top, None, 120, "--summary")
         lines = [m for lv, name, m in r.log if lv == "INFO" and name == PROCEDURE_LOGGER]
@@ -170,3 +174,50 @@ class TestQuietPipes:
                            "| head -1; exit ${PIPESTATUS[0]}", shell=True, capture_output=True,
                            text=True, timeout=120, executable="/bin/bash")
         assert (p.returncode, p.stderr, p.stdout.count("\n")) == (1, "", 1)
+
+
+# --- the three ways of validating: by path on compact tables, by position, and step by step ----
+
+def validation_route(top, tmp_path, route):
+    """(certificate, options) that make validation of a signed `top` go the way `route` names:
+    "steps" through the validator's own steps, which a table whose keys are not in node order
+    (no form the compact tables take) makes it take."""
+    if route == "position":
+        return None, ("--match", "position")
+    if route == "steps":
+        with zipfile.ZipFile(top / "Certificates" / "Certificate.korvex") as zf:
+            table = pickle.loads(zf.read("Certificate.pk"))
+        cert = tmp_path / "reordered.korvex"
+        zip_payload(cert, pickle_table(dict(reversed(table.items()))))
+        return cert, ()
+    return None, ()
+
+
+ROUTES = ["path", "position", "steps"]
+
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_dangling_links_are_named_and_left_out(tmp_path, route):
+    top = make_tree(tmp_path / "tree", TREE)
+    os.symlink("nowhere", top / "d" / "dangling")
+    os.symlink("a.txt/below", top / "gone")
+    support.unix_socket(top / "d" / "e" / "socket")  # certified as an empty file
+
+    def named(run, logger):
+        return sorted(m for lv, name, m in run.log if lv == "WARNING" and name == logger)
+
+    lines = ["Link d/dangling is not certified: its target is missing.",
+             "Link gone is not certified: its target is missing."]
+    report = tmp_path / "report.json"
+    r = run_cli("sign_folder", "-p", top, "--report", report)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert named(r, SIGN_LOGGER) == lines
+    doc = check_report(report.read_text())
+    assert (doc["counts"]["files"], sorted(doc["uncertified_links"])) == (4, ["d/dangling", "gone"])
+
+    cert, options = validation_route(top, tmp_path, route)
+    r = validate(top, cert, 120, "--report", report, *options)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert named(r, VALIDATION_LOGGER) == lines
+    assert check_report(report.read_text())["uncertified_links"] == doc["uncertified_links"]
+

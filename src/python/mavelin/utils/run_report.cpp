@@ -147,6 +147,8 @@ int build(const Facts& f, std::string& out) {
     if (put_findings(w, f.findings) < 0) return -1;
     w.key("uncertified_folders");
     if (put_list(w, f.uncertified) < 0) return -1;
+    w.key("uncertified_links");
+    if (put_list(w, f.uncertified_links) < 0) return -1;
     w.end_object();
     out = w.str();
     out += '\n';

@@ -29,6 +29,9 @@ struct Facts {
     PyObject* failed_files;  // files that failed (an int)
     PyObject* findings;      // list of (kind, path, other path or None)
     PyObject* uncertified;   // list of folder paths below the top whose files were left out
+
+    // List of paths below the top of the links whose target was missing.
+    PyObject* uncertified_links;
 };
 
 // Writes the report to `destination`: "-" is standard output, anything else a path, replaced

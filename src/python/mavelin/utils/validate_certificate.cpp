@@ -72,8 +72,9 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator,
     py::Ref certificate = py::Ref::steal(PyObject_GetAttrString(validator, "_certificate_path"));
     py::Ref bytes = py::Ref::steal(PyObject_GetAttrString(validator, "_fingerprinted_bytes"));
     py::Ref uncertified = py::Ref::steal(PyObject_GetAttrString(validator, "_uncertified_folders"));
+    py::Ref links = uncertified ? procedures::uncertified_links_of(validator) : py::Ref();
     py::Ref end = procedures::now();
-    if (!certificate || !bytes || !uncertified || !end) return -1;
+    if (!certificate || !bytes || !uncertified || !links || !end) return -1;
     run_report::Facts facts{"validate_certificate",
                             dir_path,
                             certificate.get(),
@@ -85,7 +86,8 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator,
                             end.get(),
                             failed_files,
                             findings,
-                            uncertified.get()};
+                            uncertified.get(),
+                            links.get()};
     return run_report::write(destination, facts);
 }
 
