@@ -1,5 +1,6 @@
 # Run reports (--report), the summary line (--summary), and what a run leaves out: folders named
-# Certificates and links whose target is missing.
+# Certificates, links whose target is missing, folders that cannot be read.
+import errno
 import json
 import os
 import pickle
@@ -221,3 +222,30 @@ def test_dangling_links_are_named_and_left_out(tmp_path, route):
     assert named(r, VALIDATION_LOGGER) == lines
     assert check_report(report.read_text())["uncertified_links"] == doc["uncertified_links"]
 
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_an_unreadable_folder_is_one_finding(tmp_path, route, without_dac_override):
+    top = make_tree(tmp_path / "tree", {"a.txt": "alpha", "b.txt": "beta",
+                                        **{f"private/{i}": str(i) for i in range(5)},
+                                        "private/sub/deeper": "x"})
+    sign(top)
+    cert, options = validation_route(top, tmp_path, route)
+    report = tmp_path / "report.json"
+    os.chmod(top / "private", 0)
+    try:
+        r = support.run_cli("validate_certificate", "-p", str(top), *map(str, options),
+                            *(["-c", str(cert)] if cert else []), "--summary",
+                            "--report", str(report), prefix=without_dac_override, timeout=120)
+    finally:
+        os.chmod(top / "private", 0o755)
+    assert r.returncode == 1, r.stdout + r.stderr
+    log = r.triples()
+    assert [m for lv, name, m in log if lv == "WARNING" and name == VALIDATION_LOGGER] == \
+        [f"Folder private can't be read: {os.strerror(errno.EACCES)}"]
+    summary, = [m for lv, name, m in log if m.startswith("Findings: ")]
+    assert summary.startswith("Findings: 0 modified, 0 missing, 0 new, 0 moved, 1 unreadable, ")
+    assert log[-1] == ("ERROR", PROCEDURE_LOGGER, "Files failed validation: 1")
+    doc = check_report(report.read_text())
+    assert report_changes(doc) == {("unreadable", "private", None)}
+    assert doc["counts"]["findings"]["unreadable"] == doc["counts"]["failed_files"] == 1
+    assert doc["counts"]["not_checked"] == 6

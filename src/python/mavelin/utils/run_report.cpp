@@ -135,6 +135,8 @@ int build(const Facts& f, std::string& out) {
     if (put_seconds(w, f.start, f.end) < 0) return -1;
     w.key("failed_files");
     if (put_integer(w, f.failed_files) < 0) return -1;
+    w.key("not_checked");
+    if (put_integer(w, f.not_checked) < 0) return -1;
     w.key("findings");
     w.begin_object();
     for (size_t k = 0; k < kKinds.size(); ++k) {

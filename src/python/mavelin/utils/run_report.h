@@ -32,6 +32,8 @@ struct Facts {
 
     // List of paths below the top of the links whose target was missing.
     PyObject* uncertified_links;
+    // Certified files below folders that could not be read (an int).
+    PyObject* not_checked;
 };
 
 // Writes the report to `destination`: "-" is standard output, anything else a path, replaced

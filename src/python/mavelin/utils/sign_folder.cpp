@@ -111,7 +111,7 @@ int write_report(PyObject* destination, PyObject* dir_path, const Signing& run, 
     run_report::Facts facts{"sign_folder", dir_path,     certificate.get(), nullptr,
                             passed,        files.get(),  bytes.get(),       start,
                             end.get(),     failed.get(), findings,          uncertified.get(),
-                            links.get()};
+                            links.get(),   nullptr};
     return run_report::write(destination, facts);
 }
 

@@ -66,6 +66,14 @@ int log_summary(PyObject* findings, bool by_position) {
     return message ? py::log(logger(), "info", message.get()) : -1;
 }
 
+// validator.<name>, or 0 when the validator has no such attribute.
+py::Ref attr_or_zero(PyObject* validator, const char* name) {
+    py::Ref value = py::Ref::steal(PyObject_GetAttrString(validator, name));
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    PyErr_Clear();
+    return py::Ref::steal(PyLong_FromLong(0));
+}
+
 int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator, const char* match,
                  bool passed, PyObject* start, PyObject* files, PyObject* failed_files,
                  PyObject* findings) {
@@ -73,8 +81,9 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator,
     py::Ref bytes = py::Ref::steal(PyObject_GetAttrString(validator, "_fingerprinted_bytes"));
     py::Ref uncertified = py::Ref::steal(PyObject_GetAttrString(validator, "_uncertified_folders"));
     py::Ref links = uncertified ? procedures::uncertified_links_of(validator) : py::Ref();
+    py::Ref not_checked = links ? attr_or_zero(validator, "_unchecked_files") : py::Ref();
     py::Ref end = procedures::now();
-    if (!certificate || !bytes || !uncertified || !links || !end) return -1;
+    if (!certificate || !bytes || !uncertified || !links || !not_checked || !end) return -1;
     run_report::Facts facts{"validate_certificate",
                             dir_path,
                             certificate.get(),
@@ -87,7 +96,8 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator,
                             failed_files,
                             findings,
                             uncertified.get(),
-                            links.get()};
+                            links.get(),
+                            not_checked.get()};
     return run_report::write(destination, facts);
 }
 
