@@ -64,11 +64,22 @@ def _folder_name(root):
     return parts[-1] if parts else Path(os.path.abspath(root)).name
 
 
+def is_dangling_link(path):
+    """A symbolic link whose target is missing (a link loop is not one)."""
+    try:
+        os.stat(path)
+    except (FileNotFoundError, NotADirectoryError):
+        return os.path.islink(path)
+    except OSError:
+        pass
+    return False
+
+
 def scan_rows(top, use_fwalk=False):
     """(key, id, node path) of every file below `top`, numbered in walk order.
 
-    Files lying directly in a folder named "Certificates" are left out; node paths are the
-    folder names below `top` and the file name joined with "/".
+    Files lying directly in a folder named "Certificates" and dangling links are left out; node
+    paths are the folder names below `top` and the file name joined with "/".
     """
     top = os.fspath(top)
     rows = []
@@ -81,6 +92,8 @@ def scan_rows(top, use_fwalk=False):
                 continue
             rel = root[len(top):].lstrip("/")
             for name in files:
+                if is_dangling_link(os.path.join(root, name)):
+                    continue
                 counter += 1
                 rows.append((f"node_id_{counter}", counter, f"{rel}/{name}" if rel else name))
     return rows

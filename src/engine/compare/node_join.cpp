@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "engine/cancellation.h"
+#include "engine/hash/sha256.h"
 
 namespace mavelin::compare {
 
@@ -65,10 +66,33 @@ struct Holders {
     size_t fresh_finding = kNoRow;  // the finding of the first fresh node
 };
 
+// Whether `digests` (row digests one after another) is the fingerprint of an empty file: every
+// row the digest of empty input.
+bool is_empty_file(std::string_view digests) {
+    const auto& empty = hash::sha256::empty_digest();
+    const std::string_view row(reinterpret_cast<const char*>(empty.data()), empty.size());
+    for (size_t at = 0; at < digests.size(); at += row.size())
+        if (digests.substr(at, row.size()) != row) return false;
+    return true;
+}
+
 }  // namespace
 
+void FolderSet::add(std::string folder) {
+    folders_.insert(std::move(folder));
+}
+
+bool FolderSet::covers(std::string_view path) const {
+    if (folders_.empty()) return false;
+    if (folders_.contains(std::string_view())) return true;
+    for (size_t slash = path.find('/'); slash != std::string_view::npos;
+         slash = path.find('/', slash + 1))
+        if (folders_.contains(path.substr(0, slash))) return true;
+    return false;
+}
+
 Comparison join_by_path(const NodeTable& certificate, const NodeTable& fresh,
-                        const std::atomic<bool>* cancel) {
+                        const std::atomic<bool>* cancel, const FolderSet* unread) {
     Comparison out;
     cancellation::Poll stop(cancel);  // looked at per node in every loop
     // Certificate nodes paired with a fresh node (and, later, moved).
@@ -116,12 +140,24 @@ Comparison join_by_path(const NodeTable& certificate, const NodeTable& fresh,
         }
     }
 
+    // What lies below a folder that could not be read went unchecked: not missing, not moved.
+    if (unread && !unread->empty()) {
+        for (size_t i = 0; i < certificate.size(); ++i) {
+            if (stop()) return out;
+            if (certificate_done[i] || !unread->covers(certificate.path(i))) continue;
+            certificate_done[i] = true;
+            ++out.not_checked;
+        }
+    }
+
     // Moves: fingerprints shared by exactly one unpaired node of each side.
     std::unordered_map<std::string_view, Holders> by_fingerprint;
     if (!unpaired_fresh.empty()) {
         for (size_t i = 0; i < certificate.size(); ++i) {
             if (stop()) return out;
-            if (certificate_done[i] || !certificate.comparable(i)) continue;
+            if (certificate_done[i] || !certificate.comparable(i) ||
+                is_empty_file(certificate.digest_bytes(i)))
+                continue;
             Holders& h = by_fingerprint[certificate.digest_bytes(i)];
             if (h.certificate_count++ == 0) h.certificate_row = i;
         }

@@ -4,6 +4,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/table/node_table.h"
@@ -31,6 +35,26 @@ struct Finding {
 struct Comparison {
     std::vector<Finding> findings;  // in report order
     size_t failed_files = 0;        // files named by the findings, each counted once
+    size_t not_checked = 0;  // certificate nodes below a folder the fresh walk could not read
+};
+
+// The folders a fresh walk could not read (paths below the top, folder names joined with '/';
+// "" is the top itself): whatever the certificate holds below them went unchecked.
+class FolderSet {
+  public:
+    void add(std::string folder);
+    bool empty() const noexcept { return folders_.empty(); }
+    // Whether the node path `path` lies below one of the folders.
+    bool covers(std::string_view path) const;
+
+  private:
+    struct Hash {
+        using is_transparent = void;
+        size_t operator()(std::string_view s) const noexcept {
+            return std::hash<std::string_view>{}(s);
+        }
+    };
+    std::unordered_set<std::string, Hash, std::equal_to<>> folders_;
 };
 
 // Every certificate node meets the fresh node with the same path (a hash join; when a path
@@ -42,7 +66,10 @@ struct Comparison {
 // then at most one of kUnreadable, kUnsigned and kModified; for an unpaired fresh node kMoved or
 // kNew. Then every unpaired certificate node that was not moved, in certificate order, as
 // kMissing. A certificate node is moved when its fingerprint equals that of exactly one unpaired
-// fresh node and no other unpaired certificate node has that fingerprint.
+// fresh node and no other unpaired certificate node has that fingerprint; the fingerprint of an
+// empty file, which every empty file shares, never makes a move. An unpaired certificate node
+// below a folder of `unread` (optional) is neither missing nor moved: it is counted in
+// not_checked.
 //
 // Time is linear in the tables (nodes at the same position with the same path, up to the first
 // that differ, are paired without hashing). Memory besides the findings: about 17 bytes per
@@ -51,6 +78,7 @@ struct Comparison {
 // Once `cancel` (optional) is set, returns within a few thousand nodes with the comparison
 // unfinished, for the caller to drop. Throws std::bad_alloc.
 Comparison join_by_path(const table::NodeTable& certificate, const table::NodeTable& fresh,
-                        const std::atomic<bool>* cancel = nullptr);
+                        const std::atomic<bool>* cancel = nullptr,
+                        const FolderSet* unread = nullptr);
 
 }  // namespace mavelin::compare

@@ -206,6 +206,23 @@ int prepare_for_hashing(UniqueFd& fd, UniqueFd& out, uint64_t* size) {
     return 0;
 }
 
+// After an open for hashing failed with ENXIO: when `open_path(out)` (the same entry opened with
+// O_PATH) shows a socket, which no open can read, it is taken as a named pipe without a writer
+// reads, empty: `out` becomes the read end of a pipe whose write end is closed. ENXIO otherwise.
+template <class OpenPath>
+int socket_as_empty(OpenPath&& open_path, UniqueFd& out, uint64_t* size) {
+    UniqueFd entry;
+    struct stat st;
+    if (open_path(entry) != 0 || ::fstat(entry.get(), &st) != 0 || !S_ISSOCK(st.st_mode))
+        return ENXIO;
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return errno;
+    ::close(ends[1]);
+    out.reset(ends[0]);
+    if (size) *size = 0;
+    return 0;
+}
+
 constexpr int kNoAtimeRefusals = 64;
 // Refusals of O_NOATIME in a row; at kNoAtimeRefusals the process stops asking for it.
 std::atomic<int> g_noatime_refusals{0};
@@ -230,6 +247,10 @@ int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size) {
     const int err = open_keeping_atime(O_RDONLY | O_NONBLOCK | O_NOCTTY, [&](int flags) {
         return open_at_any_length(AT_FDCWD, path, flags, fd);
     });
+    if (err == ENXIO)
+        return socket_as_empty(
+            [&](UniqueFd& entry) { return open_at_any_length(AT_FDCWD, path, O_PATH, entry); }, out,
+            size);
     if (err != 0) return err;
     return prepare_for_hashing(fd, out, size);
 }
@@ -239,6 +260,9 @@ int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out, u
     const int err = open_keeping_atime(O_RDONLY | O_NONBLOCK | O_NOCTTY, [&](int flags) {
         return open_below(root_fd, rel, flags, fd);
     });
+    if (err == ENXIO)
+        return socket_as_empty(
+            [&](UniqueFd& entry) { return open_below(root_fd, rel, O_PATH, entry); }, out, size);
     if (err != 0) return err;
     return prepare_for_hashing(fd, out, size);
 }

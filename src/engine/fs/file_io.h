@@ -73,8 +73,9 @@ int open_keeping_atime(int flags, Open&& open) {
 // Opens a file read-only for hashing without ever blocking (a named pipe without writer opens at
 // once), then switches the descriptor back to blocking reads; the access time is kept where
 // open_keeping_atime() can keep it. A directory is refused with EISDIR, as a read-only file open
-// of it would be. On success returns 0, sets `out` and, if `size` is given, stores the size that
-// fstat reports for the open file. Returns the errno otherwise.
+// of it would be. A socket, which cannot be opened, reads as empty, as a named pipe does. On
+// success returns 0, sets `out` and, if `size` is given, stores the size that fstat reports for the
+// open file. Returns the errno otherwise.
 int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size = nullptr);
 
 // Opens `rel` below the folder open on `root_fd` so that no folder on the way is a symbolic

@@ -26,6 +26,15 @@ bool is_same_dir(int fd, dev_t dev, ino_t ino) {
     return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == dev && st.st_ino == ino;
 }
 
+// After a stat of `name` that follows links failed: whether it failed because `name` is a
+// symbolic link whose target is missing (ENOENT, or ENOTDIR for a target below a file).
+bool is_missing_target(int fd, const char* name, unsigned char type) {
+    if (errno != ENOENT && errno != ENOTDIR) return false;
+    if (type == DT_LNK) return true;
+    struct stat st;
+    return ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool is_dot_or_dotdot(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
@@ -86,7 +95,8 @@ void TreeWalker::record(const std::string& name, int code) {
     errors_.push_back(std::move(e));
 }
 
-int TreeWalker::list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files) {
+int TreeWalker::list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files,
+                     std::vector<size_t>& dangling) {
     if (buffer_.empty()) buffer_.resize(kListBufferSize);
     for (;;) {
         if (cancelled()) return ECANCELED;
@@ -107,7 +117,11 @@ int TreeWalker::list(int fd, std::vector<std::string>& dirs, std::vector<std::st
                 is_dir = true;
             } else if (d->d_type == DT_UNKNOWN || d->d_type == DT_LNK) {
                 struct stat st;  // follows links: a link to a directory is a folder entry
-                is_dir = ::fstatat(fd, name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+                if (::fstatat(fd, name, &st, 0) == 0) {
+                    is_dir = S_ISDIR(st.st_mode);
+                } else if (is_missing_target(fd, name, d->d_type)) {
+                    dangling.push_back(files.size());
+                }
             }
             (is_dir ? dirs : files).emplace_back(name);
         }
@@ -121,7 +135,8 @@ bool TreeWalker::push(fs::UniqueFd fd, const std::string& name) {
         return false;
     }
     std::vector<std::string> dirs, files;
-    if (const int err = list(fd.get(), dirs, files)) {
+    std::vector<size_t> dangling;
+    if (const int err = list(fd.get(), dirs, files, dangling)) {
         if (err != ECANCELED) record(frames_.empty() ? std::string() : name, err);
         return false;
     }
@@ -146,6 +161,7 @@ bool TreeWalker::push(fs::UniqueFd fd, const std::string& name) {
     current_.name = name;
     current_.dirs = std::move(dirs);
     current_.files = std::move(files);
+    current_.dangling = std::move(dangling);
     pending_ = true;
     return true;
 }
@@ -243,26 +259,33 @@ void record_left_out(Visit& v, std::vector<LeftOutFolder>* left_out) {
     if (left_out && !v.rel.empty()) left_out->push_back({v.rel, std::move(v.files)});
 }
 
+std::string node_path(const std::string& rel, std::string& file) {
+    if (rel.empty()) return std::move(file);
+    std::string p;
+    p.reserve(rel.size() + 1 + file.size());
+    p.append(rel).push_back('/');
+    p.append(file);
+    return p;
+}
+
 std::vector<std::string> scan_node_paths(const std::string& top,
                                          std::vector<LeftOutFolder>* left_out,
                                          std::vector<WalkError>* errors,
                                          const std::atomic<bool>* cancel,
+                                         std::vector<std::string>* dangling,
                                          const SkippedFiles* skipped) {
     std::vector<std::string> paths;
     TreeWalker walker(top, cancel);
-    const auto add = [&paths](const std::string& rel, std::string& file) {
-        if (rel.empty()) {
-            paths.push_back(std::move(file));
-            return;
-        }
-        std::string p;
-        p.reserve(rel.size() + 1 + file.size());
-        p.append(rel).push_back('/');
-        p.append(file);
-        paths.push_back(std::move(p));
-    };
     for_each_node_file(
-        walker, add, [left_out](Visit& v) { record_left_out(v, left_out); }, skipped);
+        walker,
+        [&paths](const std::string& rel, std::string& file) {
+            paths.push_back(node_path(rel, file));
+        },
+        [left_out](Visit& v) { record_left_out(v, left_out); },
+        [dangling](const std::string& rel, std::string& file) {
+            if (dangling) dangling->push_back(node_path(rel, file));
+        },
+        skipped);
     if (errors) *errors = walker.errors();
     return paths;
 }

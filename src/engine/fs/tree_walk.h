@@ -21,6 +21,9 @@ struct Visit {
     std::string name;  // the folder's own last path component (see top_folder_name)
     std::vector<std::string> dirs;  // entries that are directories or symbolic links to directories
     std::vector<std::string> files;  // every other entry, including entries whose type is unknown
+    // Indices into `files`, ascending, of the symbolic links whose target was missing when the
+    // folder was listed.
+    std::vector<size_t> dangling;
 };
 
 // A folder the walk could not open or list: its path below the top ("" for the top itself) and
@@ -37,7 +40,8 @@ struct WalkError {
 //  - an entry counts as a folder when it is a directory or a symbolic link to one (a failing stat
 //    counts as "not a folder"); subfolders are entered in listing order, except those that are
 //    symbolic links (or no longer directories) when their turn comes;
-//  - `top` itself is opened following symbolic links.
+//  - `top` itself is opened following symbolic links;
+//  - a symbolic link whose target is missing is listed among the files and marked dangling.
 // Works for any depth and any path length: no recursion, every folder is opened relative to its
 // parent's descriptor, and only a bounded number of descriptors stay open.
 class TreeWalker {
@@ -69,7 +73,8 @@ class TreeWalker {
     };
 
     // Lists the folder open on `fd`; 0, or the errno of a failed listing.
-    int list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files);
+    int list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files,
+             std::vector<size_t>& dangling);
     void record(const std::string& name, int code);
     bool push(fs::UniqueFd fd, const std::string& name);
     void pop();
@@ -108,11 +113,12 @@ using SkippedFiles = std::vector<SkippedFile>;
 // The files of a tree that become nodes, in walk order: visit(rel, file) for each non-folder
 // entry of every folder `walker` visits (rel as in Visit), except that a folder whose own name is
 // exactly "Certificates" contributes none of its own entries (its subfolders are still walked);
-// such a folder with files goes to left_out(visit) instead. The files of `skipped` (when given)
-// are no nodes either.
-template <class Visitor, class LeftOut>
+// such a folder with files goes to left_out(visit) instead. A symbolic link whose target is
+// missing has no contents to certify: it goes to dangling(rel, file) instead of visit. The files of
+// `skipped` (when given) are no nodes at all.
+template <class Visitor, class LeftOut, class Dangling>
 void for_each_node_file(TreeWalker& walker, Visitor&& visit, LeftOut&& left_out,
-                        const SkippedFiles* skipped = nullptr) {
+                        Dangling&& dangling, const SkippedFiles* skipped = nullptr) {
     while (Visit* v = walker.next()) {
         if (v->files.empty()) continue;
         if (v->name == certificate_format::kFolderName) {
@@ -126,8 +132,16 @@ void for_each_node_file(TreeWalker& walker, Visitor&& visit, LeftOut&& left_out,
                 if (s.name == file && s.rel == rel) return true;
             return false;
         };
-        for (std::string& file : v->files)
-            if (!is_skipped(file)) visit(rel, file);  // the visitor may take `file`
+        size_t next_dangling = 0;
+        for (size_t i = 0; i < v->files.size(); ++i) {
+            std::string& file = v->files[i];  // the callbacks may take `file`
+            if (next_dangling < v->dangling.size() && v->dangling[next_dangling] == i) {
+                ++next_dangling;
+                if (!is_skipped(file)) dangling(rel, file);
+            } else if (!is_skipped(file)) {
+                visit(rel, file);
+            }
+        }
     }
 }
 
@@ -136,6 +150,10 @@ struct LeftOutFolder {
     std::string rel;                 // its path below the top, folder names joined with '/'
     std::vector<std::string> files;  // the names of its own non-folder entries, in listing order
 };
+
+// The node path of `file` in the folder `rel` ("rel/file", or `file` for the top); `file` may be
+// taken.
+std::string node_path(const std::string& rel, std::string& file);
 
 // Adds the folder of `v`, which the scan left out, to `left_out` (when given) unless it is the
 // top; its file names are moved there.
@@ -146,11 +164,14 @@ void record_left_out(Visit& v, std::vector<LeftOutFolder>* left_out);
 // "Certificates" contributes none of its own entries (its subfolders are still walked).
 // When given, `left_out` names every folder below the top (not the top itself) whose own files
 // were left out for its name, and `errors` the folders that could not be read; `cancel` as for
-// TreeWalker (the paths are then incomplete); the files of `skipped` are left out.
+// TreeWalker (the paths are then incomplete). Symbolic links whose target is missing are no
+// nodes: `dangling`, when given, receives their paths in walk order. The files of `skipped` are
+// left out.
 std::vector<std::string> scan_node_paths(const std::string& top,
                                          std::vector<LeftOutFolder>* left_out = nullptr,
                                          std::vector<WalkError>* errors = nullptr,
                                          const std::atomic<bool>* cancel = nullptr,
+                                         std::vector<std::string>* dangling = nullptr,
                                          const SkippedFiles* skipped = nullptr);
 
 }  // namespace mavelin::fs

@@ -140,7 +140,7 @@ class NodeTable {
 template <class Added>
 void scan_into(NodeTable& t, const std::string& top, std::vector<fs::WalkError>* errors,
                const std::atomic<bool>* cancel, std::vector<fs::LeftOutFolder>* left_out,
-               const fs::SkippedFiles* skipped, Added&& added) {
+               std::vector<std::string>* dangling, const fs::SkippedFiles* skipped, Added&& added) {
     std::int64_t next_id = 1;
     fs::TreeWalker walker(top, cancel);
     fs::for_each_node_file(
@@ -149,18 +149,23 @@ void scan_into(NodeTable& t, const std::string& top, std::vector<fs::WalkError>*
             t.add_joined(next_id++, dir, name);
             added(t.size() - 1);
         },
-        [left_out](fs::Visit& v) { fs::record_left_out(v, left_out); }, skipped);
+        [left_out](fs::Visit& v) { fs::record_left_out(v, left_out); },
+        [dangling](const std::string& dir, std::string& name) {
+            if (dangling) dangling->push_back(fs::node_path(dir, name));
+        },
+        skipped);
     if (errors) *errors = walker.errors();
     t.shrink_to_fit();
 }
 
 // The node table of a tree built straight from the walk: the nodes of fs::scan_node_paths in
 // its order, numbered 1, 2, 3 ..., without fingerprints, for fingerprints of `rows` rows;
-// `errors`, `cancel`, `left_out` and `skipped` as there.
+// `errors`, `cancel`, `left_out`, `dangling` and `skipped` as there.
 NodeTable scan_tree(const std::string& top, std::size_t rows,
                     std::vector<fs::WalkError>* errors = nullptr,
                     const std::atomic<bool>* cancel = nullptr,
                     std::vector<fs::LeftOutFolder>* left_out = nullptr,
+                    std::vector<std::string>* dangling = nullptr,
                     const fs::SkippedFiles* skipped = nullptr);
 
 }  // namespace mavelin::table

@@ -68,15 +68,16 @@ bool StreamingScan::hand_on(Batch&& batch) {
 void StreamingScan::walk() noexcept {
     try {
         Batch batch;
-        scan_into(table_, top_, &walk_errors_, &stop_, &left_out_, &skipped_, [&](std::size_t i) {
-            batch.paths.emplace_back(table_.path(i));
-            if (batch.paths.size() < kHandOn) return;
-            const std::size_t next = batch.first + batch.paths.size();
-            if (!hand_on(std::move(batch))) return;
-            batch = Batch{};
-            batch.first = next;
-            batch.paths.reserve(kHandOn);
-        });
+        scan_into(table_, top_, &walk_errors_, &stop_, &left_out_, &dangling_links_, &skipped_,
+                  [&](std::size_t i) {
+                      batch.paths.emplace_back(table_.path(i));
+                      if (batch.paths.size() < kHandOn) return;
+                      const std::size_t next = batch.first + batch.paths.size();
+                      if (!hand_on(std::move(batch))) return;
+                      batch = Batch{};
+                      batch.first = next;
+                      batch.paths.reserve(kHandOn);
+                  });
         if (!batch.paths.empty()) hand_on(std::move(batch));
     } catch (...) {
         walk_failure_ = std::current_exception();

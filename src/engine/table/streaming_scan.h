@@ -27,8 +27,9 @@ namespace mavelin::table {
 // failures. The hand-off holds a bounded number of paths; the fingerprints are stored in the
 // table's own layout, which the table takes over at the end.
 //
-// The walk's results (the table's paths, its errors and left-out folders) may be read once
-// wait_walk() returned, while the hashing still goes on; the fingerprints once wait_fill() did.
+// The walk's results (the table's paths, its errors, left-out folders and dangling links) may be
+// read once wait_walk() returned, while the hashing still goes on; the fingerprints once
+// wait_fill() did.
 // Destroying the object stops and joins whatever still runs.
 class StreamingScan {
   public:
@@ -58,6 +59,7 @@ class StreamingScan {
     NodeTable& table() noexcept { return table_; }
     std::vector<fs::WalkError>& walk_errors() noexcept { return walk_errors_; }
     std::vector<fs::LeftOutFolder>& left_out() noexcept { return left_out_; }
+    std::vector<std::string>& dangling_links() noexcept { return dangling_links_; }
 
   private:
     struct Batch {
@@ -84,6 +86,7 @@ class StreamingScan {
     NodeTable table_;
     std::vector<fs::WalkError> walk_errors_;
     std::vector<fs::LeftOutFolder> left_out_;
+    std::vector<std::string> dangling_links_;
 
     std::mutex mutex_;
     std::condition_variable changed_;  // a batch was handed on or taken, or the walk ended

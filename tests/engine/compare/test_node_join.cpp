@@ -98,6 +98,38 @@ TEST(NodeJoin, AmbiguousMovesStayMissingAndNew) {
     EXPECT_EQ(c.failed_files, 6u);
 }
 
+TEST(NodeJoin, EmptyFilesAreNeverMoves) {
+    // SHA-256 of empty input: the one row of every empty file's fingerprint.
+    const std::string empty(
+        "\xe3\xb0\xc4\x42\x98\xfc\x1c\x14\x9a\xfb\xf4\xc8\x99\x6f\xb9\x24"
+        "\x27\xae\x41\xe4\x64\x9b\x93\x4c\xa4\x95\x99\x1b\x78\x52\xb8\x55",
+        32);
+    NodeTable cert = table({{"keep", "K"}, {"gone", empty}});
+    NodeTable fresh = table({{"keep", "K"}, {"unrelated", empty}});
+    Comparison c = join_by_path(cert, fresh);
+    EXPECT_EQ(described(cert, fresh, c),
+              (std::vector<std::string>{"new:unrelated>", "missing:>gone"}));
+    EXPECT_EQ(c.failed_files, 2u);
+}
+
+TEST(NodeJoin, WhatLiesBelowAnUnreadFolderIsNotChecked) {
+    NodeTable cert = table({{"a", "A"}, {"p/x", "X"}, {"p/q/y", "Y"}, {"pp/z", "Z"}, {"p", "P"}});
+    NodeTable fresh = table({{"a", "A"}, {"n", "X"}});
+    FolderSet unread;
+    unread.add("p");
+    Comparison c = join_by_path(cert, fresh, nullptr, &unread);
+    // p/x may still be there: its content elsewhere is new, not a move.
+    EXPECT_EQ(described(cert, fresh, c),
+              (std::vector<std::string>{"new:n>", "missing:>pp/z", "missing:>p"}));
+    EXPECT_EQ(c.failed_files, 3u);
+    EXPECT_EQ(c.not_checked, 2u);
+    FolderSet top;
+    top.add("");
+    c = join_by_path(cert, fresh, nullptr, &top);
+    EXPECT_EQ(described(cert, fresh, c), (std::vector<std::string>{"new:n>"}));
+    EXPECT_EQ(c.not_checked, 4u);
+}
+
 TEST(NodeJoin, RecordsWithoutComparableFingerprints) {
     NodeTable cert = table({{"id", "I", kIdMismatch},
                             {"id2", "J", kIdMismatch},

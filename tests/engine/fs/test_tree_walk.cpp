@@ -186,6 +186,7 @@ TEST(TreeWalk, EntryKindsLinksAndSpecialFiles) {
     make_link("real", t / "link_to_dir");
     make_link("plain", t / "link_to_file");
     make_link("missing", t / "dangling");
+    make_link("plain/below", t / "below_file");
     make_link("loop", t / "loop");
     ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0644), 0);
     int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
@@ -204,9 +205,24 @@ TEST(TreeWalk, EntryKindsLinksAndSpecialFiles) {
     std::sort(dirs.begin(), dirs.end());
     std::sort(files.begin(), files.end());
     EXPECT_EQ(dirs, (Names{"link_to_dir", "real"}));
-    EXPECT_EQ(files, (Names{"dangling", "fifo", "link_to_file", "loop", "plain", "sock"}));
+    EXPECT_EQ(files,
+              (Names{"below_file", "dangling", "fifo", "link_to_file", "loop", "plain", "sock"}));
     EXPECT_EQ(got[1].rel, "real");
     EXPECT_EQ(got, reference(t.path()));
+
+    // The links whose target is missing are marked; they are no nodes and are named instead.
+    Names marked, dangling;
+    TreeWalker walker(t.path());
+    const Visit* top = walker.next();
+    ASSERT_NE(top, nullptr);
+    for (size_t i : top->dangling) marked.push_back(top->files[i]);
+    std::sort(marked.begin(), marked.end());
+    EXPECT_EQ(marked, (Names{"below_file", "dangling"}));
+    Names nodes = scan_node_paths(t.path(), nullptr, nullptr, nullptr, &dangling);
+    std::sort(nodes.begin(), nodes.end());
+    std::sort(dangling.begin(), dangling.end());
+    EXPECT_EQ(dangling, marked);
+    EXPECT_EQ(nodes, (Names{"fifo", "link_to_file", "loop", "plain", "real/inside", "sock"}));
 
     // A symbolic link given as the top is followed.
     std::vector<Seen> via_link = walk_all(t / "link_to_dir");

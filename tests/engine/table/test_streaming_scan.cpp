@@ -51,12 +51,15 @@ TEST(StreamingScan, GivesWhatTheWalkThenTheFillGive) {
     const mavelin::fingerprint::Params params{2048, 4};
     std::vector<mavelin::fs::WalkError> errors;
     std::vector<mavelin::fs::LeftOutFolder> left_out;
-    NodeTable expected = mavelin::table::scan_tree(dir.path(), 4, &errors, nullptr, &left_out);
+    std::vector<std::string> dangling;
+    NodeTable expected =
+        mavelin::table::scan_tree(dir.path(), 4, &errors, nullptr, &left_out, &dangling);
     std::uint64_t expected_bytes = 0;
     const auto expected_failures = mavelin::table::fill_fingerprints(
         expected, dir.path(), params, 2, nullptr, nullptr, &expected_bytes);
     ASSERT_GT(expected.size(), 4200u);
     ASSERT_EQ(left_out.size(), 1u);
+    ASSERT_EQ(dangling, std::vector<std::string>{"d3/dangling"});
 
     for (unsigned threads : {1u, 2u, 3u}) {
         SCOPED_TRACE(threads);
@@ -71,6 +74,7 @@ TEST(StreamingScan, GivesWhatTheWalkThenTheFillGive) {
         ASSERT_EQ(scan.left_out().size(), 1u);
         EXPECT_EQ(scan.left_out()[0].rel, left_out[0].rel);
         EXPECT_EQ(scan.walk_errors().size(), errors.size());
+        EXPECT_EQ(scan.dangling_links(), dangling);
 
         std::uint64_t bytes = 0;
         const auto failures = scan.wait_fill(&bytes);

@@ -13,7 +13,7 @@ from mavelin.core.models import FileNode
 from mavelin.core.node_handling import FileNodeHandler
 from oracles import (EMPTY_DIGEST, chunk_digests_of_bytes, chunk_digests_of_stream, fingerprint_of_bytes,
                      rows_of)
-from support import open_fd_count, run_process, run_python, unix_socket
+from support import open_fd_count, run_process, run_python
 
 PREFIX = "_FileNodeHandler__"
 CHUNK_SIZES = [1, 64, 2048, 4096]
@@ -228,8 +228,7 @@ def test_the_chunk_count_is_fixed_when_the_file_is_opened(tmp_path, initial_size
     (lambda d: (d / "f").mkdir(), IsADirectoryError, errno.EISDIR),
     (lambda d: os.symlink("missing", d / "f"), FileNotFoundError, errno.ENOENT),
     (lambda d: os.symlink("f", d / "f"), OSError, errno.ELOOP),
-    (lambda d: unix_socket(d / "f"), OSError, errno.ENXIO),
-], ids=["missing", "directory", "dangling-link", "link-loop", "socket"])
+], ids=["missing", "directory", "dangling-link", "link-loop"])
 def test_open_failures_carry_errno_and_filename(tmp_path, make, exc, code):
     make(tmp_path)
     h = FileNodeHandler(FileNode(1, "f"), 2048, 4)

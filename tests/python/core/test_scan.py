@@ -99,14 +99,17 @@ def test_links_to_files_dangling_links_and_links_to_folders(tmp_path):
     files(tmp_path, "real/a.txt", "real/b.txt", "other/c.txt")
     os.symlink("real/a.txt", tmp_path / "link-to-file")
     os.symlink("nowhere", tmp_path / "dangling")
+    os.symlink("a.txt/below", tmp_path / "real" / "below-a-file")
     os.symlink("real", tmp_path / "link-to-folder")
     os.symlink(tmp_path / "other", tmp_path / "real" / "absolute-link-to-folder")
     os.symlink("loop", tmp_path / "loop")
     os.mkdir(tmp_path / "Certificates")
     os.symlink("../real/a.txt", tmp_path / "Certificates" / "link-in-certificates")
-    _, rows = assert_scan_matches_walk(str(tmp_path))
+    manager, rows = assert_scan_matches_walk(str(tmp_path))
     paths = {p for _, _, p in rows}
-    assert {"link-to-file", "dangling", "loop"} <= paths
+    assert {"link-to-file", "loop"} <= paths  # a link loop is a file that cannot be read
+    # A link whose target is missing has no contents to certify: it is named instead.
+    assert sorted(manager._uncertified_links) == ["dangling", "real/below-a-file"]
     assert not any(p.startswith(("link-to-folder", "real/absolute-link-to-folder")) for p in paths)
 
 

@@ -87,7 +87,7 @@ def test_signing_on_the_cluster_writes_the_local_certificate(tmp_path, client, s
     assert archive(top) == local
 
 
-@pytest.mark.parametrize("change", ["modified", "missing", "new", "unreadable"])
+@pytest.mark.parametrize("change", ["modified", "missing", "new", "unreadable", "dangling"])
 def test_validation_on_the_cluster_logs_what_a_local_one_logs(tmp_path, client, small_shards,
                                                                caplog, change):
     top = make_tree(tmp_path / "t")
@@ -100,7 +100,10 @@ def test_validation_on_the_cluster_logs_what_a_local_one_logs(tmp_path, client, 
         os.remove(top / "d1" / "f5.bin")
     elif change == "new":
         (top / "d2" / "extra").write_bytes(b"extra")
-    else:  # a dangling link where a file was: ENOENT from the worker, as locally
+    elif change == "unreadable":  # a link loop where a file was: ELOOP from the worker, as locally
+        os.remove(top / "d3" / "f7.bin")
+        os.symlink("f7.bin", top / "d3" / "f7.bin")
+    else:  # a link whose target is missing where a file was: named by the scan, the file missing
         os.remove(top / "d3" / "f7.bin")
         os.symlink("nowhere", top / "d3" / "f7.bin")
     runs = []
@@ -116,7 +119,7 @@ def test_validation_on_the_cluster_logs_what_a_local_one_logs(tmp_path, client, 
 
 def test_an_unreadable_file_fails_signing_as_locally(tmp_path, client, caplog):
     top = make_tree(tmp_path / "t")
-    os.symlink("nowhere", top / "d0" / "dangling")
+    os.symlink("loop", top / "d0" / "loop")
     runs = []
     for kw in ({}, {"client": client}):
         caplog.clear()

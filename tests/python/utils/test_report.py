@@ -1,14 +1,19 @@
-# Run reports (--report), the summary line (--summary) and the folders named Certificates that signing leaves out.
+# Run reports (--report), the summary line (--summary), and what a run leaves out: folders named
+# Certificates, links whose target is missing, folders that cannot be read.
+import errno
 import json
 import os
+import pickle
 import subprocess
 import sys
+import zipfile
 
 import pytest
 
+import support
 from validation_helpers import (PROCEDURE_LOGGER, VALIDATION_LOGGER, Run, capture_logs,
-                                check_report, make_tree, report_changes, run_cli, sign, validate,
-                                write)
+                                check_report, make_tree, pickle_table, report_changes, run_cli, sign,
+                                validate, write, zip_payload)
 
 SIGN_LOGGER = "mavelin.utils.sign_folder"
 TREE = {"a.txt": "alpha", "d/b.bin": os.urandom(5000), "d/e/c": b""}
@@ -54,13 +59,13 @@ class TestSigningReport:
 
     def test_unreadable_file_fails_with_a_report(self, tmp_path):
         top = make_tree(tmp_path / "tree", TREE)
-        os.symlink("nowhere", top / "dangling")
+        os.symlink("loop", top / "loop")
         report = tmp_path / "sign.json"
         r = run_cli("sign_folder", "-p", top, "--report", report)
         assert r.returncode == 1
         doc = check_report(report.read_text())
         assert (doc["passed"], doc["certificate"]) == (False, None)
-        assert report_changes(doc) == {("unreadable", "dangling", None)}
+        assert report_changes(doc) == {("unreadable", "loop", None)}
         assert not (top / "Certificates").exists()
 
     def test_report_on_stdout_and_log_on_stderr(self, tmp_path):
@@ -94,7 +99,7 @@ class TestValidationReport:
         os.remove(top / "gone")
         write(top / "added", "new")
         os.remove(top / "unreadable")
-        os.symlink("nowhere", top / "unreadable")
+        os.symlink("unreadable", top / "unreadable")  # a loop
         os.rename(top / "d/b.bin", top / "d/e/b.bin")
         r = validate(top, None, 120, "--summary")
         lines = [m for lv, name, m in r.log if lv == "INFO" and name == PROCEDURE_LOGGER]
@@ -162,3 +167,77 @@ class TestQuietPipes:
                            "| head -1; exit ${PIPESTATUS[0]}", shell=True, capture_output=True,
                            text=True, timeout=120, executable="/bin/bash")
         assert (p.returncode, p.stderr, p.stdout.count("\n")) == (1, "", 1)
+
+
+# --- the three ways of validating: by path on compact tables, by position, and step by step ----
+
+def validation_route(top, tmp_path, route):
+    """(certificate, options) that make validation of a signed `top` go the way `route` names:
+    "steps" through the validator's own steps, which a table whose keys are not in node order
+    (no form the compact tables take) makes it take."""
+    if route == "position":
+        return None, ("--match", "position")
+    if route == "steps":
+        with zipfile.ZipFile(top / "Certificates" / "Certificate.korvex") as zf:
+            table = pickle.loads(zf.read("Certificate.pk"))
+        cert = tmp_path / "reordered.korvex"
+        zip_payload(cert, pickle_table(dict(reversed(table.items()))))
+        return cert, ()
+    return None, ()
+
+
+ROUTES = ["path", "position", "steps"]
+
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_dangling_links_are_named_and_left_out(tmp_path, route):
+    top = make_tree(tmp_path / "tree", TREE)
+    os.symlink("nowhere", top / "d" / "dangling")
+    os.symlink("a.txt/below", top / "gone")
+    support.unix_socket(top / "d" / "e" / "socket")  # certified as an empty file
+
+    def named(run, logger):
+        return sorted(m for lv, name, m in run.log if lv == "WARNING" and name == logger)
+
+    lines = ["Link d/dangling is not certified: its target is missing.",
+             "Link gone is not certified: its target is missing."]
+    report = tmp_path / "report.json"
+    r = run_cli("sign_folder", "-p", top, "--report", report)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert named(r, SIGN_LOGGER) == lines
+    doc = check_report(report.read_text())
+    assert (doc["counts"]["files"], sorted(doc["uncertified_links"])) == (4, ["d/dangling", "gone"])
+
+    cert, options = validation_route(top, tmp_path, route)
+    r = validate(top, cert, 120, "--report", report, *options)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert named(r, VALIDATION_LOGGER) == lines
+    assert check_report(report.read_text())["uncertified_links"] == doc["uncertified_links"]
+
+
+@pytest.mark.parametrize("route", ROUTES)
+def test_an_unreadable_folder_is_one_finding(tmp_path, route, without_dac_override):
+    top = make_tree(tmp_path / "tree", {"a.txt": "alpha", "b.txt": "beta",
+                                        **{f"private/{i}": str(i) for i in range(5)},
+                                        "private/sub/deeper": "x"})
+    sign(top)
+    cert, options = validation_route(top, tmp_path, route)
+    report = tmp_path / "report.json"
+    os.chmod(top / "private", 0)
+    try:
+        r = support.run_cli("validate_certificate", "-p", str(top), *map(str, options),
+                            *(["-c", str(cert)] if cert else []), "--summary",
+                            "--report", str(report), prefix=without_dac_override, timeout=120)
+    finally:
+        os.chmod(top / "private", 0o755)
+    assert r.returncode == 1, r.stdout + r.stderr
+    log = r.triples()
+    assert [m for lv, name, m in log if lv == "WARNING" and name == VALIDATION_LOGGER] == \
+        [f"Folder private can't be read: {os.strerror(errno.EACCES)}"]
+    summary, = [m for lv, name, m in log if m.startswith("Findings: ")]
+    assert summary.startswith("Findings: 0 modified, 0 missing, 0 new, 0 moved, 1 unreadable, ")
+    assert log[-1] == ("ERROR", PROCEDURE_LOGGER, "Files failed validation: 1")
+    doc = check_report(report.read_text())
+    assert report_changes(doc) == {("unreadable", "private", None)}
+    assert doc["counts"]["findings"]["unreadable"] == doc["counts"]["failed_files"] == 1
+    assert doc["counts"]["not_checked"] == 6

@@ -9,7 +9,7 @@ from pathlib import Path
 import pytest
 
 from oracles import unzip_test, zipfile_archive_of
-from support import run_cli, run_process, run_python, run_with_terminal_stderr, unix_socket
+from support import run_cli, run_process, run_python, run_with_terminal_stderr
 
 CERT = Path("Certificates", "Certificate.korvex")
 
@@ -111,7 +111,7 @@ def test_output_is_replaced_whole_or_not_at_all(tmp_path):
     first = target.read_bytes()
     assert first != b"previous" and zipfile.is_zipfile(target)
 
-    unix_socket(top / "sock")  # a file that cannot be opened: the run fails
+    os.symlink("loop", top / "loop")  # a file that cannot be opened: the run fails
     r = run_cli("sign_folder", "-p", top, "-o", target)
     assert r.returncode == 1
     assert target.read_bytes() == first

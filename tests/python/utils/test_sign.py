@@ -15,7 +15,7 @@ from mavelin.core.file_managing import FileManager
 from mavelin.core.models import FileNode
 from oracles import (EMPTY_DIGEST, fingerprint_of_file, sample_fingerprint, scan_rows, table_rows, unzip_test,
                      zipfile_archive_of)
-from support import PipeRescue, run_cli, run_process, unix_socket
+from support import PipeRescue, run_cli, run_process
 
 SIGN_LOGGER = "mavelin.utils.sign_folder"
 ELAPSED = re.compile(r"(?:(\d+) days?, )?(\d+):(\d\d):(\d\d)(?:\.(\d{6}))?")
@@ -421,9 +421,7 @@ def test_a_failed_archive_step_keeps_its_payload(tmp_path, payload):
 # --- files that cannot be read -------------------------------------------------------------------
 
 UNREADABLE = {
-    "dangling link": (lambda p: os.symlink("vanished", p), errno.ENOENT),
     "link loop": (lambda p: os.symlink(os.path.basename(p), p), errno.ELOOP),
-    "socket": (unix_socket, errno.ENXIO),
 }
 
 
@@ -456,8 +454,7 @@ def _check_unreadable_lines(errors, bad):
         assert os.strerror(bad[path]) in reason
 
 
-@pytest.mark.parametrize("kinds", [["dangling link"], ["link loop"], ["socket"],
-                                   ["dangling link", "socket", "link loop", "dangling link"]],
+@pytest.mark.parametrize("kinds", [["link loop"], ["link loop"] * 4],
                          ids=lambda k: "+".join(k))
 @pytest.mark.parametrize("existing", [False, True], ids=["first-signing", "existing-certificate"])
 def test_unreadable_files_are_reported_and_nothing_is_written(tmp_path, kinds, existing):
@@ -480,7 +477,7 @@ def test_unreadable_files_in_silent_mode_and_from_the_library(tmp_path, caplog):
     import mavelin.utils
     top = tmp_path / "tree"
     _readable_tree(top)
-    bad = _add_unreadable(top, ["dangling link", "socket"])
+    bad = _add_unreadable(top, ["link loop", "link loop"])
     before = snapshot(top)
     run, _, _ = sign(str(top), "-m", "silent", timeout=60)
     assert run.returncode == 1
@@ -658,7 +655,7 @@ def test_undecodable_names_are_logged_escaped(tmp_path, env):
     assert len(parsing) == 1
     assert "sig\\xffned" in parsing[0] or "sig\\udcffned" in parsing[0]
 
-    os.symlink(b"nowhere", os.path.join(top, b"bro\xfeken"))
+    os.symlink(b"bro\xfeken", os.path.join(top, b"bro\xfeken"))  # a loop
     run = run_cli("sign_folder", "-p", top, env=env)
     assert run.returncode == 1 and "Logging error" not in run.stderr
     text = run.stdout_bytes.decode("utf-8")

@@ -14,6 +14,7 @@ import pytest
 import mavelin.core.file_managing as file_managing
 import mavelin.utils
 from oracles import certificate_content, expected_certificate, zipfile_archive_of
+from support import unix_socket
 from validation_helpers import capture_logs, make_tree
 
 
@@ -61,13 +62,22 @@ def odd_tree(top):
     return top
 
 
-def dangling(top):
-    os.symlink("nowhere", top / "d" / "dangling")
+def unreadable(top):
     os.symlink("loop", top / "loop")
     return top
 
 
-@pytest.mark.parametrize("damage", [None, dangling], ids=["signed", "unreadable-files"])
+def special_files(top):
+    """Links whose target is missing (not certified), a socket and a named pipe (empty files)."""
+    os.symlink("nowhere", top / "d" / "dangling")
+    os.symlink("a.txt/below", top / "below-a-file")
+    unix_socket(top / "d" / "e" / "socket")
+    os.mkfifo(top / "pipe")
+    return top
+
+
+@pytest.mark.parametrize("damage", [None, unreadable, special_files],
+                         ids=["signed", "unreadable-files", "special-files"])
 def test_both_ways_of_signing_agree(tmp_path, monkeypatch, damage):
     top = odd_tree(tmp_path / "tree")
     if damage:
@@ -78,14 +88,17 @@ def test_both_ways_of_signing_agree(tmp_path, monkeypatch, damage):
     managed = sign_in_process(top, tmp_path, monkeypatch, True)
     assert compact == managed
     status, logs, document, payload = compact
-    if damage:
+    if damage is unreadable:
         assert status == 1 and payload is None
         errors = sorted(m for lv, _n, m in logs if lv == "ERROR")
-        assert errors == [f"File d/dangling can't be read: {os.strerror(errno.ENOENT)}",
-                          f"File loop can't be read: {os.strerror(errno.ELOOP)}"]
-        assert document["passed"] is False and document["counts"]["failed_files"] == 2
+        assert errors == [f"File loop can't be read: {os.strerror(errno.ELOOP)}"]
+        assert document["passed"] is False and document["counts"]["failed_files"] == 1
         return
-    assert status is None
+    warnings = sorted(m for lv, _n, m in logs if lv == "WARNING" and m.startswith("Link "))
+    links = ["below-a-file", "d/dangling"] if damage else []
+    assert warnings == [f"Link {p} is not certified: its target is missing." for p in links]
+    assert sorted(document["uncertified_links"]) == links
+    assert status is None, logs
     manager = file_managing.FileManager(str(top), 2048, 4)
     manager._parse_directory()
     manager._generate_fingerprints()

@@ -27,7 +27,7 @@ def changed_tree(tmp_path):
     os.rename(top / "a/4.txt", top / "c/moved.txt")
     write(top / "a/b/new.txt", b"new")
     os.remove(top / "2.txt")
-    os.symlink("nowhere", top / "2.txt")  # unreadable
+    os.symlink("2.txt", top / "2.txt")  # unreadable: a loop
     os.remove(top / "c/same-1.txt")  # missing twin: its content is in c/same-2.txt as well
     return top, table
 

@@ -34,13 +34,15 @@ void mark_id_mismatches(table::NodeTable& certificate) {
 // scan logs it.
 int report_walk(PyObject* validator, PyObject* top_path, file_managing::TreePass& pass) {
     py::Ref uncertified = file_managing::uncertified_folders(pass.left_out());
+    py::Ref links = file_managing::uncertified_links(pass.dangling_links());
     py::Ref folder_errors = file_managing::scan_errors(top_path, pass.walk_errors());
     py::Ref count = py::Ref::steal(PyLong_FromSize_t(pass.nodes().size()));
-    if (!uncertified || !folder_errors || !count ||
+    if (!uncertified || !links || !folder_errors || !count ||
         PyObject_SetAttrString(validator, "_uncertified_folders", uncertified.get()) < 0 ||
+        PyObject_SetAttrString(validator, "_uncertified_links", links.get()) < 0 ||
         PyObject_SetAttrString(validator, "_unreadable_folders", folder_errors.get()) < 0)
         return -1;
-    return procedures::report_scan(logger(), uncertified.get(), nullptr, count.get());
+    return procedures::report_scan(logger(), uncertified.get(), links.get(), nullptr, count.get());
 }
 
 // The fingerprints of the walk's nodes; the files that could not be read go to

@@ -57,12 +57,13 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
     std::vector<std::string> paths;
     std::vector<fs::LeftOutFolder> left_out;
     std::vector<fs::WalkError> walk_errors;
+    std::vector<std::string> dangling;
     bool failed = false;
     std::atomic<bool> cancel{false};
     const fs::SkippedFiles* skipped = skipped_files();  // a procedure's own files
     auto work = [&]() noexcept {
         try {
-            paths = fs::scan_node_paths(top, &left_out, &walk_errors, &cancel, skipped);
+            paths = fs::scan_node_paths(top, &left_out, &walk_errors, &cancel, &dangling, skipped);
         } catch (...) {
             failed = true;
         }
@@ -74,9 +75,11 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
     }
     py::Ref uncertified = uncertified_folders(left_out);
     py::Ref errors = scan_errors(initial.get(), walk_errors);
-    if (!uncertified || !errors ||
+    py::Ref links = uncertified_links(dangling);
+    if (!uncertified || !errors || !links ||
         PyObject_SetAttrString(self, "_uncertified_folders", uncertified.get()) < 0 ||
-        PyObject_SetAttrString(self, "_scan_errors", errors.get()) < 0)
+        PyObject_SetAttrString(self, "_scan_errors", errors.get()) < 0 ||
+        PyObject_SetAttrString(self, "_uncertified_links", links.get()) < 0)
         return nullptr;
     py::GcPause gc_pause;
     long long id = 0;
@@ -186,6 +189,16 @@ py::Ref uncertified_folders(const std::vector<fs::LeftOutFolder>& left_out) {
         if (!holds_user_files(folder)) continue;
         py::Ref rel = py::decode_path(folder.rel);
         if (!rel || PyList_Append(list.get(), rel.get()) < 0) return {};
+    }
+    return list;
+}
+
+py::Ref uncertified_links(const std::vector<std::string>& dangling) {
+    py::Ref list = py::Ref::steal(PyList_New(0));
+    if (!list) return {};
+    for (const std::string& link : dangling) {
+        py::Ref path = py::decode_path(link);
+        if (!path || PyList_Append(list.get(), path.get()) < 0) return {};
     }
     return list;
 }

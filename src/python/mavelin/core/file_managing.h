@@ -31,6 +31,9 @@ int fingerprint_table(PyObject* manager, bool all_or_none);
 // below the top, OSError) pair for every folder that could not be read, the top shown as ".".
 py::Ref uncertified_folders(const std::vector<fs::LeftOutFolder>& left_out);
 py::Ref scan_errors(PyObject* initial, const std::vector<fs::WalkError>& errors);
+// _uncertified_links: the paths below the top of the symbolic links whose target was missing, in
+// walk order; they are no nodes.
+py::Ref uncertified_links(const std::vector<std::string>& dangling);
 
 // The OSError a failed open or read of `path` raises, with errno, strerror and filename.
 py::Ref os_error(int err, const std::string& path);

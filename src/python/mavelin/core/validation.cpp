@@ -227,9 +227,11 @@ PyObject* generate_fingerprints(PyObject* self, PyObject*) {
     py::Ref count;
     if (procedures::scan(manager.get(), logger(), count, false) < 0) return nullptr;
     py::Ref uncertified = py::attr(manager.get(), "_uncertified_folders");
+    py::Ref links = procedures::uncertified_links_of(manager.get());
     py::Ref folder_errors = py::attr(manager.get(), "_scan_errors");
-    if (!uncertified || !folder_errors ||
+    if (!uncertified || !links || !folder_errors ||
         PyObject_SetAttrString(self, "_uncertified_folders", uncertified.get()) < 0 ||
+        PyObject_SetAttrString(self, "_uncertified_links", links.get()) < 0 ||
         PyObject_SetAttrString(self, "_unreadable_folders", folder_errors.get()) < 0)
         return nullptr;
     // Files that cannot be read are reported one by one instead of voiding the whole pass.

@@ -92,22 +92,32 @@ int parse_jobs(PyObject* jobs, unsigned& threads) {
 
 namespace {
 
-int warn_uncertified(PyObject* logger, PyObject* folders) {
-    const Py_ssize_t n = PyList_Size(folders);
+// One WARNING per path of the list `paths`: prefix + path + suffix.
+int warn_each(PyObject* logger, PyObject* paths, const char* prefix, const char* suffix) {
+    const Py_ssize_t n = PyList_Size(paths);
     if (n < 0) return -1;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        py::Ref folder = py::Ref::borrow(PyList_GET_ITEM(folders, i));
-        if (log_with(logger, "warning", "Files in ", folder.get(),
-                     " are not certified: the folder is named Certificates.") < 0)
-            return -1;
+        py::Ref path = py::Ref::borrow(PyList_GET_ITEM(paths, i));
+        if (log_with(logger, "warning", prefix, path.get(), suffix) < 0) return -1;
     }
     return 0;
 }
 
 }  // namespace
 
-int report_scan(PyObject* logger, PyObject* uncertified, PyObject* scan_errors, PyObject* count) {
-    if (warn_uncertified(logger, uncertified) < 0) return -1;
+py::Ref uncertified_links_of(PyObject* holder) {
+    py::Ref links = py::Ref::steal(PyObject_GetAttrString(holder, "_uncertified_links"));
+    if (links || !PyErr_ExceptionMatches(PyExc_AttributeError)) return links;
+    PyErr_Clear();
+    return py::Ref::steal(PyList_New(0));
+}
+
+int report_scan(PyObject* logger, PyObject* uncertified, PyObject* links, PyObject* scan_errors,
+                PyObject* count) {
+    if (warn_each(logger, uncertified, "Files in ",
+                  " are not certified: the folder is named Certificates.") < 0 ||
+        warn_each(logger, links, "Link ", " is not certified: its target is missing.") < 0)
+        return -1;
     if (scan_errors) {
         py::Ref seq = py::Ref::steal(PySequence_Fast(scan_errors, "scan errors"));
         if (!seq) return -1;
@@ -139,10 +149,11 @@ int scan(PyObject* manager, PyObject* logger, py::Ref& count, bool folders_fatal
     py::Ref r = py::Ref::steal(PyObject_CallMethod(manager, "_parse_directory", nullptr));
     if (!r) return -1;
     py::Ref uncertified = py::attr(manager, "_uncertified_folders");
+    py::Ref links = uncertified ? uncertified_links_of(manager) : py::Ref();
     py::Ref errors = folders_fatal ? py::attr(manager, "_scan_errors") : py::Ref();
     count = py::attr(manager, "files_count");
-    if (!uncertified || (folders_fatal && !errors) || !count) return -1;
-    return report_scan(logger, uncertified.get(), errors.get(), count.get());
+    if (!uncertified || !links || (folders_fatal && !errors) || !count) return -1;
+    return report_scan(logger, uncertified.get(), links.get(), errors.get(), count.get());
 }
 
 int init_procedure_module(PyObject* module, py::Ref& logger, PyMethodDef* procedure) {

@@ -136,6 +136,8 @@ int build(const Facts& f, std::string& out) {
     if (put_seconds(w, f.start, f.end) < 0) return -1;
     w.key("failed_files");
     if (put_integer(w, f.failed_files) < 0) return -1;
+    w.key("not_checked");
+    if (put_integer(w, f.not_checked) < 0) return -1;
     w.key("findings");
     w.begin_object();
     for (size_t k = 0; k < kKinds.size(); ++k) {
@@ -148,6 +150,8 @@ int build(const Facts& f, std::string& out) {
     if (put_findings(w, f.findings) < 0) return -1;
     w.key("uncertified_folders");
     if (put_list(w, f.uncertified) < 0) return -1;
+    w.key("uncertified_links");
+    if (put_list(w, f.uncertified_links) < 0) return -1;
     w.end_object();
     out = w.str();
     out += '\n';

@@ -29,6 +29,11 @@ struct Facts {
     PyObject* failed_files;  // files that failed (an int)
     PyObject* findings;      // list of (kind, path, other path or None)
     PyObject* uncertified;   // list of folder paths below the top whose files were left out
+
+    // List of paths below the top of the links whose target was missing.
+    PyObject* uncertified_links;
+    // Certified files below folders that could not be read (an int).
+    PyObject* not_checked;
 };
 
 // Writes the report to `destination`: "-" is standard output, anything else a path, replaced

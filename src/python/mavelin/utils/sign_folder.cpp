@@ -82,8 +82,9 @@ struct Signing {
     py::Ref manager;
     std::string top;
     table::NodeTable nodes;
-    // Of the compact run: the files, the bytes fingerprinted and the folders left out.
-    py::Ref files, bytes, uncertified;
+    // Of the compact run: the files, the bytes fingerprinted, the folders left out and the links
+    // whose target was missing.
+    py::Ref files, bytes, uncertified, links;
     py::Ref folder;  // the certificate's folder, once written
 };
 
@@ -100,18 +101,20 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* output, co
             PyObject_CallFunction(join.get(), "Os", run.folder.get(), "Certificate.korvex"));
         if (!certificate) return -1;
     }
-    py::Ref files = run.files, bytes = run.bytes, uncertified = run.uncertified;
+    py::Ref files = run.files, bytes = run.bytes, uncertified = run.uncertified, links = run.links;
     if (run.manager) {
         files = py::attr(run.manager.get(), "files_count");
         bytes = py::attr(run.manager.get(), "_fingerprinted_bytes");
         uncertified = py::attr(run.manager.get(), "_uncertified_folders");
+        links = procedures::uncertified_links_of(run.manager.get());
     }
     py::Ref failed = py::Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(findings)));
     py::Ref end = procedures::now();
-    if (!files || !bytes || !uncertified || !failed || !end) return -1;
+    if (!files || !bytes || !uncertified || !links || !failed || !end) return -1;
     run_report::Facts facts{"sign_folder", dir_path,     certificate.get(), nullptr,
                             passed,        files.get(),  bytes.get(),       start,
-                            end.get(),     failed.get(), findings,          uncertified.get()};
+                            end.get(),     failed.get(), findings,          uncertified.get(),
+                            links.get(),   nullptr};
     return run_report::write(destination, facts);
 }
 
@@ -157,11 +160,12 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
     file_managing::TreePass pass(run.top);
     if (pass.walk() < 0) return -1;
     run.uncertified = file_managing::uncertified_folders(pass.left_out());
+    run.links = file_managing::uncertified_links(pass.dangling_links());
     py::Ref scan_errors = file_managing::scan_errors(dir_path, pass.walk_errors());
     run.files = py::Ref::steal(PyLong_FromSize_t(pass.nodes().size()));
-    if (!run.uncertified || !scan_errors || !run.files) return -1;
+    if (!run.uncertified || !run.links || !scan_errors || !run.files) return -1;
     // A folder left out would pass validation whatever it holds: no certificate then.
-    if (procedures::report_scan(logger(), run.uncertified.get(), scan_errors.get(),
+    if (procedures::report_scan(logger(), run.uncertified.get(), run.links.get(), scan_errors.get(),
                                 run.files.get()) < 0 ||
         log_files_found(silent, run.files.get()) < 0 ||
         info(silent, "Generating fingerprints...") < 0)

@@ -67,14 +67,24 @@ int log_summary(PyObject* findings, bool by_position) {
     return message ? py::log(logger(), "info", message.get()) : -1;
 }
 
+// validator.<name>, or 0 when the validator has no such attribute.
+py::Ref attr_or_zero(PyObject* validator, const char* name) {
+    py::Ref value = py::Ref::steal(PyObject_GetAttrString(validator, name));
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+    PyErr_Clear();
+    return py::Ref::steal(PyLong_FromLong(0));
+}
+
 int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator, const char* match,
                  bool passed, PyObject* start, PyObject* files, PyObject* failed_files,
                  PyObject* findings) {
     py::Ref certificate = py::Ref::steal(PyObject_GetAttrString(validator, "_certificate_path"));
     py::Ref bytes = py::Ref::steal(PyObject_GetAttrString(validator, "_fingerprinted_bytes"));
     py::Ref uncertified = py::Ref::steal(PyObject_GetAttrString(validator, "_uncertified_folders"));
+    py::Ref links = uncertified ? procedures::uncertified_links_of(validator) : py::Ref();
+    py::Ref not_checked = links ? attr_or_zero(validator, "_unchecked_files") : py::Ref();
     py::Ref end = procedures::now();
-    if (!certificate || !bytes || !uncertified || !end) return -1;
+    if (!certificate || !bytes || !uncertified || !links || !not_checked || !end) return -1;
     run_report::Facts facts{"validate_certificate",
                             dir_path,
                             certificate.get(),
@@ -86,7 +96,9 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator,
                             end.get(),
                             failed_files,
                             findings,
-                            uncertified.get()};
+                            uncertified.get(),
+                            links.get(),
+                            not_checked.get()};
     return run_report::write(destination, facts);
 }
 

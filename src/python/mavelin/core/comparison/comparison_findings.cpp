@@ -16,7 +16,8 @@ py::Ref fingerprint_of(PyObject* node) {
 int Findings::start() {
     list_ = py::Ref::steal(PyList_New(0));
     reasons_ = py::Ref::steal(PyDict_New());
-    if (!list_ || !reasons_ || PyObject_SetAttrString(validator_, "_findings", list_.get()) < 0)
+    if (!list_ || !reasons_ || PyObject_SetAttrString(validator_, "_findings", list_.get()) < 0 ||
+        not_checked(0) < 0)
         return -1;
     py::Ref errors = py::Ref::steal(PyObject_GetAttrString(validator_, "_unreadable_files"));
     if (!errors) {
@@ -114,7 +115,21 @@ long long Findings::join(const compare::Comparison& result, const PathOf& fresh_
         }
         if (r < 0) return -1;
     }
+    if (not_checked(result.not_checked) < 0) return -1;
     return static_cast<long long>(result.failed_files);
+}
+
+int Findings::not_checked(size_t n) {
+    not_checked_ += n;
+    py::Ref count = py::Ref::steal(PyLong_FromSize_t(not_checked_));
+    return count ? PyObject_SetAttrString(validator_, "_unchecked_files", count.get()) : -1;
+}
+
+int Findings::below_unread(PyObject* path) const {
+    if (unread_.empty()) return 0;
+    std::string key;
+    if (path_key(path, key) < 0) return -1;
+    return unread_.covers(key) ? 1 : 0;
 }
 
 long long Findings::unreadable_folders() {
@@ -132,8 +147,13 @@ long long Findings::unreadable_folders() {
         if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "OO", &path, &exc)) return -1;
         py::Ref message = procedures::unreadable_message(path, exc, "Folder");
         if (!message || py::log(logger_, "warning", message.get()) < 0 ||
-            record("unreadable_folder", path, nullptr) < 0)
+            record("unreadable", path, nullptr) < 0)
             return -1;
+        // The top itself is shown as "."; no folder below it has that name.
+        std::string key;
+        const int top = PyUnicode_Check(path) ? PyUnicode_CompareWithASCIIString(path, ".") : 1;
+        if (top != 0 && path_key(path, key) < 0) return -1;
+        unread_.add(std::move(key));
         ++count;
     }
     return count;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 
 #include "engine/compare/node_join.h"
 #include "engine/table/node_table.h"
@@ -15,7 +16,8 @@ namespace mavelin::node_comparison {
 class Findings {
   public:
     Findings(PyObject* validator, PyObject* logger) : validator_(validator), logger_(logger) {}
-    // Starts an empty validator._findings list and reads the reasons of unreadable files.
+    // Starts an empty validator._findings list, sets validator._unchecked_files to 0 and reads
+    // the reasons of unreadable files.
     int start();
     // prefix + path + suffix.
     int report(const char* kind, PyObject* path, PyObject* other, const char* prefix,
@@ -25,9 +27,18 @@ class Findings {
     // "File P can't be read: <reason>" for a fresh record without a fingerprint.
     int unreadable(PyObject* path, PyObject* other);
     // "Folder P can't be read: <reason>" for every folder the fresh scan could not read
-    // (validator._unreadable_folders), recorded as "unreadable_folder"; returns their number,
-    // each a failure since whatever it holds went unchecked, or -1 with an exception set.
+    // (validator._unreadable_folders), recorded as "unreadable" with the folder's path; returns
+    // their number, each a failure since whatever it holds went unchecked, or -1 with an
+    // exception set. The certified files below them are then not checked (unread(),
+    // not_checked()) rather than missing.
     long long unreadable_folders();
+    const compare::FolderSet& unread() const noexcept { return unread_; }
+    // Whether the node path `path` lies below a folder that could not be read; -1 with an
+    // exception set.
+    int below_unread(PyObject* path) const;
+    // Adds `n` to validator._unchecked_files, the certified files below folders that could not
+    // be read.
+    int not_checked(size_t n);
     // Logs and records every finding of a join, in its order; `fresh_path` and
     // `certificate_path` give the path object of a node of either table (null with an
     // exception set on failure). Returns the number of files that failed, or -1.
@@ -42,7 +53,14 @@ class Findings {
     PyObject* logger_;
     py::Ref list_;
     py::Ref reasons_;  // {file_path: exception} of the files the fresh pass could not read
+    compare::FolderSet unread_;
+    size_t not_checked_ = 0;
 };
+
+// The join key of a node path: its bytes as the host encodes file names (what a walk gives).
+// Anything that is not text gets a key no text can have, so it only meets an equal value of its
+// own kind.
+int path_key(PyObject* path, std::string& out);
 
 // The fingerprint of a record, or null (no exception) when it has none.
 py::Ref fingerprint_of(PyObject* node);

@@ -28,8 +28,8 @@ struct Side {
     bool rows_chosen = false;  // rows.rows() is the count of the first scan-form fingerprint
 };
 
-// The join key of a path: its bytes as the host encodes file names. Anything that is not text
-// gets a key no text can have, so it only meets an equal value of its own kind.
+}  // namespace
+
 int path_key(PyObject* path, std::string& out) {
     if (PyUnicode_CheckExact(path) && PyUnicode_IS_ASCII(path)) {
         out.assign(static_cast<const char*>(PyUnicode_DATA(path)),
@@ -55,6 +55,8 @@ int path_key(PyObject* path, std::string& out) {
     out.append(text, static_cast<size_t>(n));
     return 0;
 }
+
+namespace {
 
 // The binary row digests of a fingerprint in the form a scan makes (a list of one-item lists,
 // each holding 64 lowercase hexadecimal digits); false for any other value.
@@ -192,10 +194,11 @@ py::Ref path_of(const Side& side, size_t row) {
 
 // The engine's join, away from the interpreter lock, where Ctrl-C cuts it short. -1 with
 // KeyboardInterrupt or MemoryError set.
-int join(const NodeTable& certificate, const NodeTable& fresh, compare::Comparison& result) {
+int join(const NodeTable& certificate, const NodeTable& fresh, const compare::FolderSet& unread,
+         compare::Comparison& result) {
     std::atomic<bool> cancel{false};
     return py::run_interruptible_alloc(
-        [&] { result = compare::join_by_path(certificate, fresh, &cancel); }, cancel);
+        [&] { result = compare::join_by_path(certificate, fresh, &cancel, &unread); }, cancel);
 }
 
 }  // namespace
@@ -205,7 +208,7 @@ long long by_path(PyObject* certificate_table, PyObject* fresh_table, Findings& 
     if (extract(certificate_table, true, cert) < 0 || extract(fresh_table, false, fresh) < 0)
         return -1;
     compare::Comparison result;
-    if (join(cert.rows, fresh.rows, result) < 0) return -1;
+    if (join(cert.rows, fresh.rows, findings.unread(), result) < 0) return -1;
 
     return findings.join(
         result, [&](size_t row) { return path_of(fresh, row); },
@@ -214,7 +217,7 @@ long long by_path(PyObject* certificate_table, PyObject* fresh_table, Findings& 
 
 long long by_path(const NodeTable& certificate, const NodeTable& fresh, Findings& findings) {
     compare::Comparison result;
-    if (join(certificate, fresh, result) < 0) return -1;
+    if (join(certificate, fresh, findings.unread(), result) < 0) return -1;
     auto path_in = [](const NodeTable& t) {
         return [&t](size_t row) { return py::decode_path(t.path(row)); };
     };

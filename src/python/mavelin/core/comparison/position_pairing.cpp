@@ -1,5 +1,6 @@
 // Pairing the certificate's node table with the fresh one entry by entry, in table order.
 #include <algorithm>
+#include <vector>
 
 #include "python/capi/common.h"
 #include "python/capi/state.h"
@@ -131,18 +132,29 @@ long long by_position(PyObject* certificate_table, PyObject* fresh_table, Findin
 
     // Past the common length nothing may pass unnoticed: every difference in the set of
     // files is named, and every unpaired entry counts as failed.
+    // Certified files below a folder that could not be read are not checked, not missing.
     py::Ref old_paths = path_set(old_nodes.get());
     py::Ref new_paths = path_set(new_nodes.get());
     if (!old_paths || !new_paths) return -1;
+    std::vector<bool> unchecked(static_cast<size_t>(n_old), false);
+    size_t not_checked = 0;
     for (Py_ssize_t i = 0; i < n_old; ++i) {
         PyObject* node = PyList_GET_ITEM(old_nodes.get(), i);
         bool present = false;
         if (contains(new_paths.get(), node, present) < 0) return -1;
         if (present) continue;
         py::Ref path = py::Ref::steal(PyObject_GetAttr(node, py::state().names.file_path.get()));
-        if (!path || findings.report("missing", path.get(), nullptr, "File ", " is missing.") < 0)
-            return -1;
+        if (!path) return -1;
+        const int below = findings.below_unread(path.get());
+        if (below < 0) return -1;
+        if (below) {
+            unchecked[static_cast<size_t>(i)] = true;
+            ++not_checked;
+            continue;
+        }
+        if (findings.report("missing", path.get(), nullptr, "File ", " is missing.") < 0) return -1;
     }
+    if (findings.not_checked(not_checked) < 0) return -1;
     for (Py_ssize_t i = 0; i < n_new; ++i) {
         PyObject* node = PyList_GET_ITEM(new_nodes.get(), i);
         bool present = false;
@@ -156,6 +168,7 @@ long long by_position(PyObject* certificate_table, PyObject* fresh_table, Findin
     PyObject* longer = n_old > n_new ? old_nodes.get() : new_nodes.get();
     PyObject* other_paths = n_old > n_new ? new_paths.get() : old_paths.get();
     for (Py_ssize_t i = pairs; i < std::max(n_old, n_new); ++i) {
+        if (n_old > n_new && unchecked[static_cast<size_t>(i)]) continue;
         PyObject* node = PyList_GET_ITEM(longer, i);
         bool shifted = false;
         if (contains(other_paths, node, shifted) < 0) return -1;

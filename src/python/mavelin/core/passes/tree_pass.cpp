@@ -35,7 +35,7 @@ int TreePass::walk() {
     return py::run_interruptible_alloc(
         [&] {
             nodes_ = table::scan_tree(top_, certificate_format::kProcedureStep, &walk_errors_,
-                                      &cancel, &left_out_, skipped_files());
+                                      &cancel, &left_out_, &dangling_links_, skipped_files());
         },
         cancel);
 }

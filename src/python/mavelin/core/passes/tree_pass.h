@@ -37,6 +37,10 @@ class TreePass {
     std::vector<fs::LeftOutFolder>& left_out() {
         return streaming_ ? streaming_->left_out() : left_out_;
     }
+    // After walk(): the symbolic links whose target was missing, which are no nodes.
+    std::vector<std::string>& dangling_links() {
+        return streaming_ ? streaming_->dangling_links() : dangling_links_;
+    }
 
     // After walk(): every node's fingerprint into nodes(); the files that could not be read in
     // `failures` (node order), the bytes fingerprinted in `bytes`. -1 with KeyboardInterrupt or
@@ -49,6 +53,7 @@ class TreePass {
     table::NodeTable nodes_;                         // otherwise, the walk's table
     std::vector<fs::WalkError> walk_errors_;
     std::vector<fs::LeftOutFolder> left_out_;
+    std::vector<std::string> dangling_links_;
 };
 
 }  // namespace mavelin::file_managing
