@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "engine/fingerprint/fingerprint.h"
+#include "engine/hash/sha256/choice.h"
 #include "engine/hash/sha256/sha256.h"
 
 namespace {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "engine/hash/sha256/choice.h"
 #include "engine/hash/sha256/sha256.h"
 
 namespace mavelin::hash::sha256::detail {

@@ -3,6 +3,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "engine/hash/sha256/choice.h"
 #include "engine/hash/sha256/sha256.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
