@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 #include "engine/table/node_table.h"
 #include "engine/table/payload_reader.h"
 #include "engine/table/payload_writer.h"

@@ -27,7 +27,8 @@
 #include <vector>
 
 #include "engine/fingerprint/fingerprint.h"
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/choice.h"
+#include "engine/hash/sha256/sha256.h"
 
 namespace {
 

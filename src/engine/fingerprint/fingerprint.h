@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 
 namespace mavelin::fingerprint {
 

@@ -9,7 +9,7 @@
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fingerprint/progress.h"
 #include "engine/fs/os_error.h"
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 
 namespace mavelin::fingerprint {
 

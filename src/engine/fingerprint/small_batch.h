@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/fingerprint/fingerprint.h"
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 
 namespace mavelin::fingerprint {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/fs/tree_walk.h"
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 
 namespace mavelin::table {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "engine/certificate_format.h"
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/opcodes.h"
 #include "engine/pickle/reader.h"

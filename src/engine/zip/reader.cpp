@@ -14,7 +14,7 @@
 #include <new>
 
 #include "engine/fs/file_io.h"
-#include "engine/hash/crc32.h"
+#include "engine/hash/crc32/crc32.h"
 #include "engine/zip/reader_impl.h"
 
 namespace mavelin::zip {

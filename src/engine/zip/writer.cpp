@@ -15,7 +15,7 @@
 
 #include "engine/cancellation.h"
 #include "engine/fs/file_io.h"
-#include "engine/hash/crc32.h"
+#include "engine/hash/crc32/crc32.h"
 #include "engine/text/utf8.h"
 #include "engine/zip/names.h"
 

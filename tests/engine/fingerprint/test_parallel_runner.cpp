@@ -24,7 +24,7 @@
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/fs/file_io.h"
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 #include "temp_dir.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "engine/cpu/features.h"
-#include "engine/hash/sha256.h"
-#include "engine/hash/sha256_impl.h"
+#include "engine/hash/sha256/impl.h"
+#include "engine/hash/sha256/sha256.h"
 
 namespace mavelin::hash::sha256 {
 namespace {

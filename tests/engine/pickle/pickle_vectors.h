@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine/certificate_format.h"
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/reader.h"
 #include "engine/pickle/writer.h"

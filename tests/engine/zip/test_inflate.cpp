@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/hash/crc32.h"
+#include "engine/hash/crc32/crc32.h"
 #include "engine/zip/inflate.h"
 #include "zip_test_support.h"
 

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "engine/hash/crc32.h"
+#include "engine/hash/crc32/crc32.h"
 #include "engine/zip/format.h"
 #include "engine/zip/reader.h"
 #include "engine/zip/writer.h"

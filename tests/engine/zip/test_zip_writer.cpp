@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/hash/crc32.h"
+#include "engine/hash/crc32/crc32.h"
 #include "engine/zip/writer.h"
 #include "zip/zip_test_support.h"
 

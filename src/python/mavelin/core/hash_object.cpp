@@ -4,7 +4,7 @@
 #include <mutex>
 #include <new>
 
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/gil.h"

@@ -3,7 +3,8 @@
 #include <new>
 #include <stdexcept>
 
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/choice.h"
+#include "engine/hash/sha256/sha256.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/mavelin/core/hash_object.h"

@@ -13,7 +13,7 @@
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/fs/file_io.h"
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/interruptible.h"

@@ -6,7 +6,7 @@
 
 #include "engine/certificate_format.h"
 #include "engine/compare/node_join.h"
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 #include "engine/table/node_table.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"

@@ -10,7 +10,7 @@
 
 #include "engine/certificate_format.h"
 #include "engine/fingerprint/parallel_runner.h"
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 #include "python/capi/common.h"
 #include "python/capi/interruptible.h"
 #include "python/capi/state.h"

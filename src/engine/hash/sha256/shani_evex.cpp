@@ -2,14 +2,14 @@
 // vector registers hold the interleaved lanes' states and message words with fewer spills.
 #include <immintrin.h>
 
-#include "engine/hash/sha256_impl.h"
+#include "engine/hash/sha256/impl.h"
 
 #define MAVELIN_SHANI __attribute__((target("sha,sse4.1,avx2,avx512f,avx512vl")))
 
 namespace mavelin::hash::sha256::detail {
 namespace {
 
-#include "engine/hash/sha256_shani_kernels.h"
+#include "engine/hash/sha256/shani_kernels.h"
 
 }  // namespace
 

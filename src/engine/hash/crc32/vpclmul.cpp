@@ -9,7 +9,7 @@
 #endif
 #include <immintrin.h>
 
-#include "engine/hash/crc32_impl.h"
+#include "engine/hash/crc32/impl.h"
 
 #define MAVELIN_VPCLMUL __attribute__((target("vpclmulqdq,avx512f,avx512vl,pclmul,sse4.1")))
 

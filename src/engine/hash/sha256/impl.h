@@ -5,7 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/choice.h"
+#include "engine/hash/sha256/sha256.h"
 
 namespace mavelin::hash::sha256::detail {
 
@@ -43,18 +44,18 @@ struct Backend {
     int preferred_width;  // index into lanes[]: the widest grouping worth using on this CPU
 };
 
-// Block functions of each implementation (sha256_portable.cpp, sha256_shani.cpp,
-// sha256_avx512.cpp).
+// Block functions of each implementation (portable.cpp, shani.cpp,
+// avx512.cpp).
 const Backend& portable_backend();
 const Backend& shani_backend();  // the SHA-NI variant for this CPU, one of the two below
 const Backend& avx512_backend();
 // SHA-NI with the 16 SSE registers (any CPU with SHA-NI), and the same code compiled for AVX-512
-// (sha256_shani_evex.cpp; only where cpu::features().avx512), with the lane count for both.
+// (shani_evex.cpp; only where cpu::features().avx512), with the lane count for both.
 const Backend& shani_sse_backend();
 const Backend& shani_evex_backend();
 int shani_preferred_width();
 
-// The implementation in use; chosen on first call and cached (sha256_dispatch.cpp).
+// The implementation in use; chosen on first call and cached (dispatch.cpp).
 const Backend& backend();
 
 // W[t] + K[t] for one 64-byte block.
@@ -85,7 +86,7 @@ inline Digest state_to_digest(const uint32_t* state) {
 size_t pad_tail(const uint8_t* tail, size_t tail_len, uint64_t total_len, uint8_t* out);
 
 // The table-driven hexadecimal conversions that to_hex and from_hex fall back on where the
-// target has no SSE2 (sha256_hex.cpp); exposed so that tests hold both paths to one answer.
+// target has no SSE2 (hex.cpp); exposed so that tests hold both paths to one answer.
 void to_hex_portable(const Digest& digest, char out[64]);
 bool from_hex_portable(const char* text, Digest& out);
 

@@ -2,7 +2,7 @@
 #if defined(__x86_64__)
 #include <immintrin.h>
 
-#include "engine/hash/crc32_impl.h"
+#include "engine/hash/crc32/impl.h"
 
 namespace mavelin::hash::crc32::detail {
 namespace {

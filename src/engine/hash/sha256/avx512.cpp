@@ -8,7 +8,7 @@
 #endif
 #include <immintrin.h>
 
-#include "engine/hash/sha256_impl.h"
+#include "engine/hash/sha256/impl.h"
 
 #define MAVELIN_AVX512 __attribute__((target("avx512f,avx512bw")))
 

@@ -6,7 +6,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "engine/hash/sha256_impl.h"
+#include "engine/hash/sha256/impl.h"
 
 namespace mavelin::hash::sha256 {
 namespace detail {

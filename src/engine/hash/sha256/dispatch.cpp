@@ -2,7 +2,7 @@
 #include <atomic>
 
 #include "engine/cpu/features.h"
-#include "engine/hash/sha256_impl.h"
+#include "engine/hash/sha256/impl.h"
 
 namespace mavelin::hash::sha256 {
 namespace detail {

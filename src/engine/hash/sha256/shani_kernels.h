@@ -1,7 +1,7 @@
 // SHA-NI block functions as templates over the lane count, compiled once per target by the file
-// that includes this one (sha256_shani.cpp, sha256_shani_evex.cpp) inside a namespace of its own,
+// that includes this one (shani.cpp, shani_evex.cpp) inside a namespace of its own,
 // with MAVELIN_SHANI defined as that target's attribute. No include guard, on purpose.
-// Needs <immintrin.h> and engine/hash/sha256_impl.h included first.
+// Needs <immintrin.h> and engine/hash/sha256/impl.h included first.
 
 // The SHA extensions keep the state as two vectors, (a, b, e, f) and (c, d, g, h).
 MAVELIN_SHANI inline void load_state(const uint32_t* state, __m128i& abef, __m128i& cdgh) {

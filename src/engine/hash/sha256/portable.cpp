@@ -1,7 +1,7 @@
 // Portable SHA-256 block functions, usable on any CPU; also the padding and schedule helpers.
 #include <cstring>
 
-#include "engine/hash/sha256_impl.h"
+#include "engine/hash/sha256/impl.h"
 
 namespace mavelin::hash::sha256::detail {
 namespace {

@@ -11,16 +11,16 @@ namespace mavelin::hash::crc32::detail {
 // algorithms do; the dispatcher inverts on the way in and out.
 using UpdateFn = uint32_t (*)(uint32_t reg, const uint8_t* p, size_t len);
 
-// Any CPU (crc32_portable.cpp).
+// Any CPU (portable.cpp).
 uint32_t update_portable(uint32_t reg, const uint8_t* p, size_t len);
 
-// x86-64 with PCLMULQDQ and SSE4.1 only (crc32_pclmul.cpp); not defined elsewhere.
+// x86-64 with PCLMULQDQ and SSE4.1 only (pclmul.cpp); not defined elsewhere.
 uint32_t update_pclmul(uint32_t reg, const uint8_t* p, size_t len);
 // The register after `acc`, 128 bits of folded remainder (as stored by _mm_storeu_si128), and
-// `len` more bytes at p, a multiple of 16 (crc32_pclmul.cpp; x86-64 only).
+// `len` more bytes at p, a multiple of 16 (pclmul.cpp; x86-64 only).
 uint32_t reduce_pclmul(const uint8_t acc[16], const uint8_t* p, size_t len);
 
-// x86-64 with VPCLMULQDQ and AVX-512 (crc32_vpclmul.cpp); not defined elsewhere.
+// x86-64 with VPCLMULQDQ and AVX-512 (vpclmul.cpp); not defined elsewhere.
 uint32_t update_vpclmul(uint32_t reg, const uint8_t* p, size_t len);
 
 }  // namespace mavelin::hash::crc32::detail

@@ -1,11 +1,11 @@
 // SHA-256 front end: streaming hasher, one-shot hash and multi-message hashing.
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 
 #include <array>
 #include <cstring>
 #include <utility>
 
-#include "engine/hash/sha256_impl.h"
+#include "engine/hash/sha256/impl.h"
 
 namespace mavelin::hash::sha256 {
 

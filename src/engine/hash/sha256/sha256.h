@@ -1,5 +1,5 @@
-// SHA-256 (FIPS 180-4): streaming hasher, one-shot and multi-message hashing, run-time choice of
-// implementation.
+// SHA-256 (FIPS 180-4): streaming hasher, one-shot and multi-message hashing. The fastest
+// implementation the CPU has is chosen at run time (choice.h lets tests pick another).
 #pragma once
 
 #include <array>
@@ -71,14 +71,5 @@ void finish_states(const BlockState* const* states, const uint64_t* absorbed,
 // and whose remaining `tail_len` bytes are at `tail`.
 Digest finish_state(const BlockState& state, uint64_t absorbed, const uint8_t* tail,
                     size_t tail_len);
-
-enum class Impl { kPortable, kShaNi, kAvx512 };
-
-bool available(Impl impl);
-// The implementation in use: the fastest available unless another was forced.
-Impl active();
-// For tests and benchmarks. Refuses (returns false, changes nothing) when `impl` is unavailable.
-bool force(Impl impl);
-const char* name(Impl impl);
 
 }  // namespace mavelin::hash::sha256

@@ -4,7 +4,7 @@
 #include <bit>
 #include <cstring>
 
-#include "engine/hash/crc32_impl.h"
+#include "engine/hash/crc32/impl.h"
 
 namespace mavelin::hash::crc32::detail {
 namespace {

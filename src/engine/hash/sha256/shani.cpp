@@ -3,14 +3,14 @@
 #include <immintrin.h>
 
 #include "engine/cpu/features.h"
-#include "engine/hash/sha256_impl.h"
+#include "engine/hash/sha256/impl.h"
 
 #define MAVELIN_SHANI __attribute__((target("sha,sse4.1")))
 
 namespace mavelin::hash::sha256::detail {
 namespace {
 
-#include "engine/hash/sha256_shani_kernels.h"
+#include "engine/hash/sha256/shani_kernels.h"
 
 }  // namespace
 
