@@ -7,7 +7,7 @@
 #include <unordered_map>
 
 #include "engine/cancellation.h"
-#include "engine/hash/sha256.h"
+#include "engine/hash/sha256/sha256.h"
 
 namespace mavelin::compare {
 
