@@ -662,6 +662,8 @@ def refused_payloads(tree):
                                        "too many objects at byte"),
         "object flood past the budget": (b"\x80\x04" + b"]" * (3 << 20) + b".",
                                          "too many objects at byte"),
+        "lone surrogate in a key": (b"\x80\x04}\x8c\x08node_\xed\xb3\xbf" + _file_node() + b"s.",
+                                    "node key holds a lone surrogate"),
     }
 
 
@@ -683,7 +685,7 @@ def test_every_refused_payload_says_it_is_corrupted_and_why(tmp_path, tree):
 
 
 @pytest.mark.parametrize("case", ["GLOBAL of another class", "list instead of a dict",
-                                  "memo flood past the budget"])
+                                  "memo flood past the budget", "lone surrogate in a key"])
 def test_a_refused_payload_on_the_command_line_says_why(tmp_path, tree, case):
     payload, why = refused_payloads(tree)[case]
     zip_payload(tree / "Certificates" / ARCHIVE, payload)
