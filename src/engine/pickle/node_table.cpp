@@ -9,6 +9,7 @@
 
 #include "engine/cancellation.h"
 #include "engine/certificate_format.h"
+#include "engine/text/utf8.h"
 
 namespace mavelin::pickle {
 
@@ -32,6 +33,10 @@ class Checker {
         for (std::size_t i = 0; i < items.size(); i += 2) {
             if (cancelled_()) return bad("interrupted");
             if (d_.at(items[i]).kind != Kind::Str) return bad("node key is not a str");
+            // A key is text the validation names and logs: a lone surrogate (which pickle
+            // carries) has no UTF-8 form.
+            if (!text::is_valid_utf8(d_.str(items[i])))
+                return bad("node key holds a lone surrogate");
             if (!keys.insert(d_.str(items[i])).second) return bad("duplicate node key");
             Status s = node(items[i + 1]);
             if (!s.ok) return s;

@@ -8,7 +8,8 @@
 
 namespace mavelin::pickle {
 
-// Checks that the decoded root is a dict of distinct str keys to built FileNode objects whose
+// Checks that the decoded root is a dict of distinct str keys (without lone surrogates) to built
+// FileNode objects whose
 // state holds "id" (int) and "file_path" (str) and optionally "_FileNode__hash_fingerprint"
 // (a list of lists of str), each once and nothing else. Time is linear in the decoded size,
 // shared objects are checked once. Never throws. Once `cancel` (optional) is set, the check stops

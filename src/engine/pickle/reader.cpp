@@ -32,8 +32,9 @@ bool is_key(Kind k) {
 
 class Decoder {
   public:
-    Decoder(std::span<const std::uint8_t> in, Decoded& d, const std::atomic<bool>* cancel)
-        : in_(in), d_(d), budget_(table_budget(in.size())), cancel_(cancel) {}
+    Decoder(std::span<const std::uint8_t> in, Decoded& d, const std::atomic<bool>* cancel,
+            memory_budget::Budget* shared)
+        : in_(in), d_(d), budget_(table_budget(in.size())), cancel_(cancel), shared_(shared) {}
     Status run();
 
   private:
@@ -41,7 +42,7 @@ class Decoder {
     // Counts `bytes` more of table memory; false once the budget is spent.
     bool charge(std::size_t bytes) {
         d_.table_bytes += bytes;
-        return d_.table_bytes <= budget_;
+        return d_.table_bytes <= budget_ && (shared_ == nullptr || shared_->charge(bytes));
     }
     bool take(std::size_t n, const std::uint8_t*& p) {
         if (n > limit_ - pos_) return false;
@@ -88,6 +89,7 @@ class Decoder {
     Decoded& d_;
     const std::size_t budget_;
     const std::atomic<bool>* cancel_;
+    memory_budget::Budget* shared_;
     std::size_t pos_ = 0, start_ = 0, limit_ = 0, frame_end_ = 0;
     std::vector<ValueId> stack_;
     std::vector<std::uint32_t> marks_;  // the stack holds fewer than kMaxIds + memo entries
@@ -312,12 +314,15 @@ Status Decoder::run() {
     if (in_.size() < 2 || in_[0] != op::PROTO) return fail("missing PROTO header");
     if (in_[1] < 2 || in_[1] > 5) return fail("unsupported protocol");
     d_.protocol = in_[1];
-    // Room for as many values as the input could make at most (up to 16M): address space only,
-    // touched as values come, and no copy of the whole table each time it would have grown.
+    // Room for as many values, marks and memo entries as the input could make at most (up to
+    // 16M): address space only, touched as they come, and no copy of the whole table each time
+    // it would have grown (which would briefly take more than the budget counts).
     const std::size_t most = std::min<std::size_t>(in_.size(), std::size_t{1} << 24);
     d_.values.reserve(most);
     d_.containers.reserve(most);
     stack_.reserve(most);
+    marks_.reserve(most);
+    memo_.reserve(most);
     pos_ = 2;
     cancellation::Poll cancelled(cancel_);  // looked at per opcode
     while (!stopped_) {
@@ -334,10 +339,11 @@ Status Decoder::run() {
 
 }  // namespace
 
-Status decode(std::span<const std::uint8_t> input, Decoded& out, const std::atomic<bool>* cancel) {
+Status decode(std::span<const std::uint8_t> input, Decoded& out, const std::atomic<bool>* cancel,
+              memory_budget::Budget* budget) {
     out = Decoded{};
     try {
-        return Decoder(input, out, cancel).run();
+        return Decoder(input, out, cancel, budget).run();
     } catch (const std::bad_alloc&) {
         return Status{false, "out of memory", 0};
     } catch (...) {

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/memory_budget.h"
+
 namespace mavelin::pickle {
 
 using ValueId = std::uint32_t;
@@ -80,8 +82,9 @@ struct Status {
 // throws; every declared length is checked against the input before use and the decoder's
 // tables stay within table_budget(input size).
 // Once `cancel` (optional) is set, decoding stops within a few thousand opcodes and fails with
-// the reason "interrupted".
+// the reason "interrupted". With a `budget` (optional), the tables are counted against it as
+// well (and stay counted: the caller's stage gives them back).
 Status decode(std::span<const std::uint8_t> input, Decoded& out,
-              const std::atomic<bool>* cancel = nullptr);
+              const std::atomic<bool>* cancel = nullptr, memory_budget::Budget* budget = nullptr);
 
 }  // namespace mavelin::pickle

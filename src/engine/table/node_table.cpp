@@ -10,7 +10,7 @@
 namespace mavelin::table {
 
 char* NodeTable::path_room(std::size_t n) {
-    if (n > UINT32_MAX) throw std::length_error("node path too long");
+    if (n > kMaxPath) throw std::length_error("node path too long");
     if (path_blocks_.empty() || path_blocks_.back().capacity - path_blocks_.back().used < n) {
         PathBlock b;
         b.capacity = std::max(n, kArenaBlock);

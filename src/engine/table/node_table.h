@@ -45,8 +45,11 @@ class NodeTable {
     // Row digests per fingerprint (the transformation step, 0 when that is not positive).
     std::size_t rows() const noexcept { return rows_; }
 
+    // The longest path a node may have.
+    static constexpr std::size_t kMaxPath = UINT32_MAX;
+
     // Appends a node, without fingerprint or with the rows() digests at `fingerprint`.
-    // Throws std::bad_alloc, or std::length_error for a path of 4 GiB.
+    // Throws std::bad_alloc, or std::length_error for a path longer than kMaxPath.
     void add(std::int64_t id, std::string_view raw_path, const Digest* fingerprint = nullptr);
     // Appends a node without fingerprint whose path is `dir` + '/' + `name` (`name` alone when
     // `dir` is empty).

@@ -2,6 +2,7 @@
 #include "engine/table/payload_reader.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstring>
 #include <optional>
@@ -24,6 +25,17 @@ namespace op = mavelin::pickle::op;
 namespace {
 
 constexpr std::size_t kReadSize = std::size_t{256} << 10;
+
+std::atomic<std::size_t> g_path_limit{0};  // 0: NodeTable::kMaxPath
+
+// What adding a node of `path_bytes` and `rows` digests to `t` may take at most, beyond the
+// table's present memory: the path, its per-node entries, and a new block of digests.
+std::uint64_t node_cost(const NodeTable& t, std::size_t path_bytes, std::size_t rows) {
+    std::uint64_t n = path_bytes + 32;
+    if (rows > 0 && t.size() % NodeTable::kDigestBlockNodes == 0)
+        n += std::uint64_t{NodeTable::kDigestBlockNodes} * rows * sizeof(Digest);
+    return n;
+}
 
 // A scan's digest text: 64 lowercase hex digits.
 bool parse_digest(std::string_view s, Digest& d) {
@@ -53,7 +65,13 @@ struct NodeParts {
 
 class StreamDecoder {
   public:
-    StreamDecoder(const PayloadSource& source, NodeTable& out) : source_(source), out_(out) {}
+    StreamDecoder(const PayloadSource& source, NodeTable& out, memory_budget::Budget* budget)
+        : source_(source), out_(out), budget_(budget) {}
+    ~StreamDecoder() {
+        if (budget_) budget_->hold(&held_, 0);  // its buffers go; the table is the caller's
+    }
+    StreamDecoder(const StreamDecoder&) = delete;
+    StreamDecoder& operator=(const StreamDecoder&) = delete;
 
     DecodeResult run() {
         const DecodeResult r = parse();
@@ -70,11 +88,18 @@ class StreamDecoder {
                 std::memmove(buf_.data(), buf_.data() + cmp_, filled_ - cmp_);
                 filled_ -= cmp_;
                 pos_ -= cmp_;
+                dropped_ += cmp_;
                 want_end -= cmp_;
                 cmp_ = 0;
             }
-            if (buf_.size() - filled_ < kReadSize / 4)
-                buf_.resize(std::max(buf_.size() * 2, filled_ + kReadSize));
+            if (buf_.size() - filled_ < kReadSize / 4) {
+                const std::size_t grown = std::max(buf_.size() * 2, filled_ + kReadSize);
+                if (!within(grown)) {  // the old buffer lives until the new one is filled
+                    eof_ = true;
+                    return false;
+                }
+                buf_.resize(grown);
+            }
             const std::ptrdiff_t n = source_(buf_.data() + filled_, buf_.size() - filled_);
             if (n < 0) {
                 read_failed_ = true;
@@ -105,13 +130,26 @@ class StreamDecoder {
         }
     }
 
+    // Memory held besides the table's, counted with it against the budget: the input window,
+    // the node's parts and the encoder's output. False once that and `more` do not fit.
+    bool within(std::uint64_t more) {
+        if (budget_ == nullptr) return true;
+        const std::uint64_t now =
+            buf_.capacity() + parts_bytes_ + raw_.capacity() + fp_.capacity() * sizeof(Digest) +
+            (encoder_ ? encoder_->writer().data().capacity() : 0) + table_bytes_;
+        return budget_->hold(&held_, now) && budget_->fits(more);
+    }
+
     bool read_str(std::uint8_t opc, std::string& s) {
         const int width = opc == op::SHORT_BINUNICODE ? 1 : opc == op::BINUNICODE ? 4 : 8;
         if (!need(static_cast<std::size_t>(width))) return false;
         const std::uint64_t n = get_le(take(static_cast<std::size_t>(width)), width);
         if (n > (std::uint64_t{1} << 40) || !need(static_cast<std::size_t>(n))) return false;
+        const std::size_t had = s.capacity();
+        if (n > had && !within(n)) return false;
         s.assign(reinterpret_cast<const char*>(take(static_cast<std::size_t>(n))),
                  static_cast<std::size_t>(n));
+        parts_bytes_ += s.capacity() - had;
         return true;
     }
 
@@ -168,6 +206,7 @@ class StreamDecoder {
     // Reads tokens up to the node's BUILD. 1: a node; 0: STOP; -1: not the form.
     int read_node() {
         parts_.clear();
+        node_start_ = dropped_ + pos_;
         for (;;) {
             const int c = next_op();
             if (c < 0) return -1;
@@ -180,9 +219,17 @@ class StreamDecoder {
                                                                                                : -1;
                 case op::SHORT_BINUNICODE:
                 case op::BINUNICODE:
-                case op::BINUNICODE8:
-                    if (!read_str(opc, parts_.next_str())) return -1;
+                case op::BINUNICODE8: {
+                    // A node's texts: key, module, class, three attribute names and the path,
+                    // then one digest per row (each after the row's list).
+                    if (parts_.str_count >= 7 + parts_.lists) return -1;
+                    const std::size_t slots = parts_.strs.capacity();
+                    std::string& s = parts_.next_str();
+                    parts_bytes_ += (parts_.strs.capacity() - slots) * sizeof(std::string);
+                    if (!read_str(opc, s) || (parts_.strs.capacity() != slots && !within(0)))
+                        return -1;
                     break;
+                }
                 case op::BININT1:
                 case op::BININT2:
                 case op::BININT:
@@ -219,7 +266,9 @@ class StreamDecoder {
             seen_path_name_ = true;
         }
         const std::string* text = next();
-        if (!text || parts_.int_count != 1 || !path_from_text(*text, raw_)) return false;
+        if (!text || parts_.int_count != 1 || !within(text->size()) ||
+            !path_from_text(*text, raw_) || raw_.size() > path_limit())
+            return false;
         const bool has_fp = parts_.lists > 0;
         if (has_fp && !seen_fp_name_) {
             if (!next()) return false;
@@ -238,9 +287,14 @@ class StreamDecoder {
                 if (!parse_digest(*next(), fp_[r])) return false;
             }
         }
+        // The table's growth, and the encoder's output of about the node's input.
+        if (!within(node_cost(out_, raw_.size(), has_fp ? rows : 0) +
+                    2 * (dropped_ + pos_ - node_start_)))
+            return false;
         out_.add(parts_.ints[0], raw_, has_fp ? fp_.data() : nullptr);
         encoder_->node(parts_.ints[0], raw_, has_fp ? fp_.data() : nullptr, rows);
-        return true;
+        if (budget_) table_bytes_ = out_.memory_bytes();
+        return within(0);
     }
 
     // The settled part of the encoding must equal the input from cmp_ on.
@@ -294,16 +348,20 @@ class StreamDecoder {
     std::vector<Digest> fp_;
     bool seen_class_ = false, seen_id_name_ = false, seen_path_name_ = false, seen_fp_name_ = false,
          rows_known_ = false;
+    memory_budget::Budget* budget_;
+    std::uint64_t held_ = 0, parts_bytes_ = 0, table_bytes_ = 0;
+    std::uint64_t node_start_ = 0, dropped_ = 0;  // input positions, from its start
 };
 
 }  // namespace
 
-DecodeResult decode_payload(const PayloadSource& source, NodeTable& out) {
-    return StreamDecoder(source, out).run();
+DecodeResult decode_payload(const PayloadSource& source, NodeTable& out,
+                            memory_budget::Budget* budget) {
+    return StreamDecoder(source, out, budget).run();
 }
 
 DecodeResult decode_payload(std::span<const std::uint8_t> payload, NodeTable& out,
-                            const std::atomic<bool>* cancel) {
+                            const std::atomic<bool>* cancel, memory_budget::Budget* budget) {
     std::size_t at = 0;
     const PayloadSource source = [&](std::uint8_t* buffer, std::size_t capacity) {
         if (cancellation::requested(cancel)) return std::ptrdiff_t{-1};
@@ -312,14 +370,29 @@ DecodeResult decode_payload(std::span<const std::uint8_t> payload, NodeTable& ou
         at += n;
         return static_cast<std::ptrdiff_t>(n);
     };
-    return decode_payload(source, out);
+    return decode_payload(source, out, budget);
 }
 
-DecodeResult from_decoded(const pk::Decoded& d, NodeTable& out, const std::atomic<bool>* cancel) {
+std::size_t path_limit() noexcept {
+    const std::size_t set = g_path_limit.load(std::memory_order_relaxed);
+    return set != 0 ? set : NodeTable::kMaxPath;
+}
+
+void set_path_limit(std::size_t bytes) noexcept {
+    g_path_limit.store(bytes, std::memory_order_relaxed);
+}
+
+DecodeResult from_decoded(const pk::Decoded& d, NodeTable& out, const std::atomic<bool>* cancel,
+                          memory_budget::Budget* budget) {
     constexpr DecodeResult kNo = DecodeResult::kNotCompact;
     out = NodeTable(0);
+    memory_budget::Budget unlimited(UINT64_MAX);
+    memory_budget::Budget& b = budget ? *budget : unlimited;
+    memory_budget::Stage stage(b);  // the table is the caller's once made
+    std::uint64_t held = 0;
     // Every key, record, path, fingerprint, row and digest must be an object of its own, as
     // in a scan's table: the compact form keeps no sharing.
+    if (!b.charge(d.values.size())) return kNo;
     std::vector<std::uint8_t> used(d.values.size(), 0);
     const auto first_use = [&used](pk::ValueId v) { return used[v]++ == 0; };
     const auto& items = d.items(d.root);
@@ -341,7 +414,8 @@ DecodeResult from_decoded(const pk::Decoded& d, NodeTable& out, const std::atomi
             d.str(d.state_key(node, 1)) != certificate_format::kAttrPath)
             return kNo;
         const pk::ValueId id = d.state_value(node, 0), path = d.state_value(node, 1);
-        if (d.at(id).kind != pk::Kind::Int || !first_use(path) || !path_from_text(d.str(path), raw))
+        if (d.at(id).kind != pk::Kind::Int || !first_use(path) || !b.fits(d.str(path).size()) ||
+            !path_from_text(d.str(path), raw) || raw.size() > path_limit())
             return kNo;
         if (attrs == 3) {
             const pk::ValueId list = d.state_value(node, 2);
@@ -360,10 +434,29 @@ DecodeResult from_decoded(const pk::Decoded& d, NodeTable& out, const std::atomi
                     return kNo;
             }
         }
+        // The table's growth, counted with what it holds so far.
+        if (!b.hold(&held, raw.capacity() + fp.capacity() * sizeof(Digest) + out.memory_bytes()) ||
+            !b.fits(node_cost(out, raw.size(), attrs == 3 ? out.rows() : 0)))
+            return kNo;
         out.add(d.int_value(id), raw, attrs == 3 ? fp.data() : nullptr);
     }
     out.shrink_to_fit();
     return DecodeResult::kOk;
+}
+
+DecodeResult decode_any(std::span<const std::uint8_t> payload, NodeTable& out,
+                        memory_budget::Budget& budget, const std::atomic<bool>* cancel) {
+    {
+        memory_budget::Stage stage(budget);
+        const DecodeResult r = decode_payload(payload, out, cancel, &budget);
+        if (r != DecodeResult::kNotCompact) return r;
+    }
+    out = NodeTable();
+    memory_budget::Stage stage(budget);
+    pk::Decoded d;
+    if (!pk::decode(payload, d, cancel, &budget).ok || !pk::check_node_table(d, cancel).ok)
+        return DecodeResult::kNotCompact;
+    return from_decoded(d, out, cancel, &budget);
 }
 
 }  // namespace mavelin::table

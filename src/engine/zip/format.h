@@ -25,10 +25,11 @@ enum class Status {
     kEncrypted,    // RuntimeError(message): the member is encrypted
     kTruncated,    // EOFError: the member's data runs past the end of the file
     kBadCrc,       // BadZipFile("Bad CRC-32 for file ..."): data does not match its CRC-32
-    kBadData,      // BadZipFile(message): deflated data that is invalid or not of its declared size
-    kBadInput,     // ValueError(message): writer input out of range (timestamp before 1980, name)
-    kOutOfRange,   // struct.error(message): a header field does not fit (year after 2107)
-    kTooLarge,     // RuntimeError(message): the payload outgrew the ZIP64 decision made for it
+    kBadData,     // BadZipFile(message): deflated data that is invalid, or inflates to more than an
+                  // archive of its size may take in memory
+    kBadInput,    // ValueError(message): writer input out of range (timestamp before 1980, name)
+    kOutOfRange,  // struct.error(message): a header field does not fit (year after 2107)
+    kTooLarge,    // RuntimeError(message): the payload outgrew the ZIP64 decision made for it
 };
 
 struct Error {

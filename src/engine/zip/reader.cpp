@@ -9,12 +9,18 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <thread>
 
 #include "engine/fs/file_io.h"
 #include "engine/hash/crc32/crc32.h"
+#include "engine/memory_budget.h"
 #include "engine/zip/reader_impl.h"
 
 namespace mavelin::zip {
@@ -55,12 +61,10 @@ class MemorySource : public Source {
     size_t len_;
 };
 
-std::atomic<uint64_t> g_member_cap{0};  // 0: half the machine's memory
-
 // Throws std::bad_alloc (ENOMEM for the caller) when a member of `bytes` is more than may be
 // kept in memory.
 void check_member_fits(uint64_t bytes) {
-    if (bytes > member_memory_cap()) throw std::bad_alloc();
+    if (bytes > memory_budget::process_cap()) throw std::bad_alloc();
 }
 
 // The archive at `path` opened as a source; null with the error for what cannot be opened.
@@ -88,7 +92,8 @@ namespace detail {
 
 // The member's data goes through its CRC-32 (inflated, for deflate) in a first pass that keeps
 // nothing; only data that matches is read again into `out`. A member that claims more than it
-// holds, or inflates beyond what it claims, never costs more than a piece of memory.
+// holds, or inflates beyond what it claims, never costs more than a piece of memory; deflated
+// data that would inflate beyond what an archive of this size may take is refused on the way.
 Status Reader::read_data(const Entry& e, Wide data_start, const std::string& key, Member* out) {
     out->expected_crc = e.crc;
     out->data.clear();
@@ -97,18 +102,27 @@ Status Reader::read_data(const Entry& e, Wide data_start, const std::string& key
     const std::string truncated =
         "Data of " + quote_text(key) + " runs past the end of the archive";
     if (e.method == kMethodDeflated) {
-        out->size = e.uncompressed;
         // A reader meets the end of the file only when it still expects compressed bytes.
         if (e.compressed != 0 && avail == 0) return fail(Status::kTruncated, truncated);
         uint32_t crc = 0;
-        Status s = inflate_data(e, start, key, [&crc](const uint8_t* p, size_t n) {
-            crc = hash::crc32::update(crc, p, n);
-        });
+        uint64_t produced = 0;
+        const uint64_t allowed =
+            allowance_ != 0 ? allowance_ : memory_budget::allowance(src_.size());
+        Status s = inflate_data(
+            e, start, key, std::min(e.uncompressed, allowed), &produced,
+            [&crc](const uint8_t* p, size_t n) { crc = hash::crc32::update(crc, p, n); });
+        out->beyond_allowance = s == Status::kTooLarge;
+        if (s == Status::kTooLarge)
+            return fail(Status::kBadData, "Deflated data of " + quote_text(key) +
+                                              " inflates to more than the " +
+                                              std::to_string(allowed) + " bytes an archive of " +
+                                              std::to_string(src_.size()) + " bytes may take");
         if (s != Status::kOk) return s;
         if (crc != e.crc) return fail(Status::kBadCrc, "Bad CRC-32 for file " + quote_text(key));
-        check_member_fits(e.uncompressed);
-        out->data.reserve(static_cast<size_t>(e.uncompressed));
-        s = inflate_data(e, start, key, [out](const uint8_t* p, size_t n) {
+        check_member_fits(produced);
+        out->size = produced;
+        out->data.reserve(static_cast<size_t>(produced));
+        s = inflate_data(e, start, key, produced, &produced, [out](const uint8_t* p, size_t n) {
             out->data.insert(out->data.end(), p, p + n);
         });
         if (s != Status::kOk) {
@@ -166,8 +180,13 @@ Status Reader::stored_span(const Entry& e, Wide data_start, const std::string& k
     return Status::kOk;
 }
 
-Status Reader::inflate_data(const Entry& e, uint64_t start, const std::string& key,
-                            const InflateOutput& sink) {
+// Inflates at most `limit` bytes of the member (its declared size, or less), handing them to
+// `sink`; `*produced` says how many came out. Read as the host library reads: the stream may end
+// before the declared size, the declared compressed bytes may end before the stream does, and
+// what lies beyond the declared size is never looked at (the CRC-32 then judges the bytes).
+// kTooLarge when the stream goes on beyond a `limit` below the declared size.
+Status Reader::inflate_data(const Entry& e, uint64_t start, const std::string& key, uint64_t limit,
+                            uint64_t* produced, const InflateOutput& sink) {
     const uint64_t in_file = std::min(e.compressed, src_.size() - start);
     uint64_t offset = 0;
     const InflateInput input = [&](uint8_t* buf, size_t len) -> int64_t {
@@ -178,20 +197,20 @@ Status Reader::inflate_data(const Entry& e, uint64_t start, const std::string& k
         if (got > 0) offset += static_cast<uint64_t>(got);
         return got;
     };
-    const InflateResult r = inflate(input, e.uncompressed, sink);
+    const InflateResult r = inflate(input, limit, sink);
+    *produced = r.produced;
     switch (r.status) {
         case InflateStatus::kOk:
-            if (r.produced == e.uncompressed) return Status::kOk;
-            return fail(Status::kBadData, "Deflated data of " + quote_text(key) + " inflates to " +
-                                              std::to_string(r.produced) + " bytes, not the " +
-                                              std::to_string(e.uncompressed) + " declared");
+            return Status::kOk;
+        case InflateStatus::kTooLong:
+            return limit < e.uncompressed ? Status::kTooLarge : Status::kOk;
         case InflateStatus::kReadError:
             return os_fail(r.errnum);
         case InflateStatus::kTruncated:
             if (in_file < e.compressed)
                 return fail(Status::kTruncated,
                             "Data of " + quote_text(key) + " runs past the end of the archive");
-            [[fallthrough]];
+            return Status::kOk;  // all the compressed bytes given: what they inflate to
         default:
             return fail(Status::kBadData,
                         "Deflated data of " + quote_text(key) + " is invalid: " + r.what);
@@ -202,6 +221,8 @@ Status Reader::run(const std::string& member_name, Member* out) {
     out->data.clear();
     out->expected_crc = 0;
     out->size = 0;
+    out->archive_size = src_.size();
+    out->beyond_allowance = false;
     Entry entry;
     Wide data_start = 0;
     if (const Status s = locate(member_name, &entry, &data_start); s != Status::kOk) return s;
@@ -215,23 +236,10 @@ using detail::kReadPiece;
 using detail::Reader;
 using detail::Wide;
 
-uint64_t member_memory_cap() noexcept {
-    const uint64_t set = g_member_cap.load(std::memory_order_relaxed);
-    if (set != 0) return set;
-    const long pages = ::sysconf(_SC_PHYS_PAGES);
-    const long page = ::sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page <= 0) return UINT64_MAX;
-    return static_cast<uint64_t>(pages) / 2 * static_cast<uint64_t>(page);
-}
-
-void set_member_memory_cap(uint64_t bytes) noexcept {
-    g_member_cap.store(bytes, std::memory_order_relaxed);
-}
-
 Status read_member(Source& src, const std::string& label, const std::string& member_name,
-                   Member* out, Error* err, const std::atomic<bool>* cancel) {
+                   Member* out, Error* err, const std::atomic<bool>* cancel, uint64_t allowance) {
     try {
-        Reader reader(src, label, err, cancel);
+        Reader reader(src, label, err, cancel, allowance);
         return reader.run(member_name, out);
     } catch (const std::bad_alloc&) {
         out->data.clear();
@@ -240,7 +248,7 @@ Status read_member(Source& src, const std::string& label, const std::string& mem
 }
 
 Status read_member(const std::string& archive_path, const std::string& member_name, Member* out,
-                   Error* err, const std::atomic<bool>* cancel) {
+                   Error* err, const std::atomic<bool>* cancel, uint64_t allowance) {
     std::unique_ptr<FdSource> src;
     try {
         src = open_source(archive_path, err);
@@ -248,15 +256,94 @@ Status read_member(const std::string& archive_path, const std::string& member_na
         return os_error(err, ENOMEM, archive_path);
     }
     if (!src) return err ? err->status : Status::kOsError;
-    return read_member(*src, archive_path, member_name, out, err, cancel);
+    return read_member(*src, archive_path, member_name, out, err, cancel, allowance);
 }
 
+// A deflated member is inflated on a thread of its own into a few pieces ahead of the reader.
 struct MemberStream::State {
     std::unique_ptr<FdSource> src;
     const std::atomic<bool>* cancel = nullptr;
     uint64_t start = 0, size = 0, done = 0;
     uint32_t expected = 0, crc = 0;
     bool failed = false;
+
+    // Deflated members only.
+    static constexpr size_t kAhead = size_t{1} << 20;  // inflated bytes kept ready at most
+    bool deflated = false;
+    std::thread inflater;
+    std::mutex m;
+    std::condition_variable cv;
+    std::deque<std::vector<uint8_t>> pieces;
+    size_t queued = 0;
+    bool finished = false, ok = false, lost = false;
+    std::atomic<bool> stop{false};
+    std::vector<uint8_t> current;
+    size_t current_at = 0;
+
+    ~State() {
+        if (!inflater.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(m);
+            stop = true;
+        }
+        cv.notify_all();
+        inflater.join();
+    }
+
+    // The inflater's work: the member's data into `pieces`, as read_member would read it.
+    void inflate_member(const Entry& e, uint64_t data_start, const std::string& label) {
+        bool good = false;
+        try {
+            Error err;
+            Reader reader(*src, label, &err, &stop);
+            uint64_t produced = 0;
+            const std::string key(e.name.c_str());
+            good = reader.inflate_data(
+                       e, data_start, key, e.uncompressed, &produced,
+                       [this](const uint8_t* p, size_t n) noexcept { put(p, n); }) == Status::kOk;
+        } catch (...) {  // no memory for a piece: the stream fails
+        }
+        std::lock_guard<std::mutex> lock(m);
+        finished = true;
+        ok = good && !lost;
+        cv.notify_all();
+    }
+
+    // Queues a piece once fewer than kAhead bytes wait; a piece that finds no memory stops the
+    // inflater and fails the stream.
+    void put(const uint8_t* p, size_t n) noexcept {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [this] { return stop || queued < kAhead; });
+        if (stop) return;
+        try {
+            pieces.emplace_back(p, p + n);
+        } catch (...) {
+            lost = true;
+            stop = true;
+            return;
+        }
+        queued += n;
+        cv.notify_all();
+    }
+
+    // The next inflated bytes, up to `capacity`: 0 at the end, -1 when inflating failed.
+    std::ptrdiff_t next(uint8_t* buffer, size_t capacity) {
+        if (current_at == current.size()) {
+            std::unique_lock<std::mutex> lock(m);
+            while (pieces.empty() && !finished && !cancellation::requested(cancel))
+                cv.wait_for(lock, std::chrono::milliseconds(20));
+            if (pieces.empty()) return finished && ok ? 0 : -1;
+            current = std::move(pieces.front());
+            pieces.pop_front();
+            queued -= current.size();
+            current_at = 0;
+            cv.notify_all();
+        }
+        const size_t n = std::min(capacity, current.size() - current_at);
+        std::memcpy(buffer, current.data() + current_at, n);
+        current_at += n;
+        return static_cast<std::ptrdiff_t>(n);
+    }
 };
 
 MemberStream::MemberStream() = default;
@@ -274,12 +361,26 @@ Status MemberStream::open(const std::string& archive_path, const std::string& me
         Wide data_start = 0;
         if (const Status s = reader.locate(member_name, &entry, &data_start); s != Status::kOk)
             return s;
-        if (entry.method != kMethodStored) return Status::kUnsupported;
         state_->expected = entry.crc;
+        if (entry.method == kMethodDeflated) {
+            const auto start = static_cast<uint64_t>(data_start);
+            if (entry.compressed != 0 && state_->src->size() == start)
+                return reader.stored_span(entry, data_start, std::string(entry.name.c_str()),
+                                          &state_->start, &state_->size);  // kTruncated
+            state_->deflated = true;
+            State* st = state_.get();
+            st->inflater = std::thread([st, entry, start, archive_path] {
+                st->inflate_member(entry, start, archive_path);
+            });
+            return Status::kOk;
+        }
+        if (entry.method != kMethodStored) return Status::kUnsupported;
         return reader.stored_span(entry, data_start, std::string(entry.name.c_str()),
                                   &state_->start, &state_->size);
     } catch (const std::bad_alloc&) {
         return os_error(err, ENOMEM, archive_path);
+    } catch (const std::system_error&) {  // no thread for the inflater
+        return os_error(err, EAGAIN, archive_path);
     }
 }
 
@@ -288,6 +389,16 @@ std::ptrdiff_t MemberStream::read(uint8_t* buffer, size_t capacity) {
     if (st.failed || cancellation::requested(st.cancel)) {
         st.failed = true;
         return -1;
+    }
+    if (st.deflated) {
+        const std::ptrdiff_t n = st.next(buffer, std::min(capacity, kReadPiece));
+        // The end: what was handed out must match the CRC-32.
+        if (n < 0 || (n == 0 && st.crc != st.expected)) {
+            st.failed = true;
+            return -1;
+        }
+        st.crc = hash::crc32::update(st.crc, buffer, static_cast<size_t>(n));
+        return n;
     }
     const size_t n =
         static_cast<size_t>(std::min<uint64_t>(std::min(capacity, kReadPiece), st.size - st.done));
@@ -304,6 +415,10 @@ std::ptrdiff_t MemberStream::read(uint8_t* buffer, size_t capacity) {
         return -1;
     }
     return static_cast<std::ptrdiff_t>(n);
+}
+
+uint64_t MemberStream::archive_size() const noexcept {
+    return state_ && state_->src ? state_->src->size() : 0;
 }
 
 Status read_member_from_memory(const void* data, size_t len, const std::string& member_name,

@@ -31,7 +31,9 @@ struct Member {
     // file holds them), so that a caller can hand out the good part before the failure.
     std::vector<uint8_t> data;
     uint32_t expected_crc = 0;  // from the central directory
-    uint64_t size = 0;          // declared size of the member's content
+    uint64_t size = 0;          // size of the member's content (deflated: what its data gives)
+    uint64_t archive_size = 0;  // size of the archive, which a reader's memory budget derives from
+    bool beyond_allowance = false;  // kBadData: deflated data inflating beyond the allowance
 };
 
 // Reads the member named `member_name` (UTF-8) from the archive at `archive_path`.
@@ -39,7 +41,7 @@ struct Member {
 // The archive is located from its end record like the host library does it: an archive
 // comment, ZIP64 end records and bytes prepended to the archive are accepted, the last central
 // directory entry of a name wins, and local headers are trusted only for their name and the
-// lengths that lead to the data. Stored members only: any other method is kUnsupported.
+// lengths that lead to the data. Stored and deflated members; any other method is kUnsupported.
 //
 // Outcomes, in the order a reader meets them:
 //  - opening the archive: kOsError (os: errno, path), kNotZip, kBadArchive, kBadName, kUnsupported;
@@ -47,29 +49,31 @@ struct Member {
 //    below zero or beyond what the file system allows), kBadOffset, kBadMember, kBadName,
 //    kUnsupported, kEncrypted;
 //  - reading the data: kTruncated, kBadCrc (out->data filled as described above).
-// Every offset and size is checked against the real file size before it is used; no buffer
-// grows beyond the file's size. Never throws.
+// Every offset and size is checked against the real file size before it is used. Deflated data
+// is read as the host library reads it (see inflate_data) and may inflate to at most
+// memory_budget::allowance(archive size) bytes: beyond that it is kBadData, found in the first
+// pass, which keeps nothing. A member of more than memory_budget::process_cap() bytes is refused
+// as out of memory (kOsError, ENOMEM) before its bytes are kept: the system might grant the
+// memory and end the process once it is touched. Never throws.
 // The file is read in pieces of at most 1 MiB; once `cancel` (optional) is set, the next piece
 // is not read and the outcome is kOsError with ECANCELED.
+// `allowance` (0: memory_budget::allowance(archive size)) is for a caller that has found the
+// member sound by a reading that kept little of it.
 Status read_member(const std::string& archive_path, const std::string& member_name, Member* out,
-                   Error* err, const std::atomic<bool>* cancel = nullptr);
-
-// The most a member read whole by read_member may hold: half the machine's memory unless set
-// otherwise. A member that claims more is refused as out of memory (kOsError, ENOMEM) before
-// its bytes are kept: the system might grant the memory and end the process once it is touched.
-// Setting 0 restores the default (the setter is for tests).
-uint64_t member_memory_cap() noexcept;
-void set_member_memory_cap(uint64_t bytes) noexcept;
+                   Error* err, const std::atomic<bool>* cancel = nullptr, uint64_t allowance = 0);
 
 // The same on any source; `label` is the path reported with read errors.
 Status read_member(Source& src, const std::string& label, const std::string& member_name,
-                   Member* out, Error* err, const std::atomic<bool>* cancel = nullptr);
+                   Member* out, Error* err, const std::atomic<bool>* cancel = nullptr,
+                   uint64_t allowance = 0);
 
-// A stored member's content handed out piece by piece, for a reader that keeps only what it
-// needs of it. open() makes read_member's checks and gives its outcomes, the CRC-32 checked in
-// a first pass that keeps nothing; any other method is kUnsupported here (read_member reads
-// it). read() then gives the content in order, at most 1 MiB at a time. Once `cancel`
-// (optional) is set, open() stops as read_member does and read() fails.
+// A member's content handed out piece by piece, for a reader that keeps only what it needs of
+// it. open() makes read_member's checks of the way to the data and gives their outcomes; a
+// stored member's CRC-32 is checked in a first pass that keeps nothing, while a deflated member
+// is inflated as it is read (on a thread of its own, ending with the stream) and damaged data
+// or a CRC-32 mismatch fail read(); any other method is kUnsupported. read() then gives the
+// content in order, at most 1 MiB at a time. Once `cancel` (optional) is set, open() stops as
+// read_member does and read() fails.
 class MemberStream {
   public:
     MemberStream();
@@ -80,9 +84,11 @@ class MemberStream {
     Status open(const std::string& archive_path, const std::string& member_name, Error* err,
                 const std::atomic<bool>* cancel = nullptr);
     // Up to `capacity` bytes of the content (after a successful open); 0 once all of it was
-    // handed out and matched its CRC-32; -1 when reading failed or was cancelled, or the file
-    // changed since the first pass and what was handed out does not match (then always -1).
+    // handed out and matched its CRC-32; -1 when reading or inflating failed or was cancelled,
+    // or what was handed out does not match the CRC-32 (then always -1).
     std::ptrdiff_t read(uint8_t* buffer, size_t capacity);
+    // The archive's size (after a successful open).
+    uint64_t archive_size() const noexcept;
 
   private:
     struct State;

@@ -45,8 +45,9 @@ struct Entry {
 
 class Reader {
   public:
-    Reader(Source& src, const std::string& label, Error* err, const std::atomic<bool>* cancel)
-        : src_(src), label_(label), err_(err), cancel_(cancel) {}
+    Reader(Source& src, const std::string& label, Error* err, const std::atomic<bool>* cancel,
+           uint64_t allowance = 0)
+        : src_(src), label_(label), err_(err), cancel_(cancel), allowance_(allowance) {}
 
     Status run(const std::string& member_name, Member* out);
     // The member's entry and where its data starts, after every check of the way there.
@@ -55,6 +56,9 @@ class Reader {
     // length and a first pass of its CRC-32 that keeps nothing.
     Status stored_span(const Entry& e, Wide data_start, const std::string& key, uint64_t* start,
                        uint64_t* want);
+    // A deflated member's data inflated into `sink` (at most `limit` bytes, `*produced` of them).
+    Status inflate_data(const Entry& e, uint64_t start, const std::string& key, uint64_t limit,
+                        uint64_t* produced, const InflateOutput& sink);
 
   private:
     Status fail(Status s, std::string message) {
@@ -101,13 +105,12 @@ class Reader {
     Status parse_extra(std::string_view extra, uint64_t* usize, uint64_t* csize, uint64_t* offset);
     Status open_member(const Entry& e, const std::string& member_name, Wide* data_start);
     Status read_data(const Entry& e, Wide data_start, const std::string& key, Member* out);
-    Status inflate_data(const Entry& e, uint64_t start, const std::string& key,
-                        const InflateOutput& sink);
 
     Source& src_;
     const std::string& label_;
     Error* err_;
     const std::atomic<bool>* cancel_;
+    uint64_t allowance_;  // 0: memory_budget::allowance(src_.size())
 };
 
 }  // namespace mavelin::zip::detail

@@ -425,7 +425,8 @@ int dump_node_table(PyObject* table, PyObject* filenode_type,
     }
 }
 
-PyObject* load_node_table(const char* data, std::size_t len, PyObject* filenode_type) {
+PyObject* load_node_table(const char* data, std::size_t len, PyObject* filenode_type,
+                          memory_budget::Budget* budget) {
     if (!PyType_Check(filenode_type) || !reinterpret_cast<PyTypeObject*>(filenode_type)->tp_new) {
         PyErr_SetString(PyExc_TypeError, "node class expected");
         return nullptr;
@@ -438,7 +439,7 @@ PyObject* load_node_table(const char* data, std::size_t len, PyObject* filenode_
         // Decoded and checked away from the interpreter lock, where Ctrl-C cuts it short.
         std::atomic<bool> cancel{false};
         auto work = [&] {
-            st = pk::decode({reinterpret_cast<const std::uint8_t*>(data), len}, d, &cancel);
+            st = pk::decode({reinterpret_cast<const std::uint8_t*>(data), len}, d, &cancel, budget);
             decoded = st.ok;
             if (decoded) st = pk::check_node_table(d, &cancel);
         };

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/memory_budget.h"
 #include "python/capi/handle.h"
 
 namespace mavelin::certificate {
@@ -24,7 +25,10 @@ int dump_node_table(PyObject* table, PyObject* filenode_type,
 // Decodes a payload into a new dict of FileNode records, built as the host's unpickler
 // builds them (no constructor runs; attribute names interned). Accepts the host's own
 // streams of such a table at protocols 2 to 5 and nothing else: any other content raises
-// ValueError with a short reason. Returns a new reference, or null with an exception set.
-PyObject* load_node_table(const char* data, std::size_t len, PyObject* filenode_type);
+// ValueError with a short reason. The decoder's tables count against `budget` (optional), and
+// a payload they would not fit in is refused. Returns a new reference, or null with an
+// exception set.
+PyObject* load_node_table(const char* data, std::size_t len, PyObject* filenode_type,
+                          memory_budget::Budget* budget = nullptr);
 
 }  // namespace mavelin::certificate

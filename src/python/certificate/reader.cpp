@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "engine/certificate_format.h"
+#include "engine/memory_budget.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/reader.h"
 #include "engine/table/payload_reader.h"
@@ -87,6 +88,8 @@ std::string refusal_reason() {
     return why.empty() ? "the payload was refused" : why;
 }
 
+bool read_table(const std::string& path, table::NodeTable& table, const std::atomic<bool>& cancel);
+
 }  // namespace
 
 Result load(PyObject* certificate_path, py::Ref& table, std::string& why) {
@@ -96,7 +99,18 @@ Result load(PyObject* certificate_path, py::Ref& table, std::string& why) {
     zip::Error err;
     zip::Status status = zip::Status::kOk;
     std::atomic<bool> cancel{false};
-    auto read = [&] { status = zip::read_member(path, kMemberName, &member, &err, &cancel); };
+    bool sound = false;  // the compact decoder took the whole payload within the budget
+    auto read = [&] {
+        status = zip::read_member(path, kMemberName, &member, &err, &cancel);
+        // Deflated beyond what its size allows: the host's stream of a table of many alike
+        // records (files of the same content) does that, and the compact decoder takes it
+        // without keeping it whole. Then it may be read whole, as its table costs more anyway.
+        if (member.beyond_allowance) {
+            table::NodeTable probe;
+            sound = read_table(path, probe, cancel);
+        }
+        if (sound) status = zip::read_member(path, kMemberName, &member, &err, &cancel, UINT64_MAX);
+    };
     if (py::run_interruptible(read, cancel) < 0) return Result::kError;  // Ctrl-C: no verdict
     if (status == zip::Status::kTruncated || status == zip::Status::kBadCrc ||
         status == zip::Status::kBadData) {
@@ -109,8 +123,12 @@ Result load(PyObject* certificate_path, py::Ref& table, std::string& why) {
     }
     PyObject* node_class = models::filenode_class();
     if (!node_class) return Result::kError;
-    table = py::Ref::steal(certificate::load_node_table(
-        reinterpret_cast<const char*>(member.data.data()), member.data.size(), node_class));
+    // The payload and the decoder's tables within what the archive's size allows.
+    auto budget = memory_budget::Budget::for_file(member.archive_size);
+    budget.charge(member.data.size());  // the reader kept no more than that allows
+    table = py::Ref::steal(
+        certificate::load_node_table(reinterpret_cast<const char*>(member.data.data()),
+                                     member.data.size(), node_class, sound ? nullptr : &budget));
     if (table) return Result::kOk;
     // An interrupt or an exit request is no verdict on the certificate.
     if (!PyErr_ExceptionMatches(PyExc_Exception)) return Result::kError;
@@ -130,30 +148,26 @@ bool read_table(const std::string& path, table::NodeTable& table, const std::ato
         const zip::Status opened = stream.open(path, kMemberName, &err, &cancel);
         if (opened != zip::Status::kOk && opened != zip::Status::kUnsupported) return false;
         if (opened == zip::Status::kOk) {
+            auto budget = memory_budget::Budget::for_file(stream.archive_size());
             const table::DecodeResult r = table::decode_payload(
                 [&](std::uint8_t* buffer, std::size_t capacity) {
                     return stream.read(buffer, capacity);
                 },
-                table);
+                table, &budget);
             if (r == table::DecodeResult::kOk) return true;
             if (r == table::DecodeResult::kReadFailed) return false;
         }
-        // Deflated, or another protocol's stream of such a table: read whole, then decoded and
-        // checked the general way.
+        // Deflated, or another protocol's stream of such a table: read whole, then decoded
+        // within what the archive's size allows.
         table = table::NodeTable();
         zip::Member member;
         if (zip::read_member(path, kMemberName, &member, &err, &cancel) != zip::Status::kOk)
             return false;
-        const std::span<const std::uint8_t> payload(member.data);
-        table::DecodeResult r = table::decode_payload(payload, table, &cancel);
-        if (r == table::DecodeResult::kNotCompact) {
-            table = table::NodeTable();
-            pickle::Decoded d;
-            if (pickle::decode(payload, d, &cancel).ok && pickle::check_node_table(d, &cancel).ok)
-                r = table::from_decoded(d, table, &cancel);
-        }
-        if (r == table::DecodeResult::kOk) return true;
-    } catch (const std::bad_alloc&) {
+        auto budget = memory_budget::Budget::for_file(member.archive_size);
+        budget.charge(member.data.size());  // the reader kept no more than that allows
+        if (table::decode_any(member.data, table, budget, &cancel) == table::DecodeResult::kOk)
+            return true;
+    } catch (const std::exception&) {  // out of memory, or a limit of the table
     }
     table = table::NodeTable();
     return false;

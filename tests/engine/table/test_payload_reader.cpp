@@ -89,6 +89,63 @@ TEST(PayloadReader, StoredTablesDecodeWhereTheCompactFormHoldsThem) {
     }
 }
 
+// Streams that would make the decoder grow without end stop within its budget, before the memory
+// is taken: the stream is not read to its end and everything counted is given back.
+TEST(PayloadReader, HostileStreamsStopWithinTheBudget) {
+    struct Case {
+        const char* name;
+        std::string head;  // then its last `unit` bytes again and again
+        std::size_t unit;
+    };
+    const std::vector<Case> cases = {
+        {"empty strings in a node", std::string("\x80\x04}\x94(\x8c\x00", 7), 2},
+        {"a path of 1 GiB", std::string("\x80\x04}\x94(\x8d\x00\x00\x00\x40\x00\x00\x00\x00a", 15),
+         1},
+    };
+    for (const auto& [name, head, unit] : cases) {
+        SCOPED_TRACE(name);
+        const std::size_t total = std::size_t{64} << 20;
+        std::size_t at = 0;
+        mavelin::memory_budget::Budget budget(std::size_t{4} << 20);
+        NodeTable out;
+        const DecodeResult r = decode_payload(
+            [&](std::uint8_t* buf, std::size_t cap) {
+                const std::size_t n = std::min(cap, total - at);
+                for (std::size_t i = 0; i < n; ++i, ++at) {
+                    buf[i] = static_cast<std::uint8_t>(
+                        at < head.size() ? head[at]
+                                         : head[head.size() - unit + (at - head.size()) % unit]);
+                }
+                return static_cast<std::ptrdiff_t>(n);
+            },
+            out, &budget);
+        EXPECT_EQ(r, DecodeResult::kNotCompact);
+        EXPECT_LT(at, std::size_t{8} << 20);
+        EXPECT_EQ(budget.used(), 0u);
+    }
+}
+
+// A path longer than the table takes is not the compact form, for both decoders; the general way
+// refuses it (beyond 4 GiB its string is too long for it). Nothing is thrown.
+TEST(PayloadReader, PathsBeyondTheTableLimitAreNotTheCompactForm) {
+    struct Restore {
+        ~Restore() { mavelin::table::set_path_limit(0); }
+    } restore;
+    for (const std::string& path : {std::string("dir/long-name.txt"), std::string("a.txt")}) {
+        NodeTable t(4);
+        std::vector<Digest> fp(4);
+        t.add(1, path, fp.data());
+        const std::string bytes = payload_of(t);
+        mavelin::table::set_path_limit(8);
+        NodeTable direct, via_general;
+        bool refused = true;
+        const DecodeResult want = path.size() > 8 ? DecodeResult::kNotCompact : DecodeResult::kOk;
+        EXPECT_EQ(decode_payload(pv::bytes_of(bytes), direct), want) << path;
+        EXPECT_EQ(general(bytes, via_general, &refused), want) << path;
+        mavelin::table::set_path_limit(0);
+    }
+}
+
 TEST(PayloadReader, AssortedTablesRoundTripInPiecesOfAnySize) {
     const std::vector<std::string> paths = {"bad/\xff\xfe.bin", "\xc0\xaf", std::string(70000, 'p'),
                                             "dir/ok.txt", ""};
@@ -105,6 +162,7 @@ TEST(PayloadReader, AssortedTablesRoundTripInPiecesOfAnySize) {
             SCOPED_TRACE(std::to_string(rows) + " rows, pieces of " + std::to_string(piece));
             std::size_t at = 0;
             NodeTable back;
+            auto budget = mavelin::memory_budget::Budget::for_file(bytes.size());
             const DecodeResult r = decode_payload(
                 [&](std::uint8_t* buf, std::size_t cap) {
                     const std::size_t n = std::min({cap, piece, bytes.size() - at});
@@ -112,7 +170,7 @@ TEST(PayloadReader, AssortedTablesRoundTripInPiecesOfAnySize) {
                     at += n;
                     return static_cast<std::ptrdiff_t>(n);
                 },
-                back);
+                back, &budget);
             ASSERT_EQ(r, DecodeResult::kOk);
             EXPECT_EQ(difference(back, t), "");
         }

@@ -640,6 +640,47 @@ def test_hostile_payload_memory_is_a_small_multiple_of_its_size(tmp_path, tree, 
     assert growth <= 14 * 3, growth  # MiB: the member itself and the decoder's tables
 
 
+PEAK_VALIDATE = """
+import sys
+from mavelin.utils import validate_certificate
+def peak():  # this process's own high-water mark, in KiB (ru_maxrss keeps the forking parent's)
+    with open("/proc/self/status") as f:
+        return int(next(line for line in f if line.startswith("VmHWM")).split()[1])
+before = peak()
+try:
+    validate_certificate(sys.argv[1], sys.argv[2])
+    print("ok")
+except SystemExit as e:
+    print("exit", e.code)
+print((peak() - before) // 1024)
+"""
+
+
+@pytest.mark.parametrize("flood,method", [("empty strings in a node", zipfile.ZIP_STORED)] + [
+    (flood, zipfile.ZIP_DEFLATED)
+    for flood in ("empty strings in a node", "list items", "nested marks", "a path of 200 MB")])
+def test_a_hostile_certificate_costs_at_most_its_budget(tmp_path, tree, flood, method):
+    # 16 bytes per byte on disk and 64 MiB, deflated or not, whichever way the payload is read.
+    from support import run_python
+    n = 20 << 20
+    payload = {
+        "empty strings in a node": b"\x80\x04}\x94(" + b"\x8c\x00" * (n // 2) + b".",
+        "list items": b"\x80\x04](" + b"K\x01" * (n // 2) + b"e.",
+        "nested marks": b"\x80\x04" + b"(" * n + b".",
+        "a path of 200 MB": _table_with(_short(NODE_MODULE) + _short(NODE_CLASS) + b"\x93)\x81}"
+                                        + _short("id") + b"K\x01s" + _short("file_path")
+                                        + b"\x8d" + struct.pack("<Q", 10 * n) + b"a" * (10 * n)
+                                        + b"sb"),
+    }[flood]
+    cert = write(tmp_path / "flood.korvex", archive_of(payload, compress_type=method))
+    r = run_python(PEAK_VALIDATE, str(tree), str(cert), warnings_as_errors=False, timeout=300)
+    assert r.returncode == 0, r.stderr
+    outcome, growth = r.stdout.splitlines()[-2:]
+    assert outcome == "exit 1" and "Certificate file is corrupted: " in r.stderr, r.stderr[-300:]
+    budget_mib = (16 * cert.stat().st_size >> 20) + 64
+    assert int(growth) <= budget_mib + 8, (growth, budget_mib)  # and the allocator's slack
+
+
 def refused_payloads(tree):
     table = pickle_table(node_table(tree), protocol=4)
     global_of = lambda module, name: f"c{module}\n{name}\n".encode()  # noqa: E731
@@ -662,6 +703,8 @@ def refused_payloads(tree):
                                        "too many objects at byte"),
         "object flood past the budget": (b"\x80\x04" + b"]" * (3 << 20) + b".",
                                          "too many objects at byte"),
+        "lone surrogate in a key": (b"\x80\x04}\x8c\x08node_\xed\xb3\xbf" + _file_node() + b"s.",
+                                    "node key holds a lone surrogate"),
     }
 
 
@@ -683,7 +726,7 @@ def test_every_refused_payload_says_it_is_corrupted_and_why(tmp_path, tree):
 
 
 @pytest.mark.parametrize("case", ["GLOBAL of another class", "list instead of a dict",
-                                  "memo flood past the budget"])
+                                  "memo flood past the budget", "lone surrogate in a key"])
 def test_a_refused_payload_on_the_command_line_says_why(tmp_path, tree, case):
     payload, why = refused_payloads(tree)[case]
     zip_payload(tree / "Certificates" / ARCHIVE, payload)
