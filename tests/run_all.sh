@@ -197,7 +197,7 @@ fi
 
 # An engine build and its tests: $1 name, $2 build folder, $3 log name, the rest CMake options.
 engine_suite() {
-    local name="$1" dir="$2" log="$logs/$3.log"
+    local name="$1" dir="$2" log="$logs/$3.log" run_log="$logs/$3-run.log"
     shift 3
     begin "$name"
     if ! cmake -S . -B "$dir" -G Ninja -DMAVELIN_BUILD_TESTS=ON -DMAVELIN_BUILD_MODULE=OFF "$@" \
@@ -213,7 +213,7 @@ engine_suite() {
         finish_step "$name (build)" 1 "$log"
         return
     fi
-    log="$logs/$3-run.log"
+    log="$run_log"
     (cd "$dir" && ./engine_tests --gtest_brief=1 \
         ${ENGINE_TEST_FILTER:+--gtest_filter="$ENGINE_TEST_FILTER"}) >"$log" 2>&1
     local status=$? p f s
