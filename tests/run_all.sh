@@ -218,8 +218,8 @@ engine_suite() {
         ${ENGINE_TEST_FILTER:+--gtest_filter="$ENGINE_TEST_FILTER"}) >"$log" 2>&1
     local status=$? p f s
     p="$(grep -Eo '^\[  PASSED  \] [0-9]+' "$log" | grep -Eo '[0-9]+$' || echo 0)"
-    f="$(grep -Eo '^\[  FAILED  \] [0-9]+ tests?, listed below' "$log" | grep -Eo '[0-9]+' || echo 0)"
-    s="$(grep -Eo '^\[  SKIPPED \] [0-9]+ tests?, listed below' "$log" | grep -Eo '[0-9]+' || echo 0)"
+    f="$(grep -Eo '^\[  FAILED  \] [0-9]+ tests?[,.]' "$log" | grep -Eo '[0-9]+' || echo 0)"
+    s="$(grep -Eo '^\[  SKIPPED \] [0-9]+ tests?[,.]' "$log" | grep -Eo '[0-9]+' || echo 0)"
     finish "$name" "$status" "$p" "$f" "$s" show_gtest "$log"
 }
 
@@ -242,6 +242,9 @@ if [ -n "$full" ]; then
     bash fuzz/run.sh "$seconds" >"$logs/fuzz.log" 2>&1
     finish_step "fuzz smoke (3 targets, ${seconds} s each)" "$?" "$logs/fuzz.log"
 fi
+
+# The tests' temporary files (pytest keeps its last runs' there) are of no use after the run.
+rm -rf "$top/tmp"
 
 echo
 for f in "${failures[@]+"${failures[@]}"}"; do
