@@ -67,6 +67,7 @@ finish() {
     local counts="$p passed"
     [ "$f" -gt 0 ] && counts+=", $f failed"
     [ "$s" -gt 0 ] && counts+=", $s skipped"
+    [ "$show" = show_all ] && counts=""
     if [ "$f" -eq 0 ]; then
         line PASS "$name" "$counts"
     else
@@ -76,9 +77,10 @@ finish() {
     fi
 }
 
-# A stage that is a single check: $1 name, $2 exit status, $3 log.
+# A stage that is a single check: $1 name, $2 exit status, $3 log; $4 1 when its success
+# counts as a passed test (a check, not a preparation).
 finish_step() {
-    finish "$1" "$2" $(($2 == 0)) 0 0 show_all "$3"
+    finish "$1" "$2" $(($2 == 0 && ${4:-0})) 0 0 show_all "$3"
 }
 
 skip() {
@@ -164,7 +166,7 @@ python_suite() {
     log="$logs/pytest-$version.log"
     begin "pytest (Python $version)"
     # From the tests folder's parent, never from a folder holding a stray "mavelin".
-    PATH="$venv/bin:$PATH" "$py" -m pytest tests/python -q -p no:cacheprovider -rs >"$log" 2>&1
+    PATH="$venv/bin:$PATH" "$py" -m pytest tests/python -q -p no:cacheprovider -rfEs >"$log" 2>&1
     status=$?
     finish "pytest (Python $version)" "$status" "$(pytest_number "$log" passed)" \
         $(($(pytest_number "$log" failed) + $(pytest_number "$log" 'errors?'))) \
@@ -192,7 +194,7 @@ PATH="$first_venv/bin:$PATH"
 if [ -n "$full" ]; then
     begin "style"
     PYTHON="$first_venv/bin/python" bash tests/style_check.sh >"$logs/style.log" 2>&1
-    finish_step "style (format, shellcheck, clang-tidy)" "$?" "$logs/style.log"
+    finish_step "style (format, shellcheck, clang-tidy)" "$?" "$logs/style.log" 1
 fi
 
 # An engine build and its tests: $1 name, $2 build folder, $3 log name, the rest CMake options.
@@ -240,13 +242,14 @@ if [ -n "$full" ]; then
     seconds="${FUZZ_SECONDS:-60}"
     begin "fuzz smoke"
     bash fuzz/run.sh "$seconds" >"$logs/fuzz.log" 2>&1
-    finish_step "fuzz smoke (3 targets, ${seconds} s each)" "$?" "$logs/fuzz.log"
+    finish_step "fuzz smoke (3 targets, ${seconds} s each)" "$?" "$logs/fuzz.log" 1
 fi
 
 # The tests' temporary files (pytest keeps its last runs' there) are of no use after the run.
 rm -rf "$top/tmp"
 
 echo
+[ -n "$full" ] || echo "(quick run: --full adds the other interpreters, style, sanitizers and fuzzing)"
 for f in "${failures[@]+"${failures[@]}"}"; do
     echo "failed: $f"
 done
