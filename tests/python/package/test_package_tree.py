@@ -184,7 +184,7 @@ def test_group_carries_both_commands_in_registration_order():
     import mavelin.cli
     group = mavelin.cli.cli
     assert isinstance(group, click.Group)
-    assert group.name == "cli" and group.help is None
+    assert group.name == "cli" and group.help.startswith("mavelin certifies a directory tree")
     assert [p.opts for p in group.params] == [["--version"]]
     assert list(group.commands.items()) == [
         ("sign_folder", mavelin.cli.sign_folder_command),
@@ -226,7 +226,9 @@ SCHEDULER = ("scheduler", ["--scheduler"], [], ("text",), None,
 @pytest.mark.parametrize("command_name, help_text, options", [
     ("sign_folder", "Command to create certificate for folder.", [
         ("dir_path", ["--dir-path", "-p"], [], ("path", True, False, True), None, DIR_PATH_HELP),
-        ("mode", ["--mode", "-m"], [], ("text",), "default", None),
+        ("mode", ["--mode", "-m"], [], ("text",), "default",
+         "'silent': log no INFO lines and draw no progress line (warnings and errors are still "
+         "logged); any other word: log every step (the default)."),
         ("report", ["--report"], [], ("path", False, True, False), None, REPORT_HELP),
         JOBS,
         SCHEDULER,
@@ -244,6 +246,9 @@ SCHEDULER = ("scheduler", ["--scheduler"], [], ("text",), None,
         ("report", ["--report"], [], ("path", False, True, False), None, REPORT_HELP),
         JOBS,
         SCHEDULER,
+        ("quiet", ["--quiet", "-q"], [], ("boolean",), False,
+         "Print nothing when every file matches; otherwise only the findings and the ERROR lines "
+         "(on standard output, like the log). The exit status is the same."),
     ]),
 ])
 def test_command_help_and_options(command_name, help_text, options):
@@ -309,7 +314,8 @@ assert root.handlers == first
 assert type(handler) is logging.StreamHandler and handler.stream is sys.stdout
 assert handler.formatter._fmt == {LOG_FORMAT!r} and handler.formatter.datefmt is None
 assert root.level == logging.DEBUG
-logging.getLogger("some.module").debug("debug line")
+logging.getLogger("some.module").debug("debug line of another library")
+logging.getLogger("mavelin.utils.sign_folder").debug("debug line")
 logging.getLogger("some.module").info("info line")
 logging.getLogger("other").error("error line")
 logging.getLogger().warning("root line")
@@ -318,7 +324,7 @@ logging.getLogger().warning("root line")
     assert (r.returncode, r.stderr) == (0, "")
     records = parse_records(r.stdout)
     assert [(x.level, x.name, x.message) for x in records] == [
-        ("DEBUG", "some.module", "debug line"),
+        ("DEBUG", "mavelin.utils.sign_folder", "debug line"),
         ("INFO", "some.module", "info line"),
         ("ERROR", "other", "error line"),
         ("WARNING", "root", "root line"),

@@ -512,6 +512,25 @@ class TestCommandLine:
         write(tmp_path / F1, CHAIN[F1])
         assert validate(tmp_path).returncode == 0
 
+    def test_quiet_prints_nothing_on_success_and_only_findings_and_verdict_on_failure(
+            self, tmp_path):
+        # The search and the folder left out are warnings of a passing run: not printed either.
+        make_tree(chain(tmp_path), {"d1/Certificates/left-out": b"x"})
+        sign(tmp_path)
+        r = validate(tmp_path, None, 120, "--quiet")
+        assert (r.returncode, r.stdout, r.stderr) == (0, "", "")
+        write(tmp_path / F1, b"bad")
+        os.remove(tmp_path / F6)
+        r = validate(tmp_path, None, 120, "-q")
+        assert (r.returncode, r.stderr) == (1, "")
+        assert r.log == [("WARNING", VALIDATION_LOGGER, f"Fingerprints don't match in file {F1}!"),
+                         ("WARNING", VALIDATION_LOGGER, f"File {F6} is missing."),
+                         *verdict_tail(2)]
+        shutil.rmtree(tmp_path / "Certificates")
+        r = validate(tmp_path, None, 120, "-q")
+        assert (r.returncode, r.stderr) == (1, "")
+        assert r.log == [("ERROR", PROCEDURE_LOGGER, "Certificate wasn't found.")]
+
 
 class TestLibraryProcedure:
     @pytest.mark.parametrize("certificate", [None, ""])

@@ -18,6 +18,11 @@ const char kCliMainSource[] =
 
 namespace {
 
+constexpr const char kGroupHelp[] =
+    "mavelin certifies a directory tree and later proves that it is unchanged: sign_folder "
+    "stores a fingerprint of every file in a certificate, validate_certificate checks the tree "
+    "against it.";
+
 PyObject* cli_body(PyObject*, PyObject*) {
     Py_RETURN_NONE;
 }
@@ -68,7 +73,12 @@ int init_cli(PyObject* m) {
     py::Ref modname = py::Ref::steal(PyUnicode_FromString("mavelin.cli"));
     py::Ref body = py::Ref::steal(PyCFunction_NewEx(&kCliDef, nullptr, modname.get()));
     if (!body) return -1;
-    py::Ref decorator = py::Ref::steal(PyObject_CallMethod(click.get(), "group", nullptr));
+    py::Ref group_factory = py::Ref::steal(PyObject_GetAttrString(click.get(), "group"));
+    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
+    py::Ref group_kw = py::Ref::steal(Py_BuildValue("{ss}", "help", kGroupHelp));
+    if (!group_factory || !no_args || !group_kw) return -1;
+    py::Ref decorator =
+        py::Ref::steal(PyObject_Call(group_factory.get(), no_args.get(), group_kw.get()));
     if (!decorator) return -1;
     py::Ref group = py::Ref::steal(PyObject_CallOneArg(decorator.get(), body.get()));
     if (!group) return -1;

@@ -10,6 +10,7 @@
 
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/mavelin/utils/logger.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_files.h"
 #include "python/package_tree.h"
@@ -265,17 +266,19 @@ PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs
 
 PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"dir_path", "certificate_file", "match", "summary", "report",
-                                   "jobs",     "scheduler",        nullptr};
+                                   "jobs",     "scheduler",        "quiet", nullptr};
     PyObject *dir_path, *certificate_file, *match, *summary, *report, *jobs = Py_None;
     PyObject* scheduler = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OO:validate_certificate_command",
+    int quiet = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOp:validate_certificate_command",
                                      const_cast<char**>(kwlist), &dir_path, &certificate_file,
-                                     &match, &summary, &report, &jobs, &scheduler))
+                                     &match, &summary, &report, &jobs, &scheduler, &quiet))
         return nullptr;
     const bool named = certificate_file != Py_None && PyObject_IsTrue(certificate_file) == 1;
     if (require_dir_path(dir_path) < 0 || check_certificate_file(certificate_file) < 0 ||
         check_outputs(dir_path, report, nullptr, named ? certificate_file : nullptr) < 0 ||
-        check_scheduler(scheduler) < 0 || move_log_to_stderr(report) < 0)
+        check_scheduler(scheduler) < 0 || move_log_to_stderr(report) < 0 ||
+        (quiet && quiet_command_line_log() < 0))
         return nullptr;
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "validate_certificate"));
     py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, dir_path, certificate_file));
@@ -283,7 +286,7 @@ PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObjec
                                           {"summary", summary},
                                           {"report", report},
                                           {"jobs", jobs},
-                                          {"progress", Py_True},
+                                          {"progress", quiet ? Py_False : Py_True},
                                           {"scheduler", scheduler}});
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
@@ -402,6 +405,15 @@ int add_scheduler_option(PyObject* click, PyObject* command) {
     return attrs ? add_option(click, command, "--scheduler", nullptr, attrs.get()) : -1;
 }
 
+// --quiet / -q: nothing on success; the findings and the verdict when validation fails.
+int add_quiet_option(PyObject* click, PyObject* command) {
+    py::Ref attrs = py::Ref::steal(Py_BuildValue(
+        "{sOsOss}", "is_flag", Py_True, "default", Py_False, "help",
+        "Print nothing when every file matches; otherwise only the findings and the ERROR lines "
+        "(on standard output, like the log). The exit status is the same."));
+    return attrs ? add_option(click, command, "--quiet", "-q", attrs.get()) : -1;
+}
+
 // Loads click and the procedure `procedure` from mavelin.utils into the command module.
 int load_common(PyObject* m, const char* procedure, py::Ref& click) {
     click = py::import("click");
@@ -421,7 +433,10 @@ int init_sign_folder_command(PyObject* m) {
     if (!command || add_dir_path_option(click.get(), command.get(),
                                         "Path to the folder which have to be signed.") < 0)
         return -1;
-    py::Ref attrs = py::Ref::steal(Py_BuildValue("{ss}", "default", "default"));
+    py::Ref attrs = py::Ref::steal(Py_BuildValue(
+        "{ssss}", "default", "default", "help",
+        "'silent': log no INFO lines and draw no progress line (warnings and errors are still "
+        "logged); any other word: log every step (the default)."));
     if (!attrs || add_option(click.get(), command.get(), "--mode", "-m", attrs.get()) < 0)
         return -1;
     if (add_report_option(click.get(), command.get()) < 0) return -1;
@@ -465,7 +480,8 @@ int init_validate_certificate_command(PyObject* m) {
         add_report_option(click.get(), command.get()) < 0)
         return -1;
     if (add_jobs_option(click.get(), command.get()) < 0 ||
-        add_scheduler_option(click.get(), command.get()) < 0)
+        add_scheduler_option(click.get(), command.get()) < 0 ||
+        add_quiet_option(click.get(), command.get()) < 0)
         return -1;
     return py::set_attr(m, "validate_certificate_command", command.get());
 }

@@ -1,6 +1,10 @@
 // mavelin.utils.logger: the process-wide log set-up of the command line.
+#include "python/mavelin/utils/logger.h"
+
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
@@ -57,6 +61,54 @@ PyMethodDef kHandleErrorDef = py::method<handle_error>(
     "Lets an output that cannot be written (closed pipe, full disk) end the run with status 1;\n"
     "other errors are reported as the logging module does.");
 
+// record.levelno, or -1 with an exception set.
+long level_of(PyObject* record) {
+    py::Ref level = py::attr(record, "levelno");
+    return level ? PyLong_AsLong(level.get()) : -1;
+}
+
+// The command line's filter: DEBUG records only of the package's own loggers, so that the
+// libraries a run sets up (the event loop of a Dask client) add no lines of theirs.
+PyObject* own_debug_only(PyObject*, PyObject* record) {
+    const long level = level_of(record);
+    if (level == -1 && PyErr_Occurred()) return nullptr;
+    if (level >= 20) Py_RETURN_TRUE;  // logging.INFO
+    py::Ref name = py::attr(record, "name");
+    if (!name) return nullptr;
+    const char* text = PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : "";
+    if (!text) return nullptr;
+    const bool own = std::strncmp(text, "mavelin", 7) == 0 && (text[7] == 0 || text[7] == '.');
+    return PyBool_FromLong(own);
+}
+
+PyMethodDef kOwnDebugOnlyDef = py::method<own_debug_only>(
+    "own_debug_only", METH_O,
+    "own_debug_only(record)\n--\n\n"
+    "Passes records of level INFO and above, and DEBUG records of mavelin's own loggers.");
+
+// The filter of --quiet: ERROR records and the findings of a validation (the records that
+// carry a `finding` attribute), nothing else.
+PyObject* findings_and_errors(PyObject*, PyObject* record) {
+    const long level = level_of(record);
+    if (level == -1 && PyErr_Occurred()) return nullptr;
+    if (level >= 40) Py_RETURN_TRUE;  // logging.ERROR
+    const int finding = PyObject_HasAttrString(record, "finding");
+    return PyBool_FromLong(finding);
+}
+
+PyMethodDef kFindingsAndErrorsDef = py::method<findings_and_errors>(
+    "findings_and_errors", METH_O,
+    "findings_and_errors(record)\n--\n\n"
+    "Passes ERROR records and the findings of a validation, nothing else.");
+
+// handler.addFilter(filter), the filter being the function of `def`.
+int add_filter(PyObject* handler, PyMethodDef* def) {
+    py::Ref filter = py::Ref::steal(PyCFunction_NewEx(def, nullptr, nullptr));
+    if (!filter) return -1;
+    py::Ref r = py::Ref::steal(PyObject_CallMethod(handler, "addFilter", "O", filter.get()));
+    return r ? 0 : -1;
+}
+
 PyObject* configure_default_logger(PyObject*, PyObject*) {
     py::Ref logging = py::import("logging");
     if (!logging) return nullptr;
@@ -69,7 +121,8 @@ PyObject* configure_default_logger(PyObject*, PyObject*) {
         py::Ref::steal(PyObject_CallMethod(logging.get(), "StreamHandler", "O", stdout_stream));
     if (!handler) return nullptr;
     py::Ref on_error = py::Ref::steal(PyCFunction_NewEx(&kHandleErrorDef, handler.get(), nullptr));
-    if (!on_error || PyObject_SetAttrString(handler.get(), "handleError", on_error.get()) < 0)
+    if (!on_error || PyObject_SetAttrString(handler.get(), "handleError", on_error.get()) < 0 ||
+        add_filter(handler.get(), &kOwnDebugOnlyDef) < 0)
         return nullptr;
     py::Ref debug = py::Ref::steal(PyObject_GetAttrString(logging.get(), "DEBUG"));
     py::Ref basic_config = py::Ref::steal(PyObject_GetAttrString(logging.get(), "basicConfig"));
@@ -89,10 +142,23 @@ PyObject* configure_default_logger(PyObject*, PyObject*) {
 PyMethodDef kConfigureDef = py::method<configure_default_logger>(
     "configure_default_logger", METH_NOARGS,
     "configure_default_logger()\n--\n\n"
-    "Sends every log record of level DEBUG and above to standard output, one line each:\n"
-    "[time] [level] [logger name] message.");
+    "Sends every log record of level INFO and above, and the DEBUG records of mavelin's own\n"
+    "loggers, to standard output, one line each: [time] [level] [logger name] message.");
 
 }  // namespace
+
+int quiet_command_line_log() {
+    py::Ref get_logger = py::import_attr("logging", "getLogger");
+    py::Ref root = get_logger ? py::Ref::steal(PyObject_CallNoArgs(get_logger.get())) : py::Ref();
+    py::Ref handlers = root ? py::attr(root.get(), "handlers") : py::Ref();
+    py::Ref seq =
+        handlers ? py::Ref::steal(PySequence_Fast(handlers.get(), "handlers")) : py::Ref();
+    if (!seq) return -1;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i)
+        if (add_filter(PySequence_Fast_GET_ITEM(seq.get(), i), &kFindingsAndErrorsDef) < 0)
+            return -1;
+    return 0;
+}
 
 int init_logger(PyObject* m) {
     if (py::import_modules(m, {"logging", "sys"}) < 0) return -1;

@@ -6,6 +6,21 @@
 #include "python/mavelin/utils/procedure_support.h"
 
 namespace mavelin::node_comparison {
+namespace {
+
+// logger.warning(message, extra={"finding": kind}): the record names the finding's kind, by
+// which the command line's --quiet (and any filter of a caller) tells findings from the other
+// warnings.
+int warn(PyObject* logger, const char* kind, PyObject* message) {
+    py::Ref method = py::attr(logger, "warning");
+    py::Ref args = py::Ref::steal(PyTuple_Pack(1, message));
+    py::Ref kw = py::Ref::steal(Py_BuildValue("{s{ss}}", "extra", "finding", kind));
+    if (!method || !args || !kw) return -1;
+    py::Ref r = py::Ref::steal(PyObject_Call(method.get(), args.get(), kw.get()));
+    return r ? 0 : -1;
+}
+
+}  // namespace
 
 py::Ref fingerprint_of(PyObject* node) {
     py::Ref fp = py::Ref::steal(PyObject_GetAttr(node, py::state().names.fingerprint.get()));
@@ -52,8 +67,11 @@ int Findings::record(const char* kind, PyObject* path, PyObject* other) {
 int Findings::report(const char* kind, PyObject* path, PyObject* other, const char* prefix,
                      const char* suffix) {
     py::Ref text = py::Ref::steal(PyObject_Str(path));
-    if (!text || procedures::log_with(logger_, "warning", prefix, text.get(), suffix) < 0)
-        return -1;
+    py::Ref shown = text ? py::display_text(text.get()) : py::Ref();
+    py::Ref message =
+        shown ? py::Ref::steal(PyUnicode_FromFormat("%s%U%s", prefix, shown.get(), suffix))
+              : py::Ref();
+    if (!message || warn(logger_, kind, message.get()) < 0) return -1;
     return record(kind, path, other);
 }
 
@@ -66,7 +84,7 @@ int Findings::moved(PyObject* from, PyObject* to) {
     if (!from_shown || !to_shown) return -1;
     py::Ref message = py::Ref::steal(
         PyUnicode_FromFormat("File %U was moved to %U.", from_shown.get(), to_shown.get()));
-    if (!message || py::log(logger_, "warning", message.get()) < 0) return -1;
+    if (!message || warn(logger_, "moved", message.get()) < 0) return -1;
     return record("moved", from, to);
 }
 
@@ -74,7 +92,7 @@ int Findings::unreadable(PyObject* path, PyObject* other) {
     PyObject* exc = PyDict_GetItemWithError(reasons_.get(), path);  // borrowed
     if (!exc) PyErr_Clear();
     py::Ref message = procedures::unreadable_message(path, exc);
-    if (!message || py::log(logger_, "warning", message.get()) < 0) return -1;
+    if (!message || warn(logger_, "unreadable", message.get()) < 0) return -1;
     return record("unreadable", path, other);
 }
 
@@ -146,7 +164,7 @@ long long Findings::unreadable_folders() {
         PyObject *path, *exc;
         if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "OO", &path, &exc)) return -1;
         py::Ref message = procedures::unreadable_message(path, exc, "Folder");
-        if (!message || py::log(logger_, "warning", message.get()) < 0 ||
+        if (!message || warn(logger_, "unreadable", message.get()) < 0 ||
             record("unreadable", path, nullptr) < 0)
             return -1;
         // The top itself is shown as "."; no folder below it has that name.
