@@ -11,7 +11,7 @@
 #   bash tests/run_all.sh --full   every CPython 3.10-3.13 found, the Dask extra on the first;
 #                                  the style checks; the engine tests plain, with AddressSanitizer
 #                                  and UndefinedBehaviorSanitizer, and a ThreadSanitizer subset;
-#                                  each fuzz target for a while ($FUZZ_SECONDS, default 60)
+#                                  each fuzz target for a while ($FUZZ_SECONDS, default 30)
 set -uo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -89,11 +89,12 @@ skip() {
 
 show_all() { cat "$1"; }
 
-# pytest -q: from the failures section on (tracebacks, captured output, the short summary);
-# everything when it ended before one (a collection error, a crash).
+# pytest -q: from the failures section on (tracebacks, captured output, the short summary),
+# without the slowest durations; everything when it ended before one (a collection error, a crash).
 show_pytest() {
     if grep -qE '^=+ (FAILURES|ERRORS) =+$' "$1"; then
-        sed -n '/^=* \(FAILURES\|ERRORS\) =*$/,$p' "$1"
+        sed -n '/^=* \(FAILURES\|ERRORS\) =*$/,$p' "$1" |
+            sed '/^=* slowest [0-9]* durations =*$/,/^=* short test summary info =*$/{/short test summary/!d}'
     else
         cat "$1"
     fi
@@ -166,7 +167,7 @@ python_suite() {
     log="$logs/pytest-$version.log"
     begin "pytest (Python $version)"
     # From the tests folder's parent, never from a folder holding a stray "mavelin".
-    PATH="$venv/bin:$PATH" "$py" -m pytest tests/python -q -p no:cacheprovider -rfEs >"$log" 2>&1
+    PATH="$venv/bin:$PATH" "$py" -m pytest tests/python -q -p no:cacheprovider -rfEs --durations=10 >"$log" 2>&1
     status=$?
     finish "pytest (Python $version)" "$status" "$(pytest_number "$log" passed)" \
         $(($(pytest_number "$log" failed) + $(pytest_number "$log" 'errors?'))) \
@@ -239,7 +240,7 @@ if [ -n "$full" ]; then
         engine_suite "engine tests (TSan)" build/engine-tsan engine-tsan \
         -DMAVELIN_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-    seconds="${FUZZ_SECONDS:-60}"
+    seconds="${FUZZ_SECONDS:-30}"
     begin "fuzz smoke"
     bash fuzz/run.sh "$seconds" >"$logs/fuzz.log" 2>&1
     finish_step "fuzz smoke (3 targets, ${seconds} s each)" "$?" "$logs/fuzz.log" 1
