@@ -185,18 +185,6 @@ Ref make_class(const char* module, const char* name, PyMethodDef* methods, size_
     return cls;
 }
 
-void set_os_error(int err, std::string_view path_bytes) {
-    if (path_bytes.empty()) {  // a failure that concerns no path (e.g. a seek)
-        errno = err;
-        PyErr_SetFromErrno(PyExc_OSError);
-        return;
-    }
-    Ref filename = decode_path(path_bytes);
-    if (!filename) return;
-    errno = err;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename.get());
-}
-
 Ref ascii_text(const char* data, size_t n) {
     Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(n), 127));
     if (text) std::memcpy(PyUnicode_DATA(text.get()), data, n);

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "python/capi/errors.h"
 #include "python/capi/handle.h"
 
 namespace mavelin::py {
@@ -40,8 +41,6 @@ Ref make_class(const char* module, const char* name, PyObject* ns);
 Ref make_class(const char* module, const char* name, PyMethodDef* methods, size_t count,
                const char* doc);
 
-// OSError subclass chosen from errno, with errno, strerror and filename (text path).
-void set_os_error(int err, std::string_view path_bytes);
 // A str of `n` ASCII characters (no decoding pass).
 Ref ascii_text(const char* data, size_t n);
 // Text form of a path as the host decodes file names (surrogate escapes kept).

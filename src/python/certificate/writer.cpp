@@ -38,9 +38,7 @@ void refuse_link(const std::string& path,
                  const char* reason = "Refusing to write the certificate through a symbolic link") {
     py::Ref filename = py::decode_path(path);
     if (!filename) return;
-    py::Ref exc =
-        py::Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", ELOOP, reason, filename.get()));
-    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    py::raise(py::os_error(ELOOP, filename.get(), reason));
 }
 
 void set_archive_error(const zip::Error& err) {

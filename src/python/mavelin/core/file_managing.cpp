@@ -211,8 +211,7 @@ py::Ref scan_errors(PyObject* initial, const std::vector<fs::WalkError>& errors)
         if (!rel) return {};
         py::Ref full = e.rel.empty() ? py::Ref::borrow(initial) : py::join(initial, rel.get());
         if (!full) return {};
-        py::Ref exc = py::Ref::steal(
-            PyObject_CallFunction(PyExc_OSError, "isO", e.code, std::strerror(e.code), full.get()));
+        py::Ref exc = py::os_error(e.code, full.get());
         if (!exc) return {};
         py::Ref pair = py::Ref::steal(PyTuple_Pack(2, rel.get(), exc.get()));
         if (!pair || PyList_Append(list.get(), pair.get()) < 0) return {};

@@ -156,8 +156,7 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
         offset += bytes_read;
         if (err != 0) {
             py::Ref name = py::Ref::steal(PyObject_GetAttrString(file.get(), "name"));
-            errno = err;
-            if (name) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+            if (name) py::raise(py::os_error(err, name.get()));
             return nullptr;
         }
         for (const hash::sha256::Digest& d : digests) {

@@ -46,7 +46,7 @@ int absolute_root(const std::string& root, std::string& out) {
     std::vector<char> cwd(4096);
     while (!::getcwd(cwd.data(), cwd.size())) {
         if (errno != ERANGE) {
-            PyErr_SetFromErrno(PyExc_OSError);
+            py::set_os_error(errno, {});
             return -1;
         }
         cwd.resize(cwd.size() * 2);
