@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string>
 
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/import.h"
 #include "python/capi/state.h"
 #include "python/package_tree.h"
 

@@ -1,6 +1,6 @@
 // Entry point of the extension module: makes `mavelin` a package and loads its subpackages.
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/import.h"
 #include "python/capi/state.h"
 #include "python/importer.h"
 #include "python/package_tree.h"

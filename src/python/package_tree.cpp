@@ -4,8 +4,8 @@
 #include <cstring>
 #include <string_view>
 
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/import.h"
 
 namespace mavelin::package_tree {
 namespace {

@@ -1,10 +1,11 @@
-// Errors as Python sees them: an errno as the OSError subclass it selects.
+// Errors as Python sees them: an errno as the OSError subclass it selects, the exception being
+// raised, the exit request.
 #include "python/capi/errors.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "python/capi/common.h"
+#include "python/capi/paths.h"
 
 namespace mavelin::py {
 
@@ -32,6 +33,19 @@ int raise(const Ref& exc) {
 void set_os_error(int err, std::string_view path_bytes) {
     if (err == EINTR && PyErr_CheckSignals() < 0) return;
     raise(os_error(err, path_bytes));
+}
+
+FetchedError fetch_error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    return {Ref::steal(type), Ref::steal(value), Ref::steal(tb)};
+}
+
+PyObject* exit_request() {
+    Ref code = Ref::steal(PyLong_FromLong(1));
+    if (code) PyErr_SetObject(PyExc_SystemExit, code.get());
+    return nullptr;
 }
 
 }  // namespace mavelin::py

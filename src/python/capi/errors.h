@@ -21,4 +21,15 @@ int raise(const Ref& exc);
 // first, whose exception wins).
 void set_os_error(int err, std::string_view path_bytes);
 
+// The exception being raised, taken out of the error indicator and normalised.
+struct FetchedError {
+    Ref type, value, traceback;
+    // Raises it again (the references go back to the error indicator).
+    void restore() { PyErr_Restore(type.release(), value.release(), traceback.release()); }
+};
+FetchedError fetch_error();
+
+// Raises SystemExit(1), the run's exit request. Always returns null.
+PyObject* exit_request();
+
 }  // namespace mavelin::py

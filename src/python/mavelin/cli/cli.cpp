@@ -3,8 +3,8 @@
 #include <utility>
 #include <vector>
 
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/import.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {

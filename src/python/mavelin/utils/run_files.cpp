@@ -15,7 +15,8 @@
 
 #include "engine/certificate_format.h"
 #include "engine/fs/file_io.h"
-#include "python/capi/common.h"
+#include "python/capi/errors.h"
+#include "python/capi/paths.h"
 
 namespace mavelin::run_files {
 namespace {

@@ -7,7 +7,11 @@
 #include <string_view>
 #include <utility>
 
-#include "python/capi/common.h"
+#include "python/capi/errors.h"
+#include "python/capi/import.h"
+#include "python/capi/logging.h"
+#include "python/capi/paths.h"
+#include "python/capi/text.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_files.h"
 

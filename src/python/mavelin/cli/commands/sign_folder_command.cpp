@@ -1,8 +1,11 @@
 // The command `sign_folder` of the command group (module mavelin.cli.commands.sign_folder_command).
 #include <cstring>
 
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/errors.h"
+#include "python/capi/import.h"
+#include "python/capi/logging.h"
+#include "python/capi/text.h"
 #include "python/mavelin/cli/commands/command_support.h"
 #include "python/mavelin/utils/run_files.h"
 #include "python/package_tree.h"

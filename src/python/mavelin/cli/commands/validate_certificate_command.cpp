@@ -4,8 +4,9 @@
 
 #include <string>
 
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/import.h"
+#include "python/capi/paths.h"
 #include "python/mavelin/cli/commands/command_support.h"
 #include "python/mavelin/utils/logger.h"
 #include "python/package_tree.h"

@@ -15,7 +15,11 @@
 
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fs/file_io.h"
-#include "python/capi/common.h"
+#include "python/capi/errors.h"
+#include "python/capi/import.h"
+#include "python/capi/logging.h"
+#include "python/capi/paths.h"
+#include "python/capi/text.h"
 #include "python/mavelin/core/passes/progress_line.h"
 #include "python/mavelin/core/passes/shard_plan.h"
 
