@@ -4,69 +4,18 @@
 #include <cstring>
 #include <string>
 
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/import.h"
 #include "python/capi/state.h"
 #include "python/package_tree.h"
 
 namespace mavelin::importer {
 namespace {
 
-struct Entry {
-    const char* name;
-    bool package;
-    int (*init)(PyObject*);  // null: the module runs embedded source (which has its own doc)
-    const char* doc;
-};
-
-const Entry kEntries[] = {
-    {"mavelin.__main__", false, nullptr, nullptr},
-    {"mavelin.cli", true, py::entry<modules::init_cli>,
-     "The command line: the click group `cli` with its two commands."},
-    {"mavelin.cli.__main__", false, nullptr, nullptr},
-    {"mavelin.cli.commands", true, py::entry<modules::init_commands>,
-     "The commands of the command group."},
-    {"mavelin.cli.commands.sign_folder_command", false,
-     py::entry<modules::init_sign_folder_command>,
-     "The `sign_folder` command: signs the folder given with --dir-path."},
-    {"mavelin.cli.commands.validate_certificate_command", false,
-     py::entry<modules::init_validate_certificate_command>,
-     "The `validate_certificate` command: checks a folder against its certificate."},
-    {"mavelin.cli.commands.generate_certificate_report", false, py::entry<modules::init_empty>,
-     "Reserved for a certificate report command; empty."},
-    {"mavelin.core", true, py::entry<modules::init_core>,
-     "The signing and validation machinery: records, hashing, the scan and the comparison."},
-    {"mavelin.core.models", false, py::entry<modules::init_models>,
-     "FileNode, the record of one file of a signed tree."},
-    {"mavelin.core.hashing", false, py::entry<modules::init_hashing>,
-     "SHA-256 hash objects and the choice of the SHA-256 implementation."},
-    {"mavelin.core.node_handling", false, py::entry<modules::init_node_handling>,
-     "FileNodeHandler, which fingerprints one file into its FileNode."},
-    {"mavelin.core.file_managing", false, py::entry<modules::init_file_managing>,
-     "FileManager: the scan of a tree, its fingerprint pass and the certificate."},
-    {"mavelin.core.validation", false, py::entry<modules::init_validation>,
-     "CertificateValidator: finding, loading and checking a certificate against a folder."},
-    {"mavelin.core._shards", false, py::entry<modules::init_shards>,
-     "Fingerprints of one shard of a tree, as packed digests, for runs over several machines."},
-    {"mavelin.utils", true, py::entry<modules::init_utils>,
-     "The two procedures, sign_folder and validate_certificate, and the log set-up."},
-    {"mavelin.utils.logger", false, py::entry<modules::init_logger>,
-     "The log set-up of the command line."},
-    {"mavelin.utils.sign_folder", false, py::entry<modules::init_sign_folder>,
-     "The signing procedure, sign_folder."},
-    {"mavelin.utils.validate_certificate", false, py::entry<modules::init_validate_certificate>,
-     "The validation procedure, validate_certificate."},
-};
+using Entry = package_tree::Module;
 
 const Entry* lookup(PyObject* name) {
-    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8(name) : nullptr;
-    if (!text) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    for (const Entry& e : kEntries)
-        if (std::strcmp(e.name, text) == 0) return &e;
-    return nullptr;
+    return package_tree::find(name);
 }
 
 std::string origin_of(const Entry& e) {

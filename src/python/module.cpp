@@ -1,8 +1,9 @@
 // Entry point of the extension module: makes `mavelin` a package and loads its subpackages.
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/import.h"
 #include "python/capi/state.h"
 #include "python/importer.h"
+#include "python/package_tree.h"
 
 namespace mavelin {
 namespace {
@@ -74,10 +75,7 @@ int exec_package(PyObject* module) {
     py::Ref getattr_fn = py::Ref::steal(PyCFunction_NewEx(&kGetattrDef, module, name.get()));
     if (!getattr_fn || py::set_attr(module, "__getattr__", getattr_fn.get()) < 0) return -1;
 
-    for (const char* sub : {"mavelin.cli", "mavelin.core", "mavelin.utils"}) {
-        if (!py::import(sub)) return -1;
-    }
-    return 0;
+    return package_tree::load_children(module, "mavelin");
 }
 
 PyModuleDef_Slot kSlots[] = {

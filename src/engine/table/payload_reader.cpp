@@ -399,11 +399,13 @@ DecodeResult from_decoded(const pk::Decoded& d, NodeTable& out, const std::atomi
     bool rows_known = false;
     std::string raw;
     std::vector<Digest> fp;
-    char key[32] = "node_id_";
+    constexpr std::size_t kPrefix = sizeof certificate_format::kNodeKeyPrefix - 1;
+    char key[32];
+    std::memcpy(key, certificate_format::kNodeKeyPrefix, kPrefix);
     cancellation::Poll cancelled(cancel);  // looked at per node
     for (std::size_t i = 0; i < items.size(); i += 2) {
         if (cancelled()) return DecodeResult::kReadFailed;
-        const auto key_end = std::to_chars(key + 8, key + sizeof key, i / 2 + 1).ptr;
+        const auto key_end = std::to_chars(key + kPrefix, key + sizeof key, i / 2 + 1).ptr;
         if (d.str(items[i]) != std::string_view(key, static_cast<std::size_t>(key_end - key)))
             return kNo;
         const pk::ValueId node = items[i + 1];

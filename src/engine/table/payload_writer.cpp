@@ -128,7 +128,7 @@ void PayloadEncoder::node(std::int64_t id, std::string_view raw_path, const Dige
                           std::size_t rows) {
     char digits[24];
     const auto key_end = std::to_chars(digits, digits + sizeof digits, nodes_.done + 1).ptr;
-    key_.assign("node_id_").append(digits, key_end);
+    key_.assign(certificate_format::kNodeKeyPrefix).append(digits, key_end);
     text_.clear();
     append_path_text(raw_path, text_);
     if (fast_node(id, key_, fingerprint, rows)) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "engine/fs/os_error.h"
 
@@ -49,6 +50,21 @@ inline Status os_error(Error* err, int code, const std::string& path) {
     return Status::kOsError;
 }
 
+// Records a failure other than a system call's in `err` (when given) and returns `status`.
+inline Status set_error(Error* err, Status status, std::string message) {
+    if (err) {
+        err->status = status;
+        err->os = {};
+        err->message = std::move(message);
+    }
+    return status;
+}
+
+// The host zipfile version whose layout is reproduced. They differ for members whose local
+// header gets a ZIP64 field while their size stays within the limit (about 1.95 to 2 GiB):
+// 3.10 keeps the real sizes there and version 2.0, 3.11 writes 0xFFFFFFFF and version 4.5.
+enum class HostZip { k310, k311 };
+
 // Record signatures and fixed sizes.
 inline constexpr uint32_t kLocalSig = 0x04034b50;     // "PK\3\4"
 inline constexpr uint32_t kCentralSig = 0x02014b50;   // "PK\1\2"
@@ -61,6 +77,7 @@ inline constexpr size_t kEndSize = 22;
 inline constexpr size_t kEnd64Size = 56;
 inline constexpr size_t kEnd64LocSize = 20;
 inline constexpr uint16_t kZip64ExtraId = 0x0001;
+inline constexpr size_t kZip64ExtraSize = 20;  // id, length, file size, compressed size
 
 // The writer's limits: beyond kZip64Limit sizes and offsets go into ZIP64 records.
 inline constexpr uint64_t kZip64Limit = (uint64_t{1} << 31) - 1;

@@ -1,7 +1,8 @@
 // Python exceptions for the outcomes of the engine's archive reader and writer.
 #include "python/certificate/archive_errors.h"
 
-#include "python/capi/common.h"
+#include "python/capi/errors.h"
+#include "python/capi/import.h"
 
 namespace mavelin::archive_errors {
 

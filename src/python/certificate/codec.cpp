@@ -15,9 +15,10 @@
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/reader.h"
 #include "engine/pickle/writer.h"
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/gc.h"
 #include "python/capi/interruptible.h"
+#include "python/capi/text.h"
 
 namespace mavelin::certificate {
 

@@ -14,8 +14,10 @@
 #include "engine/pickle/reader.h"
 #include "engine/table/payload_reader.h"
 #include "engine/zip/reader.h"
-#include "python/capi/common.h"
+#include "python/capi/errors.h"
+#include "python/capi/import.h"
 #include "python/capi/interruptible.h"
+#include "python/capi/paths.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
 #include "python/mavelin/core/models.h"
@@ -50,9 +52,7 @@ void set_open_error(const zip::Error& err) {
         (unreadable ? "Certificate file cannot be read: " : "Certificate file is corrupted: ") +
         why;
     if (err.status == zip::Status::kOsError) {
-        py::Ref exc = py::Ref::steal(
-            PyObject_CallFunction(PyExc_OSError, "is", err.os.code, told.message.c_str()));
-        if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+        py::raise(py::os_error(err.os.code, nullptr, told.message.c_str()));
         return;
     }
     if (err.status == zip::Status::kNoMember || err.status == zip::Status::kNotZip ||

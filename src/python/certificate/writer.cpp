@@ -19,9 +19,11 @@
 #include "engine/fs/file_io.h"
 #include "engine/table/payload_writer.h"
 #include "engine/zip/writer.h"
-#include "python/capi/common.h"
+#include "python/capi/errors.h"
 #include "python/capi/gil.h"
+#include "python/capi/import.h"
 #include "python/capi/interruptible.h"
+#include "python/capi/paths.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
 #include "python/mavelin/core/models.h"
@@ -38,9 +40,7 @@ void refuse_link(const std::string& path,
                  const char* reason = "Refusing to write the certificate through a symbolic link") {
     py::Ref filename = py::decode_path(path);
     if (!filename) return;
-    py::Ref exc =
-        py::Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", ELOOP, reason, filename.get()));
-    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    py::raise(py::os_error(ELOOP, filename.get(), reason));
 }
 
 void set_archive_error(const zip::Error& err) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/hash/crc32/crc32.h"
+#include "engine/zip/member_records.h"
 #include "engine/zip/writer.h"
 #include "zip/zip_test_support.h"
 

@@ -1,7 +1,10 @@
 // The command group `cli`, the entry module run by `python -m mavelin` and `python -m mavelin.cli`,
 // and the console script's `main`.
-#include "python/capi/common.h"
+#include <utility>
+#include <vector>
+
 #include "python/capi/entry.h"
+#include "python/capi/import.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {
@@ -63,11 +66,15 @@ int add_version_option(PyObject* click, PyObject* group) {
 int init_cli(PyObject* m) {
     py::Ref click = py::import("click");
     if (!click || py::set_attr(m, "click", click.get()) < 0) return -1;
-    py::Ref commands = py::import("mavelin.cli.commands");
-    if (!commands) return -1;
-    for (const char* name : {"sign_folder_command", "validate_certificate_command"}) {
-        py::Ref command = py::Ref::steal(PyObject_GetAttrString(commands.get(), name));
+    if (package_tree::load_children(m, "mavelin.cli") < 0) return -1;
+    std::vector<std::pair<const char*, py::Ref>> commands;
+    for (const package_tree::Module& e : package_tree::modules()) {
+        if (e.exposed != package_tree::Exposed::kCommand) continue;
+        const char* name = package_tree::last_name(e.name);
+        py::Ref module = py::import(e.name);
+        py::Ref command = module ? py::attr(module.get(), name) : py::Ref();
         if (!command || py::set_attr(m, name, command.get()) < 0) return -1;
+        commands.emplace_back(name, std::move(command));
     }
 
     py::Ref modname = py::Ref::steal(PyUnicode_FromString("mavelin.cli"));
@@ -82,9 +89,7 @@ int init_cli(PyObject* m) {
     if (!decorator) return -1;
     py::Ref group = py::Ref::steal(PyObject_CallOneArg(decorator.get(), body.get()));
     if (!group) return -1;
-    for (const char* name : {"sign_folder_command", "validate_certificate_command"}) {
-        py::Ref command = py::Ref::steal(PyObject_GetAttrString(commands.get(), name));
-        if (!command) return -1;
+    for (const auto& [name, command] : commands) {
         py::Ref r =
             py::Ref::steal(PyObject_CallMethod(group.get(), "add_command", "O", command.get()));
         if (!r) return -1;

@@ -5,7 +5,8 @@
 
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
-#include "python/capi/common.h"
+#include "python/capi/import.h"
+#include "python/capi/paths.h"
 #include "python/capi/state.h"
 #include "python/certificate/reader.h"
 #include "python/mavelin/core/comparison/node_comparison.h"

@@ -10,10 +10,14 @@
 #include "engine/certificate_format.h"
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/fs/tree_walk.h"
-#include "python/capi/common.h"
+#include "python/capi/classes.h"
 #include "python/capi/entry.h"
+#include "python/capi/errors.h"
+#include "python/capi/gc.h"
 #include "python/capi/gil.h"
+#include "python/capi/import.h"
 #include "python/capi/interruptible.h"
+#include "python/capi/paths.h"
 #include "python/capi/state.h"
 #include "python/certificate/writer.h"
 #include "python/mavelin/core/models.h"
@@ -211,8 +215,7 @@ py::Ref scan_errors(PyObject* initial, const std::vector<fs::WalkError>& errors)
         if (!rel) return {};
         py::Ref full = e.rel.empty() ? py::Ref::borrow(initial) : py::join(initial, rel.get());
         if (!full) return {};
-        py::Ref exc = py::Ref::steal(
-            PyObject_CallFunction(PyExc_OSError, "isO", e.code, std::strerror(e.code), full.get()));
+        py::Ref exc = py::os_error(e.code, full.get());
         if (!exc) return {};
         py::Ref pair = py::Ref::steal(PyTuple_Pack(2, rel.get(), exc.get()));
         if (!pair || PyList_Append(list.get(), pair.get()) < 0) return {};

@@ -35,9 +35,6 @@ py::Ref scan_errors(PyObject* initial, const std::vector<fs::WalkError>& errors)
 // walk order; they are no nodes.
 py::Ref uncertified_links(const std::vector<std::string>& dangling);
 
-// The OSError a failed open or read of `path` raises, with errno, strerror and filename.
-py::Ref os_error(int err, const std::string& path);
-
 // The (path below the top, OSError) pairs of the nodes of `nodes` that could not be fingerprinted.
 py::Ref unreadable_pairs(const table::NodeTable& nodes,
                          const std::vector<table::FillFailure>& failures);

@@ -5,10 +5,10 @@
 #include <new>
 
 #include "engine/hash/sha256/sha256.h"
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/gil.h"
 #include "python/capi/state.h"
+#include "python/capi/text.h"
 
 namespace mavelin::hash_object {
 namespace {

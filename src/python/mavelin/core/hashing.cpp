@@ -5,8 +5,8 @@
 
 #include "engine/hash/sha256/choice.h"
 #include "engine/hash/sha256/sha256.h"
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/import.h"
 #include "python/mavelin/core/hash_object.h"
 #include "python/package_tree.h"
 

@@ -2,8 +2,9 @@
 #include "python/mavelin/core/models.h"
 
 #include "engine/certificate_format.h"
-#include "python/capi/common.h"
+#include "python/capi/classes.h"
 #include "python/capi/entry.h"
+#include "python/capi/import.h"
 #include "python/capi/state.h"
 #include "python/package_tree.h"
 

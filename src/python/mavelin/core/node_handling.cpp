@@ -14,10 +14,14 @@
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fs/file_io.h"
 #include "engine/hash/sha256/sha256.h"
-#include "python/capi/common.h"
+#include "python/capi/classes.h"
 #include "python/capi/entry.h"
+#include "python/capi/errors.h"
 #include "python/capi/gil.h"
+#include "python/capi/import.h"
+#include "python/capi/paths.h"
 #include "python/capi/state.h"
+#include "python/capi/text.h"
 #include "python/mavelin/core/models.h"
 #include "python/package_tree.h"
 
@@ -156,8 +160,7 @@ PyObject* generate_hash_list(PyObject* self, PyObject*) {
         offset += bytes_read;
         if (err != 0) {
             py::Ref name = py::Ref::steal(PyObject_GetAttrString(file.get(), "name"));
-            errno = err;
-            if (name) PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+            if (name) py::raise(py::os_error(err, name.get()));
             return nullptr;
         }
         for (const hash::sha256::Digest& d : digests) {

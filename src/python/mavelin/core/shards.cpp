@@ -14,9 +14,10 @@
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/fs/file_io.h"
 #include "engine/hash/sha256/sha256.h"
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/import.h"
 #include "python/capi/interruptible.h"
+#include "python/capi/paths.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {

@@ -6,8 +6,9 @@
 
 #include <cstring>
 
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/errors.h"
+#include "python/capi/import.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {

@@ -3,7 +3,11 @@
 
 #include <string_view>
 
-#include "python/capi/common.h"
+#include "python/capi/errors.h"
+#include "python/capi/import.h"
+#include "python/capi/logging.h"
+#include "python/capi/paths.h"
+#include "python/capi/text.h"
 
 namespace mavelin::procedures {
 

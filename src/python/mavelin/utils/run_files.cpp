@@ -15,7 +15,8 @@
 
 #include "engine/certificate_format.h"
 #include "engine/fs/file_io.h"
-#include "python/capi/common.h"
+#include "python/capi/errors.h"
+#include "python/capi/paths.h"
 
 namespace mavelin::run_files {
 namespace {
@@ -30,9 +31,7 @@ void split(const std::string& path, std::string& folder, std::string& name) {
 
 // OSError(code, reason, path) of the path the caller gave.
 int refuse(int code, const char* reason, PyObject* path) {
-    py::Ref exc = py::Ref::steal(PyObject_CallFunction(PyExc_OSError, "isO", code, reason, path));
-    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    return -1;
+    return py::raise(py::os_error(code, path, reason));
 }
 
 // Whether the folder open on `dirfd` may be written: 0, or the errno (EROFS on a read-only

@@ -7,8 +7,10 @@
 
 #include "engine/fs/atomic_file.h"
 #include "engine/report/json_writer.h"
-#include "python/capi/common.h"
+#include "python/capi/errors.h"
 #include "python/capi/interruptible.h"
+#include "python/capi/paths.h"
+#include "python/capi/text.h"
 
 namespace mavelin::run_report {
 namespace {

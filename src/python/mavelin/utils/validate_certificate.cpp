@@ -3,8 +3,11 @@
 #include <cstring>
 
 #include "engine/certificate_format.h"
-#include "python/capi/common.h"
 #include "python/capi/entry.h"
+#include "python/capi/errors.h"
+#include "python/capi/gc.h"
+#include "python/capi/import.h"
+#include "python/capi/logging.h"
 #include "python/capi/state.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/passes/cluster_pass.h"

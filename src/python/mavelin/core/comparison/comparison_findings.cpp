@@ -1,6 +1,7 @@
 // The findings of a comparison: their log lines and their record on the validator.
-#include "python/capi/common.h"
+#include "python/capi/import.h"
 #include "python/capi/state.h"
+#include "python/capi/text.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
 #include "python/mavelin/core/models.h"
 #include "python/mavelin/utils/procedure_support.h"

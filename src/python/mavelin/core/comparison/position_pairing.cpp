@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "python/capi/common.h"
+#include "python/capi/handle.h"
 #include "python/capi/state.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
 #include "python/mavelin/core/models.h"

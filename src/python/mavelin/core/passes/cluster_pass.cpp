@@ -15,7 +15,11 @@
 
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fs/file_io.h"
-#include "python/capi/common.h"
+#include "python/capi/errors.h"
+#include "python/capi/import.h"
+#include "python/capi/logging.h"
+#include "python/capi/paths.h"
+#include "python/capi/text.h"
 #include "python/mavelin/core/passes/progress_line.h"
 #include "python/mavelin/core/passes/shard_plan.h"
 
@@ -46,7 +50,7 @@ int absolute_root(const std::string& root, std::string& out) {
     std::vector<char> cwd(4096);
     while (!::getcwd(cwd.data(), cwd.size())) {
         if (errno != ERANGE) {
-            PyErr_SetFromErrno(PyExc_OSError);
+            py::set_os_error(errno, {});
             return -1;
         }
         cwd.resize(cwd.size() * 2);

@@ -11,9 +11,13 @@
 #include "engine/certificate_format.h"
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/hash/sha256/sha256.h"
-#include "python/capi/common.h"
+#include "python/capi/errors.h"
+#include "python/capi/gc.h"
+#include "python/capi/import.h"
 #include "python/capi/interruptible.h"
+#include "python/capi/paths.h"
 #include "python/capi/state.h"
+#include "python/capi/text.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/models.h"
 #include "python/mavelin/core/passes/cluster_pass.h"
@@ -114,20 +118,13 @@ bool progress_line_wanted() {
     return t_settings && t_settings->progress && progress_line::ProgressLine::terminal();
 }
 
-py::Ref os_error(int err, const std::string& path) {
-    py::Ref filename = py::decode_path(path);
-    if (!filename) return {};
-    return py::Ref::steal(
-        PyObject_CallFunction(PyExc_OSError, "isO", err, std::strerror(err), filename.get()));
-}
-
 py::Ref unreadable_pairs(const table::NodeTable& nodes,
                          const std::vector<table::FillFailure>& failures) {
     py::Ref list = py::Ref::steal(PyList_New(0));
     if (!list) return {};
     for (const table::FillFailure& f : failures) {
         py::Ref path = py::decode_path(nodes.path(f.index));
-        py::Ref exc = path ? os_error(f.error.code, f.error.path) : py::Ref();
+        py::Ref exc = path ? py::os_error(f.error.code, f.error.path) : py::Ref();
         py::Ref pair = exc ? py::Ref::steal(PyTuple_Pack(2, path.get(), exc.get())) : py::Ref();
         if (!pair || PyList_Append(list.get(), pair.get()) < 0) return {};
     }
@@ -283,7 +280,7 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     for (size_t i = 0; i < nodes.size(); ++i) {
         const fingerprint::FileOutcome& o = outcomes[i];
         if (o.error.code != 0) {
-            py::Ref exc = os_error(o.error.code, o.error.path);
+            py::Ref exc = py::os_error(o.error.code, o.error.path);
             if (!exc || record_error(errors.get(), nodes[i].get(), exc.get()) < 0) return -1;
             continue;
         }
