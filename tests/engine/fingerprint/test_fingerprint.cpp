@@ -17,8 +17,8 @@
 
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fingerprint/small_batch.h"
-#include "engine/hash/sha256/sha256.h"
 #include "engine/hash/sha256/impl.h"
+#include "engine/hash/sha256/sha256.h"
 
 namespace mavelin::fingerprint {
 namespace {

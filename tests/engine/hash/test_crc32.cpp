@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/hash/crc32/crc32.h"
 #include "engine/hash/crc32/choice.h"
+#include "engine/hash/crc32/crc32.h"
 
 namespace mavelin::hash::crc32 {
 namespace {

@@ -3,9 +3,9 @@
 #include <atomic>
 
 #include "engine/cpu/features.h"
+#include "engine/hash/crc32/choice.h"
 #include "engine/hash/crc32/crc32.h"
 #include "engine/hash/crc32/impl.h"
-#include "engine/hash/crc32/choice.h"
 
 namespace mavelin::hash::crc32 {
 namespace {
