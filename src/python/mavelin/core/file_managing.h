@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/fingerprint/parallel_runner.h"
 #include "engine/fingerprint/progress.h"
 #include "engine/fs/tree_walk.h"
 #include "engine/table/fill.h"
@@ -59,6 +60,15 @@ int run_local_pass(
     const std::string& root, std::size_t files,
     const std::function<std::string_view(std::size_t)>& rel,
     const std::function<void(const std::atomic<bool>&, fingerprint::Progress*)>& hash);
+
+// Fingerprints the files `rels` below `root` into `outcomes` (input order): on the cluster of the
+// PassSettings when they name one, else on this machine through run_local_pass. -1 with an
+// exception set (interrupted, a failed cluster run).
+int fingerprint_paths(const std::string& root, const std::vector<std::string>& rels,
+                      const fingerprint::Params& params,
+                      std::vector<fingerprint::FileOutcome>& outcomes);
+// Whether the passes run on this thread now go to a cluster (PassSettings).
+bool on_cluster();
 
 // What a procedure asks of the fingerprint passes it runs on its own thread.
 struct PassSettings {

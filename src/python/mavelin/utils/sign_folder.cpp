@@ -124,8 +124,8 @@ int log_files_found(bool silent, PyObject* count) {
     return message ? py::log(logger(), "info", message.get()) : -1;
 }
 
-// The scan and the fingerprints through a FileManager, step by step (on a cluster, or when a
-// caller put a class of its own in mavelin.core.file_managing); `unreadable` receives its
+// The scan and the fingerprints through a FileManager, step by step (when a caller put a class
+// of its own in mavelin.core.file_managing); `unreadable` receives its
 // _fingerprint_errors (empty when it has none).
 int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool silent, Signing& run,
                              py::Ref& unreadable) {
@@ -150,8 +150,8 @@ int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool sil
     return unreadable ? 0 : -1;
 }
 
-// The scan and the fingerprints on this machine into a compact node table: no Python object per
-// file. The log lines and findings are those of fingerprint_with_manager.
+// The scan and the fingerprints into a compact node table (on this machine or on the cluster):
+// no Python object per file. The log lines and findings are those of fingerprint_with_manager.
 int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& unreadable) {
     if (!silent &&
         procedures::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
@@ -285,8 +285,9 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!manager_cls) return nullptr;
     Signing run;
     py::Ref unread;
-    // A compact table unless the hashing goes to a cluster or FileManager is not our own.
-    if (!settings.cluster && manager_cls.get() == py::state().manager_class.get()) {
+    const int to_table = file_managing::route_to_table(file_managing::Procedure::kSign);
+    if (to_table < 0) return nullptr;
+    if (to_table) {
         if (fingerprint_compact(dir_path, silent, run, unread) < 0) return nullptr;
     } else if (fingerprint_with_manager(manager_cls.get(), dir_path, silent, run, unread) < 0) {
         return nullptr;

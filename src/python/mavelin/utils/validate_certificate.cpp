@@ -8,6 +8,7 @@
 #include "python/capi/state.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/passes/cluster_pass.h"
+#include "python/mavelin/core/passes/tree_pass.h"
 #include "python/mavelin/core/validation.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_files.h"
@@ -116,13 +117,14 @@ int own_files(PyObject* dir_path, PyObject* validator, PyObject* report,
 }
 
 // Loads, fingerprints and compares once the certificate is known: `failed` is the number of
-// files that failed, `files` the number of files fingerprinted. By path on this machine, on
-// compact tables; otherwise (by position, or on a cluster, or a stored table that does not fit
-// the compact form) through the validator's steps.
-int run_steps(PyObject* validator, const char* match, bool on_cluster, py::Ref& failed,
-              py::Ref& files) {
-    if (std::strcmp(match, "path") == 0 && !on_cluster) {
-        const int r = validation::run_by_path(validator, failed, files);
+// files that failed, `files` the number of files fingerprinted. By path, on compact tables when
+// the route rule says so; otherwise (by position, a caller's class, or a stored table that does
+// not fit the compact form) through the validator's steps.
+int run_steps(PyObject* validator, const char* match, py::Ref& failed, py::Ref& files) {
+    if (std::strcmp(match, "path") == 0) {
+        const int to_table = file_managing::route_to_table(file_managing::Procedure::kValidate);
+        if (to_table < 0) return -1;
+        const int r = to_table ? validation::run_by_path(validator, failed, files) : 1;
         if (r <= 0) return r;
     }
     for (const char* step : {"deserealize_certificate", "generate_fingerprints"}) {
@@ -199,8 +201,7 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (own_files(dir_path, validator.get(), report, settings.skipped) < 0) return nullptr;
     py::Ref invalid, files;
-    if (run_steps(validator.get(), match, settings.cluster != nullptr, invalid, files) < 0)
-        return nullptr;
+    if (run_steps(validator.get(), match, invalid, files) < 0) return nullptr;
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
     if (!zero) return nullptr;
     int failed = PyObject_RichCompareBool(invalid.get(), zero.get(), Py_GT);

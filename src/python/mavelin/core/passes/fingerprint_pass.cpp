@@ -194,6 +194,34 @@ PassSettingsScope::~PassSettingsScope() {
     t_settings = outer_;
 }
 
+int fingerprint_paths(const std::string& root, const std::vector<std::string>& rels,
+                      const fingerprint::Params& params,
+                      std::vector<fingerprint::FileOutcome>& outcomes) {
+    if (t_settings && t_settings->cluster) {  // threads per worker: as asked, or theirs
+        // The progress line, when asked for, drawn from counters the run keeps; it is cleared
+        // before anything else is written.
+        fingerprint::Progress counters;
+        std::optional<progress_line::ProgressLine> line;
+        if (progress_line_wanted()) line.emplace("fingerprinting", rels.size(), counters);
+        if (line) line->tick();
+        const int ran = cluster::fingerprint_files(
+            t_settings->cluster, root, rels, params, t_settings->threads, outcomes,
+            line ? &counters : nullptr, line ? &*line : nullptr);
+        line.reset();
+        return ran;
+    }
+    const unsigned threads = pass_threads();
+    auto rel = [&rels](std::size_t i) -> std::string_view { return rels[i]; };
+    auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* progress) {
+        outcomes = fingerprint::fingerprint_files(root, rels, params, threads, &cancel, progress);
+    };
+    return run_local_pass(root, rels.size(), rel, hash);
+}
+
+bool on_cluster() {
+    return t_settings && t_settings->cluster;
+}
+
 int fingerprint_table(PyObject* manager, bool all_or_none) {
     py::Ref errors = py::Ref::steal(PyList_New(0));
     py::Ref no_bytes = py::Ref::steal(PyLong_FromLong(0));
@@ -250,28 +278,8 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     }
     if (!fast) return slow_pass(manager, table.get(), nodes, errors.get(), all_or_none);
 
-    const unsigned threads = pass_threads();
     std::vector<fingerprint::FileOutcome> outcomes;
-    if (t_settings && t_settings->cluster) {  // threads per worker: as asked, or theirs
-        // The progress line, when asked for, drawn from counters the run keeps; it is cleared
-        // before anything else is written.
-        fingerprint::Progress counters;
-        std::optional<progress_line::ProgressLine> line;
-        if (progress_line_wanted()) line.emplace("fingerprinting", nodes.size(), counters);
-        if (line) line->tick();
-        const int ran = cluster::fingerprint_files(
-            t_settings->cluster, root, rel_paths, params, t_settings->threads, outcomes,
-            line ? &counters : nullptr, line ? &*line : nullptr);
-        line.reset();
-        if (ran < 0) return -1;  // interrupted or failed: the table stays
-    } else {
-        auto rel = [&rel_paths](std::size_t i) -> std::string_view { return rel_paths[i]; };
-        auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* progress) {
-            outcomes =
-                fingerprint::fingerprint_files(root, rel_paths, params, threads, &cancel, progress);
-        };
-        if (run_local_pass(root, nodes.size(), rel, hash) < 0) return -1;  // the table stays
-    }
+    if (fingerprint_paths(root, rel_paths, params, outcomes) < 0) return -1;  // the table stays
     if (outcomes.size() != nodes.size()) {
         PyErr_SetString(PyExc_SystemError, "fingerprint pass lost files");
         return -1;
