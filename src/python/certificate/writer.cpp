@@ -19,6 +19,7 @@
 #include "engine/fs/file_io.h"
 #include "engine/table/payload_writer.h"
 #include "engine/zip/writer.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/common.h"
 #include "python/capi/gil.h"
 #include "python/capi/interruptible.h"
@@ -112,9 +113,9 @@ int certificate_folder(PyObject* initial, py::Ref& folder, std::string& folder_b
 // The same for a manager's tree, recorded as manager._cert_folder_path.
 int manager_folder(PyObject* manager, py::Ref& folder, std::string& folder_bytes,
                    fs::UniqueFd& fd) {
-    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, "_initial_path"));
+    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, attr::kInitialPath));
     if (!initial || certificate_folder(initial.get(), folder, folder_bytes, fd) < 0) return -1;
-    return PyObject_SetAttrString(manager, "_cert_folder_path", folder.get());
+    return PyObject_SetAttrString(manager, attr::kCertFolderPath, folder.get());
 }
 
 zip::HostZip host_layout() {
@@ -260,18 +261,18 @@ int payload_and_table(PyObject* manager, PyObject* folder, py::Ref& payload_path
     if (!payload_path ||
         PyObject_SetAttrString(manager, "_pickle_file_path", payload_path.get()) < 0)
         return -1;
-    table = py::Ref::steal(PyObject_GetAttrString(manager, "_file_nodes"));
+    table = py::Ref::steal(PyObject_GetAttrString(manager, attr::kFileNodes));
     return table ? 0 : -1;
 }
 
 }  // namespace
 
 int write(PyObject* manager, PyObject* output) {
-    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, "_initial_path"));
+    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, attr::kInitialPath));
     if (!initial) return -1;
     Destination d;
     if (open_destination(initial.get(), output, d) < 0 ||
-        PyObject_SetAttrString(manager, "_cert_folder_path", d.folder.get()) < 0)
+        PyObject_SetAttrString(manager, attr::kCertFolderPath, d.folder.get()) < 0)
         return -1;
     py::Ref payload_path;
     py::Ref table;
@@ -370,7 +371,7 @@ int save(PyObject* manager) {
 }
 
 int archive(PyObject* manager) {
-    py::Ref folder = py::Ref::steal(PyObject_GetAttrString(manager, "_cert_folder_path"));
+    py::Ref folder = py::Ref::steal(PyObject_GetAttrString(manager, attr::kCertFolderPath));
     if (!folder) return -1;
     py::Ref payload_path = py::Ref::steal(PyObject_GetAttrString(manager, "_pickle_file_path"));
     if (!payload_path) return -1;

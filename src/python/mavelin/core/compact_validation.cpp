@@ -5,6 +5,7 @@
 
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/common.h"
 #include "python/capi/state.h"
 #include "python/certificate/reader.h"
@@ -38,9 +39,9 @@ int report_walk(PyObject* validator, PyObject* top_path, file_managing::TreePass
     py::Ref folder_errors = file_managing::scan_errors(top_path, pass.walk_errors());
     py::Ref count = py::Ref::steal(PyLong_FromSize_t(pass.nodes().size()));
     if (!uncertified || !links || !folder_errors || !count ||
-        PyObject_SetAttrString(validator, "_uncertified_folders", uncertified.get()) < 0 ||
-        PyObject_SetAttrString(validator, "_uncertified_links", links.get()) < 0 ||
-        PyObject_SetAttrString(validator, "_unreadable_folders", folder_errors.get()) < 0)
+        PyObject_SetAttrString(validator, attr::kUncertifiedFolders, uncertified.get()) < 0 ||
+        PyObject_SetAttrString(validator, attr::kUncertifiedLinks, links.get()) < 0 ||
+        PyObject_SetAttrString(validator, attr::kUnreadableFolders, folder_errors.get()) < 0)
         return -1;
     return procedures::report_scan(logger(), uncertified.get(), links.get(), nullptr, count.get());
 }
@@ -55,8 +56,8 @@ int fill(PyObject* validator, file_managing::TreePass& pass) {
     py::Ref errors = file_managing::unreadable_pairs(pass.nodes(), failures);
     py::Ref total = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
     if (!errors || !total ||
-        PyObject_SetAttrString(validator, "_unreadable_files", errors.get()) < 0 ||
-        PyObject_SetAttrString(validator, "_fingerprinted_bytes", total.get()) < 0)
+        PyObject_SetAttrString(validator, attr::kUnreadableFiles, errors.get()) < 0 ||
+        PyObject_SetAttrString(validator, attr::kFingerprintedBytes, total.get()) < 0)
         return -1;
     return 0;
 }
@@ -64,8 +65,8 @@ int fill(PyObject* validator, file_managing::TreePass& pass) {
 }  // namespace
 
 int run_by_path(PyObject* validator, py::Ref& failed, py::Ref& files) {
-    py::Ref certificate_path = py::attr(validator, "_certificate_path");
-    py::Ref top_path = py::attr(validator, "_result_path");
+    py::Ref certificate_path = py::attr(validator, attr::kCertificatePath);
+    py::Ref top_path = py::attr(validator, attr::kResultPath);
     if (!certificate_path || !top_path) return -1;
     std::string top;
     if (py::encode_path(top_path.get(), top) < 0) return -1;

@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "python/capi/attribute_names.h"
 #include "python/capi/common.h"
 
 namespace mavelin::procedures {
@@ -106,7 +107,7 @@ int warn_each(PyObject* logger, PyObject* paths, const char* prefix, const char*
 }  // namespace
 
 py::Ref uncertified_links_of(PyObject* holder) {
-    py::Ref links = py::Ref::steal(PyObject_GetAttrString(holder, "_uncertified_links"));
+    py::Ref links = py::Ref::steal(PyObject_GetAttrString(holder, attr::kUncertifiedLinks));
     if (links || !PyErr_ExceptionMatches(PyExc_AttributeError)) return links;
     PyErr_Clear();
     return py::Ref::steal(PyList_New(0));
@@ -146,11 +147,11 @@ int report_scan(PyObject* logger, PyObject* uncertified, PyObject* links, PyObje
 }
 
 int scan(PyObject* manager, PyObject* logger, py::Ref& count, bool folders_fatal) {
-    py::Ref r = py::Ref::steal(PyObject_CallMethod(manager, "_parse_directory", nullptr));
+    py::Ref r = py::Ref::steal(PyObject_CallMethod(manager, attr::kParseDirectory, nullptr));
     if (!r) return -1;
-    py::Ref uncertified = py::attr(manager, "_uncertified_folders");
+    py::Ref uncertified = py::attr(manager, attr::kUncertifiedFolders);
     py::Ref links = uncertified ? uncertified_links_of(manager) : py::Ref();
-    py::Ref errors = folders_fatal ? py::attr(manager, "_scan_errors") : py::Ref();
+    py::Ref errors = folders_fatal ? py::attr(manager, attr::kScanErrors) : py::Ref();
     count = py::attr(manager, "files_count");
     if (!uncertified || !links || (folders_fatal && !errors) || !count) return -1;
     return report_scan(logger, uncertified.get(), links.get(), errors.get(), count.get());

@@ -6,6 +6,7 @@
 #include "engine/certificate_format.h"
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
@@ -104,8 +105,8 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* output, co
     py::Ref files = run.files, bytes = run.bytes, uncertified = run.uncertified, links = run.links;
     if (run.manager) {
         files = py::attr(run.manager.get(), "files_count");
-        bytes = py::attr(run.manager.get(), "_fingerprinted_bytes");
-        uncertified = py::attr(run.manager.get(), "_uncertified_folders");
+        bytes = py::attr(run.manager.get(), attr::kFingerprintedBytes);
+        uncertified = py::attr(run.manager.get(), attr::kUncertifiedFolders);
         links = procedures::uncertified_links_of(run.manager.get());
     }
     py::Ref failed = py::Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(findings)));
@@ -141,8 +142,9 @@ int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool sil
     if (procedures::scan(run.manager.get(), logger(), count, true) < 0 ||
         log_files_found(silent, count.get()) < 0 || info(silent, "Generating fingerprints...") < 0)
         return -1;
-    if (call(run.manager.get(), "_generate_fingerprints") < 0) return -1;
-    unreadable = py::Ref::steal(PyObject_GetAttrString(run.manager.get(), "_fingerprint_errors"));
+    if (call(run.manager.get(), attr::kGenerateFingerprints) < 0) return -1;
+    unreadable =
+        py::Ref::steal(PyObject_GetAttrString(run.manager.get(), attr::kFingerprintErrors));
     if (!unreadable) {
         PyErr_Clear();
         unreadable = py::Ref::steal(PyList_New(0));
@@ -236,7 +238,7 @@ int write_certificate(PyObject* dir_path, PyObject* output, Signing& run) {
     if (!run.manager)
         return certificate_writer::write_table(dir_path, run.nodes, chosen, run.folder);
     if (certificate_writer::write(run.manager.get(), chosen) < 0) return -1;
-    run.folder = py::attr(run.manager.get(), "_cert_folder_path");
+    run.folder = py::attr(run.manager.get(), attr::kCertFolderPath);
     return run.folder ? 0 : -1;
 }
 

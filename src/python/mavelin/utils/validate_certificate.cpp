@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/certificate_format.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
@@ -79,11 +80,12 @@ py::Ref attr_or_zero(PyObject* validator, const char* name) {
 int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator, const char* match,
                  bool passed, PyObject* start, PyObject* files, PyObject* failed_files,
                  PyObject* findings) {
-    py::Ref certificate = py::Ref::steal(PyObject_GetAttrString(validator, "_certificate_path"));
-    py::Ref bytes = py::Ref::steal(PyObject_GetAttrString(validator, "_fingerprinted_bytes"));
-    py::Ref uncertified = py::Ref::steal(PyObject_GetAttrString(validator, "_uncertified_folders"));
+    py::Ref certificate = py::Ref::steal(PyObject_GetAttrString(validator, attr::kCertificatePath));
+    py::Ref bytes = py::Ref::steal(PyObject_GetAttrString(validator, attr::kFingerprintedBytes));
+    py::Ref uncertified =
+        py::Ref::steal(PyObject_GetAttrString(validator, attr::kUncertifiedFolders));
     py::Ref links = uncertified ? procedures::uncertified_links_of(validator) : py::Ref();
-    py::Ref not_checked = links ? attr_or_zero(validator, "_unchecked_files") : py::Ref();
+    py::Ref not_checked = links ? attr_or_zero(validator, attr::kUncheckedFiles) : py::Ref();
     py::Ref end = procedures::now();
     if (!certificate || !bytes || !uncertified || !links || !not_checked || !end) return -1;
     run_report::Facts facts{"validate_certificate",
@@ -107,7 +109,7 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator,
 // replace it, and neither is a file of the tree (`skipped`). 0, or -1 with an exception set.
 int own_files(PyObject* dir_path, PyObject* validator, PyObject* report,
               fs::SkippedFiles& skipped) {
-    py::Ref certificate = py::attr(validator, "_certificate_path");
+    py::Ref certificate = py::attr(validator, attr::kCertificatePath);
     if (!certificate) return -1;
     if (report != Py_None && !procedures::is_dash(report) &&
         (run_files::check_report_place(report, dir_path, certificate.get()) < 0 ||
@@ -132,7 +134,7 @@ int run_steps(PyObject* validator, const char* match, py::Ref& failed, py::Ref& 
         if (!r) return -1;
     }
     failed = py::Ref::steal(PyObject_CallMethod(validator, "validate_nodes", "s", match));
-    py::Ref nodes = failed ? py::attr(validator, "_result_nodes") : py::Ref();
+    py::Ref nodes = failed ? py::attr(validator, attr::kResultNodes) : py::Ref();
     const Py_ssize_t n = nodes ? PyObject_Length(nodes.get()) : -1;
     if (n < 0) return -1;
     files = py::Ref::steal(PyLong_FromSsize_t(n));
@@ -206,7 +208,7 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!zero) return nullptr;
     int failed = PyObject_RichCompareBool(invalid.get(), zero.get(), Py_GT);
     if (failed < 0) return nullptr;
-    py::Ref findings = py::Ref::steal(PyObject_GetAttrString(validator.get(), "_findings"));
+    py::Ref findings = py::Ref::steal(PyObject_GetAttrString(validator.get(), attr::kFindings));
     if (!findings) return nullptr;
     if (summary && log_summary(findings.get(), std::strcmp(match, "position") == 0) < 0)
         return nullptr;

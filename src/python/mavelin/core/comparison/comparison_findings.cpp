@@ -1,4 +1,5 @@
 // The findings of a comparison: their log lines and their record on the validator.
+#include "python/capi/attribute_names.h"
 #include "python/capi/common.h"
 #include "python/capi/state.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
@@ -31,10 +32,10 @@ py::Ref fingerprint_of(PyObject* node) {
 int Findings::start() {
     list_ = py::Ref::steal(PyList_New(0));
     reasons_ = py::Ref::steal(PyDict_New());
-    if (!list_ || !reasons_ || PyObject_SetAttrString(validator_, "_findings", list_.get()) < 0 ||
-        not_checked(0) < 0)
+    if (!list_ || !reasons_ ||
+        PyObject_SetAttrString(validator_, attr::kFindings, list_.get()) < 0 || not_checked(0) < 0)
         return -1;
-    py::Ref errors = py::Ref::steal(PyObject_GetAttrString(validator_, "_unreadable_files"));
+    py::Ref errors = py::Ref::steal(PyObject_GetAttrString(validator_, attr::kUnreadableFiles));
     if (!errors) {
         PyErr_Clear();
         return 0;
@@ -140,7 +141,7 @@ long long Findings::join(const compare::Comparison& result, const PathOf& fresh_
 int Findings::not_checked(size_t n) {
     not_checked_ += n;
     py::Ref count = py::Ref::steal(PyLong_FromSize_t(not_checked_));
-    return count ? PyObject_SetAttrString(validator_, "_unchecked_files", count.get()) : -1;
+    return count ? PyObject_SetAttrString(validator_, attr::kUncheckedFiles, count.get()) : -1;
 }
 
 int Findings::below_unread(PyObject* path) const {
@@ -151,7 +152,7 @@ int Findings::below_unread(PyObject* path) const {
 }
 
 long long Findings::unreadable_folders() {
-    py::Ref errors = py::Ref::steal(PyObject_GetAttrString(validator_, "_unreadable_folders"));
+    py::Ref errors = py::Ref::steal(PyObject_GetAttrString(validator_, attr::kUnreadableFolders));
     if (!errors) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();  // a validator whose fresh scan ran elsewhere

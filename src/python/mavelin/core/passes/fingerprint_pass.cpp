@@ -11,6 +11,7 @@
 #include "engine/certificate_format.h"
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/hash/sha256/sha256.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/common.h"
 #include "python/capi/interruptible.h"
 #include "python/capi/state.h"
@@ -79,7 +80,7 @@ int slow_pass(PyObject* manager, PyObject* table, const std::vector<py::Ref>& no
         py::Ref done;
         if (copy)
             done = py::Ref::steal(
-                PyObject_CallMethod(manager, "_generate_file_fingerprint", "O", copy.get()));
+                PyObject_CallMethod(manager, attr::kGenerateFileFingerprint, "O", copy.get()));
         if (done) {
             if (PyList_Append(results.get(), done.get()) < 0) return -1;
             continue;
@@ -226,13 +227,13 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     py::Ref errors = py::Ref::steal(PyList_New(0));
     py::Ref no_bytes = py::Ref::steal(PyLong_FromLong(0));
     if (!errors || !no_bytes ||
-        PyObject_SetAttrString(manager, "_fingerprint_errors", errors.get()) < 0 ||
-        PyObject_SetAttrString(manager, "_fingerprinted_bytes", no_bytes.get()) < 0)
+        PyObject_SetAttrString(manager, attr::kFingerprintErrors, errors.get()) < 0 ||
+        PyObject_SetAttrString(manager, attr::kFingerprintedBytes, no_bytes.get()) < 0)
         return -1;
-    py::Ref table = py::attr(manager, "_file_nodes");
-    py::Ref chunk = py::attr(manager, "_chunk_size");
-    py::Ref step = py::attr(manager, "_transformation_step");
-    py::Ref initial = py::attr(manager, "_initial_path");
+    py::Ref table = py::attr(manager, attr::kFileNodes);
+    py::Ref chunk = py::attr(manager, attr::kChunkSize);
+    py::Ref step = py::attr(manager, attr::kTransformationStep);
+    py::Ref initial = py::attr(manager, attr::kInitialPath);
     if (!table || !chunk || !step || !initial) return -1;
     // The records in table order, each held here: the table may change while the engine runs.
     std::vector<py::Ref> nodes;
@@ -304,7 +305,7 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
         done[i] = std::move(copy);
     }
     py::Ref total = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
-    if (!total || PyObject_SetAttrString(manager, "_fingerprinted_bytes", total.get()) < 0)
+    if (!total || PyObject_SetAttrString(manager, attr::kFingerprintedBytes, total.get()) < 0)
         return -1;
     if (all_or_none && PyList_GET_SIZE(errors.get()) > 0) return 0;
     for (const py::Ref& node : done)
