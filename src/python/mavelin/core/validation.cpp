@@ -265,7 +265,15 @@ PyObject* validate_nodes(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!certificate_table) return nullptr;
     py::Ref fresh_table = py::attr(self, attr::kResultNodes);
     if (!fresh_table) return nullptr;
-    node_comparison::Findings findings(self, logger());
+    // What the fresh pass could not read, as generate_fingerprints() (or a caller) left it.
+    py::Ref file_errors = py::Ref::steal(PyObject_GetAttrString(self, attr::kUnreadableFiles));
+    if (!file_errors) PyErr_Clear();
+    py::Ref folder_errors = py::Ref::steal(PyObject_GetAttrString(self, attr::kUnreadableFolders));
+    if (!folder_errors) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+    }
+    node_comparison::Findings findings(self, logger(), file_errors.get(), folder_errors.get());
     if (findings.start() < 0) return nullptr;
     const long long folders = findings.unreadable_folders();
     if (folders < 0) return nullptr;

@@ -35,12 +35,8 @@ int Findings::start() {
     if (!list_ || !reasons_ ||
         PyObject_SetAttrString(validator_, attr::kFindings, list_.get()) < 0 || not_checked(0) < 0)
         return -1;
-    py::Ref errors = py::Ref::steal(PyObject_GetAttrString(validator_, attr::kUnreadableFiles));
-    if (!errors) {
-        PyErr_Clear();
-        return 0;
-    }
-    py::Ref seq = py::Ref::steal(PySequence_Fast(errors.get(), ""));
+    if (!unreadable_files_) return 0;
+    py::Ref seq = py::Ref::steal(PySequence_Fast(unreadable_files_, ""));
     if (!seq) {
         PyErr_Clear();
         return 0;
@@ -152,13 +148,9 @@ int Findings::below_unread(PyObject* path) const {
 }
 
 long long Findings::unreadable_folders() {
-    py::Ref errors = py::Ref::steal(PyObject_GetAttrString(validator_, attr::kUnreadableFolders));
-    if (!errors) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();  // a validator whose fresh scan ran elsewhere
-        return 0;
-    }
-    py::Ref seq = py::Ref::steal(PySequence_Fast(errors.get(), "folder errors must be a sequence"));
+    if (!unreadable_folders_) return 0;  // a validator whose fresh scan ran elsewhere
+    py::Ref seq =
+        py::Ref::steal(PySequence_Fast(unreadable_folders_, "folder errors must be a sequence"));
     if (!seq) return -1;
     long long count = 0;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
