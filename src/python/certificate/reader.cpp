@@ -18,7 +18,6 @@
 #include "python/capi/interruptible.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
-#include "python/mavelin/core/models.h"
 
 namespace mavelin::certificate_reader {
 namespace {
@@ -92,7 +91,7 @@ bool read_table(const std::string& path, table::NodeTable& table, const std::ato
 
 }  // namespace
 
-Result load(PyObject* certificate_path, py::Ref& table, std::string& why) {
+Result load(PyObject* certificate_path, PyObject* node_class, py::Ref& table, std::string& why) {
     std::string path;
     if (py::encode_path(certificate_path, path) < 0) return Result::kError;
     zip::Member member;
@@ -121,8 +120,6 @@ Result load(PyObject* certificate_path, py::Ref& table, std::string& why) {
         set_open_error(err);
         return Result::kError;
     }
-    PyObject* node_class = models::filenode_class();
-    if (!node_class) return Result::kError;
     // The payload and the decoder's tables within what the archive's size allows.
     auto budget = memory_budget::Budget::for_file(member.archive_size);
     budget.charge(member.data.size());  // the reader kept no more than that allows

@@ -15,7 +15,8 @@ enum class Result {
     kCorrupted,  // the member's data or the payload is damaged: `why` says how; nothing is set
 };
 
-Result load(PyObject* certificate_path, py::Ref& table, std::string& why);
+// `node_class` is the FileNode class the records are built as.
+Result load(PyObject* certificate_path, PyObject* node_class, py::Ref& table, std::string& why);
 
 // The stored node table in compact form: 1 when the archive and its payload are sound and the
 // table fits that form (as the signer writes it, in any protocol the host writes). Else 0 with

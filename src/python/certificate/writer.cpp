@@ -25,7 +25,6 @@
 #include "python/capi/interruptible.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
-#include "python/mavelin/core/models.h"
 
 namespace mavelin::certificate_writer {
 namespace {
@@ -126,9 +125,7 @@ zip::HostZip host_layout() {
 // The payload, the node table as the host pickles it at protocol 4, handed to `sink` as it is
 // made; `restart` is called before tables of other shapes go to the host's pickler instead.
 template <class Sink, class Restart>
-int write_payload(PyObject* table, Sink&& sink, Restart&& restart) {
-    PyObject* node_class = models::filenode_class();
-    if (!node_class) return -1;
+int write_payload(PyObject* table, PyObject* node_class, Sink&& sink, Restart&& restart) {
     const int r = certificate::dump_node_table(table, node_class, sink);
     if (r <= 0) return r;
     if (restart() < 0) return -1;
@@ -267,7 +264,7 @@ int payload_and_table(PyObject* manager, PyObject* folder, py::Ref& payload_path
 
 }  // namespace
 
-int write(PyObject* manager, PyObject* output) {
+int write(PyObject* manager, PyObject* node_class, PyObject* output) {
     py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, attr::kInitialPath));
     if (!initial) return -1;
     Destination d;
@@ -277,8 +274,9 @@ int write(PyObject* manager, PyObject* output) {
     py::Ref payload_path;
     py::Ref table;
     if (payload_and_table(manager, d.folder.get(), payload_path, table) < 0) return -1;
-    return stream_archive(
-        d, [&](auto& sink, auto& restart) { return write_payload(table.get(), sink, restart); });
+    return stream_archive(d, [&](auto& sink, auto& restart) {
+        return write_payload(table.get(), node_class, sink, restart);
+    });
 }
 
 int write_table(PyObject* top, const table::NodeTable& nodes, PyObject* output, py::Ref& folder) {
@@ -324,7 +322,7 @@ int write_table(PyObject* top, const table::NodeTable& nodes, PyObject* output, 
     return 0;
 }
 
-int save(PyObject* manager) {
+int save(PyObject* manager, PyObject* node_class) {
     py::Ref folder;
     std::string folder_bytes;
     fs::UniqueFd dir;
@@ -366,7 +364,7 @@ int save(PyObject* manager) {
         }
         return 0;
     };
-    if (write_payload(table.get(), sink, restart) < 0) return -1;  // the temporary goes
+    if (write_payload(table.get(), node_class, sink, restart) < 0) return -1;  // the temporary goes
     return file.commit(&oe) == 0 ? 0 : os_fail();
 }
 

@@ -1,4 +1,6 @@
 // Validation by path on compact node tables: the certificate, the fresh scan and the join in C++.
+#include "python/mavelin/core/compact_validation.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,9 +13,8 @@
 #include "python/certificate/reader.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
 #include "python/mavelin/core/file_managing.h"
+#include "python/mavelin/core/log_lines.h"
 #include "python/mavelin/core/passes/tree_pass.h"
-#include "python/mavelin/core/validation.h"
-#include "python/mavelin/utils/procedure_support.h"
 
 namespace mavelin::validation {
 namespace {
@@ -44,8 +45,8 @@ int report_walk(PyObject* validator, PyObject* top_path, file_managing::TreePass
         PyObject_SetAttrString(validator, attr::kUncertifiedLinks, out.links.get()) < 0 ||
         PyObject_SetAttrString(validator, attr::kUnreadableFolders, folder_errors.get()) < 0)
         return -1;
-    return procedures::report_scan(logger(), out.uncertified.get(), out.links.get(), nullptr,
-                                   out.files.get());
+    return log_lines::report_scan(logger(), out.uncertified.get(), out.links.get(), nullptr,
+                                  out.files.get());
 }
 
 // The fingerprints of the walk's nodes; the files that could not be read in `file_errors` as

@@ -137,7 +137,8 @@ PyObject* generate_fingerprints(PyObject* self, PyObject*) {
 }
 
 PyObject* save_certificate(PyObject* self, PyObject*) {
-    if (certificate_writer::save(self) < 0) return nullptr;
+    PyObject* node_class = models::filenode_class();
+    if (!node_class || certificate_writer::save(self, node_class) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -19,7 +19,8 @@
 #include "python/certificate/reader.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
 #include "python/mavelin/core/file_managing.h"
-#include "python/mavelin/utils/procedure_support.h"
+#include "python/mavelin/core/log_lines.h"
+#include "python/mavelin/core/models.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {
@@ -36,8 +37,8 @@ int found(PyObject* self, PyObject* path) {
     if (PyObject_SetAttrString(self, attr::kCertificatePath, path) < 0) return -1;
     py::Ref text = py::Ref::steal(PyObject_Str(path));
     if (!text) return -1;
-    return procedures::log_with(logger(), "info", "Certificate file has been found at ", text.get(),
-                                "");
+    return log_lines::log_with(logger(), "info", "Certificate file has been found at ", text.get(),
+                               "");
 }
 
 // Whether os.listdir(folder) holds `name`; -1 with the listing's exception. The folder is listed
@@ -191,7 +192,9 @@ PyObject* deserealize_certificate(PyObject* self, PyObject*) {
     if (!certificate_path) return nullptr;
     py::Ref table;
     std::string why;
-    switch (certificate_reader::load(certificate_path.get(), table, why)) {
+    PyObject* node_class = models::filenode_class();
+    if (!node_class) return nullptr;
+    switch (certificate_reader::load(certificate_path.get(), node_class, table, why)) {
         case certificate_reader::Result::kOk:
             break;
         case certificate_reader::Result::kError:
@@ -200,9 +203,8 @@ PyObject* deserealize_certificate(PyObject* self, PyObject*) {
             // Said as the archive's own refusals are: that it is corrupted, then why.
             py::Ref reason = py::Ref::steal(PyUnicode_DecodeUTF8(
                 why.data(), static_cast<Py_ssize_t>(why.size()), "backslashreplace"));
-            if (!reason ||
-                procedures::log_with(logger(), "error",
-                                     "Certificate file is corrupted: ", reason.get(), "") < 0)
+            if (!reason || log_lines::log_with(logger(), "error", "Certificate file is corrupted: ",
+                                               reason.get(), "") < 0)
                 return nullptr;
             return py::exit_request();
         }
@@ -226,9 +228,9 @@ PyObject* generate_fingerprints(PyObject* self, PyObject*) {
         manager_cls.get(), result_path.get(), chunk.get(), step.get(), nullptr));
     if (!manager) return nullptr;
     py::Ref count;
-    if (procedures::scan(manager.get(), logger(), count, false) < 0) return nullptr;
+    if (log_lines::scan(manager.get(), logger(), count, false) < 0) return nullptr;
     py::Ref uncertified = py::attr(manager.get(), attr::kUncertifiedFolders);
-    py::Ref links = procedures::uncertified_links_of(manager.get());
+    py::Ref links = log_lines::uncertified_links_of(manager.get());
     py::Ref folder_errors = py::attr(manager.get(), attr::kScanErrors);
     if (!uncertified || !links || !folder_errors ||
         PyObject_SetAttrString(self, attr::kUncertifiedFolders, uncertified.get()) < 0 ||

@@ -12,6 +12,8 @@
 #include "python/capi/state.h"
 #include "python/certificate/writer.h"
 #include "python/mavelin/core/file_managing.h"
+#include "python/mavelin/core/log_lines.h"
+#include "python/mavelin/core/models.h"
 #include "python/mavelin/core/passes/cluster_pass.h"
 #include "python/mavelin/core/passes/tree_pass.h"
 #include "python/mavelin/utils/procedure_support.h"
@@ -68,7 +70,7 @@ int report_unreadable(PyObject* errors, PyObject* findings, bool& any) {
         PyObject* pair = PySequence_Fast_GET_ITEM(seq.get(), i);
         PyObject *path, *exc;
         if (!PyArg_ParseTuple(pair, "OO", &path, &exc)) return -1;
-        py::Ref message = procedures::unreadable_message(path, exc);
+        py::Ref message = log_lines::unreadable_message(path, exc);
         if (!message || py::log(logger(), "error", message.get()) < 0) return -1;
         py::Ref finding = py::Ref::steal(Py_BuildValue("(sOO)", "unreadable", path, Py_None));
         if (!finding || PyList_Append(findings, finding.get()) < 0) return -1;
@@ -107,7 +109,7 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* output, co
         files = py::attr(run.manager.get(), "files_count");
         bytes = py::attr(run.manager.get(), attr::kFingerprintedBytes);
         uncertified = py::attr(run.manager.get(), attr::kUncertifiedFolders);
-        links = procedures::uncertified_links_of(run.manager.get());
+        links = log_lines::uncertified_links_of(run.manager.get());
     }
     py::Ref failed = py::Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(findings)));
     py::Ref end = procedures::now();
@@ -134,12 +136,11 @@ int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool sil
                                                        certificate_format::kProcedureChunkSize,
                                                        certificate_format::kProcedureStep));
     if (!run.manager) return -1;
-    if (!silent &&
-        procedures::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
+    if (!silent && log_lines::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
         return -1;
     py::Ref count;
     // A folder left out would pass validation whatever it holds: no certificate then.
-    if (procedures::scan(run.manager.get(), logger(), count, true) < 0 ||
+    if (log_lines::scan(run.manager.get(), logger(), count, true) < 0 ||
         log_files_found(silent, count.get()) < 0 || info(silent, "Generating fingerprints...") < 0)
         return -1;
     if (call(run.manager.get(), attr::kGenerateFingerprints) < 0) return -1;
@@ -155,8 +156,7 @@ int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool sil
 // The scan and the fingerprints into a compact node table (on this machine or on the cluster):
 // no Python object per file. The log lines and findings are those of fingerprint_with_manager.
 int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& unreadable) {
-    if (!silent &&
-        procedures::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
+    if (!silent && log_lines::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
         return -1;
     if (py::encode_path(dir_path, run.top) < 0) return -1;
     file_managing::TreePass pass(run.top);
@@ -167,8 +167,8 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
     run.files = py::Ref::steal(PyLong_FromSize_t(pass.nodes().size()));
     if (!run.uncertified || !run.links || !scan_errors || !run.files) return -1;
     // A folder left out would pass validation whatever it holds: no certificate then.
-    if (procedures::report_scan(logger(), run.uncertified.get(), run.links.get(), scan_errors.get(),
-                                run.files.get()) < 0 ||
+    if (log_lines::report_scan(logger(), run.uncertified.get(), run.links.get(), scan_errors.get(),
+                               run.files.get()) < 0 ||
         log_files_found(silent, run.files.get()) < 0 ||
         info(silent, "Generating fingerprints...") < 0)
         return -1;
@@ -224,7 +224,7 @@ int log_late_report_failure(PyObject* report, PyObject* output, const Signing& r
     py::Ref certificate = py::Ref::borrow(output);
     if (output == Py_None)
         certificate = py::join(run.folder.get(), certificate_format::kArchiveName);
-    py::Ref why = procedures::unwritable_report_message(report, error.value.get());
+    py::Ref why = log_lines::unwritable_report_message(report, error.value.get());
     py::Ref shown = certificate ? py::display_text(certificate.get()) : py::Ref();
     if (!why || !shown) return -1;
     py::Ref message = py::Ref::steal(
@@ -237,7 +237,9 @@ int write_certificate(PyObject* dir_path, PyObject* output, Signing& run) {
     PyObject* chosen = output == Py_None ? nullptr : output;
     if (!run.manager)
         return certificate_writer::write_table(dir_path, run.nodes, chosen, run.folder);
-    if (certificate_writer::write(run.manager.get(), chosen) < 0) return -1;
+    PyObject* node_class = models::filenode_class();
+    if (!node_class || certificate_writer::write(run.manager.get(), node_class, chosen) < 0)
+        return -1;
     run.folder = py::attr(run.manager.get(), attr::kCertFolderPath);
     return run.folder ? 0 : -1;
 }
@@ -280,8 +282,8 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     file_managing::PassSettingsScope settings_scope(settings);
 
     if (!silent &&
-        procedures::log_with(logger(), "info",
-                             "Initializing sigsnature creation process. Mode: ", mode, "") < 0)
+        log_lines::log_with(logger(), "info",
+                            "Initializing sigsnature creation process. Mode: ", mode, "") < 0)
         return nullptr;
     py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
     if (!manager_cls) return nullptr;

@@ -7,10 +7,11 @@
 #include "python/capi/common.h"
 #include "python/capi/entry.h"
 #include "python/capi/state.h"
+#include "python/mavelin/core/compact_validation.h"
 #include "python/mavelin/core/file_managing.h"
+#include "python/mavelin/core/log_lines.h"
 #include "python/mavelin/core/passes/cluster_pass.h"
 #include "python/mavelin/core/passes/tree_pass.h"
-#include "python/mavelin/core/validation.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_files.h"
 #include "python/mavelin/utils/run_report.h"
@@ -81,7 +82,7 @@ py::Ref attr_or_zero(PyObject* validator, const char* name) {
 int report_facts_of_steps(PyObject* validator, validation::Outcome& out) {
     out.bytes = py::attr(validator, attr::kFingerprintedBytes);
     out.uncertified = out.bytes ? py::attr(validator, attr::kUncertifiedFolders) : py::Ref();
-    out.links = out.uncertified ? procedures::uncertified_links_of(validator) : py::Ref();
+    out.links = out.uncertified ? log_lines::uncertified_links_of(validator) : py::Ref();
     out.unchecked = out.links ? attr_or_zero(validator, attr::kUncheckedFiles) : py::Ref();
     return out.unchecked ? 0 : -1;
 }
@@ -222,7 +223,7 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
         write_report(report, dir_path, validator.get(), match, !failed, start.get(), outcome) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
         py::FetchedError error = py::fetch_error();
-        py::Ref message = procedures::unwritable_report_message(report, error.value.get());
+        py::Ref message = log_lines::unwritable_report_message(report, error.value.get());
         if (!message || py::log(logger(), "error", message.get()) < 0) return nullptr;
         report_failed = true;
     }

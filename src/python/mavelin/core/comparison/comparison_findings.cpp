@@ -3,8 +3,8 @@
 #include "python/capi/common.h"
 #include "python/capi/state.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
+#include "python/mavelin/core/log_lines.h"
 #include "python/mavelin/core/models.h"
-#include "python/mavelin/utils/procedure_support.h"
 
 namespace mavelin::node_comparison {
 namespace {
@@ -88,7 +88,7 @@ int Findings::moved(PyObject* from, PyObject* to) {
 int Findings::unreadable(PyObject* path, PyObject* other) {
     PyObject* exc = PyDict_GetItemWithError(reasons_.get(), path);  // borrowed
     if (!exc) PyErr_Clear();
-    py::Ref message = procedures::unreadable_message(path, exc);
+    py::Ref message = log_lines::unreadable_message(path, exc);
     if (!message || warn(logger_, "unreadable", message.get()) < 0) return -1;
     return record("unreadable", path, other);
 }
@@ -156,7 +156,7 @@ long long Findings::unreadable_folders() {
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
         PyObject *path, *exc;
         if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "OO", &path, &exc)) return -1;
-        py::Ref message = procedures::unreadable_message(path, exc, "Folder");
+        py::Ref message = log_lines::unreadable_message(path, exc, "Folder");
         if (!message || warn(logger_, "unreadable", message.get()) < 0 ||
             record("unreadable", path, nullptr) < 0)
             return -1;
