@@ -19,7 +19,7 @@
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
 
-namespace mavelin::certificate_reader {
+namespace mavelin::certificate {
 namespace {
 
 constexpr const char* kMemberName = certificate_format::kPayloadName;
@@ -30,7 +30,7 @@ constexpr const char* kMemberName = certificate_format::kPayloadName;
 // of a kind that cannot be read) and why.
 void set_open_error(const zip::Error& err) {
     if (err.status == zip::Status::kOsError && !err.os.path.empty()) {
-        archive_errors::set(err);
+        raise_archive_error(err);
         return;
     }
     std::string why = err.message;
@@ -56,7 +56,7 @@ void set_open_error(const zip::Error& err) {
     }
     if (err.status == zip::Status::kNoMember || err.status == zip::Status::kNotZip ||
         err.status == zip::Status::kBadArchive || err.status == zip::Status::kBadMember) {
-        archive_errors::set(told);
+        raise_archive_error(told);
         return;
     }
     py::Ref bad_zip = py::import_attr("zipfile", "BadZipFile");
@@ -188,4 +188,4 @@ int load_table(PyObject* certificate_path, table::NodeTable& table) {
     return loaded ? 1 : 0;
 }
 
-}  // namespace mavelin::certificate_reader
+}  // namespace mavelin::certificate

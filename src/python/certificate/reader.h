@@ -6,7 +6,7 @@
 #include "engine/table/node_table.h"
 #include "python/capi/handle.h"
 
-namespace mavelin::certificate_reader {
+namespace mavelin::certificate {
 
 // Outcome of reading the stored node table.
 enum class Result {
@@ -24,4 +24,4 @@ Result load(PyObject* certificate_path, PyObject* node_class, py::Ref& table, st
 // set that a signal handler raised (KeyboardInterrupt for Ctrl-C) when it cut the read short.
 int load_table(PyObject* certificate_path, table::NodeTable& table);
 
-}  // namespace mavelin::certificate_reader
+}  // namespace mavelin::certificate

@@ -26,7 +26,7 @@
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
 
-namespace mavelin::certificate_writer {
+namespace mavelin::certificate {
 namespace {
 
 constexpr const char* kFolder = certificate_format::kFolderName;
@@ -46,7 +46,7 @@ void refuse_link(const std::string& path,
 void set_archive_error(const zip::Error& err) {
     if (err.status == zip::Status::kOsError && err.os.code == ELOOP)
         return refuse_link(err.os.path);
-    archive_errors::set(err);
+    raise_archive_error(err);
 }
 
 void split(const std::string& path, std::string& parent, std::string& name) {
@@ -428,4 +428,4 @@ int archive(PyObject* manager) {
     return 0;
 }
 
-}  // namespace mavelin::certificate_writer
+}  // namespace mavelin::certificate

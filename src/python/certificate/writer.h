@@ -6,7 +6,7 @@
 #include "engine/table/node_table.h"
 #include "python/capi/handle.h"
 
-namespace mavelin::certificate_writer {
+namespace mavelin::certificate {
 
 // The whole certificate of the signing procedure: the payload streamed straight into a new
 // archive that replaces Certificates/Certificate.korvex (or `output`, when not null: a path the
@@ -24,4 +24,4 @@ int save(PyObject* manager, PyObject* node_class);
 // manager._archive_certificate(); 0, or -1 with an exception set.
 int archive(PyObject* manager);
 
-}  // namespace mavelin::certificate_writer
+}  // namespace mavelin::certificate

@@ -34,8 +34,8 @@ void mark_id_mismatches(table::NodeTable& certificate) {
 
 // What the walk found, set on the validator as generate_fingerprints() sets it, and logged as the
 // scan logs it; the folders that could not be read in `folder_errors`.
-int report_walk(PyObject* validator, PyObject* top_path, file_managing::TreePass& pass,
-                Outcome& out, py::Ref& folder_errors) {
+int report_walk(PyObject* validator, PyObject* top_path, passes::TreePass& pass, Outcome& out,
+                py::Ref& folder_errors) {
     out.uncertified = file_managing::uncertified_folders(pass.left_out());
     out.links = file_managing::uncertified_links(pass.dangling_links());
     folder_errors = file_managing::scan_errors(top_path, pass.walk_errors());
@@ -51,7 +51,7 @@ int report_walk(PyObject* validator, PyObject* top_path, file_managing::TreePass
 
 // The fingerprints of the walk's nodes; the files that could not be read in `file_errors` as
 // (path, OSError) pairs, their total size in out.bytes; both set on the validator too.
-int fill(PyObject* validator, file_managing::TreePass& pass, Outcome& out, py::Ref& file_errors) {
+int fill(PyObject* validator, passes::TreePass& pass, Outcome& out, py::Ref& file_errors) {
     std::vector<table::FillFailure> failures;
     uint64_t bytes = 0;
     if (pass.fill(failures, bytes) < 0) return -1;
@@ -75,10 +75,10 @@ int run_by_path(PyObject* validator, Outcome& out) {
 
     // The walk and the hashing go on while the certificate is read. When the certificate does
     // not fit the compact form, the general way starts over (nothing was reported yet).
-    file_managing::TreePass pass(top);
+    passes::TreePass pass(top);
     if (pass.start() < 0) return -1;
     table::NodeTable certificate;
-    const int loaded = certificate_reader::load_table(certificate_path.get(), certificate);
+    const int loaded = certificate::load_table(certificate_path.get(), certificate);
     if (loaded <= 0) return loaded < 0 ? -1 : 1;
     if (pass.walk() < 0) return -1;
     mark_id_mismatches(certificate);

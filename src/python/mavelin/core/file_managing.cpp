@@ -138,12 +138,12 @@ PyObject* generate_fingerprints(PyObject* self, PyObject*) {
 
 PyObject* save_certificate(PyObject* self, PyObject*) {
     PyObject* node_class = models::filenode_class();
-    if (!node_class || certificate_writer::save(self, node_class) < 0) return nullptr;
+    if (!node_class || certificate::save(self, node_class) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* archive_certificate(PyObject* self, PyObject*) {
-    if (certificate_writer::archive(self) < 0) return nullptr;
+    if (certificate::archive(self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

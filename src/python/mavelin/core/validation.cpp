@@ -194,12 +194,12 @@ PyObject* deserealize_certificate(PyObject* self, PyObject*) {
     std::string why;
     PyObject* node_class = models::filenode_class();
     if (!node_class) return nullptr;
-    switch (certificate_reader::load(certificate_path.get(), node_class, table, why)) {
-        case certificate_reader::Result::kOk:
+    switch (certificate::load(certificate_path.get(), node_class, table, why)) {
+        case certificate::Result::kOk:
             break;
-        case certificate_reader::Result::kError:
+        case certificate::Result::kError:
             return nullptr;
-        case certificate_reader::Result::kCorrupted: {
+        case certificate::Result::kCorrupted: {
             // Said as the archive's own refusals are: that it is corrupted, then why.
             py::Ref reason = py::Ref::steal(PyUnicode_DecodeUTF8(
                 why.data(), static_cast<Py_ssize_t>(why.size()), "backslashreplace"));

@@ -159,7 +159,7 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
     if (!silent && log_lines::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
         return -1;
     if (py::encode_path(dir_path, run.top) < 0) return -1;
-    file_managing::TreePass pass(run.top);
+    passes::TreePass pass(run.top);
     if (pass.walk() < 0) return -1;
     run.uncertified = file_managing::uncertified_folders(pass.left_out());
     run.links = file_managing::uncertified_links(pass.dangling_links());
@@ -235,11 +235,9 @@ int log_late_report_failure(PyObject* report, PyObject* output, const Signing& r
 // The certificate of a run whose files were all read.
 int write_certificate(PyObject* dir_path, PyObject* output, Signing& run) {
     PyObject* chosen = output == Py_None ? nullptr : output;
-    if (!run.manager)
-        return certificate_writer::write_table(dir_path, run.nodes, chosen, run.folder);
+    if (!run.manager) return certificate::write_table(dir_path, run.nodes, chosen, run.folder);
     PyObject* node_class = models::filenode_class();
-    if (!node_class || certificate_writer::write(run.manager.get(), node_class, chosen) < 0)
-        return -1;
+    if (!node_class || certificate::write(run.manager.get(), node_class, chosen) < 0) return -1;
     run.folder = py::attr(run.manager.get(), attr::kCertFolderPath);
     return run.folder ? 0 : -1;
 }
@@ -289,7 +287,7 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!manager_cls) return nullptr;
     Signing run;
     py::Ref unread;
-    const int to_table = file_managing::route_to_table(file_managing::Procedure::kSign);
+    const int to_table = passes::route_to_table(passes::Procedure::kSign);
     if (to_table < 0) return nullptr;
     if (to_table) {
         if (fingerprint_compact(dir_path, silent, run, unread) < 0) return nullptr;

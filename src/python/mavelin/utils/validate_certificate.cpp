@@ -128,7 +128,7 @@ int own_files(PyObject* dir_path, PyObject* validator, PyObject* report,
 // that does not fit the compact form) through the validator's steps.
 int run_steps(PyObject* validator, const char* match, validation::Outcome& out) {
     if (std::strcmp(match, "path") == 0) {
-        const int to_table = file_managing::route_to_table(file_managing::Procedure::kValidate);
+        const int to_table = passes::route_to_table(passes::Procedure::kValidate);
         if (to_table < 0) return -1;
         const int r = to_table ? validation::run_by_path(validator, out) : 1;
         if (r <= 0) return r;

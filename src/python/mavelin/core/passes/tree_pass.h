@@ -11,7 +11,7 @@
 #include "engine/table/node_table.h"
 #include "engine/table/streaming_scan.h"
 
-namespace mavelin::file_managing {
+namespace mavelin::passes {
 
 enum class Procedure { kSign, kValidate };
 
@@ -72,4 +72,4 @@ class TreePass {
     std::vector<std::string> dangling_links_;
 };
 
-}  // namespace mavelin::file_managing
+}  // namespace mavelin::passes
