@@ -44,7 +44,8 @@ PyObject* manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 bool holds_user_files(const fs::LeftOutFolder& folder) {
     if (folder.rel != certificate_format::kFolderName) return !folder.files.empty();
     for (const std::string& name : folder.files)
-        if (name != "Certificate.korvex" && name != "Certificate.pk") return true;
+        if (name != certificate_format::kArchiveName && name != certificate_format::kPayloadName)
+            return true;
     return false;
 }
 

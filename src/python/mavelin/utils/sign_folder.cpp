@@ -100,8 +100,8 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* output, co
     } else if (passed) {
         py::Ref join = py::import_attr("os.path", "join");
         if (!join) return -1;
-        certificate = py::Ref::steal(
-            PyObject_CallFunction(join.get(), "Os", run.folder.get(), "Certificate.korvex"));
+        certificate = py::Ref::steal(PyObject_CallFunction(join.get(), "Os", run.folder.get(),
+                                                           certificate_format::kArchiveName));
         if (!certificate) return -1;
     }
     py::Ref files = run.files, bytes = run.bytes, uncertified = run.uncertified, links = run.links;
