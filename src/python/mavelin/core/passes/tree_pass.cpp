@@ -46,11 +46,12 @@ int TreePass::walk() {
         return py::run_interruptible_alloc([&scan] { scan.wait_walk(); }, scan.stop_flag());
     }
     std::atomic<bool> cancel{false};
+    // The settings belong to this thread: read here, not on the walk's thread.
+    const fs::SkippedFiles* skipped = file_managing::skipped_files();
     return py::run_interruptible_alloc(
         [&] {
-            nodes_ =
-                table::scan_tree(top_, certificate_format::kProcedureStep, &walk_errors_, &cancel,
-                                 &left_out_, &dangling_links_, file_managing::skipped_files());
+            nodes_ = table::scan_tree(top_, certificate_format::kProcedureStep, &walk_errors_,
+                                      &cancel, &left_out_, &dangling_links_, skipped);
         },
         cancel);
 }
