@@ -14,6 +14,7 @@
 #include "python/mavelin/core/comparison/node_comparison.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/log_lines.h"
+#include "python/mavelin/core/passes/fingerprint_pass.h"
 #include "python/mavelin/core/passes/tree_pass.h"
 
 namespace mavelin::validation {

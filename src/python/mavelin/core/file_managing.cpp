@@ -18,6 +18,7 @@
 #include "python/capi/state.h"
 #include "python/certificate/writer.h"
 #include "python/mavelin/core/models.h"
+#include "python/mavelin/core/passes/fingerprint_pass.h"
 #include "python/package_tree.h"
 
 namespace mavelin::file_managing {

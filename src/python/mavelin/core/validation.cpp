@@ -18,9 +18,9 @@
 #include "python/capi/state.h"
 #include "python/certificate/reader.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
-#include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/log_lines.h"
 #include "python/mavelin/core/models.h"
+#include "python/mavelin/core/passes/fingerprint_pass.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {

@@ -15,6 +15,7 @@
 #include "python/mavelin/core/log_lines.h"
 #include "python/mavelin/core/models.h"
 #include "python/mavelin/core/passes/cluster_pass.h"
+#include "python/mavelin/core/passes/fingerprint_pass.h"
 #include "python/mavelin/core/passes/tree_pass.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_files.h"

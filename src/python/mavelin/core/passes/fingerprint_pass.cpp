@@ -1,4 +1,7 @@
-// The fingerprint pass of a FileManager: the engine's parallel runner over the node table.
+// The fingerprint passes: a FileManager's node table and a list of paths, through the engine's
+// parallel runner or a cluster; the settings a procedure gives them.
+#include "python/mavelin/core/passes/fingerprint_pass.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -15,7 +18,6 @@
 #include "python/capi/common.h"
 #include "python/capi/interruptible.h"
 #include "python/capi/state.h"
-#include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/models.h"
 #include "python/mavelin/core/passes/cluster_pass.h"
 #include "python/mavelin/core/passes/progress_line.h"

@@ -1,4 +1,5 @@
-// Fingerprint pass over a FileManager's node table, shared by signing and validation.
+// The fingerprint passes of both procedures: a FileManager's node table, the paths of a compact
+// table, on this machine or on a cluster; the settings a procedure gives them.
 #pragma once
 
 #include <atomic>
@@ -25,16 +26,6 @@ namespace mavelin::file_managing {
 // work function instead). -1 with an exception set on failures of the pass itself (memory, bad
 // table).
 int fingerprint_table(PyObject* manager, bool all_or_none);
-
-// What a scan found besides the nodes, as FileManager keeps it: _uncertified_folders, the paths
-// below the top of the folders whose own files (other than the certificate's in the top's own
-// folder) were left out for the folder's name, in walk order; and _scan_errors, a (folder path
-// below the top, OSError) pair for every folder that could not be read, the top shown as ".".
-py::Ref uncertified_folders(const std::vector<fs::LeftOutFolder>& left_out);
-py::Ref scan_errors(PyObject* initial, const std::vector<fs::WalkError>& errors);
-// _uncertified_links: the paths below the top of the symbolic links whose target was missing, in
-// walk order; they are no nodes.
-py::Ref uncertified_links(const std::vector<std::string>& dangling);
 
 // The OSError a failed open or read of `path` raises, with errno, strerror and filename.
 py::Ref os_error(int err, const std::string& path);

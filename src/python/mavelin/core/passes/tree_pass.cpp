@@ -7,7 +7,7 @@
 #include "python/capi/common.h"
 #include "python/capi/interruptible.h"
 #include "python/capi/state.h"
-#include "python/mavelin/core/file_managing.h"
+#include "python/mavelin/core/passes/fingerprint_pass.h"
 
 namespace mavelin::passes {
 namespace {
