@@ -72,8 +72,9 @@ int open_folder(const std::string& path, bool create, fs::UniqueFd& out) {
             py::set_os_error(errno, path);
             return -1;
         }
-        if (::mkdirat(parent.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
-            py::set_os_error(errno, path);
+        const int err = fs::mkdirat_retry(parent.get(), name.c_str(), 0777);
+        if (err != 0 && err != EEXIST) {
+            py::set_os_error(err, path);
             return -1;
         }
     } else if (S_ISLNK(st.st_mode)) {
@@ -82,7 +83,7 @@ int open_folder(const std::string& path, bool create, fs::UniqueFd& out) {
     }
     // O_NOFOLLOW with O_DIRECTORY: a link swapped in meanwhile fails (ENOTDIR), never followed.
     const int fd =
-        ::openat(parent.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        fs::openat_retry(parent.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         py::set_os_error(errno, path);
         return -1;
@@ -392,8 +393,8 @@ int archive(PyObject* manager) {
     int open_err =
         fs::open_at_any_length(AT_FDCWD, payload_parent, O_PATH | O_DIRECTORY, payload_dir);
     if (open_err == 0) {
-        const int fd = ::openat(payload_dir.get(), payload_name.c_str(),
-                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        const int fd = fs::openat_retry(payload_dir.get(), payload_name.c_str(),
+                                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) open_err = errno;
         payload.reset(fd);
     }
