@@ -39,6 +39,14 @@ int openat_retry(int dirfd, const char* path, int flags, mode_t mode) {
     return fd;
 }
 
+int mkdirat_retry(int dirfd, const char* name, mode_t mode) {
+    int r;
+    do {
+        r = ::mkdirat(dirfd, name, mode);
+    } while (r != 0 && errno == EINTR);
+    return r == 0 ? 0 : errno;
+}
+
 int open_at_any_length(int dirfd, const std::string& path, int flags, UniqueFd& out, mode_t mode) {
     flags |= O_CLOEXEC;
     if (path.size() < PATH_MAX) {

@@ -47,6 +47,8 @@ std::string posix_join(std::string_view a, std::string_view b);
 
 // openat() retried on EINTR, with `flags` as given. Returns the descriptor, or -1 with errno set.
 int openat_retry(int dirfd, const char* path, int flags, mode_t mode = 0);
+// mkdirat() of `name` below `dirfd`, retried on EINTR. Returns 0, or the errno (EEXIST included).
+int mkdirat_retry(int dirfd, const char* name, mode_t mode);
 
 // openat() for any path length: paths too long for one system call are split at '/' boundaries
 // and resolved group by group through directory descriptors, so intermediate symbolic links and

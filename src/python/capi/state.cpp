@@ -2,6 +2,7 @@
 #include "python/capi/state.h"
 
 #include "engine/certificate_format.h"
+#include "python/capi/attribute_names.h"
 
 namespace mavelin::py {
 
@@ -21,13 +22,13 @@ int intern_names() {
         {&Names::id, certificate_format::kAttrId},
         {&Names::file_path, certificate_format::kAttrPath},
         {&Names::fingerprint, certificate_format::kAttrFingerprint},
-        {&Names::initial_path, "_initial_path"},
-        {&Names::chunk_size, "_chunk_size"},
-        {&Names::manager_step, "_transformation_step"},
-        {&Names::file_nodes, "_file_nodes"},
+        {&Names::initial_path, attr::kInitialPath},
+        {&Names::chunk_size, attr::kChunkSize},
+        {&Names::manager_step, attr::kTransformationStep},
+        {&Names::file_nodes, attr::kFileNodes},
         {&Names::files_count, "files_count"},
-        {&Names::fingerprint_errors, "_fingerprint_errors"},
-        {&Names::node, "_node"},
+        {&Names::fingerprint_errors, attr::kFingerprintErrors},
+        {&Names::node, attr::kNode},
         {&Names::handler_step, "_FileNodeHandler__transformation_step"},
         {&Names::hash_list, "_FileNodeHandler__hash_list"},
         {&Names::file, "_FileNodeHandler__file"},

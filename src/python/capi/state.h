@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "python/capi/attribute_names.h"
 #include "python/capi/handle.h"
 
 namespace mavelin::py {
@@ -14,14 +15,14 @@ struct Names {
     Ref file_path;    // "file_path"
     Ref fingerprint;  // "_FileNode__hash_fingerprint"
     // FileManager
-    Ref initial_path;        // "_initial_path"
-    Ref chunk_size;          // "_chunk_size" (FileNodeHandler too)
-    Ref manager_step;        // "_transformation_step"
-    Ref file_nodes;          // "_file_nodes"
+    Ref initial_path;        // attr::kInitialPath
+    Ref chunk_size;          // attr::kChunkSize (FileNodeHandler too)
+    Ref manager_step;        // attr::kTransformationStep
+    Ref file_nodes;          // attr::kFileNodes
     Ref files_count;         // "files_count"
-    Ref fingerprint_errors;  // "_fingerprint_errors"
+    Ref fingerprint_errors;  // attr::kFingerprintErrors
     // FileNodeHandler
-    Ref node;          // "_node"
+    Ref node;          // attr::kNode
     Ref handler_step;  // "_FileNodeHandler__transformation_step"
     Ref hash_list;     // "_FileNodeHandler__hash_list"
     Ref file;          // "_FileNodeHandler__file"

@@ -4,9 +4,9 @@
 #include "python/capi/errors.h"
 #include "python/capi/import.h"
 
-namespace mavelin::archive_errors {
+namespace mavelin::certificate {
 
-void set(const zip::Error& err) {
+void raise_archive_error(const zip::Error& err) {
     PyObject* type = PyExc_ValueError;  // borrowed
     py::Ref bad_zip;
     switch (err.status) {
@@ -50,4 +50,4 @@ void set(const zip::Error& err) {
     if (message) PyErr_SetObject(type, message.get());
 }
 
-}  // namespace mavelin::archive_errors
+}  // namespace mavelin::certificate

@@ -4,9 +4,9 @@
 #include "engine/zip/format.h"
 #include "python/capi/handle.h"
 
-namespace mavelin::archive_errors {
+namespace mavelin::certificate {
 
 // Sets the exception the host zipfile module raises for the same kind of failure.
-void set(const zip::Error& err);
+void raise_archive_error(const zip::Error& err);
 
-}  // namespace mavelin::archive_errors
+}  // namespace mavelin::certificate

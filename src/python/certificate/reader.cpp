@@ -20,9 +20,8 @@
 #include "python/capi/paths.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
-#include "python/mavelin/core/models.h"
 
-namespace mavelin::certificate_reader {
+namespace mavelin::certificate {
 namespace {
 
 constexpr const char* kMemberName = certificate_format::kPayloadName;
@@ -33,7 +32,7 @@ constexpr const char* kMemberName = certificate_format::kPayloadName;
 // of a kind that cannot be read) and why.
 void set_open_error(const zip::Error& err) {
     if (err.status == zip::Status::kOsError && !err.os.path.empty()) {
-        archive_errors::set(err);
+        raise_archive_error(err);
         return;
     }
     std::string why = err.message;
@@ -57,7 +56,7 @@ void set_open_error(const zip::Error& err) {
     }
     if (err.status == zip::Status::kNoMember || err.status == zip::Status::kNotZip ||
         err.status == zip::Status::kBadArchive || err.status == zip::Status::kBadMember) {
-        archive_errors::set(told);
+        raise_archive_error(told);
         return;
     }
     py::Ref bad_zip = py::import_attr("zipfile", "BadZipFile");
@@ -92,7 +91,7 @@ bool read_table(const std::string& path, table::NodeTable& table, const std::ato
 
 }  // namespace
 
-Result load(PyObject* certificate_path, py::Ref& table, std::string& why) {
+Result load(PyObject* certificate_path, PyObject* node_class, py::Ref& table, std::string& why) {
     std::string path;
     if (py::encode_path(certificate_path, path) < 0) return Result::kError;
     zip::Member member;
@@ -121,8 +120,6 @@ Result load(PyObject* certificate_path, py::Ref& table, std::string& why) {
         set_open_error(err);
         return Result::kError;
     }
-    PyObject* node_class = models::filenode_class();
-    if (!node_class) return Result::kError;
     // The payload and the decoder's tables within what the archive's size allows.
     auto budget = memory_budget::Budget::for_file(member.archive_size);
     budget.charge(member.data.size());  // the reader kept no more than that allows
@@ -191,4 +188,4 @@ int load_table(PyObject* certificate_path, table::NodeTable& table) {
     return loaded ? 1 : 0;
 }
 
-}  // namespace mavelin::certificate_reader
+}  // namespace mavelin::certificate

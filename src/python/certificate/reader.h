@@ -6,7 +6,7 @@
 #include "engine/table/node_table.h"
 #include "python/capi/handle.h"
 
-namespace mavelin::certificate_reader {
+namespace mavelin::certificate {
 
 // Outcome of reading the stored node table.
 enum class Result {
@@ -15,7 +15,8 @@ enum class Result {
     kCorrupted,  // the member's data or the payload is damaged: `why` says how; nothing is set
 };
 
-Result load(PyObject* certificate_path, py::Ref& table, std::string& why);
+// `node_class` is the FileNode class the records are built as.
+Result load(PyObject* certificate_path, PyObject* node_class, py::Ref& table, std::string& why);
 
 // The stored node table in compact form: 1 when the archive and its payload are sound and the
 // table fits that form (as the signer writes it, in any protocol the host writes). Else 0 with
@@ -23,4 +24,4 @@ Result load(PyObject* certificate_path, py::Ref& table, std::string& why);
 // set that a signal handler raised (KeyboardInterrupt for Ctrl-C) when it cut the read short.
 int load_table(PyObject* certificate_path, table::NodeTable& table);
 
-}  // namespace mavelin::certificate_reader
+}  // namespace mavelin::certificate

@@ -19,6 +19,7 @@
 #include "engine/fs/file_io.h"
 #include "engine/table/payload_writer.h"
 #include "engine/zip/writer.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/errors.h"
 #include "python/capi/gil.h"
 #include "python/capi/import.h"
@@ -26,9 +27,8 @@
 #include "python/capi/paths.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
-#include "python/mavelin/core/models.h"
 
-namespace mavelin::certificate_writer {
+namespace mavelin::certificate {
 namespace {
 
 constexpr const char* kFolder = certificate_format::kFolderName;
@@ -46,7 +46,7 @@ void refuse_link(const std::string& path,
 void set_archive_error(const zip::Error& err) {
     if (err.status == zip::Status::kOsError && err.os.code == ELOOP)
         return refuse_link(err.os.path);
-    archive_errors::set(err);
+    raise_archive_error(err);
 }
 
 void split(const std::string& path, std::string& parent, std::string& name) {
@@ -72,8 +72,9 @@ int open_folder(const std::string& path, bool create, fs::UniqueFd& out) {
             py::set_os_error(errno, path);
             return -1;
         }
-        if (::mkdirat(parent.get(), name.c_str(), 0777) != 0 && errno != EEXIST) {
-            py::set_os_error(errno, path);
+        const int err = fs::mkdirat_retry(parent.get(), name.c_str(), 0777);
+        if (err != 0 && err != EEXIST) {
+            py::set_os_error(err, path);
             return -1;
         }
     } else if (S_ISLNK(st.st_mode)) {
@@ -82,7 +83,7 @@ int open_folder(const std::string& path, bool create, fs::UniqueFd& out) {
     }
     // O_NOFOLLOW with O_DIRECTORY: a link swapped in meanwhile fails (ENOTDIR), never followed.
     const int fd =
-        ::openat(parent.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        fs::openat_retry(parent.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         py::set_os_error(errno, path);
         return -1;
@@ -112,9 +113,9 @@ int certificate_folder(PyObject* initial, py::Ref& folder, std::string& folder_b
 // The same for a manager's tree, recorded as manager._cert_folder_path.
 int manager_folder(PyObject* manager, py::Ref& folder, std::string& folder_bytes,
                    fs::UniqueFd& fd) {
-    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, "_initial_path"));
+    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, attr::kInitialPath));
     if (!initial || certificate_folder(initial.get(), folder, folder_bytes, fd) < 0) return -1;
-    return PyObject_SetAttrString(manager, "_cert_folder_path", folder.get());
+    return PyObject_SetAttrString(manager, attr::kCertFolderPath, folder.get());
 }
 
 zip::HostZip host_layout() {
@@ -125,9 +126,7 @@ zip::HostZip host_layout() {
 // The payload, the node table as the host pickles it at protocol 4, handed to `sink` as it is
 // made; `restart` is called before tables of other shapes go to the host's pickler instead.
 template <class Sink, class Restart>
-int write_payload(PyObject* table, Sink&& sink, Restart&& restart) {
-    PyObject* node_class = models::filenode_class();
-    if (!node_class) return -1;
+int write_payload(PyObject* table, PyObject* node_class, Sink&& sink, Restart&& restart) {
     const int r = certificate::dump_node_table(table, node_class, sink);
     if (r <= 0) return r;
     if (restart() < 0) return -1;
@@ -260,24 +259,25 @@ int payload_and_table(PyObject* manager, PyObject* folder, py::Ref& payload_path
     if (!payload_path ||
         PyObject_SetAttrString(manager, "_pickle_file_path", payload_path.get()) < 0)
         return -1;
-    table = py::Ref::steal(PyObject_GetAttrString(manager, "_file_nodes"));
+    table = py::Ref::steal(PyObject_GetAttrString(manager, attr::kFileNodes));
     return table ? 0 : -1;
 }
 
 }  // namespace
 
-int write(PyObject* manager, PyObject* output) {
-    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, "_initial_path"));
+int write(PyObject* manager, PyObject* node_class, PyObject* output) {
+    py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, attr::kInitialPath));
     if (!initial) return -1;
     Destination d;
     if (open_destination(initial.get(), output, d) < 0 ||
-        PyObject_SetAttrString(manager, "_cert_folder_path", d.folder.get()) < 0)
+        PyObject_SetAttrString(manager, attr::kCertFolderPath, d.folder.get()) < 0)
         return -1;
     py::Ref payload_path;
     py::Ref table;
     if (payload_and_table(manager, d.folder.get(), payload_path, table) < 0) return -1;
-    return stream_archive(
-        d, [&](auto& sink, auto& restart) { return write_payload(table.get(), sink, restart); });
+    return stream_archive(d, [&](auto& sink, auto& restart) {
+        return write_payload(table.get(), node_class, sink, restart);
+    });
 }
 
 int write_table(PyObject* top, const table::NodeTable& nodes, PyObject* output, py::Ref& folder) {
@@ -323,7 +323,7 @@ int write_table(PyObject* top, const table::NodeTable& nodes, PyObject* output, 
     return 0;
 }
 
-int save(PyObject* manager) {
+int save(PyObject* manager, PyObject* node_class) {
     py::Ref folder;
     std::string folder_bytes;
     fs::UniqueFd dir;
@@ -365,12 +365,12 @@ int save(PyObject* manager) {
         }
         return 0;
     };
-    if (write_payload(table.get(), sink, restart) < 0) return -1;  // the temporary goes
+    if (write_payload(table.get(), node_class, sink, restart) < 0) return -1;  // the temporary goes
     return file.commit(&oe) == 0 ? 0 : os_fail();
 }
 
 int archive(PyObject* manager) {
-    py::Ref folder = py::Ref::steal(PyObject_GetAttrString(manager, "_cert_folder_path"));
+    py::Ref folder = py::Ref::steal(PyObject_GetAttrString(manager, attr::kCertFolderPath));
     if (!folder) return -1;
     py::Ref payload_path = py::Ref::steal(PyObject_GetAttrString(manager, "_pickle_file_path"));
     if (!payload_path) return -1;
@@ -393,8 +393,8 @@ int archive(PyObject* manager) {
     int open_err =
         fs::open_at_any_length(AT_FDCWD, payload_parent, O_PATH | O_DIRECTORY, payload_dir);
     if (open_err == 0) {
-        const int fd = ::openat(payload_dir.get(), payload_name.c_str(),
-                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        const int fd = fs::openat_retry(payload_dir.get(), payload_name.c_str(),
+                                        O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd < 0) open_err = errno;
         payload.reset(fd);
     }
@@ -429,4 +429,4 @@ int archive(PyObject* manager) {
     return 0;
 }
 
-}  // namespace mavelin::certificate_writer
+}  // namespace mavelin::certificate

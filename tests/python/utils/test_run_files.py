@@ -5,11 +5,12 @@ import logging
 import os
 import pickle
 import stat
+import sys
 import zipfile
 
 import pytest
 
-from support import run_cli, unix_socket
+from support import run_cli, run_with_terminal_stderr, unix_socket
 
 CERT = os.path.join("Certificates", "Certificate.korvex")
 
@@ -39,7 +40,8 @@ def cluster_client():
 # signing, the tree validates, by path, by position and on a cluster.
 @pytest.mark.parametrize("case", ["output at the top, found", "output below, named",
                                   "output below, named, by position", "report in the tree",
-                                  "output at the top, on a cluster"])
+                                  "output at the top, on a cluster",
+                                  "output at the top, with the progress line"])
 def test_the_runs_own_files_are_no_files_of_the_tree(tmp_path, case):
     top = tree(tmp_path / "t")
     cert = top / ("sub/c.korvex" if "below" in case else "Certificate.korvex")
@@ -55,6 +57,11 @@ def test_the_runs_own_files_are_no_files_of_the_tree(tmp_path, case):
             sign_folder(top, "silent", output=cert, client=client)
             validate_certificate(top, None, client=client)
             validate_certificate(top, None, client=client, match="position")
+    elif "progress" in case:  # the walk ends before the hashing starts
+        for command, args in (("sign_folder", sign_args), ("validate_certificate", [])):
+            status, stdout, terminal = run_with_terminal_stderr(
+                [sys.executable, "-m", "mavelin", command, "-p", top, *args])
+            assert status == 0, stdout + terminal
     else:
         r = run_cli("sign_folder", "-p", top, *sign_args)
         assert r.returncode == 0, r.stdout + r.stderr

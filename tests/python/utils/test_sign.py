@@ -6,14 +6,17 @@ import os
 import pickle
 import re
 import sys
+import threading
+import tracemalloc
 import zipfile
 from pathlib import Path, PurePosixPath
 
 import pytest
 
+import mavelin.utils
 from mavelin.core.file_managing import FileManager
 from mavelin.core.models import FileNode
-from oracles import (EMPTY_DIGEST, fingerprint_of_file, sample_fingerprint, scan_rows, table_rows, unzip_test,
+from oracles import (EMPTY_DIGEST, certificate_content, fingerprint_of_file, sample_fingerprint, scan_rows, table_rows, unzip_test,
                      zipfile_archive_of)
 from support import PipeRescue, run_cli, run_process
 
@@ -662,3 +665,60 @@ def test_undecodable_names_are_logged_escaped(tmp_path, env):
     errors = [line for line in text.splitlines() if "[ERROR]" in line]
     assert len(errors) == 1
     assert "bro\\xfeken" in errors[0] or "bro\\udcfeken" in errors[0]
+
+
+# --- on the compact table: memory and the interpreter lock -----------------------------------------
+
+def test_no_python_object_per_file(tmp_path):
+    top = tmp_path / "tree"
+    count = 10_000
+    for d in range(10):
+        folder = top / f"folder-{d:02d}"
+        folder.mkdir(parents=True)
+        for f in range(count // 10):
+            with open(folder / f"file-{f:05d}.bin", "wb") as out:
+                out.write(b"x" * (f % 7))
+    tracemalloc.start()
+    try:
+        mavelin.utils.sign_folder(str(top), "silent")
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    # Step by step the run holds a record, a path and four digests as Python objects per file,
+    # well over 1 KB each (about 1,270 bytes); the compact run's Python objects do not grow with
+    # the tree.
+    assert peak < 20 * count, peak
+    assert len(certificate_content(top)) == count
+
+
+def test_other_threads_run_while_the_payload_is_written(tmp_path):
+    # Paths of about 3,400 bytes make a payload of some 15 MB from a few thousand files.
+    deep = tmp_path.joinpath("tree", *[f"{i:02d}" + "d" * 200 for i in range(16)])
+    deep.mkdir(parents=True)
+    for i in range(4000):
+        (deep / (f"{i:04d}" + "f" * 200)).touch()
+    folder = tmp_path / "tree" / "Certificates"
+    folder.mkdir()
+    seen = []  # sizes of the new archive's temporary, as another thread saw them
+    done = threading.Event()
+
+    def watch():
+        while not done.is_set():
+            for name in os.listdir(folder):
+                if name.endswith(".tmp"):
+                    try:
+                        seen.append(os.stat(folder / name).st_size)
+                    except FileNotFoundError:
+                        pass
+
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    try:
+        mavelin.utils.sign_folder(str(tmp_path / "tree"), "silent")
+    finally:
+        done.set()
+        watcher.join()
+    # Holding the interpreter lock, the signing would let the watcher run only once the whole
+    # payload was in (the central directory, well under 1 KiB, is all that comes after it).
+    final = (folder / "Certificate.korvex").stat().st_size
+    assert any(size < final - 1024 for size in seen), (final, seen[:5])

@@ -278,3 +278,19 @@ class TestLibrary:
         assert cap.messages()[-1] == "Files failed validation: 3"
         with pytest.raises(ValueError):
             validate_certificate(str(tmp_path), None, match="paths")
+
+
+def test_unchanged_tree_and_the_bytes_fingerprinted(tmp_path):
+    top = make_tree(tmp_path / "tree", dict(TREE, **{"c/Certificates/kept.txt": "left out"}))
+    sign(top)
+    from mavelin.utils import validate_certificate
+    with capture_logs() as cap:
+        validate_certificate(str(top), None, report=str(tmp_path / "r.json"))
+    report = check_report((tmp_path / "r.json").read_text())
+    assert report["passed"] and report["findings"] == []
+    files = scan_order(top)
+    assert report["counts"]["files"] == len(files)
+    assert report["counts"]["bytes"] == sum(os.path.getsize(top / f) for f in files)
+    assert cap.messages("WARNING") == [
+        "Certificate file wasn't provided. Performing search...",
+        "Files in c/Certificates are not certified: the folder is named Certificates."]

@@ -1,19 +1,22 @@
 // Validation by path on compact node tables: the certificate, the fresh scan and the join in C++.
+#include "python/mavelin/core/compact_validation.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/import.h"
 #include "python/capi/paths.h"
 #include "python/capi/state.h"
 #include "python/certificate/reader.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
 #include "python/mavelin/core/file_managing.h"
+#include "python/mavelin/core/log_lines.h"
+#include "python/mavelin/core/passes/fingerprint_pass.h"
 #include "python/mavelin/core/passes/tree_pass.h"
-#include "python/mavelin/core/validation.h"
-#include "python/mavelin/utils/procedure_support.h"
 
 namespace mavelin::validation {
 namespace {
@@ -32,66 +35,71 @@ void mark_id_mismatches(table::NodeTable& certificate) {
 }
 
 // What the walk found, set on the validator as generate_fingerprints() sets it, and logged as the
-// scan logs it.
-int report_walk(PyObject* validator, PyObject* top_path, file_managing::TreePass& pass) {
-    py::Ref uncertified = file_managing::uncertified_folders(pass.left_out());
-    py::Ref links = file_managing::uncertified_links(pass.dangling_links());
-    py::Ref folder_errors = file_managing::scan_errors(top_path, pass.walk_errors());
-    py::Ref count = py::Ref::steal(PyLong_FromSize_t(pass.nodes().size()));
-    if (!uncertified || !links || !folder_errors || !count ||
-        PyObject_SetAttrString(validator, "_uncertified_folders", uncertified.get()) < 0 ||
-        PyObject_SetAttrString(validator, "_uncertified_links", links.get()) < 0 ||
-        PyObject_SetAttrString(validator, "_unreadable_folders", folder_errors.get()) < 0)
+// scan logs it; the folders that could not be read in `folder_errors`.
+int report_walk(PyObject* validator, PyObject* top_path, passes::TreePass& pass, Outcome& out,
+                py::Ref& folder_errors) {
+    out.uncertified = file_managing::uncertified_folders(pass.left_out());
+    out.links = file_managing::uncertified_links(pass.dangling_links());
+    folder_errors = file_managing::scan_errors(top_path, pass.walk_errors());
+    out.files = py::Ref::steal(PyLong_FromSize_t(pass.nodes().size()));
+    if (!out.uncertified || !out.links || !folder_errors || !out.files ||
+        PyObject_SetAttrString(validator, attr::kUncertifiedFolders, out.uncertified.get()) < 0 ||
+        PyObject_SetAttrString(validator, attr::kUncertifiedLinks, out.links.get()) < 0 ||
+        PyObject_SetAttrString(validator, attr::kUnreadableFolders, folder_errors.get()) < 0)
         return -1;
-    return procedures::report_scan(logger(), uncertified.get(), links.get(), nullptr, count.get());
+    return log_lines::report_scan(logger(), out.uncertified.get(), out.links.get(), nullptr,
+                                  out.files.get());
 }
 
-// The fingerprints of the walk's nodes; the files that could not be read go to
-// validator._unreadable_files as (path, OSError) pairs, their total size to
-// validator._fingerprinted_bytes.
-int fill(PyObject* validator, file_managing::TreePass& pass) {
+// The fingerprints of the walk's nodes; the files that could not be read in `file_errors` as
+// (path, OSError) pairs, their total size in out.bytes; both set on the validator too.
+int fill(PyObject* validator, passes::TreePass& pass, Outcome& out, py::Ref& file_errors) {
     std::vector<table::FillFailure> failures;
     uint64_t bytes = 0;
     if (pass.fill(failures, bytes) < 0) return -1;
-    py::Ref errors = file_managing::unreadable_pairs(pass.nodes(), failures);
-    py::Ref total = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
-    if (!errors || !total ||
-        PyObject_SetAttrString(validator, "_unreadable_files", errors.get()) < 0 ||
-        PyObject_SetAttrString(validator, "_fingerprinted_bytes", total.get()) < 0)
+    file_errors = file_managing::unreadable_pairs(pass.nodes(), failures);
+    out.bytes = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
+    if (!file_errors || !out.bytes ||
+        PyObject_SetAttrString(validator, attr::kUnreadableFiles, file_errors.get()) < 0 ||
+        PyObject_SetAttrString(validator, attr::kFingerprintedBytes, out.bytes.get()) < 0)
         return -1;
     return 0;
 }
 
 }  // namespace
 
-int run_by_path(PyObject* validator, py::Ref& failed, py::Ref& files) {
-    py::Ref certificate_path = py::attr(validator, "_certificate_path");
-    py::Ref top_path = py::attr(validator, "_result_path");
+int run_by_path(PyObject* validator, Outcome& out) {
+    py::Ref certificate_path = py::attr(validator, attr::kCertificatePath);
+    py::Ref top_path = py::attr(validator, attr::kResultPath);
     if (!certificate_path || !top_path) return -1;
     std::string top;
     if (py::encode_path(top_path.get(), top) < 0) return -1;
 
     // The walk and the hashing go on while the certificate is read. When the certificate does
     // not fit the compact form, the general way starts over (nothing was reported yet).
-    file_managing::TreePass pass(top);
+    passes::TreePass pass(top);
     if (pass.start() < 0) return -1;
     table::NodeTable certificate;
-    const int loaded = certificate_reader::load_table(certificate_path.get(), certificate);
+    const int loaded = certificate::load_table(certificate_path.get(), certificate);
     if (loaded <= 0) return loaded < 0 ? -1 : 1;
     if (pass.walk() < 0) return -1;
     mark_id_mismatches(certificate);
-    if (report_walk(validator, top_path.get(), pass) < 0 || fill(validator, pass) < 0) return -1;
+    py::Ref folder_errors, file_errors;
+    if (report_walk(validator, top_path.get(), pass, out, folder_errors) < 0 ||
+        fill(validator, pass, out, file_errors) < 0)
+        return -1;
     const table::NodeTable& fresh = pass.nodes();
 
-    node_comparison::Findings findings(validator, logger());
+    node_comparison::Findings findings(validator, logger(), file_errors.get(), folder_errors.get());
     if (findings.start() < 0) return -1;
     const long long folders = findings.unreadable_folders();
     if (folders < 0) return -1;
     const long long count = node_comparison::by_path(certificate, fresh, findings);
     if (count < 0) return -1;
-    failed = py::Ref::steal(PyLong_FromLongLong(folders + count));
-    files = py::Ref::steal(PyLong_FromSize_t(fresh.size()));
-    return failed && files ? 0 : -1;
+    out.failed = py::Ref::steal(PyLong_FromLongLong(folders + count));
+    out.findings = py::Ref::borrow(findings.list());
+    out.unchecked = py::Ref::steal(PyLong_FromSize_t(findings.unchecked()));
+    return out.failed && out.unchecked ? 0 : -1;
 }
 
 }  // namespace mavelin::validation

@@ -10,6 +10,7 @@
 #include "engine/certificate_format.h"
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/fs/tree_walk.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/classes.h"
 #include "python/capi/entry.h"
 #include "python/capi/errors.h"
@@ -21,6 +22,7 @@
 #include "python/capi/state.h"
 #include "python/certificate/writer.h"
 #include "python/mavelin/core/models.h"
+#include "python/mavelin/core/passes/fingerprint_pass.h"
 #include "python/package_tree.h"
 
 namespace mavelin::file_managing {
@@ -47,7 +49,8 @@ PyObject* manager_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 bool holds_user_files(const fs::LeftOutFolder& folder) {
     if (folder.rel != certificate_format::kFolderName) return !folder.files.empty();
     for (const std::string& name : folder.files)
-        if (name != "Certificate.korvex" && name != "Certificate.pk") return true;
+        if (name != certificate_format::kArchiveName && name != certificate_format::kPayloadName)
+            return true;
     return false;
 }
 
@@ -81,9 +84,9 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
     py::Ref errors = scan_errors(initial.get(), walk_errors);
     py::Ref links = uncertified_links(dangling);
     if (!uncertified || !errors || !links ||
-        PyObject_SetAttrString(self, "_uncertified_folders", uncertified.get()) < 0 ||
-        PyObject_SetAttrString(self, "_scan_errors", errors.get()) < 0 ||
-        PyObject_SetAttrString(self, "_uncertified_links", links.get()) < 0)
+        PyObject_SetAttrString(self, attr::kUncertifiedFolders, uncertified.get()) < 0 ||
+        PyObject_SetAttrString(self, attr::kScanErrors, errors.get()) < 0 ||
+        PyObject_SetAttrString(self, attr::kUncertifiedLinks, links.get()) < 0)
         return nullptr;
     py::GcPause gc_pause;
     long long id = 0;
@@ -114,13 +117,13 @@ PyObject* generate_file_fingerprint(PyObject* self, PyObject* node) {
         PyObject_CallFunctionObjArgs(handler_cls.get(), node, chunk.get(), step.get(), nullptr));
     if (!handler) return nullptr;
     py::Ref r =
-        py::Ref::steal(PyObject_CallMethod(handler.get(), "_open_file", "O", initial.get()));
+        py::Ref::steal(PyObject_CallMethod(handler.get(), attr::kOpenFile, "O", initial.get()));
     if (!r) return nullptr;
-    r = py::Ref::steal(PyObject_CallMethod(handler.get(), "_generate_hash_list", nullptr));
+    r = py::Ref::steal(PyObject_CallMethod(handler.get(), attr::kGenerateHashList, nullptr));
     if (!r) return nullptr;
-    r = py::Ref::steal(PyObject_CallMethod(handler.get(), "_generate_hash_fingerprint", nullptr));
+    r = py::Ref::steal(PyObject_CallMethod(handler.get(), attr::kGenerateHashFingerprint, nullptr));
     if (!r) return nullptr;
-    return PyObject_GetAttrString(handler.get(), "_node");
+    return PyObject_GetAttrString(handler.get(), attr::kNode);
 }
 
 // The completion step: puts every node back under the key made from its id.
@@ -140,12 +143,13 @@ PyObject* generate_fingerprints(PyObject* self, PyObject*) {
 }
 
 PyObject* save_certificate(PyObject* self, PyObject*) {
-    if (certificate_writer::save(self) < 0) return nullptr;
+    PyObject* node_class = models::filenode_class();
+    if (!node_class || certificate::save(self, node_class) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
 PyObject* archive_certificate(PyObject* self, PyObject*) {
-    if (certificate_writer::archive(self) < 0) return nullptr;
+    if (certificate::archive(self) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -155,17 +159,17 @@ PyMethodDef kMethods[] = {
         "__init__($self, initial_path, chunk_size=4096, transformation_step=2)\n--\n\n"
         "Prepares the signing of the tree at initial_path."),
     py::method<parse_directory>(
-        "_parse_directory", METH_NOARGS,
+        attr::kParseDirectory, METH_NOARGS,
         "_parse_directory($self, /)\n--\n\n"
         "Walks the tree and fills the node table with one FileNode per file (ids from 1 in\n"
         "walk order, keys 'node_id_<id>'); sets files_count."),
     py::method<generate_fingerprints>(
-        "_generate_fingerprints", METH_NOARGS,
+        attr::kGenerateFingerprints, METH_NOARGS,
         "_generate_fingerprints($self, /)\n--\n\n"
         "Fingerprints every node of the table in parallel. The table is updated only when\n"
         "every file could be read; the others are listed in _fingerprint_errors."),
     py::method<generate_file_fingerprint>(
-        "_generate_file_fingerprint", METH_O,
+        attr::kGenerateFileFingerprint, METH_O,
         "_generate_file_fingerprint($self, node, /)\n--\n\n"
         "Fingerprints one node through a FileNodeHandler and returns it."),
     py::method<store_updated_node>(

@@ -5,6 +5,7 @@
 
 #include "engine/hash/sha256/choice.h"
 #include "engine/hash/sha256/sha256.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/entry.h"
 #include "python/capi/import.h"
 #include "python/mavelin/core/hash_object.h"
@@ -63,7 +64,7 @@ PyObject* raise_cpp_exception(PyObject*, PyObject* kind) {
 }
 
 PyMethodDef kFunctions[] = {
-    py::method<generate_hash>("_generate_hash", METH_O,
+    py::method<generate_hash>(attr::kGenerateHash, METH_O,
                               "_generate_hash(data, /)\n--\n\n"
                               "A SHA-256 hash object that has consumed the bytes-like `data`."),
     py::method<implementations>("_implementations", METH_NOARGS,

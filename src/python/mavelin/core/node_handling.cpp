@@ -14,6 +14,7 @@
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fs/file_io.h"
 #include "engine/hash/sha256/sha256.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/classes.h"
 #include "python/capi/entry.h"
 #include "python/capi/errors.h"
@@ -249,16 +250,16 @@ PyMethodDef kMethods[] = {
     py::method<release>("__del__", METH_NOARGS,
                         "__del__($self, /)\n--\n\n"
                         "Closes the handler's file, if it opened one."),
-    py::method<open_file>("_open_file", METH_O,
+    py::method<open_file>(attr::kOpenFile, METH_O,
                           "_open_file($self, initial_path, /)\n--\n\n"
                           "Opens the node's file below initial_path for reading; records its "
                           "size."),
     py::method<generate_hash_list>(
-        "_generate_hash_list", METH_NOARGS,
+        attr::kGenerateHashList, METH_NOARGS,
         "_generate_hash_list($self, /)\n--\n\n"
         "Appends the hex SHA-256 digest of each chunk of the open file to the hash list."),
     py::method<generate_hash_fingerprint>(
-        "_generate_hash_fingerprint", METH_NOARGS,
+        attr::kGenerateHashFingerprint, METH_NOARGS,
         "_generate_hash_fingerprint($self, /)\n--\n\n"
         "Sets the node's fingerprint: for each of the transformation_step rows, the digest\n"
         "of the concatenated chunk digests hash_list[row::step]."),
@@ -278,7 +279,7 @@ int init_node_handling(PyObject* m) {
         if (!cls) return -1;
     }
     if (py::import_modules(m, {"os", "math"}) < 0 ||
-        py::import_names(m, "mavelin.core.hashing", {"_generate_hash"}) < 0 ||
+        py::import_names(m, "mavelin.core.hashing", {attr::kGenerateHash}) < 0 ||
         py::import_names(m, certificate_format::kNodeModule, {certificate_format::kNodeClass}) < 0)
         return -1;
     return py::set_attr(m, "FileNodeHandler", cls.get());

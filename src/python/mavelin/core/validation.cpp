@@ -10,6 +10,7 @@
 #include "engine/certificate_format.h"
 #include "engine/fs/file_io.h"
 #include "engine/fs/tree_walk.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/classes.h"
 #include "python/capi/entry.h"
 #include "python/capi/errors.h"
@@ -22,8 +23,9 @@
 #include "python/capi/text.h"
 #include "python/certificate/reader.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
-#include "python/mavelin/core/file_managing.h"
-#include "python/mavelin/utils/procedure_support.h"
+#include "python/mavelin/core/log_lines.h"
+#include "python/mavelin/core/models.h"
+#include "python/mavelin/core/passes/fingerprint_pass.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {
@@ -37,11 +39,11 @@ PyObject* logger() {
 }
 
 int found(PyObject* self, PyObject* path) {
-    if (PyObject_SetAttrString(self, "_certificate_path", path) < 0) return -1;
+    if (PyObject_SetAttrString(self, attr::kCertificatePath, path) < 0) return -1;
     py::Ref text = py::Ref::steal(PyObject_Str(path));
     if (!text) return -1;
-    return procedures::log_with(logger(), "info", "Certificate file has been found at ", text.get(),
-                                "");
+    return log_lines::log_with(logger(), "info", "Certificate file has been found at ", text.get(),
+                               "");
 }
 
 // Whether os.listdir(folder) holds `name`; -1 with the listing's exception. The folder is listed
@@ -114,8 +116,8 @@ PyObject* validator_init(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      const_cast<char**>(kwlist), &certificate_path, &result_path))
         return nullptr;
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
-    if (!zero || PyObject_SetAttrString(self, "_certificate_path", certificate_path) < 0 ||
-        PyObject_SetAttrString(self, "_result_path", result_path) < 0 ||
+    if (!zero || PyObject_SetAttrString(self, attr::kCertificatePath, certificate_path) < 0 ||
+        PyObject_SetAttrString(self, attr::kResultPath, result_path) < 0 ||
         PyObject_SetAttrString(self, "invalid_counter", zero.get()) < 0 ||
         PyObject_SetAttrString(self, "_CertificateValidator__kwargs", options.get()) < 0)
         return nullptr;
@@ -123,7 +125,7 @@ PyObject* validator_init(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* light_certificate_search(PyObject* self, PyObject*) {
-    py::Ref result_path = py::attr(self, "_result_path");
+    py::Ref result_path = py::attr(self, attr::kResultPath);
     if (!result_path) return nullptr;
     int here = listing_holds(result_path.get(), kArchiveName);
     if (here < 0) return nullptr;
@@ -153,7 +155,7 @@ PyObject* light_certificate_search(PyObject* self, PyObject*) {
 
 PyObject* deep_certificate_search(PyObject* self, PyObject*) {
     if (py::log(logger(), "info", "Performing deeper search...") < 0) return nullptr;
-    py::Ref result_path = py::attr(self, "_result_path");
+    py::Ref result_path = py::attr(self, attr::kResultPath);
     if (!result_path) return nullptr;
     std::string top;
     if (py::encode_path(result_path.get(), top) < 0) return nullptr;
@@ -191,22 +193,23 @@ PyObject* deep_certificate_search(PyObject* self, PyObject*) {
 }
 
 PyObject* deserealize_certificate(PyObject* self, PyObject*) {
-    py::Ref certificate_path = py::attr(self, "_certificate_path");
+    py::Ref certificate_path = py::attr(self, attr::kCertificatePath);
     if (!certificate_path) return nullptr;
     py::Ref table;
     std::string why;
-    switch (certificate_reader::load(certificate_path.get(), table, why)) {
-        case certificate_reader::Result::kOk:
+    PyObject* node_class = models::filenode_class();
+    if (!node_class) return nullptr;
+    switch (certificate::load(certificate_path.get(), node_class, table, why)) {
+        case certificate::Result::kOk:
             break;
-        case certificate_reader::Result::kError:
+        case certificate::Result::kError:
             return nullptr;
-        case certificate_reader::Result::kCorrupted: {
+        case certificate::Result::kCorrupted: {
             // Said as the archive's own refusals are: that it is corrupted, then why.
             py::Ref reason = py::Ref::steal(PyUnicode_DecodeUTF8(
                 why.data(), static_cast<Py_ssize_t>(why.size()), "backslashreplace"));
-            if (!reason ||
-                procedures::log_with(logger(), "error",
-                                     "Certificate file is corrupted: ", reason.get(), "") < 0)
+            if (!reason || log_lines::log_with(logger(), "error", "Certificate file is corrupted: ",
+                                               reason.get(), "") < 0)
                 return nullptr;
             return py::exit_request();
         }
@@ -219,7 +222,7 @@ PyObject* deserealize_certificate(PyObject* self, PyObject*) {
 
 PyObject* generate_fingerprints(PyObject* self, PyObject*) {
     py::Ref options = py::attr(self, "_CertificateValidator__kwargs");
-    py::Ref result_path = py::attr(self, "_result_path");
+    py::Ref result_path = py::attr(self, attr::kResultPath);
     py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
     if (!options || !result_path || !manager_cls) return nullptr;
     py::Ref chunk = py::Ref::steal(PyObject_CallMethod(options.get(), "get", "s", "chunk_size"));
@@ -230,24 +233,24 @@ PyObject* generate_fingerprints(PyObject* self, PyObject*) {
         manager_cls.get(), result_path.get(), chunk.get(), step.get(), nullptr));
     if (!manager) return nullptr;
     py::Ref count;
-    if (procedures::scan(manager.get(), logger(), count, false) < 0) return nullptr;
-    py::Ref uncertified = py::attr(manager.get(), "_uncertified_folders");
-    py::Ref links = procedures::uncertified_links_of(manager.get());
-    py::Ref folder_errors = py::attr(manager.get(), "_scan_errors");
+    if (log_lines::scan(manager.get(), logger(), count, false) < 0) return nullptr;
+    py::Ref uncertified = py::attr(manager.get(), attr::kUncertifiedFolders);
+    py::Ref links = log_lines::uncertified_links_of(manager.get());
+    py::Ref folder_errors = py::attr(manager.get(), attr::kScanErrors);
     if (!uncertified || !links || !folder_errors ||
-        PyObject_SetAttrString(self, "_uncertified_folders", uncertified.get()) < 0 ||
-        PyObject_SetAttrString(self, "_uncertified_links", links.get()) < 0 ||
-        PyObject_SetAttrString(self, "_unreadable_folders", folder_errors.get()) < 0)
+        PyObject_SetAttrString(self, attr::kUncertifiedFolders, uncertified.get()) < 0 ||
+        PyObject_SetAttrString(self, attr::kUncertifiedLinks, links.get()) < 0 ||
+        PyObject_SetAttrString(self, attr::kUnreadableFolders, folder_errors.get()) < 0)
         return nullptr;
     // Files that cannot be read are reported one by one instead of voiding the whole pass.
     if (file_managing::fingerprint_table(manager.get(), false) < 0) return nullptr;
-    py::Ref errors = py::attr(manager.get(), "_fingerprint_errors");
-    py::Ref nodes = py::attr(manager.get(), "_file_nodes");
-    py::Ref bytes = py::attr(manager.get(), "_fingerprinted_bytes");
+    py::Ref errors = py::attr(manager.get(), attr::kFingerprintErrors);
+    py::Ref nodes = py::attr(manager.get(), attr::kFileNodes);
+    py::Ref bytes = py::attr(manager.get(), attr::kFingerprintedBytes);
     if (!errors || !nodes || !bytes ||
-        PyObject_SetAttrString(self, "_fingerprinted_bytes", bytes.get()) < 0 ||
-        PyObject_SetAttrString(self, "_unreadable_files", errors.get()) < 0 ||
-        PyObject_SetAttrString(self, "_result_nodes", nodes.get()) < 0)
+        PyObject_SetAttrString(self, attr::kFingerprintedBytes, bytes.get()) < 0 ||
+        PyObject_SetAttrString(self, attr::kUnreadableFiles, errors.get()) < 0 ||
+        PyObject_SetAttrString(self, attr::kResultNodes, nodes.get()) < 0)
         return nullptr;
     Py_RETURN_NONE;
 }
@@ -267,9 +270,17 @@ PyObject* validate_nodes(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     py::Ref certificate_table = py::attr(self, "_CertificateValidator__certificate_fingerprints");
     if (!certificate_table) return nullptr;
-    py::Ref fresh_table = py::attr(self, "_result_nodes");
+    py::Ref fresh_table = py::attr(self, attr::kResultNodes);
     if (!fresh_table) return nullptr;
-    node_comparison::Findings findings(self, logger());
+    // What the fresh pass could not read, as generate_fingerprints() (or a caller) left it.
+    py::Ref file_errors = py::Ref::steal(PyObject_GetAttrString(self, attr::kUnreadableFiles));
+    if (!file_errors) PyErr_Clear();
+    py::Ref folder_errors = py::Ref::steal(PyObject_GetAttrString(self, attr::kUnreadableFolders));
+    if (!folder_errors) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+        PyErr_Clear();
+    }
+    node_comparison::Findings findings(self, logger(), file_errors.get(), folder_errors.get());
     if (findings.start() < 0) return nullptr;
     const long long folders = findings.unreadable_folders();
     if (folders < 0) return nullptr;

@@ -6,6 +6,7 @@
 #include "engine/certificate_format.h"
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/entry.h"
 #include "python/capi/errors.h"
 #include "python/capi/gc.h"
@@ -16,7 +17,10 @@
 #include "python/capi/text.h"
 #include "python/certificate/writer.h"
 #include "python/mavelin/core/file_managing.h"
+#include "python/mavelin/core/log_lines.h"
+#include "python/mavelin/core/models.h"
 #include "python/mavelin/core/passes/cluster_pass.h"
+#include "python/mavelin/core/passes/fingerprint_pass.h"
 #include "python/mavelin/core/passes/tree_pass.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_files.h"
@@ -72,7 +76,7 @@ int report_unreadable(PyObject* errors, PyObject* findings, bool& any) {
         PyObject* pair = PySequence_Fast_GET_ITEM(seq.get(), i);
         PyObject *path, *exc;
         if (!PyArg_ParseTuple(pair, "OO", &path, &exc)) return -1;
-        py::Ref message = procedures::unreadable_message(path, exc);
+        py::Ref message = log_lines::unreadable_message(path, exc);
         if (!message || py::log(logger(), "error", message.get()) < 0) return -1;
         py::Ref finding = py::Ref::steal(Py_BuildValue("(sOO)", "unreadable", path, Py_None));
         if (!finding || PyList_Append(findings, finding.get()) < 0) return -1;
@@ -102,16 +106,16 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* output, co
     } else if (passed) {
         py::Ref join = py::import_attr("os.path", "join");
         if (!join) return -1;
-        certificate = py::Ref::steal(
-            PyObject_CallFunction(join.get(), "Os", run.folder.get(), "Certificate.korvex"));
+        certificate = py::Ref::steal(PyObject_CallFunction(join.get(), "Os", run.folder.get(),
+                                                           certificate_format::kArchiveName));
         if (!certificate) return -1;
     }
     py::Ref files = run.files, bytes = run.bytes, uncertified = run.uncertified, links = run.links;
     if (run.manager) {
         files = py::attr(run.manager.get(), "files_count");
-        bytes = py::attr(run.manager.get(), "_fingerprinted_bytes");
-        uncertified = py::attr(run.manager.get(), "_uncertified_folders");
-        links = procedures::uncertified_links_of(run.manager.get());
+        bytes = py::attr(run.manager.get(), attr::kFingerprintedBytes);
+        uncertified = py::attr(run.manager.get(), attr::kUncertifiedFolders);
+        links = log_lines::uncertified_links_of(run.manager.get());
     }
     py::Ref failed = py::Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(findings)));
     py::Ref end = procedures::now();
@@ -129,8 +133,8 @@ int log_files_found(bool silent, PyObject* count) {
     return message ? py::log(logger(), "info", message.get()) : -1;
 }
 
-// The scan and the fingerprints through a FileManager, step by step (on a cluster, or when a
-// caller put a class of its own in mavelin.core.file_managing); `unreadable` receives its
+// The scan and the fingerprints through a FileManager, step by step (when a caller put a class
+// of its own in mavelin.core.file_managing); `unreadable` receives its
 // _fingerprint_errors (empty when it has none).
 int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool silent, Signing& run,
                              py::Ref& unreadable) {
@@ -138,16 +142,16 @@ int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool sil
                                                        certificate_format::kProcedureChunkSize,
                                                        certificate_format::kProcedureStep));
     if (!run.manager) return -1;
-    if (!silent &&
-        procedures::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
+    if (!silent && log_lines::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
         return -1;
     py::Ref count;
     // A folder left out would pass validation whatever it holds: no certificate then.
-    if (procedures::scan(run.manager.get(), logger(), count, true) < 0 ||
+    if (log_lines::scan(run.manager.get(), logger(), count, true) < 0 ||
         log_files_found(silent, count.get()) < 0 || info(silent, "Generating fingerprints...") < 0)
         return -1;
-    if (call(run.manager.get(), "_generate_fingerprints") < 0) return -1;
-    unreadable = py::Ref::steal(PyObject_GetAttrString(run.manager.get(), "_fingerprint_errors"));
+    if (call(run.manager.get(), attr::kGenerateFingerprints) < 0) return -1;
+    unreadable =
+        py::Ref::steal(PyObject_GetAttrString(run.manager.get(), attr::kFingerprintErrors));
     if (!unreadable) {
         PyErr_Clear();
         unreadable = py::Ref::steal(PyList_New(0));
@@ -155,14 +159,13 @@ int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool sil
     return unreadable ? 0 : -1;
 }
 
-// The scan and the fingerprints on this machine into a compact node table: no Python object per
-// file. The log lines and findings are those of fingerprint_with_manager.
+// The scan and the fingerprints into a compact node table (on this machine or on the cluster):
+// no Python object per file. The log lines and findings are those of fingerprint_with_manager.
 int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& unreadable) {
-    if (!silent &&
-        procedures::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
+    if (!silent && log_lines::log_with(logger(), "info", "Parsing directory ", dir_path, "...") < 0)
         return -1;
     if (py::encode_path(dir_path, run.top) < 0) return -1;
-    file_managing::TreePass pass(run.top);
+    passes::TreePass pass(run.top);
     if (pass.walk() < 0) return -1;
     run.uncertified = file_managing::uncertified_folders(pass.left_out());
     run.links = file_managing::uncertified_links(pass.dangling_links());
@@ -170,8 +173,8 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
     run.files = py::Ref::steal(PyLong_FromSize_t(pass.nodes().size()));
     if (!run.uncertified || !run.links || !scan_errors || !run.files) return -1;
     // A folder left out would pass validation whatever it holds: no certificate then.
-    if (procedures::report_scan(logger(), run.uncertified.get(), run.links.get(), scan_errors.get(),
-                                run.files.get()) < 0 ||
+    if (log_lines::report_scan(logger(), run.uncertified.get(), run.links.get(), scan_errors.get(),
+                               run.files.get()) < 0 ||
         log_files_found(silent, run.files.get()) < 0 ||
         info(silent, "Generating fingerprints...") < 0)
         return -1;
@@ -227,7 +230,7 @@ int log_late_report_failure(PyObject* report, PyObject* output, const Signing& r
     py::Ref certificate = py::Ref::borrow(output);
     if (output == Py_None)
         certificate = py::join(run.folder.get(), certificate_format::kArchiveName);
-    py::Ref why = procedures::unwritable_report_message(report, error.value.get());
+    py::Ref why = log_lines::unwritable_report_message(report, error.value.get());
     py::Ref shown = certificate ? py::display_text(certificate.get()) : py::Ref();
     if (!why || !shown) return -1;
     py::Ref message = py::Ref::steal(
@@ -238,10 +241,10 @@ int log_late_report_failure(PyObject* report, PyObject* output, const Signing& r
 // The certificate of a run whose files were all read.
 int write_certificate(PyObject* dir_path, PyObject* output, Signing& run) {
     PyObject* chosen = output == Py_None ? nullptr : output;
-    if (!run.manager)
-        return certificate_writer::write_table(dir_path, run.nodes, chosen, run.folder);
-    if (certificate_writer::write(run.manager.get(), chosen) < 0) return -1;
-    run.folder = py::attr(run.manager.get(), "_cert_folder_path");
+    if (!run.manager) return certificate::write_table(dir_path, run.nodes, chosen, run.folder);
+    PyObject* node_class = models::filenode_class();
+    if (!node_class || certificate::write(run.manager.get(), node_class, chosen) < 0) return -1;
+    run.folder = py::attr(run.manager.get(), attr::kCertFolderPath);
     return run.folder ? 0 : -1;
 }
 
@@ -283,15 +286,16 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     file_managing::PassSettingsScope settings_scope(settings);
 
     if (!silent &&
-        procedures::log_with(logger(), "info",
-                             "Initializing sigsnature creation process. Mode: ", mode, "") < 0)
+        log_lines::log_with(logger(), "info",
+                            "Initializing sigsnature creation process. Mode: ", mode, "") < 0)
         return nullptr;
     py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
     if (!manager_cls) return nullptr;
     Signing run;
     py::Ref unread;
-    // A compact table unless the hashing goes to a cluster or FileManager is not our own.
-    if (!settings.cluster && manager_cls.get() == py::state().manager_class.get()) {
+    const int to_table = passes::route_to_table(passes::Procedure::kSign);
+    if (to_table < 0) return nullptr;
+    if (to_table) {
         if (fingerprint_compact(dir_path, silent, run, unread) < 0) return nullptr;
     } else if (fingerprint_with_manager(manager_cls.get(), dir_path, silent, run, unread) < 0) {
         return nullptr;

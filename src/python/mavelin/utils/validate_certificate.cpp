@@ -3,15 +3,18 @@
 #include <cstring>
 
 #include "engine/certificate_format.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/entry.h"
 #include "python/capi/errors.h"
 #include "python/capi/gc.h"
 #include "python/capi/import.h"
 #include "python/capi/logging.h"
 #include "python/capi/state.h"
-#include "python/mavelin/core/file_managing.h"
+#include "python/mavelin/core/compact_validation.h"
+#include "python/mavelin/core/log_lines.h"
 #include "python/mavelin/core/passes/cluster_pass.h"
-#include "python/mavelin/core/validation.h"
+#include "python/mavelin/core/passes/fingerprint_pass.h"
+#include "python/mavelin/core/passes/tree_pass.h"
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_files.h"
 #include "python/mavelin/utils/run_report.h"
@@ -78,30 +81,35 @@ py::Ref attr_or_zero(PyObject* validator, const char* name) {
     return py::Ref::steal(PyLong_FromLong(0));
 }
 
+// What the validator's steps left on it for the report, read when the report is written.
+int report_facts_of_steps(PyObject* validator, validation::Outcome& out) {
+    out.bytes = py::attr(validator, attr::kFingerprintedBytes);
+    out.uncertified = out.bytes ? py::attr(validator, attr::kUncertifiedFolders) : py::Ref();
+    out.links = out.uncertified ? log_lines::uncertified_links_of(validator) : py::Ref();
+    out.unchecked = out.links ? attr_or_zero(validator, attr::kUncheckedFiles) : py::Ref();
+    return out.unchecked ? 0 : -1;
+}
+
 int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator, const char* match,
-                 bool passed, PyObject* start, PyObject* files, PyObject* failed_files,
-                 PyObject* findings) {
-    py::Ref certificate = py::Ref::steal(PyObject_GetAttrString(validator, "_certificate_path"));
-    py::Ref bytes = py::Ref::steal(PyObject_GetAttrString(validator, "_fingerprinted_bytes"));
-    py::Ref uncertified = py::Ref::steal(PyObject_GetAttrString(validator, "_uncertified_folders"));
-    py::Ref links = uncertified ? procedures::uncertified_links_of(validator) : py::Ref();
-    py::Ref not_checked = links ? attr_or_zero(validator, "_unchecked_files") : py::Ref();
+                 bool passed, PyObject* start, validation::Outcome& out) {
+    if (!out.bytes && report_facts_of_steps(validator, out) < 0) return -1;
+    py::Ref certificate = py::attr(validator, attr::kCertificatePath);
     py::Ref end = procedures::now();
-    if (!certificate || !bytes || !uncertified || !links || !not_checked || !end) return -1;
+    if (!certificate || !end) return -1;
     run_report::Facts facts{"validate_certificate",
                             dir_path,
                             certificate.get(),
                             match,
                             passed,
-                            files,
-                            bytes.get(),
+                            out.files.get(),
+                            out.bytes.get(),
                             start,
                             end.get(),
-                            failed_files,
-                            findings,
-                            uncertified.get(),
-                            links.get(),
-                            not_checked.get()};
+                            out.failed.get(),
+                            out.findings.get(),
+                            out.uncertified.get(),
+                            out.links.get(),
+                            out.unchecked.get()};
     return run_report::write(destination, facts);
 }
 
@@ -109,7 +117,7 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator,
 // replace it, and neither is a file of the tree (`skipped`). 0, or -1 with an exception set.
 int own_files(PyObject* dir_path, PyObject* validator, PyObject* report,
               fs::SkippedFiles& skipped) {
-    py::Ref certificate = py::attr(validator, "_certificate_path");
+    py::Ref certificate = py::attr(validator, attr::kCertificatePath);
     if (!certificate) return -1;
     if (report != Py_None && !procedures::is_dash(report) &&
         (run_files::check_report_place(report, dir_path, certificate.get()) < 0 ||
@@ -118,26 +126,28 @@ int own_files(PyObject* dir_path, PyObject* validator, PyObject* report,
     return run_files::add_skipped(dir_path, certificate.get(), true, skipped);
 }
 
-// Loads, fingerprints and compares once the certificate is known: `failed` is the number of
-// files that failed, `files` the number of files fingerprinted. By path on this machine, on
-// compact tables; otherwise (by position, or on a cluster, or a stored table that does not fit
-// the compact form) through the validator's steps.
-int run_steps(PyObject* validator, const char* match, bool on_cluster, py::Ref& failed,
-              py::Ref& files) {
-    if (std::strcmp(match, "path") == 0 && !on_cluster) {
-        const int r = validation::run_by_path(validator, failed, files);
+// Loads, fingerprints and compares once the certificate is known, into `out`. By path, on compact
+// tables when the route rule says so; otherwise (by position, a caller's class, or a stored table
+// that does not fit the compact form) through the validator's steps.
+int run_steps(PyObject* validator, const char* match, validation::Outcome& out) {
+    if (std::strcmp(match, "path") == 0) {
+        const int to_table = passes::route_to_table(passes::Procedure::kValidate);
+        if (to_table < 0) return -1;
+        const int r = to_table ? validation::run_by_path(validator, out) : 1;
         if (r <= 0) return r;
     }
     for (const char* step : {"deserealize_certificate", "generate_fingerprints"}) {
         py::Ref r = py::Ref::steal(PyObject_CallMethod(validator, step, nullptr));
         if (!r) return -1;
     }
-    failed = py::Ref::steal(PyObject_CallMethod(validator, "validate_nodes", "s", match));
-    py::Ref nodes = failed ? py::attr(validator, "_result_nodes") : py::Ref();
+    out.failed = py::Ref::steal(PyObject_CallMethod(validator, "validate_nodes", "s", match));
+    py::Ref nodes = out.failed ? py::attr(validator, attr::kResultNodes) : py::Ref();
     const Py_ssize_t n = nodes ? PyObject_Length(nodes.get()) : -1;
     if (n < 0) return -1;
-    files = py::Ref::steal(PyLong_FromSsize_t(n));
-    return files ? 0 : -1;
+    out.files = py::Ref::steal(PyLong_FromSsize_t(n));
+    if (!out.files) return -1;
+    out.findings = py::attr(validator, attr::kFindings);
+    return out.findings ? 0 : -1;
 }
 
 PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -201,32 +211,29 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
         }
     }
     if (own_files(dir_path, validator.get(), report, settings.skipped) < 0) return nullptr;
-    py::Ref invalid, files;
-    if (run_steps(validator.get(), match, settings.cluster != nullptr, invalid, files) < 0)
-        return nullptr;
+    validation::Outcome outcome;
+    if (run_steps(validator.get(), match, outcome) < 0) return nullptr;
+    PyObject* invalid = outcome.failed.get();
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
     if (!zero) return nullptr;
-    int failed = PyObject_RichCompareBool(invalid.get(), zero.get(), Py_GT);
+    int failed = PyObject_RichCompareBool(invalid, zero.get(), Py_GT);
     if (failed < 0) return nullptr;
-    py::Ref findings = py::Ref::steal(PyObject_GetAttrString(validator.get(), "_findings"));
-    if (!findings) return nullptr;
-    if (summary && log_summary(findings.get(), std::strcmp(match, "position") == 0) < 0)
+    if (summary && log_summary(outcome.findings.get(), std::strcmp(match, "position") == 0) < 0)
         return nullptr;
     // A report that cannot be written still leaves the verdict to be said; the run then fails.
     bool report_failed = false;
     if (report != Py_None &&
-        write_report(report, dir_path, validator.get(), match, !failed, start.get(), files.get(),
-                     invalid.get(), findings.get()) < 0) {
+        write_report(report, dir_path, validator.get(), match, !failed, start.get(), outcome) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
         py::FetchedError error = py::fetch_error();
-        py::Ref message = procedures::unwritable_report_message(report, error.value.get());
+        py::Ref message = log_lines::unwritable_report_message(report, error.value.get());
         if (!message || py::log(logger(), "error", message.get()) < 0) return nullptr;
         report_failed = true;
     }
     if (failed) {
         if (py::log(logger(), "error", "Validation failed") < 0) return nullptr;
         py::Ref message =
-            py::Ref::steal(PyUnicode_FromFormat("Files failed validation: %S", invalid.get()));
+            py::Ref::steal(PyUnicode_FromFormat("Files failed validation: %S", invalid));
         if (!message || py::log(logger(), "error", message.get()) < 0) return nullptr;
         return py::exit_request();
     }

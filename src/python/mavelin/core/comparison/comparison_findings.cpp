@@ -1,10 +1,11 @@
 // The findings of a comparison: their log lines and their record on the validator.
+#include "python/capi/attribute_names.h"
 #include "python/capi/import.h"
 #include "python/capi/state.h"
 #include "python/capi/text.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
+#include "python/mavelin/core/log_lines.h"
 #include "python/mavelin/core/models.h"
-#include "python/mavelin/utils/procedure_support.h"
 
 namespace mavelin::node_comparison {
 namespace {
@@ -32,15 +33,11 @@ py::Ref fingerprint_of(PyObject* node) {
 int Findings::start() {
     list_ = py::Ref::steal(PyList_New(0));
     reasons_ = py::Ref::steal(PyDict_New());
-    if (!list_ || !reasons_ || PyObject_SetAttrString(validator_, "_findings", list_.get()) < 0 ||
-        not_checked(0) < 0)
+    if (!list_ || !reasons_ ||
+        PyObject_SetAttrString(validator_, attr::kFindings, list_.get()) < 0 || not_checked(0) < 0)
         return -1;
-    py::Ref errors = py::Ref::steal(PyObject_GetAttrString(validator_, "_unreadable_files"));
-    if (!errors) {
-        PyErr_Clear();
-        return 0;
-    }
-    py::Ref seq = py::Ref::steal(PySequence_Fast(errors.get(), ""));
+    if (!unreadable_files_) return 0;
+    py::Ref seq = py::Ref::steal(PySequence_Fast(unreadable_files_, ""));
     if (!seq) {
         PyErr_Clear();
         return 0;
@@ -92,7 +89,7 @@ int Findings::moved(PyObject* from, PyObject* to) {
 int Findings::unreadable(PyObject* path, PyObject* other) {
     PyObject* exc = PyDict_GetItemWithError(reasons_.get(), path);  // borrowed
     if (!exc) PyErr_Clear();
-    py::Ref message = procedures::unreadable_message(path, exc);
+    py::Ref message = log_lines::unreadable_message(path, exc);
     if (!message || warn(logger_, "unreadable", message.get()) < 0) return -1;
     return record("unreadable", path, other);
 }
@@ -141,7 +138,7 @@ long long Findings::join(const compare::Comparison& result, const PathOf& fresh_
 int Findings::not_checked(size_t n) {
     not_checked_ += n;
     py::Ref count = py::Ref::steal(PyLong_FromSize_t(not_checked_));
-    return count ? PyObject_SetAttrString(validator_, "_unchecked_files", count.get()) : -1;
+    return count ? PyObject_SetAttrString(validator_, attr::kUncheckedFiles, count.get()) : -1;
 }
 
 int Findings::below_unread(PyObject* path) const {
@@ -152,19 +149,15 @@ int Findings::below_unread(PyObject* path) const {
 }
 
 long long Findings::unreadable_folders() {
-    py::Ref errors = py::Ref::steal(PyObject_GetAttrString(validator_, "_unreadable_folders"));
-    if (!errors) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();  // a validator whose fresh scan ran elsewhere
-        return 0;
-    }
-    py::Ref seq = py::Ref::steal(PySequence_Fast(errors.get(), "folder errors must be a sequence"));
+    if (!unreadable_folders_) return 0;  // a validator whose fresh scan ran elsewhere
+    py::Ref seq =
+        py::Ref::steal(PySequence_Fast(unreadable_folders_, "folder errors must be a sequence"));
     if (!seq) return -1;
     long long count = 0;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
         PyObject *path, *exc;
         if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), i), "OO", &path, &exc)) return -1;
-        py::Ref message = procedures::unreadable_message(path, exc, "Folder");
+        py::Ref message = log_lines::unreadable_message(path, exc, "Folder");
         if (!message || warn(logger_, "unreadable", message.get()) < 0 ||
             record("unreadable", path, nullptr) < 0)
             return -1;

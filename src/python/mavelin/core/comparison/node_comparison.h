@@ -15,8 +15,15 @@ namespace mavelin::node_comparison {
 // (kind, path, other path or None) tuple, the kinds being those of the JSON report.
 class Findings {
   public:
-    Findings(PyObject* validator, PyObject* logger) : validator_(validator), logger_(logger) {}
-    // Starts an empty validator._findings list, sets validator._unchecked_files to 0 and reads
+    // `unreadable_files` ((path, OSError) pairs) and `unreadable_folders` (the same for folders)
+    // are what the fresh pass could not read; borrowed, null when there is nothing to say.
+    Findings(PyObject* validator, PyObject* logger, PyObject* unreadable_files,
+             PyObject* unreadable_folders)
+        : validator_(validator),
+          logger_(logger),
+          unreadable_files_(unreadable_files),
+          unreadable_folders_(unreadable_folders) {}
+    // Starts an empty validator._findings list, sets validator._unchecked_files to 0 and takes
     // the reasons of unreadable files.
     int start();
     // prefix + path + suffix.
@@ -27,7 +34,7 @@ class Findings {
     // "File P can't be read: <reason>" for a fresh record without a fingerprint.
     int unreadable(PyObject* path, PyObject* other);
     // "Folder P can't be read: <reason>" for every folder the fresh scan could not read
-    // (validator._unreadable_folders), recorded as "unreadable" with the folder's path; returns
+    // (`unreadable_folders`), recorded as "unreadable" with the folder's path; returns
     // their number, each a failure since whatever it holds went unchecked, or -1 with an
     // exception set. The certified files below them are then not checked (unread(),
     // not_checked()) rather than missing.
@@ -46,11 +53,17 @@ class Findings {
     long long join(const compare::Comparison& result, const PathOf& fresh_path,
                    const PathOf& certificate_path);
 
+    // The findings recorded (validator._findings) and the files not checked.
+    PyObject* list() const noexcept { return list_.get(); }
+    size_t unchecked() const noexcept { return not_checked_; }
+
   private:
     int record(const char* kind, PyObject* path, PyObject* other);
 
     PyObject* validator_;
     PyObject* logger_;
+    PyObject* unreadable_files_;
+    PyObject* unreadable_folders_;
     py::Ref list_;
     py::Ref reasons_;  // {file_path: exception} of the files the fresh pass could not read
     compare::FolderSet unread_;

@@ -1,4 +1,7 @@
-// The fingerprint pass of a FileManager: the engine's parallel runner over the node table.
+// The fingerprint passes: a FileManager's node table and a list of paths, through the engine's
+// parallel runner or a cluster; the settings a procedure gives them.
+#include "python/mavelin/core/passes/fingerprint_pass.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include "engine/certificate_format.h"
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/hash/sha256/sha256.h"
+#include "python/capi/attribute_names.h"
 #include "python/capi/errors.h"
 #include "python/capi/gc.h"
 #include "python/capi/import.h"
@@ -18,7 +22,6 @@
 #include "python/capi/paths.h"
 #include "python/capi/state.h"
 #include "python/capi/text.h"
-#include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/models.h"
 #include "python/mavelin/core/passes/cluster_pass.h"
 #include "python/mavelin/core/passes/progress_line.h"
@@ -83,7 +86,7 @@ int slow_pass(PyObject* manager, PyObject* table, const std::vector<py::Ref>& no
         py::Ref done;
         if (copy)
             done = py::Ref::steal(
-                PyObject_CallMethod(manager, "_generate_file_fingerprint", "O", copy.get()));
+                PyObject_CallMethod(manager, attr::kGenerateFileFingerprint, "O", copy.get()));
         if (done) {
             if (PyList_Append(results.get(), done.get()) < 0) return -1;
             continue;
@@ -191,17 +194,45 @@ PassSettingsScope::~PassSettingsScope() {
     t_settings = outer_;
 }
 
+int fingerprint_paths(const std::string& root, const std::vector<std::string>& rels,
+                      const fingerprint::Params& params,
+                      std::vector<fingerprint::FileOutcome>& outcomes) {
+    if (t_settings && t_settings->cluster) {  // threads per worker: as asked, or theirs
+        // The progress line, when asked for, drawn from counters the run keeps; it is cleared
+        // before anything else is written.
+        fingerprint::Progress counters;
+        std::optional<progress_line::ProgressLine> line;
+        if (progress_line_wanted()) line.emplace("fingerprinting", rels.size(), counters);
+        if (line) line->tick();
+        const int ran = cluster::fingerprint_files(
+            t_settings->cluster, root, rels, params, t_settings->threads, outcomes,
+            line ? &counters : nullptr, line ? &*line : nullptr);
+        line.reset();
+        return ran;
+    }
+    const unsigned threads = pass_threads();
+    auto rel = [&rels](std::size_t i) -> std::string_view { return rels[i]; };
+    auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* progress) {
+        outcomes = fingerprint::fingerprint_files(root, rels, params, threads, &cancel, progress);
+    };
+    return run_local_pass(root, rels.size(), rel, hash);
+}
+
+bool on_cluster() {
+    return t_settings && t_settings->cluster;
+}
+
 int fingerprint_table(PyObject* manager, bool all_or_none) {
     py::Ref errors = py::Ref::steal(PyList_New(0));
     py::Ref no_bytes = py::Ref::steal(PyLong_FromLong(0));
     if (!errors || !no_bytes ||
-        PyObject_SetAttrString(manager, "_fingerprint_errors", errors.get()) < 0 ||
-        PyObject_SetAttrString(manager, "_fingerprinted_bytes", no_bytes.get()) < 0)
+        PyObject_SetAttrString(manager, attr::kFingerprintErrors, errors.get()) < 0 ||
+        PyObject_SetAttrString(manager, attr::kFingerprintedBytes, no_bytes.get()) < 0)
         return -1;
-    py::Ref table = py::attr(manager, "_file_nodes");
-    py::Ref chunk = py::attr(manager, "_chunk_size");
-    py::Ref step = py::attr(manager, "_transformation_step");
-    py::Ref initial = py::attr(manager, "_initial_path");
+    py::Ref table = py::attr(manager, attr::kFileNodes);
+    py::Ref chunk = py::attr(manager, attr::kChunkSize);
+    py::Ref step = py::attr(manager, attr::kTransformationStep);
+    py::Ref initial = py::attr(manager, attr::kInitialPath);
     if (!table || !chunk || !step || !initial) return -1;
     // The records in table order, each held here: the table may change while the engine runs.
     std::vector<py::Ref> nodes;
@@ -247,28 +278,8 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     }
     if (!fast) return slow_pass(manager, table.get(), nodes, errors.get(), all_or_none);
 
-    const unsigned threads = pass_threads();
     std::vector<fingerprint::FileOutcome> outcomes;
-    if (t_settings && t_settings->cluster) {  // threads per worker: as asked, or theirs
-        // The progress line, when asked for, drawn from counters the run keeps; it is cleared
-        // before anything else is written.
-        fingerprint::Progress counters;
-        std::optional<progress_line::ProgressLine> line;
-        if (progress_line_wanted()) line.emplace("fingerprinting", nodes.size(), counters);
-        if (line) line->tick();
-        const int ran = cluster::fingerprint_files(
-            t_settings->cluster, root, rel_paths, params, t_settings->threads, outcomes,
-            line ? &counters : nullptr, line ? &*line : nullptr);
-        line.reset();
-        if (ran < 0) return -1;  // interrupted or failed: the table stays
-    } else {
-        auto rel = [&rel_paths](std::size_t i) -> std::string_view { return rel_paths[i]; };
-        auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* progress) {
-            outcomes =
-                fingerprint::fingerprint_files(root, rel_paths, params, threads, &cancel, progress);
-        };
-        if (run_local_pass(root, nodes.size(), rel, hash) < 0) return -1;  // the table stays
-    }
+    if (fingerprint_paths(root, rel_paths, params, outcomes) < 0) return -1;  // the table stays
     if (outcomes.size() != nodes.size()) {
         PyErr_SetString(PyExc_SystemError, "fingerprint pass lost files");
         return -1;
@@ -293,7 +304,7 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
         done[i] = std::move(copy);
     }
     py::Ref total = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
-    if (!total || PyObject_SetAttrString(manager, "_fingerprinted_bytes", total.get()) < 0)
+    if (!total || PyObject_SetAttrString(manager, attr::kFingerprintedBytes, total.get()) < 0)
         return -1;
     if (all_or_none && PyList_GET_SIZE(errors.get()) > 0) return 0;
     for (const py::Ref& node : done)

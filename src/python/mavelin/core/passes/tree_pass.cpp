@@ -4,10 +4,12 @@
 #include <atomic>
 
 #include "engine/certificate_format.h"
+#include "python/capi/import.h"
 #include "python/capi/interruptible.h"
-#include "python/mavelin/core/file_managing.h"
+#include "python/capi/state.h"
+#include "python/mavelin/core/passes/fingerprint_pass.h"
 
-namespace mavelin::file_managing {
+namespace mavelin::passes {
 namespace {
 
 fingerprint::Params procedure_params() {
@@ -16,10 +18,22 @@ fingerprint::Params procedure_params() {
 
 }  // namespace
 
+int route_to_table(Procedure procedure) {
+    py::State& st = py::state();
+    py::Ref manager = py::import_attr("mavelin.core.file_managing", "FileManager");
+    if (!manager) return -1;
+    if (manager.get() != st.manager_class.get()) return 0;
+    if (procedure == Procedure::kSign) return 1;
+    py::Ref validator = py::import_attr("mavelin.core.validation", "CertificateValidator");
+    if (!validator) return -1;
+    return validator.get() == st.validator_class.get() ? 1 : 0;
+}
+
 int TreePass::start() {
-    if (streaming_ || progress_line_wanted()) return 0;
-    const fs::SkippedFiles* skipped = skipped_files();
-    streaming_.emplace(top_, procedure_params(), pass_threads(),
+    if (streaming_ || file_managing::progress_line_wanted() || file_managing::on_cluster())
+        return 0;
+    const fs::SkippedFiles* skipped = file_managing::skipped_files();
+    streaming_.emplace(top_, procedure_params(), file_managing::pass_threads(),
                        skipped ? *skipped : fs::SkippedFiles{});
     table::StreamingScan& scan = *streaming_;
     return py::run_interruptible_alloc([&scan] { scan.start(); }, scan.stop_flag());
@@ -32,10 +46,12 @@ int TreePass::walk() {
         return py::run_interruptible_alloc([&scan] { scan.wait_walk(); }, scan.stop_flag());
     }
     std::atomic<bool> cancel{false};
+    // The settings belong to this thread: read here, not on the walk's thread.
+    const fs::SkippedFiles* skipped = file_managing::skipped_files();
     return py::run_interruptible_alloc(
         [&] {
             nodes_ = table::scan_tree(top_, certificate_format::kProcedureStep, &walk_errors_,
-                                      &cancel, &left_out_, &dangling_links_, skipped_files());
+                                      &cancel, &left_out_, &dangling_links_, skipped);
         },
         cancel);
 }
@@ -47,13 +63,40 @@ int TreePass::fill(std::vector<table::FillFailure>& failures, std::uint64_t& byt
                                            scan.stop_flag());
     }
     const fingerprint::Params params = procedure_params();
-    const unsigned threads = pass_threads();
+    if (file_managing::on_cluster()) return fill_on_cluster(params, failures, bytes);
+    const unsigned threads = file_managing::pass_threads();
     auto rel = [this](std::size_t i) { return nodes_.path(i); };
     auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* progress) {
         failures =
             table::fill_fingerprints(nodes_, top_, params, threads, &cancel, progress, &bytes);
     };
-    return run_local_pass(top_, nodes_.size(), rel, hash);
+    return file_managing::run_local_pass(top_, nodes_.size(), rel, hash);
 }
 
-}  // namespace mavelin::file_managing
+int TreePass::fill_on_cluster(const fingerprint::Params& params,
+                              std::vector<table::FillFailure>& failures, std::uint64_t& bytes) {
+    std::vector<std::string> rels;
+    rels.reserve(nodes_.size());
+    for (std::size_t i = 0; i < nodes_.size(); ++i) rels.emplace_back(nodes_.path(i));
+    std::vector<fingerprint::FileOutcome> outcomes;
+    if (file_managing::fingerprint_paths(top_, rels, params, outcomes) < 0) return -1;
+    if (outcomes.size() != nodes_.size()) {
+        PyErr_SetString(PyExc_SystemError, "fingerprint pass lost files");
+        return -1;
+    }
+    nodes_.prepare_fingerprints();
+    bytes = 0;
+    for (std::size_t i = 0; i < outcomes.size(); ++i) {
+        fingerprint::FileOutcome& o = outcomes[i];
+        if (o.error.code != 0) {
+            nodes_.clear_fingerprint(i);
+            failures.push_back(table::FillFailure{i, std::move(o.error)});
+        } else {
+            nodes_.set_fingerprint(i, o.rows.data());
+            bytes += o.size;
+        }
+    }
+    return 0;
+}
+
+}  // namespace mavelin::passes

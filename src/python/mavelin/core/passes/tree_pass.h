@@ -11,7 +11,19 @@
 #include "engine/table/node_table.h"
 #include "engine/table/streaming_scan.h"
 
-namespace mavelin::file_managing {
+namespace mavelin::passes {
+
+enum class Procedure { kSign, kValidate };
+
+// The route rule, the one place that decides it for both procedures. A procedure runs on the
+// compact node table (TreePass, the table's payload writer and reader, the join by path) when
+// every class whose steps it would otherwise call is the package's own: FileManager of
+// mavelin.core.file_managing for signing; that and CertificateValidator of
+// mavelin.core.validation for validation (whose fingerprint step builds a FileManager). When a
+// caller put another class there (a subclass included), the procedure runs the steps through
+// that class's methods, so an overridden step is called; the cost of records is then the
+// caller's choice. 1: the table; 0: the classes' steps; -1 with an exception set.
+int route_to_table(Procedure procedure);
 
 // Signing and validation both walk the tree, report what the walk found, and fingerprint the
 // files. Unless the progress line is drawn (it needs the number of files first), the hashing
@@ -45,9 +57,13 @@ class TreePass {
     // After walk(): every node's fingerprint into nodes(); the files that could not be read in
     // `failures` (node order), the bytes fingerprinted in `bytes`. -1 with KeyboardInterrupt or
     // MemoryError set.
+    // On a cluster (PassSettings), the fingerprints come from there, into the same table.
     int fill(std::vector<table::FillFailure>& failures, std::uint64_t& bytes);
 
   private:
+    int fill_on_cluster(const fingerprint::Params& params,
+                        std::vector<table::FillFailure>& failures, std::uint64_t& bytes);
+
     std::string top_;
     std::optional<table::StreamingScan> streaming_;  // hashing alongside the walk
     table::NodeTable nodes_;                         // otherwise, the walk's table
@@ -56,4 +72,4 @@ class TreePass {
     std::vector<std::string> dangling_links_;
 };
 
-}  // namespace mavelin::file_managing
+}  // namespace mavelin::passes

@@ -1,15 +1,128 @@
-# The procedure's validation by path on compact tables: the validator's own lines, findings and verdicts, whatever form the stored table takes.
+# The two routes of each procedure agree: the compact node table and the steps of a caller's
+# class (FileManager when signing, CertificateValidator when validating) give the same log lines,
+# certificate bytes, findings, verdicts and reports; and a caller's class that overrides a step
+# sees its override called, by both procedures.
+import errno
 import json
 import os
+import pickle
 import subprocess
 import sys
 import zipfile
 
 import pytest
 
+import mavelin.core.file_managing as file_managing
+import mavelin.core.validation as validation
+import mavelin.utils
+from oracles import certificate_content, expected_certificate, zipfile_archive_of
+from support import unix_socket
 from validation_helpers import (VALIDATION_LOGGER, capture_logs, check_report, host_certificate,
                                 make_tree, node_table, pickle_table, scan_order, sign, write,
                                 zip_payload)
+
+# Signing
+
+class StepByStep(file_managing.FileManager):
+    """FileManager under a name of its own: sign_folder then drives it step by step."""
+
+
+def sign_in_process(top, tmp_path, monkeypatch, step_by_step, **options):
+    """(exit status, log records but the elapsed time, report without its seconds, payload)."""
+    report = tmp_path / f"report-{step_by_step}.json"
+    if report.exists():
+        report.unlink()
+    with monkeypatch.context() as patch:
+        if step_by_step:
+            patch.setattr(file_managing, "FileManager", StepByStep)
+        with capture_logs() as cap:
+            try:
+                status = mavelin.utils.sign_folder(str(top), report=str(report), **options)
+            except SystemExit as stop:
+                status = stop.code
+    logs = [r for r in cap.records if not r[2].startswith("Elapsed time: ")]
+    document = json.loads(report.read_text()) if report.exists() else None
+    if document:
+        del document["counts"]["seconds"]
+    archive = top / "Certificates" / "Certificate.korvex"
+    if not archive.exists():
+        return status, logs, document, None
+    # The member's time is the run's: the rest of the archive is what zipfile writes.
+    with zipfile.ZipFile(archive) as zf:
+        info, = zf.infolist()
+        payload = zf.read(info)
+    work = tmp_path / "work"
+    work.mkdir(exist_ok=True)
+    assert archive.read_bytes() == zipfile_archive_of(payload, info.date_time,
+                                                      info.external_attr >> 16, work)
+    return status, logs, document, payload
+
+
+def odd_tree(top):
+    make_tree(top, {"a.txt": "alpha", "empty": b"", "d/e/deep.bin": os.urandom(70_000),
+                    "d/Certificates/kept-out": "x", "Certificates/user-file": "y",
+                    "q/Certificates/sub/inside": "z", "sp ace/é-ü": os.urandom(2049),
+                    "line\nbreak": "n"})
+    (top / os.fsdecode(b"raw-\xff\xfe")).write_bytes(b"not utf-8 name")
+    return top
+
+
+def unreadable(top):
+    os.symlink("loop", top / "loop")
+    return top
+
+
+def special_files(top):
+    """Links whose target is missing (not certified), a socket and a named pipe (empty files)."""
+    os.symlink("nowhere", top / "d" / "dangling")
+    os.symlink("a.txt/below", top / "below-a-file")
+    unix_socket(top / "d" / "e" / "socket")
+    os.mkfifo(top / "pipe")
+    return top
+
+
+@pytest.mark.parametrize("damage", [None, unreadable, special_files],
+                         ids=["signed", "unreadable-files", "special-files"])
+def test_both_ways_of_signing_agree(tmp_path, monkeypatch, damage):
+    top = odd_tree(tmp_path / "tree")
+    if damage:
+        damage(top)
+    compact = sign_in_process(top, tmp_path, monkeypatch, False)
+    if compact[3] is not None:
+        os.remove(top / "Certificates" / "Certificate.korvex")
+    managed = sign_in_process(top, tmp_path, monkeypatch, True)
+    assert compact == managed
+    status, logs, document, payload = compact
+    if damage is unreadable:
+        assert status == 1 and payload is None
+        errors = sorted(m for lv, _n, m in logs if lv == "ERROR")
+        assert errors == [f"File loop can't be read: {os.strerror(errno.ELOOP)}"]
+        assert document["passed"] is False and document["counts"]["failed_files"] == 1
+        return
+    warnings = sorted(m for lv, _n, m in logs if lv == "WARNING" and m.startswith("Link "))
+    links = ["below-a-file", "d/dangling"] if damage else []
+    assert warnings == [f"Link {p} is not certified: its target is missing." for p in links]
+    assert sorted(document["uncertified_links"]) == links
+    assert status is None, logs
+    manager = file_managing.FileManager(str(top), 2048, 4)
+    manager._parse_directory()
+    manager._generate_fingerprints()
+    assert payload == pickle.dumps(manager._file_nodes, 4)
+    assert certificate_content(top) == expected_certificate(top)
+    assert document["counts"]["files"] == len(expected_certificate(top))
+    assert sorted(document["uncertified_folders"]) == ["Certificates", "d/Certificates"]
+    assert sorted(os.listdir(top / "Certificates")) == ["Certificate.korvex", "user-file"]
+
+
+def test_both_ways_refuse_an_empty_tree_alike(tmp_path, monkeypatch):
+    top = tmp_path / "tree"
+    (top / "Certificates").mkdir(parents=True)
+    compact = sign_in_process(top, tmp_path, monkeypatch, False)
+    assert compact == sign_in_process(top, tmp_path, monkeypatch, True)
+    assert compact[0] == 1 and compact[1][-1][2] == "No files were found." and compact[3] is None
+
+
+# Validation by path
 
 TREE = {f"{folder}{i}.txt": f"{folder} file {i}\n" * (i * 200 + 1)
         for folder in ("", "a/", "a/b/", "c/") for i in range(5)}
@@ -92,23 +205,6 @@ def test_every_kind_of_finding_as_the_steps_give_it(tmp_path):
     assert all(r == reports["protocol-4"] for r in reports.values()), reports
 
 
-def test_unchanged_tree_and_the_bytes_fingerprinted(tmp_path):
-    top = make_tree(tmp_path / "tree", TREE)
-    sign(top)
-    records, report = None, None
-    from mavelin.utils import validate_certificate
-    with capture_logs() as cap:
-        validate_certificate(str(top), None, report=str(tmp_path / "r.json"))
-    report = check_report((tmp_path / "r.json").read_text())
-    assert report["passed"] and report["findings"] == []
-    files = scan_order(top)
-    assert report["counts"]["files"] == len(files)
-    assert report["counts"]["bytes"] == sum(os.path.getsize(top / f) for f in files)
-    assert cap.messages("WARNING") == [
-        "Certificate file wasn't provided. Performing search...",
-        "Files in c/Certificates are not certified: the folder is named Certificates."]
-
-
 # Verdicts of the procedure and of the validator's deserealize_certificate on one certificate,
 # one case after another in one child.
 _CHILD = r"""
@@ -186,3 +282,55 @@ def test_unchanged_table_from_the_record_form_still_passes(tmp_path):
     with capture_logs() as cap:
         validate_certificate(str(top), str(cert))
     assert "Validation successfull" in cap.messages("INFO")
+
+
+# A caller's class
+
+class Manager(file_managing.FileManager):
+    calls = []
+
+    def _parse_directory(self):
+        Manager.calls.append("_parse_directory")
+        return super()._parse_directory()
+
+
+class Validator(validation.CertificateValidator):
+    calls = []
+
+    def generate_fingerprints(self):
+        Validator.calls.append("generate_fingerprints")
+        return super().generate_fingerprints()
+
+
+@pytest.mark.parametrize("procedure, module, cls", [
+    ("sign", file_managing, Manager),
+    ("validate", file_managing, Manager),
+    ("validate", validation, Validator),
+], ids=["sign-manager", "validate-manager", "validate-validator"])
+def test_an_overridden_step_is_called_and_the_outcome_kept(tmp_path, monkeypatch, procedure,
+                                                            module, cls):
+    top = make_tree(tmp_path / "tree", {"a.txt": "alpha", "d/b.bin": b"\0" * 5000})
+    mavelin.utils.sign_folder(str(top), "silent")
+    (top / "a.txt").write_text("changed")
+
+    def run():
+        with capture_logs() as cap:
+            try:
+                if procedure == "sign":
+                    (top / "Certificates" / "Certificate.korvex").unlink()
+                    mavelin.utils.sign_folder(str(top))
+                    with zipfile.ZipFile(top / "Certificates" / "Certificate.korvex") as zf:
+                        status = zf.read("Certificate.pk")
+                else:
+                    status = mavelin.utils.validate_certificate(str(top), None)
+            except SystemExit as stop:
+                status = stop.code
+        return status, [r for r in cap.records if not r[2].startswith("Elapsed time: ")]
+
+    own = run()
+    cls.calls.clear()
+    with monkeypatch.context() as patch:
+        patch.setattr(module, cls.__bases__[0].__name__, cls)
+        replaced = run()
+    assert cls.calls, "the caller's override was not called"
+    assert replaced == own
