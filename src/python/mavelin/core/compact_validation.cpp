@@ -57,7 +57,7 @@ int fill(PyObject* validator, passes::TreePass& pass, Outcome& out, py::Ref& fil
     std::vector<table::FillFailure> failures;
     uint64_t bytes = 0;
     if (pass.fill(failures, bytes) < 0) return -1;
-    file_errors = file_managing::unreadable_pairs(pass.nodes(), failures);
+    file_errors = passes::unreadable_pairs(pass.nodes(), failures);
     out.bytes = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
     if (!file_errors || !out.bytes ||
         PyObject_SetAttrString(validator, attr::kUnreadableFiles, file_errors.get()) < 0 ||

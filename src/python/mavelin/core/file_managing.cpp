@@ -67,7 +67,7 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
     std::vector<std::string> dangling;
     bool failed = false;
     std::atomic<bool> cancel{false};
-    const fs::SkippedFiles* skipped = skipped_files();  // a procedure's own files
+    const fs::SkippedFiles* skipped = passes::skipped_files();  // a procedure's own files
     auto work = [&]() noexcept {
         try {
             paths = fs::scan_node_paths(top, &left_out, &walk_errors, &cancel, &dangling, skipped);
@@ -138,7 +138,7 @@ PyObject* store_updated_node(PyObject* self, PyObject* nodes) {
 }
 
 PyObject* generate_fingerprints(PyObject* self, PyObject*) {
-    if (fingerprint_table(self, true) < 0) return nullptr;
+    if (passes::fingerprint_table(self, true) < 0) return nullptr;
     Py_RETURN_NONE;
 }
 

@@ -243,7 +243,7 @@ PyObject* generate_fingerprints(PyObject* self, PyObject*) {
         PyObject_SetAttrString(self, attr::kUnreadableFolders, folder_errors.get()) < 0)
         return nullptr;
     // Files that cannot be read are reported one by one instead of voiding the whole pass.
-    if (file_managing::fingerprint_table(manager.get(), false) < 0) return nullptr;
+    if (passes::fingerprint_table(manager.get(), false) < 0) return nullptr;
     py::Ref errors = py::attr(manager.get(), attr::kFingerprintErrors);
     py::Ref nodes = py::attr(manager.get(), attr::kFileNodes);
     py::Ref bytes = py::attr(manager.get(), attr::kFingerprintedBytes);

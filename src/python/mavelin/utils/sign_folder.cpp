@@ -184,7 +184,7 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
     if (pass.fill(failures, bytes) < 0) return -1;
     run.nodes = std::move(pass.nodes());
     run.bytes = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
-    unreadable = file_managing::unreadable_pairs(run.nodes, failures);
+    unreadable = passes::unreadable_pairs(run.nodes, failures);
     return run.bytes && unreadable ? 0 : -1;
 }
 
@@ -263,7 +263,7 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
                                      const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
                                      &output, &progress, &scheduler, &client))
         return nullptr;
-    file_managing::PassSettings settings;
+    passes::PassSettings settings;
     if (procedures::parse_jobs(jobs, settings.threads) < 0) return nullptr;
     py::Ref default_mode = py::Ref::steal(PyUnicode_FromString("default"));
     if (!default_mode) return nullptr;
@@ -279,11 +279,11 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     int silent = PyObject_RichCompareBool(mode, silent_text.get(), Py_EQ);
     if (silent < 0) return nullptr;
     settings.progress = progress && !silent;
-    cluster::Session session;
+    passes::ClusterSession session;
     if (session.open(scheduler, client, logger()) < 0) return nullptr;
     settings.cluster = session.pair();
     if (check_outputs(dir_path, report, output, settings.skipped) < 0) return nullptr;
-    file_managing::PassSettingsScope settings_scope(settings);
+    passes::PassSettingsScope settings_scope(settings);
 
     if (!silent &&
         log_lines::log_with(logger(), "info",

@@ -168,10 +168,10 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_ValueError, "match must be 'path' or 'position', not '%s'", match);
         return nullptr;
     }
-    file_managing::PassSettings settings;
+    passes::PassSettings settings;
     if (procedures::parse_jobs(jobs, settings.threads) < 0) return nullptr;
     settings.progress = progress != 0;
-    cluster::Session session;
+    passes::ClusterSession session;
     if (session.open(scheduler, client, logger()) < 0) return nullptr;
     settings.cluster = session.pair();
     // The report can be written where it is asked for, and does not replace the certificate
@@ -182,7 +182,7 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
          run_files::check_report_place(
              report, dir_path, is_empty(certificate_file) ? nullptr : certificate_file) < 0))
         return nullptr;
-    file_managing::PassSettingsScope settings_scope(settings);
+    passes::PassSettingsScope settings_scope(settings);
     // The run builds large acyclic tables; the collector would only walk them again and
     // again. It runs as usual once they are gone.
     py::GcPause gc_pause;

@@ -23,13 +23,11 @@
 #include "python/mavelin/core/passes/progress_line.h"
 #include "python/mavelin/core/passes/shard_plan.h"
 
-namespace mavelin::cluster {
+namespace mavelin::passes {
 namespace {
 
 using hash::sha256::Digest;
 constexpr size_t kDigest = sizeof(Digest);
-using shard_plan::Piece;
-using shard_plan::Shards;
 
 bool read_u64_attr(const char* module, const char* name, uint64_t& out) {
     py::Ref value = py::import_attr(module, name);
@@ -114,7 +112,7 @@ class ClusterRun {
     ClusterRun(PyObject* client, PyObject* logger, const fingerprint::Params& params,
                unsigned threads, const std::vector<std::string>& rels,
                std::vector<fingerprint::FileOutcome>& out, fingerprint::Progress* progress,
-               progress_line::ProgressLine* line)
+               ProgressLine* line)
         : client_(client),
           logger_(logger),
           params_(params),
@@ -341,7 +339,7 @@ class ClusterRun {
     const std::vector<std::string>& rels_;
     std::vector<fingerprint::FileOutcome>& out_;
     fingerprint::Progress* progress_;
-    progress_line::ProgressLine* line_;
+    ProgressLine* line_;
     std::string root_;
     py::Ref fn_, submit_, timeout_error_, root_text_, kwargs_;
     size_t window_ = kMinWindow;
@@ -354,17 +352,17 @@ class ClusterRun {
 
 }  // namespace
 
-int fingerprint_files(PyObject* cluster, const std::string& root,
-                      const std::vector<std::string>& rels, const fingerprint::Params& params,
-                      unsigned threads, std::vector<fingerprint::FileOutcome>& out,
-                      fingerprint::Progress* progress, progress_line::ProgressLine* line) {
+int fingerprint_on_cluster(PyObject* cluster, const std::string& root,
+                           const std::vector<std::string>& rels, const fingerprint::Params& params,
+                           unsigned threads, std::vector<fingerprint::FileOutcome>& out,
+                           fingerprint::Progress* progress, ProgressLine* line) {
     PyObject* client = nullptr;
     PyObject* logger = nullptr;
     if (!PyArg_ParseTuple(cluster, "OO", &client, &logger)) return -1;
     uint64_t shard_bytes = 0;
     if (!read_u64_attr("mavelin.core._shards", "SHARD_BYTES", shard_bytes)) return -1;
     std::vector<uint64_t> sizes;
-    const Shards shards = shard_plan::cut_shards(root, rels, params, shard_bytes, sizes);
+    const Shards shards = cut_shards(root, rels, params, shard_bytes, sizes);
     if (progress) {
         uint64_t total = 0;
         for (uint64_t s : sizes) total += s;
@@ -385,7 +383,7 @@ int fingerprint_files(PyObject* cluster, const std::string& root,
     return run.run(again, sizes, none);
 }
 
-int Session::open(PyObject* scheduler, PyObject* client, PyObject* logger) {
+int ClusterSession::open(PyObject* scheduler, PyObject* client, PyObject* logger) {
     if (client == Py_None && scheduler == Py_None) return 0;
     if (client != Py_None && scheduler != Py_None) {
         PyErr_SetString(PyExc_TypeError, "give either scheduler or client, not both");
@@ -424,7 +422,7 @@ int Session::open(PyObject* scheduler, PyObject* client, PyObject* logger) {
     return pair_ ? 0 : -1;
 }
 
-Session::~Session() {
+ClusterSession::~ClusterSession() {
     if (!owned_) return;
     py::FetchedError error = py::fetch_error();
     py::Ref done = py::Ref::steal(PyObject_CallMethod(owned_.get(), "close", nullptr));
@@ -432,4 +430,4 @@ Session::~Session() {
     if (error.type) error.restore();
 }
 
-}  // namespace mavelin::cluster
+}  // namespace mavelin::passes

@@ -8,11 +8,9 @@
 #include "engine/fingerprint/progress.h"
 #include "python/capi/handle.h"
 
-namespace mavelin::progress_line {
-class ProgressLine;
-}
+namespace mavelin::passes {
 
-namespace mavelin::cluster {
+class ProgressLine;
 
 // fingerprint::fingerprint_files() run on the cluster `cluster`, a (distributed.Client, logger)
 // pair: the files are cut into shards of about mavelin.core._shards.SHARD_BYTES bytes (a larger
@@ -25,21 +23,20 @@ namespace mavelin::cluster {
 // `line`, if given, is redrawn while the pass waits. -1 with an exception set: a failed or
 // interrupted wait (Ctrl-C: KeyboardInterrupt; the tasks still pending are cancelled), or
 // SystemExit(1) after an ERROR line on the logger when a worker cannot open the root.
-int fingerprint_files(PyObject* cluster, const std::string& root,
-                      const std::vector<std::string>& rels, const fingerprint::Params& params,
-                      unsigned threads, std::vector<fingerprint::FileOutcome>& out,
-                      fingerprint::Progress* progress = nullptr,
-                      progress_line::ProgressLine* line = nullptr);
+int fingerprint_on_cluster(PyObject* cluster, const std::string& root,
+                           const std::vector<std::string>& rels, const fingerprint::Params& params,
+                           unsigned threads, std::vector<fingerprint::FileOutcome>& out,
+                           fingerprint::Progress* progress = nullptr, ProgressLine* line = nullptr);
 
 // The cluster a procedure runs on: the `client` given (a distributed.Client), or one connected
 // to `scheduler` ("auto": the address in DASK_SCHEDULER_ADDRESS) and closed again when the
 // session ends. `pair` is the (client, logger) the pass takes; empty when both are None.
-class Session {
+class ClusterSession {
   public:
-    Session() = default;
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
-    ~Session();
+    ClusterSession() = default;
+    ClusterSession(const ClusterSession&) = delete;
+    ClusterSession& operator=(const ClusterSession&) = delete;
+    ~ClusterSession();
     // -1 with an exception set when no client could be had.
     int open(PyObject* scheduler, PyObject* client, PyObject* logger);
     PyObject* pair() const { return pair_.get(); }
@@ -49,4 +46,4 @@ class Session {
     py::Ref owned_;  // a client this session connected, closed at the end
 };
 
-}  // namespace mavelin::cluster
+}  // namespace mavelin::passes

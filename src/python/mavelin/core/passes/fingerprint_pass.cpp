@@ -26,7 +26,7 @@
 #include "python/mavelin/core/passes/cluster_pass.h"
 #include "python/mavelin/core/passes/progress_line.h"
 
-namespace mavelin::file_managing {
+namespace mavelin::passes {
 namespace {
 
 // The settings of the innermost PassSettingsScope of this thread, or null.
@@ -118,7 +118,7 @@ bool engine_int(PyObject* value, int64_t& out) {
 }  // namespace
 
 bool progress_line_wanted() {
-    return t_settings && t_settings->progress && progress_line::ProgressLine::terminal();
+    return t_settings && t_settings->progress && ProgressLine::terminal();
 }
 
 py::Ref unreadable_pairs(const table::NodeTable& nodes,
@@ -151,7 +151,7 @@ int run_local_pass(
     // The progress line, when asked for and standard error is a terminal: the runner counts,
     // a second thread adds up the sizes meanwhile, and this thread draws while it waits.
     fingerprint::Progress counters;
-    std::optional<progress_line::ProgressLine> line;
+    std::optional<ProgressLine> line;
     if (progress_line_wanted()) line.emplace("fingerprinting", files, counters);
     std::atomic<bool> stop_measuring{false};
     auto work = [&]() noexcept {
@@ -201,12 +201,12 @@ int fingerprint_paths(const std::string& root, const std::vector<std::string>& r
         // The progress line, when asked for, drawn from counters the run keeps; it is cleared
         // before anything else is written.
         fingerprint::Progress counters;
-        std::optional<progress_line::ProgressLine> line;
+        std::optional<ProgressLine> line;
         if (progress_line_wanted()) line.emplace("fingerprinting", rels.size(), counters);
         if (line) line->tick();
-        const int ran = cluster::fingerprint_files(
-            t_settings->cluster, root, rels, params, t_settings->threads, outcomes,
-            line ? &counters : nullptr, line ? &*line : nullptr);
+        const int ran =
+            fingerprint_on_cluster(t_settings->cluster, root, rels, params, t_settings->threads,
+                                   outcomes, line ? &counters : nullptr, line ? &*line : nullptr);
         line.reset();
         return ran;
     }
@@ -312,4 +312,4 @@ int fingerprint_table(PyObject* manager, bool all_or_none) {
     return 0;
 }
 
-}  // namespace mavelin::file_managing
+}  // namespace mavelin::passes

@@ -16,7 +16,7 @@
 #include "engine/table/node_table.h"
 #include "python/capi/handle.h"
 
-namespace mavelin::file_managing {
+namespace mavelin::passes {
 
 // Fingerprints every node of manager._file_nodes. With `all_or_none`, the table is
 // updated only when every file could be read; otherwise each readable node is replaced
@@ -78,4 +78,4 @@ class PassSettingsScope {
     const PassSettings* outer_;
 };
 
-}  // namespace mavelin::file_managing
+}  // namespace mavelin::passes

@@ -10,7 +10,7 @@
 #include <iterator>
 #include <string>
 
-namespace mavelin::progress_line {
+namespace mavelin::passes {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -151,4 +151,4 @@ void ProgressLine::write(const char* text) noexcept {
     PyErr_Restore(type, value, tb);
 }
 
-}  // namespace mavelin::progress_line
+}  // namespace mavelin::passes

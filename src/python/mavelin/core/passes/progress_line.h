@@ -7,7 +7,7 @@
 #include "engine/fingerprint/progress.h"
 #include "python/capi/handle.h"
 
-namespace mavelin::progress_line {
+namespace mavelin::passes {
 
 // Shows `phase`, files and bytes done of the totals, the rate and the time left, read from
 // `counters`, on sys.stderr. Inactive (draws nothing) unless sys.stderr is a terminal. All
@@ -42,4 +42,4 @@ class ProgressLine {
     bool drawn_ = false;
 };
 
-}  // namespace mavelin::progress_line
+}  // namespace mavelin::passes

@@ -7,7 +7,7 @@
 
 #include "engine/fs/file_io.h"
 
-namespace mavelin::shard_plan {
+namespace mavelin::passes {
 namespace {
 
 constexpr uint64_t kFileWeight = uint64_t{16} << 10;  // what opening one file costs, in bytes
@@ -54,4 +54,4 @@ Shards cut_shards(const std::string& root, const std::vector<std::string>& rels,
     return shards;
 }
 
-}  // namespace mavelin::shard_plan
+}  // namespace mavelin::passes

@@ -8,7 +8,7 @@
 
 #include "engine/fingerprint/fingerprint.h"
 
-namespace mavelin::shard_plan {
+namespace mavelin::passes {
 
 // One entry of a shard: a whole file, or chunks first .. first+count-1 of a split one.
 struct Piece {
@@ -31,4 +31,4 @@ Shards cut_shards(const std::string& root, const std::vector<std::string>& rels,
                   const fingerprint::Params& params, uint64_t shard_bytes,
                   std::vector<uint64_t>& sizes);
 
-}  // namespace mavelin::shard_plan
+}  // namespace mavelin::passes

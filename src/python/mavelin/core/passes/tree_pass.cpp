@@ -30,10 +30,9 @@ int route_to_table(Procedure procedure) {
 }
 
 int TreePass::start() {
-    if (streaming_ || file_managing::progress_line_wanted() || file_managing::on_cluster())
-        return 0;
-    const fs::SkippedFiles* skipped = file_managing::skipped_files();
-    streaming_.emplace(top_, procedure_params(), file_managing::pass_threads(),
+    if (streaming_ || progress_line_wanted() || on_cluster()) return 0;
+    const fs::SkippedFiles* skipped = skipped_files();
+    streaming_.emplace(top_, procedure_params(), pass_threads(),
                        skipped ? *skipped : fs::SkippedFiles{});
     table::StreamingScan& scan = *streaming_;
     return py::run_interruptible_alloc([&scan] { scan.start(); }, scan.stop_flag());
@@ -47,7 +46,7 @@ int TreePass::walk() {
     }
     std::atomic<bool> cancel{false};
     // The settings belong to this thread: read here, not on the walk's thread.
-    const fs::SkippedFiles* skipped = file_managing::skipped_files();
+    const fs::SkippedFiles* skipped = skipped_files();
     return py::run_interruptible_alloc(
         [&] {
             nodes_ = table::scan_tree(top_, certificate_format::kProcedureStep, &walk_errors_,
@@ -63,14 +62,14 @@ int TreePass::fill(std::vector<table::FillFailure>& failures, std::uint64_t& byt
                                            scan.stop_flag());
     }
     const fingerprint::Params params = procedure_params();
-    if (file_managing::on_cluster()) return fill_on_cluster(params, failures, bytes);
-    const unsigned threads = file_managing::pass_threads();
+    if (on_cluster()) return fill_on_cluster(params, failures, bytes);
+    const unsigned threads = pass_threads();
     auto rel = [this](std::size_t i) { return nodes_.path(i); };
     auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* progress) {
         failures =
             table::fill_fingerprints(nodes_, top_, params, threads, &cancel, progress, &bytes);
     };
-    return file_managing::run_local_pass(top_, nodes_.size(), rel, hash);
+    return run_local_pass(top_, nodes_.size(), rel, hash);
 }
 
 int TreePass::fill_on_cluster(const fingerprint::Params& params,
@@ -79,7 +78,7 @@ int TreePass::fill_on_cluster(const fingerprint::Params& params,
     rels.reserve(nodes_.size());
     for (std::size_t i = 0; i < nodes_.size(); ++i) rels.emplace_back(nodes_.path(i));
     std::vector<fingerprint::FileOutcome> outcomes;
-    if (file_managing::fingerprint_paths(top_, rels, params, outcomes) < 0) return -1;
+    if (fingerprint_paths(top_, rels, params, outcomes) < 0) return -1;
     if (outcomes.size() != nodes_.size()) {
         PyErr_SetString(PyExc_SystemError, "fingerprint pass lost files");
         return -1;
