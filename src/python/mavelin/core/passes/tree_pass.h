@@ -1,4 +1,5 @@
-// The walk and the fingerprints of a procedure's tree on this machine, into a compact node table.
+// The route rule, and the walk and fingerprints of a procedure's tree into a compact node table
+// (hashed on this machine or on a cluster).
 #pragma once
 
 #include <cstdint>
