@@ -1,4 +1,4 @@
-// The walk and the fingerprints of a procedure's tree on this machine, into a compact node table.
+// The route rule, and the walk and fingerprints of a procedure's tree into a compact node table.
 #include "python/mavelin/core/passes/tree_pass.h"
 
 #include <atomic>
