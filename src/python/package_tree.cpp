@@ -30,6 +30,8 @@ const Module kModules[] = {
     {"mavelin.cli.commands.validate_certificate_command", false,
      py::entry<modules::init_validate_certificate_command>,
      "The `validate_certificate` command: checks a folder against its certificate.", kCmd},
+    {"mavelin.cli.commands.show_command", false, py::entry<modules::init_show_command>,
+     "The `show` command: what a certificate holds, and who signed it.", kCmd},
     {"mavelin.cli.commands.generate_certificate_report", false, py::entry<init_empty>,
      "Reserved for a certificate report command; empty.", kNo},
     {"mavelin.core", true, py::entry<init_package>,

@@ -15,6 +15,7 @@ namespace mavelin::modules {
 int init_cli(PyObject* m);
 int init_sign_folder_command(PyObject* m);
 int init_validate_certificate_command(PyObject* m);
+int init_show_command(PyObject* m);
 int init_models(PyObject* m);
 int init_hashing(PyObject* m);
 int init_node_handling(PyObject* m);

@@ -51,7 +51,7 @@ def own_objects():
 
 def test_every_module_of_the_tree_has_a_docstring():
     tree = package_tree()
-    assert len(tree) == 19
+    assert len(tree) == 20
     assert {name: bool(m.__doc__ and m.__doc__.strip()) for name, m in tree.items()} == \
         {name: True for name in tree}
 
@@ -82,10 +82,10 @@ def test_signatures_of_the_procedures_classes_and_methods():
     from mavelin.utils.logger import configure_default_logger
     expected = {
         sign_folder: "(dir_path, mode='default', *, report=None, jobs=None, output=None, "
-                     "progress=False, scheduler=None, client=None)",
+                     "progress=False, scheduler=None, client=None, key=None)",
         validate_certificate: "(dir_path, certificate_file, *, match='path', summary=False, "
                               "report=None, jobs=None, progress=False, scheduler=None, "
-                              "client=None)",
+                              "client=None, allowed_signers=None, identity=None)",
         configure_default_logger: "()",
         _generate_hash: "(data, /)",
         FileManager: "(initial_path, chunk_size=4096, transformation_step=2)",

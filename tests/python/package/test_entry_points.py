@@ -35,7 +35,7 @@ def test_every_entry_runs_the_same_group_and_tells_the_version(entry):
     assert r.returncode == 0 and r.stderr == ""
     assert r.stdout.startswith(f"Usage: {PROGRAM[entry]} [OPTIONS] COMMAND [ARGS]...")
     commands = [line.split()[0] for line in r.stdout.split("Commands:")[1].splitlines() if line]
-    assert commands == ["sign_folder", "validate_certificate"]
+    assert commands == ["show", "sign_folder", "validate_certificate"]
     assert "--version" in r.stdout
 
 

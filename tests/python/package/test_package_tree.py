@@ -16,6 +16,7 @@ MODULES = [
     "mavelin.cli.__main__",
     "mavelin.cli.commands.sign_folder_command",
     "mavelin.cli.commands.validate_certificate_command",
+    "mavelin.cli.commands.show_command",
     "mavelin.cli.commands.generate_certificate_report",
     "mavelin.core.models",
     "mavelin.core.hashing",
@@ -100,7 +101,7 @@ assert sys.modules["mavelin.core.models"].FileNode is FileNode
 assert pickle.loads(pickle.dumps(node, 4)) == node
 assert callable(mavelin.utils.sign_folder) and callable(mavelin.utils.validate_certificate)
 assert isinstance(mavelin.cli.commands.sign_folder_command, click.Command)
-assert list(mavelin.cli.cli.commands) == ["sign_folder", "validate_certificate"]
+assert list(mavelin.cli.cli.commands) == ["sign_folder", "validate_certificate", "show"]
 assert logging.getLogger().handlers == []
 print("ok")
 """)
@@ -169,6 +170,7 @@ def test_utils_exposes_the_procedures_in_place_of_their_modules(name):
 @pytest.mark.parametrize("module_name, command_name", [
     ("sign_folder_command", "sign_folder"),
     ("validate_certificate_command", "validate_certificate"),
+    ("show_command", "show"),
 ])
 def test_commands_package_exposes_the_command_objects(module_name, command_name):
     import mavelin.cli
@@ -189,6 +191,7 @@ def test_group_carries_both_commands_in_registration_order():
     assert list(group.commands.items()) == [
         ("sign_folder", mavelin.cli.sign_folder_command),
         ("validate_certificate", mavelin.cli.validate_certificate_command),
+        ("show", mavelin.cli.show_command),
     ]
 
 
@@ -218,6 +221,12 @@ MATCH_HELP = ("Pair every certified file with the file of the same path (path), 
 VALIDATE_DIR_PATH_HELP = "Path to the folder to validate."
 JOBS = ("jobs", ["--jobs", "-j"], [], ("int", 1, None), None,
         "Hashing threads (default: one per processor). The result does not depend on it.")
+SIGNERS = [("allowed_signers", ["--allowed-signers"], [], ("text",), None,
+            "OpenSSH allowed-signers file (principals, namespaces=, valid-after/valid-before): the "
+            "certificate must be signed by a key it trusts. Default: $MAVELIN_ALLOWED_SIGNERS."),
+           ("identity", ["--identity"], [], ("text",), None,
+            "The principal the signer must be in the allowed-signers file (default: any principal "
+            "listed for the signing key).")]
 SCHEDULER = ("scheduler", ["--scheduler"], [], ("text",), None,
              "Hash on the Dask cluster of this scheduler ('auto': DASK_SCHEDULER_ADDRESS); --jobs "
              "is then threads per worker. Needs mavelin[dask].")
@@ -235,6 +244,10 @@ SCHEDULER = ("scheduler", ["--scheduler"], [], ("text",), None,
         ("output", ["--output", "-o"], [], ("path", False, True, False), None,
          "Write the certificate to this file instead of DIR/Certificates/Certificate.korvex "
          "(for read-only trees); validate it later with -c."),
+        ("key", ["--key"], [], ("text",), None,
+         "Sign the certificate with this SSH key (ssh-keygen -Y sign): a private key file, or a "
+         "public key whose private half ssh-agent holds. Checked later with validate_certificate "
+         "--allowed-signers."),
     ]),
     ("validate_certificate", "Command to validate folder according to certificate.", [
         ("dir_path", ["--dir-path", "-p"], [], ("path", True, False, True), None,
@@ -249,6 +262,7 @@ SCHEDULER = ("scheduler", ["--scheduler"], [], ("text",), None,
         ("quiet", ["--quiet", "-q"], [], ("boolean",), False,
          "Print nothing when every file matches; otherwise only the findings and the ERROR lines "
          "(on standard output, like the log). The exit status is the same."),
+        *SIGNERS,
     ]),
 ])
 def test_command_help_and_options(command_name, help_text, options):

@@ -14,6 +14,7 @@ MODULES = [
     "mavelin", "mavelin.__main__", "mavelin.cli", "mavelin.cli.__main__", "mavelin.cli.commands",
     "mavelin.cli.commands.sign_folder_command",
     "mavelin.cli.commands.validate_certificate_command",
+    "mavelin.cli.commands.show_command",
     "mavelin.cli.commands.generate_certificate_report", "mavelin.core", "mavelin.core.models",
     "mavelin.core.hashing", "mavelin.core.node_handling", "mavelin.core.file_managing",
     "mavelin.core.validation", "mavelin.utils", "mavelin.utils.logger", "mavelin.utils.sign_folder",

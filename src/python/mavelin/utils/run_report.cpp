@@ -108,6 +108,22 @@ int put_list(report::JsonWriter& w, PyObject* list) {
     return 0;
 }
 
+// "signature": the facts of a signed certificate, in a fixed order.
+int put_signature(report::JsonWriter& w, PyObject* facts) {
+    w.key("signature");
+    w.begin_object();
+    for (const char* name : {"signed", "verified"}) {
+        w.key(name);
+        w.boolean(PyObject_IsTrue(PyDict_GetItemString(facts, name)) == 1);
+    }
+    for (const char* name : {"principal", "key_fingerprint", "signing_time"}) {
+        w.key(name);
+        if (put_text(w, PyDict_GetItemString(facts, name)) < 0) return -1;
+    }
+    w.end_object();
+    return 0;
+}
+
 int build(const Facts& f, std::string& out) {
     std::array<long long, kKinds.size()> counts{};
     if (f.findings && count_kinds(f.findings, counts) < 0) return -1;
@@ -154,6 +170,7 @@ int build(const Facts& f, std::string& out) {
     if (put_list(w, f.uncertified) < 0) return -1;
     w.key("uncertified_links");
     if (put_list(w, f.uncertified_links) < 0) return -1;
+    if (f.signature && put_signature(w, f.signature) < 0) return -1;
     w.end_object();
     out = w.str();
     out += '\n';

@@ -34,6 +34,9 @@ struct Facts {
     PyObject* uncertified_links;
     // Certified files below folders that could not be read (an int).
     PyObject* not_checked;
+    // The certificate's signature (a dict of SignatureFacts::as_dict); null: not signed, and
+    // the report has no "signature".
+    PyObject* signature = nullptr;
 };
 
 // Writes the report to `destination`: "-" is standard output, anything else a path, replaced

@@ -1,5 +1,9 @@
 // mavelin.utils.sign_folder: the signing procedure.
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -15,6 +19,7 @@
 #include "python/capi/paths.h"
 #include "python/capi/state.h"
 #include "python/capi/text.h"
+#include "python/certificate/signature.h"
 #include "python/certificate/writer.h"
 #include "python/mavelin/core/file_managing.h"
 #include "python/mavelin/core/log_lines.h"
@@ -32,7 +37,7 @@ namespace {
 
 constexpr const char kDoc[] =
     "sign_folder(dir_path, mode='default', *, report=None, jobs=None, output=None, "
-    "progress=False, scheduler=None, client=None)\n--\n\n"
+    "progress=False, scheduler=None, client=None, key=None)\n--\n\n"
     "Interface to certify the folder with a KORVEX certificate that can be used to ensure\n"
     "authenticity.\n\n"
     "dir_path: the directory to be signed.\n"
@@ -44,7 +49,9 @@ constexpr const char kDoc[] =
     "progress: show a progress line on standard error while hashing, when it is a terminal\n"
     "    and the mode is not \"silent\".\n"
     "scheduler: the address of a Dask scheduler to hash on ('auto': DASK_SCHEDULER_ADDRESS);\n"
-    "    client: a distributed.Client to hash through instead. jobs is then threads per worker.";
+    "    client: a distributed.Client to hash through instead. jobs is then threads per worker.\n"
+    "key: an SSH key (private, or public with its private half in ssh-agent) to sign the\n"
+    "    certificate with (ssh-keygen -Y sign).";
 
 PyObject* logger() {
     return py::state().sign_logger.get();
@@ -99,7 +106,7 @@ struct Signing {
 
 // The JSON report of a signing run that got as far as fingerprinting.
 int write_report(PyObject* destination, PyObject* dir_path, PyObject* output, const Signing& run,
-                 bool passed, PyObject* start, PyObject* findings) {
+                 bool passed, PyObject* start, PyObject* findings, PyObject* signature = nullptr) {
     py::Ref certificate;
     if (passed && output != Py_None) {
         certificate = py::Ref::borrow(output);
@@ -124,6 +131,7 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* output, co
                             passed,        files.get(),  bytes.get(),       start,
                             end.get(),     failed.get(), findings,          uncertified.get(),
                             links.get(),   nullptr};
+    facts.signature = signature;
     return run_report::write(destination, facts);
 }
 
@@ -261,9 +269,20 @@ int write_certificate(PyObject* dir_path, PyObject* output, Signing& run,
     return run.folder ? 0 : -1;
 }
 
+// A key that cannot be read fails before any hashing: one ERROR line and the exit request.
+int check_key(const std::string& key_path) {
+    if (::access(key_path.c_str(), R_OK) == 0) return 0;
+    const int err = errno;
+    py::Ref line = py::Ref::steal(PyUnicode_FromFormat(
+        "The certificate could not be signed with %s: %s", key_path.c_str(), std::strerror(err)));
+    if (!line || py::log(logger(), "error", line.get()) < 0) return -1;
+    py::exit_request();
+    return -1;
+}
+
 PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"dir_path", "mode",      "report", "jobs", "output",
-                                   "progress", "scheduler", "client", nullptr};
+                                   "progress", "scheduler", "client", "key",  nullptr};
     PyObject* dir_path;
     PyObject* mode = nullptr;
     PyObject* report = Py_None;
@@ -272,9 +291,13 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     int progress = 0;
     PyObject* scheduler = Py_None;
     PyObject* client = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOpOO:sign_folder",
+    PyObject* key = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOpOOO:sign_folder",
                                      const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
-                                     &output, &progress, &scheduler, &client))
+                                     &output, &progress, &scheduler, &client, &key))
+        return nullptr;
+    std::string key_path;
+    if (key != Py_None && (py::encode_path(key, key_path) < 0 || check_key(key_path) < 0))
         return nullptr;
     passes::PassSettings settings;
     if (procedures::parse_jobs(jobs, settings.threads) < 0) return nullptr;
@@ -326,12 +349,29 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
 
     if (info(silent, "Saving certificate...") < 0) return nullptr;
     certificate::Extras extras;
-    if (write_certificate(dir_path, output, run, extras) < 0) return nullptr;
+    certificate::SignatureFacts signed_by;
+    std::string signing_error;
+    if (!key_path.empty()) certificate::sign_with(key_path, extras, signed_by, signing_error);
+    if (write_certificate(dir_path, output, run, extras) < 0) {
+        if (signing_error.empty()) return nullptr;
+        // The key could not sign: one ERROR line, and the previous certificate stays.
+        PyErr_Clear();
+        if (py::log(logger(), "error", signing_error.c_str()) < 0) return nullptr;
+        return py::exit_request();
+    }
+    py::Ref signature = signed_by.is_signed ? signed_by.as_dict() : py::Ref();
+    if (signed_by.is_signed) {
+        if (!signature) return nullptr;
+        py::Ref line = py::Ref::steal(
+            PyUnicode_FromFormat("Certificate signed with key %s", signed_by.fingerprint.c_str()));
+        if (!line || info(silent, PyUnicode_AsUTF8(line.get())) < 0) return nullptr;
+    }
     // The new certificate is in place: an interrupt from here on no longer fails the run, and a
     // report that cannot be written fails it only once the log has said so.
     py::FetchedError report_error;
     if (report != Py_None &&
-        write_report(report, dir_path, output, run, true, start.get(), findings.get()) < 0 &&
+        write_report(report, dir_path, output, run, true, start.get(), findings.get(),
+                     signature.get()) < 0 &&
         settled() < 0) {
         if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
         report_error = py::fetch_error();

@@ -1,6 +1,8 @@
 // mavelin.utils.validate_certificate: the validation procedure.
 #include <array>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "engine/certificate_format.h"
 #include "python/capi/attribute_names.h"
@@ -9,7 +11,9 @@
 #include "python/capi/gc.h"
 #include "python/capi/import.h"
 #include "python/capi/logging.h"
+#include "python/capi/paths.h"
 #include "python/capi/state.h"
+#include "python/certificate/signature.h"
 #include "python/mavelin/core/compact_validation.h"
 #include "python/mavelin/core/log_lines.h"
 #include "python/mavelin/core/passes/cluster_pass.h"
@@ -25,7 +29,8 @@ namespace {
 
 constexpr const char kDoc[] =
     "validate_certificate(dir_path, certificate_file, *, match='path', summary=False, "
-    "report=None, jobs=None, progress=False, scheduler=None, client=None)\n--\n\n"
+    "report=None, jobs=None, progress=False, scheduler=None, client=None, "
+    "allowed_signers=None, identity=None)\n--\n\n"
     "Interface to ensure the authenticity of the given folder against a KORVEX certificate\n"
     "file. Without a certificate path the algorithm searches for the certificate inside the\n"
     "given directory.\n\n"
@@ -36,7 +41,9 @@ constexpr const char kDoc[] =
     "jobs: hashing threads (None: one per processor).\n"
     "progress: show a progress line on standard error while hashing, when it is a terminal.\n"
     "scheduler: the address of a Dask scheduler to hash on ('auto': DASK_SCHEDULER_ADDRESS);\n"
-    "    client: a distributed.Client to hash through instead. jobs is then threads per worker.";
+    "    client: a distributed.Client to hash through instead. jobs is then threads per worker.\n"
+    "allowed_signers: an OpenSSH allowed-signers file (None: MAVELIN_ALLOWED_SIGNERS); the\n"
+    "    certificate must then be signed by a signer it trusts, as identity when given.";
 
 PyObject* logger() {
     return py::state().validate_logger.get();
@@ -91,7 +98,7 @@ int report_facts_of_steps(PyObject* validator, validation::Outcome& out) {
 }
 
 int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator, const char* match,
-                 bool passed, PyObject* start, validation::Outcome& out) {
+                 bool passed, PyObject* start, validation::Outcome& out, PyObject* signature) {
     if (!out.bytes && report_facts_of_steps(validator, out) < 0) return -1;
     py::Ref certificate = py::attr(validator, attr::kCertificatePath);
     py::Ref end = procedures::now();
@@ -110,6 +117,7 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator,
                             out.uncertified.get(),
                             out.links.get(),
                             out.unchecked.get()};
+    facts.signature = signature;
     return run_report::write(destination, facts);
 }
 
@@ -150,9 +158,48 @@ int run_steps(PyObject* validator, const char* match, validation::Outcome& out) 
     return out.findings ? 0 : -1;
 }
 
+// The signature of the certificate in use, checked before anything in it is trusted: refused,
+// one ERROR line (1); signed, one line naming the signer or the key (0, `facts` filled); -1
+// with an exception set.
+int check_signature(PyObject* validator, PyObject* allowed, PyObject* identity,
+                    certificate::SignatureFacts& facts) {
+    std::string allowed_path, identity_text;
+    if (allowed == Py_None) {
+        const char* env = std::getenv("MAVELIN_ALLOWED_SIGNERS");
+        if (env) allowed_path = env;
+    } else if (py::encode_path(allowed, allowed_path) < 0) {
+        return -1;
+    }
+    if (identity != Py_None) {
+        const char* text = PyUnicode_AsUTF8(identity);
+        if (!text) return -1;
+        identity_text = text;
+    }
+    py::Ref certificate = py::attr(validator, attr::kCertificatePath);
+    if (!certificate) return -1;
+    std::string refusal;
+    const int r = certificate::check_signature(certificate.get(), allowed_path, identity_text,
+                                               facts, refusal);
+    if (r < 0) return -1;
+    if (r > 0) return py::log(logger(), "error", refusal.c_str()) < 0 ? -1 : 1;
+    if (!facts.is_signed) return 0;
+    py::Ref line =
+        facts.verified
+            ? py::Ref::steal(PyUnicode_FromFormat(
+                  "Certificate signed by %s (key %s), made %s", facts.principal.c_str(),
+                  facts.fingerprint.c_str(), facts.signing_time.c_str()))
+            : py::Ref::steal(PyUnicode_FromFormat(
+                  "Certificate signed by key %s, made %s, but the signer was not checked "
+                  "(no --allowed-signers)",
+                  facts.fingerprint.c_str(), facts.signing_time.c_str()));
+    if (!line) return -1;
+    return py::log(logger(), facts.verified ? "info" : "warning", line.get()) < 0 ? -1 : 0;
+}
+
 PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "certificate_file", "match",     "summary", "report",
-                                   "jobs",     "progress",         "scheduler", "client",  nullptr};
+    static const char* kwlist[] = {
+        "dir_path", "certificate_file", "match",  "summary",         "report",   "jobs",
+        "progress", "scheduler",        "client", "allowed_signers", "identity", nullptr};
     PyObject *dir_path, *certificate_file, *report = Py_None;
     const char* match = "path";
     int summary = 0;
@@ -160,9 +207,12 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     int progress = 0;
     PyObject* scheduler = Py_None;
     PyObject* client = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "OO|$spOOpOO:validate_certificate", const_cast<char**>(kwlist), &dir_path,
-            &certificate_file, &match, &summary, &report, &jobs, &progress, &scheduler, &client))
+    PyObject* allowed_signers = Py_None;
+    PyObject* identity = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$spOOpOOOO:validate_certificate",
+                                     const_cast<char**>(kwlist), &dir_path, &certificate_file,
+                                     &match, &summary, &report, &jobs, &progress, &scheduler,
+                                     &client, &allowed_signers, &identity))
         return nullptr;
     if (std::strcmp(match, "path") != 0 && std::strcmp(match, "position") != 0) {
         PyErr_Format(PyExc_ValueError, "match must be 'path' or 'position', not '%s'", match);
@@ -211,6 +261,13 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
         }
     }
     if (own_files(dir_path, validator.get(), report, settings.skipped) < 0) return nullptr;
+    // No file is compared before the certificate's signature is found sound.
+    certificate::SignatureFacts signature;
+    const int refused = check_signature(validator.get(), allowed_signers, identity, signature);
+    if (refused < 0) return nullptr;
+    if (refused > 0) return py::exit_request();
+    py::Ref signature_facts = signature.is_signed ? signature.as_dict() : py::Ref();
+    if (signature.is_signed && !signature_facts) return nullptr;
     validation::Outcome outcome;
     if (run_steps(validator.get(), match, outcome) < 0) return nullptr;
     PyObject* invalid = outcome.failed.get();
@@ -222,8 +279,8 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     // A report that cannot be written still leaves the verdict to be said; the run then fails.
     bool report_failed = false;
-    if (report != Py_None &&
-        write_report(report, dir_path, validator.get(), match, !failed, start.get(), outcome) < 0) {
+    if (report != Py_None && write_report(report, dir_path, validator.get(), match, !failed,
+                                          start.get(), outcome, signature_facts.get()) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
         py::FetchedError error = py::fetch_error();
         py::Ref message = log_lines::unwritable_report_message(report, error.value.get());

@@ -18,4 +18,5 @@ def sign_folder(
     progress: bool = False,
     scheduler: str | None = None,
     client: object | None = None,
+    key: str | os.PathLike[str] | None = None,
 ) -> None: ...

@@ -20,4 +20,6 @@ def validate_certificate(
     progress: bool = False,
     scheduler: str | None = None,
     client: object | None = None,
+    allowed_signers: str | os.PathLike[str] | None = None,
+    identity: str | None = None,
 ) -> None: ...

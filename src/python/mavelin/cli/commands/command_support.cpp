@@ -285,4 +285,19 @@ int load_common(PyObject* m, const char* procedure, py::Ref& click) {
     return py::set_attr(m, procedure, proc.get());
 }
 
+// --allowed-signers FILE (default: MAVELIN_ALLOWED_SIGNERS) and --identity NAME.
+int add_signer_options(PyObject* click, PyObject* command) {
+    py::Ref attrs = py::Ref::steal(Py_BuildValue(
+        "{ssss}", "envvar", "MAVELIN_ALLOWED_SIGNERS", "help",
+        "OpenSSH allowed-signers file (principals, namespaces=, valid-after/valid-before): the "
+        "certificate must be signed by a key it trusts. Default: $MAVELIN_ALLOWED_SIGNERS."));
+    if (!attrs || add_option(click, command, "--allowed-signers", nullptr, attrs.get()) < 0)
+        return -1;
+    attrs = py::Ref::steal(Py_BuildValue(
+        "{ss}", "help",
+        "The principal the signer must be in the allowed-signers file (default: any principal "
+        "listed for the signing key)."));
+    return attrs ? add_option(click, command, "--identity", nullptr, attrs.get()) : -1;
+}
+
 }  // namespace mavelin::commands

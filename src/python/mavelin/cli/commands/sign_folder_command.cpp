@@ -16,7 +16,8 @@ namespace {
 constexpr const char kSignEpilog[] =
     "\b\nExamples:\n"
     "  mavelin sign_folder -p photos\n"
-    "  mavelin sign_folder -p /mnt/snapshot -o snapshot.korvex -j 2\n\n"
+    "  mavelin sign_folder -p /mnt/snapshot -o snapshot.korvex -j 2\n"
+    "  mavelin sign_folder -p photos --key ~/.ssh/id_ed25519\n\n"
     "Without -o the certificate is DIR/Certificates/Certificate.korvex. Either way it is\n"
     "replaced atomically: a failed or interrupted run (Ctrl-C) leaves the previous one.\n\n"
     "Exit status: 0 when the certificate was written; 1 when no file was found, a file\n"
@@ -46,11 +47,12 @@ int check_certificate_folder(PyObject* dir_path, PyObject* output) {
 
 PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {"dir_path", "mode",      "report", "jobs",
-                                   "output",   "scheduler", nullptr};
+                                   "output",   "scheduler", "key",    nullptr};
     PyObject *dir_path, *mode, *report, *jobs = Py_None, *output = Py_None, *scheduler = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOO:sign_folder_command",
+    PyObject* key = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOO:sign_folder_command",
                                      const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
-                                     &output, &scheduler))
+                                     &output, &scheduler, &key))
         return nullptr;
     if (commands::require_dir_path(dir_path) < 0 ||
         commands::check_outputs(dir_path, report, output, output == Py_None ? nullptr : output) <
@@ -64,7 +66,8 @@ PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs
                                                     {"jobs", jobs},
                                                     {"output", output},
                                                     {"progress", Py_True},
-                                                    {"scheduler", scheduler}});
+                                                    {"scheduler", scheduler},
+                                                    {"key", key}});
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (!r) return commands::report_failure("mavelin.utils.sign_folder");
@@ -106,6 +109,14 @@ int init_sign_folder_command(PyObject* m) {
         "(for read-only trees); validate it later with -c."));
     if (!attrs ||
         commands::add_option(click.get(), command.get(), "--output", "-o", attrs.get()) < 0)
+        return -1;
+    attrs = py::Ref::steal(Py_BuildValue(
+        "{ss}", "help",
+        "Sign the certificate with this SSH key (ssh-keygen -Y sign): a private key file, or a "
+        "public key whose private half ssh-agent holds. Checked later with validate_certificate "
+        "--allowed-signers."));
+    if (!attrs ||
+        commands::add_option(click.get(), command.get(), "--key", nullptr, attrs.get()) < 0)
         return -1;
     return py::set_attr(m, "sign_folder_command", command.get());
 }

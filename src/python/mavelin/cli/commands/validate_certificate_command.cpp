@@ -17,7 +17,8 @@ namespace {
 constexpr const char kValidateEpilog[] =
     "\b\nExamples:\n"
     "  mavelin validate_certificate -p photos\n"
-    "  mavelin validate_certificate -p /mnt/snapshot -c snapshot.korvex\n\n"
+    "  mavelin validate_certificate -p /mnt/snapshot -c snapshot.korvex\n"
+    "  mavelin validate_certificate -p photos --allowed-signers ~/.config/mavelin/signers\n\n"
     "Without -c the certificate is searched for inside DIR.\n\n"
     "Exit status: 0 when every file matches the certificate; 1 when files failed\n"
     "validation, no certificate was found, or the certificate or a file could not be read;\n"
@@ -40,14 +41,17 @@ int check_certificate_file(PyObject* certificate_file) {
 }
 
 PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "certificate_file", "match", "summary", "report",
-                                   "jobs",     "scheduler",        "quiet", nullptr};
+    static const char* kwlist[] = {
+        "dir_path", "certificate_file", "match",    "summary", "report", "jobs", "scheduler",
+        "quiet",    "allowed_signers",  "identity", nullptr};
     PyObject *dir_path, *certificate_file, *match, *summary, *report, *jobs = Py_None;
     PyObject* scheduler = Py_None;
     int quiet = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOp:validate_certificate_command",
+    PyObject *allowed_signers = Py_None, *identity = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOpOO:validate_certificate_command",
                                      const_cast<char**>(kwlist), &dir_path, &certificate_file,
-                                     &match, &summary, &report, &jobs, &scheduler, &quiet))
+                                     &match, &summary, &report, &jobs, &scheduler, &quiet,
+                                     &allowed_signers, &identity))
         return nullptr;
     const bool named = certificate_file != Py_None && PyObject_IsTrue(certificate_file) == 1;
     if (commands::require_dir_path(dir_path) < 0 || check_certificate_file(certificate_file) < 0 ||
@@ -63,7 +67,9 @@ PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObjec
                                                     {"report", report},
                                                     {"jobs", jobs},
                                                     {"progress", quiet ? Py_False : Py_True},
-                                                    {"scheduler", scheduler}});
+                                                    {"scheduler", scheduler},
+                                                    {"allowed_signers", allowed_signers},
+                                                    {"identity", identity}});
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (r) Py_RETURN_NONE;
@@ -131,6 +137,7 @@ int init_validate_certificate_command(PyObject* m) {
         commands::add_scheduler_option(click.get(), command.get()) < 0 ||
         add_quiet_option(click.get(), command.get()) < 0)
         return -1;
+    if (commands::add_signer_options(click.get(), command.get()) < 0) return -1;
     return py::set_attr(m, "validate_certificate_command", command.get());
 }
 
