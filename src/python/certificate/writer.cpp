@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,7 @@
 #include "engine/certificate_format.h"
 #include "engine/fs/atomic_file.h"
 #include "engine/fs/file_io.h"
+#include "engine/hash/sha256/background.h"
 #include "engine/hash/sha256/sha256.h"
 #include "engine/report/description.h"
 #include "engine/table/payload_writer.h"
@@ -315,9 +317,9 @@ int stream_archive(Destination& d, const Extras* extras,
     auto begin = [&]() { return begin_archive(archive, d, shown); };
     if (begin() < 0) return -1;
     uint64_t since_check = 0;
-    hash::sha256::Hasher digest;
+    auto digest = std::make_unique<hash::sha256::BackgroundHasher>();
     auto sink = [&](std::string_view piece) {
-        if (extras) digest.update(piece.data(), piece.size());
+        if (extras) digest->update(piece.data(), piece.size());
         if (archive.add(piece.data(), piece.size(), &err) != zip::Status::kOk) {
             set_archive_error(err);
             return -1;
@@ -326,14 +328,14 @@ int stream_archive(Destination& d, const Extras* extras,
     };
     auto restart = [&]() {
         archive.discard();
-        digest = hash::sha256::Hasher();
+        digest = std::make_unique<hash::sha256::BackgroundHasher>();
         return begin();
     };
     if (payload(sink, restart) < 0) return -1;  // the writer discards
     if (extras) {
         std::string sign_error;
         const Appended appended = py::without_gil([&] {
-            return append_members(archive, *extras, about, digest.finish(), &err, &sign_error);
+            return append_members(archive, *extras, about, digest->finish(), &err, &sign_error);
         });
         if (appended != Appended::kOk) {
             raise_appended(appended, err, sign_error);
@@ -404,7 +406,7 @@ int write_table(PyObject* top, const table::NodeTable& nodes, PyObject* output, 
         status = archive.begin(d.dir.get(), d.name, shown, kPayload, &err, options);
         if (status != zip::Status::kOk) return;
         try {
-            hash::sha256::Hasher digest;
+            hash::sha256::BackgroundHasher digest;  // on the other core while the payload is made
             const bool complete = table::write_payload(nodes, [&](std::string_view piece) {
                 if (cancellation::requested(&cancel)) return false;
                 if (extras) digest.update(piece.data(), piece.size());

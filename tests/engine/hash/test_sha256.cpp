@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/cpu/features.h"
+#include "engine/hash/sha256/background.h"
 #include "engine/hash/sha256/impl.h"
 #include "engine/hash/sha256/sha256.h"
 
@@ -253,6 +254,23 @@ TEST(Sha256Cross, LargeRandomInputsAgreeBetweenImplementations) {
 }
 
 // Every lane width of every available backend against single-message compression.
+// Streams of several buffers (handed to the thread, some waiting for a free one) and of less than
+// one, in pieces of odd sizes: the digest of the whole.
+TEST(Sha256Background, DigestIsThatOfTheWholeStream) {
+    std::mt19937 rng(11);
+    for (const size_t total : {size_t{0}, size_t{1000}, (size_t{13} << 20) + 77}) {
+        std::vector<uint8_t> data(total);
+        for (auto& b : data) b = static_cast<uint8_t>(rng());
+        BackgroundHasher h;
+        for (size_t at = 0; at < total;) {
+            const size_t n = std::min<size_t>(total - at, 1 + rng() % 300000);
+            h.update(data.data() + at, n);
+            at += n;
+        }
+        EXPECT_EQ(h.finish(), hash(data.data(), data.size())) << total;
+    }
+}
+
 TEST(Sha256Hex, FromHexTakesBackWhatToHexGivesAndNothingElse) {
     std::mt19937_64 rng(5);
     for (int i = 0; i < 100; ++i) {
