@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-# Writes the seed corpus: real certificates of a few small trees signed by the installed package,
-# their payloads, and the same certificates repacked with deflate.
+# Writes the seed corpus: real certificates of a few small trees signed by the installed package
+# (also with an SSH key, when ssh-keygen is there), their payloads, and the same certificates
+# repacked with deflate.
 """Usage: python fuzz/make_corpus.py   (with mavelin installed; rewrites fuzz/corpus/*/seed-*)"""
 import io
 import os
 import pathlib
+import shutil
+import subprocess
 import tempfile
 import zipfile
 
@@ -18,18 +21,26 @@ TREES = {
 }
 
 
-def certificate(tree):
+def certificate(tree, key=None):
     with tempfile.TemporaryDirectory() as top:
         for rel, data in tree.items():
             path = os.path.join(top, rel)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(data)
-        mavelin.utils.sign_folder(top, "silent")
+        mavelin.utils.sign_folder(top, "silent", key=key)
         folder = os.path.join(top, "Certificates")
         (name,) = [n for n in os.listdir(folder) if not n.startswith(".")]
         with open(os.path.join(folder, name), "rb") as f:
             return f.read()
+
+
+def signed_certificate(tree):
+    """The certificate of `tree` signed with a fresh ed25519 key (Certificate.json and .sig)."""
+    with tempfile.TemporaryDirectory() as keys:
+        key = os.path.join(keys, "key")
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", key], check=True)
+        return certificate(tree, key)
 
 
 def repacked(archive, method):
@@ -55,6 +66,11 @@ def main():
         for kind in ("zip_reader", "certificate_load"):
             (dirs[kind] / f"seed-{label}.zip").write_bytes(archive)
             (dirs[kind] / f"seed-{label}-deflated.zip").write_bytes(deflated)
+    if shutil.which("ssh-keygen"):
+        for label, tree in TREES.items():
+            archive = signed_certificate(tree)
+            for kind in ("zip_reader", "certificate_load"):
+                (dirs[kind] / f"seed-{label}-signed.zip").write_bytes(archive)
 
 
 if __name__ == "__main__":
