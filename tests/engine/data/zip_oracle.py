@@ -13,6 +13,9 @@ layout (NAME Y,M,D,H,MI,S EXTERNAL_ATTR DECLARED ACTUAL CRC)...
     announced as DECLARED and turns out ACTUAL, without moving any data: the output stream
     only records where bytes land. Prints "at OFFSET HEX" for every write, in order, and
     "end" after each group.
+layoutafter NAME Y,M,D,H,MI,S EXTERNAL_ATTR SIZE CRC MEMBER DATA_HEX
+    The same for one first member of SIZE bytes, then MEMBER written with writestr() (a ZipInfo
+    with the same time and mode 0600): its local header and data land after the first member.
 make KIND ARCHIVE PAYLOAD_HEX
     Writes special archives with zipfile: zip64 (force_zip64), comment, deflated, empty,
     two (two members, the second named Certificate.pk), dup (the name twice, second wins),
@@ -79,7 +82,7 @@ class Recorder:
         pass
 
 
-def layout(name, date, attr, declared, actual, crc):
+def layout(name, date, attr, declared, actual, crc, after=None):
     sink = Recorder()
     zi = zipfile.ZipInfo(name, tuple(int(x) for x in date.split(",")))
     zi.external_attr = int(attr)
@@ -91,6 +94,10 @@ def layout(name, date, attr, declared, actual, crc):
         dest._compress_size = int(actual)
         dest._crc = int(crc)
         sink.pos += int(actual)
+    if after:
+        member = zipfile.ZipInfo(after[0], zi.date_time)
+        member.external_attr = 0o600 << 16
+        zf.writestr(member, bytes.fromhex(after[1]))
     zf.close()
     for pos, b in sink.writes:
         print("at %d %s" % (pos, b.hex()))
@@ -220,6 +227,9 @@ def main(argv):
         args = argv[2:]
         for i in range(0, len(args), 6):
             layout(*args[i:i + 6])
+    elif cmd == "layoutafter":
+        a = argv[2:]
+        layout(a[0], a[1], a[2], a[3], a[3], a[4], after=(a[5], a[6]))
     elif cmd == "make":
         make(argv[2], argv[3], bytes.fromhex(argv[4]))
     elif cmd == "read":

@@ -140,6 +140,63 @@ TEST(ZipWriterLayout, RecordsMatchZipfileAroundTheZip64Limits) {
     }
 }
 
+// A member after a first one of any size: its local header at the end of the first member's
+// data and its central entry with the ZIP64 offset field once that lies beyond the limit, as
+// zipfile writes them (its output stream records the writes; no data moves).
+TEST(ZipWriterLayout, AMemberAfterALargeFirstOneMatchesZipfile) {
+    const auto& pythons = host_pythons();
+    if (pythons.empty()) GTEST_SKIP() << "no host Python 3.10/3.11";
+    const std::vector<uint8_t> data = {'{', '}', '\n'};
+    for (const auto& py : pythons) {
+        for (const uint64_t size : {uint64_t{5}, kLimit - 40, kLimit + 1, uint64_t{5000000000}}) {
+            SCOPED_TRACE("python " + py.version + " size " + std::to_string(size));
+            MemberInfo first;
+            MemberInfo after;
+            Error err;
+            ASSERT_EQ(set_member_name(kName, &first, &err), Status::kOk);
+            ASSERT_EQ(set_member_name("Certificate.json", &after, &err), Status::kOk);
+            first.host = after.host = host_of(py);
+            first.dos_date = after.dos_date = static_cast<uint16_t>((44 << 9) | (2 << 5) | 29);
+            first.dos_time = after.dos_time = static_cast<uint16_t>((13 << 11) | (37 << 5) | 29);
+            first.external_attr = 0100644u << 16;
+            after.external_attr = 0600u << 16;
+            first.declared_size = first.size = size;
+            first.crc = 0xDEADBEEF;
+            after.declared_size = after.size = data.size();
+            after.crc = hash::crc32::compute(data.data(), data.size());
+            bool ok = false;
+            const std::vector<std::string> out =
+                lines(oracle(py,
+                             "layoutafter " + kName + " 2024,2,29,13,37,58 " +
+                                 std::to_string(first.external_attr) + " " + std::to_string(size) +
+                                 " " + std::to_string(first.crc) + " Certificate.json " + hex(data),
+                             &ok));
+            ASSERT_TRUE(ok);
+            std::map<uint64_t, uint8_t> written;
+            for (const std::string& line : out) {
+                if (line == "end") break;
+                const size_t sp1 = line.find(' ');
+                const size_t sp2 = line.find(' ', sp1 + 1);
+                const uint64_t pos = std::stoull(line.substr(sp1 + 1, sp2 - sp1 - 1));
+                const std::vector<uint8_t> bytes =
+                    unhex(sp2 == std::string::npos ? "" : line.substr(sp2 + 1));
+                for (size_t i = 0; i < bytes.size(); ++i) written[pos + i] = bytes[i];
+            }
+            std::map<uint64_t, uint8_t> ours;
+            auto put = [&](uint64_t at, const std::vector<uint8_t>& bytes) {
+                for (size_t i = 0; i < bytes.size(); ++i) ours[at + i] = bytes[i];
+            };
+            const uint64_t after_at = local_header_size(first) + size;
+            const uint64_t trailer_at = after_at + local_header_size(after) + data.size();
+            put(0, local_header(first));
+            put(after_at, local_header(after));
+            put(after_at + local_header_size(after), data);
+            put(trailer_at, archive_trailer({{first, 0}, {after, after_at}}, trailer_at));
+            EXPECT_EQ(ours, written);
+        }
+    }
+}
+
 struct RealCase {
     std::string name;
     size_t size;
