@@ -32,7 +32,7 @@ std::string find_tool() {
     while (true) {
         const size_t colon = rest.find(':');
         const std::string_view dir = rest.substr(0, colon);
-        const std::string candidate = fs::posix_join(dir.empty() ? "." : dir, "ssh-keygen");
+        std::string candidate = fs::posix_join(dir.empty() ? "." : dir, "ssh-keygen");
         struct stat st;
         if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
             ::access(candidate.c_str(), X_OK) == 0)

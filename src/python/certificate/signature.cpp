@@ -226,11 +226,12 @@ int check_signature(PyObject* path, const std::string& allowed_signers, const st
         refusal = "The certificate's signed description lists no digest of its payload";
         return 1;
     }
-    for (const auto& [name, expected] : digests) {
+    for (const auto& listed : digests) {
+        const std::string& name = listed.first;
         hash::sha256::Digest actual{};
         const bool read = find(name.c_str()) &&
                           py::without_gil([&] { return digest_member(archive, name, actual); });
-        if (!read || actual != expected) {
+        if (!read || actual != listed.second) {
             refusal = "The certificate's " + name +
                       " does not match the digest in its signed description: it was changed "
                       "after signing";
