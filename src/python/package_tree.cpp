@@ -16,6 +16,7 @@ constexpr Exposed kNo = Exposed::kNotLoaded;
 constexpr Exposed kMod = Exposed::kModule;
 constexpr Exposed kOwn = Exposed::kOwnName;
 constexpr Exposed kCmd = Exposed::kCommand;
+constexpr Exposed kAll = Exposed::kAll;
 
 const Module kModules[] = {
     {"mavelin.__main__", false, nullptr, nullptr, kNo},
@@ -55,12 +56,32 @@ const Module kModules[] = {
      "The signing procedure, sign_folder.", kOwn},
     {"mavelin.utils.validate_certificate", false, py::entry<modules::init_validate_certificate>,
      "The validation procedure, validate_certificate.", kOwn},
+    {"mavelin.errors", false, py::entry<modules::init_errors>,
+     "The exceptions of mavelin.sign and mavelin.validate: Error and its subclasses.", kAll},
+    {"mavelin.results", false, py::entry<modules::init_results>,
+     "What mavelin.sign and mavelin.validate return: Result and its Findings.", kAll},
+    {"mavelin.api", false, py::entry<modules::init_api>,
+     "sign and validate: the procedures' runs, returning a Result and raising mavelin.Error.",
+     kAll},
 };
 
 // Whether `dotted` is a direct child of the package `parent`.
 bool child_of(const char* dotted, std::string_view parent) {
     return std::strncmp(dotted, parent.data(), parent.size()) == 0 &&
            dotted[parent.size()] == '.' && std::strchr(dotted + parent.size() + 1, '.') == nullptr;
+}
+
+// package.<name> = module.<name> for each name of the module's __all__.
+int set_all(PyObject* package, PyObject* module) {
+    py::Ref names = py::attr(module, "__all__");
+    py::Ref seq = names ? py::Ref::steal(PySequence_Fast(names.get(), "__all__")) : py::Ref();
+    if (!seq) return -1;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        PyObject* name = PySequence_Fast_GET_ITEM(seq.get(), i);
+        py::Ref value = py::Ref::steal(PyObject_GetAttr(module, name));
+        if (!value || PyObject_SetAttr(package, name, value.get()) < 0) return -1;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -91,6 +112,10 @@ int load_children(PyObject* package, const char* name) {
         py::Ref mod = py::import(e.name);
         if (!mod) return -1;
         const char* attr = last_name(e.name);
+        if (e.exposed == Exposed::kAll) {
+            if (set_all(package, mod.get()) < 0) return -1;
+            continue;
+        }
         py::Ref value = e.exposed == Exposed::kModule ? mod : py::attr(mod.get(), attr);
         if (!value || py::set_attr(package, attr, value.get()) < 0) return -1;
     }

@@ -24,6 +24,9 @@ int init_shards(PyObject* m);
 int init_logger(PyObject* m);
 int init_sign_folder(PyObject* m);
 int init_validate_certificate(PyObject* m);
+int init_errors(PyObject* m);
+int init_results(PyObject* m);
+int init_api(PyObject* m);
 
 // The source run as `python -m mavelin.cli`.
 extern const char kCliMainSource[];
@@ -38,6 +41,8 @@ enum class Exposed {
     kModule,     // imports it; package.<last name> is the module
     kOwnName,    // imports it; package.<last name> is the module's object of that name
     kCommand,    // as kOwnName, and the object is a command of the group mavelin.cli.cli
+    kAll,        // imports it; package.<name> is the module's object of that name, for each
+                 // name of its __all__
 };
 
 struct Module {

@@ -211,7 +211,10 @@ PyObject* deserealize_certificate(PyObject* self, PyObject*) {
             if (!reason || log_lines::log_with(logger(), "error", "Certificate file is corrupted: ",
                                                reason.get(), "") < 0)
                 return nullptr;
-            return py::exit_request();
+            py::Ref message = py::Ref::steal(
+                PyUnicode_FromFormat("Certificate file is corrupted: %U", reason.get()));
+            return message ? py::exit_request(py::Failure::kCertificateCorrupted, message.get())
+                           : nullptr;
         }
     }
     if (PyObject_SetAttrString(self, "_CertificateValidator__certificate_fingerprints",

@@ -1,6 +1,7 @@
 // The findings of a comparison: their log lines and their record on the validator.
 #include "python/capi/attribute_names.h"
 #include "python/capi/import.h"
+#include "python/capi/library_call.h"
 #include "python/capi/state.h"
 #include "python/capi/text.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
@@ -14,6 +15,8 @@ namespace {
 // which the command line's --quiet (and any filter of a caller) tells findings from the other
 // warnings.
 int warn(PyObject* logger, const char* kind, PyObject* message) {
+    const int wanted = py::may_log(logger);
+    if (wanted <= 0) return wanted;
     py::Ref method = py::attr(logger, "warning");
     py::Ref args = py::Ref::steal(PyTuple_Pack(1, message));
     py::Ref kw = py::Ref::steal(Py_BuildValue("{s{ss}}", "extra", "finding", kind));
