@@ -96,9 +96,10 @@ int check_paths(const procedures::RunOptions& o) {
     if (!named) return PyErr_Occurred() ? -1 : 0;
     if (py::encode_path(o.certificate, path) < 0) return -1;
     if (::stat(path.c_str(), &st) == 0) return 0;
-    py::set_os_error(errno, path);
-    return raise_from_current(errno == ENOENT ? py::Failure::kCertificateNotFound
-                                              : py::Failure::kTreeUnreadable);
+    const int stat_err = errno;
+    py::set_os_error(stat_err, path);
+    return raise_from_current(stat_err == ENOENT ? py::Failure::kCertificateNotFound
+                                                 : py::Failure::kTreeUnreadable);
 }
 
 PyObject* run(Call call, PyObject* args, PyObject* kwargs) {

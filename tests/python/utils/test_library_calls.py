@@ -9,8 +9,9 @@ import time
 import pytest
 
 import mavelin
+import mavelin.utils
 from support import run_process
-from validation_helpers import make_tree, write
+from validation_helpers import capture_logs, make_tree, write
 
 # Runs one call in a fresh interpreter with logging left unconfigured; what it returned or raised
 # goes to a file, so that its standard output and error hold only what the call printed.
@@ -94,6 +95,25 @@ def test_a_finding_is_in_the_result_as_in_the_report_and_nothing_is_printed(
     assert not result["passed"]
     assert [(f["kind"], f["path"], f["other_path"]) for f in result["findings"]] == findings
     assert result == as_result(json.loads((tmp_path / "report.json").read_text()))
+
+
+@pytest.mark.parametrize("function, procedure", [
+    (mavelin.sign, lambda top: mavelin.utils.sign_folder(top)),
+    (mavelin.validate, lambda top: mavelin.utils.validate_certificate(top, None)),
+])
+def test_with_logging_configured_the_records_are_the_procedures(tmp_path, function, procedure):
+    top = make_tree(tmp_path, {"a.txt": b"a", "d/b.txt": b"b"})
+    mavelin.sign(top)
+    write(top / "a.txt", b"changed")
+    logs = []
+    for run in (procedure, function):
+        with capture_logs() as cap:
+            try:
+                run(top)
+            except SystemExit:
+                pass
+        logs.append([r for r in cap.records if not r[2].startswith("Elapsed time")])
+    assert logs[0] == logs[1] and logs[0]
 
 
 def refuse(tmp_path, top, what):
