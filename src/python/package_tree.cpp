@@ -10,7 +10,7 @@
 namespace mavelin::package_tree {
 namespace {
 
-using modules::kCliMainSource;
+using cli::kCliMainSource;
 
 constexpr Exposed kNo = Exposed::kNotLoaded;
 constexpr Exposed kMod = Exposed::kModule;
@@ -19,41 +19,41 @@ constexpr Exposed kCmd = Exposed::kCommand;
 
 const Module kModules[] = {
     {"mavelin.__main__", false, nullptr, nullptr, kNo},
-    {"mavelin.cli", true, py::entry<modules::init_cli>,
+    {"mavelin.cli", true, py::entry<cli::init_cli>,
      "The command line: the click group `cli` with its two commands.", kMod},
     {"mavelin.cli.__main__", false, nullptr, nullptr, kNo},
     {"mavelin.cli.commands", true, py::entry<init_package>, "The commands of the command group.",
      kMod},
     {"mavelin.cli.commands.sign_folder_command", false,
-     py::entry<modules::init_sign_folder_command>,
+     py::entry<commands::init_sign_folder_command>,
      "The `sign_folder` command: signs the folder given with --dir-path.", kCmd},
     {"mavelin.cli.commands.validate_certificate_command", false,
-     py::entry<modules::init_validate_certificate_command>,
+     py::entry<commands::init_validate_certificate_command>,
      "The `validate_certificate` command: checks a folder against its certificate.", kCmd},
     {"mavelin.cli.commands.generate_certificate_report", false, py::entry<init_empty>,
      "Reserved for a certificate report command; empty.", kNo},
     {"mavelin.core", true, py::entry<init_package>,
      "The signing and validation machinery: records, hashing, the scan and the comparison.", kMod},
-    {"mavelin.core.models", false, py::entry<modules::init_models>,
+    {"mavelin.core.models", false, py::entry<core::init_models>,
      "FileNode, the record of one file of a signed tree.", kMod},
-    {"mavelin.core.hashing", false, py::entry<modules::init_hashing>,
+    {"mavelin.core.hashing", false, py::entry<core::init_hashing>,
      "SHA-256 hash objects and the choice of the SHA-256 implementation.", kMod},
-    {"mavelin.core.node_handling", false, py::entry<modules::init_node_handling>,
+    {"mavelin.core.node_handling", false, py::entry<core::init_node_handling>,
      "FileNodeHandler, which fingerprints one file into its FileNode.", kNo},
-    {"mavelin.core.file_managing", false, py::entry<modules::init_file_managing>,
+    {"mavelin.core.file_managing", false, py::entry<core::init_file_managing>,
      "FileManager: the scan of a tree, its fingerprint pass and the certificate.", kMod},
-    {"mavelin.core.validation", false, py::entry<modules::init_validation>,
+    {"mavelin.core.validation", false, py::entry<core::init_validation>,
      "CertificateValidator: finding, loading and checking a certificate against a folder.", kMod},
-    {"mavelin.core._shards", false, py::entry<modules::init_shards>,
+    {"mavelin.core._shards", false, py::entry<core::init_shards>,
      "Fingerprints of one shard of a tree, as packed digests, for runs over several machines.",
      kNo},
     {"mavelin.utils", true, py::entry<init_package>,
      "The two procedures, sign_folder and validate_certificate, and the log set-up.", kMod},
-    {"mavelin.utils.logger", false, py::entry<modules::init_logger>,
+    {"mavelin.utils.logger", false, py::entry<utils::init_logger>,
      "The log set-up of the command line.", kMod},
-    {"mavelin.utils.sign_folder", false, py::entry<modules::init_sign_folder>,
+    {"mavelin.utils.sign_folder", false, py::entry<utils::init_sign_folder>,
      "The signing procedure, sign_folder.", kOwn},
-    {"mavelin.utils.validate_certificate", false, py::entry<modules::init_validate_certificate>,
+    {"mavelin.utils.validate_certificate", false, py::entry<utils::init_validate_certificate>,
      "The validation procedure, validate_certificate.", kOwn},
 };
 

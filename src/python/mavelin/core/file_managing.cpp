@@ -229,7 +229,7 @@ py::Ref scan_errors(PyObject* initial, const std::vector<fs::WalkError>& errors)
 
 }  // namespace mavelin::file_managing
 
-namespace mavelin::modules {
+namespace mavelin::core {
 
 int init_file_managing(PyObject* m) {
     using namespace file_managing;
@@ -260,4 +260,4 @@ int init_file_managing(PyObject* m) {
     return py::set_attr(m, "FileManager", cls.get());
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::core

@@ -27,7 +27,7 @@
 #include "python/mavelin/utils/run_report.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::utils {
 namespace {
 
 constexpr const char kDoc[] =
@@ -345,4 +345,4 @@ int init_sign_folder(PyObject* m) {
     return procedures::init_procedure_module(m, py::state().sign_logger, &kDef);
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::utils

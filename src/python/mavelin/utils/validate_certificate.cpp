@@ -20,7 +20,7 @@
 #include "python/mavelin/utils/run_report.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::utils {
 namespace {
 
 constexpr const char kDoc[] =
@@ -255,4 +255,4 @@ int init_validate_certificate(PyObject* m) {
     return procedures::init_procedure_module(m, py::state().validate_logger, &kDef);
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::utils
