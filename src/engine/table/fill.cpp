@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <stdexcept>
 
-
 namespace mavelin::table {
 
 namespace {
