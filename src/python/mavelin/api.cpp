@@ -18,7 +18,7 @@
 #include "python/mavelin/utils/runs.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin {
 namespace {
 
 using procedures::Call;
@@ -136,4 +136,4 @@ int init_api(PyObject* m) {
     return all ? py::set_attr(m, "__all__", all.get()) : -1;
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin

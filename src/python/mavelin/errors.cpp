@@ -6,7 +6,7 @@
 #include "python/capi/state.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin {
 namespace {
 
 struct ErrorClass {
@@ -88,4 +88,4 @@ int init_errors(PyObject* m) {
     return py::set_attr(m, "__all__", all.get());
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin

@@ -136,7 +136,7 @@ py::Ref result(const run_report::Facts& f) {
 
 }  // namespace mavelin::results
 
-namespace mavelin::modules {
+namespace mavelin {
 
 int init_results(PyObject* m) {
     PyObject* finding = results::finding_class();
@@ -148,4 +148,4 @@ int init_results(PyObject* m) {
     return py::set_attr(m, "__all__", all.get());
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin

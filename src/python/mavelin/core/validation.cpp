@@ -28,7 +28,7 @@
 #include "python/mavelin/core/passes/fingerprint_pass.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::core {
 namespace {
 
 constexpr const char* kArchiveName = certificate_format::kArchiveName;
@@ -347,4 +347,4 @@ int init_validation(PyObject* m) {
     return py::set_attr(m, "CertificateValidator", st.validator_class.get());
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::core

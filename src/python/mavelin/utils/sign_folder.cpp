@@ -29,7 +29,7 @@
 #include "python/mavelin/utils/runs.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::utils {
 namespace {
 
 constexpr const char kDoc[] =
@@ -364,12 +364,12 @@ int init_sign_folder(PyObject* m) {
     return procedures::init_procedure_module(m, py::state().sign_logger, &kDef);
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::utils
 
 namespace mavelin::procedures {
 
 int sign_run(const RunOptions& options, run_report::Facts* facts) {
-    return modules::run_signing(options, facts);
+    return utils::run_signing(options, facts);
 }
 
 }  // namespace mavelin::procedures

@@ -23,7 +23,7 @@
 #include "python/mavelin/utils/runs.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::utils {
 namespace {
 
 constexpr const char kDoc[] =
@@ -130,16 +130,16 @@ int own_files(PyObject* dir_path, PyObject* validator, PyObject* report,
     return run_files::add_skipped(dir_path, certificate.get(), true, skipped);
 }
 
-// Loads, fingerprints and compares once the certificate is known, into `out`. By path, on compact
-// tables when the route rule says so; otherwise (by position, a caller's class, or a stored table
-// that does not fit the compact form) through the validator's steps.
+// Loads, fingerprints and compares once the certificate is known, into `out`. On compact tables
+// when the route rule says so; otherwise (a caller's class, or a stored table that does not fit
+// the compact form) through the validator's steps.
 int run_steps(PyObject* validator, const char* match, validation::Outcome& out) {
-    if (std::strcmp(match, "path") == 0) {
-        const int to_table = passes::route_to_table(passes::Procedure::kValidate);
-        if (to_table < 0) return -1;
-        const int r = to_table ? validation::run_by_path(validator, out) : 1;
-        if (r <= 0) return r;
-    }
+    const int to_table = passes::route_to_table(passes::Procedure::kValidate);
+    if (to_table < 0) return -1;
+    const int r =
+        to_table ? validation::run_on_tables(validator, std::strcmp(match, "position") == 0, out)
+                 : 1;
+    if (r <= 0) return r;
     for (const char* step : {"deserealize_certificate", "generate_fingerprints"}) {
         py::Ref r = py::Ref::steal(PyObject_CallMethod(validator, step, nullptr));
         if (!r) return -1;
@@ -268,12 +268,12 @@ int init_validate_certificate(PyObject* m) {
     return procedures::init_procedure_module(m, py::state().validate_logger, &kDef);
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::utils
 
 namespace mavelin::procedures {
 
 int validate_run(const RunOptions& options, run_report::Facts* facts) {
-    return modules::run_validation(options, facts);
+    return utils::run_validation(options, facts);
 }
 
 }  // namespace mavelin::procedures
