@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "engine/fingerprint/parallel_runner.h"
-
 namespace mavelin::table {
 
 namespace {
@@ -31,19 +29,25 @@ std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& 
         for (std::size_t i = first; i < end; ++i) paths.emplace_back(table.path(i));
         std::vector<fingerprint::FileOutcome> outcomes =
             fingerprint::fingerprint_files(root, paths, params, threads, cancel, progress);
-        for (std::size_t k = 0; k < outcomes.size(); ++k) {
-            fingerprint::FileOutcome& o = outcomes[k];
-            if (o.error.code != 0) {
-                table.clear_fingerprint(first + k);
-                failures.push_back(FillFailure{first + k, std::move(o.error)});
-            } else {
-                table.set_fingerprint(first + k, o.rows.data());
-                total += o.size;
-            }
-        }
+        store_outcomes(table, first, outcomes, failures, total);
     }
     if (bytes) *bytes = total;
     return failures;
+}
+
+void store_outcomes(NodeTable& table, std::size_t first,
+                    std::vector<fingerprint::FileOutcome>& outcomes,
+                    std::vector<FillFailure>& failures, std::uint64_t& bytes) {
+    for (std::size_t k = 0; k < outcomes.size(); ++k) {
+        fingerprint::FileOutcome& o = outcomes[k];
+        if (o.error.code != 0) {
+            table.clear_fingerprint(first + k);
+            failures.push_back(FillFailure{first + k, std::move(o.error)});
+        } else {
+            table.set_fingerprint(first + k, o.rows.data());
+            bytes += o.size;
+        }
+    }
 }
 
 }  // namespace mavelin::table

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/fingerprint/fingerprint.h"
+#include "engine/fingerprint/parallel_runner.h"
 #include "engine/fingerprint/progress.h"
 #include "engine/fs/os_error.h"
 #include "engine/table/node_table.h"
@@ -30,5 +31,12 @@ std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& 
                                            const std::atomic<bool>* cancel = nullptr,
                                            fingerprint::Progress* progress = nullptr,
                                            std::uint64_t* bytes = nullptr);
+
+// Stores the outcomes of the nodes first, first + 1, ... in the table (after
+// prepare_fingerprints()): the fingerprint of each that succeeded, its size added to `bytes`;
+// each that failed keeps no fingerprint and is appended to `failures` with its error (moved out).
+void store_outcomes(NodeTable& table, std::size_t first,
+                    std::vector<fingerprint::FileOutcome>& outcomes,
+                    std::vector<FillFailure>& failures, std::uint64_t& bytes);
 
 }  // namespace mavelin::table

@@ -16,7 +16,7 @@
 #include "python/mavelin/core/models.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::commands {
 namespace {
 
 constexpr const char kShowEpilog[] =
@@ -251,4 +251,4 @@ int init_show_command(PyObject* m) {
     return py::set_attr(m, "show_command", command.get());
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::commands

@@ -85,16 +85,7 @@ int TreePass::fill_on_cluster(const fingerprint::Params& params,
     }
     nodes_.prepare_fingerprints();
     bytes = 0;
-    for (std::size_t i = 0; i < outcomes.size(); ++i) {
-        fingerprint::FileOutcome& o = outcomes[i];
-        if (o.error.code != 0) {
-            nodes_.clear_fingerprint(i);
-            failures.push_back(table::FillFailure{i, std::move(o.error)});
-        } else {
-            nodes_.set_fingerprint(i, o.rows.data());
-            bytes += o.size;
-        }
-    }
+    table::store_outcomes(nodes_, 0, outcomes, failures, bytes);
     return 0;
 }
 
