@@ -88,6 +88,10 @@ std::unique_ptr<FdSource> open_source(const std::string& path, Error* err) {
 
 }  // namespace
 
+std::shared_ptr<Source> open_archive(const std::string& path, Error* err) {
+    return open_source(path, err);
+}
+
 namespace detail {
 
 // The member's data goes through its CRC-32 (inflated, for deflate) in a first pass that keeps
@@ -261,7 +265,7 @@ Status read_member(const std::string& archive_path, const std::string& member_na
 
 // A deflated member is inflated on a thread of its own into a few pieces ahead of the reader.
 struct MemberStream::State {
-    std::unique_ptr<FdSource> src;
+    std::shared_ptr<Source> src;
     const std::atomic<bool>* cancel = nullptr;
     uint64_t start = 0, size = 0, done = 0;
     uint32_t expected = 0, crc = 0;
@@ -351,12 +355,24 @@ MemberStream::~MemberStream() = default;
 
 Status MemberStream::open(const std::string& archive_path, const std::string& member_name,
                           Error* err, const std::atomic<bool>* cancel) {
+    std::shared_ptr<Source> src;
+    try {
+        src = open_archive(archive_path, err);
+    } catch (const std::bad_alloc&) {
+        return os_error(err, ENOMEM, archive_path);
+    }
+    if (!src) return err ? err->status : Status::kOsError;
+    return open(std::move(src), archive_path, member_name, err, cancel);
+}
+
+Status MemberStream::open(std::shared_ptr<Source> src, const std::string& label,
+                          const std::string& member_name, Error* err,
+                          const std::atomic<bool>* cancel) {
     try {
         state_ = std::make_unique<State>();
         state_->cancel = cancel;
-        state_->src = open_source(archive_path, err);
-        if (!state_->src) return err ? err->status : Status::kOsError;
-        Reader reader(*state_->src, archive_path, err, cancel);
+        state_->src = std::move(src);
+        Reader reader(*state_->src, label, err, cancel);
         Entry entry;
         Wide data_start = 0;
         if (const Status s = reader.locate(member_name, &entry, &data_start); s != Status::kOk)
@@ -369,18 +385,17 @@ Status MemberStream::open(const std::string& archive_path, const std::string& me
                                           &state_->start, &state_->size);  // kTruncated
             state_->deflated = true;
             State* st = state_.get();
-            st->inflater = std::thread([st, entry, start, archive_path] {
-                st->inflate_member(entry, start, archive_path);
-            });
+            st->inflater =
+                std::thread([st, entry, start, label] { st->inflate_member(entry, start, label); });
             return Status::kOk;
         }
         if (entry.method != kMethodStored) return Status::kUnsupported;
         return reader.stored_span(entry, data_start, std::string(entry.name.c_str()),
                                   &state_->start, &state_->size);
     } catch (const std::bad_alloc&) {
-        return os_error(err, ENOMEM, archive_path);
+        return os_error(err, ENOMEM, label);
     } catch (const std::system_error&) {  // no thread for the inflater
-        return os_error(err, EAGAIN, archive_path);
+        return os_error(err, EAGAIN, label);
     }
 }
 

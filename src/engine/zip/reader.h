@@ -27,6 +27,12 @@ class Source {
     virtual int seek_error(uint64_t offset) { return offset > uint64_t{INT64_MAX} ? EINVAL : 0; }
 };
 
+// The archive at `path` opened for reading, to be shared by readers that must all read the same
+// file (the one opened, whatever happens to the path meanwhile): read_at is positional, so
+// several readers, also on several threads, may use it. Null with `err` set (kOsError) when it
+// cannot be opened, as read_member reports it. May throw std::bad_alloc.
+std::shared_ptr<Source> open_archive(const std::string& path, Error* err);
+
 struct Member {
     // The member's bytes. Also filled for kBadCrc (all of them) and kTruncated (as far as the
     // file holds them), so that a caller can hand out the good part before the failure.
@@ -83,6 +89,10 @@ class MemberStream {
     MemberStream& operator=(const MemberStream&) = delete;
 
     Status open(const std::string& archive_path, const std::string& member_name, Error* err,
+                const std::atomic<bool>* cancel = nullptr);
+    // The same on an archive already opened (open_archive); `label` is the path reported.
+    Status open(std::shared_ptr<Source> src, const std::string& label,
+                const std::string& member_name, Error* err,
                 const std::atomic<bool>* cancel = nullptr);
     // Up to `capacity` bytes of the content (after a successful open); 0 once all of it was
     // handed out and matched its CRC-32; -1 when reading or inflating failed or was cancelled,

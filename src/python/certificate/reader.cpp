@@ -2,7 +2,9 @@
 #include "python/certificate/reader.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <span>
 #include <string>
@@ -20,6 +22,7 @@
 #include "python/capi/paths.h"
 #include "python/certificate/archive_errors.h"
 #include "python/certificate/codec.h"
+#include "python/certificate/pinned_archive.h"
 
 namespace mavelin::certificate {
 namespace {
@@ -87,7 +90,18 @@ std::string refusal_reason() {
     return why.empty() ? "the payload was refused" : why;
 }
 
-bool read_table(const std::string& path, table::NodeTable& table, const std::atomic<bool>& cancel);
+bool read_table(const std::shared_ptr<zip::Source>& src, const std::string& path,
+                table::NodeTable& table, const std::atomic<bool>& cancel);
+
+// The archive at `path` (the run's pinned one, when it is that path); null with `err` set.
+std::shared_ptr<zip::Source> source_of(const std::string& path, zip::Error& err) {
+    try {
+        return archive_source(path, &err);
+    } catch (const std::bad_alloc&) {
+        zip::os_error(&err, ENOMEM, path);
+        return nullptr;
+    }
+}
 
 }  // namespace
 
@@ -99,16 +113,23 @@ Result load(PyObject* certificate_path, PyObject* node_class, py::Ref& table, st
     zip::Status status = zip::Status::kOk;
     std::atomic<bool> cancel{false};
     bool sound = false;  // the compact decoder took the whole payload within the budget
+    // Opened here, on the thread that may have pinned it; read on the reading thread.
+    const std::shared_ptr<zip::Source> src = source_of(path, err);
     auto read = [&] {
-        status = zip::read_member(path, kMemberName, &member, &err, &cancel);
+        if (!src) {
+            status = err.status;
+            return;
+        }
+        status = zip::read_member(*src, path, kMemberName, &member, &err, &cancel);
         // Deflated beyond what its size allows: the host's stream of a table of many alike
         // records (files of the same content) does that, and the compact decoder takes it
         // without keeping it whole. Then it may be read whole, as its table costs more anyway.
         if (member.beyond_allowance) {
             table::NodeTable probe;
-            sound = read_table(path, probe, cancel);
+            sound = read_table(src, path, probe, cancel);
         }
-        if (sound) status = zip::read_member(path, kMemberName, &member, &err, &cancel, UINT64_MAX);
+        if (sound)
+            status = zip::read_member(*src, path, kMemberName, &member, &err, &cancel, UINT64_MAX);
     };
     if (py::run_interruptible(read, cancel) < 0) return Result::kError;  // Ctrl-C: no verdict
     if (status == zip::Status::kTruncated || status == zip::Status::kBadCrc ||
@@ -137,12 +158,13 @@ namespace {
 
 // load_table's work, away from the interpreter lock: true when `table` was filled. Every read
 // and every decoding loop stops soon after `cancel` is set (then false).
-bool read_table(const std::string& path, table::NodeTable& table, const std::atomic<bool>& cancel) {
+bool read_table(const std::shared_ptr<zip::Source>& src, const std::string& path,
+                table::NodeTable& table, const std::atomic<bool>& cancel) {
     try {
         // A stored payload (the signer's) goes straight from the archive into the table.
         zip::MemberStream stream;
         zip::Error err;
-        const zip::Status opened = stream.open(path, kMemberName, &err, &cancel);
+        const zip::Status opened = stream.open(src, path, kMemberName, &err, &cancel);
         if (opened != zip::Status::kOk && opened != zip::Status::kUnsupported) return false;
         if (opened == zip::Status::kOk) {
             auto budget = memory_budget::Budget::for_file(stream.archive_size());
@@ -158,7 +180,7 @@ bool read_table(const std::string& path, table::NodeTable& table, const std::ato
         // within what the archive's size allows.
         table = table::NodeTable();
         zip::Member member;
-        if (zip::read_member(path, kMemberName, &member, &err, &cancel) != zip::Status::kOk)
+        if (zip::read_member(*src, path, kMemberName, &member, &err, &cancel) != zip::Status::kOk)
             return false;
         auto budget = memory_budget::Budget::for_file(member.archive_size);
         budget.charge(member.data.size());  // the reader kept no more than that allows
@@ -180,7 +202,10 @@ int load_table(PyObject* certificate_path, table::NodeTable& table) {
     }
     std::atomic<bool> cancel{false};
     bool loaded = false;
-    auto work = [&]() noexcept { loaded = read_table(path, table, cancel); };
+    zip::Error err;
+    const std::shared_ptr<zip::Source> src = source_of(path, err);  // on the pinning thread
+    if (!src) return 0;
+    auto work = [&]() noexcept { loaded = read_table(src, path, table, cancel); };
     if (py::run_interruptible(work, cancel) < 0) {  // Ctrl-C
         table = table::NodeTable();
         return -1;

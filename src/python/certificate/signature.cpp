@@ -3,8 +3,10 @@
 #include "python/certificate/signature.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string_view>
 #include <vector>
 
@@ -16,6 +18,7 @@
 #include "python/capi/gil.h"
 #include "python/capi/import.h"
 #include "python/capi/paths.h"
+#include "python/certificate/pinned_archive.h"
 
 namespace mavelin::certificate {
 namespace {
@@ -49,21 +52,22 @@ std::string refusal_of(const sig::Outcome& o, const std::string& allowed_signers
 }
 
 // The content of the member `m` read whole; false when it is larger than `cap` or cannot be read.
-bool read_small(const std::string& archive, const zip::MemberEntry& m, uint64_t cap,
-                std::string& out) {
+bool read_small(zip::Source& src, const std::string& archive, const zip::MemberEntry& m,
+                uint64_t cap, std::string& out) {
     if (m.size > cap || m.compressed > cap) return false;
     zip::Member member;
     zip::Error err;
-    if (zip::read_member(archive, m.name, &member, &err) != zip::Status::kOk) return false;
+    if (zip::read_member(src, archive, m.name, &member, &err) != zip::Status::kOk) return false;
     out.assign(member.data.begin(), member.data.end());
     return true;
 }
 
 // The SHA-256 of the member `name`'s content, streamed; false when it cannot be read whole.
-bool digest_member(const std::string& archive, const std::string& name, hash::sha256::Digest& out) {
+bool digest_member(const std::shared_ptr<zip::Source>& src, const std::string& archive,
+                   const std::string& name, hash::sha256::Digest& out) {
     zip::MemberStream stream;
     zip::Error err;
-    if (stream.open(archive, name, &err) != zip::Status::kOk) return false;
+    if (stream.open(src, archive, name, &err) != zip::Status::kOk) return false;
     std::vector<uint8_t> buf(size_t{1} << 20);
     hash::sha256::Hasher h;
     for (;;) {
@@ -163,8 +167,17 @@ int check_signature(PyObject* path, const std::string& allowed_signers, const st
     const bool required = !allowed_signers.empty();
     std::vector<zip::MemberEntry> members;
     zip::Error err;
-    const zip::Status listed =
-        py::without_gil([&] { return zip::list_members(archive, &members, &err); });
+    // Every member is read from the one file opened here, which the run's reading of the table
+    // shares when the run pinned it (PinnedArchive).
+    std::shared_ptr<zip::Source> src;
+    const zip::Status listed = py::without_gil([&] {
+        try {
+            src = archive_source(archive, &err);
+        } catch (const std::bad_alloc&) {
+            return zip::os_error(&err, ENOMEM, archive);
+        }
+        return src ? zip::list_members(*src, archive, &members, &err) : err.status;
+    });
     if (listed != zip::Status::kOk) {
         // Without trusted signers the reader judges the archive as it always did, and a file
         // that cannot be opened or read fails there with its OSError either way.
@@ -182,7 +195,7 @@ int check_signature(PyObject* path, const std::string& allowed_signers, const st
     std::string description, signature;
     if (desc_member) {
         const bool ok = py::without_gil(
-            [&] { return read_small(archive, *desc_member, kDescriptionCap, description); });
+            [&] { return read_small(*src, archive, *desc_member, kDescriptionCap, description); });
         if (ok) facts.description = parse_description(description);
         if (PyErr_Occurred()) return -1;
     }
@@ -194,7 +207,7 @@ int check_signature(PyObject* path, const std::string& allowed_signers, const st
     }
     facts.is_signed = true;
     if (!desc_member || !facts.description || !py::without_gil([&] {
-            return read_small(archive, *sig_member, kSignatureCap, signature);
+            return read_small(*src, archive, *sig_member, kSignatureCap, signature);
         })) {
         refusal =
             "The certificate's signature does not match its description (the description "
@@ -229,8 +242,9 @@ int check_signature(PyObject* path, const std::string& allowed_signers, const st
     for (const auto& listed : digests) {
         const std::string& name = listed.first;
         hash::sha256::Digest actual{};
-        const bool read = find(name.c_str()) &&
-                          py::without_gil([&] { return digest_member(archive, name, actual); });
+        const bool read = find(name.c_str()) && py::without_gil([&] {
+                              return digest_member(src, archive, name, actual);
+                          });
         if (!read || actual != listed.second) {
             refusal = "The certificate's " + name +
                       " does not match the digest in its signed description: it was changed "

@@ -237,3 +237,26 @@ def test_show_prints_the_table_and_the_checked_signature(tmp_path):
     r = run_cli("show", cert, "--allowed-signers", str(signers_file(
         tmp_path / "other", keygen(tmp_path / "other_key", "ed25519"))))
     assert r.returncode == 1 and "not a trusted signer" in r.stdout
+
+
+def test_a_certificate_put_in_place_after_its_signature_check_is_not_compared(tmp_path,
+                                                                               monkeypatch):
+    import mavelin
+    import mavelin.core.validation as validation
+    top = make_tree(tmp_path / "tree")
+    key = keygen(tmp_path / "key", "ed25519")
+    assert sign(top, "--key", str(key)).returncode == 0
+    (top / "a.txt").write_text("changed")
+    assert sign(top, "-o", str(tmp_path / "forged.korvex")).returncode == 0  # fits the change
+    cert = top / "Certificates" / "Certificate.korvex"
+
+    class Swapping(validation.CertificateValidator):
+        def deserealize_certificate(self):  # between the signature check and the table
+            os.replace(tmp_path / "forged.korvex", cert)
+            return super().deserealize_certificate()
+
+    monkeypatch.setattr(validation, "CertificateValidator", Swapping)
+    result = mavelin.validate(top, allowed_signers=signers_file(tmp_path / "allowed", key))
+    assert not (tmp_path / "forged.korvex").exists()  # it was put in place
+    assert (result.passed, [(f.kind, f.path) for f in result.findings]) == (
+        False, [("modified", "a.txt")])

@@ -15,6 +15,7 @@
 #include "python/capi/logging.h"
 #include "python/capi/paths.h"
 #include "python/capi/state.h"
+#include "python/certificate/pinned_archive.h"
 #include "python/certificate/signature.h"
 #include "python/mavelin/core/compact_validation.h"
 #include "python/mavelin/core/log_lines.h"
@@ -253,6 +254,11 @@ int run_validation(const procedures::RunOptions& o, run_report::Facts* facts) {
         }
     }
     if (own_files(dir_path, validator.get(), report, settings.skipped) < 0) return -1;
+    // The certificate is opened once: its signature and its table are read from that one file,
+    // so one put in its place after the check is never compared.
+    certificate::PinnedArchive pinned;
+    py::Ref in_use = py::attr(validator.get(), attr::kCertificatePath);
+    if (!in_use || pinned.pin(in_use.get()) < 0) return -1;
     // No file is compared before the certificate's signature is found sound.
     certificate::SignatureFacts signature;
     const int refused = check_signature(validator.get(), o.allowed_signers, o.identity, signature);

@@ -10,6 +10,7 @@
 #include "python/capi/import.h"
 #include "python/capi/logging.h"
 #include "python/capi/paths.h"
+#include "python/certificate/pinned_archive.h"
 #include "python/certificate/reader.h"
 #include "python/certificate/signature.h"
 #include "python/mavelin/cli/commands/command_support.h"
@@ -183,6 +184,9 @@ PyObject* show_command(PyObject* module, PyObject* args, PyObject* kwargs) {
     }
     py::Ref click = py::import("click");
     if (!click) return nullptr;
+    // The signature and the table shown are read from the one file opened here.
+    certificate::PinnedArchive pinned;
+    if (pinned.pin(cert) < 0) return nullptr;
     certificate::SignatureFacts facts;
     std::string refusal;
     const int r = certificate::check_signature(cert, allowed_path, identity_text, facts, refusal);
