@@ -16,6 +16,7 @@ enum class Failure {
     kTreeUnreadable,        // TreeUnreadable (also an OSError)
     kNoFiles,               // NoFiles
     kWriteFailed,           // WriteFailed (also an OSError)
+    kSignatureRefused,      // SignatureRefused
     kCount
 };
 

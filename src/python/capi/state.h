@@ -47,8 +47,9 @@ struct State {
     Ref class_signature;  // the __signature__ descriptor of the classes above
     // The exceptions of mavelin.errors, by the failure each stands for (written by init_errors).
     Ref error_classes[static_cast<size_t>(Failure::kCount)];
-    Ref finding_class;  // mavelin.results.Finding
-    Ref result_class;   // mavelin.results.Result
+    Ref finding_class;    // mavelin.results.Finding
+    Ref result_class;     // mavelin.results.Result
+    Ref signature_class;  // mavelin.results.Signature
 
     // Loggers of the modules that log, replaced when their module is initialised again.
     Ref validation_logger;  // "mavelin.core.validation"

@@ -17,6 +17,7 @@ struct SignatureFacts {
     std::string fingerprint;   // "SHA256:..." of the signing key
     std::string signing_time;  // the description's creation time
     py::Ref description;       // the description document (a dict), when the archive has one
+    std::string refusal;       // why the signature was refused; empty: it was not
 
     // {"signed", "verified", "principal", "key_fingerprint", "signing_time"} (None where
     // unknown); null with an exception set.

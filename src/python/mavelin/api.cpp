@@ -25,22 +25,24 @@ using procedures::Call;
 
 constexpr const char kSignDoc[] =
     "sign(dir, *, report=None, jobs=None, output=None, progress=False, scheduler=None, "
-    "client=None)\n--\n\n"
+    "client=None, key=None)\n--\n\n"
     "Signs the folder `dir`: writes its certificate (Certificates/Certificate.korvex inside it,\n"
     "or `output`) and returns a mavelin.results.Result. A file that cannot be read gives\n"
     "passed=False with its finding, and no certificate.\n\n"
-    "The options are those of sign_folder. Raises mavelin.errors.Error (ArgumentRefused,\n"
-    "TreeUnreadable, NoFiles, WriteFailed) when the run cannot finish; logs through the\n"
-    "`mavelin` loggers only when logging is configured.";
+    "The options are those of sign_folder; with `key` the certificate is signed and\n"
+    "result.signature says by which key. Raises mavelin.errors.Error (ArgumentRefused,\n"
+    "TreeUnreadable, NoFiles, WriteFailed: also when the key could not sign) when the run\n"
+    "cannot finish; logs through the `mavelin` loggers only when logging is configured.";
 
 constexpr const char kValidateDoc[] =
     "validate(dir, certificate=None, *, match='path', summary=False, report=None, jobs=None, "
-    "progress=False, scheduler=None, client=None)\n--\n\n"
+    "progress=False, scheduler=None, client=None, allowed_signers=None, identity=None)\n--\n\n"
     "Validates the folder `dir` against its certificate (None: searched for inside `dir`) and\n"
     "returns a mavelin.results.Result; result.passed is the verdict and result.findings the\n"
     "differences.\n\n"
-    "The options are those of validate_certificate. Raises mavelin.errors.Error\n"
-    "(ArgumentRefused, CertificateNotFound, CertificateCorrupted, TreeUnreadable, WriteFailed)\n"
+    "The options are those of validate_certificate; result.signature is the certificate's\n"
+    "signature (None: unsigned). Raises mavelin.errors.Error (ArgumentRefused,\n"
+    "CertificateNotFound, CertificateCorrupted, TreeUnreadable, WriteFailed, SignatureRefused)\n"
     "when the run cannot reach a verdict; logs through the `mavelin` loggers only when logging\n"
     "is configured.";
 

@@ -16,7 +16,7 @@ struct ErrorClass {
 };
 
 // Parents before children: each names mavelin.errors.Error and at most one builtin as bases.
-constexpr std::array<ErrorClass, 7> kClasses = {{
+constexpr std::array<ErrorClass, 8> kClasses = {{
     {py::Failure::kError, "mavelin.errors.Error",
      "A run of mavelin.sign or mavelin.validate that could not reach its verdict."},
     {py::Failure::kArgumentRefused, "mavelin.errors.ArgumentRefused",
@@ -34,6 +34,11 @@ constexpr std::array<ErrorClass, 7> kClasses = {{
     {py::Failure::kWriteFailed, "mavelin.errors.WriteFailed",
      "The certificate or the report could not be written (errno and filename say which and "
      "why); a certificate that was there before is left as it was."},
+    {py::Failure::kSignatureRefused, "mavelin.errors.SignatureRefused",
+     "The certificate's signature was refused before any file was compared: not signed while "
+     "trusted signers are required, a signer that is not trusted (or not the identity asked "
+     "for), a signature that does not match, or members changed after signing. The message "
+     "says which."},
 }};
 
 // The builtin base each class has besides Error.

@@ -1,11 +1,22 @@
 // mavelin.results.Finding: one finding of a run (a file or folder line of its log), a frozen
-// dataclass built at load time.
+// dataclass built at load time; and how the classes of mavelin.results are made.
 #include "python/capi/classes.h"
 #include "python/capi/import.h"
 #include "python/capi/state.h"
 #include "python/mavelin/results.h"
 
 namespace mavelin::results {
+
+py::Ref frozen_dataclass(const char* name, PyObject* ns) {
+    py::Ref plain = py::make_class("mavelin.results", name, ns);
+    py::Ref dataclass = py::import_attr("dataclasses", "dataclass");
+    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
+    py::Ref kw = py::Ref::steal(Py_BuildValue("{sO}", "frozen", Py_True));
+    if (!plain || !dataclass || !no_args || !kw) return {};
+    py::Ref decorator = py::Ref::steal(PyObject_Call(dataclass.get(), no_args.get(), kw.get()));
+    if (!decorator) return {};
+    return py::Ref::steal(PyObject_CallOneArg(decorator.get(), plain.get()));
+}
 
 PyObject* finding_class() {
     py::Ref& cls = py::state().finding_class;
@@ -20,14 +31,7 @@ PyObject* finding_class() {
         "other_path: where the file went (moved), or the certificate's path of the pair by\n"
         "    position; else None."));
     if (!ns) return nullptr;
-    py::Ref plain = py::make_class("mavelin.results", "Finding", ns.get());
-    py::Ref dataclass = py::import_attr("dataclasses", "dataclass");
-    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
-    py::Ref kw = py::Ref::steal(Py_BuildValue("{sO}", "frozen", Py_True));
-    if (!plain || !dataclass || !no_args || !kw) return nullptr;
-    py::Ref decorator = py::Ref::steal(PyObject_Call(dataclass.get(), no_args.get(), kw.get()));
-    if (!decorator) return nullptr;
-    cls = py::Ref::steal(PyObject_CallOneArg(decorator.get(), plain.get()));
+    cls = frozen_dataclass("Finding", ns.get());
     return cls.get();
 }
 

@@ -28,7 +28,7 @@ constexpr std::array<std::array<const char*, 2>, 15> kFields = {{
     {"findings", "tuple[Finding, ...]"},
     {"uncertified_folders", "tuple[str, ...]"},
     {"uncertified_links", "tuple[str, ...]"},
-    {"signature", "None"},
+    {"signature", "Signature | None"},
 }};
 
 constexpr const char kDoc[] =
@@ -45,7 +45,7 @@ constexpr const char kDoc[] =
     "findings: a Finding per file or folder line of the log, in its order.\n"
     "uncertified_folders, uncertified_links: the folders named Certificates below the top\n"
     "    whose files were left out, and the links whose target was missing.\n"
-    "signature: reserved for the state of a certificate's signature; None for now.";
+    "signature: the Signature of the certificate written or read; None when it is unsigned.";
 
 PyObject* result_class() {
     py::Ref& cls = py::state().result_class;
@@ -59,14 +59,7 @@ PyObject* result_class() {
         py::Ref text = py::Ref::steal(PyUnicode_FromString(type));
         if (!text || PyDict_SetItemString(annotations.get(), name, text.get()) < 0) return nullptr;
     }
-    py::Ref plain = py::make_class("mavelin.results", "Result", ns.get());
-    py::Ref dataclass = py::import_attr("dataclasses", "dataclass");
-    py::Ref no_args = py::Ref::steal(PyTuple_New(0));
-    py::Ref kw = py::Ref::steal(Py_BuildValue("{sO}", "frozen", Py_True));
-    if (!plain || !dataclass || !no_args || !kw) return nullptr;
-    py::Ref decorator = py::Ref::steal(PyObject_Call(dataclass.get(), no_args.get(), kw.get()));
-    if (!decorator) return nullptr;
-    cls = py::Ref::steal(PyObject_CallOneArg(decorator.get(), plain.get()));
+    cls = frozen_dataclass("Result", ns.get());
     return cls.get();
 }
 
@@ -124,7 +117,8 @@ py::Ref result(const run_report::Facts& f) {
                         counts,
                         tuple_of(f.findings, finding),
                         tuple_of(f.uncertified, nullptr),
-                        tuple_of(f.uncertified_links, nullptr)};
+                        tuple_of(f.uncertified_links, nullptr),
+                        f.signature ? signature(f.signature.get()) : py::Ref::borrow(Py_None)};
     py::Ref args = py::Ref::steal(PyTuple_New(std::size(values)));
     if (!args) return {};
     for (size_t i = 0; i < std::size(values); ++i) {
@@ -140,10 +134,11 @@ namespace mavelin {
 
 int init_results(PyObject* m) {
     PyObject* finding = results::finding_class();
-    PyObject* result = finding ? results::result_class() : nullptr;
-    py::Ref all = py::Ref::steal(Py_BuildValue("[ss]", "Finding", "Result"));
+    PyObject* signature = finding ? results::signature_class() : nullptr;
+    PyObject* result = signature ? results::result_class() : nullptr;
+    py::Ref all = py::Ref::steal(Py_BuildValue("[sss]", "Finding", "Result", "Signature"));
     if (!result || !all || py::set_attr(m, "Finding", finding) < 0 ||
-        py::set_attr(m, "Result", result) < 0)
+        py::set_attr(m, "Result", result) < 0 || py::set_attr(m, "Signature", signature) < 0)
         return -1;
     return py::set_attr(m, "__all__", all.get());
 }

@@ -7,10 +7,17 @@
 
 namespace mavelin::results {
 
+// A frozen dataclass of mavelin.results named `name`, of the class namespace `ns` (its
+// __annotations__, defaults and __doc__). Null with an exception set.
+py::Ref frozen_dataclass(const char* name, PyObject* ns);
 // mavelin.results.Finding, made once per process. Borrowed, or null with an exception set.
 PyObject* finding_class();
 // Finding(kind, path, other_path) of a (kind, path, other path or None) tuple.
 py::Ref finding(PyObject* triple);
+// mavelin.results.Signature, made once per process. Borrowed, or null with an exception set.
+PyObject* signature_class();
+// Signature of the report's signature facts (a dict of SignatureFacts::as_dict).
+py::Ref signature(PyObject* facts);
 // mavelin.results.Result of a run's facts.
 py::Ref result(const run_report::Facts& facts);
 

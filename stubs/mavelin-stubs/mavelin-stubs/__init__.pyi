@@ -6,9 +6,10 @@ from .errors import (
     CertificateNotFound as CertificateNotFound,
     Error as Error,
     NoFiles as NoFiles,
+    SignatureRefused as SignatureRefused,
     TreeUnreadable as TreeUnreadable,
     WriteFailed as WriteFailed,
 )
-from .results import Finding as Finding, Result as Result
+from .results import Finding as Finding, Result as Result, Signature as Signature
 
 __version__: str

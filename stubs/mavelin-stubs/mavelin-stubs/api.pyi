@@ -12,6 +12,7 @@ def sign(
     progress: bool = False,
     scheduler: str | None = None,
     client: object | None = None,
+    key: str | os.PathLike[str] | None = None,
 ) -> Result: ...
 def validate(
     dir: str | os.PathLike[str],
@@ -24,6 +25,8 @@ def validate(
     progress: bool = False,
     scheduler: str | None = None,
     client: object | None = None,
+    allowed_signers: str | os.PathLike[str] | None = None,
+    identity: str | None = None,
 ) -> Result: ...
 
 __all__ = ["sign", "validate"]

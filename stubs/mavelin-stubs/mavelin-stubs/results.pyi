@@ -7,6 +7,14 @@ class Finding:
     other_path: str | None = None
 
 @dataclass(frozen=True)
+class Signature:
+    signed: bool
+    verified: bool
+    principal: str | None
+    key_fingerprint: str | None
+    signing_time: str | None
+
+@dataclass(frozen=True)
 class Result:
     command: str
     directory: str | bytes
@@ -22,7 +30,6 @@ class Result:
     findings: tuple[Finding, ...]
     uncertified_folders: tuple[str, ...]
     uncertified_links: tuple[str, ...]
-    # The state of a certificate's signature, once certificates can be signed.
-    signature: None = None
+    signature: Signature | None = None
 
-__all__ = ["Finding", "Result"]
+__all__ = ["Finding", "Result", "Signature"]

@@ -2,6 +2,8 @@
 # nothing printed when the caller configured no logging, and the interpreter lock released.
 import json
 import os
+import shutil
+import subprocess
 import sys
 import threading
 import time
@@ -45,11 +47,12 @@ def as_result(report):
             "seconds": counts["seconds"], "failed_files": counts["failed_files"],
             "not_checked": counts["not_checked"], "counts": counts["findings"],
             "findings": report["findings"], "uncertified_folders": report["uncertified_folders"],
-            "uncertified_links": report["uncertified_links"], "signature": None}
+            "uncertified_links": report["uncertified_links"],
+            "signature": report.get("signature")}
 
 
 def change(top, how):
-    if how == "modified":
+    if how in ("modified", "signed"):
         write(top / "a.txt", b"changed")
     elif how == "missing":
         os.remove(top / "a.txt")
@@ -77,14 +80,21 @@ def change(top, how):
      [("not_authentic", "c.txt", "a.txt"), ("out_of_order", "c.txt", "a.txt"),
       ("modified", "c.txt", "a.txt"), ("missing", "a.txt", None), ("new", "c.txt", None)]),
     ("sign", "unreadable", None, [("unreadable", "a.txt", None)]),
+    pytest.param("validate", "signed", "path", [("modified", "a.txt", None)],
+                 marks=pytest.mark.skipif(not shutil.which("ssh-keygen"), reason="ssh-keygen")),
 ])
 def test_a_finding_is_in_the_result_as_in_the_report_and_nothing_is_printed(
         tmp_path, without_dac_override, function, how, match, findings):
     top = make_tree(tmp_path / "tree", {"a.txt": b"a", "d/b.txt": b"b"})
-    if function == "validate":
-        mavelin.sign(top)
-    change(top, how)
     kwargs = {"report": str(tmp_path / "report.json")} | ({"match": match} if match else {})
+    key = tmp_path / "key"
+    if how == "signed":
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(key)], check=True)
+        (tmp_path / "allowed").write_text("alice@example " + (tmp_path / "key.pub").read_text())
+        kwargs["allowed_signers"] = str(tmp_path / "allowed")
+    if function == "validate":
+        mavelin.sign(top, key=key if how == "signed" else None)
+    change(top, how)
     try:
         doc = call(tmp_path, function, top, without_dac_override, **kwargs)
     finally:
@@ -95,6 +105,7 @@ def test_a_finding_is_in_the_result_as_in_the_report_and_nothing_is_printed(
     assert not result["passed"]
     assert [(f["kind"], f["path"], f["other_path"]) for f in result["findings"]] == findings
     assert result == as_result(json.loads((tmp_path / "report.json").read_text()))
+    assert (result["signature"] or {}).get("principal") == ("alice@example" if key.exists() else None)
 
 
 @pytest.mark.parametrize("function, procedure", [
@@ -125,6 +136,8 @@ def refuse(tmp_path, top, what):
     elif what == "link":
         make_tree(top, {"a.txt": b"a"})
         os.symlink(tmp_path, top / "Certificates")
+    elif what == "unsigned":
+        mavelin.sign(make_tree(top, {"a.txt": b"a"}))
     elif what == "garbage":
         make_tree(top, {"a.txt": b"a", "Certificates/Certificate.korvex": b"not an archive"})
     elif what != "missing folder":
@@ -141,6 +154,7 @@ def refuse(tmp_path, top, what):
     ("sign", "unreadable folder", {}, "TreeUnreadable", "OSError"),
     ("sign", "empty", {}, "NoFiles", "Error"),
     ("sign", "link", {}, "WriteFailed", "OSError"),
+    ("validate", "unsigned", {"allowed_signers": os.devnull}, "SignatureRefused", "Error"),
 ])
 def test_a_run_without_verdict_raises_the_packages_error_and_prints_nothing(
         tmp_path, without_dac_override, function, what, kwargs, error, bases):

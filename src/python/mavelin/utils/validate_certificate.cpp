@@ -165,7 +165,7 @@ int run_steps(PyObject* validator, const char* match, validation::Outcome& out) 
 }
 
 // The signature of the certificate in use, checked before anything in it is trusted: refused,
-// one ERROR line (1); signed, one line naming the signer or the key
+// one ERROR line (1, `facts.refusal` says why); signed, one line naming the signer or the key
 // (0, `facts` filled); -1 with an exception set.
 int check_signature(PyObject* validator, PyObject* allowed, PyObject* identity,
                     certificate::SignatureFacts& facts) {
@@ -187,7 +187,10 @@ int check_signature(PyObject* validator, PyObject* allowed, PyObject* identity,
     const int r = certificate::check_signature(certificate.get(), allowed_path, identity_text,
                                                facts, refusal);
     if (r < 0) return -1;
-    if (r > 0) return py::log(logger(), "error", refusal.c_str()) < 0 ? -1 : 1;
+    if (r > 0) {
+        facts.refusal = refusal;
+        return py::log(logger(), "error", refusal.c_str()) < 0 ? -1 : 1;
+    }
     if (!facts.is_signed) return 0;
     py::Ref line =
         facts.verified
@@ -264,7 +267,8 @@ int run_validation(const procedures::RunOptions& o, run_report::Facts* facts) {
     const int refused = check_signature(validator.get(), o.allowed_signers, o.identity, signature);
     if (refused < 0) return -1;
     if (refused > 0) {
-        py::exit_request();
+        py::Ref why = py::Ref::steal(PyUnicode_FromString(signature.refusal.c_str()));
+        if (why) py::exit_request(py::Failure::kSignatureRefused, why.get());
         return -1;
     }
     py::Ref signature_facts = signature.is_signed ? signature.as_dict() : py::Ref();
