@@ -135,7 +135,8 @@ py::Ref SignatureFacts::as_dict() const {
         put(d.get(), "verified", PyBool_FromLong(verified)) < 0 ||
         put(d.get(), "principal", text_or_none(principal)) < 0 ||
         put(d.get(), "key_fingerprint", text_or_none(fingerprint)) < 0 ||
-        put(d.get(), "signing_time", text_or_none(signing_time)) < 0)
+        put(d.get(), "signing_time", text_or_none(signing_time)) < 0 ||
+        (!refusal.empty() && put(d.get(), "refusal", text_or_none(refusal)) < 0))
         return {};
     return d;
 }

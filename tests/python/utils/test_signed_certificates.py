@@ -187,11 +187,17 @@ def test_each_refusal_has_its_own_error_and_compares_no_file(tmp_path, how, erro
     top = make_tree(tmp_path / "tree")
     allowed = forged(tmp_path, top, keygen(tmp_path / "key", "ed25519"), how)
     (top / "a.txt").write_text("changed")  # a comparison would report it
-    r = validate(top, env={"MAVELIN_ALLOWED_SIGNERS": str(allowed)})
+    report = tmp_path / "report.json"
+    r = validate(top, "--report", str(report), env={"MAVELIN_ALLOWED_SIGNERS": str(allowed)})
     assert r.returncode == 1
     errors = [m for lvl, _n, m in r.triples() if lvl == "ERROR"]
     assert len(errors) == 1 and errors[0].startswith(error) or error in errors[0], errors
     assert not [m for lvl, _n, m in r.triples() if lvl == "WARNING" and "a.txt" in m]
+    doc = json.loads(report.read_text())
+    jsonschema.validate(doc, SCHEMA)
+    assert (doc["passed"], doc["findings"], doc["signature"]["verified"],
+            doc["signature"]["signed"], doc["signature"]["refusal"]) == (
+        False, [], False, how != "unsigned", errors[0])
 
 
 @pytest.mark.parametrize("case", ["no ssh-keygen", "unreadable key", "passphrase", "agent without key"])

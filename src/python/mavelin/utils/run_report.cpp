@@ -106,7 +106,7 @@ int put_list(report::JsonWriter& w, PyObject* list) {
     return 0;
 }
 
-// "signature": the facts of a signed certificate, in a fixed order.
+// "signature": the facts of a signed certificate, in a fixed order; "refusal" when it was refused.
 int put_signature(report::JsonWriter& w, PyObject* facts) {
     w.key("signature");
     w.begin_object();
@@ -117,6 +117,10 @@ int put_signature(report::JsonWriter& w, PyObject* facts) {
     for (const char* name : {"principal", "key_fingerprint", "signing_time"}) {
         w.key(name);
         if (put_text(w, PyDict_GetItemString(facts, name)) < 0) return -1;
+    }
+    if (PyObject* refusal = PyDict_GetItemString(facts, "refusal")) {  // borrowed
+        w.key("refusal");
+        if (put_text(w, refusal) < 0) return -1;
     }
     w.end_object();
     return 0;

@@ -205,6 +205,36 @@ int check_signature(PyObject* validator, PyObject* allowed, PyObject* identity,
     return py::log(logger(), facts.verified ? "info" : "warning", line.get()) < 0 ? -1 : 0;
 }
 
+// A refused signature ends the run before any file is compared: the report, when asked for,
+// says so (failed, nothing counted, the signature's refusal), and the run fails as refused. -1.
+int refuse(const procedures::RunOptions& o, PyObject* validator, PyObject* start,
+           PyObject* signature, run_report::Facts* facts) {
+    py::set_phase(py::Phase::kWriting);
+    PyObject* refusal = PyDict_GetItemString(signature, "refusal");  // borrowed
+    if (o.report != Py_None || facts) {
+        py::Ref certificate = py::attr(validator, attr::kCertificatePath);
+        py::Ref end = procedures::now();
+        if (!certificate || !end) return -1;
+        run_report::Facts made;
+        made.command = "validate_certificate";
+        made.directory = py::Ref::borrow(o.dir_path);
+        made.certificate = certificate;
+        made.match = o.match;
+        made.start = py::Ref::borrow(start);
+        made.end = end;
+        made.signature = py::Ref::borrow(signature);
+        if (facts) *facts = made;
+        if (o.report != Py_None && run_report::write(o.report, made) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+            py::FetchedError error = py::fetch_error();
+            py::Ref message = log_lines::unwritable_report_message(o.report, error.value.get());
+            if (!message || py::log(logger(), "error", message.get()) < 0) return -1;
+        }
+    }
+    py::exit_request(py::Failure::kSignatureRefused, refusal);
+    return -1;
+}
+
 int run_validation(const procedures::RunOptions& o, run_report::Facts* facts) {
     PyObject* dir_path = o.dir_path;
     PyObject* certificate_file = o.certificate;
@@ -266,13 +296,9 @@ int run_validation(const procedures::RunOptions& o, run_report::Facts* facts) {
     certificate::SignatureFacts signature;
     const int refused = check_signature(validator.get(), o.allowed_signers, o.identity, signature);
     if (refused < 0) return -1;
-    if (refused > 0) {
-        py::Ref why = py::Ref::steal(PyUnicode_FromString(signature.refusal.c_str()));
-        if (why) py::exit_request(py::Failure::kSignatureRefused, why.get());
-        return -1;
-    }
-    py::Ref signature_facts = signature.is_signed ? signature.as_dict() : py::Ref();
-    if (signature.is_signed && !signature_facts) return -1;
+    py::Ref signature_facts = signature.is_signed || refused > 0 ? signature.as_dict() : py::Ref();
+    if ((signature.is_signed || refused > 0) && !signature_facts) return -1;
+    if (refused > 0) return refuse(o, validator.get(), start.get(), signature_facts.get(), facts);
     validation::Outcome outcome;
     if (run_steps(validator.get(), match, outcome) < 0) return -1;
     PyObject* invalid = outcome.failed.get();
