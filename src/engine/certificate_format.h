@@ -11,6 +11,10 @@ inline constexpr char kFolderName[] = "Certificates";
 inline constexpr char kArchiveName[] = "Certificate.korvex";
 inline constexpr char kPayloadName[] = "Certificate.pk";
 
+// The member of a certificate that keeps the signed files' stat data and link targets, beside the
+// payload (src/engine/metadata/member.h).
+inline constexpr char kMetadataName[] = "Certificate.files";
+
 // Fingerprint parameters. Signing and validating always use the procedure values; a
 // FileManager or FileNodeHandler built without them takes the constructor defaults.
 inline constexpr int kProcedureChunkSize = 2048;

@@ -70,6 +70,9 @@ class FileStats {
 
     // The clock when the walk that made the records began (ns since the epoch).
     std::int64_t taken_ns = 0;
+    // The fingerprint parameters of the table the records go with.
+    std::uint32_t chunk_size = 0;
+    std::uint32_t step = 0;
 
   private:
     std::vector<std::unique_ptr<Record[]>> blocks_;

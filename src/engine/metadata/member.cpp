@@ -81,6 +81,8 @@ void write_member(const FileStats& stats, const Sink& sink) {
     out.u64(stats.size());
     out.u64(stats.links().size());
     out.u64(static_cast<std::uint64_t>(stats.taken_ns));
+    out.u32(stats.chunk_size);
+    out.u32(stats.step);
     for (std::size_t i = 0; i < stats.size(); ++i) {
         const Record& r = stats[i];
         out.u64(r.size);
@@ -121,6 +123,8 @@ std::string read_member(const char* data, std::size_t size, FileStats& out) {
     in.u64(nodes);
     in.u64(links);
     in.u64(taken);
+    in.u32(out.chunk_size);
+    in.u32(out.step);
     if (version != kVersion) return "metadata version " + std::to_string(version) + " unknown";
     if (record_size != kRecordSize) return "metadata record size differs";
     if (nodes > in.left() / kRecordSize) return "metadata node count exceeds the member";

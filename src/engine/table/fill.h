@@ -24,11 +24,14 @@ struct FillFailure {
 // returned, in index order. The table's rows() must be the step of `params` (0 when the step
 // is not positive). The nodes go to the runner in batches, so besides the table only one
 // batch's paths and outcomes are held. When given, `bytes` receives the bytes fingerprinted
-// (the sizes of the files that did not fail). Throws std::bad_alloc or std::invalid_argument.
+// (the sizes of the files that did not fail). With `only`, just the nodes it lists (ascending)
+// are fingerprinted and the others keep what they have. Throws std::bad_alloc or
+// std::invalid_argument.
 std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& root,
                                            const fingerprint::Params& params, unsigned threads,
                                            const std::atomic<bool>* cancel = nullptr,
                                            fingerprint::Progress* progress = nullptr,
-                                           std::uint64_t* bytes = nullptr);
+                                           std::uint64_t* bytes = nullptr,
+                                           const std::vector<std::size_t>* only = nullptr);
 
 }  // namespace mavelin::table

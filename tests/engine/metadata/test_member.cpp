@@ -39,6 +39,7 @@ TEST(MetadataMember, WalkRecordsMatchStatAndSurviveTheRoundTrip) {
     ASSERT_EQ(::symlink("sub/a", (dir / "ln").c_str()), 0);
     ASSERT_EQ(::symlink("nowhere", (dir / "gone").c_str()), 0);
     FileStats stats;
+    stats.step = 4;
     std::vector<std::string> dangling;
     mavelin::table::NodeTable t = mavelin::table::scan_tree(dir.path(), 4, nullptr, nullptr,
                                                             nullptr, &dangling, nullptr, &stats);
@@ -61,6 +62,7 @@ TEST(MetadataMember, WalkRecordsMatchStatAndSurviveTheRoundTrip) {
     ASSERT_EQ(metadata::read_member(bytes.data(), bytes.size(), back), "");
     EXPECT_EQ(encode(back), bytes);
     EXPECT_EQ(back.taken_ns, stats.taken_ns);
+    EXPECT_EQ(back.step, 4u);
     for (const metadata::Link& l : back.links()) {
         if (l.node == metadata::Link::kNotANode) {
             EXPECT_EQ(l.path, "gone");
@@ -84,7 +86,7 @@ TEST(MetadataMember, HostileMembersAreRefused) {
     FileStats out;
     ASSERT_EQ(metadata::read_member(good.data(), good.size(), out), "");
     std::vector<std::string> bad;
-    bad.push_back(good.substr(0, 39));               // short header
+    bad.push_back(good.substr(0, 47));               // short header
     bad.push_back("XVLFILES" + good.substr(8));      // magic
     bad.push_back(good + "z");                       // trailing byte
     bad.push_back(good.substr(0, good.size() - 1));  // truncated link text
@@ -95,7 +97,7 @@ TEST(MetadataMember, HostileMembersAreRefused) {
     put_u64(s, 24, UINT64_MAX);  // link count beyond the member
     bad.push_back(s);
     s = good;
-    put_u64(s, 40 + 56, 7);  // link of a node that does not exist
+    put_u64(s, 48 + 56, 7);  // link of a node that does not exist
     bad.push_back(s);
     s = good;
     s[8] = 2;  // unknown version

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/certificate_format.h"
+#include "engine/metadata/reuse.h"
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
 #include "python/capi/attribute_names.h"
@@ -25,6 +26,7 @@
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_files.h"
 #include "python/mavelin/utils/run_report.h"
+#include "python/mavelin/utils/update_signing.h"
 #include "python/package_tree.h"
 
 namespace mavelin::modules {
@@ -32,7 +34,7 @@ namespace {
 
 constexpr const char kDoc[] =
     "sign_folder(dir_path, mode='default', *, report=None, jobs=None, output=None, "
-    "progress=False, scheduler=None, client=None)\n--\n\n"
+    "progress=False, scheduler=None, client=None, update=False, certificate=None)\n--\n\n"
     "Interface to certify the folder with a KORVEX certificate that can be used to ensure\n"
     "authenticity.\n\n"
     "dir_path: the directory to be signed.\n"
@@ -44,7 +46,11 @@ constexpr const char kDoc[] =
     "progress: show a progress line on standard error while hashing, when it is a terminal\n"
     "    and the mode is not \"silent\".\n"
     "scheduler: the address of a Dask scheduler to hash on ('auto': DASK_SCHEDULER_ADDRESS);\n"
-    "    client: a distributed.Client to hash through instead. jobs is then threads per worker.";
+    "    client: a distributed.Client to hash through instead. jobs is then threads per worker.\n"
+    "update: re-read only the files whose stat data changed since the certificate was made\n"
+    "    (certificate: that certificate; None: output, or the tree's own), and keep the files'\n"
+    "    stat data in the new one. The result is that of a full signing while the file system's\n"
+    "    metadata tells the truth.";
 
 PyObject* logger() {
     return py::state().sign_logger.get();
@@ -95,6 +101,11 @@ struct Signing {
     // whose target was missing.
     py::Ref files, bytes, uncertified, links;
     py::Ref folder;  // the certificate's folder, once written
+    // update=True: the certificate whose fingerprints may be taken over, and the stat records
+    // of the run's walk (kept for the new certificate).
+    py::Ref stored;
+    bool update = false;
+    metadata::FileStats stats;
 };
 
 // The JSON report of a signing run that got as far as fingerprinting.
@@ -159,6 +170,41 @@ int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool sil
     return unreadable ? 0 : -1;
 }
 
+// update=True, after the walk: the fingerprints of the stored certificate taken over where the
+// stat data says the file is the same, the other files read; one INFO line with the counts (or,
+// when the certificate cannot serve, one that says why every file is read).
+int fill_from_stored(bool silent, passes::TreePass& pass, Signing& run,
+                     std::vector<table::FillFailure>& failures, std::uint64_t& bytes) {
+    std::size_t reused = 0;
+    std::vector<std::size_t> reread;
+    {
+        update_signing::Stored stored;
+        std::string why;
+        const int usable = update_signing::load_stored(run.stored.get(), stored, why);
+        if (usable < 0) return -1;
+        if (usable == 0) {
+            py::Ref message =
+                py::Ref::steal(PyUnicode_FromFormat("Signing every file again: %s.", why.c_str()));
+            if (!message || (!silent && py::log(logger(), "info", message.get()) < 0)) return -1;
+            if (pass.fill(failures, bytes) < 0) return -1;
+            run.stats = std::move(pass.stats());
+            return 0;
+        }
+        try {
+            reused = metadata::reuse_fingerprints(pass.nodes(), pass.stats(), stored.nodes,
+                                                  stored.stats, reread);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    if (pass.fill(failures, bytes, &reread) < 0) return -1;
+    run.stats = std::move(pass.stats());
+    py::Ref message = py::Ref::steal(PyUnicode_FromFormat(
+        "Files re-read: %zu, fingerprints reused: %zu", reread.size(), reused));
+    return message && (silent || py::log(logger(), "info", message.get()) == 0) ? 0 : -1;
+}
+
 // The scan and the fingerprints into a compact node table (on this machine or on the cluster):
 // no Python object per file. The log lines and findings are those of fingerprint_with_manager.
 int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& unreadable) {
@@ -166,6 +212,7 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
         return -1;
     if (py::encode_path(dir_path, run.top) < 0) return -1;
     passes::TreePass pass(run.top);
+    if (run.update) pass.keep_stats(true);
     if (pass.walk() < 0) return -1;
     run.uncertified = file_managing::uncertified_folders(pass.left_out());
     run.links = file_managing::uncertified_links(pass.dangling_links());
@@ -181,7 +228,11 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
 
     std::vector<table::FillFailure> failures;
     std::uint64_t bytes = 0;
-    if (pass.fill(failures, bytes) < 0) return -1;
+    if (run.update) {
+        if (fill_from_stored(silent, pass, run, failures, bytes) < 0) return -1;
+    } else if (pass.fill(failures, bytes) < 0) {
+        return -1;
+    }
     run.nodes = std::move(pass.nodes());
     run.bytes = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
     unreadable = passes::unreadable_pairs(run.nodes, failures);
@@ -238,6 +289,14 @@ int log_late_report_failure(PyObject* report, PyObject* output, const Signing& r
     return message ? py::log(logger(), "error", message.get()) : -1;
 }
 
+// The certificate update=True takes fingerprints from: `chosen`, else `output`, else the tree's.
+py::Ref stored_certificate(PyObject* dir_path, PyObject* output, PyObject* chosen) {
+    if (chosen != Py_None) return py::Ref::borrow(chosen);
+    if (output != Py_None) return py::Ref::borrow(output);
+    py::Ref folder = py::join(dir_path, certificate_format::kFolderName);
+    return folder ? py::join(folder.get(), certificate_format::kArchiveName) : py::Ref();
+}
+
 // The certificate of a run whose files were all read.
 int write_certificate(PyObject* dir_path, PyObject* output, Signing& run) {
     PyObject* chosen = output == Py_None ? nullptr : output;
@@ -249,8 +308,9 @@ int write_certificate(PyObject* dir_path, PyObject* output, Signing& run) {
 }
 
 PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "mode",      "report", "jobs", "output",
-                                   "progress", "scheduler", "client", nullptr};
+    static const char* kwlist[] = {"dir_path", "mode",        "report",    "jobs",
+                                   "output",   "progress",    "scheduler", "client",
+                                   "update",   "certificate", nullptr};
     PyObject* dir_path;
     PyObject* mode = nullptr;
     PyObject* report = Py_None;
@@ -259,9 +319,11 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     int progress = 0;
     PyObject* scheduler = Py_None;
     PyObject* client = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOpOO:sign_folder",
+    int update = 0;
+    PyObject* stored = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOpOOpO:sign_folder",
                                      const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
-                                     &output, &progress, &scheduler, &client))
+                                     &output, &progress, &scheduler, &client, &update, &stored))
         return nullptr;
     passes::PassSettings settings;
     if (procedures::parse_jobs(jobs, settings.threads) < 0) return nullptr;
@@ -295,6 +357,16 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     py::Ref unread;
     const int to_table = passes::route_to_table(passes::Procedure::kSign);
     if (to_table < 0) return nullptr;
+    if (update && !to_table &&
+        info(silent,
+             "Signing every file again: a FileManager of the "
+             "caller's own does every step.") < 0)
+        return nullptr;
+    if (update && to_table) {
+        run.update = true;
+        run.stored = stored_certificate(dir_path, output, stored);
+        if (!run.stored) return nullptr;
+    }
     if (to_table) {
         if (fingerprint_compact(dir_path, silent, run, unread) < 0) return nullptr;
     } else if (fingerprint_with_manager(manager_cls.get(), dir_path, silent, run, unread) < 0) {
