@@ -18,4 +18,6 @@ def sign_folder(
     progress: bool = False,
     scheduler: str | None = None,
     client: object | None = None,
+    update: bool = False,
+    certificate: str | os.PathLike[str] | None = None,
 ) -> None: ...

@@ -16,7 +16,8 @@ namespace {
 constexpr const char kSignEpilog[] =
     "\b\nExamples:\n"
     "  mavelin sign_folder -p photos\n"
-    "  mavelin sign_folder -p /mnt/snapshot -o snapshot.korvex -j 2\n\n"
+    "  mavelin sign_folder -p /mnt/snapshot -o snapshot.korvex -j 2\n"
+    "  mavelin sign_folder -p photos --update\n\n"
     "Without -o the certificate is DIR/Certificates/Certificate.korvex. Either way it is\n"
     "replaced atomically: a failed or interrupted run (Ctrl-C) leaves the previous one.\n\n"
     "Exit status: 0 when the certificate was written; 1 when no file was found, a file\n"
@@ -45,12 +46,13 @@ int check_certificate_folder(PyObject* dir_path, PyObject* output) {
 }
 
 PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "mode",      "report", "jobs",
-                                   "output",   "scheduler", nullptr};
+    static const char* kwlist[] = {"dir_path",  "mode",   "report",           "jobs", "output",
+                                   "scheduler", "update", "certificate_file", nullptr};
     PyObject *dir_path, *mode, *report, *jobs = Py_None, *output = Py_None, *scheduler = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOO:sign_folder_command",
+    PyObject *update = Py_False, *certificate_file = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOOO:sign_folder_command",
                                      const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
-                                     &output, &scheduler))
+                                     &output, &scheduler, &update, &certificate_file))
         return nullptr;
     if (commands::require_dir_path(dir_path) < 0 ||
         commands::check_outputs(dir_path, report, output, output == Py_None ? nullptr : output) <
@@ -64,7 +66,9 @@ PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs
                                                     {"jobs", jobs},
                                                     {"output", output},
                                                     {"progress", Py_True},
-                                                    {"scheduler", scheduler}});
+                                                    {"scheduler", scheduler},
+                                                    {"update", update},
+                                                    {"certificate", certificate_file}});
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (!r) return commands::report_failure("mavelin.utils.sign_folder");
@@ -106,6 +110,21 @@ int init_sign_folder_command(PyObject* m) {
         "(for read-only trees); validate it later with -c."));
     if (!attrs ||
         commands::add_option(click.get(), command.get(), "--output", "-o", attrs.get()) < 0)
+        return -1;
+    attrs = py::Ref::steal(Py_BuildValue(
+        "{sOsOss}", "is_flag", Py_True, "default", Py_False, "help",
+        "Read again only the files whose size, times, device or inode changed since the "
+        "certificate was made (it believes the file system's metadata; validation never does), "
+        "and keep the files' metadata in the new certificate."));
+    if (!attrs ||
+        commands::add_option(click.get(), command.get(), "--update", nullptr, attrs.get()) < 0)
+        return -1;
+    attrs = py::Ref::steal(Py_BuildValue(
+        "{sOss}", "type", type.get(), "help",
+        "With --update: the certificate to take fingerprints from (default: the one -o names, "
+        "else DIR/Certificates/Certificate.korvex)."));
+    if (!attrs || commands::add_option(click.get(), command.get(), "--certificate-file", "-c",
+                                       attrs.get()) < 0)
         return -1;
     return py::set_attr(m, "sign_folder_command", command.get());
 }
