@@ -4,9 +4,9 @@
 
 namespace mavelin::certificate_format {
 
-// Layout on disk: <signed folder>/Certificates/Certificate.korvex, a ZIP archive whose one stored
-// member Certificate.pk holds the pickled node table. The folder is also what a walk of the tree
-// leaves out of the signed files.
+// Layout on disk: <signed folder>/Certificates/Certificate.korvex, a ZIP archive whose first
+// stored member Certificate.pk holds the pickled node table. The folder is also what a walk of
+// the tree leaves out of the signed files.
 inline constexpr char kFolderName[] = "Certificates";
 inline constexpr char kArchiveName[] = "Certificate.korvex";
 inline constexpr char kPayloadName[] = "Certificate.pk";
@@ -14,6 +14,13 @@ inline constexpr char kPayloadName[] = "Certificate.pk";
 // The member of a certificate that keeps the signed files' stat data and link targets, beside the
 // payload (src/engine/metadata/member.h).
 inline constexpr char kMetadataName[] = "Certificate.files";
+// The members beside the payload (an archive holding only the payload has none of them): the
+// description of the certificate, listing the SHA-256 of every other member, and the OpenSSH
+// signature of the description's exact bytes, made in a namespace of our own.
+inline constexpr char kDescriptionName[] = "Certificate.json";
+inline constexpr char kSignatureName[] = "Certificate.sig";
+inline constexpr char kSignatureNamespace[] = "mavelin-certificate";
+inline constexpr int kDescriptionFormat = 1;
 
 // Fingerprint parameters. Signing and validating always use the procedure values; a
 // FileManager or FileNodeHandler built without them takes the constructor defaults.

@@ -1,5 +1,5 @@
-// The records of an archive of one stored member as the host zipfile lays them out: local
-// header, central directory and end records, the member's name and DOS time.
+// The records of an archive of stored members as the host zipfile lays them out: local headers,
+// central directory and end records, the members' names and DOS time.
 #include "engine/zip/member_records.h"
 
 #include <time.h>
@@ -70,38 +70,65 @@ std::vector<uint8_t> local_header(const MemberInfo& m) {
 }
 
 std::vector<uint8_t> archive_trailer(const MemberInfo& m) {
-    const bool big = m.size > kZip64Limit;
-    const uint8_t version = big ? kZip64Version : member_version(m);
-    const uint32_t size32 = big ? 0xFFFFFFFFu : static_cast<uint32_t>(m.size);
-    const size_t extra = big ? kZip64ExtraSize : 0;
-    const uint64_t cd_offset = local_header_size(m) + m.size;
-    const uint64_t cd_size = kCentralSize + m.name.size() + extra;
-    const bool zip64_end = cd_offset > kZip64Limit;
+    return archive_trailer({PlacedMember{m, 0}}, local_header_size(m) + m.size);
+}
+
+std::vector<uint8_t> archive_trailer(const std::vector<PlacedMember>& members, uint64_t cd_offset) {
+    // Per member: whether its sizes, its offset go into a ZIP64 field of its central entry.
+    auto big = [](const PlacedMember& pm) { return pm.info.size > kZip64Limit; };
+    auto far = [](const PlacedMember& pm) { return pm.offset > kZip64Limit; };
+    auto extra_size = [&](const PlacedMember& pm) -> size_t {
+        const size_t fields = (big(pm) ? 2 : 0) + (far(pm) ? 1 : 0);
+        return fields ? 4 + 8 * fields : 0;
+    };
+    uint64_t cd_size = 0;
+    for (const PlacedMember& pm : members)
+        cd_size += kCentralSize + pm.info.name.size() + extra_size(pm);
+    const uint64_t count = members.size();
+    const bool zip64_end =
+        count > kFileCountLimit || cd_offset > kZip64Limit || cd_size > kZip64Limit;
 
     std::vector<uint8_t> t(cd_size + (zip64_end ? kEnd64Size + kEnd64LocSize : 0) + kEndSize, 0);
     uint8_t* p = t.data();
-    put32(p, kCentralSig);
-    p[4] = version;  // made by
-    p[5] = kSystemUnix;
-    p[6] = version;  // needed to extract
-    p[7] = 0;
-    put16(p + 8, m.flags);
-    put16(p + 10, kMethodStored);
-    put16(p + 12, m.dos_time);
-    put16(p + 14, m.dos_date);
-    put32(p + 16, m.crc);
-    put32(p + 20, size32);
-    put32(p + 24, size32);
-    put16(p + 28, static_cast<uint16_t>(m.name.size()));
-    put16(p + 30, static_cast<uint16_t>(extra));
-    put16(p + 32, 0);  // comment length
-    put16(p + 34, 0);  // disk number
-    put16(p + 36, 0);  // internal attributes
-    put32(p + 38, m.external_attr);
-    put32(p + 42, 0);  // local header offset
-    std::copy(m.name.begin(), m.name.end(), p + kCentralSize);
-    if (big) put_zip64_sizes(p + kCentralSize + m.name.size(), m.size);
-    p += cd_size;
+    for (const PlacedMember& pm : members) {
+        const MemberInfo& m = pm.info;
+        const size_t extra = extra_size(pm);
+        const uint8_t version = extra ? kZip64Version : member_version(m);
+        const uint32_t size32 = big(pm) ? 0xFFFFFFFFu : static_cast<uint32_t>(m.size);
+        put32(p, kCentralSig);
+        p[4] = version;  // made by
+        p[5] = kSystemUnix;
+        p[6] = version;  // needed to extract
+        p[7] = 0;
+        put16(p + 8, m.flags);
+        put16(p + 10, kMethodStored);
+        put16(p + 12, m.dos_time);
+        put16(p + 14, m.dos_date);
+        put32(p + 16, m.crc);
+        put32(p + 20, size32);
+        put32(p + 24, size32);
+        put16(p + 28, static_cast<uint16_t>(m.name.size()));
+        put16(p + 30, static_cast<uint16_t>(extra));
+        put16(p + 32, 0);  // comment length
+        put16(p + 34, 0);  // disk number
+        put16(p + 36, 0);  // internal attributes
+        put32(p + 38, m.external_attr);
+        put32(p + 42, far(pm) ? 0xFFFFFFFFu : static_cast<uint32_t>(pm.offset));
+        std::copy(m.name.begin(), m.name.end(), p + kCentralSize);
+        uint8_t* x = p + kCentralSize + m.name.size();
+        if (extra) {
+            put16(x, kZip64ExtraId);
+            put16(x + 2, static_cast<uint16_t>(extra - 4));
+            x += 4;
+            if (big(pm)) {
+                put64(x, m.size);      // uncompressed
+                put64(x + 8, m.size);  // compressed: stored, so the same
+                x += 16;
+            }
+            if (far(pm)) put64(x, pm.offset);
+        }
+        p += kCentralSize + m.name.size() + extra;
+    }
 
     if (zip64_end) {
         put32(p, kEnd64Sig);
@@ -110,8 +137,8 @@ std::vector<uint8_t> archive_trailer(const MemberInfo& m) {
         put16(p + 14, kZip64Version);
         put32(p + 16, 0);
         put32(p + 20, 0);
-        put64(p + 24, 1);
-        put64(p + 32, 1);
+        put64(p + 24, count);
+        put64(p + 32, count);
         put64(p + 40, cd_size);
         put64(p + 48, cd_offset);
         p += kEnd64Size;
@@ -124,8 +151,8 @@ std::vector<uint8_t> archive_trailer(const MemberInfo& m) {
     put32(p, kEndSig);
     put16(p + 4, 0);
     put16(p + 6, 0);
-    put16(p + 8, 1);
-    put16(p + 10, 1);
+    put16(p + 8, static_cast<uint16_t>(std::min<uint64_t>(count, 0xFFFF)));
+    put16(p + 10, static_cast<uint16_t>(std::min<uint64_t>(count, 0xFFFF)));
     put32(p + 12, static_cast<uint32_t>(std::min<uint64_t>(cd_size, 0xFFFFFFFFu)));
     put32(p + 16, static_cast<uint32_t>(std::min<uint64_t>(cd_offset, 0xFFFFFFFFu)));
     put16(p + 20, 0);  // comment length

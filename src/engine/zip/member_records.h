@@ -1,6 +1,6 @@
-// The records of an archive of one stored member as the host zipfile lays them out: local
-// header, central directory and end records, the member's name and DOS time. The writer builds
-// its archive from them; the tests check them against the host's zipfile.
+// The records of an archive of stored members as the host zipfile lays them out: local headers,
+// central directory and end records, the members' names and DOS time. The writer builds its
+// archive from them; the tests check them against the host's zipfile.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +12,7 @@
 
 namespace mavelin::zip {
 
-// Everything the records of the one stored member depend on.
+// Everything the records of one stored member depend on.
 struct MemberInfo {
     HostZip host = HostZip::k310;
     std::string name;  // as stored: ASCII, or UTF-8 with kFlagUtf8 in `flags`
@@ -36,6 +36,16 @@ std::vector<uint8_t> local_header(const MemberInfo& m);
 // Central directory, ZIP64 end records when needed, and the end record with an empty comment;
 // written right after the data, at local_header_size(m) + m.size.
 std::vector<uint8_t> archive_trailer(const MemberInfo& m);
+
+// A member of an archive of several: its records, and where its local header starts.
+struct PlacedMember {
+    MemberInfo info;
+    uint64_t offset = 0;
+};
+// The trailer of an archive of `members` (in this order), written at `cd_offset`, the end of
+// the last member's data. A central entry gets a ZIP64 field for sizes beyond the limit and for
+// an offset beyond it, as the host writes them.
+std::vector<uint8_t> archive_trailer(const std::vector<PlacedMember>& members, uint64_t cd_offset);
 
 // Sets name and flags from a member name (UTF-8). Names are taken as they will be stored:
 // empty names, NUL, leading or trailing '/', "//" and "." or ".." components are refused

@@ -421,6 +421,35 @@ uint64_t MemberStream::archive_size() const noexcept {
     return state_ && state_->src ? state_->src->size() : 0;
 }
 
+Status list_members(Source& src, const std::string& label, std::vector<MemberEntry>* out,
+                    Error* err, const std::atomic<bool>* cancel) {
+    try {
+        Reader reader(src, label, err, cancel);
+        return reader.list(out);
+    } catch (const std::bad_alloc&) {
+        out->clear();
+        return os_error(err, ENOMEM, label);
+    }
+}
+
+Status list_members(const std::string& archive_path, std::vector<MemberEntry>* out, Error* err,
+                    const std::atomic<bool>* cancel) {
+    std::unique_ptr<FdSource> src;
+    try {
+        src = open_source(archive_path, err);
+    } catch (const std::bad_alloc&) {
+        return os_error(err, ENOMEM, archive_path);
+    }
+    if (!src) return err ? err->status : Status::kOsError;
+    return list_members(*src, archive_path, out, err, cancel);
+}
+
+Status list_members_from_memory(const void* data, size_t len, std::vector<MemberEntry>* out,
+                                Error* err) {
+    MemorySource src(data, len);
+    return list_members(src, "<memory>", out, err, nullptr);
+}
+
 Status read_member_from_memory(const void* data, size_t len, const std::string& member_name,
                                Member* out, Error* err) {
     MemorySource src(data, len);

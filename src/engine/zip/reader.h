@@ -1,5 +1,6 @@
-// Reader of one member of a ZIP archive, accepting and rejecting archives the way the host zipfile
-// module does.
+// Reader of the members of a ZIP archive, one by name, accepting and rejecting archives the way
+// the host zipfile module does; and the list of an archive's members, refusing duplicates and
+// overlaps.
 #pragma once
 
 #include <atomic>
@@ -95,7 +96,30 @@ class MemberStream {
     std::unique_ptr<State> state_;
 };
 
+// A member as the central directory lists it.
+struct MemberEntry {
+    std::string name;            // UTF-8, up to its first NUL (the host's key)
+    uint64_t header_offset = 0;  // where its local header starts
+    uint64_t data_start = 0;     // where its data starts
+    uint64_t compressed = 0;     // bytes of data in the archive
+    uint64_t size = 0;           // content size the directory claims
+    uint16_t method = 0;
+};
+
+// The members of the archive, in central directory order, for a caller that finds its members
+// by name and must not meet two readings of one archive. Each member is checked on the way to its
+// data as read_member checks it (same outcomes); beyond that, the archive is refused as
+// kBadArchive when two members share a name ("Duplicate name: ...") or when a member's header
+// and data reach into another member's or into the central directory ("Overlapped entries:
+// ..."). Reading a member's data is read_member's work. Never throws.
+Status list_members(const std::string& archive_path, std::vector<MemberEntry>* out, Error* err,
+                    const std::atomic<bool>* cancel = nullptr);
+Status list_members(Source& src, const std::string& label, std::vector<MemberEntry>* out,
+                    Error* err, const std::atomic<bool>* cancel = nullptr);
+
 // The same on an archive held in memory.
+Status list_members_from_memory(const void* data, size_t len, std::vector<MemberEntry>* out,
+                                Error* err);
 Status read_member_from_memory(const void* data, size_t len, const std::string& member_name,
                                Member* out, Error* err);
 

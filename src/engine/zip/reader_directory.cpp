@@ -1,5 +1,5 @@
-// ZIP member reader, finding the member: end record search, ZIP64 records, central directory
-// walk, local header checks.
+// ZIP member reader, finding the members: end record search, ZIP64 records, central directory
+// walk, local header checks, the list of all members.
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -125,12 +125,18 @@ Status Reader::parse_extra(std::string_view extra, uint64_t* usize, uint64_t* cs
 }
 
 // Walks the whole central directory, as opening the archive does; damage anywhere in it fails.
+Status Reader::directory_start(const EndRecord& end, Wide* start) {
+    *start = static_cast<Wide>(end.location) - end.cd_size -
+             (end.zip64 ? kEnd64Size + kEnd64LocSize : 0);
+    if (*start < 0) return fail(Status::kBadArchive, "Bad offset for central directory");
+    return Status::kOk;
+}
+
 Status Reader::find_entry(const EndRecord& end, const std::string& member_name, Entry* found,
-                          bool* any) {
+                          bool* any, std::vector<Entry>* all) {
     const uint64_t fs = src_.size();
-    const Wide start_dir = static_cast<Wide>(end.location) - end.cd_size -
-                           (end.zip64 ? kEnd64Size + kEnd64LocSize : 0);
-    if (start_dir < 0) return fail(Status::kBadArchive, "Bad offset for central directory");
+    Wide start_dir = 0;
+    if (const Status s = directory_start(end, &start_dir); s != Status::kOk) return s;
     const Wide concat = start_dir - static_cast<Wide>(end.cd_offset);
     const auto start = static_cast<uint64_t>(start_dir);
     std::vector<uint8_t> cd(std::min<uint64_t>(end.cd_size, fs - start));
@@ -179,6 +185,7 @@ Status Reader::find_entry(const EndRecord& end, const std::string& member_name, 
             return s;
         }
         e.header_offset = static_cast<Wide>(offset) + concat;
+        if (all) all->push_back(e);
         // Names end at the first NUL; a later entry of the same name replaces an earlier one.
         if (std::string_view(e.name.c_str()) == member_name) {
             *found = std::move(e);
@@ -252,6 +259,52 @@ Status Reader::locate(const std::string& member_name, Entry* entry, Wide* data_s
                     "There is no item named " + quote_text(member_name) + " in the archive");
     }
     return open_member(*entry, member_name, data_start);
+}
+
+Status Reader::list(std::vector<MemberEntry>* out) {
+    out->clear();
+    EndRecord end;
+    if (const Status s = find_end(&end); s != Status::kOk) return s;
+    std::vector<Entry> all;
+    Entry unused;
+    bool any = false;
+    if (const Status s = find_entry(end, std::string(), &unused, &any, &all); s != Status::kOk)
+        return s;
+    Wide start_dir = 0;
+    if (const Status s = directory_start(end, &start_dir); s != Status::kOk) return s;
+    std::vector<std::string> keys;
+    for (const Entry& e : all) {
+        const std::string key(e.name.c_str());
+        if (std::find(keys.begin(), keys.end(), key) != keys.end())
+            return fail(Status::kBadArchive, "Duplicate name: " + quote_text(key));
+        keys.push_back(key);
+        Wide data_start = 0;
+        if (const Status s = open_member(e, key, &data_start); s != Status::kOk) return s;
+        MemberEntry m;
+        m.name = key;
+        m.header_offset = static_cast<uint64_t>(e.header_offset);
+        m.data_start = static_cast<uint64_t>(data_start);
+        m.compressed = e.compressed;
+        m.size = e.uncompressed;
+        m.method = e.method;
+        out->push_back(std::move(m));
+    }
+    // Each member's header and data end before the next member's header, the last one's before
+    // the central directory: no byte is read as part of two things.
+    std::vector<const MemberEntry*> by_offset;
+    for (const MemberEntry& m : *out) by_offset.push_back(&m);
+    std::sort(by_offset.begin(), by_offset.end(), [](const MemberEntry* a, const MemberEntry* b) {
+        return a->header_offset < b->header_offset;
+    });
+    for (size_t i = 0; i < by_offset.size(); ++i) {
+        const MemberEntry& m = *by_offset[i];
+        const Wide limit = i + 1 < by_offset.size()
+                               ? static_cast<Wide>(by_offset[i + 1]->header_offset)
+                               : start_dir;
+        if (static_cast<Wide>(m.data_start) + static_cast<Wide>(m.compressed) > limit)
+            return fail(Status::kBadArchive, "Overlapped entries: " + quote_text(m.name));
+    }
+    return Status::kOk;
 }
 
 }  // namespace mavelin::zip::detail

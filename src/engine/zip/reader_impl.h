@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/cancellation.h"
 #include "engine/text/utf8.h"
@@ -50,6 +51,8 @@ class Reader {
         : src_(src), label_(label), err_(err), cancel_(cancel), allowance_(allowance) {}
 
     Status run(const std::string& member_name, Member* out);
+    // Every member, checked on the way to its data; duplicates and overlaps refused.
+    Status list(std::vector<MemberEntry>* out);
     // The member's entry and where its data starts, after every check of the way there.
     Status locate(const std::string& member_name, Entry* entry, Wide* data_start);
     // A stored member's data: where it starts and how long it is, after the checks of its
@@ -100,8 +103,11 @@ class Reader {
 
     Status find_end(EndRecord* end);
     Status find_end64(EndRecord* end);
-    Status find_entry(const EndRecord& end, const std::string& member_name, Entry* found,
-                      bool* any);
+    // Where the central directory starts in the file (checked not to be below zero).
+    Status directory_start(const EndRecord& end, Wide* start);
+    // The entry of `member_name` (the last one of that name); every entry also in `all` when given.
+    Status find_entry(const EndRecord& end, const std::string& member_name, Entry* found, bool* any,
+                      std::vector<Entry>* all = nullptr);
     Status parse_extra(std::string_view extra, uint64_t* usize, uint64_t* csize, uint64_t* offset);
     Status open_member(const Entry& e, const std::string& member_name, Wide* data_start);
     Status read_data(const Entry& e, Wide data_start, const std::string& key, Member* out);

@@ -1,5 +1,5 @@
-// Single stored member ZIP writer: the member streamed with its CRC-32 into an atomic file, its
-// records laid out by member_records.
+// ZIP writer of stored members: the first streamed with its CRC-32 into an atomic file, the
+// others written after it from memory, their records laid out by member_records.
 #include "engine/zip/writer.h"
 
 #include <fcntl.h>
@@ -14,6 +14,7 @@
 #include "engine/cancellation.h"
 #include "engine/fs/file_io.h"
 #include "engine/hash/crc32/crc32.h"
+#include "engine/zip/names.h"
 
 namespace mavelin::zip {
 namespace {
@@ -52,6 +53,7 @@ Status MemberArchiveWriter::begin(int dirfd, const std::string& archive_name,
     try {
         shown_ = shown;
         m_ = MemberInfo{};
+        further_.clear();
         metadata_set_ = false;
         m_.host = options.host;
         if (const Status s = set_member_name(member_name, &m_, err); s != Status::kOk) return s;
@@ -104,6 +106,45 @@ Status MemberArchiveWriter::add(const void* data, size_t len, Error* err) {
     return Status::kOk;
 }
 
+Status MemberArchiveWriter::add_member(const std::string& name, std::vector<uint8_t> bytes,
+                                       Error* err) {
+    try {
+        Further f;
+        if (const Status s = set_member_name(name, &f.info, err); s != Status::kOk) return s;
+        bool taken = name == m_.name;
+        for (const Further& other : further_) taken = taken || other.info.name == name;
+        if (taken) return set_error(err, Status::kBadInput, "Duplicate name: " + quote_text(name));
+        f.info.host = m_.host;
+        f.info.external_attr = 0600u << 16;
+        f.info.declared_size = bytes.size();
+        f.info.size = bytes.size();
+        f.info.crc = hash::crc32::compute(bytes.data(), bytes.size());
+        f.bytes = std::move(bytes);
+        further_.push_back(std::move(f));
+        return Status::kOk;
+    } catch (const std::bad_alloc&) {
+        discard();
+        return os_error(err, ENOMEM, shown_);
+    }
+}
+
+// Writes the further members from `at` on, each placed in `placed` after the first member.
+Status MemberArchiveWriter::write_further_members(uint64_t at, std::vector<PlacedMember>* placed,
+                                                  Error* err) {
+    fs::OsError oe;
+    for (Further& f : further_) {
+        f.info.dos_time = m_.dos_time;
+        f.info.dos_date = m_.dos_date;
+        const std::vector<uint8_t> header = local_header(f.info);
+        if (out_.pwrite_all(header.data(), header.size(), at, &oe) != 0 ||
+            out_.pwrite_all(f.bytes.data(), f.bytes.size(), at + header.size(), &oe) != 0)
+            return os_error(err, oe.code, shown_);
+        placed->push_back(PlacedMember{f.info, at});
+        at += header.size() + f.bytes.size();
+    }
+    return Status::kOk;
+}
+
 Status MemberArchiveWriter::finish(Error* err) {
     try {
         fs::OsError oe;
@@ -138,9 +179,17 @@ Status MemberArchiveWriter::finish(Error* err) {
             return set_error(err, Status::kTooLarge, too_large_message(m_.host));
         }
         const std::vector<uint8_t> header = local_header(m_);
-        const std::vector<uint8_t> trailer = archive_trailer(m_);
+        std::vector<PlacedMember> placed{PlacedMember{m_, 0}};
+        const uint64_t first_end = header.size() + m_.size;
+        if (const Status s = write_further_members(first_end, &placed, err); s != Status::kOk) {
+            discard();
+            return s;
+        }
+        const PlacedMember& last = placed.back();
+        const uint64_t trailer_at = last.offset + local_header_size(last.info) + last.info.size;
+        const std::vector<uint8_t> trailer = archive_trailer(placed, trailer_at);
         if (out_.pwrite_all(header.data(), header.size(), 0, &oe) != 0 ||
-            out_.pwrite_all(trailer.data(), trailer.size(), header.size() + m_.size, &oe) != 0 ||
+            out_.pwrite_all(trailer.data(), trailer.size(), trailer_at, &oe) != 0 ||
             out_.commit(&oe) != 0) {
             return os_error(err, oe.code, shown_);
         }

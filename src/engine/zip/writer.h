@@ -1,5 +1,5 @@
-// Writer of a ZIP archive holding one stored member, laid out byte for byte as the host zipfile
-// module writes it.
+// Writer of a ZIP archive of stored members, the first one streamed, laid out byte for byte as the
+// host zipfile module writes it.
 #pragma once
 
 #include <atomic>
@@ -21,13 +21,16 @@ struct WriteOptions {
     const std::atomic<bool>* cancel = nullptr;
 };
 
-// A new archive holding one stored member whose bytes arrive piece by piece: the CRC-32 is
-// computed on the way, the archive replaces its target atomically (fs::AtomicFile: nothing is
-// written through a link, a failure leaves the old archive and no temporary).
-// begin(); optionally set_metadata() before any add(); add() the bytes; finish().
-// Without set_metadata() the member gets what a file written at the end would have: the
+// A new archive whose first stored member's bytes arrive piece by piece: the CRC-32 is computed
+// on the way, the archive replaces its target atomically (fs::AtomicFile: nothing is written
+// through a link, a failure leaves the old archive and no temporary).
+// begin(); optionally set_metadata() before any add(); add() the bytes; optionally
+// add_member() for each further member, once the first member's bytes are all in; finish().
+// Without set_metadata() the first member gets what a file written at the end would have: the
 // time of the last write and the mode of a new file, and its final size as declared size.
-// Any failure discards the new archive; the writer must be begun again.
+// A further member follows the previous one, as zipfile's writestr() of a ZipInfo with the first
+// member's time and mode 0600 writes it; an archive without one is byte for byte the archive of
+// the first member alone. Any failure discards the new archive; the writer must be begun again.
 class MemberArchiveWriter {
   public:
     Status begin(int dirfd, const std::string& archive_name, const std::string& shown,
@@ -36,6 +39,10 @@ class MemberArchiveWriter {
     Status set_metadata(int64_t mtime_sec, int64_t mtime_nsec, uint32_t st_mode,
                         uint64_t declared_size, Error* err);
     Status add(const void* data, size_t len, Error* err);
+    // A further stored member `name` (a plain path, unique in the archive) holding `bytes`,
+    // kept until finish() writes it after the members added before it. kBadInput for a name
+    // already in the archive or no plain path.
+    Status add_member(const std::string& name, std::vector<uint8_t> bytes, Error* err);
     Status finish(Error* err);
     void discard() noexcept;
     // Whether finish() got as far as renaming the new archive over the old one.
@@ -43,9 +50,16 @@ class MemberArchiveWriter {
 
   private:
     Status start_data(Error* err);
+    Status write_further_members(uint64_t at, std::vector<PlacedMember>* placed, Error* err);
+
+    struct Further {
+        MemberInfo info;
+        std::vector<uint8_t> bytes;
+    };
 
     fs::AtomicFile out_;
     MemberInfo m_;
+    std::vector<Further> further_;
     std::string shown_;
     uint64_t size_ = 0;
     uint32_t crc_ = 0;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,8 @@
 #include "engine/certificate_format.h"
 #include "engine/fs/atomic_file.h"
 #include "engine/fs/file_io.h"
+#include "engine/hash/sha256/sha256.h"
+#include "engine/report/description.h"
 #include "engine/table/payload_writer.h"
 #include "engine/zip/writer.h"
 #include "python/capi/attribute_names.h"
@@ -34,6 +37,10 @@ namespace {
 constexpr const char* kFolder = certificate_format::kFolderName;
 constexpr const char* kArchive = certificate_format::kArchiveName;
 constexpr const char* kPayload = certificate_format::kPayloadName;
+
+#ifndef MAVELIN_VERSION
+#define MAVELIN_VERSION "unknown"
+#endif
 
 // OSError(ELOOP) saying that the certificate is not written through the link at `path`.
 void refuse_link(const std::string& path,
@@ -218,19 +225,99 @@ void remove_leftover_payload(const Destination& d) {
     if (d.own_folder) ::unlinkat(d.dir.get(), kPayload, 0);
 }
 
+// The description of the tree at `top` as far as it is known before its payload is written:
+// everything but the members' digests. 0, or -1 with an exception set.
+int describe(PyObject* top, const Extras& extras, report::CertificateDescription& d) {
+    py::Ref abspath = py::import_attr("os.path", "abspath");
+    py::Ref basename = py::import_attr("os.path", "basename");
+    py::Ref fsdecode = py::import_attr("os", "fsdecode");
+    if (!abspath || !basename || !fsdecode) return -1;
+    py::Ref full = py::Ref::steal(PyObject_CallOneArg(abspath.get(), top));
+    py::Ref text = full ? py::Ref::steal(PyObject_CallOneArg(fsdecode.get(), full.get())) : full;
+    py::Ref name = text ? py::Ref::steal(PyObject_CallOneArg(basename.get(), text.get())) : text;
+    if (!name) return -1;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name.get());
+    d.folder.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i)
+        d.folder[static_cast<size_t>(i)] =
+            static_cast<char32_t>(PyUnicode_READ_CHAR(name.get(), i));
+    d.tool_version = MAVELIN_VERSION;
+    d.created = static_cast<int64_t>(std::time(nullptr));
+    d.files = extras.files;
+    d.bytes = extras.bytes;
+    d.chunk_size = certificate_format::kProcedureChunkSize;
+    d.step = certificate_format::kProcedureStep;
+    return 0;
+}
+
+// What appending the members beside the payload came to.
+enum class Appended { kOk, kArchiveError, kSignError };
+
+// Appends `extras`' members, the description `d` (completed with the digests of the payload,
+// `payload`, and of the members) and the signature to the archive whose payload is in. On a
+// failure the archive is discarded: kArchiveError with `err` set, or kSignError with
+// `sign_error` set.
+Appended append_members(zip::MemberArchiveWriter& archive, const Extras& extras,
+                        report::CertificateDescription d, const hash::sha256::Digest& payload,
+                        zip::Error* err, std::string* sign_error) noexcept {
+    try {
+        d.members.push_back({kPayload, payload});
+        for (const ExtraMember& m : extras.members) {
+            d.members.push_back({m.name, hash::sha256::hash(m.bytes.data(), m.bytes.size())});
+            if (archive.add_member(m.name, m.bytes, err) != zip::Status::kOk) {
+                archive.discard();
+                return Appended::kArchiveError;
+            }
+        }
+        const std::string description = report::write_description(d);
+        std::string signature;
+        if (extras.sign && !extras.sign(description, &signature, sign_error)) {
+            archive.discard();
+            return Appended::kSignError;
+        }
+        if (archive.add_member(certificate_format::kDescriptionName,
+                               std::vector<uint8_t>(description.begin(), description.end()),
+                               err) != zip::Status::kOk ||
+            (extras.sign &&
+             archive.add_member(certificate_format::kSignatureName,
+                                std::vector<uint8_t>(signature.begin(), signature.end()),
+                                err) != zip::Status::kOk)) {
+            archive.discard();
+            return Appended::kArchiveError;
+        }
+        return Appended::kOk;
+    } catch (const std::bad_alloc&) {
+        archive.discard();
+        zip::os_error(err, ENOMEM, "");
+        return Appended::kArchiveError;
+    }
+}
+
+// The exception for a failed append_members().
+void raise_appended(Appended what, const zip::Error& err, const std::string& sign_error) {
+    if (what == Appended::kSignError) {
+        PyErr_SetString(PyExc_RuntimeError, sign_error.c_str());
+    } else {
+        set_archive_error(err);
+    }
+}
+
 // Streams the payload that `payload(sink, restart)` makes (sink(piece) < 0 and restart() < 0 with
 // an exception set, as write_payload above takes them) straight into a new archive that
 // replaces the one at `d` once complete and synced. 0, or -1 with an exception set (the old
 // archive then stays and the temporary goes).
 template <class Payload>
-int stream_archive(Destination& d, Payload&& payload) {
+int stream_archive(Destination& d, const Extras* extras,
+                   const report::CertificateDescription& about, Payload&& payload) {
     const std::string shown = fs::posix_join(d.folder_bytes, d.name);
     zip::MemberArchiveWriter archive;
     zip::Error err;
     auto begin = [&]() { return begin_archive(archive, d, shown); };
     if (begin() < 0) return -1;
     uint64_t since_check = 0;
+    hash::sha256::Hasher digest;
     auto sink = [&](std::string_view piece) {
+        if (extras) digest.update(piece.data(), piece.size());
         if (archive.add(piece.data(), piece.size(), &err) != zip::Status::kOk) {
             set_archive_error(err);
             return -1;
@@ -239,9 +326,20 @@ int stream_archive(Destination& d, Payload&& payload) {
     };
     auto restart = [&]() {
         archive.discard();
+        digest = hash::sha256::Hasher();
         return begin();
     };
     if (payload(sink, restart) < 0) return -1;  // the writer discards
+    if (extras) {
+        std::string sign_error;
+        const Appended appended = py::without_gil([&] {
+            return append_members(archive, *extras, about, digest.finish(), &err, &sign_error);
+        });
+        if (appended != Appended::kOk) {
+            raise_appended(appended, err, sign_error);
+            return -1;
+        }
+    }
     const zip::Status status = py::without_gil([&] { return archive.finish(&err); });
     if (status != zip::Status::kOk && !archive.renamed()) {
         set_archive_error(err);
@@ -265,9 +363,12 @@ int payload_and_table(PyObject* manager, PyObject* folder, py::Ref& payload_path
 
 }  // namespace
 
-int write(PyObject* manager, PyObject* node_class, PyObject* output) {
+int write(PyObject* manager, PyObject* node_class, PyObject* output, const Extras* extras) {
     py::Ref initial = py::Ref::steal(PyObject_GetAttrString(manager, attr::kInitialPath));
     if (!initial) return -1;
+    if (extras && !extras->any()) extras = nullptr;
+    report::CertificateDescription about;
+    if (extras && describe(initial.get(), *extras, about) < 0) return -1;
     Destination d;
     if (open_destination(initial.get(), output, d) < 0 ||
         PyObject_SetAttrString(manager, attr::kCertFolderPath, d.folder.get()) < 0)
@@ -275,12 +376,16 @@ int write(PyObject* manager, PyObject* node_class, PyObject* output) {
     py::Ref payload_path;
     py::Ref table;
     if (payload_and_table(manager, d.folder.get(), payload_path, table) < 0) return -1;
-    return stream_archive(d, [&](auto& sink, auto& restart) {
+    return stream_archive(d, extras, about, [&](auto& sink, auto& restart) {
         return write_payload(table.get(), node_class, sink, restart);
     });
 }
 
-int write_table(PyObject* top, const table::NodeTable& nodes, PyObject* output, py::Ref& folder) {
+int write_table(PyObject* top, const table::NodeTable& nodes, PyObject* output, py::Ref& folder,
+                const Extras* extras) {
+    if (extras && !extras->any()) extras = nullptr;
+    report::CertificateDescription about;
+    if (extras && describe(top, *extras, about) < 0) return -1;
     Destination d;
     if (open_destination(top, output, d) < 0) return -1;
     folder = d.folder;
@@ -292,17 +397,24 @@ int write_table(PyObject* top, const table::NodeTable& nodes, PyObject* output, 
     zip::MemberArchiveWriter archive;
     zip::Error err;
     zip::Status status = zip::Status::kOk;
+    Appended appended = Appended::kOk;
+    std::string sign_error;
     bool out_of_memory = false;
     auto work = [&]() noexcept {
         status = archive.begin(d.dir.get(), d.name, shown, kPayload, &err, options);
         if (status != zip::Status::kOk) return;
         try {
+            hash::sha256::Hasher digest;
             const bool complete = table::write_payload(nodes, [&](std::string_view piece) {
                 if (cancellation::requested(&cancel)) return false;
+                if (extras) digest.update(piece.data(), piece.size());
                 status = archive.add(piece.data(), piece.size(), &err);
                 return status == zip::Status::kOk;
             });
-            if (complete) status = archive.finish(&err);
+            if (complete && extras)
+                appended =
+                    append_members(archive, *extras, about, digest.finish(), &err, &sign_error);
+            if (complete && appended == Appended::kOk) status = archive.finish(&err);
         } catch (const std::bad_alloc&) {
             out_of_memory = true;
         }
@@ -314,6 +426,8 @@ int write_table(PyObject* top, const table::NodeTable& nodes, PyObject* output, 
     } else if (!archive.renamed()) {  // a failed folder sync after the rename is no failure
         if (out_of_memory) {
             PyErr_NoMemory();
+        } else if (appended != Appended::kOk) {
+            raise_appended(appended, err, sign_error);
         } else {
             set_archive_error(err);
         }

@@ -3,6 +3,11 @@
 
 write ARCHIVE PAYLOAD NAME
     zipfile writes PAYLOAD into a new ARCHIVE as member NAME; prints "ok" or the exception.
+writemany ARCHIVE PAYLOAD NAME [MEMBER FILE]...
+    zipfile writes PAYLOAD as member NAME, then each FILE's bytes with writestr() as MEMBER (a
+    ZipInfo with NAME's time and mode 0600); prints "ok" or the exception.
+list ARCHIVE
+    Prints "NAME LEN CRC" for every member zipfile lists, in order, or the exception.
 layout (NAME Y,M,D,H,MI,S EXTERNAL_ATTR DECLARED ACTUAL CRC)...
     For each group of six arguments, runs zipfile's writer for one member whose size is
     announced as DECLARED and turns out ACTUAL, without moving any data: the output stream
@@ -189,6 +194,26 @@ def main(argv):
             with zipfile.ZipFile(argv[2], "w") as z:
                 z.write(argv[3], arcname=argv[4])
             print("ok")
+        except Exception as e:  # noqa: BLE001
+            print("%s %s" % (type(e).__name__, e))
+    elif cmd == "writemany":
+        try:
+            with zipfile.ZipFile(argv[2], "w") as z:
+                z.write(argv[3], arcname=argv[4])
+                for member, source in zip(argv[5::2], argv[6::2]):
+                    zi = zipfile.ZipInfo(member, z.getinfo(argv[4]).date_time)
+                    zi.external_attr = 0o600 << 16
+                    with open(source, "rb") as f:
+                        z.writestr(zi, f.read())
+            print("ok")
+        except Exception as e:  # noqa: BLE001
+            print("%s %s" % (type(e).__name__, e))
+    elif cmd == "list":
+        try:
+            with zipfile.ZipFile(argv[2]) as z:
+                for info in z.infolist():
+                    data = z.read(info)
+                    print("%s %d %08x" % (info.filename, len(data), zlib.crc32(data)))
         except Exception as e:  # noqa: BLE001
             print("%s %s" % (type(e).__name__, e))
     elif cmd == "layout":

@@ -265,6 +265,53 @@ TEST(ZipReader, MissingMemberEmptyArchiveAndDeflatedMember) {
               "KeyError \"There is no item named 'Certificate.pk' in the archive\"\n");
 }
 
+// The list of members finds each one by name, in directory order, and refuses an archive where
+// one name stands for two members or where a member's bytes reach into the next one's.
+TEST(ZipReader, ListingRefusesDuplicateNamesAndOverlappingMembers) {
+    const HostPython* py = first_python();
+    if (!py) GTEST_SKIP() << "no host Python 3.10/3.11";
+    ScratchDir dir;
+    const std::vector<uint8_t> payload = payload_bytes(2000, 4);
+    std::vector<uint8_t> two = make_archive(*py, dir, "two", payload);
+    const std::vector<uint8_t> dup = make_archive(*py, dir, "dup", payload);
+    // The first member's sizes (local header and central entry) made 10 bytes larger: its data
+    // now runs into the second member's header.
+    std::vector<uint8_t> overlapped = two;
+    const size_t first_size = get32(overlapped.data() + 18);
+    const size_t central =
+        overlapped.size() - kEndSize - get32(overlapped.data() + overlapped.size() - kEndSize + 12);
+    for (const size_t at : {size_t{18}, size_t{22}, central + 20, central + 24})
+        put32(overlapped.data() + at, static_cast<uint32_t>(first_size + 10));
+    struct Case {
+        const std::vector<uint8_t>* archive;
+        Status status;
+        std::string message;
+    };
+    const Case cases[] = {{&two, Status::kOk, ""},
+                          {&dup, Status::kBadArchive, "Duplicate name: 'Certificate.pk'"},
+                          {&overlapped, Status::kBadArchive, "Overlapped entries: 'other.txt'"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        std::vector<MemberEntry> members;
+        Error err;
+        ASSERT_EQ(list_members_from_memory(c.archive->data(), c.archive->size(), &members, &err),
+                  c.status);
+        EXPECT_EQ(err.message, c.message);
+    }
+    std::vector<MemberEntry> members;
+    Error err;
+    ASSERT_TRUE(write_file(dir / "two.zip", two));
+    ASSERT_EQ(list_members(dir / "two.zip", &members, &err), Status::kOk);
+    ASSERT_EQ(members.size(), 2u);
+    EXPECT_EQ(members[0].name, "other.txt");
+    EXPECT_EQ(members[1].name, kName);
+    EXPECT_EQ(members[1].size, payload.size());
+    EXPECT_EQ(std::vector<uint8_t>(
+                  two.begin() + static_cast<long>(members[1].data_start),
+                  two.begin() + static_cast<long>(members[1].data_start + members[1].compressed)),
+              payload);
+}
+
 TEST(ZipReader, OsErrorsCarryErrnoAndPath) {
     ScratchDir dir;
     Member m;

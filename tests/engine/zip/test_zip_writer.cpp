@@ -205,6 +205,76 @@ TEST(ZipWriter, ArchivesAreByteIdenticalToZipfile) {
     EXPECT_EQ(dir.list(), expected) << "no temporary left behind";
 }
 
+// Members after the streamed first one: the bytes zipfile writes with writestr() after write(),
+// every member listed and read by zipfile and unzip; a name used twice is refused.
+TEST(ZipWriter, FurtherMembersAreWrittenAsZipfileWritesThem) {
+    const auto& pythons = host_pythons();
+    if (pythons.empty()) GTEST_SKIP() << "no host Python 3.10/3.11";
+    ScratchDir dir;
+    const std::string payload_path = dir / "Certificate.pk";
+    struct Case {
+        size_t payload;
+        std::vector<std::pair<std::string, std::string>> members;
+    };
+    const std::vector<Case> cases = {
+        {3000, {{"Certificate.json", "{\"a\": 1}"}}},
+        {0, {{"Certificate.files", std::string(70000, 'f')}, {"Certificate.json", ""}}},
+        {100, {{kUtf8Name, "x"}, {"sub/Certificate.sig", "sig"}}}};
+    std::mt19937 rng(7);
+    for (const auto& py : pythons) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE("python " + py.version + " payload " + std::to_string(c.payload));
+            std::vector<uint8_t> payload(c.payload);
+            for (auto& b : payload) b = static_cast<uint8_t>(rng());
+            ASSERT_TRUE(write_file(payload_path, payload));
+            ASSERT_TRUE(set_mtime(payload_path, 1709213879, 500000000));
+            std::string args = "writemany " + shell_quote(dir / "ref.zip") + " " +
+                               shell_quote(payload_path) + " " + kName;
+            WriteOptions options;
+            options.host = host_of(py);
+            MemberArchiveWriter w;
+            Error err;
+            fs::UniqueFd folder(::open(dir.path().c_str(), O_PATH | O_DIRECTORY));
+            ASSERT_EQ(w.begin(folder.get(), "ours.zip", "ours.zip", kName, &err, options),
+                      Status::kOk);
+            struct stat st {};
+            ASSERT_EQ(::stat(payload_path.c_str(), &st), 0);
+            ASSERT_EQ(w.set_metadata(st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_mode,
+                                     payload.size(), &err),
+                      Status::kOk);
+            ASSERT_EQ(w.add(payload.data(), payload.size(), &err), Status::kOk);
+            auto entry = [](const std::string& name, const std::vector<uint8_t>& bytes) {
+                char tail[40];
+                std::snprintf(tail, sizeof tail, " %zu %08x\n", bytes.size(),
+                              hash::crc32::compute(bytes.data(), bytes.size()));
+                return name + tail;
+            };
+            std::string listing = entry(kName, payload);
+            for (size_t i = 0; i < c.members.size(); ++i) {
+                const auto& [name, text] = c.members[i];
+                const std::vector<uint8_t> bytes(text.begin(), text.end());
+                const std::string source = dir / ("member" + std::to_string(i));
+                ASSERT_TRUE(write_file(source, bytes));
+                args += " " + shell_quote(name) + " " + shell_quote(source);
+                ASSERT_EQ(w.add_member(name, bytes, &err), Status::kOk) << err.message;
+                listing += entry(name, bytes);
+            }
+            EXPECT_EQ(w.add_member(c.members[0].first, {}, &err), Status::kBadInput);
+            EXPECT_EQ(w.add_member(kName, {}, &err), Status::kBadInput);
+            ASSERT_EQ(w.finish(&err), Status::kOk) << err.message;
+            bool ok = false;
+            ASSERT_EQ(oracle(py, args, &ok), "ok\n");
+            EXPECT_EQ(hex(read_file(dir / "ours.zip")), hex(read_file(dir / "ref.zip")));
+            EXPECT_EQ(oracle(py, "list " + shell_quote(dir / "ours.zip"), &ok), listing);
+            std::string out;
+            if (run("command -v unzip >/dev/null 2>&1", &out) == 0) {
+                EXPECT_EQ(run("unzip -t " + shell_quote(dir / "ours.zip") + " 2>&1", &out), 0)
+                    << out;
+            }
+        }
+    }
+}
+
 TEST(ZipWriter, UnzipAndZipfileAcceptOurArchive) {
     ScratchDir dir;
     std::vector<uint8_t> payload(123457);

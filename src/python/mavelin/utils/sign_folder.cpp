@@ -297,12 +297,25 @@ py::Ref stored_certificate(PyObject* dir_path, PyObject* output, PyObject* chose
     return folder ? py::join(folder.get(), certificate_format::kArchiveName) : py::Ref();
 }
 
-// The certificate of a run whose files were all read.
-int write_certificate(PyObject* dir_path, PyObject* output, Signing& run) {
+// The certificate of a run whose files were all read, with `extras` beside its payload (the
+// run's file and byte counts are filled in here).
+int write_certificate(PyObject* dir_path, PyObject* output, Signing& run,
+                      certificate::Extras& extras) {
     PyObject* chosen = output == Py_None ? nullptr : output;
-    if (!run.manager) return certificate::write_table(dir_path, run.nodes, chosen, run.folder);
+    if (extras.any()) {
+        py::Ref files = run.manager ? py::attr(run.manager.get(), "files_count") : run.files;
+        py::Ref bytes =
+            run.manager ? py::attr(run.manager.get(), attr::kFingerprintedBytes) : run.bytes;
+        if (!files || !bytes) return -1;
+        extras.files = PyLong_AsUnsignedLongLong(files.get());
+        extras.bytes = PyLong_AsUnsignedLongLong(bytes.get());
+        if (PyErr_Occurred()) return -1;
+    }
+    if (!run.manager)
+        return certificate::write_table(dir_path, run.nodes, chosen, run.folder, &extras);
     PyObject* node_class = models::filenode_class();
-    if (!node_class || certificate::write(run.manager.get(), node_class, chosen) < 0) return -1;
+    if (!node_class || certificate::write(run.manager.get(), node_class, chosen, &extras) < 0)
+        return -1;
     run.folder = py::attr(run.manager.get(), attr::kCertFolderPath);
     return run.folder ? 0 : -1;
 }
@@ -384,7 +397,8 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
     }
 
     if (info(silent, "Saving certificate...") < 0) return nullptr;
-    if (write_certificate(dir_path, output, run) < 0) return nullptr;
+    certificate::Extras extras;
+    if (write_certificate(dir_path, output, run, extras) < 0) return nullptr;
     // The new certificate is in place: an interrupt from here on no longer fails the run, and a
     // report that cannot be written fails it only once the log has said so.
     py::FetchedError report_error;
