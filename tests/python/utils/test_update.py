@@ -65,7 +65,7 @@ def edit(rng, top, files, counter):
     """One random edit of the tree; returns the paths whose file is new or changed."""
     op = rng.choice(["modify", "grow", "shrink", "truncate", "replace", "touch_old",
                      "modify_touch_old", "add", "delete", "move"])
-    if op == "add" or not files:
+    if op == "add" or (op == "delete" and len(files) == 1):  # a tree without files is refused
         name = f"new{next(counter)}"
         (top / name).write_bytes(rng.randbytes(rng.randrange(0, 9000)))
         files.append(name)

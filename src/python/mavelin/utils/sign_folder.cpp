@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/certificate_format.h"
+#include "engine/metadata/member.h"
 #include "engine/metadata/reuse.h"
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
@@ -289,6 +290,24 @@ int log_late_report_failure(PyObject* report, PyObject* output, const Signing& r
     return message ? py::log(logger(), "error", message.get()) : -1;
 }
 
+// The walk's stat records as the member Certificate.files of the new certificate (the records
+// themselves are then let go). 0, or -1 with MemoryError set.
+int add_metadata_member(Signing& run, certificate::Extras& extras) {
+    try {
+        certificate::ExtraMember member{certificate_format::kMetadataName, {}};
+        member.bytes.reserve(metadata::member_size(run.stats));
+        metadata::write_member(run.stats, [&](std::string_view piece) {
+            member.bytes.insert(member.bytes.end(), piece.begin(), piece.end());
+        });
+        run.stats = metadata::FileStats();
+        extras.members.push_back(std::move(member));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
 // The certificate update=True takes fingerprints from: `chosen`, else `output`, else the tree's.
 py::Ref stored_certificate(PyObject* dir_path, PyObject* output, PyObject* chosen) {
     if (chosen != Py_None) return py::Ref::borrow(chosen);
@@ -398,6 +417,7 @@ PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
 
     if (info(silent, "Saving certificate...") < 0) return nullptr;
     certificate::Extras extras;
+    if (run.update && add_metadata_member(run, extras) < 0) return nullptr;
     if (write_certificate(dir_path, output, run, extras) < 0) return nullptr;
     // The new certificate is in place: an interrupt from here on no longer fails the run, and a
     // report that cannot be written fails it only once the log has said so.
