@@ -82,7 +82,8 @@ def test_signatures_of_the_procedures_classes_and_methods():
     from mavelin.utils.logger import configure_default_logger
     expected = {
         sign_folder: "(dir_path, mode='default', *, report=None, jobs=None, output=None, "
-                     "progress=False, scheduler=None, client=None)",
+                     "progress=False, scheduler=None, client=None, update=False, "
+                     "certificate=None)",
         validate_certificate: "(dir_path, certificate_file, *, match='path', summary=False, "
                               "report=None, jobs=None, progress=False, scheduler=None, "
                               "client=None)",
