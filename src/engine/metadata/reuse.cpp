@@ -2,8 +2,7 @@
 // taken over for the nodes of a fresh walk, and which files must be read again.
 #include "engine/metadata/reuse.h"
 
-#include <string_view>
-#include <unordered_map>
+#include "engine/metadata/path_pairing.h"
 
 namespace mavelin::metadata {
 
@@ -21,21 +20,11 @@ std::size_t reuse_fingerprints(table::NodeTable& fresh, const FileStats& fresh_s
                                const table::NodeTable& stored, const FileStats& stored_stats,
                                std::vector<std::size_t>& reread) {
     fresh.prepare_fingerprints();
-    std::unordered_map<std::string_view, std::size_t> index;  // built on the first mismatch
-    auto find = [&](std::size_t i) -> std::size_t {
-        const std::string_view p = fresh.path(i);
-        if (index.empty() && i < stored.size() && stored.path(i) == p) return i;
-        if (index.empty()) {
-            index.reserve(stored.size());
-            for (std::size_t k = 0; k < stored.size(); ++k) index.emplace(stored.path(k), k);
-        }
-        auto it = index.find(p);
-        return it == index.end() ? stored.size() : it->second;
-    };
+    PathPairing pairing(stored);
     const bool comparable = stored.rows() == fresh.rows() && stored_stats.size() == stored.size();
     std::size_t reused = 0;
     for (std::size_t i = 0; i < fresh.size(); ++i) {
-        const std::size_t k = comparable ? find(i) : stored.size();
+        const std::size_t k = comparable ? pairing.find(fresh, i) : stored.size();
         const table::Digest* fp = k < stored.size() ? stored.fingerprint(k) : nullptr;
         if (fp && unchanged(stored_stats[k], fresh_stats[i], stored_stats.taken_ns)) {
             fresh.set_fingerprint(i, fp);

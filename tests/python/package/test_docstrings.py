@@ -86,7 +86,7 @@ def test_signatures_of_the_procedures_classes_and_methods():
                      "certificate=None)",
         validate_certificate: "(dir_path, certificate_file, *, match='path', summary=False, "
                               "report=None, jobs=None, progress=False, scheduler=None, "
-                              "client=None)",
+                              "client=None, check_metadata=False)",
         configure_default_logger: "()",
         _generate_hash: "(data, /)",
         FileManager: "(initial_path, chunk_size=4096, transformation_step=2)",

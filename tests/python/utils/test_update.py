@@ -144,3 +144,44 @@ def test_update_gives_the_bytes_of_a_full_signing_and_reads_only_what_changed(tm
         assert updated_pk == full_pk, n
         # The same records and links; only the clock of the walk differs.
         assert updated_files[:32] + updated_files[40:] == full_files[:32] + full_files[40:], n
+
+
+def test_check_metadata_reports_mode_owner_group_and_link_targets(tmp_path, caplog):
+    from validation_helpers import check_report, report_changes
+    top = tmp_path / "t"
+    (top / "sub").mkdir(parents=True)
+    (top / "a").write_bytes(b"a")
+    (top / "sub" / "b").write_bytes(b"b")
+    os.chmod(top / "a", 0o644)
+    os.symlink("a", top / "ln")
+    os.symlink("nowhere", top / "dead")
+    mavelin.utils.sign_folder(str(top), "silent", update=True)
+    os.chmod(top / "a", 0o755)
+    root = os.geteuid() == 0
+    if root:
+        os.chown(top / "sub" / "b", 1, 2)
+    os.unlink(top / "ln")
+    os.symlink("sub/b", top / "ln")
+    os.unlink(top / "dead")
+    os.symlink("elsewhere", top / "dead")
+    report = tmp_path / "report.json"
+    caplog.set_level(logging.WARNING)
+    try:
+        mavelin.utils.validate_certificate(str(top), None, check_metadata=True, report=str(report))
+    except SystemExit:
+        pass
+    document = check_report(report.read_text())
+    st = os.stat(tmp_path)
+    expected = {("modified", "ln", None), ("metadata", "a", None), ("metadata", "ln", None),
+                ("metadata", "dead", None)} | ({("metadata", "sub/b", None)} if root else set())
+    assert report_changes(document) == expected
+    # ln is b through its link: both show b's new owner and group.
+    assert document["counts"]["findings"]["metadata"] == 3 + 4 * root
+    assert document["counts"]["failed_files"] == 1  # metadata findings fail nothing
+    lines = [r.getMessage() for r in caplog.records]
+    assert "File a: mode 0644 \u2192 0755" in lines
+    assert "File ln: link target a \u2192 sub/b" in lines
+    assert "File dead: link target nowhere \u2192 elsewhere" in lines
+    if root:
+        assert f"File sub/b: owner {st.st_uid} \u2192 1" in lines
+        assert f"File sub/b: group {st.st_gid} \u2192 2" in lines

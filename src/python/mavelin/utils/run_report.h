@@ -9,8 +9,9 @@
 namespace mavelin::run_report {
 
 // The kinds of findings, in the order of the counts.
-inline constexpr std::array<const char*, 7> kKinds = {
-    "modified", "missing", "new", "moved", "unreadable", "not_authentic", "out_of_order"};
+inline constexpr std::array<const char*, 8> kKinds = {"modified",     "missing",    "new",
+                                                      "moved",        "unreadable", "not_authentic",
+                                                      "out_of_order", "metadata"};
 
 // Findings per kind of a list of (kind, path, other path) tuples. -1 with an exception set.
 int count_kinds(PyObject* findings, std::array<long long, kKinds.size()>& counts);

@@ -4,14 +4,11 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 
 #include "engine/certificate_format.h"
-#include "engine/metadata/member.h"
-#include "engine/zip/reader.h"
-#include "python/capi/interruptible.h"
 #include "python/capi/paths.h"
+#include "python/certificate/metadata_reader.h"
 #include "python/certificate/reader.h"
 
 namespace mavelin::update_signing {
@@ -29,35 +26,8 @@ int load_stored(PyObject* path, Stored& out, std::string& why) {
         why = "the certificate can't be read";
         return 0;
     }
-    std::atomic<bool> cancel{false};
-    zip::Member member;
-    zip::Error err;
-    zip::Status status = zip::Status::kOk;
-    std::string refused;
-    auto work = [&]() noexcept {
-        status =
-            zip::read_member(archive, certificate_format::kMetadataName, &member, &err, &cancel);
-        if (status != zip::Status::kOk) return;
-        try {
-            refused = metadata::read_member(reinterpret_cast<const char*>(member.data.data()),
-                                            member.data.size(), out.stats);
-        } catch (const std::bad_alloc&) {
-            refused = "out of memory";
-        }
-    };
-    if (py::run_interruptible(work, cancel) < 0) return -1;
-    if (status == zip::Status::kNoMember) {
-        why = "the certificate keeps no file metadata";
-        return 0;
-    }
-    if (status != zip::Status::kOk) {
-        why = "its file metadata can't be read: " + err.message;
-        return 0;
-    }
-    if (!refused.empty()) {
-        why = "its file metadata is damaged: " + refused;
-        return 0;
-    }
+    const int kept = certificate::load_metadata(path, out.stats, why);
+    if (kept <= 0) return kept;
     if (out.stats.chunk_size != certificate_format::kProcedureChunkSize ||
         out.stats.step != certificate_format::kProcedureStep ||
         (!out.nodes.empty() &&

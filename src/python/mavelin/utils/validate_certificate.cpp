@@ -25,7 +25,8 @@ namespace {
 
 constexpr const char kDoc[] =
     "validate_certificate(dir_path, certificate_file, *, match='path', summary=False, "
-    "report=None, jobs=None, progress=False, scheduler=None, client=None)\n--\n\n"
+    "report=None, jobs=None, progress=False, scheduler=None, client=None, "
+    "check_metadata=False)\n--\n\n"
     "Interface to ensure the authenticity of the given folder against a KORVEX certificate\n"
     "file. Without a certificate path the algorithm searches for the certificate inside the\n"
     "given directory.\n\n"
@@ -36,7 +37,10 @@ constexpr const char kDoc[] =
     "jobs: hashing threads (None: one per processor).\n"
     "progress: show a progress line on standard error while hashing, when it is a terminal.\n"
     "scheduler: the address of a Dask scheduler to hash on ('auto': DASK_SCHEDULER_ADDRESS);\n"
-    "    client: a distributed.Client to hash through instead. jobs is then threads per worker.";
+    "    client: a distributed.Client to hash through instead. jobs is then threads per worker.\n"
+    "check_metadata: also report each file whose permission bits, owner, group or link target\n"
+    "    differ from the certificate's file metadata (findings of kind 'metadata', which do not\n"
+    "    fail the validation); by path only.";
 
 PyObject* logger() {
     return py::state().validate_logger.get();
@@ -58,7 +62,7 @@ int search(PyObject* validator, const char* method) {
 }
 
 // One INFO line with the number of findings of each kind.
-int log_summary(PyObject* findings, bool by_position) {
+int log_summary(PyObject* findings, bool by_position, bool check_metadata) {
     std::array<long long, run_report::kKinds.size()> counts{};
     if (run_report::count_kinds(findings, counts) < 0) return -1;
     py::Ref message = py::Ref::steal(PyUnicode_FromFormat(
@@ -67,6 +71,11 @@ int log_summary(PyObject* findings, bool by_position) {
         counts[0], counts[1], counts[2], counts[3], counts[4], counts[5]));
     if (message && by_position) {
         py::Ref tail = py::Ref::steal(PyUnicode_FromFormat(", %lld out of order", counts[6]));
+        if (!tail) return -1;
+        message = py::Ref::steal(PyUnicode_Concat(message.get(), tail.get()));
+    }
+    if (message && check_metadata) {
+        py::Ref tail = py::Ref::steal(PyUnicode_FromFormat(", %lld metadata", counts[7]));
         if (!tail) return -1;
         message = py::Ref::steal(PyUnicode_Concat(message.get(), tail.get()));
     }
@@ -129,13 +138,19 @@ int own_files(PyObject* dir_path, PyObject* validator, PyObject* report,
 // Loads, fingerprints and compares once the certificate is known, into `out`. By path, on compact
 // tables when the route rule says so; otherwise (by position, a caller's class, or a stored table
 // that does not fit the compact form) through the validator's steps.
-int run_steps(PyObject* validator, const char* match, validation::Outcome& out) {
+int run_steps(PyObject* validator, const char* match, bool check_metadata,
+              validation::Outcome& out) {
     if (std::strcmp(match, "path") == 0) {
         const int to_table = passes::route_to_table(passes::Procedure::kValidate);
         if (to_table < 0) return -1;
-        const int r = to_table ? validation::run_by_path(validator, out) : 1;
+        const int r = to_table ? validation::run_by_path(validator, out, check_metadata) : 1;
         if (r <= 0) return r;
     }
+    if (check_metadata &&
+        py::log(logger(), "warning",
+                "File metadata not checked: only a validation by path with the package's own "
+                "classes checks it.") < 0)
+        return -1;
     for (const char* step : {"deserealize_certificate", "generate_fingerprints"}) {
         py::Ref r = py::Ref::steal(PyObject_CallMethod(validator, step, nullptr));
         if (!r) return -1;
@@ -151,8 +166,9 @@ int run_steps(PyObject* validator, const char* match, validation::Outcome& out) 
 }
 
 PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "certificate_file", "match",     "summary", "report",
-                                   "jobs",     "progress",         "scheduler", "client",  nullptr};
+    static const char* kwlist[] = {
+        "dir_path", "certificate_file", "match",  "summary",        "report", "jobs",
+        "progress", "scheduler",        "client", "check_metadata", nullptr};
     PyObject *dir_path, *certificate_file, *report = Py_None;
     const char* match = "path";
     int summary = 0;
@@ -160,9 +176,11 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     int progress = 0;
     PyObject* scheduler = Py_None;
     PyObject* client = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "OO|$spOOpOO:validate_certificate", const_cast<char**>(kwlist), &dir_path,
-            &certificate_file, &match, &summary, &report, &jobs, &progress, &scheduler, &client))
+    int check_metadata = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$spOOpOOp:validate_certificate",
+                                     const_cast<char**>(kwlist), &dir_path, &certificate_file,
+                                     &match, &summary, &report, &jobs, &progress, &scheduler,
+                                     &client, &check_metadata))
         return nullptr;
     if (std::strcmp(match, "path") != 0 && std::strcmp(match, "position") != 0) {
         PyErr_Format(PyExc_ValueError, "match must be 'path' or 'position', not '%s'", match);
@@ -212,13 +230,14 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (own_files(dir_path, validator.get(), report, settings.skipped) < 0) return nullptr;
     validation::Outcome outcome;
-    if (run_steps(validator.get(), match, outcome) < 0) return nullptr;
+    if (run_steps(validator.get(), match, check_metadata != 0, outcome) < 0) return nullptr;
     PyObject* invalid = outcome.failed.get();
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
     if (!zero) return nullptr;
     int failed = PyObject_RichCompareBool(invalid, zero.get(), Py_GT);
     if (failed < 0) return nullptr;
-    if (summary && log_summary(outcome.findings.get(), std::strcmp(match, "position") == 0) < 0)
+    if (summary && log_summary(outcome.findings.get(), std::strcmp(match, "position") == 0,
+                               check_metadata != 0) < 0)
         return nullptr;
     // A report that cannot be written still leaves the verdict to be said; the run then fails.
     bool report_failed = false;

@@ -20,4 +20,5 @@ def validate_certificate(
     progress: bool = False,
     scheduler: str | None = None,
     client: object | None = None,
+    check_metadata: bool = False,
 ) -> None: ...
