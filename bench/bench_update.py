@@ -5,9 +5,9 @@
                                     [--python PYTHON] [--skip-small] [--skip-large]
 
 For each tree (--files small files of 1 to 16 KiB in folders of 1000; --large-count files of
---large-gib GiB each) it signs once with --update (a full signing that keeps the files' metadata,
-which also warms the page cache), waits out the two seconds within which a file counts as
-changed with the signing, rewrites --changed (--large-changed) files with other bytes of the same
+--large-gib GiB each) it waits out the two seconds within which a file counts as changed with a
+signing, signs once with --update (a full signing that keeps the files' metadata, which also
+warms the page cache), rewrites --changed (--large-changed) files with other bytes of the same
 size, and then runs, as whole processes:
 
   * PYTHON -m mavelin.cli sign_folder -p TREE -o OTHER      (a full signing, elsewhere)
@@ -53,8 +53,8 @@ def rewrite(paths, rng):
 def measure(args, label, top, count, changed_paths):
     rng = random.Random(7)
     cli = [args.python, "-m", "mavelin.cli", "sign_folder", "-p", top, "-m", "silent"]
+    time.sleep(RACY_SECONDS)  # the files just written would count as changed with the signing
     run_measured(cli + ["--update"])  # full, keeps the metadata; warms the cache
-    time.sleep(RACY_SECONDS)
     rewrite(changed_paths, rng)
     other = os.path.join(args.tmp_root, f"{label}-full.korvex")
     full_t, full_rss = run_measured(cli + ["-o", other])
