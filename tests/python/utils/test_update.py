@@ -105,6 +105,7 @@ def edit(rng, top, files, counter):
 
 
 def test_update_gives_the_bytes_of_a_full_signing_and_reads_only_what_changed(tmp_path, caplog):
+    from validation_helpers import check_report
     rng = random.Random(22)
     caplog.set_level(logging.INFO, logger="mavelin.utils.sign_folder")
     trees = []
@@ -121,8 +122,10 @@ def test_update_gives_the_bytes_of_a_full_signing_and_reads_only_what_changed(tm
     # first update after a signing at once rereads all of them.
     mavelin.utils.sign_folder(str(trees[0][0]), update=True)
     caplog.clear()
-    mavelin.utils.sign_folder(str(trees[0][0]), update=True)
+    mavelin.utils.sign_folder(str(trees[0][0]), update=True, report=str(tmp_path / "r.json"))
     assert COUNTS.search(caplog.text).groups() == (str(len(trees[0][1])), "0")
+    counts = check_report((tmp_path / "r.json").read_text())["counts"]
+    assert (counts["reread"], counts["reused"]) == (len(trees[0][1]), 0)
     time.sleep(2.2)
     for top, _ in trees:
         mavelin.utils.sign_folder(str(top), "silent", update=True)

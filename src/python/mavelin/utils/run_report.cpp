@@ -134,6 +134,12 @@ int build(const Facts& f, std::string& out) {
     if (put_integer(w, f.files) < 0) return -1;
     w.key("bytes");
     if (put_integer(w, f.bytes) < 0) return -1;
+    if (f.reread && f.reused) {
+        w.key("reread");
+        if (put_integer(w, f.reread) < 0) return -1;
+        w.key("reused");
+        if (put_integer(w, f.reused) < 0) return -1;
+    }
     w.key("seconds");
     if (put_seconds(w, f.start, f.end) < 0) return -1;
     w.key("failed_files");

@@ -35,6 +35,9 @@ struct Facts {
     PyObject* uncertified_links;
     // Certified files below folders that could not be read (an int).
     PyObject* not_checked;
+    // sign_folder(update=True): files read again and fingerprints taken over (ints), or null.
+    PyObject* reread = nullptr;
+    PyObject* reused = nullptr;
 };
 
 // Writes the report to `destination`: "-" is standard output, anything else a path, replaced

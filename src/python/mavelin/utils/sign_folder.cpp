@@ -106,6 +106,7 @@ struct Signing {
     // of the run's walk (kept for the new certificate).
     py::Ref stored;
     bool update = false;
+    py::Ref reread, reused;  // the counts of the update
     metadata::FileStats stats;
 };
 
@@ -136,6 +137,8 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* output, co
                             passed,        files.get(),  bytes.get(),       start,
                             end.get(),     failed.get(), findings,          uncertified.get(),
                             links.get(),   nullptr};
+    facts.reread = run.reread.get();
+    facts.reused = run.reused.get();
     return run_report::write(destination, facts);
 }
 
@@ -189,7 +192,9 @@ int fill_from_stored(bool silent, passes::TreePass& pass, Signing& run,
             if (!message || (!silent && py::log(logger(), "info", message.get()) < 0)) return -1;
             if (pass.fill(failures, bytes) < 0) return -1;
             run.stats = std::move(pass.stats());
-            return 0;
+            run.reread = py::Ref::steal(PyLong_FromSize_t(run.stats.size()));
+            run.reused = py::Ref::steal(PyLong_FromLong(0));
+            return run.reread && run.reused ? 0 : -1;
         }
         try {
             reused = metadata::reuse_fingerprints(pass.nodes(), pass.stats(), stored.nodes,
@@ -201,6 +206,9 @@ int fill_from_stored(bool silent, passes::TreePass& pass, Signing& run,
     }
     if (pass.fill(failures, bytes, &reread) < 0) return -1;
     run.stats = std::move(pass.stats());
+    run.reread = py::Ref::steal(PyLong_FromSize_t(reread.size()));
+    run.reused = py::Ref::steal(PyLong_FromSize_t(reused));
+    if (!run.reread || !run.reused) return -1;
     py::Ref message = py::Ref::steal(PyUnicode_FromFormat(
         "Files re-read: %zu, fingerprints reused: %zu", reread.size(), reused));
     return message && (silent || py::log(logger(), "info", message.get()) == 0) ? 0 : -1;
