@@ -53,7 +53,7 @@ PyObject* create_module(PyObject*, PyObject*) {
 
 // Both entry modules (`python -m mavelin` and `python -m mavelin.cli`) run the same source.
 PyObject* main_code(const Entry& e) {
-    return Py_CompileString(modules::kCliMainSource, origin_of(e).c_str(), Py_file_input);
+    return Py_CompileString(cli::kCliMainSource, origin_of(e).c_str(), Py_file_input);
 }
 
 PyObject* exec_module(PyObject*, PyObject* module) {
@@ -93,7 +93,7 @@ PyObject* get_code(PyObject*, PyObject* name) {
 PyObject* get_source(PyObject*, PyObject* name) {
     const Entry* e = lookup(name);
     if (!e || e->init) Py_RETURN_NONE;
-    return PyUnicode_FromString(modules::kCliMainSource);
+    return PyUnicode_FromString(cli::kCliMainSource);
 }
 
 PyObject* is_package(PyObject*, PyObject* name) {

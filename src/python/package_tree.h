@@ -8,27 +8,40 @@
 
 #include "python/capi/handle.h"
 
-namespace mavelin::modules {
-
 // Each fills an already created module object; returns 0, or -1 with an exception set.
-// They may run again on the same module (importlib.reload).
+// They may run again on the same module (importlib.reload). Each lives in its folder's namespace.
+namespace mavelin::cli {
 int init_cli(PyObject* m);
+// The source run as `python -m mavelin.cli`.
+extern const char kCliMainSource[];
+}  // namespace mavelin::cli
+
+namespace mavelin::commands {
 int init_sign_folder_command(PyObject* m);
 int init_validate_certificate_command(PyObject* m);
+}  // namespace mavelin::commands
+
+namespace mavelin::core {
 int init_models(PyObject* m);
 int init_hashing(PyObject* m);
 int init_node_handling(PyObject* m);
 int init_file_managing(PyObject* m);
 int init_validation(PyObject* m);
 int init_shards(PyObject* m);
+}  // namespace mavelin::core
+
+namespace mavelin::utils {
 int init_logger(PyObject* m);
 int init_sign_folder(PyObject* m);
 int init_validate_certificate(PyObject* m);
+}  // namespace mavelin::utils
 
-// The source run as `python -m mavelin.cli`.
-extern const char kCliMainSource[];
-
-}  // namespace mavelin::modules
+// The package's own modules: the library calls, their results and exceptions.
+namespace mavelin {
+int init_errors(PyObject* m);
+int init_results(PyObject* m);
+int init_api(PyObject* m);
+}  // namespace mavelin
 
 namespace mavelin::package_tree {
 
@@ -38,6 +51,8 @@ enum class Exposed {
     kModule,     // imports it; package.<last name> is the module
     kOwnName,    // imports it; package.<last name> is the module's object of that name
     kCommand,    // as kOwnName, and the object is a command of the group mavelin.cli.cli
+    kAll,        // imports it; package.<name> is the module's object of that name, for each
+                 // name of its __all__
 };
 
 struct Module {

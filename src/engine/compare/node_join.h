@@ -22,14 +22,18 @@ enum class Kind : uint8_t {
     kNew,           // only in the tree (fresh path)
     kMoved,         // only in the certificate, its fingerprint found in exactly one new file
     kMissing,       // only in the certificate (certificate path)
+    kOutOfOrder,    // by position: a pair whose paths differ, or an unpaired node whose path the
+                    // other table holds elsewhere (the path of the row it names)
 };
 
 constexpr size_t kNoRow = static_cast<size_t>(-1);
 
 struct Finding {
     Kind kind;
-    size_t fresh_row;        // kNoRow for kMissing
-    size_t certificate_row;  // kNoRow for kNew
+    size_t fresh_row;           // kNoRow for kMissing
+    size_t certificate_row;     // kNoRow for kNew
+    bool paths_differ = false;  // a pair by position whose paths differ: the certificate's
+                                // path goes with the finding
 };
 
 struct Comparison {

@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "engine/fingerprint/parallel_runner.h"
-
 namespace mavelin::table {
 
 namespace {
@@ -27,27 +25,34 @@ std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& 
     std::vector<std::string> paths;
     std::uint64_t total = 0;
     const std::size_t count = only ? only->size() : table.size();
-    auto node = [only](std::size_t k) { return only ? (*only)[k] : k; };
     for (std::size_t first = 0; first < count; first += kBatch) {
         const std::size_t end = std::min(count, first + kBatch);
         paths.clear();
-        for (std::size_t k = first; k < end; ++k) paths.emplace_back(table.path(node(k)));
+        for (std::size_t k = first; k < end; ++k)
+            paths.emplace_back(table.path(only ? (*only)[k] : k));
         std::vector<fingerprint::FileOutcome> outcomes =
             fingerprint::fingerprint_files(root, paths, params, threads, cancel, progress);
-        for (std::size_t k = 0; k < outcomes.size(); ++k) {
-            fingerprint::FileOutcome& o = outcomes[k];
-            const std::size_t i = node(first + k);
-            if (o.error.code != 0) {
-                table.clear_fingerprint(i);
-                failures.push_back(FillFailure{i, std::move(o.error)});
-            } else {
-                table.set_fingerprint(i, o.rows.data());
-                total += o.size;
-            }
-        }
+        store_outcomes(table, first, outcomes, failures, total, only);
     }
     if (bytes) *bytes = total;
     return failures;
+}
+
+void store_outcomes(NodeTable& table, std::size_t first,
+                    std::vector<fingerprint::FileOutcome>& outcomes,
+                    std::vector<FillFailure>& failures, std::uint64_t& bytes,
+                    const std::vector<std::size_t>* only) {
+    for (std::size_t k = 0; k < outcomes.size(); ++k) {
+        fingerprint::FileOutcome& o = outcomes[k];
+        const std::size_t i = only ? (*only)[first + k] : first + k;
+        if (o.error.code != 0) {
+            table.clear_fingerprint(i);
+            failures.push_back(FillFailure{i, std::move(o.error)});
+        } else {
+            table.set_fingerprint(i, o.rows.data());
+            bytes += o.size;
+        }
+    }
 }
 
 }  // namespace mavelin::table

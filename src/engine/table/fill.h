@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/fingerprint/fingerprint.h"
+#include "engine/fingerprint/parallel_runner.h"
 #include "engine/fingerprint/progress.h"
 #include "engine/fs/os_error.h"
 #include "engine/table/node_table.h"
@@ -33,5 +34,14 @@ std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& 
                                            fingerprint::Progress* progress = nullptr,
                                            std::uint64_t* bytes = nullptr,
                                            const std::vector<std::size_t>* only = nullptr);
+
+// Stores the outcomes of the nodes first, first + 1, ... (with `only`, of the nodes
+// (*only)[first], (*only)[first + 1], ...) in the table (after prepare_fingerprints()): the
+// fingerprint of each that succeeded, its size added to `bytes`; each that failed keeps no
+// fingerprint and is appended to `failures` with its error (moved out).
+void store_outcomes(NodeTable& table, std::size_t first,
+                    std::vector<fingerprint::FileOutcome>& outcomes,
+                    std::vector<FillFailure>& failures, std::uint64_t& bytes,
+                    const std::vector<std::size_t>* only = nullptr);
 
 }  // namespace mavelin::table

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "python/capi/handle.h"
+#include "python/capi/library_call.h"
 
 namespace mavelin::py {
 
@@ -29,7 +30,12 @@ struct FetchedError {
 };
 FetchedError fetch_error();
 
-// Raises SystemExit(1), the run's exit request. Always returns null.
-PyObject* exit_request();
+// The exception of mavelin.errors that `failure` names, made from `args`: an OSError (its errno,
+// strerror and filename, and it becomes the __cause__), another exception (its text, and the
+// cause), a tuple of arguments or one object; null: none. Null with an exception set on failure.
+Ref library_error(Failure failure, PyObject* args);
+// Raises SystemExit(1), the run's exit request; in a library call, the exception of mavelin.errors
+// that `failure` names instead, made from `args` as library_error makes it. Always returns null.
+PyObject* exit_request(Failure failure = Failure::kError, PyObject* args = nullptr);
 
 }  // namespace mavelin::py

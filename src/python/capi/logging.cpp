@@ -2,6 +2,7 @@
 #include "python/capi/logging.h"
 
 #include "python/capi/import.h"
+#include "python/capi/library_call.h"
 
 namespace mavelin::py {
 
@@ -12,6 +13,8 @@ Ref get_logger(const char* name) {
 }
 
 int log(PyObject* logger, const char* level, PyObject* message) {
+    const int wanted = may_log(logger);
+    if (wanted <= 0) return wanted;
     Ref r = Ref::steal(PyObject_CallMethod(logger, level, "O", message));
     return r ? 0 : -1;
 }

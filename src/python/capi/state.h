@@ -5,6 +5,7 @@
 
 #include "python/capi/attribute_names.h"
 #include "python/capi/handle.h"
+#include "python/capi/library_call.h"
 
 namespace mavelin::py {
 
@@ -44,6 +45,10 @@ struct State {
     Ref validator_class;  // mavelin.core.validation.CertificateValidator
     Ref hash_type;        // the type of _generate_hash's objects (made on first use)
     Ref class_signature;  // the __signature__ descriptor of the classes above
+    // The exceptions of mavelin.errors, by the failure each stands for (written by init_errors).
+    Ref error_classes[static_cast<size_t>(Failure::kCount)];
+    Ref finding_class;  // mavelin.results.Finding
+    Ref result_class;   // mavelin.results.Result
 
     // Loggers of the modules that log, replaced when their module is initialised again.
     Ref validation_logger;  // "mavelin.core.validation"

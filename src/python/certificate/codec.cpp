@@ -1,20 +1,25 @@
-// Certificate payload codec: the node table to and from its pickle bytes through the engine's
-// writer and reader.
+// Certificate payload codec: a table of records into the compact form the engine's payload writer
+// takes, and a payload into records through the engine's reader.
 #include "python/certificate/codec.h"
 
 #include <atomic>
+#include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <new>
 #include <span>
 #include <stdexcept>
+#include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/certificate_format.h"
+#include "engine/hash/sha256/sha256.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/reader.h"
-#include "engine/pickle/writer.h"
+#include "engine/table/path_text.h"
 #include "python/capi/entry.h"
 #include "python/capi/gc.h"
 #include "python/capi/interruptible.h"
@@ -26,14 +31,7 @@ namespace pk = mavelin::pickle;
 
 namespace {
 
-// Deeper values are left to the host's pickle (a node table is 5 levels deep).
-constexpr int kMaxDepth = 32;
-
 enum : int { kDone = 0, kUnsupported = 1, kError = -1 };
-
-pk::Identity identity(PyObject* o) {
-    return reinterpret_cast<pk::Identity>(o);
-}
 
 // ------------------------------------------------------------------ writing
 
@@ -99,182 +97,139 @@ int check_class(PyObject* cls, NodeClass& nc) {
     return check_copyreg(nc);
 }
 
-// Walks the table in the host pickler's order. Every memoized object is held until the end,
-// as the host's memo holds it, so no address is reused while it serves as an identity.
-class Walker {
+// Collects the compact form of a table of records, refusing any shape whose host pickle is not
+// the compact form's payload.
+class Compact {
   public:
-    explicit Walker(const NodeClass& nc) : nc_(nc) {}
-    // Where finished pieces of the stream go while the table's items are written (optional).
-    const std::function<int(std::string_view)>* sink = nullptr;
-    int flush(bool all);
-    // `unshared`: the caller's container holds the only reference to `o`, so `o` occurs
-    // once in the stream and needs no memo look-up.
-    int save(PyObject* o, int depth, bool unshared = false);
-    pk::PickleWriter w;
+    Compact(const NodeClass& nc, table::NodeTable& out) : nc_(nc), out_(out) {}
+    // kDone with the table in `out`, kUnsupported, or kError.
+    int run(PyObject* table);
 
   private:
-    int save_long(PyObject* o);
-    int put_str(PyObject* o, pk::Identity id);
-    int save_dict(PyObject* o, int depth, pk::Identity id);
-    int save_list(PyObject* o, int depth, pk::Identity id);
-    int save_node(PyObject* o, int depth, pk::Identity id);
+    // Whether `o` occurs once in the table so far: held only by the container it was reached
+    // through, or seen for the first time. The host's memo would name a second occurrence.
+    bool once(PyObject* o) { return Py_REFCNT(o) == 1 || seen_.insert(o).second; }
+    // Whether the state key `k` is the attribute name `name`, the same object in every record.
+    bool attribute(PyObject* k, std::string_view name, PyObject*& first);
+    int node(PyObject* o);
+    int fingerprint(PyObject* fp);
 
     const NodeClass& nc_;
-    std::vector<py::Ref> kept_;
+    table::NodeTable& out_;
+    std::unordered_set<PyObject*> seen_;
+    PyObject* attr_id_ = nullptr;
+    PyObject* attr_path_ = nullptr;
+    PyObject* attr_fp_ = nullptr;
+    bool rows_known_ = false;
+    std::string text_, raw_;
+    std::vector<table::Digest> rows_;
 };
 
-int Walker::save(PyObject* o, int depth, bool unshared) {
-    if (PyLong_CheckExact(o)) return save_long(o);
-    if (depth > kMaxDepth) return kUnsupported;
-    PyTypeObject* t = Py_TYPE(o);
-    if (t != &PyUnicode_Type && t != &PyDict_Type && t != &PyList_Type && t != nc_.type)
-        return kUnsupported;
-    pk::Identity id = pk::kUnshared;
-    if (unshared) {
-        w.opcode_boundary();
-    } else {
-        id = identity(o);
-        if (w.save_ref(id)) return kDone;
-        kept_.push_back(py::Ref::borrow(o));
-    }
-    if (t == &PyUnicode_Type) return put_str(o, id);
-    if (t == &PyDict_Type) return save_dict(o, depth, id);
-    if (t == &PyList_Type) return save_list(o, depth, id);
-    return save_node(o, depth, id);
-}
-
-int Walker::save_long(PyObject* o) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (!overflow) {
-        if (v == -1 && PyErr_Occurred()) return kError;
-        w.save_int(static_cast<std::int64_t>(v));
-        return kDone;
-    }
-#if PY_VERSION_HEX >= 0x030D0000
-    const int flags = Py_ASNATIVEBYTES_LITTLE_ENDIAN;
-    const Py_ssize_t need = PyLong_AsNativeBytes(o, nullptr, 0, flags);
-    if (need < 0) return kError;
-    std::vector<std::uint8_t> buf(static_cast<std::size_t>(need));
-    if (PyLong_AsNativeBytes(o, buf.data(), need, flags) < 0) return kError;
-#else
-    const std::size_t nbits = _PyLong_NumBits(o);
-    if (nbits == static_cast<std::size_t>(-1) && PyErr_Occurred()) return kError;
-    const std::size_t nbytes = nbits / 8 + 1;
-    if (nbytes > 0x7fffffff) return kUnsupported;  // the host refuses it with its own error
-    std::vector<std::uint8_t> buf(nbytes);
-    if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(o), buf.data(), nbytes, 1, 1) < 0)
-        return kError;
-#endif
-    w.save_int(std::span<const std::uint8_t>(buf));
-    return kDone;
-}
-
-int Walker::put_str(PyObject* o, pk::Identity id) {
+// The text of a str as the host's pickle writes it (UTF-8, lone surrogates in their 3-byte form).
+int pickled_text(PyObject* o, std::string& out) {
     Py_ssize_t n = 0;
-    if (PyUnicode_IS_COMPACT_ASCII(o)) {
-        n = PyUnicode_GET_LENGTH(o);
-        w.put_str(id, std::string_view(static_cast<const char*>(PyUnicode_DATA(o)),
-                                       static_cast<std::size_t>(n)));
-        return kDone;
-    }
     if (const char* s = PyUnicode_AsUTF8AndSize(o, &n)) {
-        w.put_str(id, std::string_view(s, static_cast<std::size_t>(n)));
+        out.assign(s, static_cast<std::size_t>(n));
         return kDone;
     }
-    // Lone surrogates: the host writes them in their 3-byte form.
     PyErr_Clear();
     py::Ref b = py::Ref::steal(PyUnicode_AsEncodedString(o, "utf-8", "surrogatepass"));
     if (!b) return kError;
-    w.put_str(id, std::string_view(PyBytes_AS_STRING(b.get()),
-                                   static_cast<std::size_t>(PyBytes_GET_SIZE(b.get()))));
+    out.assign(PyBytes_AS_STRING(b.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(b.get())));
     return kDone;
 }
 
-int Walker::save_dict(PyObject* o, int depth, pk::Identity id) {
-    w.put_empty_dict(id);
-    const Py_ssize_t size = PyDict_GET_SIZE(o);
-    if (size == 0) return kDone;
-    pk::Batch b = w.batch_begin(static_cast<std::size_t>(size), true);
-    Py_ssize_t pos = 0, count = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(o, &pos, &k, &v)) {
-        const bool value_unshared = Py_REFCNT(v) == 1;
-        py::Ref key = py::Ref::borrow(k), value = py::Ref::borrow(v);
-        int r = save(key.get(), depth + 1);
-        if (r == kDone) r = save(value.get(), depth + 1, value_unshared);
-        if (r != kDone) return r;
-        w.batch_item_done(b);
-        ++count;
-        if (depth == 0 && flush(false) != kDone) return kError;
+bool Compact::attribute(PyObject* k, std::string_view name, PyObject*& first) {
+    if (first) return k == first;
+    Py_ssize_t n = 0;
+    const char* s = PyUnicode_CheckExact(k) ? PyUnicode_AsUTF8AndSize(k, &n) : nullptr;
+    if (!s) {
+        PyErr_Clear();
+        return false;
     }
-    if (count != size || PyDict_GET_SIZE(o) != size) return kUnsupported;  // changed underway
-    w.batch_end(b);
+    if (std::string_view(s, static_cast<std::size_t>(n)) != name || !seen_.insert(k).second)
+        return false;
+    first = k;
+    return true;
+}
+
+int Compact::fingerprint(PyObject* fp) {
+    if (!PyList_CheckExact(fp) || !once(fp)) return kUnsupported;
+    const auto rows = static_cast<std::size_t>(PyList_GET_SIZE(fp));
+    if (!rows_known_) {
+        if (!out_.set_rows(rows)) return kUnsupported;
+        rows_known_ = true;
+    }
+    if (rows != out_.rows()) return kUnsupported;
+    rows_.resize(rows);
+    for (std::size_t r = 0; r < rows; ++r) {
+        PyObject* row = PyList_GET_ITEM(fp, static_cast<Py_ssize_t>(r));
+        if (!PyList_CheckExact(row) || PyList_GET_SIZE(row) != 1 || !once(row)) return kUnsupported;
+        PyObject* hex = PyList_GET_ITEM(row, 0);
+        if (!PyUnicode_CheckExact(hex) || !PyUnicode_IS_COMPACT_ASCII(hex) ||
+            PyUnicode_GET_LENGTH(hex) != 64 || !once(hex) ||
+            !hash::sha256::from_hex(static_cast<const char*>(PyUnicode_DATA(hex)), rows_[r]))
+            return kUnsupported;
+    }
     return kDone;
 }
 
-int Walker::save_list(PyObject* o, int depth, pk::Identity id) {
-    w.put_empty_list(id);
-    const Py_ssize_t size = PyList_GET_SIZE(o);
-    if (size == 0) return kDone;
-    pk::Batch b = w.batch_begin(static_cast<std::size_t>(size), false);
-    for (Py_ssize_t i = 0; i < size; ++i) {
-        if (PyList_GET_SIZE(o) != size) return kUnsupported;  // changed underway
-        PyObject* raw = PyList_GET_ITEM(o, i);
-        const bool item_unshared = Py_REFCNT(raw) == 1;
-        py::Ref item = py::Ref::borrow(raw);
-        const int r = save(item.get(), depth + 1, item_unshared);
-        if (r != kDone) return r;
-        w.batch_item_done(b);
-    }
-    if (PyList_GET_SIZE(o) != size) return kUnsupported;
-    w.batch_end(b);
-    return kDone;
-}
-
-bool is_attribute_name(PyObject* key) {
-    if (!PyUnicode_CheckExact(key)) return false;
-    for (std::string_view name : {certificate_format::kAttrId, certificate_format::kAttrPath,
-                                  certificate_format::kAttrFingerprint}) {
-        Py_ssize_t n = 0;
-        const char* s = PyUnicode_AsUTF8AndSize(key, &n);
-        if (!s) {
-            PyErr_Clear();
-            return false;
-        }
-        if (std::string_view(s, static_cast<std::size_t>(n)) == name) return true;
-    }
-    return false;
-}
-
-int Walker::save_node(PyObject* o, int depth, pk::Identity id) {
-    // The state is the instance dict itself; only the record's own attributes are accepted,
-    // which also rules out instance-level hooks such as __reduce_ex__ or __getstate__.
+int Compact::node(PyObject* o) {
+    if (Py_TYPE(o) != nc_.type || !once(o)) return kUnsupported;
     py::Ref state = py::Ref::steal(PyObject_GenericGetDict(o, nullptr));
     if (!state) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return kError;
         PyErr_Clear();
         return kUnsupported;
     }
-    if (!PyDict_CheckExact(state.get()) || PyDict_GET_SIZE(state.get()) == 0) return kUnsupported;
+    const Py_ssize_t attrs = PyDict_CheckExact(state.get()) ? PyDict_GET_SIZE(state.get()) : 0;
+    if (attrs != 2 && attrs != 3) return kUnsupported;
+    // The attributes in the order a record creates them: id, file_path, then the fingerprint.
+    Py_ssize_t pos = 0;
+    PyObject *k, *id, *path, *fp = nullptr;
+    if (!PyDict_Next(state.get(), &pos, &k, &id) ||
+        !attribute(k, certificate_format::kAttrId, attr_id_) ||
+        !PyDict_Next(state.get(), &pos, &k, &path) ||
+        !attribute(k, certificate_format::kAttrPath, attr_path_))
+        return kUnsupported;
+    if (attrs == 3 && (!PyDict_Next(state.get(), &pos, &k, &fp) ||
+                       !attribute(k, certificate_format::kAttrFingerprint, attr_fp_)))
+        return kUnsupported;
+    int overflow = 0;
+    const long long id_value =
+        PyLong_CheckExact(id) ? PyLong_AsLongLongAndOverflow(id, &overflow) : 0;
+    if (!PyLong_CheckExact(id) || overflow) return kUnsupported;
+    if (!PyUnicode_CheckExact(path) || !once(path)) return kUnsupported;
+    if (pickled_text(path, text_) != kDone) return kError;
+    if (!table::path_from_text(text_, raw_) || raw_.size() > table::NodeTable::kMaxPath)
+        return kUnsupported;
+    if (fp) {
+        const int r = fingerprint(fp);
+        if (r != kDone) return r;
+    }
+    out_.add(static_cast<std::int64_t>(id_value), raw_, fp ? rows_.data() : nullptr);
+    return kDone;
+}
+
+int Compact::run(PyObject* table) {
+    // The class's names are written once and named again: no value may be them.
+    seen_.insert(nc_.module);
+    seen_.insert(nc_.qualname.get());
+    constexpr std::size_t kPrefix = sizeof certificate_format::kNodeKeyPrefix - 1;
+    char key[32];
+    std::memcpy(key, certificate_format::kNodeKeyPrefix, kPrefix);
     Py_ssize_t pos = 0;
     PyObject *k, *v;
-    while (PyDict_Next(state.get(), &pos, &k, &v)) {
-        if (!is_attribute_name(k)) return kUnsupported;
-    }
-    if (!w.save_ref(identity(nc_.cls))) {
-        kept_.push_back(py::Ref::borrow(nc_.cls));
-        int r = save(nc_.module, depth + 1);
-        if (r == kDone) r = save(nc_.qualname.get(), depth + 1);
+    for (std::size_t i = 0; PyDict_Next(table, &pos, &k, &v); ++i) {
+        const auto key_end = std::to_chars(key + kPrefix, key + sizeof key, i + 1).ptr;
+        if (!PyUnicode_CheckExact(k) || !PyUnicode_IS_COMPACT_ASCII(k) || !once(k) ||
+            std::string_view(static_cast<const char*>(PyUnicode_DATA(k)),
+                             static_cast<std::size_t>(PyUnicode_GET_LENGTH(k))) !=
+                std::string_view(key, static_cast<std::size_t>(key_end - key)))
+            return kUnsupported;
+        const int r = node(v);
         if (r != kDone) return r;
-        w.put_stack_global(identity(nc_.cls));
     }
-    w.save_empty_tuple();
-    w.put_newobj(id);
-    // Held by the record and by `state` alone: the dict occurs nowhere else.
-    const int r = save(state.get(), depth + 1, Py_REFCNT(state.get()) == 2);
-    if (r != kDone) return r;
-    w.put_build();
     return kDone;
 }
 
@@ -394,35 +349,21 @@ class Builder {
 
 }  // namespace
 
-// Hands the settled part of the stream to the sink once enough has gathered (or all of it).
-int Walker::flush(bool all) {
-    constexpr std::size_t kPiece = 1 << 20;
-    if (!sink) return kDone;
-    const std::size_t n = w.settled_size();
-    if (n == 0 || (!all && n < kPiece)) return kDone;
-    if ((*sink)(std::string_view(w.data().data(), n)) != 0) return kError;
-    w.drop_settled(n);
-    return kDone;
-}
-
-int dump_node_table(PyObject* table, PyObject* filenode_type,
-                    const std::function<int(std::string_view)>& sink) {
+int compact_form(PyObject* table, PyObject* filenode_type, table::NodeTable& out) {
     try {
-        if (!PyDict_CheckExact(table)) return kUnsupported;
+        out = table::NodeTable();
+        if (!PyDict_CheckExact(table)) return 0;
         NodeClass nc;
-        const int c = check_class(filenode_type, nc);
-        if (c != kDone) return c;
-        Walker walker(nc);
-        walker.sink = &sink;
-        const int r = walker.save(table, 0);
-        if (r != kDone) return r;
-        walker.w.finish();
-        return walker.flush(true);
+        int r = check_class(filenode_type, nc);
+        if (r == kDone) r = Compact(nc, out).run(table);
+        if (r != kDone) return r == kError ? -1 : 0;
+        out.shrink_to_fit();
+        return 1;
     } catch (const std::length_error&) {
-        return kUnsupported;  // beyond the memo's or an int's limits: the host reports it
+        return 0;  // a path beyond the table's limit: the host pickles it
     } catch (...) {
         py::set_error_from_current_exception();
-        return kError;
+        return -1;
     }
 }
 

@@ -1,26 +1,26 @@
-// Certificate payload codec: the node table to and from its pickle bytes through the engine's
-// writer and reader.
+// Certificate payload codec: a table of records into the compact form the engine's payload writer
+// takes, and a payload into records through the engine's reader.
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <string>
-#include <string_view>
 
 #include "engine/memory_budget.h"
+#include "engine/table/node_table.h"
 #include "python/capi/handle.h"
 
 namespace mavelin::certificate {
 
-// Serializes a node table exactly as the host's pickle.dump(table, file) does at protocol 4,
-// handing the stream to `sink` piece by piece as it is made, so that a large table is never
-// held whole in memory. `sink` returns 0, or -1 with a Python exception set, which ends the
-// dump. Returns 0 when the whole stream was handed out; 1 when the table holds anything this
-// writer does not reproduce with certainty (nothing is raised; pieces may already have been
-// handed out, and the caller starts again with the host's pickle); -1 with a Python exception
-// set. `filenode_type` is the class mavelin.core.models.FileNode.
-int dump_node_table(PyObject* table, PyObject* filenode_type,
-                    const std::function<int(std::string_view)>& sink);
+// The compact form of a node table of records, when the host's pickle.dumps(table, 4) of it is
+// byte for byte table::write_payload's of that form: a dict whose keys are "node_id_1",
+// "node_id_2" ... in order, of records of exactly `filenode_type` (mavelin.core.models.FileNode,
+// which the host pickles by module and name, with no hook that changes how) that hold id (an int
+// of 64 bits), file_path (a path a walk can give) and, for some, a fingerprint in the scan's form
+// with the same number of rows for all; no object occurring twice in the table but the class's
+// names and the records' attribute names (the same objects in every record). 1 with `out`
+// holding it; 0 when the table has any other shape (the host's pickle then writes it); -1 with
+// a Python exception set. No Python code runs while it reads the table.
+int compact_form(PyObject* table, PyObject* filenode_type, table::NodeTable& out);
 
 // Decodes a payload into a new dict of FileNode records, built as the host's unpickler
 // builds them (no constructor runs; attribute names interned). Accepts the host's own

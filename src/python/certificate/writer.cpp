@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -131,12 +133,29 @@ zip::HostZip host_layout() {
 }
 
 // The payload, the node table as the host pickles it at protocol 4, handed to `sink` as it is
-// made; `restart` is called before tables of other shapes go to the host's pickler instead.
+// made: the engine's payload of its compact form, when it has one; otherwise the host's pickle
+// (`restart` is called first when the engine gave up with pieces already handed out).
 template <class Sink, class Restart>
 int write_payload(PyObject* table, PyObject* node_class, Sink&& sink, Restart&& restart) {
-    const int r = certificate::dump_node_table(table, node_class, sink);
-    if (r <= 0) return r;
-    if (restart() < 0) return -1;
+    table::NodeTable nodes;
+    const int compact = certificate::compact_form(table, node_class, nodes);
+    if (compact < 0) return -1;
+    if (compact) {
+        int r = 0;
+        try {
+            table::write_payload(nodes, [&](std::string_view piece) {
+                r = sink(piece);
+                return r == 0;
+            });
+            return r;
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        } catch (const std::length_error&) {
+            // Past the memo's limits: the host's pickle says what it makes of such a table.
+            if (r < 0 || restart() < 0) return -1;
+        }
+    }
     py::Ref dumps = py::import_attr("pickle", "dumps");
     if (!dumps) return -1;
     py::Ref bytes = py::Ref::steal(PyObject_CallFunction(dumps.get(), "Oi", table, 4));

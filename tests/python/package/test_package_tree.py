@@ -26,6 +26,9 @@ MODULES = [
     "mavelin.utils.logger",
     "mavelin.utils.sign_folder",
     "mavelin.utils.validate_certificate",
+    "mavelin.errors",
+    "mavelin.results",
+    "mavelin.api",
 ]
 NOT_LOADED_AT_START = {"mavelin.cli.__main__", "mavelin.cli.commands.generate_certificate_report",
                        "mavelin.core._shards"}

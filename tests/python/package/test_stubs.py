@@ -17,7 +17,7 @@ MODULES = [
     "mavelin.cli.commands.generate_certificate_report", "mavelin.core", "mavelin.core.models",
     "mavelin.core.hashing", "mavelin.core.node_handling", "mavelin.core.file_managing",
     "mavelin.core.validation", "mavelin.utils", "mavelin.utils.logger", "mavelin.utils.sign_folder",
-    "mavelin.utils.validate_certificate",
+    "mavelin.utils.validate_certificate", "mavelin.errors", "mavelin.results", "mavelin.api",
 ]
 PACKAGES = {"mavelin", "mavelin.cli", "mavelin.cli.commands", "mavelin.core", "mavelin.utils"}
 
@@ -55,7 +55,9 @@ def test_stubtest_finds_the_stubs_and_the_module_in_agreement(tmp_path):
     assert "Success: no issues found in" in r.stdout
     # A caller's mistake is caught through the stubs.
     (tmp_path / "use.py").write_text(
-        "from mavelin.utils import sign_folder\nsign_folder('d', jobs='all')\n")
+        "from mavelin.utils import sign_folder\nsign_folder('d', jobs='all')\n"
+        "import mavelin\nfound: list[str] = mavelin.validate('d').findings\n")
     r = run_process([sys.executable, "-m", "mypy", "--strict", "use.py"], cwd=tmp_path,
                     env={"MYPYPATH": str(tmp_path / "stubs")}, timeout=600)
     assert r.returncode == 1 and 'Argument "jobs" to "sign_folder"' in r.stdout, r.stdout
+    assert '"tuple[Finding, ...]", variable has type "list[str]"' in r.stdout, r.stdout

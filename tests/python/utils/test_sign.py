@@ -339,6 +339,10 @@ def _shared_objects():
     return {"node_id_1": a, "node_id_2": b}
 
 
+def _paths(*paths):
+    return {f"node_id_{i}": FileNode(i, p) for i, p in enumerate(paths, 1)}
+
+
 def _odd_values():
     node = FileNode(1, PurePosixPath("as/path"))
     node.extra = "extra attribute"
@@ -369,6 +373,10 @@ PAYLOAD_CASES = {
     "ids around 2**63": lambda: build_table(6, first_id=2**63 - 3),
     "ids around 2**64": lambda: build_table(6, first_id=2**64 - 3),
     "shared objects": _shared_objects,
+    # Paths that are objects the pickle memoizes anyway.
+    "the module's name as a path": lambda: _paths(FileNode.__module__, "x"),
+    "an attribute name as a path": lambda: _paths("x", sys.intern("file_path")),
+    "one-character paths": lambda: _paths("a", "a"),
     "odd values": _odd_values,
 }
 

@@ -7,7 +7,7 @@
 #include "python/capi/import.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::cli {
 
 const char kCliMainSource[] =
     "\"\"\"Runs the command group: python -m mavelin (or mavelin.cli) COMMAND [OPTIONS].\"\"\"\n"
@@ -100,4 +100,4 @@ int init_cli(PyObject* m) {
     return py::set_attr(m, "cli", group.get());
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::cli

@@ -1,10 +1,12 @@
-// Validation by path on compact node tables: the certificate, the fresh scan and the join in C++.
+// Validation on compact node tables: the certificate, the fresh scan and the pairing in C++.
 #include "python/mavelin/core/compact_validation.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "engine/compare/node_join.h"
+#include "engine/compare/position_join.h"
 #include "engine/metadata/compare.h"
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
@@ -107,7 +109,7 @@ int check_metadata_of(PyObject* certificate_path, const table::NodeTable& certif
 
 }  // namespace
 
-int run_by_path(PyObject* validator, Outcome& out, bool check_metadata) {
+int run_on_tables(PyObject* validator, bool by_position, Outcome& out, bool check_metadata) {
     py::Ref certificate_path = py::attr(validator, attr::kCertificatePath);
     py::Ref top_path = py::attr(validator, attr::kResultPath);
     if (!certificate_path || !top_path) return -1;
@@ -134,7 +136,9 @@ int run_by_path(PyObject* validator, Outcome& out, bool check_metadata) {
     if (findings.start() < 0) return -1;
     const long long folders = findings.unreadable_folders();
     if (folders < 0) return -1;
-    const long long count = node_comparison::by_path(certificate, fresh, findings);
+    const long long count =
+        node_comparison::on_tables(by_position ? compare::join_by_position : compare::join_by_path,
+                                   certificate, fresh, findings);
     if (count < 0) return -1;
     if (check_metadata &&
         check_metadata_of(certificate_path.get(), certificate, pass, findings) < 0)

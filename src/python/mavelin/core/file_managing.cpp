@@ -10,6 +10,7 @@
 #include "engine/certificate_format.h"
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/fs/tree_walk.h"
+#include "engine/table/node_table.h"
 #include "python/capi/attribute_names.h"
 #include "python/capi/classes.h"
 #include "python/capi/entry.h"
@@ -61,7 +62,7 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
     if (!initial || !table) return nullptr;
     std::string top;
     if (py::encode_path(initial.get(), top) < 0) return nullptr;
-    std::vector<std::string> paths;
+    table::NodeTable nodes;
     std::vector<fs::LeftOutFolder> left_out;
     std::vector<fs::WalkError> walk_errors;
     std::vector<std::string> dangling;
@@ -70,7 +71,7 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
     const fs::SkippedFiles* skipped = passes::skipped_files();  // a procedure's own files
     auto work = [&]() noexcept {
         try {
-            paths = fs::scan_node_paths(top, &left_out, &walk_errors, &cancel, &dangling, skipped);
+            nodes = table::scan_tree(top, 0, &walk_errors, &cancel, &left_out, &dangling, skipped);
         } catch (...) {
             failed = true;
         }
@@ -88,12 +89,13 @@ PyObject* parse_directory(PyObject* self, PyObject*) {
         PyObject_SetAttrString(self, attr::kScanErrors, errors.get()) < 0 ||
         PyObject_SetAttrString(self, attr::kUncertifiedLinks, links.get()) < 0)
         return nullptr;
+    // The walk's table becomes records at the edge, one per node under the key of its id.
     py::GcPause gc_pause;
     long long id = 0;
-    for (const std::string& p : paths) {
+    for (size_t i = 0; i < nodes.size(); ++i) {
         py::Ref id_obj = py::Ref::steal(PyLong_FromLongLong(++id));
         if (!id_obj) return nullptr;
-        py::Ref path = py::decode_path(p);
+        py::Ref path = py::decode_path(nodes.path(i));
         if (!path) return nullptr;
         py::Ref node = models::new_filenode(id_obj.get(), path.get());
         py::Ref key = models::node_key(id_obj.get());
@@ -229,7 +231,7 @@ py::Ref scan_errors(PyObject* initial, const std::vector<fs::WalkError>& errors)
 
 }  // namespace mavelin::file_managing
 
-namespace mavelin::modules {
+namespace mavelin::core {
 
 int init_file_managing(PyObject* m) {
     using namespace file_managing;
@@ -260,4 +262,4 @@ int init_file_managing(PyObject* m) {
     return py::set_attr(m, "FileManager", cls.get());
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::core

@@ -11,7 +11,7 @@
 #include "python/mavelin/core/hash_object.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::core {
 namespace {
 
 constexpr hash::sha256::Impl kImpls[] = {hash::sha256::Impl::kPortable, hash::sha256::Impl::kShaNi,
@@ -88,4 +88,4 @@ int init_hashing(PyObject* m) {
     return 0;
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::core

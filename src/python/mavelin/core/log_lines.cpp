@@ -92,7 +92,10 @@ int report_scan(PyObject* logger, PyObject* uncertified, PyObject* links, PyObje
             if (!message || py::log(logger, "error", message.get()) < 0) return -1;
         }
         if (n > 0) {
-            py::exit_request();
+            // A library call raises the first folder's OSError as TreeUnreadable.
+            PyObject *path, *exc;
+            if (PyArg_ParseTuple(PySequence_Fast_GET_ITEM(seq.get(), 0), "OO", &path, &exc))
+                py::exit_request(py::Failure::kTreeUnreadable, exc);
             return -1;
         }
     }
@@ -101,7 +104,9 @@ int report_scan(PyObject* logger, PyObject* uncertified, PyObject* links, PyObje
     const int empty = PyObject_RichCompareBool(count, zero.get(), Py_EQ);
     if (empty < 0) return -1;
     if (empty) {
-        if (py::log(logger, "error", "No files were found.") == 0) py::exit_request();
+        py::Ref message = py::Ref::steal(PyUnicode_FromString("No files were found."));
+        if (message && py::log(logger, "error", message.get()) == 0)
+            py::exit_request(py::Failure::kNoFiles, message.get());
         return -1;
     }
     return 0;

@@ -129,7 +129,7 @@ int set_chunking(PyObject* self, PyObject* chunk_attr, PyObject* chunk_size, PyO
 
 }  // namespace mavelin::models
 
-namespace mavelin::modules {
+namespace mavelin::core {
 
 int init_models(PyObject* m) {
     py::Ref& cls = py::state().filenode_class;
@@ -141,4 +141,4 @@ int init_models(PyObject* m) {
     return py::set_attr(m, certificate_format::kNodeClass, cls.get());
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::core

@@ -26,7 +26,7 @@
 #include "python/mavelin/core/models.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::core {
 namespace {
 
 // Chunk digests computed per round trip to the hash list, bounding the engine's memory.
@@ -285,4 +285,4 @@ int init_node_handling(PyObject* m) {
     return py::set_attr(m, "FileNodeHandler", cls.get());
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::core

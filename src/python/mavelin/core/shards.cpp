@@ -20,7 +20,7 @@
 #include "python/capi/paths.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::core {
 namespace {
 
 using hash::sha256::Digest;
@@ -268,4 +268,4 @@ int init_shards(PyObject* m) {
     return 0;
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::core

@@ -28,7 +28,7 @@
 #include "python/mavelin/core/passes/fingerprint_pass.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::core {
 namespace {
 
 constexpr const char* kArchiveName = certificate_format::kArchiveName;
@@ -211,7 +211,10 @@ PyObject* deserealize_certificate(PyObject* self, PyObject*) {
             if (!reason || log_lines::log_with(logger(), "error", "Certificate file is corrupted: ",
                                                reason.get(), "") < 0)
                 return nullptr;
-            return py::exit_request();
+            py::Ref message = py::Ref::steal(
+                PyUnicode_FromFormat("Certificate file is corrupted: %U", reason.get()));
+            return message ? py::exit_request(py::Failure::kCertificateCorrupted, message.get())
+                           : nullptr;
         }
     }
     if (PyObject_SetAttrString(self, "_CertificateValidator__certificate_fingerprints",
@@ -344,4 +347,4 @@ int init_validation(PyObject* m) {
     return py::set_attr(m, "CertificateValidator", st.validator_class.get());
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::core

@@ -11,7 +11,7 @@
 #include "python/capi/import.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::utils {
 namespace {
 
 constexpr const char* kFormat = "[%(asctime)s] [%(levelname)s] [%(name)s] %(message)s";
@@ -166,4 +166,4 @@ int init_logger(PyObject* m) {
     return py::add_function(m, &kConfigureDef);
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::utils

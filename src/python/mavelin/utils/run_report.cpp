@@ -66,12 +66,10 @@ int put_integer(report::JsonWriter& w, PyObject* value) {
     return 0;
 }
 
-int put_seconds(report::JsonWriter& w, PyObject* start, PyObject* end) {
-    py::Ref span = py::Ref::steal(PyNumber_Subtract(end, start));
-    if (!span) return -1;
-    py::Ref seconds = py::Ref::steal(PyObject_CallMethod(span.get(), "total_seconds", nullptr));
-    if (!seconds) return -1;
-    const double v = PyFloat_AsDouble(seconds.get());
+int put_seconds(report::JsonWriter& w, const Facts& f) {
+    py::Ref value = seconds(f);
+    if (!value) return -1;
+    const double v = PyFloat_AsDouble(value.get());
     if (v == -1.0 && PyErr_Occurred()) return -1;
     w.number(v);
     return 0;
@@ -110,7 +108,7 @@ int put_list(report::JsonWriter& w, PyObject* list) {
 
 int build(const Facts& f, std::string& out) {
     std::array<long long, kKinds.size()> counts{};
-    if (f.findings && count_kinds(f.findings, counts) < 0) return -1;
+    if (f.findings && count_kinds(f.findings.get(), counts) < 0) return -1;
     report::JsonWriter w;
     w.begin_object();
     w.key("format_version");
@@ -118,9 +116,9 @@ int build(const Facts& f, std::string& out) {
     w.key("command");
     w.ascii(f.command);
     w.key("directory");
-    if (put_text(w, f.directory) < 0) return -1;
+    if (put_text(w, f.directory.get()) < 0) return -1;
     w.key("certificate");
-    if (put_text(w, f.certificate) < 0) return -1;
+    if (put_text(w, f.certificate.get()) < 0) return -1;
     w.key("match");
     if (f.match)
         w.ascii(f.match);
@@ -131,21 +129,21 @@ int build(const Facts& f, std::string& out) {
     w.key("counts");
     w.begin_object();
     w.key("files");
-    if (put_integer(w, f.files) < 0) return -1;
+    if (put_integer(w, f.files.get()) < 0) return -1;
     w.key("bytes");
-    if (put_integer(w, f.bytes) < 0) return -1;
+    if (put_integer(w, f.bytes.get()) < 0) return -1;
     if (f.reread && f.reused) {
         w.key("reread");
-        if (put_integer(w, f.reread) < 0) return -1;
+        if (put_integer(w, f.reread.get()) < 0) return -1;
         w.key("reused");
-        if (put_integer(w, f.reused) < 0) return -1;
+        if (put_integer(w, f.reused.get()) < 0) return -1;
     }
     w.key("seconds");
-    if (put_seconds(w, f.start, f.end) < 0) return -1;
+    if (put_seconds(w, f) < 0) return -1;
     w.key("failed_files");
-    if (put_integer(w, f.failed_files) < 0) return -1;
+    if (put_integer(w, f.failed_files.get()) < 0) return -1;
     w.key("not_checked");
-    if (put_integer(w, f.not_checked) < 0) return -1;
+    if (put_integer(w, f.not_checked.get()) < 0) return -1;
     w.key("findings");
     w.begin_object();
     for (size_t k = 0; k < kKinds.size(); ++k) {
@@ -155,11 +153,11 @@ int build(const Facts& f, std::string& out) {
     w.end_object();
     w.end_object();
     w.key("findings");
-    if (put_findings(w, f.findings) < 0) return -1;
+    if (put_findings(w, f.findings.get()) < 0) return -1;
     w.key("uncertified_folders");
-    if (put_list(w, f.uncertified) < 0) return -1;
+    if (put_list(w, f.uncertified.get()) < 0) return -1;
     w.key("uncertified_links");
-    if (put_list(w, f.uncertified_links) < 0) return -1;
+    if (put_list(w, f.uncertified_links.get()) < 0) return -1;
     w.end_object();
     out = w.str();
     out += '\n';
@@ -220,6 +218,12 @@ int count_kinds(PyObject* findings, std::array<long long, kKinds.size()>& counts
             if (std::strcmp(kind, kKinds[k]) == 0) ++counts[k];
     }
     return 0;
+}
+
+py::Ref seconds(const Facts& facts) {
+    py::Ref span = py::Ref::steal(PyNumber_Subtract(facts.end.get(), facts.start.get()));
+    if (!span) return {};
+    return py::Ref::steal(PyObject_CallMethod(span.get(), "total_seconds", nullptr));
 }
 
 int write(PyObject* destination, const Facts& facts) {

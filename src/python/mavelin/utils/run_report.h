@@ -16,29 +16,33 @@ inline constexpr std::array<const char*, 8> kKinds = {"modified",     "missing",
 // Findings per kind of a list of (kind, path, other path) tuples. -1 with an exception set.
 int count_kinds(PyObject* findings, std::array<long long, kKinds.size()>& counts);
 
-// What one run reports. Objects are borrowed; null ones are written as null (lists as []).
+// What one run reports: the report's document and the library functions' result are made from
+// it. Null objects are written as null (lists as []).
 struct Facts {
-    const char* command;    // "sign_folder" or "validate_certificate"
-    PyObject* directory;    // as given
-    PyObject* certificate;  // the certificate written or read
-    const char* match;      // validation: "path" or "position"; null for signing
-    bool passed;            // the verdict
-    PyObject* files;        // files in the tree (an int)
-    PyObject* bytes;        // bytes fingerprinted (an int)
-    PyObject* start;        // datetime of the start; `end` - `start` gives the seconds
-    PyObject* end;
-    PyObject* failed_files;  // files that failed (an int)
-    PyObject* findings;      // list of (kind, path, other path or None)
-    PyObject* uncertified;   // list of folder paths below the top whose files were left out
+    const char* command = nullptr;  // "sign_folder" or "validate_certificate"
+    py::Ref directory;              // as given
+    py::Ref certificate;            // the certificate written or read
+    const char* match = nullptr;    // validation: "path" or "position"; null for signing
+    bool passed = false;            // the verdict
+    py::Ref files;                  // files in the tree (an int)
+    py::Ref bytes;                  // bytes fingerprinted (an int)
+    py::Ref start;                  // datetime of the start; `end` - `start` gives the seconds
+    py::Ref end;
+    py::Ref failed_files;  // files that failed (an int)
+    py::Ref findings;      // list of (kind, path, other path or None)
+    py::Ref uncertified;   // list of folder paths below the top whose files were left out
 
     // List of paths below the top of the links whose target was missing.
-    PyObject* uncertified_links;
+    py::Ref uncertified_links;
     // Certified files below folders that could not be read (an int).
-    PyObject* not_checked;
+    py::Ref not_checked;
     // sign_folder(update=True): files read again and fingerprints taken over (ints), or null.
-    PyObject* reread = nullptr;
-    PyObject* reused = nullptr;
+    py::Ref reread;
+    py::Ref reused;
 };
+
+// end - start in seconds, as a float object.
+py::Ref seconds(const Facts& facts);
 
 // Writes the report to `destination`: "-" is standard output, anything else a path, replaced
 // atomically. -1 with an exception set (OSError for the file).

@@ -13,6 +13,7 @@
 #include "python/capi/errors.h"
 #include "python/capi/gc.h"
 #include "python/capi/import.h"
+#include "python/capi/library_call.h"
 #include "python/capi/logging.h"
 #include "python/capi/paths.h"
 #include "python/capi/state.h"
@@ -27,10 +28,11 @@
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_files.h"
 #include "python/mavelin/utils/run_report.h"
+#include "python/mavelin/utils/runs.h"
 #include "python/mavelin/utils/update_signing.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::utils {
 namespace {
 
 constexpr const char kDoc[] =
@@ -110,9 +112,9 @@ struct Signing {
     metadata::FileStats stats;
 };
 
-// The JSON report of a signing run that got as far as fingerprinting.
-int write_report(PyObject* destination, PyObject* dir_path, PyObject* output, const Signing& run,
-                 bool passed, PyObject* start, PyObject* findings) {
+// What the report of a signing run that got as far as fingerprinting says.
+int make_facts(PyObject* dir_path, PyObject* output, const Signing& run, bool passed,
+               PyObject* start, PyObject* findings, run_report::Facts& facts) {
     py::Ref certificate;
     if (passed && output != Py_None) {
         certificate = py::Ref::borrow(output);
@@ -133,13 +135,34 @@ int write_report(PyObject* destination, PyObject* dir_path, PyObject* output, co
     py::Ref failed = py::Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(findings)));
     py::Ref end = procedures::now();
     if (!files || !bytes || !uncertified || !links || !failed || !end) return -1;
-    run_report::Facts facts{"sign_folder", dir_path,     certificate.get(), nullptr,
-                            passed,        files.get(),  bytes.get(),       start,
-                            end.get(),     failed.get(), findings,          uncertified.get(),
-                            links.get(),   nullptr};
-    facts.reread = run.reread.get();
-    facts.reused = run.reused.get();
-    return run_report::write(destination, facts);
+    facts = {"sign_folder",
+             py::Ref::borrow(dir_path),
+             certificate,
+             nullptr,
+             passed,
+             files,
+             bytes,
+             py::Ref::borrow(start),
+             end,
+             failed,
+             py::Ref::borrow(findings),
+             uncertified,
+             links,
+             py::Ref(),
+             run.reread,
+             run.reused};
+    return 0;
+}
+
+// The report, when one is asked for or the caller wants the facts (`out`). 0, or -1 with an
+// exception set.
+int report_run(const procedures::RunOptions& o, const Signing& run, bool passed, PyObject* start,
+               PyObject* findings, run_report::Facts* out) {
+    if (o.report == Py_None && !out) return 0;
+    run_report::Facts facts;
+    if (make_facts(o.dir_path, o.output, run, passed, start, findings, facts) < 0) return -1;
+    if (out) *out = facts;
+    return o.report == Py_None ? 0 : run_report::write(o.report, facts);
 }
 
 int log_files_found(bool silent, PyObject* count) {
@@ -347,106 +370,99 @@ int write_certificate(PyObject* dir_path, PyObject* output, Signing& run,
     return run.folder ? 0 : -1;
 }
 
-PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "mode",        "report",    "jobs",
-                                   "output",   "progress",    "scheduler", "client",
-                                   "update",   "certificate", nullptr};
-    PyObject* dir_path;
-    PyObject* mode = nullptr;
-    PyObject* report = Py_None;
-    PyObject* jobs = Py_None;
-    PyObject* output = Py_None;
-    int progress = 0;
-    PyObject* scheduler = Py_None;
-    PyObject* client = Py_None;
-    int update = 0;
-    PyObject* stored = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OOOpOOpO:sign_folder",
-                                     const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
-                                     &output, &progress, &scheduler, &client, &update, &stored))
-        return nullptr;
+int run_signing(const procedures::RunOptions& o, run_report::Facts* facts) {
+    PyObject* dir_path = o.dir_path;
+    PyObject* report = o.report;
+    PyObject* output = o.output;
     passes::PassSettings settings;
-    if (procedures::parse_jobs(jobs, settings.threads) < 0) return nullptr;
-    py::Ref default_mode = py::Ref::steal(PyUnicode_FromString("default"));
-    if (!default_mode) return nullptr;
-    if (!mode) mode = default_mode.get();
+    if (procedures::parse_jobs(o.jobs, settings.threads) < 0) return -1;
+    py::Ref mode = py::Ref::borrow(o.mode);
+    if (!mode) mode = py::Ref::steal(PyUnicode_FromString("default"));
+    if (!mode) return -1;
 
     // The run builds large acyclic tables; the collector would only walk them again and
     // again. It runs as usual once they are gone.
     py::GcPause gc_pause;
     py::Ref start = procedures::now();
-    if (!start) return nullptr;
+    if (!start) return -1;
     py::Ref silent_text = py::Ref::steal(PyUnicode_FromString("silent"));
-    if (!silent_text) return nullptr;
-    int silent = PyObject_RichCompareBool(mode, silent_text.get(), Py_EQ);
-    if (silent < 0) return nullptr;
-    settings.progress = progress && !silent;
+    if (!silent_text) return -1;
+    int silent = PyObject_RichCompareBool(mode.get(), silent_text.get(), Py_EQ);
+    if (silent < 0) return -1;
+    settings.progress = o.progress && !silent;
     passes::ClusterSession session;
-    if (session.open(scheduler, client, logger()) < 0) return nullptr;
+    if (session.open(o.scheduler, o.client, logger()) < 0) return -1;
     settings.cluster = session.pair();
-    if (check_outputs(dir_path, report, output, settings.skipped) < 0) return nullptr;
+    if (check_outputs(dir_path, report, output, settings.skipped) < 0) return -1;
     passes::PassSettingsScope settings_scope(settings);
+    py::set_phase(py::Phase::kWork);
 
     if (!silent &&
         log_lines::log_with(logger(), "info",
-                            "Initializing sigsnature creation process. Mode: ", mode, "") < 0)
-        return nullptr;
+                            "Initializing sigsnature creation process. Mode: ", mode.get(), "") < 0)
+        return -1;
     py::Ref manager_cls = py::import_attr("mavelin.core.file_managing", "FileManager");
-    if (!manager_cls) return nullptr;
+    if (!manager_cls) return -1;
     Signing run;
     py::Ref unread;
     const int to_table = passes::route_to_table(passes::Procedure::kSign);
-    if (to_table < 0) return nullptr;
-    if (update && !to_table &&
+    if (to_table < 0) return -1;
+    if (o.update && !to_table &&
         info(silent,
              "Signing every file again: a FileManager of the "
              "caller's own does every step.") < 0)
-        return nullptr;
-    if (update && to_table) {
+        return -1;
+    if (o.update && to_table) {
         run.update = true;
-        run.stored = stored_certificate(dir_path, output, stored);
-        if (!run.stored) return nullptr;
+        run.stored = stored_certificate(dir_path, output, o.certificate);
+        if (!run.stored) return -1;
     }
     if (to_table) {
-        if (fingerprint_compact(dir_path, silent, run, unread) < 0) return nullptr;
+        if (fingerprint_compact(dir_path, silent, run, unread) < 0) return -1;
     } else if (fingerprint_with_manager(manager_cls.get(), dir_path, silent, run, unread) < 0) {
-        return nullptr;
+        return -1;
     }
     bool unreadable = false;
     py::Ref findings = py::Ref::steal(PyList_New(0));
-    if (!findings || report_unreadable(unread.get(), findings.get(), unreadable) < 0)
-        return nullptr;
+    if (!findings || report_unreadable(unread.get(), findings.get(), unreadable) < 0) return -1;
     if (unreadable) {
-        if (report != Py_None &&
-            write_report(report, dir_path, output, run, false, start.get(), findings.get()) < 0)
-            return nullptr;
-        return py::exit_request();
+        py::set_phase(py::Phase::kWriting);
+        return report_run(o, run, false, start.get(), findings.get(), facts) < 0 ? -1 : 1;
     }
 
-    if (info(silent, "Saving certificate...") < 0) return nullptr;
+    if (info(silent, "Saving certificate...") < 0) return -1;
+    py::set_phase(py::Phase::kWriting);
     certificate::Extras extras;
-    if (run.update && add_metadata_member(run, extras) < 0) return nullptr;
-    if (write_certificate(dir_path, output, run, extras) < 0) return nullptr;
+    if (run.update && add_metadata_member(run, extras) < 0) return -1;
+    if (write_certificate(dir_path, output, run, extras) < 0) return -1;
     // The new certificate is in place: an interrupt from here on no longer fails the run, and a
     // report that cannot be written fails it only once the log has said so.
     py::FetchedError report_error;
-    if (report != Py_None &&
-        write_report(report, dir_path, output, run, true, start.get(), findings.get()) < 0 &&
-        settled() < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+    if (report_run(o, run, true, start.get(), findings.get(), facts) < 0 && settled() < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
         report_error = py::fetch_error();
     }
     py::Ref end = procedures::now();
-    if (!end && settled() < 0) return nullptr;
+    if (!end && settled() < 0) return -1;
     if (end && !silent && procedures::log_elapsed(logger(), start.get(), end.get()) < 0 &&
         settled() < 0)
-        return nullptr;
-    if (info(silent, "Certificate generated successfully!") < 0 && settled() < 0) return nullptr;
-    if (PyErr_CheckSignals() < 0 && settled() < 0) return nullptr;
+        return -1;
+    if (info(silent, "Certificate generated successfully!") < 0 && settled() < 0) return -1;
+    if (PyErr_CheckSignals() < 0 && settled() < 0) return -1;
     if (report_error.value) {
-        if (log_late_report_failure(report, output, run, report_error) < 0) return nullptr;
-        return py::exit_request();
+        if (log_late_report_failure(report, output, run, report_error) < 0) return -1;
+        py::exit_request(py::Failure::kWriteFailed, report_error.value.get());
+        return -1;
     }
+    return 0;
+}
+
+PyObject* sign_folder(PyObject*, PyObject* args, PyObject* kwargs) {
+    procedures::RunOptions options;
+    if (procedures::parse(procedures::Call::kSignFolder, args, kwargs, options) < 0) return nullptr;
+    const int r = run_signing(options, nullptr);
+    if (r < 0) return nullptr;
+    if (r > 0) return py::exit_request();
     Py_RETURN_NONE;
 }
 
@@ -459,4 +475,12 @@ int init_sign_folder(PyObject* m) {
     return procedures::init_procedure_module(m, py::state().sign_logger, &kDef);
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::utils
+
+namespace mavelin::procedures {
+
+int sign_run(const RunOptions& options, run_report::Facts* facts) {
+    return utils::run_signing(options, facts);
+}
+
+}  // namespace mavelin::procedures

@@ -1,5 +1,6 @@
 // mavelin.utils.validate_certificate: the validation procedure.
 #include <array>
+#include <cerrno>
 #include <cstring>
 
 #include "engine/certificate_format.h"
@@ -8,6 +9,7 @@
 #include "python/capi/errors.h"
 #include "python/capi/gc.h"
 #include "python/capi/import.h"
+#include "python/capi/library_call.h"
 #include "python/capi/logging.h"
 #include "python/capi/state.h"
 #include "python/mavelin/core/compact_validation.h"
@@ -18,9 +20,10 @@
 #include "python/mavelin/utils/procedure_support.h"
 #include "python/mavelin/utils/run_files.h"
 #include "python/mavelin/utils/run_report.h"
+#include "python/mavelin/utils/runs.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::utils {
 namespace {
 
 constexpr const char kDoc[] =
@@ -99,27 +102,30 @@ int report_facts_of_steps(PyObject* validator, validation::Outcome& out) {
     return out.unchecked ? 0 : -1;
 }
 
-int write_report(PyObject* destination, PyObject* dir_path, PyObject* validator, const char* match,
-                 bool passed, PyObject* start, validation::Outcome& out) {
+// What the report of a run that got as far as its verdict says.
+int make_facts(PyObject* dir_path, PyObject* validator, const char* match, bool passed,
+               PyObject* start, validation::Outcome& out, run_report::Facts& facts) {
     if (!out.bytes && report_facts_of_steps(validator, out) < 0) return -1;
     py::Ref certificate = py::attr(validator, attr::kCertificatePath);
     py::Ref end = procedures::now();
     if (!certificate || !end) return -1;
-    run_report::Facts facts{"validate_certificate",
-                            dir_path,
-                            certificate.get(),
-                            match,
-                            passed,
-                            out.files.get(),
-                            out.bytes.get(),
-                            start,
-                            end.get(),
-                            out.failed.get(),
-                            out.findings.get(),
-                            out.uncertified.get(),
-                            out.links.get(),
-                            out.unchecked.get()};
-    return run_report::write(destination, facts);
+    facts = {"validate_certificate",
+             py::Ref::borrow(dir_path),
+             certificate,
+             match,
+             passed,
+             out.files,
+             out.bytes,
+             py::Ref::borrow(start),
+             end,
+             out.failed,
+             out.findings,
+             out.uncertified,
+             out.links,
+             out.unchecked,
+             py::Ref(),
+             py::Ref()};
+    return 0;
 }
 
 // The certificate in use and the report, once the certificate is known: the report may not
@@ -135,22 +141,28 @@ int own_files(PyObject* dir_path, PyObject* validator, PyObject* report,
     return run_files::add_skipped(dir_path, certificate.get(), true, skipped);
 }
 
-// Loads, fingerprints and compares once the certificate is known, into `out`. By path, on compact
-// tables when the route rule says so; otherwise (by position, a caller's class, or a stored table
-// that does not fit the compact form) through the validator's steps.
+// The WARNING of a check_metadata=True run that cannot check the metadata.
+int log_metadata_unchecked() {
+    return py::log(logger(), "warning",
+                   "File metadata not checked: only a validation by path with the package's own "
+                   "classes checks it.");
+}
+
+// Loads, fingerprints and compares once the certificate is known, into `out`. On compact tables
+// when the route rule says so; otherwise (a caller's class, or a stored table that does not fit
+// the compact form) through the validator's steps. The metadata is checked on the tables by
+// path only.
 int run_steps(PyObject* validator, const char* match, bool check_metadata,
               validation::Outcome& out) {
-    if (std::strcmp(match, "path") == 0) {
-        const int to_table = passes::route_to_table(passes::Procedure::kValidate);
-        if (to_table < 0) return -1;
-        const int r = to_table ? validation::run_by_path(validator, out, check_metadata) : 1;
-        if (r <= 0) return r;
-    }
-    if (check_metadata &&
-        py::log(logger(), "warning",
-                "File metadata not checked: only a validation by path with the package's own "
-                "classes checks it.") < 0)
-        return -1;
+    const bool by_position = std::strcmp(match, "position") == 0;
+    const bool metadata_by_path = check_metadata && !by_position;
+    const int to_table = passes::route_to_table(passes::Procedure::kValidate);
+    if (to_table < 0) return -1;
+    if (check_metadata && by_position && log_metadata_unchecked() < 0) return -1;
+    const int r =
+        to_table ? validation::run_on_tables(validator, by_position, out, metadata_by_path) : 1;
+    if (r <= 0) return r;
+    if (metadata_by_path && log_metadata_unchecked() < 0) return -1;
     for (const char* step : {"deserealize_certificate", "generate_fingerprints"}) {
         py::Ref r = py::Ref::steal(PyObject_CallMethod(validator, step, nullptr));
         if (!r) return -1;
@@ -165,32 +177,16 @@ int run_steps(PyObject* validator, const char* match, bool check_metadata,
     return out.findings ? 0 : -1;
 }
 
-PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {
-        "dir_path", "certificate_file", "match",  "summary",        "report", "jobs",
-        "progress", "scheduler",        "client", "check_metadata", nullptr};
-    PyObject *dir_path, *certificate_file, *report = Py_None;
-    const char* match = "path";
-    int summary = 0;
-    PyObject* jobs = Py_None;
-    int progress = 0;
-    PyObject* scheduler = Py_None;
-    PyObject* client = Py_None;
-    int check_metadata = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$spOOpOOp:validate_certificate",
-                                     const_cast<char**>(kwlist), &dir_path, &certificate_file,
-                                     &match, &summary, &report, &jobs, &progress, &scheduler,
-                                     &client, &check_metadata))
-        return nullptr;
-    if (std::strcmp(match, "path") != 0 && std::strcmp(match, "position") != 0) {
-        PyErr_Format(PyExc_ValueError, "match must be 'path' or 'position', not '%s'", match);
-        return nullptr;
-    }
+int run_validation(const procedures::RunOptions& o, run_report::Facts* facts) {
+    PyObject* dir_path = o.dir_path;
+    PyObject* certificate_file = o.certificate;
+    PyObject* report = o.report;
+    const char* match = o.match;
     passes::PassSettings settings;
-    if (procedures::parse_jobs(jobs, settings.threads) < 0) return nullptr;
-    settings.progress = progress != 0;
+    if (procedures::parse_jobs(o.jobs, settings.threads) < 0) return -1;
+    settings.progress = o.progress;
     passes::ClusterSession session;
-    if (session.open(scheduler, client, logger()) < 0) return nullptr;
+    if (session.open(o.scheduler, o.client, logger()) < 0) return -1;
     settings.cluster = session.pair();
     // The report can be written where it is asked for, and does not replace the certificate
     // named or one the search could find; checked again once the certificate is found.
@@ -199,68 +195,90 @@ PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
         (run_files::check_target(report, "report") < 0 ||
          run_files::check_report_place(
              report, dir_path, is_empty(certificate_file) ? nullptr : certificate_file) < 0))
-        return nullptr;
+        return -1;
     passes::PassSettingsScope settings_scope(settings);
+    py::set_phase(py::Phase::kWork);
     // The run builds large acyclic tables; the collector would only walk them again and
     // again. It runs as usual once they are gone.
     py::GcPause gc_pause;
     py::Ref start = procedures::now();
     py::Ref validator_cls = py::import_attr("mavelin.core.validation", "CertificateValidator");
-    if (!start || !validator_cls) return nullptr;
+    if (!start || !validator_cls) return -1;
     py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, certificate_file, dir_path));
     py::Ref call_kw = py::Ref::steal(
         Py_BuildValue("{sisi}", "chunk_size", certificate_format::kProcedureChunkSize,
                       "transformation_step", certificate_format::kProcedureStep));
-    if (!call_args || !call_kw) return nullptr;
+    if (!call_args || !call_kw) return -1;
     py::Ref validator =
         py::Ref::steal(PyObject_Call(validator_cls.get(), call_args.get(), call_kw.get()));
-    if (!validator) return nullptr;
+    if (!validator) return -1;
 
     if (is_empty(certificate_file)) {
         if (py::log(logger(), "warning", "Certificate file wasn't provided. Performing search...") <
             0)
-            return nullptr;
+            return -1;
         int hit = search(validator.get(), "light_certificate_search");
         if (hit == 0) hit = search(validator.get(), "deep_certificate_search");
-        if (hit < 0) return nullptr;
+        if (hit < 0) return -1;
         if (hit == 0) {
-            if (py::log(logger(), "error", "Certificate wasn't found.") < 0) return nullptr;
-            return py::exit_request();
+            if (py::log(logger(), "error", "Certificate wasn't found.") < 0) return -1;
+            py::Ref why = py::Ref::steal(
+                Py_BuildValue("(isO)", ENOENT, "Certificate wasn't found", dir_path));
+            if (why) py::exit_request(py::Failure::kCertificateNotFound, why.get());
+            return -1;
         }
     }
-    if (own_files(dir_path, validator.get(), report, settings.skipped) < 0) return nullptr;
+    if (own_files(dir_path, validator.get(), report, settings.skipped) < 0) return -1;
     validation::Outcome outcome;
-    if (run_steps(validator.get(), match, check_metadata != 0, outcome) < 0) return nullptr;
+    if (run_steps(validator.get(), match, o.check_metadata, outcome) < 0) return -1;
     PyObject* invalid = outcome.failed.get();
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
-    if (!zero) return nullptr;
+    if (!zero) return -1;
     int failed = PyObject_RichCompareBool(invalid, zero.get(), Py_GT);
-    if (failed < 0) return nullptr;
-    if (summary && log_summary(outcome.findings.get(), std::strcmp(match, "position") == 0,
-                               check_metadata != 0) < 0)
-        return nullptr;
+    if (failed < 0) return -1;
+    if (o.summary && log_summary(outcome.findings.get(), std::strcmp(match, "position") == 0,
+                                 o.check_metadata) < 0)
+        return -1;
     // A report that cannot be written still leaves the verdict to be said; the run then fails.
-    bool report_failed = false;
-    if (report != Py_None &&
-        write_report(report, dir_path, validator.get(), match, !failed, start.get(), outcome) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) return nullptr;
-        py::FetchedError error = py::fetch_error();
-        py::Ref message = log_lines::unwritable_report_message(report, error.value.get());
-        if (!message || py::log(logger(), "error", message.get()) < 0) return nullptr;
-        report_failed = true;
+    py::set_phase(py::Phase::kWriting);
+    py::FetchedError report_error;
+    if (report != Py_None || facts) {
+        run_report::Facts made;
+        if (make_facts(dir_path, validator.get(), match, !failed, start.get(), outcome, made) < 0)
+            return -1;
+        if (facts) *facts = made;
+        if (report != Py_None && run_report::write(report, made) < 0) {
+            if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+            report_error = py::fetch_error();
+            py::Ref message =
+                log_lines::unwritable_report_message(report, report_error.value.get());
+            if (!message || py::log(logger(), "error", message.get()) < 0) return -1;
+        }
     }
     if (failed) {
-        if (py::log(logger(), "error", "Validation failed") < 0) return nullptr;
+        if (py::log(logger(), "error", "Validation failed") < 0) return -1;
         py::Ref message =
             py::Ref::steal(PyUnicode_FromFormat("Files failed validation: %S", invalid));
-        if (!message || py::log(logger(), "error", message.get()) < 0) return nullptr;
-        return py::exit_request();
+        if (!message || py::log(logger(), "error", message.get()) < 0) return -1;
+        if (!report_error.value) return 1;
+    } else {
+        py::Ref end = procedures::now();
+        if (!end) return -1;
+        if (py::log(logger(), "info", "Validation successfull") < 0) return -1;
+        if (procedures::log_elapsed(logger(), start.get(), end.get()) < 0) return -1;
+        if (!report_error.value) return 0;
     }
-    py::Ref end = procedures::now();
-    if (!end) return nullptr;
-    if (py::log(logger(), "info", "Validation successfull") < 0) return nullptr;
-    if (procedures::log_elapsed(logger(), start.get(), end.get()) < 0) return nullptr;
-    if (report_failed) return py::exit_request();
+    py::exit_request(py::Failure::kWriteFailed, report_error.value.get());
+    return -1;
+}
+
+PyObject* validate_certificate(PyObject*, PyObject* args, PyObject* kwargs) {
+    procedures::RunOptions options;
+    if (procedures::parse(procedures::Call::kValidateCertificate, args, kwargs, options) < 0)
+        return nullptr;
+    const int r = run_validation(options, nullptr);
+    if (r < 0) return nullptr;
+    if (r > 0) return py::exit_request();
     Py_RETURN_NONE;
 }
 
@@ -274,4 +292,12 @@ int init_validate_certificate(PyObject* m) {
     return procedures::init_procedure_module(m, py::state().validate_logger, &kDef);
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::utils
+
+namespace mavelin::procedures {
+
+int validate_run(const RunOptions& options, run_report::Facts* facts) {
+    return utils::run_validation(options, facts);
+}
+
+}  // namespace mavelin::procedures

@@ -10,7 +10,7 @@
 #include "python/mavelin/utils/run_files.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::commands {
 namespace {
 
 constexpr const char kSignEpilog[] =
@@ -129,4 +129,4 @@ int init_sign_folder_command(PyObject* m) {
     return py::set_attr(m, "sign_folder_command", command.get());
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::commands

@@ -11,7 +11,7 @@
 #include "python/mavelin/utils/logger.h"
 #include "python/package_tree.h"
 
-namespace mavelin::modules {
+namespace mavelin::commands {
 namespace {
 
 constexpr const char kValidateEpilog[] =
@@ -57,7 +57,7 @@ PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObjec
         commands::check_outputs(dir_path, report, nullptr, named ? certificate_file : nullptr) <
             0 ||
         commands::check_scheduler(scheduler) < 0 || commands::move_log_to_stderr(report) < 0 ||
-        (quiet && quiet_command_line_log() < 0))
+        (quiet && utils::quiet_command_line_log() < 0))
         return nullptr;
     py::Ref procedure = py::Ref::steal(PyObject_GetAttrString(module, "validate_certificate"));
     py::Ref call_args = py::Ref::steal(PyTuple_Pack(2, dir_path, certificate_file));
@@ -150,4 +150,4 @@ int init_validate_certificate_command(PyObject* m) {
     return py::set_attr(m, "validate_certificate_command", command.get());
 }
 
-}  // namespace mavelin::modules
+}  // namespace mavelin::commands

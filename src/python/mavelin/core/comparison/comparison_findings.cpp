@@ -1,6 +1,7 @@
 // The findings of a comparison: their log lines and their record on the validator.
 #include "python/capi/attribute_names.h"
 #include "python/capi/import.h"
+#include "python/capi/library_call.h"
 #include "python/capi/state.h"
 #include "python/capi/text.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
@@ -14,6 +15,8 @@ namespace {
 // which the command line's --quiet (and any filter of a caller) tells findings from the other
 // warnings.
 int warn(PyObject* logger, const char* kind, PyObject* message) {
+    const int wanted = py::may_log(logger);
+    if (wanted <= 0) return wanted;
     py::Ref method = py::attr(logger, "warning");
     py::Ref args = py::Ref::steal(PyTuple_Pack(1, message));
     py::Ref kw = py::Ref::steal(Py_BuildValue("{s{ss}}", "extra", "finding", kind));
@@ -104,20 +107,26 @@ long long Findings::join(const compare::Comparison& result, const PathOf& fresh_
         if ((f.fresh_row != compare::kNoRow && !p) ||
             (f.certificate_row != compare::kNoRow && !old_path))
             return -1;
+        // A pair by position whose paths differ names the certificate's path too.
+        PyObject* other = f.paths_differ ? old_path.get() : nullptr;
         int r = 0;
         switch (f.kind) {
             case Kind::kNotAuthentic:
-                r = report("not_authentic", p.get(), nullptr, "File ", " isn't authentic.");
+                r = report("not_authentic", p.get(), other, "File ", " isn't authentic.");
                 break;
             case Kind::kUnreadable:
-                r = unreadable(p.get(), nullptr);
+                r = unreadable(p.get(), other);
                 break;
             case Kind::kUnsigned:
-                r = report("not_authentic", p.get(), nullptr, "File ",
+                r = report("not_authentic", p.get(), other, "File ",
                            " has no fingerprint in the certificate.");
                 break;
             case Kind::kModified:
-                r = report("modified", p.get(), nullptr, "Fingerprints don't match in file ", "!");
+                r = report("modified", p.get(), other, "Fingerprints don't match in file ", "!");
+                break;
+            case Kind::kOutOfOrder:
+                r = report("out_of_order", p ? p.get() : old_path.get(), other, "File ",
+                           " is out of order.");
                 break;
             case Kind::kNew:
                 r = report("new", p.get(), nullptr, "File ", " isn't in the certificate.");

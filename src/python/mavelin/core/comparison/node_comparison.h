@@ -1,6 +1,7 @@
 // Comparing the certificate's node table with the fresh one: by path or by position.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -75,6 +76,15 @@ class Findings {
 // own kind.
 int path_key(PyObject* path, std::string& out);
 
+// One of the engine's pairings of two compact tables (compare::join_by_path, join_by_position).
+using EngineJoin = compare::Comparison (*)(const table::NodeTable&, const table::NodeTable&,
+                                           const std::atomic<bool>*, const compare::FolderSet*);
+// The pairing `how` of two compact tables (whose paths are the raw bytes of the walk), away from
+// the interpreter lock (Ctrl-C cuts it short), its findings logged and recorded: the number of
+// files that failed, or -1 with an exception set.
+long long on_tables(EngineJoin how, const table::NodeTable& certificate,
+                    const table::NodeTable& fresh, Findings& findings);
+
 // The fingerprint of a record, or null (no exception) when it has none.
 py::Ref fingerprint_of(PyObject* node);
 
@@ -82,8 +92,5 @@ py::Ref fingerprint_of(PyObject* node);
 // failed, or -1 with an exception set.
 long long by_path(PyObject* certificate_table, PyObject* fresh_table, Findings& findings);
 long long by_position(PyObject* certificate_table, PyObject* fresh_table, Findings& findings);
-// The same by path on compact tables, whose paths are the raw bytes of the walk.
-long long by_path(const table::NodeTable& certificate, const table::NodeTable& fresh,
-                  Findings& findings);
 
 }  // namespace mavelin::node_comparison

@@ -192,36 +192,38 @@ py::Ref path_of(const Side& side, size_t row) {
         PyObject_GetAttr(side.nodes[row].get(), py::state().names.file_path.get()));
 }
 
-// The engine's join, away from the interpreter lock, where Ctrl-C cuts it short. -1 with
+// The pairing `how`, away from the interpreter lock, where Ctrl-C cuts it short. -1 with
 // KeyboardInterrupt or MemoryError set.
-int join(const NodeTable& certificate, const NodeTable& fresh, const compare::FolderSet& unread,
-         compare::Comparison& result) {
+int join(EngineJoin how, const NodeTable& certificate, const NodeTable& fresh,
+         const compare::FolderSet& unread, compare::Comparison& result) {
     std::atomic<bool> cancel{false};
-    return py::run_interruptible_alloc(
-        [&] { result = compare::join_by_path(certificate, fresh, &cancel, &unread); }, cancel);
+    return py::run_interruptible_alloc([&] { result = how(certificate, fresh, &cancel, &unread); },
+                                       cancel);
 }
 
 }  // namespace
+
+long long on_tables(EngineJoin how, const NodeTable& certificate, const NodeTable& fresh,
+                    Findings& findings) {
+    compare::Comparison result;
+    if (join(how, certificate, fresh, findings.unread(), result) < 0) return -1;
+    auto path_in = [](const NodeTable& t) {
+        return [&t](size_t row) { return py::decode_path(t.path(row)); };
+    };
+    return findings.join(result, path_in(fresh), path_in(certificate));
+}
 
 long long by_path(PyObject* certificate_table, PyObject* fresh_table, Findings& findings) {
     Side cert, fresh;
     if (extract(certificate_table, true, cert) < 0 || extract(fresh_table, false, fresh) < 0)
         return -1;
     compare::Comparison result;
-    if (join(cert.rows, fresh.rows, findings.unread(), result) < 0) return -1;
+    if (join(compare::join_by_path, cert.rows, fresh.rows, findings.unread(), result) < 0)
+        return -1;
 
     return findings.join(
         result, [&](size_t row) { return path_of(fresh, row); },
         [&](size_t row) { return path_of(cert, row); });
-}
-
-long long by_path(const NodeTable& certificate, const NodeTable& fresh, Findings& findings) {
-    compare::Comparison result;
-    if (join(certificate, fresh, findings.unread(), result) < 0) return -1;
-    auto path_in = [](const NodeTable& t) {
-        return [&t](size_t row) { return py::decode_path(t.path(row)); };
-    };
-    return findings.join(result, path_in(fresh), path_in(certificate));
 }
 
 }  // namespace mavelin::node_comparison

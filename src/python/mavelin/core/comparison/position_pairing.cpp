@@ -1,4 +1,5 @@
-// Pairing the certificate's node table with the fresh one entry by entry, in table order.
+// Pairing the certificate's records with the fresh ones entry by entry, in table order: the
+// validator's step (compact tables pair in compare::join_by_position).
 #include <algorithm>
 #include <vector>
 

@@ -92,7 +92,8 @@ int report_blind_worker(PyObject* logger, const std::string& root, PyObject* bli
         py::Ref::steal(PyUnicode_FromFormat("Folder %U can't be read on worker %S: [Errno %d] %s",
                                             shown.get(), worker, err, std::strerror(err)));
     if (!message || py::log(logger, "error", message.get()) < 0) return -1;
-    py::exit_request();
+    py::Ref why = py::Ref::steal(Py_BuildValue("(isO)", err, std::strerror(err), folder.get()));
+    if (why) py::exit_request(py::Failure::kTreeUnreadable, why.get());
     return -1;
 }
 

@@ -101,17 +101,7 @@ int TreePass::fill_on_cluster(const fingerprint::Params& params,
     }
     nodes_.prepare_fingerprints();
     bytes = 0;
-    for (std::size_t k = 0; k < outcomes.size(); ++k) {
-        const std::size_t i = node(k);
-        fingerprint::FileOutcome& o = outcomes[k];
-        if (o.error.code != 0) {
-            nodes_.clear_fingerprint(i);
-            failures.push_back(table::FillFailure{i, std::move(o.error)});
-        } else {
-            nodes_.set_fingerprint(i, o.rows.data());
-            bytes += o.size;
-        }
-    }
+    table::store_outcomes(nodes_, 0, outcomes, failures, bytes, only);
     return 0;
 }
 

@@ -1,0 +1,29 @@
+import os
+from typing import Literal
+
+from mavelin.results import Result
+
+def sign(
+    dir: str | os.PathLike[str],
+    *,
+    report: str | os.PathLike[str] | None = None,
+    jobs: int | None = None,
+    output: str | os.PathLike[str] | None = None,
+    progress: bool = False,
+    scheduler: str | None = None,
+    client: object | None = None,
+) -> Result: ...
+def validate(
+    dir: str | os.PathLike[str],
+    certificate: str | os.PathLike[str] | None = None,
+    *,
+    match: Literal["path", "position"] = "path",
+    summary: bool = False,
+    report: str | os.PathLike[str] | None = None,
+    jobs: int | None = None,
+    progress: bool = False,
+    scheduler: str | None = None,
+    client: object | None = None,
+) -> Result: ...
+
+__all__ = ["sign", "validate"]

@@ -1,0 +1,28 @@
+from dataclasses import dataclass
+
+@dataclass(frozen=True)
+class Finding:
+    kind: str
+    path: str
+    other_path: str | None = None
+
+@dataclass(frozen=True)
+class Result:
+    command: str
+    directory: str | bytes
+    certificate: str | bytes | None
+    match: str | None
+    passed: bool
+    files: int
+    bytes: int
+    seconds: float
+    failed_files: int
+    not_checked: int
+    counts: dict[str, int]
+    findings: tuple[Finding, ...]
+    uncertified_folders: tuple[str, ...]
+    uncertified_links: tuple[str, ...]
+    # The state of a certificate's signature, once certificates can be signed.
+    signature: None = None
+
+__all__ = ["Finding", "Result"]
