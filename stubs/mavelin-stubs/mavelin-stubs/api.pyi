@@ -12,6 +12,8 @@ def sign(
     progress: bool = False,
     scheduler: str | None = None,
     client: object | None = None,
+    update: bool = False,
+    certificate: str | os.PathLike[str] | None = None,
 ) -> Result: ...
 def validate(
     dir: str | os.PathLike[str],
@@ -24,6 +26,7 @@ def validate(
     progress: bool = False,
     scheduler: str | None = None,
     client: object | None = None,
+    check_metadata: bool = False,
 ) -> Result: ...
 
 __all__ = ["sign", "validate"]
