@@ -197,18 +197,18 @@ int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool sil
     return unreadable ? 0 : -1;
 }
 
-// update=True, after the walk: the fingerprints of the stored certificate taken over where the
-// stat data says the file is the same, the other files read; one INFO line with the counts (or,
-// when the certificate cannot serve, one that says why every file is read).
+// update=True, after the walk: the fingerprints of the stored certificate (`loaded`, as
+// load_stored gave it: `usable`, `why`) taken over where the stat data says the file is the same,
+// the other files read; one INFO line with the counts (or, when the certificate cannot serve, one
+// that says why every file is read).
 int fill_from_stored(bool silent, passes::TreePass& pass, Signing& run,
+                     update_signing::Stored&& loaded, int usable, const std::string& why,
                      std::vector<table::FillFailure>& failures, std::uint64_t& bytes) {
     std::size_t reused = 0;
     std::vector<std::size_t> reread;
     {
-        update_signing::Stored stored;
-        std::string why;
-        const int usable = update_signing::load_stored(run.stored.get(), stored, why);
-        if (usable < 0) return -1;
+        // Let go before the files are read.
+        update_signing::Stored stored = std::move(loaded);
         if (usable == 0) {
             py::Ref message =
                 py::Ref::steal(PyUnicode_FromFormat("Signing every file again: %s.", why.c_str()));
@@ -244,7 +244,16 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
         return -1;
     if (py::encode_path(dir_path, run.top) < 0) return -1;
     passes::TreePass pass(run.top);
-    if (run.update) pass.keep_stats(true);
+    update_signing::Stored stored;
+    std::string why;
+    int usable = 0;
+    if (run.update) {
+        // The stored certificate is read while the walk goes on.
+        pass.keep_stats(true);
+        if (pass.start() < 0) return -1;
+        usable = update_signing::load_stored(run.stored.get(), stored, why);
+        if (usable < 0) return -1;
+    }
     if (pass.walk() < 0) return -1;
     run.uncertified = file_managing::uncertified_folders(pass.left_out());
     run.links = file_managing::uncertified_links(pass.dangling_links());
@@ -261,7 +270,9 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
     std::vector<table::FillFailure> failures;
     std::uint64_t bytes = 0;
     if (run.update) {
-        if (fill_from_stored(silent, pass, run, failures, bytes) < 0) return -1;
+        if (fill_from_stored(silent, pass, run, std::move(stored), usable, why, failures, bytes) <
+            0)
+            return -1;
     } else if (pass.fill(failures, bytes) < 0) {
         return -1;
     }

@@ -2,6 +2,7 @@
 #include "python/mavelin/core/passes/tree_pass.h"
 
 #include <atomic>
+#include <system_error>
 
 #include "engine/certificate_format.h"
 #include "python/capi/import.h"
@@ -36,8 +37,32 @@ void TreePass::keep_stats(bool whole_walk_first) {
     stats_.step = certificate_format::kProcedureStep;
 }
 
+TreePass::~TreePass() {
+    if (!walker_.joinable()) return;
+    walk_cancel_.store(true);
+    walker_.join();
+}
+
 int TreePass::start() {
-    if (streaming_ || whole_walk_first_ || progress_line_wanted() || on_cluster()) return 0;
+    if (whole_walk_first_) {
+        if (walker_.joinable()) return 0;
+        // The settings belong to this thread: read here, not on the walk's thread.
+        const fs::SkippedFiles* skipped = skipped_files();
+        try {
+            walker_ = std::thread([this, skipped]() noexcept {
+                try {
+                    nodes_ = table::scan_tree(top_, certificate_format::kProcedureStep,
+                                              &walk_errors_, &walk_cancel_, &left_out_,
+                                              &dangling_links_, skipped, &stats_);
+                } catch (...) {
+                    walk_failed_ = true;
+                }
+            });
+        } catch (const std::system_error&) {  // no thread to be had: walk() walks
+        }
+        return 0;
+    }
+    if (streaming_ || progress_line_wanted() || on_cluster()) return 0;
     const fs::SkippedFiles* skipped = skipped_files();
     streaming_.emplace(top_, procedure_params(), pass_threads(),
                        skipped ? *skipped : fs::SkippedFiles{}, keep_stats_);
@@ -49,8 +74,18 @@ int TreePass::start() {
     return py::run_interruptible_alloc([&scan] { scan.start(); }, scan.stop_flag());
 }
 
+int TreePass::join_walk() {
+    if (py::run_interruptible([this]() noexcept { walker_.join(); }, walk_cancel_) < 0) return -1;
+    if (walk_failed_) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
 int TreePass::walk() {
     if (start() < 0) return -1;
+    if (walker_.joinable()) return join_walk();
     if (streaming_) {
         table::StreamingScan& scan = *streaming_;
         return py::run_interruptible_alloc([&scan] { scan.wait_walk(); }, scan.stop_flag());

@@ -2,9 +2,11 @@
 // (hashed on this machine or on a cluster).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/fs/tree_walk.h"
@@ -34,6 +36,10 @@ int route_to_table(Procedure procedure);
 class TreePass {
   public:
     explicit TreePass(std::string top) : top_(std::move(top)) {}
+    // Stops and waits for a walk start() began and walk() did not wait for.
+    ~TreePass();
+    TreePass(const TreePass&) = delete;
+    TreePass& operator=(const TreePass&) = delete;
 
     // Before start() or walk(): the walk keeps every node's stat record (stats()). With
     // `whole_walk_first`, the hashing waits for the walk's end (a caller that takes fingerprints
@@ -42,6 +48,8 @@ class TreePass {
 
     // Starts the walk, and the hashing alongside it, without waiting: what the caller does
     // meanwhile overlaps them. Does nothing when the progress line is drawn (walk() then walks).
+    // After keep_stats(true), starts the walk alone (on a thread of its own; no Python object is
+    // touched there, so the caller may go on with the interpreter lock held).
     // -1 with KeyboardInterrupt or MemoryError set.
     int start();
     // The walk (started here unless start() did), waited for. -1 with KeyboardInterrupt or
@@ -77,6 +85,10 @@ class TreePass {
                         std::vector<table::FillFailure>& failures, std::uint64_t& bytes,
                         const std::vector<std::size_t>* only);
 
+    // Waits for the walk start() began alone (Ctrl-C stops it). -1 with KeyboardInterrupt or
+    // MemoryError set.
+    int join_walk();
+
     std::string top_;
     std::optional<table::StreamingScan> streaming_;  // hashing alongside the walk
     table::NodeTable nodes_;                         // otherwise, the walk's table
@@ -86,6 +98,11 @@ class TreePass {
     metadata::FileStats stats_;
     bool keep_stats_ = false;
     bool whole_walk_first_ = false;
+    // The walk start() began alone, into nodes_, walk_errors_, left_out_, dangling_links_ and
+    // stats_, which nothing else touches until join_walk().
+    std::thread walker_;
+    std::atomic<bool> walk_cancel_{false};
+    bool walk_failed_ = false;  // it ran out of memory
 };
 
 }  // namespace mavelin::passes
