@@ -21,14 +21,17 @@ TREES = {
 }
 
 
-def certificate(tree, key=None):
+def certificate(tree, key=None, update=False):
     with tempfile.TemporaryDirectory() as top:
         for rel, data in tree.items():
             path = os.path.join(top, rel)
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(data)
-        mavelin.utils.sign_folder(top, "silent", key=key)
+        if update:
+            os.symlink("a", os.path.join(top, "link"))
+            os.symlink("missing", os.path.join(top, "dangling"))
+        mavelin.utils.sign_folder(top, "silent", key=key, update=update)
         folder = os.path.join(top, "Certificates")
         (name,) = [n for n in os.listdir(folder) if not n.startswith(".")]
         with open(os.path.join(folder, name), "rb") as f:
@@ -51,7 +54,20 @@ def repacked(archive, method):
     return out.getvalue()
 
 
+def metadata_seeds():
+    """The member Certificate.files of each tree signed with update=True, a link and a dangling
+    link added."""
+    d = HERE / "corpus" / "metadata_member"
+    d.mkdir(parents=True, exist_ok=True)
+    for old in d.glob("seed-*"):
+        old.unlink()
+    for label, tree in TREES.items():
+        with zipfile.ZipFile(io.BytesIO(certificate(tree, update=True))) as z:
+            (d / f"seed-{label}.files").write_bytes(z.read("Certificate.files"))
+
+
 def main():
+    metadata_seeds()
     dirs = {k: HERE / "corpus" / k for k in ("pickle_reader", "zip_reader", "certificate_load")}
     for d in dirs.values():
         d.mkdir(parents=True, exist_ok=True)

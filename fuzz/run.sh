@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each on its corpus for SECONDS (default 60).
-# Usage: fuzz/run.sh [SECONDS] [TARGET...]   (targets: pickle_reader zip_reader certificate_load)
+# Usage: fuzz/run.sh [SECONDS] [TARGET...]   (targets: pickle_reader zip_reader certificate_load metadata_member)
 # New inputs go to build/fuzz/corpus/TARGET, crashes to build/fuzz/artifacts/; the seed corpus in
 # fuzz/corpus/TARGET is only read. Exit status 1 when a target finds a crash.
 set -euo pipefail
@@ -10,7 +10,7 @@ cd "$repo"
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ "${#targets[@]}" -gt 0 ] || targets=(pickle_reader zip_reader certificate_load)
+[ "${#targets[@]}" -gt 0 ] || targets=(pickle_reader zip_reader certificate_load metadata_member)
 cxx="${FUZZ_CXX:-$(command -v clang++-14 || command -v clang++)}"
 build=build/fuzz
 

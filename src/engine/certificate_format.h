@@ -11,6 +11,9 @@ inline constexpr char kFolderName[] = "Certificates";
 inline constexpr char kArchiveName[] = "Certificate.korvex";
 inline constexpr char kPayloadName[] = "Certificate.pk";
 
+// The member of a certificate that keeps the signed files' stat data and link targets, beside the
+// payload (src/engine/metadata/member.h).
+inline constexpr char kMetadataName[] = "Certificate.files";
 // The members beside the payload (an archive holding only the payload has none of them): the
 // description of the certificate, listing the SHA-256 of every other member, and the OpenSSH
 // signature of the description's exact bytes, made in a namespace of our own.

@@ -59,6 +59,8 @@ class TreeWalker {
     Visit* next();
 
     const std::string& top() const { return top_; }
+    // The descriptor of the folder next() returned last, open until the following call.
+    int current_fd() const { return frames_.empty() ? -1 : frames_.back().fd.get(); }
     const std::vector<WalkError>& errors() const { return errors_; }
     bool cancelled() const { return cancellation::requested(cancel_); }
 

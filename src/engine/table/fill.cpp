@@ -16,20 +16,23 @@ constexpr std::size_t kBatch = std::size_t{1} << 16;
 std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& root,
                                            const fingerprint::Params& params, unsigned threads,
                                            const std::atomic<bool>* cancel,
-                                           fingerprint::Progress* progress, std::uint64_t* bytes) {
+                                           fingerprint::Progress* progress, std::uint64_t* bytes,
+                                           const std::vector<std::size_t>* only) {
     const std::size_t rows = params.step > 0 ? static_cast<std::size_t>(params.step) : 0;
     if (rows != table.rows()) throw std::invalid_argument("table rows differ from the step");
     table.prepare_fingerprints();
     std::vector<FillFailure> failures;
     std::vector<std::string> paths;
     std::uint64_t total = 0;
-    for (std::size_t first = 0; first < table.size(); first += kBatch) {
-        const std::size_t end = std::min(table.size(), first + kBatch);
+    const std::size_t count = only ? only->size() : table.size();
+    for (std::size_t first = 0; first < count; first += kBatch) {
+        const std::size_t end = std::min(count, first + kBatch);
         paths.clear();
-        for (std::size_t i = first; i < end; ++i) paths.emplace_back(table.path(i));
+        for (std::size_t k = first; k < end; ++k)
+            paths.emplace_back(table.path(only ? (*only)[k] : k));
         std::vector<fingerprint::FileOutcome> outcomes =
             fingerprint::fingerprint_files(root, paths, params, threads, cancel, progress);
-        store_outcomes(table, first, outcomes, failures, total);
+        store_outcomes(table, first, outcomes, failures, total, only);
     }
     if (bytes) *bytes = total;
     return failures;
@@ -37,14 +40,16 @@ std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& 
 
 void store_outcomes(NodeTable& table, std::size_t first,
                     std::vector<fingerprint::FileOutcome>& outcomes,
-                    std::vector<FillFailure>& failures, std::uint64_t& bytes) {
+                    std::vector<FillFailure>& failures, std::uint64_t& bytes,
+                    const std::vector<std::size_t>* only) {
     for (std::size_t k = 0; k < outcomes.size(); ++k) {
         fingerprint::FileOutcome& o = outcomes[k];
+        const std::size_t i = only ? (*only)[first + k] : first + k;
         if (o.error.code != 0) {
-            table.clear_fingerprint(first + k);
-            failures.push_back(FillFailure{first + k, std::move(o.error)});
+            table.clear_fingerprint(i);
+            failures.push_back(FillFailure{i, std::move(o.error)});
         } else {
-            table.set_fingerprint(first + k, o.rows.data());
+            table.set_fingerprint(i, o.rows.data());
             bytes += o.size;
         }
     }

@@ -130,9 +130,11 @@ std::size_t NodeTable::memory_bytes() const noexcept {
 
 NodeTable scan_tree(const std::string& top, std::size_t rows, std::vector<fs::WalkError>* errors,
                     const std::atomic<bool>* cancel, std::vector<fs::LeftOutFolder>* left_out,
-                    std::vector<std::string>* dangling, const fs::SkippedFiles* skipped) {
+                    std::vector<std::string>* dangling, const fs::SkippedFiles* skipped,
+                    metadata::FileStats* stats) {
     NodeTable t(rows);
-    scan_into(t, top, errors, cancel, left_out, dangling, skipped, [](std::size_t) {});
+    scan_into(
+        t, top, errors, cancel, left_out, dangling, skipped, [](std::size_t) {}, stats);
     return t;
 }
 

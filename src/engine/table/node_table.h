@@ -12,6 +12,7 @@
 
 #include "engine/fs/tree_walk.h"
 #include "engine/hash/sha256/sha256.h"
+#include "engine/metadata/file_stats.h"
 
 namespace mavelin::table {
 
@@ -139,21 +140,38 @@ class NodeTable {
     std::unordered_map<std::size_t, std::string> other_rows_;
 };
 
-// The walk of scan_tree() into `t` (empty), calling added(i) once node i is in.
+// The walk of scan_tree() into `t` (empty), calling added(i) once node i is in. With `stats`
+// (empty), every node's stat record goes there as it is added (one stat per file), with the
+// target texts of the links among the nodes and of the dangling links.
 template <class Added>
 void scan_into(NodeTable& t, const std::string& top, std::vector<fs::WalkError>* errors,
                const std::atomic<bool>* cancel, std::vector<fs::LeftOutFolder>* left_out,
-               std::vector<std::string>* dangling, const fs::SkippedFiles* skipped, Added&& added) {
+               std::vector<std::string>* dangling, const fs::SkippedFiles* skipped, Added&& added,
+               metadata::FileStats* stats = nullptr) {
     std::int64_t next_id = 1;
+    if (stats) stats->taken_ns = metadata::now_ns();
     fs::TreeWalker walker(top, cancel);
+    std::string target;
     fs::for_each_node_file(
         walker,
         [&](const std::string& dir, const std::string& name) {
+            if (stats) {
+                target.clear();
+                stats->push_back(metadata::stat_entry(walker.current_fd(), name.c_str(), target));
+                if ((*stats)[stats->size() - 1].flags & metadata::kIsLink)
+                    stats->links().push_back({t.size(), std::string(), target});
+            }
             t.add_joined(next_id++, dir, name);
             added(t.size() - 1);
         },
         [left_out](fs::Visit& v) { fs::record_left_out(v, left_out); },
-        [dangling](const std::string& dir, std::string& name) {
+        [&](const std::string& dir, std::string& name) {
+            if (stats) {
+                std::string text = metadata::read_link(walker.current_fd(), name.c_str());
+                std::string copy = name;
+                stats->links().push_back(
+                    {metadata::Link::kNotANode, fs::node_path(dir, copy), std::move(text)});
+            }
             if (dangling) dangling->push_back(fs::node_path(dir, name));
         },
         skipped);
@@ -163,12 +181,13 @@ void scan_into(NodeTable& t, const std::string& top, std::vector<fs::WalkError>*
 
 // The node table of a tree built straight from the walk: the nodes of fs::scan_node_paths in
 // its order, numbered 1, 2, 3 ..., without fingerprints, for fingerprints of `rows` rows;
-// `errors`, `cancel`, `left_out`, `dangling` and `skipped` as there.
+// `errors`, `cancel`, `left_out`, `dangling` and `skipped` as there; `stats` as for scan_into.
 NodeTable scan_tree(const std::string& top, std::size_t rows,
                     std::vector<fs::WalkError>* errors = nullptr,
                     const std::atomic<bool>* cancel = nullptr,
                     std::vector<fs::LeftOutFolder>* left_out = nullptr,
                     std::vector<std::string>* dangling = nullptr,
-                    const fs::SkippedFiles* skipped = nullptr);
+                    const fs::SkippedFiles* skipped = nullptr,
+                    metadata::FileStats* stats = nullptr);
 
 }  // namespace mavelin::table

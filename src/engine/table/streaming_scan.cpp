@@ -21,11 +21,12 @@ constexpr std::size_t kMinRun = std::size_t{1} << 13;
 }  // namespace
 
 StreamingScan::StreamingScan(std::string top, const fingerprint::Params& params, unsigned threads,
-                             fs::SkippedFiles skipped)
+                             fs::SkippedFiles skipped, bool keep_stats)
     : top_(std::move(top)),
       params_(params),
       threads_(threads),
       skipped_(std::move(skipped)),
+      keep_stats_(keep_stats),
       table_(params.step > 0 ? static_cast<std::size_t>(params.step) : 0) {}
 
 StreamingScan::~StreamingScan() {
@@ -68,16 +69,18 @@ bool StreamingScan::hand_on(Batch&& batch) {
 void StreamingScan::walk() noexcept {
     try {
         Batch batch;
-        scan_into(table_, top_, &walk_errors_, &stop_, &left_out_, &dangling_links_, &skipped_,
-                  [&](std::size_t i) {
-                      batch.paths.emplace_back(table_.path(i));
-                      if (batch.paths.size() < kHandOn) return;
-                      const std::size_t next = batch.first + batch.paths.size();
-                      if (!hand_on(std::move(batch))) return;
-                      batch = Batch{};
-                      batch.first = next;
-                      batch.paths.reserve(kHandOn);
-                  });
+        scan_into(
+            table_, top_, &walk_errors_, &stop_, &left_out_, &dangling_links_, &skipped_,
+            [&](std::size_t i) {
+                batch.paths.emplace_back(table_.path(i));
+                if (batch.paths.size() < kHandOn) return;
+                const std::size_t next = batch.first + batch.paths.size();
+                if (!hand_on(std::move(batch))) return;
+                batch = Batch{};
+                batch.first = next;
+                batch.paths.reserve(kHandOn);
+            },
+            keep_stats_ ? &stats_ : nullptr);
         if (!batch.paths.empty()) hand_on(std::move(batch));
     } catch (...) {
         walk_failure_ = std::current_exception();

@@ -33,9 +33,10 @@ namespace mavelin::table {
 // Destroying the object stops and joins whatever still runs.
 class StreamingScan {
   public:
-    // The files of `skipped` are no nodes (as for scan_tree).
+    // The files of `skipped` are no nodes (as for scan_tree). With `keep_stats` the walk also
+    // keeps every node's stat record (stats()).
     StreamingScan(std::string top, const fingerprint::Params& params, unsigned threads,
-                  fs::SkippedFiles skipped = {});
+                  fs::SkippedFiles skipped = {}, bool keep_stats = false);
     ~StreamingScan();
     StreamingScan(const StreamingScan&) = delete;
     StreamingScan& operator=(const StreamingScan&) = delete;
@@ -60,6 +61,7 @@ class StreamingScan {
     std::vector<fs::WalkError>& walk_errors() noexcept { return walk_errors_; }
     std::vector<fs::LeftOutFolder>& left_out() noexcept { return left_out_; }
     std::vector<std::string>& dangling_links() noexcept { return dangling_links_; }
+    metadata::FileStats& stats() noexcept { return stats_; }
 
   private:
     struct Batch {
@@ -80,6 +82,7 @@ class StreamingScan {
     const fingerprint::Params params_;
     const unsigned threads_;
     const fs::SkippedFiles skipped_;
+    const bool keep_stats_;
     std::atomic<bool> stop_{false};
 
     // Written by the walk thread until it ends.
@@ -87,6 +90,7 @@ class StreamingScan {
     std::vector<fs::WalkError> walk_errors_;
     std::vector<fs::LeftOutFolder> left_out_;
     std::vector<std::string> dangling_links_;
+    metadata::FileStats stats_;
 
     std::mutex mutex_;
     std::condition_variable changed_;  // a batch was handed on or taken, or the walk ended

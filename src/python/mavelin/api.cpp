@@ -25,7 +25,7 @@ using procedures::Call;
 
 constexpr const char kSignDoc[] =
     "sign(dir, *, report=None, jobs=None, output=None, progress=False, scheduler=None, "
-    "client=None, key=None)\n--\n\n"
+    "client=None, key=None, update=False, certificate=None)\n--\n\n"
     "Signs the folder `dir`: writes its certificate (Certificates/Certificate.korvex inside it,\n"
     "or `output`) and returns a mavelin.results.Result. A file that cannot be read gives\n"
     "passed=False with its finding, and no certificate.\n\n"
@@ -36,7 +36,8 @@ constexpr const char kSignDoc[] =
 
 constexpr const char kValidateDoc[] =
     "validate(dir, certificate=None, *, match='path', summary=False, report=None, jobs=None, "
-    "progress=False, scheduler=None, client=None, allowed_signers=None, identity=None)\n--\n\n"
+    "progress=False, scheduler=None, client=None, allowed_signers=None, identity=None, "
+    "check_metadata=False)\n--\n\n"
     "Validates the folder `dir` against its certificate (None: searched for inside `dir`) and\n"
     "returns a mavelin.results.Result; result.passed is the verdict and result.findings the\n"
     "differences.\n\n"
@@ -83,9 +84,10 @@ PyObject* translate(py::Phase phase) {
     return nullptr;
 }
 
-// The folder must exist and be one; a certificate named must exist. -1 with ArgumentRefused or
+// The folder must exist and be one; a certificate named for validation must exist (update=True
+// signs every file again without it, as sign_folder does). -1 with ArgumentRefused or
 // CertificateNotFound set.
-int check_paths(const procedures::RunOptions& o) {
+int check_paths(Call call, const procedures::RunOptions& o) {
     std::string path;
     struct stat st;
     if (py::encode_path(o.dir_path, path) < 0) return -1;
@@ -94,7 +96,8 @@ int check_paths(const procedures::RunOptions& o) {
         py::set_os_error(err, path);
         return raise_from_current(py::Failure::kArgumentRefused);
     }
-    const bool named = o.certificate != Py_None && PyObject_IsTrue(o.certificate) == 1;
+    const bool named =
+        call == Call::kValidate && o.certificate != Py_None && PyObject_IsTrue(o.certificate) == 1;
     if (!named) return PyErr_Occurred() ? -1 : 0;
     if (py::encode_path(o.certificate, path) < 0) return -1;
     if (::stat(path.c_str(), &st) == 0) return 0;
@@ -108,7 +111,7 @@ PyObject* run(Call call, PyObject* args, PyObject* kwargs) {
     py::LibraryCall mark;
     procedures::RunOptions options;
     if (procedures::parse(call, args, kwargs, options) < 0) return translate(mark.phase);
-    if (check_paths(options) < 0) return nullptr;
+    if (check_paths(call, options) < 0) return nullptr;
     run_report::Facts facts;
     const int r = call == Call::kSign ? procedures::sign_run(options, &facts)
                                       : procedures::validate_run(options, &facts);

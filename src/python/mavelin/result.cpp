@@ -13,7 +13,7 @@ namespace mavelin::results {
 namespace {
 
 // The fields in order, with their annotations; the report's names and meanings.
-constexpr std::array<std::array<const char*, 2>, 15> kFields = {{
+constexpr std::array<std::array<const char*, 2>, 17> kFields = {{
     {"command", "str"},
     {"directory", "str | bytes"},
     {"certificate", "str | bytes | None"},
@@ -24,6 +24,8 @@ constexpr std::array<std::array<const char*, 2>, 15> kFields = {{
     {"seconds", "float"},
     {"failed_files", "int"},
     {"not_checked", "int"},
+    {"reread", "int | None"},
+    {"reused", "int | None"},
     {"counts", "dict[str, int]"},
     {"findings", "tuple[Finding, ...]"},
     {"uncertified_folders", "tuple[str, ...]"},
@@ -41,6 +43,8 @@ constexpr const char kDoc[] =
     "files, bytes, seconds: the files in the tree, the bytes fingerprinted, the run's time.\n"
     "failed_files, not_checked: the files (and folders) that failed; the certified files\n"
     "    below folders that could not be read.\n"
+    "reread, reused: with update=True, the files read again and the fingerprints taken over\n"
+    "    from the last certificate; else None.\n"
     "counts: the number of findings of each kind, every kind named.\n"
     "findings: a Finding per file or folder line of the log, in its order.\n"
     "uncertified_folders, uncertified_links: the folders named Certificates below the top\n"
@@ -89,6 +93,11 @@ py::Ref integer(const py::Ref& value) {
     return value && value.get() != Py_None ? value : py::Ref::steal(PyLong_FromLong(0));
 }
 
+// The object of the facts, or None for null.
+py::Ref or_none(const py::Ref& value) {
+    return value ? value : py::Ref::borrow(Py_None);
+}
+
 }  // namespace
 
 py::Ref result(const run_report::Facts& f) {
@@ -114,6 +123,8 @@ py::Ref result(const run_report::Facts& f) {
                         run_report::seconds(f),
                         integer(f.failed_files),
                         integer(f.not_checked),
+                        or_none(f.reread),
+                        or_none(f.reused),
                         counts,
                         tuple_of(f.findings, finding),
                         tuple_of(f.uncertified, nullptr),

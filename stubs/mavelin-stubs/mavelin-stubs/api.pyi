@@ -13,6 +13,8 @@ def sign(
     scheduler: str | None = None,
     client: object | None = None,
     key: str | os.PathLike[str] | None = None,
+    update: bool = False,
+    certificate: str | os.PathLike[str] | None = None,
 ) -> Result: ...
 def validate(
     dir: str | os.PathLike[str],
@@ -27,6 +29,7 @@ def validate(
     client: object | None = None,
     allowed_signers: str | os.PathLike[str] | None = None,
     identity: str | None = None,
+    check_metadata: bool = False,
 ) -> Result: ...
 
 __all__ = ["sign", "validate"]

@@ -26,6 +26,8 @@ class Result:
     seconds: float
     failed_files: int
     not_checked: int
+    reread: int | None
+    reused: int | None
     counts: dict[str, int]
     findings: tuple[Finding, ...]
     uncertified_folders: tuple[str, ...]

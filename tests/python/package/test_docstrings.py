@@ -82,10 +82,12 @@ def test_signatures_of_the_procedures_classes_and_methods():
     from mavelin.utils.logger import configure_default_logger
     expected = {
         sign_folder: "(dir_path, mode='default', *, report=None, jobs=None, output=None, "
-                     "progress=False, scheduler=None, client=None, key=None)",
+                     "progress=False, scheduler=None, client=None, key=None, update=False, "
+                     "certificate=None)",
         validate_certificate: "(dir_path, certificate_file, *, match='path', summary=False, "
                               "report=None, jobs=None, progress=False, scheduler=None, "
-                              "client=None, allowed_signers=None, identity=None)",
+                              "client=None, allowed_signers=None, identity=None, "
+                              "check_metadata=False)",
         configure_default_logger: "()",
         _generate_hash: "(data, /)",
         FileManager: "(initial_path, chunk_size=4096, transformation_step=2)",

@@ -251,6 +251,13 @@ SCHEDULER = ("scheduler", ["--scheduler"], [], ("text",), None,
          "Sign the certificate with this SSH key (ssh-keygen -Y sign): a private key file, or a "
          "public key whose private half ssh-agent holds. Checked later with validate_certificate "
          "--allowed-signers."),
+        ("update", ["--update"], [], ("boolean",), False,
+         "Read again only the files whose size, times, device or inode changed since the "
+         "certificate was made (it believes the file system's metadata; validation never does), "
+         "and keep the files' metadata in the new certificate."),
+        ("certificate_file", ["--certificate-file", "-c"], [], ("path", False, True, False), None,
+         "With --update: the certificate to take fingerprints from (default: the one -o names, "
+         "else DIR/Certificates/Certificate.korvex)."),
     ]),
     ("validate_certificate", "Command to validate folder according to certificate.", [
         ("dir_path", ["--dir-path", "-p"], [], ("path", True, False, True), None,
@@ -265,6 +272,10 @@ SCHEDULER = ("scheduler", ["--scheduler"], [], ("text",), None,
         ("quiet", ["--quiet", "-q"], [], ("boolean",), False,
          "Print nothing when every file matches; otherwise only the findings and the ERROR lines "
          "(on standard output, like the log). The exit status is the same."),
+        ("check_metadata", ["--check-metadata"], [], ("boolean",), False,
+         "Also report each file whose permission bits, owner, group or link target differ from "
+         "the certificate's file metadata (kept by sign_folder --update); these findings do not "
+         "fail the validation."),
         *SIGNERS,
     ]),
 ])

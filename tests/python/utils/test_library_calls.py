@@ -45,7 +45,8 @@ def as_result(report):
             "certificate": report["certificate"], "match": report["match"],
             "passed": report["passed"], "files": counts["files"], "bytes": counts["bytes"],
             "seconds": counts["seconds"], "failed_files": counts["failed_files"],
-            "not_checked": counts["not_checked"], "counts": counts["findings"],
+            "not_checked": counts["not_checked"], "reread": counts.get("reread"),
+            "reused": counts.get("reused"), "counts": counts["findings"],
             "findings": report["findings"], "uncertified_folders": report["uncertified_folders"],
             "uncertified_links": report["uncertified_links"],
             "signature": report.get("signature")}
@@ -64,36 +65,43 @@ def change(top, how):
         os.chmod(top / "a.txt", 0)
     elif how == "unreadable folder":
         os.chmod(top / "d", 0)
+    elif how == "mode and content":
+        os.chmod(top / "a.txt", 0o600)
+        write(top / "a.txt", b"changed")
     elif how == "by position":
         os.remove(top / "a.txt")
         write(top / "c.txt", b"c")
 
 
-@pytest.mark.parametrize("function, how, match, findings", [
-    ("validate", "modified", "path", [("modified", "a.txt", None)]),
-    ("validate", "missing", "path", [("missing", "a.txt", None)]),
-    ("validate", "new", "path", [("new", "new.txt", None)]),
-    ("validate", "moved", "path", [("moved", "a.txt", "z.txt")]),
-    ("validate", "unreadable", "path", [("unreadable", "a.txt", None)]),
-    ("validate", "unreadable folder", "path", [("unreadable", "d", None)]),
-    ("validate", "by position", "position",
+@pytest.mark.parametrize("function, how, options, findings", [
+    ("validate", "modified", {}, [("modified", "a.txt", None)]),
+    ("validate", "missing", {}, [("missing", "a.txt", None)]),
+    ("validate", "new", {}, [("new", "new.txt", None)]),
+    ("validate", "moved", {}, [("moved", "a.txt", "z.txt")]),
+    ("validate", "unreadable", {}, [("unreadable", "a.txt", None)]),
+    ("validate", "unreadable folder", {}, [("unreadable", "d", None)]),
+    ("validate", "by position", {"match": "position"},
      [("not_authentic", "c.txt", "a.txt"), ("out_of_order", "c.txt", "a.txt"),
       ("modified", "c.txt", "a.txt"), ("missing", "a.txt", None), ("new", "c.txt", None)]),
-    ("sign", "unreadable", None, [("unreadable", "a.txt", None)]),
-    pytest.param("validate", "signed", "path", [("modified", "a.txt", None)],
+    ("validate", "mode and content", {"check_metadata": True},
+     [("modified", "a.txt", None), ("metadata", "a.txt", None)]),
+    ("sign", "unreadable", {}, [("unreadable", "a.txt", None)]),
+    ("sign", "unreadable", {"update": True}, [("unreadable", "a.txt", None)]),
+    pytest.param("validate", "signed", {}, [("modified", "a.txt", None)],
                  marks=pytest.mark.skipif(not shutil.which("ssh-keygen"), reason="ssh-keygen")),
 ])
 def test_a_finding_is_in_the_result_as_in_the_report_and_nothing_is_printed(
-        tmp_path, without_dac_override, function, how, match, findings):
+        tmp_path, without_dac_override, function, how, options, findings):
     top = make_tree(tmp_path / "tree", {"a.txt": b"a", "d/b.txt": b"b"})
-    kwargs = {"report": str(tmp_path / "report.json")} | ({"match": match} if match else {})
+    kwargs = {"report": str(tmp_path / "report.json")} | options
     key = tmp_path / "key"
     if how == "signed":
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(key)], check=True)
         (tmp_path / "allowed").write_text("alice@example " + (tmp_path / "key.pub").read_text())
         kwargs["allowed_signers"] = str(tmp_path / "allowed")
-    if function == "validate":
-        mavelin.sign(top, key=key if how == "signed" else None)
+    keeps_metadata = bool({"update", "check_metadata"} & options.keys())
+    if function == "validate" or keeps_metadata:
+        mavelin.sign(top, update=keeps_metadata, key=key if how == "signed" else None)
     change(top, how)
     try:
         doc = call(tmp_path, function, top, without_dac_override, **kwargs)

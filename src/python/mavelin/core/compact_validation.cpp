@@ -7,12 +7,16 @@
 
 #include "engine/compare/node_join.h"
 #include "engine/compare/position_join.h"
+#include "engine/metadata/compare.h"
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
 #include "python/capi/attribute_names.h"
 #include "python/capi/import.h"
+#include "python/capi/logging.h"
 #include "python/capi/paths.h"
 #include "python/capi/state.h"
+#include "python/capi/text.h"
+#include "python/certificate/metadata_reader.h"
 #include "python/certificate/reader.h"
 #include "python/mavelin/core/comparison/node_comparison.h"
 #include "python/mavelin/core/file_managing.h"
@@ -68,9 +72,44 @@ int fill(PyObject* validator, passes::TreePass& pass, Outcome& out, py::Ref& fil
     return 0;
 }
 
+// The metadata findings: the stored member against the walk's records.
+int check_metadata_of(PyObject* certificate_path, const table::NodeTable& certificate,
+                      passes::TreePass& pass, node_comparison::Findings& findings) {
+    metadata::FileStats stored;
+    std::string why;
+    const int loaded = certificate::load_metadata(certificate_path, stored, why);
+    if (loaded < 0) return -1;
+    if (loaded == 0 || stored.size() != certificate.size()) {
+        if (loaded != 0) why = "its file metadata does not list its files";
+        py::Ref message =
+            py::Ref::steal(PyUnicode_FromFormat("File metadata not checked: %s.", why.c_str()));
+        return message ? py::log(logger(), "warning", message.get()) : -1;
+    }
+    std::vector<metadata::Change> changes;
+    try {
+        changes = metadata::compare_metadata(certificate, stored, pass.nodes(), pass.stats());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    static const char* const kWhat[] = {"mode", "owner", "group", "link target"};
+    for (const metadata::Change& c : changes) {
+        py::Ref path = py::decode_path(c.path);
+        if (!path) return -1;
+        const std::string suffix =
+            std::string(": ") + kWhat[c.what] + " " + c.before + " \u2192 " + c.after;
+        // Link targets are any bytes: shown escaped, as paths are, so no line can be forged.
+        py::Ref raw = py::decode_path(suffix);
+        py::Ref shown = raw ? py::display_text(raw.get()) : py::Ref();
+        const char* text = shown ? PyUnicode_AsUTF8(shown.get()) : nullptr;
+        if (!text || findings.report("metadata", path.get(), nullptr, "File ", text) < 0) return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
-int run_on_tables(PyObject* validator, bool by_position, Outcome& out) {
+int run_on_tables(PyObject* validator, bool by_position, Outcome& out, bool check_metadata) {
     py::Ref certificate_path = py::attr(validator, attr::kCertificatePath);
     py::Ref top_path = py::attr(validator, attr::kResultPath);
     if (!certificate_path || !top_path) return -1;
@@ -80,6 +119,7 @@ int run_on_tables(PyObject* validator, bool by_position, Outcome& out) {
     // The walk and the hashing go on while the certificate is read. When the certificate does
     // not fit the compact form, the general way starts over (nothing was reported yet).
     passes::TreePass pass(top);
+    if (check_metadata) pass.keep_stats(false);
     if (pass.start() < 0) return -1;
     table::NodeTable certificate;
     const int loaded = certificate::load_table(certificate_path.get(), certificate);
@@ -100,6 +140,9 @@ int run_on_tables(PyObject* validator, bool by_position, Outcome& out) {
         node_comparison::on_tables(by_position ? compare::join_by_position : compare::join_by_path,
                                    certificate, fresh, findings);
     if (count < 0) return -1;
+    if (check_metadata &&
+        check_metadata_of(certificate_path.get(), certificate, pass, findings) < 0)
+        return -1;
     out.failed = py::Ref::steal(PyLong_FromLongLong(folders + count));
     out.findings = py::Ref::borrow(findings.list());
     out.unchecked = py::Ref::steal(PyLong_FromSize_t(findings.unchecked()));

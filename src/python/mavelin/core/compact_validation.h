@@ -26,6 +26,11 @@ struct Outcome {
 // Returns 0 with `out` set; 1 when the stored table does not fit the compact form, before
 // anything was logged (the caller runs the steps themselves); -1 with an exception set (an exit
 // request included).
-int run_on_tables(PyObject* validator, bool by_position, Outcome& out);
+// With `check_metadata` (by path only), the walk keeps the files' stat data and, after the
+// content findings, each difference in permission bits, owner, group or link target from the
+// certificate's member Certificate.files is one finding of kind "metadata" ("File P: mode 0644
+// → 0755"); they are no failures. A certificate without that member: one WARNING saying the
+// metadata went unchecked.
+int run_on_tables(PyObject* validator, bool by_position, Outcome& out, bool check_metadata = false);
 
 }  // namespace mavelin::validation

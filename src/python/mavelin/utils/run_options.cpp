@@ -23,7 +23,7 @@ struct Keyword {
 };
 
 // The keyword-only options, for every call that takes them.
-constexpr std::array<Keyword, 11> kKeywords = {{
+constexpr std::array<Keyword, 14> kKeywords = {{
     {"match", kValidation, &RunOptions::match},
     {"summary", kValidation, &RunOptions::summary},
     {"report", kEvery, &RunOptions::report},
@@ -35,6 +35,9 @@ constexpr std::array<Keyword, 11> kKeywords = {{
     {"key", kSigning, &RunOptions::key},
     {"allowed_signers", kValidation, &RunOptions::allowed_signers},
     {"identity", kValidation, &RunOptions::identity},
+    {"update", kSigning, &RunOptions::update},
+    {"certificate", kSigning, &RunOptions::certificate},
+    {"check_metadata", kValidation, &RunOptions::check_metadata},
 }};
 
 // The positional-or-keyword parameters of a call, in order, and how many are required.

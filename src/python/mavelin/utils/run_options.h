@@ -19,21 +19,25 @@ enum class Call : unsigned {
 // Borrowed from the call's arguments; what a call does not take keeps its default.
 struct RunOptions {
     PyObject* dir_path = nullptr;
-    PyObject* mode = nullptr;         // signing: "silent" writes no INFO lines; null: default
-    PyObject* certificate = Py_None;  // validation: None or empty: search for it
-    const char* match = "path";       // validation: "path" or "position"
-    bool summary = false;             // validation: log the counts of findings by kind
-    PyObject* report = Py_None;       // a JSON report's path, or "-"
-    PyObject* jobs = Py_None;         // hashing threads, None: one per processor
-    PyObject* output = Py_None;       // signing: the certificate's path elsewhere
-    bool progress = false;            // the progress line on a terminal
-    PyObject* scheduler = Py_None;    // a Dask scheduler's address, or "auto"
-    PyObject* client = Py_None;       // a distributed.Client
-    PyObject* key = Py_None;          // signing: the SSH key to sign the certificate with
+    PyObject* mode = nullptr;  // signing: "silent" writes no INFO lines; null: default
+    // validation: None or empty: search for it; signing with update: the certificate to take
+    // fingerprints from (None: output, or the tree's own)
+    PyObject* certificate = Py_None;
+    const char* match = "path";     // validation: "path" or "position"
+    bool summary = false;           // validation: log the counts of findings by kind
+    PyObject* report = Py_None;     // a JSON report's path, or "-"
+    PyObject* jobs = Py_None;       // hashing threads, None: one per processor
+    PyObject* output = Py_None;     // signing: the certificate's path elsewhere
+    bool progress = false;          // the progress line on a terminal
+    PyObject* scheduler = Py_None;  // a Dask scheduler's address, or "auto"
+    PyObject* client = Py_None;     // a distributed.Client
+    PyObject* key = Py_None;        // signing: the SSH key to sign the certificate with
     // Validation: the trusted signers' file (None: MAVELIN_ALLOWED_SIGNERS, when set), and the
     // principal (a str) the signer must be.
     PyObject* allowed_signers = Py_None;
     PyObject* identity = Py_None;
+    bool update = false;          // signing: re-read only the files whose stat data changed
+    bool check_metadata = false;  // validation: also compare the files' stored metadata
 };
 
 // Parses the arguments of `call` into `options`: positional ones in order or by name, the rest by

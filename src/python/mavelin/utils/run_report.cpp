@@ -152,6 +152,12 @@ int build(const Facts& f, std::string& out) {
     if (put_integer(w, f.files.get()) < 0) return -1;
     w.key("bytes");
     if (put_integer(w, f.bytes.get()) < 0) return -1;
+    if (f.reread && f.reused) {
+        w.key("reread");
+        if (put_integer(w, f.reread.get()) < 0) return -1;
+        w.key("reused");
+        if (put_integer(w, f.reused.get()) < 0) return -1;
+    }
     w.key("seconds");
     if (put_seconds(w, f) < 0) return -1;
     w.key("failed_files");

@@ -9,8 +9,9 @@
 namespace mavelin::run_report {
 
 // The kinds of findings, in the order of the counts.
-inline constexpr std::array<const char*, 7> kKinds = {
-    "modified", "missing", "new", "moved", "unreadable", "not_authentic", "out_of_order"};
+inline constexpr std::array<const char*, 8> kKinds = {"modified",     "missing",    "new",
+                                                      "moved",        "unreadable", "not_authentic",
+                                                      "out_of_order", "metadata"};
 
 // Findings per kind of a list of (kind, path, other path) tuples. -1 with an exception set.
 int count_kinds(PyObject* findings, std::array<long long, kKinds.size()>& counts);
@@ -38,6 +39,9 @@ struct Facts {
     // The certificate's signature (a dict of SignatureFacts::as_dict); null: not signed, and
     // the report has no "signature".
     py::Ref signature;
+    // sign_folder(update=True): files read again and fingerprints taken over (ints), or null.
+    py::Ref reread;
+    py::Ref reused;
 };
 
 // end - start in seconds, as a float object.

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "engine/certificate_format.h"
+#include "engine/metadata/member.h"
+#include "engine/metadata/reuse.h"
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
 #include "python/capi/attribute_names.h"
@@ -32,6 +34,7 @@
 #include "python/mavelin/utils/run_files.h"
 #include "python/mavelin/utils/run_report.h"
 #include "python/mavelin/utils/runs.h"
+#include "python/mavelin/utils/update_signing.h"
 #include "python/package_tree.h"
 
 namespace mavelin::utils {
@@ -39,7 +42,7 @@ namespace {
 
 constexpr const char kDoc[] =
     "sign_folder(dir_path, mode='default', *, report=None, jobs=None, output=None, "
-    "progress=False, scheduler=None, client=None, key=None)\n--\n\n"
+    "progress=False, scheduler=None, client=None, key=None, update=False, certificate=None)\n--\n\n"
     "Interface to certify the folder with a KORVEX certificate that can be used to ensure\n"
     "authenticity.\n\n"
     "dir_path: the directory to be signed.\n"
@@ -53,7 +56,11 @@ constexpr const char kDoc[] =
     "scheduler: the address of a Dask scheduler to hash on ('auto': DASK_SCHEDULER_ADDRESS);\n"
     "    client: a distributed.Client to hash through instead. jobs is then threads per worker.\n"
     "key: an SSH key (private, or public with its private half in ssh-agent) to sign the\n"
-    "    certificate with (ssh-keygen -Y sign).";
+    "    certificate with (ssh-keygen -Y sign).\n"
+    "update: re-read only the files whose stat data changed since the certificate was made\n"
+    "    (certificate: that certificate; None: output, or the tree's own), and keep the files'\n"
+    "    stat data in the new one. The result is that of a full signing while the file system's\n"
+    "    metadata tells the truth.";
 
 PyObject* logger() {
     return py::state().sign_logger.get();
@@ -104,6 +111,12 @@ struct Signing {
     // whose target was missing.
     py::Ref files, bytes, uncertified, links;
     py::Ref folder;  // the certificate's folder, once written
+    // update=True: the certificate whose fingerprints may be taken over, and the stat records
+    // of the run's walk (kept for the new certificate).
+    py::Ref stored;
+    bool update = false;
+    py::Ref reread, reused;  // the counts of the update
+    metadata::FileStats stats;
 };
 
 // What the report of a signing run that got as far as fingerprinting says.
@@ -143,7 +156,9 @@ int make_facts(PyObject* dir_path, PyObject* output, const Signing& run, bool pa
              uncertified,
              links,
              py::Ref(),
-             py::Ref::borrow(signature)};
+             py::Ref::borrow(signature),
+             run.reread,
+             run.reused};
     return 0;
 }
 
@@ -191,6 +206,46 @@ int fingerprint_with_manager(PyObject* manager_cls, PyObject* dir_path, bool sil
     return unreadable ? 0 : -1;
 }
 
+// update=True, after the walk: the fingerprints of the stored certificate (`loaded`, as
+// load_stored gave it: `usable`, `why`) taken over where the stat data says the file is the same,
+// the other files read; one INFO line with the counts (or, when the certificate cannot serve, one
+// that says why every file is read).
+int fill_from_stored(bool silent, passes::TreePass& pass, Signing& run,
+                     update_signing::Stored&& loaded, int usable, const std::string& why,
+                     std::vector<table::FillFailure>& failures, std::uint64_t& bytes) {
+    std::size_t reused = 0;
+    std::vector<std::size_t> reread;
+    {
+        // Let go before the files are read.
+        update_signing::Stored stored = std::move(loaded);
+        if (usable == 0) {
+            py::Ref message =
+                py::Ref::steal(PyUnicode_FromFormat("Signing every file again: %s.", why.c_str()));
+            if (!message || (!silent && py::log(logger(), "info", message.get()) < 0)) return -1;
+            if (pass.fill(failures, bytes) < 0) return -1;
+            run.stats = std::move(pass.stats());
+            run.reread = py::Ref::steal(PyLong_FromSize_t(run.stats.size()));
+            run.reused = py::Ref::steal(PyLong_FromLong(0));
+            return run.reread && run.reused ? 0 : -1;
+        }
+        try {
+            reused = metadata::reuse_fingerprints(pass.nodes(), pass.stats(), stored.nodes,
+                                                  stored.stats, reread);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    if (pass.fill(failures, bytes, &reread) < 0) return -1;
+    run.stats = std::move(pass.stats());
+    run.reread = py::Ref::steal(PyLong_FromSize_t(reread.size()));
+    run.reused = py::Ref::steal(PyLong_FromSize_t(reused));
+    if (!run.reread || !run.reused) return -1;
+    py::Ref message = py::Ref::steal(PyUnicode_FromFormat(
+        "Files re-read: %zu, fingerprints reused: %zu", reread.size(), reused));
+    return message && (silent || py::log(logger(), "info", message.get()) == 0) ? 0 : -1;
+}
+
 // The scan and the fingerprints into a compact node table (on this machine or on the cluster):
 // no Python object per file. The log lines and findings are those of fingerprint_with_manager.
 int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& unreadable) {
@@ -198,6 +253,16 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
         return -1;
     if (py::encode_path(dir_path, run.top) < 0) return -1;
     passes::TreePass pass(run.top);
+    update_signing::Stored stored;
+    std::string why;
+    int usable = 0;
+    if (run.update) {
+        // The stored certificate is read while the walk goes on.
+        pass.keep_stats(true);
+        if (pass.start() < 0) return -1;
+        usable = update_signing::load_stored(run.stored.get(), stored, why);
+        if (usable < 0) return -1;
+    }
     if (pass.walk() < 0) return -1;
     run.uncertified = file_managing::uncertified_folders(pass.left_out());
     run.links = file_managing::uncertified_links(pass.dangling_links());
@@ -213,7 +278,13 @@ int fingerprint_compact(PyObject* dir_path, bool silent, Signing& run, py::Ref& 
 
     std::vector<table::FillFailure> failures;
     std::uint64_t bytes = 0;
-    if (pass.fill(failures, bytes) < 0) return -1;
+    if (run.update) {
+        if (fill_from_stored(silent, pass, run, std::move(stored), usable, why, failures, bytes) <
+            0)
+            return -1;
+    } else if (pass.fill(failures, bytes) < 0) {
+        return -1;
+    }
     run.nodes = std::move(pass.nodes());
     run.bytes = py::Ref::steal(PyLong_FromUnsignedLongLong(bytes));
     unreadable = passes::unreadable_pairs(run.nodes, failures);
@@ -268,6 +339,32 @@ int log_late_report_failure(PyObject* report, PyObject* output, const Signing& r
     py::Ref message = py::Ref::steal(
         PyUnicode_FromFormat("%U. The certificate was written to %U.", why.get(), shown.get()));
     return message ? py::log(logger(), "error", message.get()) : -1;
+}
+
+// The walk's stat records as the member Certificate.files of the new certificate (the records
+// themselves are then let go). 0, or -1 with MemoryError set.
+int add_metadata_member(Signing& run, certificate::Extras& extras) {
+    try {
+        certificate::ExtraMember member{certificate_format::kMetadataName, {}};
+        member.bytes.reserve(metadata::member_size(run.stats));
+        metadata::write_member(run.stats, [&](std::string_view piece) {
+            member.bytes.insert(member.bytes.end(), piece.begin(), piece.end());
+        });
+        run.stats = metadata::FileStats();
+        extras.members.push_back(std::move(member));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+// The certificate update=True takes fingerprints from: `chosen`, else `output`, else the tree's.
+py::Ref stored_certificate(PyObject* dir_path, PyObject* output, PyObject* chosen) {
+    if (chosen != Py_None) return py::Ref::borrow(chosen);
+    if (output != Py_None) return py::Ref::borrow(output);
+    py::Ref folder = py::join(dir_path, certificate_format::kFolderName);
+    return folder ? py::join(folder.get(), certificate_format::kArchiveName) : py::Ref();
 }
 
 // The certificate of a run whose files were all read, with `extras` beside its payload (the
@@ -347,6 +444,16 @@ int run_signing(const procedures::RunOptions& o, run_report::Facts* facts) {
     py::Ref unread;
     const int to_table = passes::route_to_table(passes::Procedure::kSign);
     if (to_table < 0) return -1;
+    if (o.update && !to_table &&
+        info(silent,
+             "Signing every file again: a FileManager of the "
+             "caller's own does every step.") < 0)
+        return -1;
+    if (o.update && to_table) {
+        run.update = true;
+        run.stored = stored_certificate(dir_path, output, o.certificate);
+        if (!run.stored) return -1;
+    }
     if (to_table) {
         if (fingerprint_compact(dir_path, silent, run, unread) < 0) return -1;
     } else if (fingerprint_with_manager(manager_cls.get(), dir_path, silent, run, unread) < 0) {
@@ -363,6 +470,7 @@ int run_signing(const procedures::RunOptions& o, run_report::Facts* facts) {
     if (info(silent, "Saving certificate...") < 0) return -1;
     py::set_phase(py::Phase::kWriting);
     certificate::Extras extras;
+    if (run.update && add_metadata_member(run, extras) < 0) return -1;
     certificate::SignatureFacts signed_by;
     std::string signing_error;
     if (!key_path.empty()) certificate::sign_with(key_path, extras, signed_by, signing_error);

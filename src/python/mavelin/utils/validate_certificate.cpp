@@ -34,7 +34,7 @@ namespace {
 constexpr const char kDoc[] =
     "validate_certificate(dir_path, certificate_file, *, match='path', summary=False, "
     "report=None, jobs=None, progress=False, scheduler=None, client=None, "
-    "allowed_signers=None, identity=None)\n--\n\n"
+    "allowed_signers=None, identity=None, check_metadata=False)\n--\n\n"
     "Interface to ensure the authenticity of the given folder against a KORVEX certificate\n"
     "file. Without a certificate path the algorithm searches for the certificate inside the\n"
     "given directory.\n\n"
@@ -47,7 +47,10 @@ constexpr const char kDoc[] =
     "scheduler: the address of a Dask scheduler to hash on ('auto': DASK_SCHEDULER_ADDRESS);\n"
     "    client: a distributed.Client to hash through instead. jobs is then threads per worker.\n"
     "allowed_signers: an OpenSSH allowed-signers file (None: MAVELIN_ALLOWED_SIGNERS); the\n"
-    "    certificate must then be signed by a signer it trusts, as identity when given.";
+    "    certificate must then be signed by a signer it trusts, as identity when given.\n"
+    "check_metadata: also report each file whose permission bits, owner, group or link target\n"
+    "    differ from the certificate's file metadata (findings of kind 'metadata', which do not\n"
+    "    fail the validation); by path only.";
 
 PyObject* logger() {
     return py::state().validate_logger.get();
@@ -69,7 +72,7 @@ int search(PyObject* validator, const char* method) {
 }
 
 // One INFO line with the number of findings of each kind.
-int log_summary(PyObject* findings, bool by_position) {
+int log_summary(PyObject* findings, bool by_position, bool check_metadata) {
     std::array<long long, run_report::kKinds.size()> counts{};
     if (run_report::count_kinds(findings, counts) < 0) return -1;
     py::Ref message = py::Ref::steal(PyUnicode_FromFormat(
@@ -78,6 +81,11 @@ int log_summary(PyObject* findings, bool by_position) {
         counts[0], counts[1], counts[2], counts[3], counts[4], counts[5]));
     if (message && by_position) {
         py::Ref tail = py::Ref::steal(PyUnicode_FromFormat(", %lld out of order", counts[6]));
+        if (!tail) return -1;
+        message = py::Ref::steal(PyUnicode_Concat(message.get(), tail.get()));
+    }
+    if (message && check_metadata) {
+        py::Ref tail = py::Ref::steal(PyUnicode_FromFormat(", %lld metadata", counts[7]));
         if (!tail) return -1;
         message = py::Ref::steal(PyUnicode_Concat(message.get(), tail.get()));
     }
@@ -123,7 +131,9 @@ int make_facts(PyObject* dir_path, PyObject* validator, const char* match, bool 
              out.uncertified,
              out.links,
              out.unchecked,
-             py::Ref::borrow(signature)};
+             py::Ref::borrow(signature),
+             py::Ref(),
+             py::Ref()};
     return 0;
 }
 
@@ -140,16 +150,28 @@ int own_files(PyObject* dir_path, PyObject* validator, PyObject* report,
     return run_files::add_skipped(dir_path, certificate.get(), true, skipped);
 }
 
+// The WARNING of a check_metadata=True run that cannot check the metadata.
+int log_metadata_unchecked() {
+    return py::log(logger(), "warning",
+                   "File metadata not checked: only a validation by path with the package's own "
+                   "classes checks it.");
+}
+
 // Loads, fingerprints and compares once the certificate is known, into `out`. On compact tables
 // when the route rule says so; otherwise (a caller's class, or a stored table that does not fit
-// the compact form) through the validator's steps.
-int run_steps(PyObject* validator, const char* match, validation::Outcome& out) {
+// the compact form) through the validator's steps. The metadata is checked on the tables by
+// path only.
+int run_steps(PyObject* validator, const char* match, bool check_metadata,
+              validation::Outcome& out) {
+    const bool by_position = std::strcmp(match, "position") == 0;
+    const bool metadata_by_path = check_metadata && !by_position;
     const int to_table = passes::route_to_table(passes::Procedure::kValidate);
     if (to_table < 0) return -1;
+    if (check_metadata && by_position && log_metadata_unchecked() < 0) return -1;
     const int r =
-        to_table ? validation::run_on_tables(validator, std::strcmp(match, "position") == 0, out)
-                 : 1;
+        to_table ? validation::run_on_tables(validator, by_position, out, metadata_by_path) : 1;
     if (r <= 0) return r;
+    if (metadata_by_path && log_metadata_unchecked() < 0) return -1;
     for (const char* step : {"deserealize_certificate", "generate_fingerprints"}) {
         py::Ref r = py::Ref::steal(PyObject_CallMethod(validator, step, nullptr));
         if (!r) return -1;
@@ -300,13 +322,14 @@ int run_validation(const procedures::RunOptions& o, run_report::Facts* facts) {
     if ((signature.is_signed || refused > 0) && !signature_facts) return -1;
     if (refused > 0) return refuse(o, validator.get(), start.get(), signature_facts.get(), facts);
     validation::Outcome outcome;
-    if (run_steps(validator.get(), match, outcome) < 0) return -1;
+    if (run_steps(validator.get(), match, o.check_metadata, outcome) < 0) return -1;
     PyObject* invalid = outcome.failed.get();
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
     if (!zero) return -1;
     int failed = PyObject_RichCompareBool(invalid, zero.get(), Py_GT);
     if (failed < 0) return -1;
-    if (o.summary && log_summary(outcome.findings.get(), std::strcmp(match, "position") == 0) < 0)
+    if (o.summary && log_summary(outcome.findings.get(), std::strcmp(match, "position") == 0,
+                                 o.check_metadata) < 0)
         return -1;
     // A report that cannot be written still leaves the verdict to be said; the run then fails.
     py::set_phase(py::Phase::kWriting);

@@ -19,4 +19,6 @@ def sign_folder(
     scheduler: str | None = None,
     client: object | None = None,
     key: str | os.PathLike[str] | None = None,
+    update: bool = False,
+    certificate: str | os.PathLike[str] | None = None,
 ) -> None: ...

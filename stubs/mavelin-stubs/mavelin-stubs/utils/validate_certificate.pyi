@@ -22,4 +22,5 @@ def validate_certificate(
     client: object | None = None,
     allowed_signers: str | os.PathLike[str] | None = None,
     identity: str | None = None,
+    check_metadata: bool = False,
 ) -> None: ...

@@ -17,7 +17,8 @@ constexpr const char kSignEpilog[] =
     "\b\nExamples:\n"
     "  mavelin sign_folder -p photos\n"
     "  mavelin sign_folder -p /mnt/snapshot -o snapshot.korvex -j 2\n"
-    "  mavelin sign_folder -p photos --key ~/.ssh/id_ed25519\n\n"
+    "  mavelin sign_folder -p photos --key ~/.ssh/id_ed25519\n"
+    "  mavelin sign_folder -p photos --update\n\n"
     "Without -o the certificate is DIR/Certificates/Certificate.korvex. Either way it is\n"
     "replaced atomically: a failed or interrupted run (Ctrl-C) leaves the previous one.\n\n"
     "Exit status: 0 when the certificate was written; 1 when no file was found, a file\n"
@@ -46,13 +47,14 @@ int check_certificate_folder(PyObject* dir_path, PyObject* output) {
 }
 
 PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path", "mode",      "report", "jobs",
-                                   "output",   "scheduler", "key",    nullptr};
+    static const char* kwlist[] = {"dir_path",         "mode",      "report", "jobs",
+                                   "output",           "scheduler", "key",    "update",
+                                   "certificate_file", nullptr};
     PyObject *dir_path, *mode, *report, *jobs = Py_None, *output = Py_None, *scheduler = Py_None;
-    PyObject* key = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOO:sign_folder_command",
+    PyObject *key = Py_None, *update = Py_False, *certificate_file = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOOOO:sign_folder_command",
                                      const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
-                                     &output, &scheduler, &key))
+                                     &output, &scheduler, &key, &update, &certificate_file))
         return nullptr;
     if (commands::require_dir_path(dir_path) < 0 ||
         commands::check_outputs(dir_path, report, output, output == Py_None ? nullptr : output) <
@@ -67,7 +69,9 @@ PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs
                                                     {"output", output},
                                                     {"progress", Py_True},
                                                     {"scheduler", scheduler},
-                                                    {"key", key}});
+                                                    {"key", key},
+                                                    {"update", update},
+                                                    {"certificate", certificate_file}});
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (!r) return commands::report_failure("mavelin.utils.sign_folder");
@@ -117,6 +121,21 @@ int init_sign_folder_command(PyObject* m) {
         "--allowed-signers."));
     if (!attrs ||
         commands::add_option(click.get(), command.get(), "--key", nullptr, attrs.get()) < 0)
+        return -1;
+    attrs = py::Ref::steal(Py_BuildValue(
+        "{sOsOss}", "is_flag", Py_True, "default", Py_False, "help",
+        "Read again only the files whose size, times, device or inode changed since the "
+        "certificate was made (it believes the file system's metadata; validation never does), "
+        "and keep the files' metadata in the new certificate."));
+    if (!attrs ||
+        commands::add_option(click.get(), command.get(), "--update", nullptr, attrs.get()) < 0)
+        return -1;
+    attrs = py::Ref::steal(Py_BuildValue(
+        "{sOss}", "type", type.get(), "help",
+        "With --update: the certificate to take fingerprints from (default: the one -o names, "
+        "else DIR/Certificates/Certificate.korvex)."));
+    if (!attrs || commands::add_option(click.get(), command.get(), "--certificate-file", "-c",
+                                       attrs.get()) < 0)
         return -1;
     return py::set_attr(m, "sign_folder_command", command.get());
 }

@@ -42,16 +42,16 @@ int check_certificate_file(PyObject* certificate_file) {
 
 PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObject* kwargs) {
     static const char* kwlist[] = {
-        "dir_path", "certificate_file", "match",    "summary", "report", "jobs", "scheduler",
-        "quiet",    "allowed_signers",  "identity", nullptr};
+        "dir_path", "certificate_file", "match",    "summary",        "report", "jobs", "scheduler",
+        "quiet",    "allowed_signers",  "identity", "check_metadata", nullptr};
     PyObject *dir_path, *certificate_file, *match, *summary, *report, *jobs = Py_None;
     PyObject* scheduler = Py_None;
     int quiet = 0;
-    PyObject *allowed_signers = Py_None, *identity = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOpOO:validate_certificate_command",
+    PyObject *allowed_signers = Py_None, *identity = Py_None, *check_metadata = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOpOOO:validate_certificate_command",
                                      const_cast<char**>(kwlist), &dir_path, &certificate_file,
                                      &match, &summary, &report, &jobs, &scheduler, &quiet,
-                                     &allowed_signers, &identity))
+                                     &allowed_signers, &identity, &check_metadata))
         return nullptr;
     const bool named = certificate_file != Py_None && PyObject_IsTrue(certificate_file) == 1;
     if (commands::require_dir_path(dir_path) < 0 || check_certificate_file(certificate_file) < 0 ||
@@ -69,7 +69,8 @@ PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObjec
                                                     {"progress", quiet ? Py_False : Py_True},
                                                     {"scheduler", scheduler},
                                                     {"allowed_signers", allowed_signers},
-                                                    {"identity", identity}});
+                                                    {"identity", identity},
+                                                    {"check_metadata", check_metadata}});
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (r) Py_RETURN_NONE;
@@ -108,6 +109,17 @@ int add_quiet_option(PyObject* click, PyObject* command) {
     return attrs ? commands::add_option(click, command, "--quiet", "-q", attrs.get()) : -1;
 }
 
+// --check-metadata: also report changed permission bits, owners, groups and link targets.
+int add_check_metadata_option(PyObject* click, PyObject* command) {
+    py::Ref attrs = py::Ref::steal(Py_BuildValue(
+        "{sOsOss}", "is_flag", Py_True, "default", Py_False, "help",
+        "Also report each file whose permission bits, owner, group or link target differ from "
+        "the certificate's file metadata (kept by sign_folder --update); these findings do not "
+        "fail the validation."));
+    return attrs ? commands::add_option(click, command, "--check-metadata", nullptr, attrs.get())
+                 : -1;
+}
+
 }  // namespace
 
 int init_validate_certificate_command(PyObject* m) {
@@ -135,7 +147,8 @@ int init_validate_certificate_command(PyObject* m) {
         return -1;
     if (commands::add_jobs_option(click.get(), command.get()) < 0 ||
         commands::add_scheduler_option(click.get(), command.get()) < 0 ||
-        add_quiet_option(click.get(), command.get()) < 0)
+        add_quiet_option(click.get(), command.get()) < 0 ||
+        add_check_metadata_option(click.get(), command.get()) < 0)
         return -1;
     if (commands::add_signer_options(click.get(), command.get()) < 0) return -1;
     return py::set_attr(m, "validate_certificate_command", command.get());

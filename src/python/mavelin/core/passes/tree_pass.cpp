@@ -2,6 +2,7 @@
 #include "python/mavelin/core/passes/tree_pass.h"
 
 #include <atomic>
+#include <system_error>
 
 #include "engine/certificate_format.h"
 #include "python/capi/import.h"
@@ -29,17 +30,62 @@ int route_to_table(Procedure procedure) {
     return validator.get() == st.validator_class.get() ? 1 : 0;
 }
 
+void TreePass::keep_stats(bool whole_walk_first) {
+    keep_stats_ = true;
+    whole_walk_first_ = whole_walk_first;
+    stats_.chunk_size = certificate_format::kProcedureChunkSize;
+    stats_.step = certificate_format::kProcedureStep;
+}
+
+TreePass::~TreePass() {
+    if (!walker_.joinable()) return;
+    walk_cancel_.store(true);
+    walker_.join();
+}
+
 int TreePass::start() {
+    if (whole_walk_first_) {
+        if (walker_.joinable()) return 0;
+        // The settings belong to this thread: read here, not on the walk's thread.
+        const fs::SkippedFiles* skipped = skipped_files();
+        try {
+            walker_ = std::thread([this, skipped]() noexcept {
+                try {
+                    nodes_ = table::scan_tree(top_, certificate_format::kProcedureStep,
+                                              &walk_errors_, &walk_cancel_, &left_out_,
+                                              &dangling_links_, skipped, &stats_);
+                } catch (...) {
+                    walk_failed_ = true;
+                }
+            });
+        } catch (const std::system_error&) {  // no thread to be had: walk() walks
+        }
+        return 0;
+    }
     if (streaming_ || progress_line_wanted() || on_cluster()) return 0;
     const fs::SkippedFiles* skipped = skipped_files();
     streaming_.emplace(top_, procedure_params(), pass_threads(),
-                       skipped ? *skipped : fs::SkippedFiles{});
+                       skipped ? *skipped : fs::SkippedFiles{}, keep_stats_);
+    if (keep_stats_) {
+        streaming_->stats().chunk_size = stats_.chunk_size;
+        streaming_->stats().step = stats_.step;
+    }
     table::StreamingScan& scan = *streaming_;
     return py::run_interruptible_alloc([&scan] { scan.start(); }, scan.stop_flag());
 }
 
+int TreePass::join_walk() {
+    if (py::run_interruptible([this]() noexcept { walker_.join(); }, walk_cancel_) < 0) return -1;
+    if (walk_failed_) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
 int TreePass::walk() {
     if (start() < 0) return -1;
+    if (walker_.joinable()) return join_walk();
     if (streaming_) {
         table::StreamingScan& scan = *streaming_;
         return py::run_interruptible_alloc([&scan] { scan.wait_walk(); }, scan.stop_flag());
@@ -50,42 +96,47 @@ int TreePass::walk() {
     return py::run_interruptible_alloc(
         [&] {
             nodes_ = table::scan_tree(top_, certificate_format::kProcedureStep, &walk_errors_,
-                                      &cancel, &left_out_, &dangling_links_, skipped);
+                                      &cancel, &left_out_, &dangling_links_, skipped,
+                                      keep_stats_ ? &stats_ : nullptr);
         },
         cancel);
 }
 
-int TreePass::fill(std::vector<table::FillFailure>& failures, std::uint64_t& bytes) {
+int TreePass::fill(std::vector<table::FillFailure>& failures, std::uint64_t& bytes,
+                   const std::vector<std::size_t>* only) {
     if (streaming_) {
         table::StreamingScan& scan = *streaming_;
         return py::run_interruptible_alloc([&] { failures = scan.wait_fill(&bytes); },
                                            scan.stop_flag());
     }
     const fingerprint::Params params = procedure_params();
-    if (on_cluster()) return fill_on_cluster(params, failures, bytes);
+    if (on_cluster()) return fill_on_cluster(params, failures, bytes, only);
     const unsigned threads = pass_threads();
-    auto rel = [this](std::size_t i) { return nodes_.path(i); };
+    auto rel = [this, only](std::size_t k) { return nodes_.path(only ? (*only)[k] : k); };
     auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* progress) {
-        failures =
-            table::fill_fingerprints(nodes_, top_, params, threads, &cancel, progress, &bytes);
+        failures = table::fill_fingerprints(nodes_, top_, params, threads, &cancel, progress,
+                                            &bytes, only);
     };
-    return run_local_pass(top_, nodes_.size(), rel, hash);
+    return run_local_pass(top_, only ? only->size() : nodes_.size(), rel, hash);
 }
 
 int TreePass::fill_on_cluster(const fingerprint::Params& params,
-                              std::vector<table::FillFailure>& failures, std::uint64_t& bytes) {
+                              std::vector<table::FillFailure>& failures, std::uint64_t& bytes,
+                              const std::vector<std::size_t>* only) {
+    const std::size_t count = only ? only->size() : nodes_.size();
+    auto node = [only](std::size_t k) { return only ? (*only)[k] : k; };
     std::vector<std::string> rels;
-    rels.reserve(nodes_.size());
-    for (std::size_t i = 0; i < nodes_.size(); ++i) rels.emplace_back(nodes_.path(i));
+    rels.reserve(count);
+    for (std::size_t k = 0; k < count; ++k) rels.emplace_back(nodes_.path(node(k)));
     std::vector<fingerprint::FileOutcome> outcomes;
     if (fingerprint_paths(top_, rels, params, outcomes) < 0) return -1;
-    if (outcomes.size() != nodes_.size()) {
+    if (outcomes.size() != count) {
         PyErr_SetString(PyExc_SystemError, "fingerprint pass lost files");
         return -1;
     }
     nodes_.prepare_fingerprints();
     bytes = 0;
-    table::store_outcomes(nodes_, 0, outcomes, failures, bytes);
+    table::store_outcomes(nodes_, 0, outcomes, failures, bytes, only);
     return 0;
 }
 

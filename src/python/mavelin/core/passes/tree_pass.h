@@ -2,12 +2,15 @@
 // (hashed on this machine or on a cluster).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/fs/tree_walk.h"
+#include "engine/metadata/file_stats.h"
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
 #include "engine/table/streaming_scan.h"
@@ -33,9 +36,20 @@ int route_to_table(Procedure procedure);
 class TreePass {
   public:
     explicit TreePass(std::string top) : top_(std::move(top)) {}
+    // Stops and waits for a walk start() began and walk() did not wait for.
+    ~TreePass();
+    TreePass(const TreePass&) = delete;
+    TreePass& operator=(const TreePass&) = delete;
+
+    // Before start() or walk(): the walk keeps every node's stat record (stats()). With
+    // `whole_walk_first`, the hashing waits for the walk's end (a caller that takes fingerprints
+    // over from an earlier table before hashing the rest).
+    void keep_stats(bool whole_walk_first);
 
     // Starts the walk, and the hashing alongside it, without waiting: what the caller does
     // meanwhile overlaps them. Does nothing when the progress line is drawn (walk() then walks).
+    // After keep_stats(true), starts the walk alone (on a thread of its own; no Python object is
+    // touched there, so the caller may go on with the interpreter lock held).
     // -1 with KeyboardInterrupt or MemoryError set.
     int start();
     // The walk (started here unless start() did), waited for. -1 with KeyboardInterrupt or
@@ -55,15 +69,25 @@ class TreePass {
         return streaming_ ? streaming_->dangling_links() : dangling_links_;
     }
 
+    // After walk(), with keep_stats(): the nodes' stat records, in table order.
+    metadata::FileStats& stats() { return streaming_ ? streaming_->stats() : stats_; }
+
     // After walk(): every node's fingerprint into nodes(); the files that could not be read in
     // `failures` (node order), the bytes fingerprinted in `bytes`. -1 with KeyboardInterrupt or
-    // MemoryError set.
+    // MemoryError set. With `only` (after keep_stats(true)), just those nodes (ascending); the
+    // others keep the fingerprints the caller gave them.
     // On a cluster (PassSettings), the fingerprints come from there, into the same table.
-    int fill(std::vector<table::FillFailure>& failures, std::uint64_t& bytes);
+    int fill(std::vector<table::FillFailure>& failures, std::uint64_t& bytes,
+             const std::vector<std::size_t>* only = nullptr);
 
   private:
     int fill_on_cluster(const fingerprint::Params& params,
-                        std::vector<table::FillFailure>& failures, std::uint64_t& bytes);
+                        std::vector<table::FillFailure>& failures, std::uint64_t& bytes,
+                        const std::vector<std::size_t>* only);
+
+    // Waits for the walk start() began alone (Ctrl-C stops it). -1 with KeyboardInterrupt or
+    // MemoryError set.
+    int join_walk();
 
     std::string top_;
     std::optional<table::StreamingScan> streaming_;  // hashing alongside the walk
@@ -71,6 +95,14 @@ class TreePass {
     std::vector<fs::WalkError> walk_errors_;
     std::vector<fs::LeftOutFolder> left_out_;
     std::vector<std::string> dangling_links_;
+    metadata::FileStats stats_;
+    bool keep_stats_ = false;
+    bool whole_walk_first_ = false;
+    // The walk start() began alone, into nodes_, walk_errors_, left_out_, dangling_links_ and
+    // stats_, which nothing else touches until join_walk().
+    std::thread walker_;
+    std::atomic<bool> walk_cancel_{false};
+    bool walk_failed_ = false;  // it ran out of memory
 };
 
 }  // namespace mavelin::passes
