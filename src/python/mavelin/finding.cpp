@@ -7,7 +7,20 @@
 
 namespace mavelin::results {
 
-py::Ref frozen_dataclass(const char* name, PyObject* ns) {
+py::Ref frozen_dataclass(const char* name, PyObject* ns, std::span<const Field> fields) {
+    if (!fields.empty()) {
+        PyObject* annotations = PyDict_GetItemString(ns, "__annotations__");  // borrowed
+        py::Ref made;
+        if (!annotations) {
+            made = py::Ref::steal(PyDict_New());
+            if (!made || PyDict_SetItemString(ns, "__annotations__", made.get()) < 0) return {};
+            annotations = made.get();
+        }
+        for (const auto& [field, type] : fields) {
+            py::Ref text = py::Ref::steal(PyUnicode_FromString(type));
+            if (!text || PyDict_SetItemString(annotations, field, text.get()) < 0) return {};
+        }
+    }
     py::Ref plain = py::make_class("mavelin.results", name, ns);
     py::Ref dataclass = py::import_attr("dataclasses", "dataclass");
     py::Ref no_args = py::Ref::steal(PyTuple_New(0));

@@ -13,7 +13,7 @@ namespace mavelin::results {
 namespace {
 
 // The fields in order, with their annotations; the report's names and meanings.
-constexpr std::array<std::array<const char*, 2>, 17> kFields = {{
+constexpr std::array<Field, 17> kFields = {{
     {"command", "str"},
     {"directory", "str | bytes"},
     {"certificate", "str | bytes | None"},
@@ -54,16 +54,9 @@ constexpr const char kDoc[] =
 PyObject* result_class() {
     py::Ref& cls = py::state().result_class;
     if (cls) return cls.get();
-    py::Ref annotations = py::Ref::steal(PyDict_New());
     py::Ref ns = py::Ref::steal(Py_BuildValue("{sssO}", "__doc__", kDoc, "signature", Py_None));
-    if (!annotations || !ns ||
-        PyDict_SetItemString(ns.get(), "__annotations__", annotations.get()) < 0)
-        return nullptr;
-    for (const auto& [name, type] : kFields) {
-        py::Ref text = py::Ref::steal(PyUnicode_FromString(type));
-        if (!text || PyDict_SetItemString(annotations.get(), name, text.get()) < 0) return nullptr;
-    }
-    cls = frozen_dataclass("Result", ns.get());
+    if (!ns) return nullptr;
+    cls = frozen_dataclass("Result", ns.get(), kFields);
     return cls.get();
 }
 

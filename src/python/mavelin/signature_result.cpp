@@ -9,7 +9,7 @@ namespace mavelin::results {
 namespace {
 
 // The fields in order, with their annotations; the report's names and meanings.
-constexpr std::array<std::array<const char*, 2>, 5> kFields = {{
+constexpr std::array<Field, 5> kFields = {{
     {"signed", "bool"},
     {"verified", "bool"},
     {"principal", "str | None"},
@@ -31,16 +31,9 @@ constexpr const char kDoc[] =
 PyObject* signature_class() {
     py::Ref& cls = py::state().signature_class;
     if (cls) return cls.get();
-    py::Ref annotations = py::Ref::steal(PyDict_New());
     py::Ref ns = py::Ref::steal(Py_BuildValue("{ss}", "__doc__", kDoc));
-    if (!annotations || !ns ||
-        PyDict_SetItemString(ns.get(), "__annotations__", annotations.get()) < 0)
-        return nullptr;
-    for (const auto& [name, type] : kFields) {
-        py::Ref text = py::Ref::steal(PyUnicode_FromString(type));
-        if (!text || PyDict_SetItemString(annotations.get(), name, text.get()) < 0) return nullptr;
-    }
-    cls = frozen_dataclass("Signature", ns.get());
+    if (!ns) return nullptr;
+    cls = frozen_dataclass("Signature", ns.get(), kFields);
     return cls.get();
 }
 
