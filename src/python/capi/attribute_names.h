@@ -20,6 +20,7 @@ inline constexpr char kInitialPath[] = "_initial_path";
 inline constexpr char kNode[] = "_node";
 inline constexpr char kOpenFile[] = "_open_file";
 inline constexpr char kParseDirectory[] = "_parse_directory";
+inline constexpr char kPickleFilePath[] = "_pickle_file_path";
 inline constexpr char kResultNodes[] = "_result_nodes";
 inline constexpr char kResultPath[] = "_result_path";
 inline constexpr char kScanErrors[] = "_scan_errors";

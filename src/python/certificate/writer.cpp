@@ -376,7 +376,7 @@ int stream_archive(Destination& d, const Extras* extras,
 int payload_and_table(PyObject* manager, PyObject* folder, py::Ref& payload_path, py::Ref& table) {
     payload_path = py::join(folder, kPayload);
     if (!payload_path ||
-        PyObject_SetAttrString(manager, "_pickle_file_path", payload_path.get()) < 0)
+        PyObject_SetAttrString(manager, attr::kPickleFilePath, payload_path.get()) < 0)
         return -1;
     table = py::Ref::steal(PyObject_GetAttrString(manager, attr::kFileNodes));
     return table ? 0 : -1;
@@ -507,7 +507,7 @@ int save(PyObject* manager, PyObject* node_class) {
 int archive(PyObject* manager) {
     py::Ref folder = py::Ref::steal(PyObject_GetAttrString(manager, attr::kCertFolderPath));
     if (!folder) return -1;
-    py::Ref payload_path = py::Ref::steal(PyObject_GetAttrString(manager, "_pickle_file_path"));
+    py::Ref payload_path = py::Ref::steal(PyObject_GetAttrString(manager, attr::kPickleFilePath));
     if (!payload_path) return -1;
     py::Ref archive_path = py::join(folder.get(), kArchive);
     if (!archive_path) return -1;
