@@ -38,4 +38,13 @@ std::shared_ptr<zip::Source> archive_source(const std::string& path, zip::Error*
     return zip::open_archive(path, err);
 }
 
+void expect_payload_digest(const std::string& path, const hash::sha256::Digest& digest) {
+    if (pinned && pinned->path_ == path) pinned->payload_digest_ = digest;
+}
+
+std::optional<hash::sha256::Digest> expected_payload_digest(const std::string& path) {
+    if (pinned && pinned->path_ == path) return pinned->payload_digest_;
+    return std::nullopt;
+}
+
 }  // namespace mavelin::certificate

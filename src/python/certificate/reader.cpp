@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "engine/certificate_format.h"
+#include "engine/hash/sha256/sha256.h"
 #include "engine/memory_budget.h"
 #include "engine/pickle/node_table.h"
 #include "engine/pickle/reader.h"
@@ -91,7 +93,20 @@ std::string refusal_reason() {
 }
 
 bool read_table(const std::shared_ptr<zip::Source>& src, const std::string& path,
-                table::NodeTable& table, const std::atomic<bool>& cancel);
+                table::NodeTable& table, const std::atomic<bool>& cancel,
+                const hash::sha256::Digest* expected);
+
+// Whether `len` bytes at `data` have the payload digest that the certificate's checked signature
+// gave (true when none is known).
+bool as_signed(const hash::sha256::Digest* expected, const std::uint8_t* data, std::size_t len) {
+    if (!expected) return true;
+    hash::sha256::Hasher h;
+    h.update(data, len);
+    return h.finish() == *expected;
+}
+
+constexpr const char kChangedSinceCheck[] =
+    "its payload is not the one its signature was checked with (the file was written meanwhile)";
 
 // The archive at `path` (the run's pinned one, when it is that path); null with `err` set.
 std::shared_ptr<zip::Source> source_of(const std::string& path, zip::Error& err) {
@@ -115,6 +130,8 @@ Result load(PyObject* certificate_path, PyObject* node_class, py::Ref& table, st
     bool sound = false;  // the compact decoder took the whole payload within the budget
     // Opened here, on the thread that may have pinned it; read on the reading thread.
     const std::shared_ptr<zip::Source> src = source_of(path, err);
+    const std::optional<hash::sha256::Digest> expected = expected_payload_digest(path);
+    const hash::sha256::Digest* signed_digest = expected ? &*expected : nullptr;
     auto read = [&] {
         if (!src) {
             status = err.status;
@@ -126,7 +143,7 @@ Result load(PyObject* certificate_path, PyObject* node_class, py::Ref& table, st
         // without keeping it whole. Then it may be read whole, as its table costs more anyway.
         if (member.beyond_allowance) {
             table::NodeTable probe;
-            sound = read_table(src, path, probe, cancel);
+            sound = read_table(src, path, probe, cancel, signed_digest);
         }
         if (sound)
             status = zip::read_member(*src, path, kMemberName, &member, &err, &cancel, UINT64_MAX);
@@ -140,6 +157,10 @@ Result load(PyObject* certificate_path, PyObject* node_class, py::Ref& table, st
     if (status != zip::Status::kOk) {
         set_open_error(err);
         return Result::kError;
+    }
+    if (!as_signed(signed_digest, member.data.data(), member.data.size())) {
+        why = kChangedSinceCheck;
+        return Result::kCorrupted;
     }
     // The payload and the decoder's tables within what the archive's size allows.
     auto budget = memory_budget::Budget::for_file(member.archive_size);
@@ -159,7 +180,8 @@ namespace {
 // load_table's work, away from the interpreter lock: true when `table` was filled. Every read
 // and every decoding loop stops soon after `cancel` is set (then false).
 bool read_table(const std::shared_ptr<zip::Source>& src, const std::string& path,
-                table::NodeTable& table, const std::atomic<bool>& cancel) {
+                table::NodeTable& table, const std::atomic<bool>& cancel,
+                const hash::sha256::Digest* expected) {
     try {
         // A stored payload (the signer's) goes straight from the archive into the table.
         zip::MemberStream stream;
@@ -168,12 +190,24 @@ bool read_table(const std::shared_ptr<zip::Source>& src, const std::string& path
         if (opened != zip::Status::kOk && opened != zip::Status::kUnsupported) return false;
         if (opened == zip::Status::kOk) {
             auto budget = memory_budget::Budget::for_file(stream.archive_size());
-            const table::DecodeResult r = table::decode_payload(
-                [&](std::uint8_t* buffer, std::size_t capacity) {
-                    return stream.read(buffer, capacity);
-                },
-                table, &budget);
-            if (r == table::DecodeResult::kOk) return true;
+            hash::sha256::Hasher h;
+            auto read = [&](std::uint8_t* buffer, std::size_t capacity) {
+                const std::ptrdiff_t n = stream.read(buffer, capacity);
+                if (n > 0 && expected) h.update(buffer, static_cast<std::size_t>(n));
+                return n;
+            };
+            const table::DecodeResult r = table::decode_payload(read, table, &budget);
+            if (r == table::DecodeResult::kOk && !expected) return true;
+            if (r == table::DecodeResult::kOk) {
+                // Whatever the decoder left of the member, then the digest of all of it.
+                std::uint8_t rest[4096];
+                std::ptrdiff_t n;
+                while ((n = read(rest, sizeof rest)) > 0) {
+                }
+                if (n == 0 && h.finish() == *expected) return true;
+                table = table::NodeTable();
+                return false;
+            }
             if (r == table::DecodeResult::kReadFailed) return false;
         }
         // Deflated, or another protocol's stream of such a table: read whole, then decoded
@@ -184,7 +218,8 @@ bool read_table(const std::shared_ptr<zip::Source>& src, const std::string& path
             return false;
         auto budget = memory_budget::Budget::for_file(member.archive_size);
         budget.charge(member.data.size());  // the reader kept no more than that allows
-        if (table::decode_any(member.data, table, budget, &cancel) == table::DecodeResult::kOk)
+        if (as_signed(expected, member.data.data(), member.data.size()) &&
+            table::decode_any(member.data, table, budget, &cancel) == table::DecodeResult::kOk)
             return true;
     } catch (const std::exception&) {  // out of memory, or a limit of the table
     }
@@ -205,7 +240,10 @@ int load_table(PyObject* certificate_path, table::NodeTable& table) {
     zip::Error err;
     const std::shared_ptr<zip::Source> src = source_of(path, err);  // on the pinning thread
     if (!src) return 0;
-    auto work = [&]() noexcept { loaded = read_table(src, path, table, cancel); };
+    const std::optional<hash::sha256::Digest> expected = expected_payload_digest(path);
+    auto work = [&]() noexcept {
+        loaded = read_table(src, path, table, cancel, expected ? &*expected : nullptr);
+    };
     if (py::run_interruptible(work, cancel) < 0) {  // Ctrl-C
         table = table::NodeTable();
         return -1;

@@ -253,6 +253,9 @@ int check_signature(PyObject* path, const std::string& allowed_signers, const st
             return 1;
         }
     }
+    for (const auto& listed : digests)
+        if (listed.first == certificate_format::kPayloadName)
+            expect_payload_digest(archive, listed.second);
     facts.principal = o.principal;
     facts.verified = required;
     return 0;

@@ -245,7 +245,8 @@ def test_show_prints_the_table_and_the_checked_signature(tmp_path):
     assert r.returncode == 1 and "not a trusted signer" in r.stdout
 
 
-def test_a_certificate_put_in_place_after_its_signature_check_is_not_compared(tmp_path,
+@pytest.mark.parametrize("how", ["renamed over it", "written in place"])
+def test_a_certificate_put_in_place_after_its_signature_check_is_not_compared(tmp_path, how,
                                                                                monkeypatch):
     import mavelin
     import mavelin.core.validation as validation
@@ -253,16 +254,28 @@ def test_a_certificate_put_in_place_after_its_signature_check_is_not_compared(tm
     key = keygen(tmp_path / "key", "ed25519")
     assert sign(top, "--key", str(key)).returncode == 0
     (top / "a.txt").write_text("changed")
-    assert sign(top, "-o", str(tmp_path / "forged.korvex")).returncode == 0  # fits the change
+    forged = tmp_path / "forged.korvex"
+    assert sign(top, "-o", str(forged)).returncode == 0  # fits the change
     cert = top / "Certificates" / "Certificate.korvex"
 
     class Swapping(validation.CertificateValidator):
         def deserealize_certificate(self):  # between the signature check and the table
-            os.replace(tmp_path / "forged.korvex", cert)
+            if how == "renamed over it":
+                os.replace(forged, cert)
+            else:  # as long as the signed one, after bytes a reader skips as the host's does
+                data = forged.read_bytes()
+                with open(cert, "r+b") as f:
+                    f.write(bytes(cert.stat().st_size - len(data)) + data)
+                forged.unlink()
             return super().deserealize_certificate()
 
     monkeypatch.setattr(validation, "CertificateValidator", Swapping)
-    result = mavelin.validate(top, allowed_signers=signers_file(tmp_path / "allowed", key))
-    assert not (tmp_path / "forged.korvex").exists()  # it was put in place
+    allowed = signers_file(tmp_path / "allowed", key)
+    if how == "written in place":
+        with pytest.raises(mavelin.errors.CertificateCorrupted, match="written meanwhile"):
+            mavelin.validate(top, allowed_signers=allowed)
+        return
+    result = mavelin.validate(top, allowed_signers=allowed)
+    assert not forged.exists()  # it was put in place
     assert (result.passed, [(f.kind, f.path) for f in result.findings]) == (
         False, [("modified", "a.txt")])
