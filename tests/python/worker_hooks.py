@@ -36,3 +36,22 @@ def slow(seconds, *args):
     """A shard that takes at least `seconds` longer."""
     time.sleep(seconds)
     return _shards.fingerprint_shard(*args)
+
+
+def rewrite_each(plan, root, entries, *args):
+    """Every task that reads plan["rel"] first rewrites it in place with as many other bytes and
+    a later modification time: no two readers see the same version."""
+    names = [e[0] if isinstance(e, tuple) else e for e in entries]
+    if plan["rel"] in names:
+        path = os.path.join(root, plan["rel"])
+        st = os.stat(path)
+        with open(path, "r+b") as f:
+            f.write(os.urandom(st.st_size))
+        os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns + 1_000_000_000))
+    return _shards.fingerprint_shard(root, entries, *args)
+
+
+def other_root(seen, root, *args):
+    """A worker that sees the tree at `seen` (another mount, a stale copy) where the client
+    sees it at `root`."""
+    return _shards.fingerprint_shard(seen, *args)

@@ -7,6 +7,7 @@ import logging
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -234,6 +235,31 @@ def test_a_split_file_changed_after_planning_gives_what_a_local_run_gives(
     else:
         assert on_cluster == outcome(top, caplog)
         assert on_cluster[0] == 0 and on_cluster[2] is not None
+
+
+@pytest.mark.parametrize("how", ["rewritten by every reader", "another size on the worker",
+                                 "missing on the worker"])
+def test_a_file_that_is_not_the_one_planned_fails_signing(tmp_path, client, small_shards,
+                                                          monkeypatch, caplog, how):
+    # Never a certificate of pieces of two versions of a file, or of another copy of it.
+    top = make_tree(tmp_path / "t")
+    if how == "rewritten by every reader":  # same size: only the identity tells the versions
+        rel, hook = "big.bin", functools.partial(worker_hooks.rewrite_each, {"rel": "big.bin"})
+        expected = "File big.bin changed while it was read on the cluster"
+    else:  # the worker sees a copy of the same files (hard links) but for one
+        rel, seen = os.path.join("d1", "f5.bin"), tmp_path / "seen"
+        shutil.copytree(top, seen, copy_function=os.link)
+        os.remove(seen / rel)
+        if how == "another size on the worker":
+            (seen / rel).write_bytes(b"stale")
+        hook = functools.partial(worker_hooks.other_root, str(seen))
+        expected = f"File {rel} on worker {{}} is not the file this machine sees"
+    monkeypatch.setattr(_shards, "fingerprint_shard", hook)
+    code, lines, certificate = outcome(top, caplog, client=client)
+    assert (code, certificate) == (1, None)
+    (level, _, message), = [m for m in lines if m[0] == "ERROR"]
+    workers = client.scheduler_info()["workers"]
+    assert message in {expected.format(w) for w in workers}
 
 
 def scheduler_tasks(client):

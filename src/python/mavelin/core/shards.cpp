@@ -1,6 +1,7 @@
 // mavelin.core._shards: fingerprints one shard of a tree (whole files and chunk ranges of split
 // files) into packed binary digests, for runs spread over several machines.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +19,7 @@
 #include "python/capi/import.h"
 #include "python/capi/interruptible.h"
 #include "python/capi/paths.h"
+#include "python/mavelin/core/passes/shard_plan.h"
 #include "python/package_tree.h"
 
 namespace mavelin::core {
@@ -26,12 +28,17 @@ namespace {
 using hash::sha256::Digest;
 constexpr size_t kDigest = sizeof(Digest);
 
-// One entry of a shard: a whole file, or chunks first .. first+count-1 of a split one.
+using passes::Identity;
+using passes::kDrifted;
+
+// One entry of a shard: a whole file, or chunks first .. first+count-1 of a split one, with the
+// identity the client saw the file with when it has one.
 struct Item {
     std::string rel;
     bool range = false;
     uint64_t first = 0;
     uint64_t count = 0;
+    Identity expected;
 };
 
 bool read_u64(PyObject* value, uint64_t& out) {
@@ -44,17 +51,29 @@ bool read_i64(PyObject* value, int64_t& out) {
     return !(out == -1 && PyErr_Occurred());
 }
 
-// A shard entry is a path, or a tuple (path, first_chunk, chunk_count).
+bool read_identity(PyObject* entry, Py_ssize_t at, Identity& id) {
+    id.known = true;
+    return read_u64(PyTuple_GET_ITEM(entry, at), id.size) &&
+           read_i64(PyTuple_GET_ITEM(entry, at + 1), id.mtime_ns) &&
+           read_u64(PyTuple_GET_ITEM(entry, at + 2), id.ino);
+}
+
+// A shard entry is a path, (path, size, mtime_ns, ino), (path, first_chunk, chunk_count) or
+// (path, first_chunk, chunk_count, size, mtime_ns, ino).
 int parse_item(PyObject* entry, Item& item) {
     if (!PyTuple_Check(entry)) return py::encode_path(entry, item.rel);
-    if (PyTuple_GET_SIZE(entry) != 3) {
-        PyErr_SetString(PyExc_ValueError, "a range is (path, first_chunk, chunk_count)");
+    const Py_ssize_t n = PyTuple_GET_SIZE(entry);
+    if (n != 3 && n != 4 && n != 6) {
+        PyErr_SetString(PyExc_ValueError,
+                        "an entry is (path[, first_chunk, chunk_count][, size, mtime_ns, ino])");
         return -1;
     }
+    if (py::encode_path(PyTuple_GET_ITEM(entry, 0), item.rel) < 0) return -1;
+    if (n == 4) return read_identity(entry, 1, item.expected) ? 0 : -1;
     item.range = true;
-    if (py::encode_path(PyTuple_GET_ITEM(entry, 0), item.rel) < 0 ||
-        !read_u64(PyTuple_GET_ITEM(entry, 1), item.first) ||
-        !read_u64(PyTuple_GET_ITEM(entry, 2), item.count))
+    if (!read_u64(PyTuple_GET_ITEM(entry, 1), item.first) ||
+        !read_u64(PyTuple_GET_ITEM(entry, 2), item.count) ||
+        (n == 6 && !read_identity(entry, 3, item.expected)))
         return -1;
     if (item.count == 0 || item.count > (uint64_t{1} << 40) / kDigest) {
         PyErr_SetString(PyExc_ValueError, "chunk_count out of range");
@@ -63,22 +82,41 @@ int parse_item(PyObject* entry, Item& item) {
     return 0;
 }
 
+// Whether the file `fd` still is the one the client planned with (always, when it sent none).
+bool is_expected(int fd, const Identity& expected) {
+    if (!expected.known) return true;
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && passes::identity_of(st) == expected;
+}
+
+// The same for a whole file, by its name below the root (no link followed).
+bool is_expected_at(int root_fd, const Item& item) {
+    if (!item.expected.known) return true;
+    struct stat st {};
+    return root_fd >= 0 && ::fstatat(root_fd, item.rel.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           passes::identity_of(st) == item.expected;
+}
+
 struct ShardResult {
     std::vector<uint8_t> digests;  // per entry: step rows (whole file) or count chunk digests
     std::vector<int32_t> errors;   // per entry: errno, 0 on success
     std::vector<uint64_t> sizes;   // per entry: the size of the file as opened
     int root_error = 0;            // errno of the open of the root itself
+    bool failed = false;           // an entry failed (then the worker says who it is)
 };
 
-// Hashes the chunks of one range; the slot in `out` is left zeroed on failure.
+// Hashes the chunks of one range; the slot in `out` is left zeroed on failure. kDrifted when the
+// file is not the one expected, before or after the reading (rewritten meanwhile).
 int hash_range(int root_fd, const Item& item, const fingerprint::Params& params, uint8_t* out,
                uint64_t& size, fingerprint::Buffer& scratch) {
     fs::UniqueFd fd;
     if (int err = fs::open_below_for_hashing(root_fd, item.rel, fd, &size)) return err;
+    if (!is_expected(fd.get(), item.expected)) return kDrifted;
     std::vector<Digest> digests(static_cast<size_t>(item.count));
     if (int err = fingerprint::hash_chunk_range(fd.get(), params.chunk_size, item.first, item.count,
                                                 digests.data(), scratch))
         return err;
+    if (!is_expected(fd.get(), item.expected)) return kDrifted;
     std::memcpy(out, digests.data(), digests.size() * kDigest);
     return 0;
 }
@@ -99,12 +137,16 @@ void run_shard(const std::string& root, const std::vector<Item>& items,
     r.errors.assign(items.size(), 0);
     r.sizes.assign(items.size(), 0);
 
-    std::vector<fingerprint::FileOutcome> outcomes;
-    if (!whole.empty())
-        outcomes = fingerprint::fingerprint_files(root, whole, params, threads, &cancel);
     fs::UniqueFd root_fd;
     const int root_error = fs::open_at_any_length(AT_FDCWD, root, O_PATH | O_DIRECTORY, root_fd);
     r.root_error = root_error;
+    // A whole file is read in one go: it is checked by name before and after its reading.
+    std::vector<bool> same(items.size(), true);
+    for (size_t i = 0; i < items.size(); ++i)
+        if (!items[i].range) same[i] = is_expected_at(root_fd.get(), items[i]);
+    std::vector<fingerprint::FileOutcome> outcomes;
+    if (!whole.empty())
+        outcomes = fingerprint::fingerprint_files(root, whole, params, threads, &cancel);
     fingerprint::Buffer scratch;
     size_t next_whole = 0;
     for (size_t i = 0; i < items.size(); ++i) {
@@ -113,8 +155,11 @@ void run_shard(const std::string& root, const std::vector<Item>& items,
             const fingerprint::FileOutcome& o = outcomes[next_whole++];
             r.errors[i] = o.error.code;
             r.sizes[i] = o.size;
-            if (o.error.code == 0 && o.rows.size() == rows)
+            if (o.error.code == 0 && !(same[i] && is_expected_at(root_fd.get(), items[i])))
+                r.errors[i] = kDrifted;
+            else if (o.error.code == 0 && o.rows.size() == rows)
                 std::memcpy(slot, o.rows.data(), rows * kDigest);
+            r.failed = r.failed || r.errors[i] != 0;
             continue;
         }
         if (cancel.load()) {
@@ -123,6 +168,7 @@ void run_shard(const std::string& root, const std::vector<Item>& items,
             r.errors[i] = root_error;
         } else {
             r.errors[i] = hash_range(root_fd.get(), items[i], params, slot, r.sizes[i], scratch);
+            r.failed = r.failed || r.errors[i] != 0;
         }
     }
 }
@@ -186,7 +232,7 @@ PyObject* fingerprint_shard(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     py::Ref errors = py::Ref::steal(as_bytes(result.errors.data(), result.errors.size() * 4));
     py::Ref sizes = py::Ref::steal(as_bytes(result.sizes.data(), result.sizes.size() * 8));
     py::Ref blind = py::Ref::borrow(Py_None);
-    if (result.root_error != 0) {
+    if (result.root_error != 0 || result.failed) {
         py::Ref worker = worker_name();
         blind = worker ? py::Ref::steal(Py_BuildValue("(iO)", result.root_error, worker.get()))
                        : py::Ref();
@@ -246,10 +292,12 @@ PyMethodDef kFunctions[] = {
         "fingerprint_shard", METH_FASTCALL,
         "fingerprint_shard(root, entries, chunk_size, step, threads, /)\n--\n\n"
         "Fingerprints the entries below `root`: a path is a whole file, a tuple\n"
-        "(path, first_chunk, chunk_count) a range of a split file. Returns (digests, errors,\n"
-        "sizes, blind): per entry `step` row digests or `chunk_count` chunk digests (32 bytes\n"
-        "each, zero on failure), an int32 errno and a uint64 size, all in native byte order;\n"
-        "`blind` is None, or (errno, worker) when the root cannot be opened here."),
+        "(path, first_chunk, chunk_count) a range of a split file; either may end in the\n"
+        "file's expected (size, mtime_ns, ino). Returns (digests, errors, sizes, blind): per\n"
+        "entry `step` row digests or `chunk_count` chunk digests (32 bytes each, zero on\n"
+        "failure), an int32 errno (-1: the file was not the one expected, before or after its\n"
+        "reading) and a uint64 size, all in native byte order; `blind` is None, or (errno,\n"
+        "worker) when the root cannot be opened here (errno) or an entry failed (errno 0)."),
     py::method<reduce_rows>("reduce_rows", METH_FASTCALL,
                             "reduce_rows(chunk_digests, step, /)\n--\n\n"
                             "The `step` row digests of a file from its chunk digests in order."),

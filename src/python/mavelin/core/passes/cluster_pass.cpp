@@ -80,6 +80,25 @@ bool columns_of(PyObject* result, size_t entries, size_t digests, Columns& c) {
     return true;
 }
 
+// One ERROR line naming the file root/rel (by its relative path, as the lines about unreadable
+// files do), then the exit request: the file could not be fingerprinted as one reading.
+int report_drift(PyObject* logger, const std::string& root, const std::string& rel,
+                 PyObject* worker, bool changed) {
+    py::Ref path = py::decode_path(fs::posix_join(root, rel));
+    py::Ref name = py::decode_path(rel);
+    py::Ref shown = path && name ? py::display_text(name.get()) : py::Ref();
+    if (!shown) return -1;
+    py::Ref message = py::Ref::steal(
+        changed
+            ? PyUnicode_FromFormat("File %U changed while it was read on the cluster", shown.get())
+            : PyUnicode_FromFormat("File %U on worker %S is not the file this machine sees",
+                                   shown.get(), worker));
+    if (!message || py::log(logger, "error", message.get()) < 0) return -1;
+    py::Ref why = py::Ref::steal(Py_BuildValue("(isO)", ESTALE, std::strerror(ESTALE), path.get()));
+    if (why) py::exit_request(py::Failure::kTreeUnreadable, why.get());
+    return -1;
+}
+
 // A worker that could not open the root: one ERROR line naming it, then the exit request.
 int report_blind_worker(PyObject* logger, const std::string& root, PyObject* blind) {
     int err = 0;
@@ -138,10 +157,12 @@ class ClusterRun {
         return 0;
     }
 
-    // Runs `shards`; split files whose ranges disagreed on the file's size or failed go to `redo`.
-    int run(const Shards& shards, const std::vector<uint64_t>& planned, std::vector<size_t>& redo) {
-        planned_ = &planned;
-        redo_ = &redo;
+    // Runs `shards` with the files' identities `ids`. Split files whose ranges failed, and files
+    // that changed on this machine since `ids` were taken, go to `redo` (their `ids` renewed),
+    // or, when `redo` is null, fail the run.
+    int run(const Shards& shards, std::vector<Identity>& ids, std::vector<size_t>* redo) {
+        ids_ = &ids;
+        redo_ = redo;
         size_t next = 0;
         for (size_t done = 0; done < shards.size();) {
             while (next < shards.size() && next - done < window_) {
@@ -183,9 +204,18 @@ class ClusterRun {
             const Piece& p = shard[k];
             py::Ref path = py::decode_path(rels_[p.file]);
             if (!path) return {};
-            py::Ref entry =
-                p.range ? py::Ref::steal(Py_BuildValue("(OKK)", path.get(), p.first, p.count))
-                        : std::move(path);
+            const Identity& id = (*ids_)[p.file];
+            py::Ref entry;
+            if (p.range && id.known)
+                entry = py::Ref::steal(Py_BuildValue("(OKKKLK)", path.get(), p.first, p.count,
+                                                     id.size, id.mtime_ns, id.ino));
+            else if (p.range)
+                entry = py::Ref::steal(Py_BuildValue("(OKK)", path.get(), p.first, p.count));
+            else if (id.known)
+                entry = py::Ref::steal(
+                    Py_BuildValue("(OKLK)", path.get(), id.size, id.mtime_ns, id.ino));
+            else
+                entry = std::move(path);
             if (!entry) return {};
             PyList_SET_ITEM(entries.get(), static_cast<Py_ssize_t>(k), entry.release());
         }
@@ -253,13 +283,31 @@ class ClusterRun {
             return -1;
         }
         PyObject* blind = PyTuple_GET_ITEM(result, 3);
-        if (blind != Py_None) return report_blind_worker(logger_, root_, blind);
+        PyObject* worker = Py_None;  // who ran the shard, told when an entry failed
+        if (blind != Py_None) {
+            if (!PyTuple_Check(blind) || PyTuple_GET_SIZE(blind) != 2) {
+                PyErr_SetString(PyExc_SystemError, "a shard came back malformed");
+                return -1;
+            }
+            const long root_error = PyLong_AsLong(PyTuple_GET_ITEM(blind, 0));
+            if (root_error == -1 && PyErr_Occurred()) return -1;
+            if (root_error != 0) return report_blind_worker(logger_, root_, blind);
+            worker = PyTuple_GET_ITEM(blind, 1);
+        }
         const uint8_t* at = c.digests;
         for (size_t k = 0; k < shard.size(); ++k) {
             const Piece& p = shard[k];
             fingerprint::FileOutcome& o = out_[p.file];
             const size_t n = p.range ? static_cast<size_t>(p.count) : rows;
             if (!p.range) {  // what the worker saw of the file is its outcome
+                if (c.errors[k] == kDrifted || (c.errors[k] == ENOENT && (*ids_)[p.file].known)) {
+                    const int seen = drifted(p.file, worker, c.errors[k] == kDrifted);
+                    if (seen < 0) return -1;
+                    if (seen == 1) {
+                        at += n * kDigest;
+                        continue;
+                    }
+                }
                 o = {};
                 o.size = c.sizes[k];
                 if (c.errors[k] != 0) {
@@ -270,24 +318,46 @@ class ClusterRun {
                     std::memcpy(o.rows.data(), at, n * kDigest);
                 }
                 count_done(1, o.size);
-            } else {
-                range_piece(p, c.errors[k], c.sizes[k], at, n);
+            } else if (range_piece(p, c.errors[k], c.sizes[k], at, n, worker) < 0) {
+                return -1;
             }
             at += n * kDigest;
         }
         return 0;
     }
 
-    // The ranges of a split file come in file order. They were cut from the size the file had
-    // when the shards were planned: a range read from a file of another size (it grew or shrank
-    // since), or one that failed, leaves the whole file to be fingerprinted again in one piece,
-    // so the outcome is what one reading of the file gives, as in a local run.
-    void range_piece(const Piece& p, int32_t error, uint64_t size, const uint8_t* digests,
-                     size_t n) {
-        const uint64_t planned = (*planned_)[p.file];
+    // A file the worker did not find as planned (kDrifted, or missing there: `changed` false).
+    // If this machine sees it changed since, it is read again whole (1; with `redo_` null, the
+    // run fails, the file changing under it); 0 leaves a missing file's outcome as it is; a file
+    // this machine still sees as planned is another file on that worker, and the run fails.
+    int drifted(size_t file, PyObject* worker, bool changed) {
+        Identity& id = (*ids_)[file];
+        const Identity now = identity_at(root_, rels_[file]);
+        if (now == id) return report_drift(logger_, root_, rels_[file], worker, false);
+        if (!changed) return 0;
+        if (!redo_) return report_drift(logger_, root_, rels_[file], worker, true);
+        id = now;
+        redo_->push_back(file);
+        return 1;
+    }
+
+    // The ranges of a split file come in file order, cut from the file as it was when the shards
+    // were planned, and each read from that same file (its identity checked by the worker before
+    // and after). A range that failed or found the file changed leaves the whole file to be
+    // fingerprinted again in one piece, so the outcome is what one reading of the file gives,
+    // as in a local run; never a mixture of two versions.
+    int range_piece(const Piece& p, int32_t error, uint64_t size, const uint8_t* digests, size_t n,
+                    PyObject* worker) {
+        const uint64_t planned = (*ids_)[p.file].size;
         if (p.first == 0) {
             reducer_ = fingerprint::RowReducer(params_.step);
             range_suspect_ = false;
+            range_drifted_ = false;
+            range_worker_ = py::Ref::borrow(Py_None);
+        }
+        if (error == kDrifted && !range_drifted_) {
+            range_drifted_ = true;
+            range_worker_ = py::Ref::borrow(worker);
         }
         if (error != 0 || size != planned) range_suspect_ = true;
         if (!range_suspect_) {
@@ -300,16 +370,18 @@ class ClusterRun {
                                    p.count * static_cast<uint64_t>(params_.chunk_size));
             if (progress_) progress_->bytes_done.fetch_add(bytes, std::memory_order_relaxed);
         }
-        if (!p.last) return;
+        if (!p.last) return 0;
+        if (range_drifted_) return drifted(p.file, range_worker_.get(), true) < 0 ? -1 : 0;
         if (range_suspect_) {
-            redo_->push_back(p.file);
-            return;
+            if (redo_) redo_->push_back(p.file);
+            return 0;
         }
         fingerprint::FileOutcome& o = out_[p.file];
         o = {};
         o.size = planned;
         o.rows = reducer_.finish();
         count_done(1, 0);
+        return 0;
     }
 
     void count_done(uint64_t files, uint64_t bytes) {
@@ -344,11 +416,13 @@ class ClusterRun {
     std::string root_;
     py::Ref fn_, submit_, timeout_error_, root_text_, kwargs_;
     size_t window_ = kMinWindow;
-    std::deque<py::Ref> inflight_;  // futures of the shards submitted and not yet consumed
-    const std::vector<uint64_t>* planned_ = nullptr;
+    std::deque<py::Ref> inflight_;          // futures of the shards submitted and not yet consumed
+    std::vector<Identity>* ids_ = nullptr;  // of the files as the shards were cut for them
     std::vector<size_t>* redo_ = nullptr;
     fingerprint::RowReducer reducer_;  // of the split file being put together
     bool range_suspect_ = false;       // a range of that file disagreed on its size or failed
+    bool range_drifted_ = false;       // a range of it found another file than planned
+    py::Ref range_worker_;             // the worker of the first such range
 };
 
 }  // namespace
@@ -362,11 +436,11 @@ int fingerprint_on_cluster(PyObject* cluster, const std::string& root,
     if (!PyArg_ParseTuple(cluster, "OO", &client, &logger)) return -1;
     uint64_t shard_bytes = 0;
     if (!read_u64_attr("mavelin.core._shards", "SHARD_BYTES", shard_bytes)) return -1;
-    std::vector<uint64_t> sizes;
-    const Shards shards = cut_shards(root, rels, params, shard_bytes, sizes);
+    std::vector<Identity> ids;
+    const Shards shards = cut_shards(root, rels, params, shard_bytes, ids);
     if (progress) {
         uint64_t total = 0;
-        for (uint64_t s : sizes) total += s;
+        for (const Identity& id : ids) total += id.size;
         progress->bytes_total.store(total);
         progress->measured.store(true);
     }
@@ -374,14 +448,13 @@ int fingerprint_on_cluster(PyObject* cluster, const std::string& root,
     out.assign(rels.size(), {});
     ClusterRun run(client, logger, params, threads, rels, out, progress, line);
     std::vector<size_t> redo;
-    if (run.start(root) < 0 || run.run(shards, sizes, redo) < 0) return -1;
+    if (run.start(root) < 0 || run.run(shards, ids, &redo) < 0) return -1;
     if (redo.empty()) return 0;
-    // Files that changed size since they were planned: each once more, whole, in a task of its
-    // own (the worker measures it as it opens it).
+    // Files that changed since they were planned, or whose range failed: each once more, whole,
+    // in a task of its own, checked against the file as this machine sees it now.
     Shards again;
     for (size_t file : redo) again.push_back({Piece{file, false, 0, 0, true}});
-    std::vector<size_t> none;
-    return run.run(again, sizes, none);
+    return run.run(again, ids, nullptr);
 }
 
 int ClusterSession::open(PyObject* scheduler, PyObject* client, PyObject* logger) {

@@ -16,13 +16,19 @@ class ProgressLine;
 // pair: the files are cut into shards of about mavelin.core._shards.SHARD_BYTES bytes (a larger
 // file into chunk-aligned ranges), each shard fingerprinted by one task on a worker (`threads`
 // threads there), and the outcomes put together in input order, equal to a local run on the
-// files as they are when read (a split file that changed size since the planning is read again
+// files as they are when read (a split file that changed since the planning is read again
 // whole). At most a few tasks per cluster thread are submitted ahead, and results are fetched a
 // few at a time, so the client's memory does not grow with the tree beyond the outcomes.
 // `progress`, if given, counts files and bytes as shards finish (bytes_total: the planned sizes);
 // `line`, if given, is redrawn while the pass waits. -1 with an exception set: a failed or
 // interrupted wait (Ctrl-C: KeyboardInterrupt; the tasks still pending are cancelled), or
 // SystemExit(1) after an ERROR line on the logger when a worker cannot open the root.
+//
+// Every entry carries the file's size, mtime and inode as planned, which the worker checks
+// before and after its reading: a file changed since on this machine is read again whole (never
+// certified from pieces of two versions), and fails the run with one ERROR line if it changes
+// again; a file this machine still sees as planned but a worker sees otherwise or not at all
+// fails it with one ERROR line naming the worker (SystemExit(1) as above).
 int fingerprint_on_cluster(PyObject* cluster, const std::string& root,
                            const std::vector<std::string>& rels, const fingerprint::Params& params,
                            unsigned threads, std::vector<fingerprint::FileOutcome>& out,

@@ -13,29 +13,39 @@ namespace {
 constexpr uint64_t kFileWeight = uint64_t{16} << 10;  // what opening one file costs, in bytes
 constexpr size_t kMaxShardFiles = 4096;
 
-uint64_t size_of(const std::string& root, const std::string& rel) {
-    struct stat st {};
-    const std::string path = fs::posix_join(root, rel);
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-    return static_cast<uint64_t>(st.st_size);
+}  // namespace
+
+Identity identity_of(const struct stat& st) {
+    Identity id;
+    id.size = static_cast<uint64_t>(st.st_size);
+    id.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    id.ino = static_cast<uint64_t>(st.st_ino);
+    id.known = true;
+    return id;
 }
 
-}  // namespace
+Identity identity_at(const std::string& root, const std::string& rel) {
+    struct stat st {};
+    const std::string path = fs::posix_join(root, rel);
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    return identity_of(st);
+}
 
 Shards cut_shards(const std::string& root, const std::vector<std::string>& rels,
                   const fingerprint::Params& params, uint64_t shard_bytes,
-                  std::vector<uint64_t>& sizes) {
+                  std::vector<Identity>& ids) {
     const uint64_t range_chunks =
         std::max<uint64_t>(1, shard_bytes / static_cast<uint64_t>(params.chunk_size));
     Shards shards(1);
-    sizes.assign(rels.size(), 0);
+    ids.assign(rels.size(), {});
     uint64_t weight = 0;
     auto close_shard = [&] {
         if (!shards.back().empty()) shards.emplace_back();
         weight = 0;
     };
     for (size_t i = 0; i < rels.size(); ++i) {
-        const uint64_t size = sizes[i] = size_of(root, rels[i]);
+        ids[i] = identity_at(root, rels[i]);
+        const uint64_t size = ids[i].size;
         const uint64_t n = fingerprint::chunk_count(size, params.chunk_size);
         if (n > range_chunks) {  // a large file: one shard per range
             close_shard();
