@@ -243,7 +243,7 @@ if [ -n "$full" ]; then
     seconds="${FUZZ_SECONDS:-60}"
     begin "fuzz smoke"
     bash fuzz/run.sh "$seconds" >"$logs/fuzz.log" 2>&1
-    finish_step "fuzz smoke (3 targets, ${seconds} s each)" "$?" "$logs/fuzz.log" 1
+    finish_step "fuzz smoke (4 targets, ${seconds} s each)" "$?" "$logs/fuzz.log" 1
 fi
 
 # The tests' temporary files (pytest keeps its last runs' there) are of no use after the run.
