@@ -100,7 +100,10 @@ class TaskClock(SchedulerPlugin):
         # A task arrives as "waiting"; the keys of an earlier run that are let go are no arrival.
         if key_split(key) != TASK or self.pid is None or finish not in ("waiting", "memory"):
             return
-        now, cpu = time.time(), self.caller_cpu()
+        try:
+            now, cpu = time.time(), self.caller_cpu()
+        except OSError:  # the caller has ended
+            return
         with self.lock:
             if self.first is None and finish == "waiting":
                 self.first, self.first_cpu = now, cpu
