@@ -8,7 +8,8 @@
 #   bash tests/run_all.sh          quick: one interpreter ($PYTHON, else the first CPython
 #                                  3.10-3.13 that tests/find_pythons.sh finds), the Python suite
 #                                  and the engine tests (plain build)
-#   bash tests/run_all.sh --full   every CPython 3.10-3.13 found, the Dask extra on the first;
+#   bash tests/run_all.sh --full   every CPython 3.10-3.13 found, the Dask extra (and
+#                                  dask-jobqueue) on the first;
 #                                  the style checks; the engine tests plain, with AddressSanitizer
 #                                  and UndefinedBehaviorSanitizer, and a ThreadSanitizer subset;
 #                                  each fuzz target for a while ($FUZZ_SECONDS, default 60)
@@ -178,9 +179,10 @@ first_venv=""
 for py in "${pythons[@]}"; do
     version="$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
     # The optional Dask extra on the first (reference) interpreter of a full run, so the cluster
-    # tests run there and the others check that nothing needs it.
+    # tests run there and the others check that nothing needs it; dask-jobqueue (no dependency of
+    # the package) for the test of the README's Slurm example.
     extra=""
-    [ -n "$full" ] && [ -z "$first_venv" ] && extra="distributed"
+    [ -n "$full" ] && [ -z "$first_venv" ] && extra="distributed dask-jobqueue"
     make_venv "$py" "$version" "$extra" || continue
     [ -n "$first_venv" ] || first_venv="$venv"
     python_suite "$version"
