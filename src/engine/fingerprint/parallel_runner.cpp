@@ -14,6 +14,7 @@
 
 #include "engine/cancellation.h"
 #include "engine/fingerprint/small_batch.h"
+#include "engine/fs/cache_reads.h"
 #include "engine/fs/file_io.h"
 
 namespace mavelin::fingerprint {
@@ -55,6 +56,7 @@ struct SplitFile {
 
     size_t index = 0;
     fs::UniqueFd fd;
+    fs::ReadSource src;  // reads of `fd`
     uint64_t size = 0;
     uint64_t chunks = 0;
     uint64_t ranges = 0;
@@ -81,10 +83,11 @@ class Run {
   public:
     Run(const std::string& root, const std::vector<std::string>& rels,
         const fingerprint::Params& params, unsigned threads, std::vector<FileOutcome>& out,
-        const std::atomic<bool>* cancel, Progress* progress)
+        const std::atomic<bool>* cancel, Progress* progress, fs::ReadMode mode)
         : root_(root),
           rels_(rels),
           params_(params),
+          mode_(mode),
           out_(out),
           threads_(threads),
           cancel_(cancel),
@@ -203,14 +206,22 @@ class Run {
                 fail(i, root_error_);
                 return false;
             }
-            if (int err = fs::open_below_for_hashing(root_fd_.get(), rels_[i], fd, &size)) {
+            fs::ReadSource src;
+            if (int err = fs::open_below_for_mode(root_fd_.get(), rels_[i], mode_, fd, &size,
+                                                  &src.direct)) {
                 fail(i, err);
                 return false;
             }
+            src.fd = fd.get();
             o.size = size;
-            if (w.small->accepts(size)) {
+            const bool small = w.small->accepts(size);
+            // Direct reads leave the page cache alone; a file system that refused them gets the
+            // cache-neutral reads.
+            if (mode_ != fs::ReadMode::kKeepCache && !src.direct)
+                src.cache = fs::cache_use_for(src.fd, size, small);
+            if (small) {
                 if (!w.small->has_room(size)) flush_small(w);
-                if (int err = w.small->add(fd.get(), size, i)) {
+                if (int err = w.small->add(src, size, i)) {
                     fail(i, err);
                     return false;
                 }
@@ -218,7 +229,7 @@ class Run {
             }
             const uint64_t n = fingerprint::chunk_count(size, params_.chunk_size);
             if (n > range_chunks_ && threads_ > 1) {
-                run_split(w, k, i, std::move(fd), size, n);
+                run_split(w, k, i, std::move(fd), src, size, n);
                 return true;
             }
             fingerprint::RowReducer reducer(params_.step);
@@ -228,9 +239,8 @@ class Run {
                     return false;
                 }
                 const uint64_t count = std::min(range_chunks_, n - first);
-                if (int err =
-                        fingerprint::hash_chunk_range(fd.get(), params_.chunk_size, first, count,
-                                                      w.digests.get(), w.scratch, size)) {
+                if (int err = fingerprint::hash_chunk_range(src, params_.chunk_size, first, count,
+                                                            w.digests.get(), w.scratch, size)) {
                     fail(i, err);
                     return false;
                 }
@@ -246,7 +256,8 @@ class Run {
 
     // Publishes a split file and works on its ranges until all are claimed; the range that
     // completes the file (on whichever thread) writes its outcome.
-    void run_split(Worker& w, unsigned k, size_t i, fs::UniqueFd&& fd, uint64_t size, uint64_t n) {
+    void run_split(Worker& w, unsigned k, size_t i, fs::UniqueFd&& fd, const fs::ReadSource& src,
+                   uint64_t size, uint64_t n) {
         if (!w.split) w.split = std::make_unique<SplitFile>(ring_, range_chunks_, params_.step);
         SplitFile& f = *w.split;
         f.reducer = fingerprint::RowReducer(params_.step);
@@ -260,6 +271,7 @@ class Run {
         f.reducing.store(false);
         f.error.store(0);
         f.fd = std::move(fd);
+        f.src = src;
 
         board_[k].store(&f);
         published_.fetch_add(1);
@@ -327,7 +339,7 @@ class Run {
         }
         if (f.error.load(std::memory_order_relaxed) == 0) {
             int err =
-                fingerprint::hash_chunk_range(f.fd.get(), params_.chunk_size, first, count,
+                fingerprint::hash_chunk_range(f.src, params_.chunk_size, first, count,
                                               &f.ring[slot * range_chunks_], w.scratch, f.size);
             int none = 0;
             if (err != 0) f.error.compare_exchange_strong(none, err);
@@ -382,6 +394,7 @@ class Run {
     int root_error_ = 0;
     const std::vector<std::string>& rels_;
     const fingerprint::Params params_;
+    const fs::ReadMode mode_;
     std::vector<FileOutcome>& out_;
     const unsigned threads_;
     const std::atomic<bool>* cancel_;
@@ -414,13 +427,14 @@ RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads) 
 std::vector<FileOutcome> fingerprint_files(const std::string& root,
                                            const std::vector<std::string>& rel_paths,
                                            const fingerprint::Params& params, unsigned threads,
-                                           const std::atomic<bool>* cancel, Progress* progress) {
+                                           const std::atomic<bool>* cancel, Progress* progress,
+                                           fs::ReadMode mode) {
     std::vector<FileOutcome> out(rel_paths.size());
     if (rel_paths.empty()) return out;
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     threads = std::min(threads, kMaxThreads);
 
-    Run run(root, rel_paths, params, threads, out, cancel, progress);
+    Run run(root, rel_paths, params, threads, out, cancel, progress, mode);
     std::vector<std::thread> pool;
     pool.reserve(threads - 1);
     for (unsigned k = 1; k < threads; ++k) {
