@@ -56,7 +56,8 @@ struct SplitFile {
 
     size_t index = 0;
     fs::UniqueFd fd;
-    fs::ReadSource src;  // reads of `fd`
+    fs::ReadSource src;    // reads of `fd`
+    uint64_t dropped = 0;  // kDrop: bytes from the start dropped (by the holder of `reducing`)
     uint64_t size = 0;
     uint64_t chunks = 0;
     uint64_t ranges = 0;
@@ -162,6 +163,11 @@ class Run {
         return begin >= size ? 0 : std::min(count * chunk, size - begin);
     }
 
+    // Where the chunks before chunk `end_chunk` end in a file of `size` bytes.
+    uint64_t range_end(uint64_t size, uint64_t end_chunk) const noexcept {
+        return range_bytes(size, 0, end_chunk);
+    }
+
     void count_bytes(uint64_t n) noexcept {
         if (progress_) progress_->bytes_done.fetch_add(n, std::memory_order_relaxed);
     }
@@ -233,6 +239,7 @@ class Run {
                 return true;
             }
             fingerprint::RowReducer reducer(params_.step);
+            uint64_t dropped = 0;
             for (uint64_t first = 0; first < n; first += range_chunks_) {
                 if (cancelled()) {
                     fail(i, ECANCELED);
@@ -245,8 +252,11 @@ class Run {
                     return false;
                 }
                 count_bytes(range_bytes(size, first, count));
+                if (src.cache == fs::CacheUse::kDrop)
+                    fs::drop_read_prefix(src.fd, &dropped, range_end(size, first + count));
                 reducer.add(w.digests.get(), static_cast<size_t>(count));
             }
+            if (src.cache == fs::CacheUse::kDrop) fs::drop_whole_file(src.fd);
             o.rows = reducer.finish();
         } catch (...) {  // out of memory: this file fails, the others go on
             fail(i, ENOMEM);
@@ -272,6 +282,7 @@ class Run {
         f.error.store(0);
         f.fd = std::move(fd);
         f.src = src;
+        f.dropped = 0;
 
         board_[k].store(&f);
         published_.fetch_add(1);
@@ -369,6 +380,8 @@ class Run {
                 }
                 f.reduced.store(++u);
             }
+            if (f.src.cache == fs::CacheUse::kDrop)
+                fs::drop_read_prefix(f.src.fd, &f.dropped, range_end(f.size, u * range_chunks_));
             if (u == f.ranges) return finish(f);  // `reducing` stays set: nothing is left to do
             f.reducing.store(false);
             if (f.done[u % ring_].load() != u + 1) return;
@@ -376,6 +389,7 @@ class Run {
     }
 
     void finish(SplitFile& f) noexcept {
+        if (f.src.cache == fs::CacheUse::kDrop) fs::drop_whole_file(f.src.fd);
         FileOutcome& o = out_[f.index];
         int err = f.error.load();
         if (err == 0) {

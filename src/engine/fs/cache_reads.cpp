@@ -177,11 +177,8 @@ ssize_t read_source(const ReadSource& src, void* buf, size_t len, uint64_t offse
     switch (src.cache) {
         case CacheUse::kKeep:
             break;
-        case CacheUse::kDrop: {
-            const ssize_t got = pread_full(src.fd, buf, len, offset, known_end);
-            if (got > 0) drop_cached(src.fd, offset, static_cast<uint64_t>(got), known_end);
-            return got;
-        }
+        case CacheUse::kDrop:  // dropped by the reader, in blocks
+            break;
         case CacheUse::kDropNew:
             return pread_dropping_new(src.fd, buf, len, offset, known_end);
     }
@@ -198,6 +195,18 @@ void drop_cached(int fd, uint64_t offset, uint64_t len, uint64_t known_end) noex
         span = (end + page - 1) / page * page - start;
     }
     ::posix_fadvise(fd, static_cast<off_t>(start), static_cast<off_t>(span), POSIX_FADV_DONTNEED);
+}
+
+void drop_read_prefix(int fd, uint64_t* dropped, uint64_t end) noexcept {
+    const uint64_t to = end / kDropGrain * kDropGrain;
+    if (to <= *dropped) return;
+    ::posix_fadvise(fd, static_cast<off_t>(*dropped), static_cast<off_t>(to - *dropped),
+                    POSIX_FADV_DONTNEED);
+    *dropped = to;
+}
+
+void drop_whole_file(int fd) noexcept {
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 
 }  // namespace mavelin::fs

@@ -26,7 +26,8 @@ enum class ReadMode : uint8_t {
 // What the reads of one open file do with the page cache.
 enum class CacheUse : uint8_t {
     kKeep,     // nothing: the page cache keeps what the reads bring in
-    kDrop,     // every page read is dropped afterwards (the file was not cached at all)
+    kDrop,     // the file was not cached at all: its reader drops what it has read as it goes
+               // (drop_read_prefix) and the whole file at the end
     kDropNew,  // a read takes what the page cache holds first; what had to come from the device
                // is dropped afterwards
 };
@@ -60,12 +61,19 @@ bool take_direct_io_refused() noexcept;
 CacheUse cache_use_for(int fd, uint64_t size, bool whole_read);
 
 // pread_full() (see file_io.h) of an open file read as `src` says: through aligned blocks for a
-// direct descriptor, with the pages dropped afterwards as its CacheUse says.
+// direct descriptor, with what came from the device dropped again for kDropNew.
 ssize_t read_source(const ReadSource& src, void* buf, size_t len, uint64_t offset,
                     uint64_t known_end = UINT64_MAX);
 
 // Drops the cached pages of `len` bytes at `offset` (to the end of the file when that range
 // reaches `known_end`), the partial pages at both ends included.
 void drop_cached(int fd, uint64_t offset, uint64_t len, uint64_t known_end = UINT64_MAX) noexcept;
+
+// For a kDrop file read from its start: drops what lies between *dropped and `end` in whole
+// blocks of kDropGrain (readahead fills the cache with large folios, which the kernel drops only
+// whole) and moves *dropped on. The rest goes with drop_whole_file() once the file is read.
+inline constexpr uint64_t kDropGrain = uint64_t{2} << 20;
+void drop_read_prefix(int fd, uint64_t* dropped, uint64_t end) noexcept;
+void drop_whole_file(int fd) noexcept;
 
 }  // namespace mavelin::fs

@@ -102,7 +102,7 @@ def test_pages_left_in_the_cache_by_a_run(disk_dir, flags, tree_cached):
     files = [top / "sub" / f"f{i}" for i in range(30)] + [top / "big.bin", top / "mid.bin"]
     for i, p in enumerate(files[:30]):
         cold_file(p, os.urandom(i * 977 + 1))
-    cold_file(files[30], os.urandom((9 << 20) + 123))
+    cold_file(files[30], os.urandom((40 << 20) + 123))
     cold_file(files[31], os.urandom((300 << 10) + 5))
     assert sum(resident_pages(p) for p in files) == 0
 
