@@ -174,14 +174,9 @@ CacheUse cache_use_for(int fd, uint64_t size, bool whole_read) {
 ssize_t read_source(const ReadSource& src, void* buf, size_t len, uint64_t offset,
                     uint64_t known_end) {
     if (src.direct) return pread_direct(src.fd, buf, len, offset, known_end);
-    switch (src.cache) {
-        case CacheUse::kKeep:
-            break;
-        case CacheUse::kDrop:  // dropped by the reader, in blocks
-            break;
-        case CacheUse::kDropNew:
-            return pread_dropping_new(src.fd, buf, len, offset, known_end);
-    }
+    // kDrop files are dropped by their reader, in blocks (drop_read_prefix).
+    if (src.cache == CacheUse::kDropNew)
+        return pread_dropping_new(src.fd, buf, len, offset, known_end);
     return pread_full(src.fd, buf, len, offset, known_end);
 }
 
