@@ -58,6 +58,7 @@ struct SplitFile {
     fs::UniqueFd fd;
     fs::ReadSource src;    // reads of `fd`
     uint64_t dropped = 0;  // kDrop: bytes from the start dropped (by the holder of `reducing`)
+    fs::UncachedBlocks uncached;  // kDropUncached: what to drop once the file is read
     uint64_t size = 0;
     uint64_t chunks = 0;
     uint64_t ranges = 0;
@@ -225,6 +226,9 @@ class Run {
             // cache-neutral reads.
             if (mode_ != fs::ReadMode::kKeepCache && !src.direct)
                 src.cache = fs::cache_use_for(src.fd, size, small);
+            fs::UncachedBlocks uncached;
+            if (src.cache == fs::CacheUse::kDropUncached && !uncached.take(src.fd, size))
+                src.cache = fs::CacheUse::kDrop;
             if (small) {
                 if (!w.small->has_room(size)) flush_small(w);
                 if (int err = w.small->add(src, size, i)) {
@@ -235,7 +239,7 @@ class Run {
             }
             const uint64_t n = fingerprint::chunk_count(size, params_.chunk_size);
             if (n > range_chunks_ && threads_ > 1) {
-                run_split(w, k, i, std::move(fd), src, size, n);
+                run_split(w, k, i, std::move(fd), src, std::move(uncached), size, n);
                 return true;
             }
             fingerprint::RowReducer reducer(params_.step);
@@ -257,6 +261,7 @@ class Run {
                 reducer.add(w.digests.get(), static_cast<size_t>(count));
             }
             if (src.cache == fs::CacheUse::kDrop) fs::drop_whole_file(src.fd);
+            if (src.cache == fs::CacheUse::kDropUncached) uncached.drop(src.fd);
             o.rows = reducer.finish();
         } catch (...) {  // out of memory: this file fails, the others go on
             fail(i, ENOMEM);
@@ -267,7 +272,7 @@ class Run {
     // Publishes a split file and works on its ranges until all are claimed; the range that
     // completes the file (on whichever thread) writes its outcome.
     void run_split(Worker& w, unsigned k, size_t i, fs::UniqueFd&& fd, const fs::ReadSource& src,
-                   uint64_t size, uint64_t n) {
+                   fs::UncachedBlocks&& uncached, uint64_t size, uint64_t n) {
         if (!w.split) w.split = std::make_unique<SplitFile>(ring_, range_chunks_, params_.step);
         SplitFile& f = *w.split;
         f.reducer = fingerprint::RowReducer(params_.step);
@@ -283,6 +288,7 @@ class Run {
         f.fd = std::move(fd);
         f.src = src;
         f.dropped = 0;
+        f.uncached = std::move(uncached);
 
         board_[k].store(&f);
         published_.fetch_add(1);
@@ -390,6 +396,7 @@ class Run {
 
     void finish(SplitFile& f) noexcept {
         if (f.src.cache == fs::CacheUse::kDrop) fs::drop_whole_file(f.src.fd);
+        if (f.src.cache == fs::CacheUse::kDropUncached) f.uncached.drop(f.src.fd);
         FileOutcome& o = out_[f.index];
         int err = f.error.load();
         if (err == 0) {

@@ -43,10 +43,11 @@ uint64_t page_size() noexcept {
     return size;
 }
 
-// Cached pages of the whole file, or -1 when the kernel cannot say.
-int64_t cached_pages(int fd) noexcept {
+// Cached pages of `len` bytes at `off` (len 0: to the end of the file), or -1 when the kernel
+// cannot say.
+int64_t cached_pages(int fd, uint64_t off = 0, uint64_t len = 0) noexcept {
     if (g_no_cachestat.load(std::memory_order_relaxed)) return -1;
-    CachestatRange range{0, 0};  // 0: to the end of the file
+    CachestatRange range{off, len};
     Cachestat stat{};
     if (::syscall(kSysCachestat, fd, &range, &stat, 0) == 0)
         return static_cast<int64_t>(stat.nr_cache);
@@ -164,11 +165,37 @@ bool take_direct_io_refused() noexcept {
 CacheUse cache_use_for(int fd, uint64_t size, bool whole_read) {
     if (whole_read || size == 0) return CacheUse::kDropNew;
     const int64_t cached = cached_pages(fd);
-    if (cached == 0) return CacheUse::kDrop;
-    if (cached > 0 && static_cast<uint64_t>(cached) >= (size - 1) / page_size() + 1)
-        return CacheUse::kKeep;
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-    return CacheUse::kDropNew;
+    if (cached <= 0) return CacheUse::kDrop;
+    if (static_cast<uint64_t>(cached) >= (size - 1) / page_size() + 1) return CacheUse::kKeep;
+    return CacheUse::kDropUncached;
+}
+
+bool UncachedBlocks::take(int fd, uint64_t size) {
+    const uint64_t blocks = size == 0 ? 0 : (size - 1) / kDropGrain + 1;
+    uncached_.assign(static_cast<size_t>(blocks), false);
+    for (uint64_t b = 0; b < blocks; ++b) {
+        const int64_t cached = cached_pages(fd, b * kDropGrain, kDropGrain);
+        if (cached < 0) return false;
+        uncached_[static_cast<size_t>(b)] = cached == 0;
+    }
+    return true;
+}
+
+void UncachedBlocks::drop(int fd) const noexcept {
+    // Runs of uncached blocks, one call each; the last block's run reaches the end of the file.
+    const size_t n = uncached_.size();
+    for (size_t b = 0; b < n;) {
+        if (!uncached_[b]) {
+            ++b;
+            continue;
+        }
+        size_t e = b;
+        while (e < n && uncached_[e]) ++e;
+        const uint64_t len = e == n ? 0 : (e - b) * kDropGrain;
+        ::posix_fadvise(fd, static_cast<off_t>(b * kDropGrain), static_cast<off_t>(len),
+                        POSIX_FADV_DONTNEED);
+        b = e;
+    }
 }
 
 ssize_t read_source(const ReadSource& src, void* buf, size_t len, uint64_t offset,

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "engine/fs/file_io.h"
 
@@ -29,7 +30,9 @@ enum class CacheUse : uint8_t {
     kDrop,     // the file was not cached at all: its reader drops what it has read as it goes
                // (drop_read_prefix) and the whole file at the end
     kDropNew,  // a read takes what the page cache holds first; what had to come from the device
-               // is dropped afterwards
+               // is dropped afterwards (a file read whole in one request)
+    kDropUncached,  // the file was partly cached: its reader drops the blocks that held no cached
+                    // page when it was opened (UncachedBlocks) once the file is read
 };
 
 // One open file as the hashing reads see it.
@@ -55,10 +58,22 @@ bool take_direct_io_refused() noexcept;
 // What the reads of a file of `size` bytes (fstat) open on `fd` do with the page cache under a
 // cache-neutral run. `whole_read`: the file is read in one request from its start, so the request
 // itself tells what was cached (kDropNew, no call). Otherwise cachestat decides once for the file:
-// fully cached: kKeep, not cached at all: kDrop, partly (or when the kernel cannot say): kDropNew,
-// with readahead turned off for the descriptor so that a read never brings in pages it then
-// takes as cached.
+// fully cached: kKeep, not cached at all (or when the kernel cannot say, before Linux 6.5):
+// kDrop, partly: kDropUncached. A request cannot tell there: readahead, once started by earlier
+// reads, brings in pages ahead of the reads.
 CacheUse cache_use_for(int fd, uint64_t size, bool whole_read);
+
+// The blocks of kDropGrain bytes of a partly cached file that held no cached page when it was
+// opened: what a cache-neutral run drops once the file is read.
+class UncachedBlocks {
+  public:
+    // Looks at each block (one cachestat each). False when the kernel cannot say.
+    bool take(int fd, uint64_t size);
+    void drop(int fd) const noexcept;
+
+  private:
+    std::vector<bool> uncached_;
+};
 
 // pread_full() (see file_io.h) of an open file read as `src` says: through aligned blocks for a
 // direct descriptor, with what came from the device dropped again for kDropNew.
