@@ -9,6 +9,7 @@
 #include <limits>
 #include <new>
 
+#include "engine/fs/cache_reads.h"
 #include "engine/fs/file_io.h"
 
 namespace mavelin::fingerprint {
@@ -28,8 +29,9 @@ constexpr uint64_t kDigestBatch = 1024;
 
 // Reads up to len bytes at offset, stopping early only at end of file (taken as reached when a
 // read comes out short at `known_end`, the size fstat gave). Returns the byte count, or -errno.
-int64_t read_at(int fd, uint8_t* buf, size_t len, uint64_t offset, uint64_t known_end) {
-    const ssize_t got = fs::pread_full(fd, buf, len, offset, known_end);
+int64_t read_at(const fs::ReadSource& src, uint8_t* buf, size_t len, uint64_t offset,
+                uint64_t known_end) {
+    const ssize_t got = fs::read_source(src, buf, len, offset, known_end);
     return got < 0 ? -static_cast<int64_t>(errno) : static_cast<int64_t>(got);
 }
 
@@ -45,8 +47,8 @@ bool chunk_offset(uint64_t base, uint64_t index, uint64_t chunk_size, uint64_t* 
 }
 
 // Chunks of up to kBatchedChunk bytes: one pread for many chunks, full ones hashed side by side.
-int hash_small_chunks(int fd, size_t chunk, uint64_t base, uint64_t first, uint64_t count,
-                      hash::sha256::Digest* out, Buffer& scratch, bool* at_eof,
+int hash_small_chunks(const fs::ReadSource& src, size_t chunk, uint64_t base, uint64_t first,
+                      uint64_t count, hash::sha256::Digest* out, Buffer& scratch, bool* at_eof,
                       uint64_t* bytes_read, uint64_t known_end) {
     const uint64_t per_read = kReadBatch / chunk;
     if (!scratch.reserve(static_cast<size_t>(std::min(per_read, count)) * chunk)) return ENOMEM;
@@ -56,7 +58,7 @@ int hash_small_chunks(int fd, size_t chunk, uint64_t base, uint64_t first, uint6
         uint64_t offset = 0;
         int64_t got = 0;
         if (chunk_offset(base, first + done, chunk, &offset)) {
-            got = read_at(fd, scratch.data(), static_cast<size_t>(k) * chunk, offset, known_end);
+            got = read_at(src, scratch.data(), static_cast<size_t>(k) * chunk, offset, known_end);
             if (got < 0) return static_cast<int>(-got);
         }
         const size_t bytes = static_cast<size_t>(got);
@@ -83,8 +85,8 @@ int hash_small_chunks(int fd, size_t chunk, uint64_t base, uint64_t first, uint6
 // Chunks too large to buffer: up to kLaneGroup chunks at a time are read piece by piece, each
 // into its own part of the scratch buffer, and hashed side by side. Every chunk has the same
 // size, so the lanes advance together until one of them meets the end of the file.
-int hash_large_chunks(int fd, uint64_t chunk, uint64_t base, uint64_t first, uint64_t count,
-                      hash::sha256::Digest* out, Buffer& scratch, bool* at_eof,
+int hash_large_chunks(const fs::ReadSource& src, uint64_t chunk, uint64_t base, uint64_t first,
+                      uint64_t count, hash::sha256::Digest* out, Buffer& scratch, bool* at_eof,
                       uint64_t* bytes_read, uint64_t known_end) {
     namespace sha = hash::sha256;
     if (!scratch.reserve(kReadBatch)) return ENOMEM;
@@ -108,7 +110,7 @@ int hash_large_chunks(int fd, uint64_t chunk, uint64_t base, uint64_t first, uin
             for (size_t l = 0; l < g; ++l) {
                 if (!reading[l]) continue;
                 uint8_t* buf = scratch.data() + l * piece;
-                const int64_t n = read_at(fd, buf, want, offset[l] + done, known_end);
+                const int64_t n = read_at(src, buf, want, offset[l] + done, known_end);
                 if (n < 0) return static_cast<int>(-n);
                 const auto len = static_cast<size_t>(n);
                 got[l] += len;
@@ -150,18 +152,18 @@ int hash_large_chunks(int fd, uint64_t chunk, uint64_t base, uint64_t first, uin
 
 // Chunks first .. first+count-1 of those that start at byte `base`; `bytes_read` grows by the
 // bytes the reads returned.
-int hash_range(int fd, int64_t chunk_size, uint64_t base, uint64_t first, uint64_t count,
-               hash::sha256::Digest* out, Buffer& scratch, bool* at_eof, uint64_t* bytes_read,
-               uint64_t known_end) {
+int hash_range(const fs::ReadSource& src, int64_t chunk_size, uint64_t base, uint64_t first,
+               uint64_t count, hash::sha256::Digest* out, Buffer& scratch, bool* at_eof,
+               uint64_t* bytes_read, uint64_t known_end) {
     *at_eof = false;
     if (count == 0) return 0;
     if (chunk_size <= 0) return EINVAL;
     const auto chunk = static_cast<uint64_t>(chunk_size);
     if (chunk <= kBatchedChunk) {
-        return hash_small_chunks(fd, static_cast<size_t>(chunk), base, first, count, out, scratch,
+        return hash_small_chunks(src, static_cast<size_t>(chunk), base, first, count, out, scratch,
                                  at_eof, bytes_read, known_end);
     }
-    return hash_large_chunks(fd, chunk, base, first, count, out, scratch, at_eof, bytes_read,
+    return hash_large_chunks(src, chunk, base, first, count, out, scratch, at_eof, bytes_read,
                              known_end);
 }
 
@@ -198,14 +200,14 @@ Buffer::~Buffer() {
 }
 
 void Buffer::release() noexcept {
-    if (data_ != nullptr) ::operator delete (data_, std::align_val_t{64});
+    if (data_ != nullptr) ::operator delete (data_, std::align_val_t{kBufferAlign});
     data_ = nullptr;
     capacity_ = 0;
 }
 
 bool Buffer::reserve(size_t n) {
     if (n <= capacity_) return true;
-    void* p = ::operator new (n, std::align_val_t{64}, std::nothrow);
+    void* p = ::operator new (n, std::align_val_t{kBufferAlign}, std::nothrow);
     if (p == nullptr) return false;
     release();
     data_ = static_cast<uint8_t*>(p);
@@ -215,9 +217,17 @@ bool Buffer::reserve(size_t n) {
 
 int hash_chunk_range(int fd, int64_t chunk_size, uint64_t first_chunk, uint64_t count,
                      hash::sha256::Digest* out, Buffer& scratch, uint64_t known_size) {
+    fs::ReadSource src;
+    src.fd = fd;
+    return hash_chunk_range(src, chunk_size, first_chunk, count, out, scratch, known_size);
+}
+
+int hash_chunk_range(const fs::ReadSource& src, int64_t chunk_size, uint64_t first_chunk,
+                     uint64_t count, hash::sha256::Digest* out, Buffer& scratch,
+                     uint64_t known_size) {
     bool at_eof = false;
     uint64_t bytes_read = 0;
-    return hash_range(fd, chunk_size, 0, first_chunk, count, out, scratch, &at_eof, &bytes_read,
+    return hash_range(src, chunk_size, 0, first_chunk, count, out, scratch, &at_eof, &bytes_read,
                       known_size);
 }
 
@@ -225,8 +235,10 @@ int hash_chunks_at(int fd, int64_t chunk_size, uint64_t offset, uint64_t count,
                    hash::sha256::Digest* out, Buffer& scratch, uint64_t* bytes_read) {
     bool at_eof = false;
     uint64_t got = 0;
+    fs::ReadSource src;
+    src.fd = fd;
     const int err =
-        hash_range(fd, chunk_size, offset, 0, count, out, scratch, &at_eof, &got, UINT64_MAX);
+        hash_range(src, chunk_size, offset, 0, count, out, scratch, &at_eof, &got, UINT64_MAX);
     if (bytes_read != nullptr) *bytes_read = got;
     return err;
 }
@@ -247,7 +259,9 @@ int fingerprint_fd(int fd, uint64_t size, const Params& params,
             std::fill(batch, batch + k, hash::sha256::empty_digest());
         } else {
             uint64_t bytes_read = 0;
-            const int err = hash_range(fd, params.chunk_size, 0, done, k, batch, buffer, &at_eof,
+            fs::ReadSource src;
+            src.fd = fd;
+            const int err = hash_range(src, params.chunk_size, 0, done, k, batch, buffer, &at_eof,
                                        &bytes_read, size);
             if (err != 0) return err;
         }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/fs/cache_reads.h"
 #include "engine/hash/sha256/sha256.h"
 
 namespace mavelin::fingerprint {
@@ -22,6 +23,9 @@ inline constexpr uint64_t kLaneChunks = 16;
 // ceil(size / chunk_size) taken as a double division, exactly as the fingerprint defines the
 // number of chunks; 0 when chunk_size <= 0.
 uint64_t chunk_count(uint64_t size, int64_t chunk_size);
+
+// Alignment of the read buffer: direct reads (O_DIRECT) go straight into it.
+inline constexpr size_t kBufferAlign = fs::kDirectAlign;
 
 // Aligned, growable scratch memory for file reads. Move-only.
 class Buffer {
@@ -67,6 +71,10 @@ class RowReducer {
 // prove the end of the file). Returns 0, or the errno of the failed read (EINTR is retried).
 int hash_chunk_range(int fd, int64_t chunk_size, uint64_t first_chunk, uint64_t count,
                      hash::sha256::Digest* out, Buffer& scratch, uint64_t known_size = UINT64_MAX);
+// The same, reading as `src` says (direct reads, pages dropped afterwards).
+int hash_chunk_range(const fs::ReadSource& src, int64_t chunk_size, uint64_t first_chunk,
+                     uint64_t count, hash::sha256::Digest* out, Buffer& scratch,
+                     uint64_t known_size = UINT64_MAX);
 
 // Hashes `count` consecutive chunks of the file open on fd, the first starting at byte `offset`:
 // each digest is that of what one sequential read of chunk_size bytes from there would return

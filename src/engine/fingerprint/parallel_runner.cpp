@@ -14,6 +14,7 @@
 
 #include "engine/cancellation.h"
 #include "engine/fingerprint/small_batch.h"
+#include "engine/fs/cache_reads.h"
 #include "engine/fs/file_io.h"
 
 namespace mavelin::fingerprint {
@@ -55,6 +56,9 @@ struct SplitFile {
 
     size_t index = 0;
     fs::UniqueFd fd;
+    fs::ReadSource src;    // reads of `fd`
+    uint64_t dropped = 0;  // kDrop: bytes from the start dropped (by the holder of `reducing`)
+    fs::UncachedBlocks uncached;  // kDropUncached: what to drop once the file is read
     uint64_t size = 0;
     uint64_t chunks = 0;
     uint64_t ranges = 0;
@@ -81,10 +85,11 @@ class Run {
   public:
     Run(const std::string& root, const std::vector<std::string>& rels,
         const fingerprint::Params& params, unsigned threads, std::vector<FileOutcome>& out,
-        const std::atomic<bool>* cancel, Progress* progress)
+        const std::atomic<bool>* cancel, Progress* progress, fs::ReadMode mode)
         : root_(root),
           rels_(rels),
           params_(params),
+          mode_(mode),
           out_(out),
           threads_(threads),
           cancel_(cancel),
@@ -159,6 +164,11 @@ class Run {
         return begin >= size ? 0 : std::min(count * chunk, size - begin);
     }
 
+    // Where the chunks before chunk `end_chunk` end in a file of `size` bytes.
+    uint64_t range_end(uint64_t size, uint64_t end_chunk) const noexcept {
+        return range_bytes(size, 0, end_chunk);
+    }
+
     void count_bytes(uint64_t n) noexcept {
         if (progress_) progress_->bytes_done.fetch_add(n, std::memory_order_relaxed);
     }
@@ -203,14 +213,25 @@ class Run {
                 fail(i, root_error_);
                 return false;
             }
-            if (int err = fs::open_below_for_hashing(root_fd_.get(), rels_[i], fd, &size)) {
+            fs::ReadSource src;
+            if (int err = fs::open_below_for_mode(root_fd_.get(), rels_[i], mode_, fd, &size,
+                                                  &src.direct)) {
                 fail(i, err);
                 return false;
             }
+            src.fd = fd.get();
             o.size = size;
-            if (w.small->accepts(size)) {
+            const bool small = w.small->accepts(size);
+            // Direct reads leave the page cache alone; a file system that refused them gets the
+            // cache-neutral reads.
+            if (mode_ != fs::ReadMode::kKeepCache && !src.direct)
+                src.cache = fs::cache_use_for(src.fd, size, small);
+            fs::UncachedBlocks uncached;
+            if (src.cache == fs::CacheUse::kDropUncached && !uncached.take(src.fd, size))
+                src.cache = fs::CacheUse::kDrop;
+            if (small) {
                 if (!w.small->has_room(size)) flush_small(w);
-                if (int err = w.small->add(fd.get(), size, i)) {
+                if (int err = w.small->add(src, size, i)) {
                     fail(i, err);
                     return false;
                 }
@@ -218,25 +239,29 @@ class Run {
             }
             const uint64_t n = fingerprint::chunk_count(size, params_.chunk_size);
             if (n > range_chunks_ && threads_ > 1) {
-                run_split(w, k, i, std::move(fd), size, n);
+                run_split(w, k, i, std::move(fd), src, std::move(uncached), size, n);
                 return true;
             }
             fingerprint::RowReducer reducer(params_.step);
+            uint64_t dropped = 0;
             for (uint64_t first = 0; first < n; first += range_chunks_) {
                 if (cancelled()) {
                     fail(i, ECANCELED);
                     return false;
                 }
                 const uint64_t count = std::min(range_chunks_, n - first);
-                if (int err =
-                        fingerprint::hash_chunk_range(fd.get(), params_.chunk_size, first, count,
-                                                      w.digests.get(), w.scratch, size)) {
+                if (int err = fingerprint::hash_chunk_range(src, params_.chunk_size, first, count,
+                                                            w.digests.get(), w.scratch, size)) {
                     fail(i, err);
                     return false;
                 }
                 count_bytes(range_bytes(size, first, count));
+                if (src.cache == fs::CacheUse::kDrop)
+                    fs::drop_read_prefix(src.fd, &dropped, range_end(size, first + count));
                 reducer.add(w.digests.get(), static_cast<size_t>(count));
             }
+            if (src.cache == fs::CacheUse::kDrop) fs::drop_whole_file(src.fd);
+            if (src.cache == fs::CacheUse::kDropUncached) uncached.drop(src.fd);
             o.rows = reducer.finish();
         } catch (...) {  // out of memory: this file fails, the others go on
             fail(i, ENOMEM);
@@ -246,7 +271,8 @@ class Run {
 
     // Publishes a split file and works on its ranges until all are claimed; the range that
     // completes the file (on whichever thread) writes its outcome.
-    void run_split(Worker& w, unsigned k, size_t i, fs::UniqueFd&& fd, uint64_t size, uint64_t n) {
+    void run_split(Worker& w, unsigned k, size_t i, fs::UniqueFd&& fd, const fs::ReadSource& src,
+                   fs::UncachedBlocks&& uncached, uint64_t size, uint64_t n) {
         if (!w.split) w.split = std::make_unique<SplitFile>(ring_, range_chunks_, params_.step);
         SplitFile& f = *w.split;
         f.reducer = fingerprint::RowReducer(params_.step);
@@ -260,6 +286,9 @@ class Run {
         f.reducing.store(false);
         f.error.store(0);
         f.fd = std::move(fd);
+        f.src = src;
+        f.dropped = 0;
+        f.uncached = std::move(uncached);
 
         board_[k].store(&f);
         published_.fetch_add(1);
@@ -327,7 +356,7 @@ class Run {
         }
         if (f.error.load(std::memory_order_relaxed) == 0) {
             int err =
-                fingerprint::hash_chunk_range(f.fd.get(), params_.chunk_size, first, count,
+                fingerprint::hash_chunk_range(f.src, params_.chunk_size, first, count,
                                               &f.ring[slot * range_chunks_], w.scratch, f.size);
             int none = 0;
             if (err != 0) f.error.compare_exchange_strong(none, err);
@@ -357,6 +386,8 @@ class Run {
                 }
                 f.reduced.store(++u);
             }
+            if (f.src.cache == fs::CacheUse::kDrop)
+                fs::drop_read_prefix(f.src.fd, &f.dropped, range_end(f.size, u * range_chunks_));
             if (u == f.ranges) return finish(f);  // `reducing` stays set: nothing is left to do
             f.reducing.store(false);
             if (f.done[u % ring_].load() != u + 1) return;
@@ -364,6 +395,8 @@ class Run {
     }
 
     void finish(SplitFile& f) noexcept {
+        if (f.src.cache == fs::CacheUse::kDrop) fs::drop_whole_file(f.src.fd);
+        if (f.src.cache == fs::CacheUse::kDropUncached) f.uncached.drop(f.src.fd);
         FileOutcome& o = out_[f.index];
         int err = f.error.load();
         if (err == 0) {
@@ -382,6 +415,7 @@ class Run {
     int root_error_ = 0;
     const std::vector<std::string>& rels_;
     const fingerprint::Params params_;
+    const fs::ReadMode mode_;
     std::vector<FileOutcome>& out_;
     const unsigned threads_;
     const std::atomic<bool>* cancel_;
@@ -414,13 +448,14 @@ RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads) 
 std::vector<FileOutcome> fingerprint_files(const std::string& root,
                                            const std::vector<std::string>& rel_paths,
                                            const fingerprint::Params& params, unsigned threads,
-                                           const std::atomic<bool>* cancel, Progress* progress) {
+                                           const std::atomic<bool>* cancel, Progress* progress,
+                                           fs::ReadMode mode) {
     std::vector<FileOutcome> out(rel_paths.size());
     if (rel_paths.empty()) return out;
     if (threads == 0) threads = std::max(1u, std::thread::hardware_concurrency());
     threads = std::min(threads, kMaxThreads);
 
-    Run run(root, rel_paths, params, threads, out, cancel, progress);
+    Run run(root, rel_paths, params, threads, out, cancel, progress, mode);
     std::vector<std::thread> pool;
     pool.reserve(threads - 1);
     for (unsigned k = 1; k < threads; ++k) {

@@ -8,6 +8,7 @@
 
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fingerprint/progress.h"
+#include "engine/fs/cache_reads.h"
 #include "engine/fs/os_error.h"
 #include "engine/hash/sha256/sha256.h"
 
@@ -43,10 +44,14 @@ RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads);
 // When `cancel` becomes true the run winds down quickly: files not yet finished fail with
 // ECANCELED. When `progress` is given, its files_done and bytes_done grow as the work is done
 // (files_done reaches rel_paths.size() by the end).
+//
+// `mode` says what the reads do with the page cache (fs::ReadMode): by default the pages the run
+// brings in are dropped again, those cached before stay.
 std::vector<FileOutcome> fingerprint_files(const std::string& root,
                                            const std::vector<std::string>& rel_paths,
                                            const fingerprint::Params& params, unsigned threads,
                                            const std::atomic<bool>* cancel = nullptr,
-                                           Progress* progress = nullptr);
+                                           Progress* progress = nullptr,
+                                           fs::ReadMode mode = fs::ReadMode::kCacheNeutral);
 
 }  // namespace mavelin::fingerprint

@@ -111,6 +111,12 @@ bool SmallFileBatch::has_room(uint64_t size) const noexcept {
 }
 
 int SmallFileBatch::add(int fd, uint64_t size, size_t tag) {
+    fs::ReadSource src;
+    src.fd = fd;
+    return add(src, size, tag);
+}
+
+int SmallFileBatch::add(const fs::ReadSource& src, uint64_t size, size_t tag) {
     if (!accepts(size) || !has_room(size)) return EINVAL;
     const size_t n = chunks_of(size);
     const size_t want = n * static_cast<size_t>(params_.chunk_size);
@@ -120,7 +126,7 @@ int SmallFileBatch::add(int fd, uint64_t size, size_t tag) {
     } catch (...) {
         return ENOMEM;
     }
-    const ssize_t got = fs::pread_full(fd, data_.data() + used_, want, 0, size);
+    const ssize_t got = fs::read_source(src, data_.data() + used_, want, 0, size);
     if (got < 0) return errno;
     files_.push_back(File{tag, size, used_, static_cast<size_t>(got), n});
     used_ += want;

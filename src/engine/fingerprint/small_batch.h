@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "engine/fingerprint/fingerprint.h"
+#include "engine/fs/cache_reads.h"
 #include "engine/hash/sha256/sha256.h"
 
 namespace mavelin::fingerprint {
@@ -37,6 +38,8 @@ class SmallFileBatch {
     // past the end of a file that shrank empty). Returns 0, or the errno of the failed read or
     // ENOMEM (the file is then not kept).
     int add(int fd, uint64_t size, size_t tag);
+    // The same, reading as `src` says (direct reads, pages dropped afterwards).
+    int add(const fs::ReadSource& src, uint64_t size, size_t tag);
 
     // Hashes every gathered file and calls done(tag, size, error, rows) for each, in the order
     // they were added: error is 0 and `rows` (an rvalue) the file's row digests, or error is

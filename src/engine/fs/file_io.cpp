@@ -263,11 +263,12 @@ int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size) {
     return prepare_for_hashing(fd, out, size);
 }
 
-int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out, uint64_t* size) {
+int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out, uint64_t* size,
+                           int extra_flags) {
     UniqueFd fd;
-    const int err = open_keeping_atime(O_RDONLY | O_NONBLOCK | O_NOCTTY, [&](int flags) {
-        return open_below(root_fd, rel, flags, fd);
-    });
+    const int err =
+        open_keeping_atime(O_RDONLY | O_NONBLOCK | O_NOCTTY | extra_flags,
+                           [&](int flags) { return open_below(root_fd, rel, flags, fd); });
     if (err == ENXIO)
         return socket_as_empty(
             [&](UniqueFd& entry) { return open_below(root_fd, rel, O_PATH, entry); }, out, size);

@@ -90,9 +90,10 @@ int open_below(int root_fd, const std::string& rel, int flags, UniqueFd& out);
 // it or a sandbox refused it, after which every folder on the way costs calls of its own.
 bool openat2_in_use() noexcept;
 
-// open_for_hashing() of `rel` below `root_fd`, through open_below().
+// open_for_hashing() of `rel` below `root_fd`, through open_below(); `extra_flags` (O_DIRECT)
+// are added to the open of the file.
 int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out,
-                           uint64_t* size = nullptr);
+                           uint64_t* size = nullptr, int extra_flags = 0);
 
 // read() and pread() that retry on EINTR. They return what the system call returned (-1 with
 // errno set on failure); a short count only happens at end of file or for pipes and the like.

@@ -17,7 +17,8 @@ std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& 
                                            const fingerprint::Params& params, unsigned threads,
                                            const std::atomic<bool>* cancel,
                                            fingerprint::Progress* progress, std::uint64_t* bytes,
-                                           const std::vector<std::size_t>* only) {
+                                           const std::vector<std::size_t>* only,
+                                           fs::ReadMode mode) {
     const std::size_t rows = params.step > 0 ? static_cast<std::size_t>(params.step) : 0;
     if (rows != table.rows()) throw std::invalid_argument("table rows differ from the step");
     table.prepare_fingerprints();
@@ -31,7 +32,7 @@ std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& 
         for (std::size_t k = first; k < end; ++k)
             paths.emplace_back(table.path(only ? (*only)[k] : k));
         std::vector<fingerprint::FileOutcome> outcomes =
-            fingerprint::fingerprint_files(root, paths, params, threads, cancel, progress);
+            fingerprint::fingerprint_files(root, paths, params, threads, cancel, progress, mode);
         store_outcomes(table, first, outcomes, failures, total, only);
     }
     if (bytes) *bytes = total;

@@ -10,6 +10,7 @@
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/fingerprint/progress.h"
+#include "engine/fs/cache_reads.h"
 #include "engine/fs/os_error.h"
 #include "engine/table/node_table.h"
 
@@ -26,14 +27,15 @@ struct FillFailure {
 // is not positive). The nodes go to the runner in batches, so besides the table only one
 // batch's paths and outcomes are held. When given, `bytes` receives the bytes fingerprinted
 // (the sizes of the files that did not fail). With `only`, just the nodes it lists (ascending)
-// are fingerprinted and the others keep what they have. Throws std::bad_alloc or
-// std::invalid_argument.
+// are fingerprinted and the others keep what they have. `mode`: what the reads do with the page
+// cache. Throws std::bad_alloc or std::invalid_argument.
 std::vector<FillFailure> fill_fingerprints(NodeTable& table, const std::string& root,
                                            const fingerprint::Params& params, unsigned threads,
                                            const std::atomic<bool>* cancel = nullptr,
                                            fingerprint::Progress* progress = nullptr,
                                            std::uint64_t* bytes = nullptr,
-                                           const std::vector<std::size_t>* only = nullptr);
+                                           const std::vector<std::size_t>* only = nullptr,
+                                           fs::ReadMode mode = fs::ReadMode::kCacheNeutral);
 
 // Stores the outcomes of the nodes first, first + 1, ... (with `only`, of the nodes
 // (*only)[first], (*only)[first + 1], ...) in the table (after prepare_fingerprints()): the

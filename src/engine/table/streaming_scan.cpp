@@ -21,12 +21,13 @@ constexpr std::size_t kMinRun = std::size_t{1} << 13;
 }  // namespace
 
 StreamingScan::StreamingScan(std::string top, const fingerprint::Params& params, unsigned threads,
-                             fs::SkippedFiles skipped, bool keep_stats)
+                             fs::SkippedFiles skipped, bool keep_stats, fs::ReadMode mode)
     : top_(std::move(top)),
       params_(params),
       threads_(threads),
       skipped_(std::move(skipped)),
       keep_stats_(keep_stats),
+      mode_(mode),
       table_(params.step > 0 ? static_cast<std::size_t>(params.step) : 0) {}
 
 StreamingScan::~StreamingScan() {
@@ -114,8 +115,8 @@ void StreamingScan::hash() noexcept {
             }
             changed_.notify_all();
             if (stop_.load()) break;
-            std::vector<fingerprint::FileOutcome> outcomes =
-                fingerprint::fingerprint_files(top_, paths, params_, threads_, &stop_);
+            std::vector<fingerprint::FileOutcome> outcomes = fingerprint::fingerprint_files(
+                top_, paths, params_, threads_, &stop_, nullptr, mode_);
             store(first, outcomes);
         }
     } catch (...) {

@@ -15,6 +15,7 @@
 
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fingerprint/parallel_runner.h"
+#include "engine/fs/cache_reads.h"
 #include "engine/fs/tree_walk.h"
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
@@ -35,8 +36,10 @@ class StreamingScan {
   public:
     // The files of `skipped` are no nodes (as for scan_tree). With `keep_stats` the walk also
     // keeps every node's stat record (stats()).
+    // `mode`: what the reads do with the page cache (fingerprint_files).
     StreamingScan(std::string top, const fingerprint::Params& params, unsigned threads,
-                  fs::SkippedFiles skipped = {}, bool keep_stats = false);
+                  fs::SkippedFiles skipped = {}, bool keep_stats = false,
+                  fs::ReadMode mode = fs::ReadMode::kCacheNeutral);
     ~StreamingScan();
     StreamingScan(const StreamingScan&) = delete;
     StreamingScan& operator=(const StreamingScan&) = delete;
@@ -83,6 +86,7 @@ class StreamingScan {
     const unsigned threads_;
     const fs::SkippedFiles skipped_;
     const bool keep_stats_;
+    const fs::ReadMode mode_;
     std::atomic<bool> stop_{false};
 
     // Written by the walk thread until it ends.

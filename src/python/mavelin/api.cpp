@@ -25,7 +25,7 @@ using procedures::Call;
 
 constexpr const char kSignDoc[] =
     "sign(dir, *, report=None, jobs=None, output=None, progress=False, scheduler=None, "
-    "client=None, key=None, update=False, certificate=None)\n--\n\n"
+    "client=None, key=None, update=False, certificate=None, keep_cache=False, direct=False)\n--\n\n"
     "Signs the folder `dir`: writes its certificate (Certificates/Certificate.korvex inside it,\n"
     "or `output`) and returns a mavelin.results.Result. A file that cannot be read gives\n"
     "passed=False with its finding, and no certificate.\n\n"
@@ -37,7 +37,7 @@ constexpr const char kSignDoc[] =
 constexpr const char kValidateDoc[] =
     "validate(dir, certificate=None, *, match='path', summary=False, report=None, jobs=None, "
     "progress=False, scheduler=None, client=None, allowed_signers=None, identity=None, "
-    "check_metadata=False)\n--\n\n"
+    "check_metadata=False, keep_cache=False, direct=False)\n--\n\n"
     "Validates the folder `dir` against its certificate (None: searched for inside `dir`) and\n"
     "returns a mavelin.results.Result; result.passed is the verdict and result.findings the\n"
     "differences.\n\n"

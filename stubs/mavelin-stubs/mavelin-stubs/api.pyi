@@ -15,6 +15,8 @@ def sign(
     key: str | os.PathLike[str] | None = None,
     update: bool = False,
     certificate: str | os.PathLike[str] | None = None,
+    keep_cache: bool = False,
+    direct: bool = False,
 ) -> Result: ...
 def validate(
     dir: str | os.PathLike[str],
@@ -30,6 +32,8 @@ def validate(
     allowed_signers: str | os.PathLike[str] | None = None,
     identity: str | None = None,
     check_metadata: bool = False,
+    keep_cache: bool = False,
+    direct: bool = False,
 ) -> Result: ...
 
 __all__ = ["sign", "validate"]

@@ -83,11 +83,11 @@ def test_signatures_of_the_procedures_classes_and_methods():
     expected = {
         sign_folder: "(dir_path, mode='default', *, report=None, jobs=None, output=None, "
                      "progress=False, scheduler=None, client=None, key=None, update=False, "
-                     "certificate=None)",
+                     "certificate=None, keep_cache=False, direct=False)",
         validate_certificate: "(dir_path, certificate_file, *, match='path', summary=False, "
                               "report=None, jobs=None, progress=False, scheduler=None, "
                               "client=None, allowed_signers=None, identity=None, "
-                              "check_metadata=False)",
+                              "check_metadata=False, keep_cache=False, direct=False)",
         configure_default_logger: "()",
         _generate_hash: "(data, /)",
         FileManager: "(initial_path, chunk_size=4096, transformation_step=2)",

@@ -222,6 +222,11 @@ REPORT_HELP = ("Write a JSON report of the run to this file ('-' for standard ou
 MATCH_HELP = ("Pair every certified file with the file of the same path (path), or pair the "
               "certificate's entries with the folder's entries one by one in their order (position).")
 VALIDATE_DIR_PATH_HELP = "Path to the folder to validate."
+KEEP_CACHE_HELP = ("Leave the files read in the page cache (default: the pages this run brings "
+                   "in are dropped again, those cached before stay).")
+DIRECT_HELP = ("Read every byte from the device with direct I/O, bypassing cached copies (for "
+               "checking archives for decay at rest); a file system that refuses it is read as "
+               "usual.")
 JOBS = ("jobs", ["--jobs", "-j"], [], ("int", 1, None), None,
         "Hashing threads (default: one per processor). The result does not depend on it.")
 SIGNERS = [("allowed_signers", ["--allowed-signers"], [], ("text",), None,
@@ -244,6 +249,8 @@ SCHEDULER = ("scheduler", ["--scheduler"], [], ("text",), None,
         ("report", ["--report"], [], ("path", False, True, False), None, REPORT_HELP),
         JOBS,
         SCHEDULER,
+        ("keep_cache", ["--keep-cache"], [], ("boolean",), False, KEEP_CACHE_HELP),
+        ("direct", ["--direct"], [], ("boolean",), False, DIRECT_HELP),
         ("output", ["--output", "-o"], [], ("path", False, True, False), None,
          "Write the certificate to this file instead of DIR/Certificates/Certificate.korvex "
          "(for read-only trees); validate it later with -c."),
@@ -276,6 +283,8 @@ SCHEDULER = ("scheduler", ["--scheduler"], [], ("text",), None,
          "Also report each file whose permission bits, owner, group or link target differ from "
          "the certificate's file metadata (kept by sign_folder --update); these findings do not "
          "fail the validation."),
+        ("keep_cache", ["--keep-cache"], [], ("boolean",), False, KEEP_CACHE_HELP),
+        ("direct", ["--direct"], [], ("boolean",), False, DIRECT_HELP),
         *SIGNERS,
     ]),
 ])

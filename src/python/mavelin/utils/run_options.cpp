@@ -23,7 +23,7 @@ struct Keyword {
 };
 
 // The keyword-only options, for every call that takes them.
-constexpr std::array<Keyword, 14> kKeywords = {{
+constexpr std::array<Keyword, 16> kKeywords = {{
     {"match", kValidation, &RunOptions::match},
     {"summary", kValidation, &RunOptions::summary},
     {"report", kEvery, &RunOptions::report},
@@ -38,6 +38,8 @@ constexpr std::array<Keyword, 14> kKeywords = {{
     {"update", kSigning, &RunOptions::update},
     {"certificate", kSigning, &RunOptions::certificate},
     {"check_metadata", kValidation, &RunOptions::check_metadata},
+    {"keep_cache", kEvery, &RunOptions::keep_cache},
+    {"direct", kEvery, &RunOptions::direct},
 }};
 
 // The positional-or-keyword parameters of a call, in order, and how many are required.
@@ -95,6 +97,11 @@ int set(const Positional& p, const Field& field, const char* name, PyObject* val
 }
 
 }  // namespace
+
+fs::ReadMode read_mode(const RunOptions& o) {
+    if (o.direct) return fs::ReadMode::kDirect;
+    return o.keep_cache ? fs::ReadMode::kKeepCache : fs::ReadMode::kCacheNeutral;
+}
 
 int parse(Call call, PyObject* args, PyObject* kwargs, RunOptions& o) {
     const Positional p = positional(call);

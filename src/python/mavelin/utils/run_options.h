@@ -3,6 +3,7 @@
 // and one row of the table in run_options.cpp.
 #pragma once
 
+#include "engine/fs/cache_reads.h"
 #include "python/capi/handle.h"
 
 namespace mavelin::procedures {
@@ -38,7 +39,16 @@ struct RunOptions {
     PyObject* identity = Py_None;
     bool update = false;          // signing: re-read only the files whose stat data changed
     bool check_metadata = false;  // validation: also compare the files' stored metadata
+    bool keep_cache = false;      // leave the pages the run reads in the page cache
+    bool direct = false;          // read with direct I/O, bypassing cached copies
 };
+
+// What the reads of a run do with the page cache, as its options ask.
+fs::ReadMode read_mode(const RunOptions& options);
+
+// The INFO line naming the refusal of direct I/O (direct=True where a file system refused it).
+inline constexpr const char* kDirectIoRefused =
+    "Direct I/O is refused by the file system here: files were read through the page cache.";
 
 // Parses the arguments of `call` into `options`: positional ones in order or by name, the rest by
 // keyword only. 0, or -1 with TypeError (a wrong call) or ValueError (a match not known) set.

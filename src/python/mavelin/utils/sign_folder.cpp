@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/certificate_format.h"
+#include "engine/fs/cache_reads.h"
 #include "engine/metadata/member.h"
 #include "engine/metadata/reuse.h"
 #include "engine/table/fill.h"
@@ -42,7 +43,8 @@ namespace {
 
 constexpr const char kDoc[] =
     "sign_folder(dir_path, mode='default', *, report=None, jobs=None, output=None, "
-    "progress=False, scheduler=None, client=None, key=None, update=False, certificate=None)\n--\n\n"
+    "progress=False, scheduler=None, client=None, key=None, update=False, certificate=None, "
+    "keep_cache=False, direct=False)\n--\n\n"
     "Interface to certify the folder with a KORVEX certificate that can be used to ensure\n"
     "authenticity.\n\n"
     "dir_path: the directory to be signed.\n"
@@ -60,7 +62,11 @@ constexpr const char kDoc[] =
     "update: re-read only the files whose stat data changed since the certificate was made\n"
     "    (certificate: that certificate; None: output, or the tree's own), and keep the files'\n"
     "    stat data in the new one. The result is that of a full signing while the file system's\n"
-    "    metadata tells the truth.";
+    "    metadata tells the truth.\n"
+    "keep_cache: leave the files read in the page cache (default: the pages the run brings\n"
+    "    in are dropped again, those cached before stay).\n"
+    "direct: read every byte from the device with direct I/O, bypassing cached copies (a\n"
+    "    file system that refuses it is read as usual, named in one INFO line).";
 
 PyObject* logger() {
     return py::state().sign_logger.get();
@@ -413,6 +419,8 @@ int run_signing(const procedures::RunOptions& o, run_report::Facts* facts) {
         return -1;
     passes::PassSettings settings;
     if (procedures::parse_jobs(o.jobs, settings.threads) < 0) return -1;
+    settings.read_mode = procedures::read_mode(o);
+    fs::take_direct_io_refused();  // what an earlier run met is not this run's
     py::Ref mode = py::Ref::borrow(o.mode);
     if (!mode) mode = py::Ref::steal(PyUnicode_FromString("default"));
     if (!mode) return -1;
@@ -459,6 +467,7 @@ int run_signing(const procedures::RunOptions& o, run_report::Facts* facts) {
     } else if (fingerprint_with_manager(manager_cls.get(), dir_path, silent, run, unread) < 0) {
         return -1;
     }
+    if (fs::take_direct_io_refused() && info(silent, procedures::kDirectIoRefused) < 0) return -1;
     bool unreadable = false;
     py::Ref findings = py::Ref::steal(PyList_New(0));
     if (!findings || report_unreadable(unread.get(), findings.get(), unreadable) < 0) return -1;

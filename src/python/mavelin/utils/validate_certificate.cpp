@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/certificate_format.h"
+#include "engine/fs/cache_reads.h"
 #include "python/capi/attribute_names.h"
 #include "python/capi/entry.h"
 #include "python/capi/errors.h"
@@ -34,7 +35,8 @@ namespace {
 constexpr const char kDoc[] =
     "validate_certificate(dir_path, certificate_file, *, match='path', summary=False, "
     "report=None, jobs=None, progress=False, scheduler=None, client=None, "
-    "allowed_signers=None, identity=None, check_metadata=False)\n--\n\n"
+    "allowed_signers=None, identity=None, check_metadata=False, keep_cache=False, "
+    "direct=False)\n--\n\n"
     "Interface to ensure the authenticity of the given folder against a KORVEX certificate\n"
     "file. Without a certificate path the algorithm searches for the certificate inside the\n"
     "given directory.\n\n"
@@ -50,7 +52,11 @@ constexpr const char kDoc[] =
     "    certificate must then be signed by a signer it trusts, as identity when given.\n"
     "check_metadata: also report each file whose permission bits, owner, group or link target\n"
     "    differ from the certificate's file metadata (findings of kind 'metadata', which do not\n"
-    "    fail the validation); by path only.";
+    "    fail the validation); by path only.\n"
+    "keep_cache: leave the files read in the page cache (default: the pages the run brings\n"
+    "    in are dropped again, those cached before stay).\n"
+    "direct: read every byte from the device with direct I/O, bypassing cached copies (a\n"
+    "    file system that refuses it is read as usual, named in one INFO line).";
 
 PyObject* logger() {
     return py::state().validate_logger.get();
@@ -265,6 +271,8 @@ int run_validation(const procedures::RunOptions& o, run_report::Facts* facts) {
     passes::PassSettings settings;
     if (procedures::parse_jobs(o.jobs, settings.threads) < 0) return -1;
     settings.progress = o.progress;
+    settings.read_mode = procedures::read_mode(o);
+    fs::take_direct_io_refused();  // what an earlier run met is not this run's
     passes::ClusterSession session;
     if (session.open(o.scheduler, o.client, logger()) < 0) return -1;
     settings.cluster = session.pair();
@@ -323,6 +331,8 @@ int run_validation(const procedures::RunOptions& o, run_report::Facts* facts) {
     if (refused > 0) return refuse(o, validator.get(), start.get(), signature_facts.get(), facts);
     validation::Outcome outcome;
     if (run_steps(validator.get(), match, o.check_metadata, outcome) < 0) return -1;
+    if (fs::take_direct_io_refused() && py::log(logger(), "info", procedures::kDirectIoRefused) < 0)
+        return -1;
     PyObject* invalid = outcome.failed.get();
     py::Ref zero = py::Ref::steal(PyLong_FromLong(0));
     if (!zero) return -1;

@@ -21,4 +21,6 @@ def sign_folder(
     key: str | os.PathLike[str] | None = None,
     update: bool = False,
     certificate: str | os.PathLike[str] | None = None,
+    keep_cache: bool = False,
+    direct: bool = False,
 ) -> None: ...

@@ -23,4 +23,6 @@ def validate_certificate(
     allowed_signers: str | os.PathLike[str] | None = None,
     identity: str | None = None,
     check_metadata: bool = False,
+    keep_cache: bool = False,
+    direct: bool = False,
 ) -> None: ...

@@ -254,6 +254,19 @@ int add_report_option(PyObject* click, PyObject* command) {
 }
 
 // --jobs / -j: a whole number from 1, no default (one thread per processor).
+int add_cache_options(PyObject* click, PyObject* command) {
+    py::Ref keep = py::Ref::steal(Py_BuildValue(
+        "{sOsOss}", "is_flag", Py_True, "default", Py_False, "help",
+        "Leave the files read in the page cache (default: the pages this run brings in are "
+        "dropped again, those cached before stay)."));
+    if (!keep || add_option(click, command, "--keep-cache", nullptr, keep.get()) < 0) return -1;
+    py::Ref direct = py::Ref::steal(Py_BuildValue(
+        "{sOsOss}", "is_flag", Py_True, "default", Py_False, "help",
+        "Read every byte from the device with direct I/O, bypassing cached copies (for checking "
+        "archives for decay at rest); a file system that refuses it is read as usual."));
+    return direct ? add_option(click, command, "--direct", nullptr, direct.get()) : -1;
+}
+
 int add_jobs_option(PyObject* click, PyObject* command) {
     py::Ref int_range = py::Ref::steal(PyObject_GetAttrString(click, "IntRange"));
     py::Ref no_args = py::Ref::steal(PyTuple_New(0));

@@ -49,6 +49,8 @@ int add_report_option(PyObject* click, PyObject* command);
 int add_jobs_option(PyObject* click, PyObject* command);
 // --scheduler ADDRESS: hash on a Dask cluster ("auto": DASK_SCHEDULER_ADDRESS).
 int add_scheduler_option(PyObject* click, PyObject* command);
+// --keep-cache and --direct: what the reads do with the page cache.
+int add_cache_options(PyObject* click, PyObject* command);
 // --allowed-signers FILE (default: MAVELIN_ALLOWED_SIGNERS) and --identity NAME: the trusted
 // signers a certificate's signature is checked against.
 int add_signer_options(PyObject* click, PyObject* command);

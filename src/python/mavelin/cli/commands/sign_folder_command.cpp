@@ -47,14 +47,16 @@ int check_certificate_folder(PyObject* dir_path, PyObject* output) {
 }
 
 PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"dir_path",         "mode",      "report", "jobs",
-                                   "output",           "scheduler", "key",    "update",
-                                   "certificate_file", nullptr};
+    static const char* kwlist[] = {"dir_path",         "mode",       "report", "jobs",
+                                   "output",           "scheduler",  "key",    "update",
+                                   "certificate_file", "keep_cache", "direct", nullptr};
     PyObject *dir_path, *mode, *report, *jobs = Py_None, *output = Py_None, *scheduler = Py_None;
     PyObject *key = Py_None, *update = Py_False, *certificate_file = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOOOO:sign_folder_command",
+    PyObject *keep_cache = Py_False, *direct = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|OOOOOOOO:sign_folder_command",
                                      const_cast<char**>(kwlist), &dir_path, &mode, &report, &jobs,
-                                     &output, &scheduler, &key, &update, &certificate_file))
+                                     &output, &scheduler, &key, &update, &certificate_file,
+                                     &keep_cache, &direct))
         return nullptr;
     if (commands::require_dir_path(dir_path) < 0 ||
         commands::check_outputs(dir_path, report, output, output == Py_None ? nullptr : output) <
@@ -71,7 +73,9 @@ PyObject* sign_folder_command(PyObject* module, PyObject* args, PyObject* kwargs
                                                     {"scheduler", scheduler},
                                                     {"key", key},
                                                     {"update", update},
-                                                    {"certificate", certificate_file}});
+                                                    {"certificate", certificate_file},
+                                                    {"keep_cache", keep_cache},
+                                                    {"direct", direct}});
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (!r) return commands::report_failure("mavelin.utils.sign_folder");
@@ -101,7 +105,8 @@ int init_sign_folder_command(PyObject* m) {
         return -1;
     if (commands::add_report_option(click.get(), command.get()) < 0) return -1;
     if (commands::add_jobs_option(click.get(), command.get()) < 0 ||
-        commands::add_scheduler_option(click.get(), command.get()) < 0)
+        commands::add_scheduler_option(click.get(), command.get()) < 0 ||
+        commands::add_cache_options(click.get(), command.get()) < 0)
         return -1;
     py::Ref kw =
         py::Ref::steal(Py_BuildValue("{sOsO}", "file_okay", Py_True, "dir_okay", Py_False));

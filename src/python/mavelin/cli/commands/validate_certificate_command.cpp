@@ -41,17 +41,22 @@ int check_certificate_file(PyObject* certificate_file) {
 }
 
 PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {
-        "dir_path", "certificate_file", "match",    "summary",        "report", "jobs", "scheduler",
-        "quiet",    "allowed_signers",  "identity", "check_metadata", nullptr};
+    static const char* kwlist[] = {"dir_path",        "certificate_file",
+                                   "match",           "summary",
+                                   "report",          "jobs",
+                                   "scheduler",       "quiet",
+                                   "allowed_signers", "identity",
+                                   "check_metadata",  "keep_cache",
+                                   "direct",          nullptr};
     PyObject *dir_path, *certificate_file, *match, *summary, *report, *jobs = Py_None;
     PyObject* scheduler = Py_None;
     int quiet = 0;
     PyObject *allowed_signers = Py_None, *identity = Py_None, *check_metadata = Py_False;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|OOpOOO:validate_certificate_command",
-                                     const_cast<char**>(kwlist), &dir_path, &certificate_file,
-                                     &match, &summary, &report, &jobs, &scheduler, &quiet,
-                                     &allowed_signers, &identity, &check_metadata))
+    PyObject *keep_cache = Py_False, *direct = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "OOOOO|OOpOOOOO:validate_certificate_command", const_cast<char**>(kwlist),
+            &dir_path, &certificate_file, &match, &summary, &report, &jobs, &scheduler, &quiet,
+            &allowed_signers, &identity, &check_metadata, &keep_cache, &direct))
         return nullptr;
     const bool named = certificate_file != Py_None && PyObject_IsTrue(certificate_file) == 1;
     if (commands::require_dir_path(dir_path) < 0 || check_certificate_file(certificate_file) < 0 ||
@@ -70,7 +75,9 @@ PyObject* validate_certificate_command(PyObject* module, PyObject* args, PyObjec
                                                     {"scheduler", scheduler},
                                                     {"allowed_signers", allowed_signers},
                                                     {"identity", identity},
-                                                    {"check_metadata", check_metadata}});
+                                                    {"check_metadata", check_metadata},
+                                                    {"keep_cache", keep_cache},
+                                                    {"direct", direct}});
     if (!procedure || !call_args || !call_kw) return nullptr;
     py::Ref r = py::Ref::steal(PyObject_Call(procedure.get(), call_args.get(), call_kw.get()));
     if (r) Py_RETURN_NONE;
@@ -148,7 +155,8 @@ int init_validate_certificate_command(PyObject* m) {
     if (commands::add_jobs_option(click.get(), command.get()) < 0 ||
         commands::add_scheduler_option(click.get(), command.get()) < 0 ||
         add_quiet_option(click.get(), command.get()) < 0 ||
-        add_check_metadata_option(click.get(), command.get()) < 0)
+        add_check_metadata_option(click.get(), command.get()) < 0 ||
+        commands::add_cache_options(click.get(), command.get()) < 0)
         return -1;
     if (commands::add_signer_options(click.get(), command.get()) < 0) return -1;
     return py::set_attr(m, "validate_certificate_command", command.get());

@@ -142,6 +142,10 @@ unsigned pass_threads() {
     return static_cast<unsigned>(std::clamp<long>(v, 1, 256));
 }
 
+fs::ReadMode pass_read_mode() {
+    return t_settings ? t_settings->read_mode : fs::ReadMode::kCacheNeutral;
+}
+
 int run_local_pass(
     const std::string& root, std::size_t files,
     const std::function<std::string_view(std::size_t)>& rel,
@@ -211,9 +215,11 @@ int fingerprint_paths(const std::string& root, const std::vector<std::string>& r
         return ran;
     }
     const unsigned threads = pass_threads();
+    const fs::ReadMode mode = pass_read_mode();
     auto rel = [&rels](std::size_t i) -> std::string_view { return rels[i]; };
     auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* progress) {
-        outcomes = fingerprint::fingerprint_files(root, rels, params, threads, &cancel, progress);
+        outcomes =
+            fingerprint::fingerprint_files(root, rels, params, threads, &cancel, progress, mode);
     };
     return run_local_pass(root, rels.size(), rel, hash);
 }

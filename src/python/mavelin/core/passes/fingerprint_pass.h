@@ -11,6 +11,7 @@
 
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/fingerprint/progress.h"
+#include "engine/fs/cache_reads.h"
 #include "engine/fs/tree_walk.h"
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
@@ -33,6 +34,9 @@ py::Ref unreadable_pairs(const table::NodeTable& nodes,
 
 // The hashing threads of a pass run on this thread now (PassSettings, else MAX_PROCESSES).
 unsigned pass_threads();
+// What the reads of a pass run on this thread now do with the page cache (PassSettings, else
+// cache-neutral).
+fs::ReadMode pass_read_mode();
 // The files a scan run on this thread now leaves out (PassSettings; null when none).
 const fs::SkippedFiles* skipped_files();
 // Whether a pass run on this thread now draws a progress line: PassSettings ask for it, and
@@ -64,6 +68,7 @@ struct PassSettings {
     bool progress = false;        // a progress line on standard error, if that is a terminal
     PyObject* cluster = nullptr;  // borrowed (distributed.Client, logger): run on that cluster
     fs::SkippedFiles skipped;     // the run's own files in the tree, which a scan leaves out
+    fs::ReadMode read_mode = fs::ReadMode::kCacheNeutral;  // what the reads do with the page cache
 };
 
 // Makes `settings` apply to the passes run on this thread until the scope ends (scopes nest).

@@ -65,7 +65,7 @@ int TreePass::start() {
     if (streaming_ || progress_line_wanted() || on_cluster()) return 0;
     const fs::SkippedFiles* skipped = skipped_files();
     streaming_.emplace(top_, procedure_params(), pass_threads(),
-                       skipped ? *skipped : fs::SkippedFiles{}, keep_stats_);
+                       skipped ? *skipped : fs::SkippedFiles{}, keep_stats_, pass_read_mode());
     if (keep_stats_) {
         streaming_->stats().chunk_size = stats_.chunk_size;
         streaming_->stats().step = stats_.step;
@@ -112,10 +112,11 @@ int TreePass::fill(std::vector<table::FillFailure>& failures, std::uint64_t& byt
     const fingerprint::Params params = procedure_params();
     if (on_cluster()) return fill_on_cluster(params, failures, bytes, only);
     const unsigned threads = pass_threads();
+    const fs::ReadMode mode = pass_read_mode();
     auto rel = [this, only](std::size_t k) { return nodes_.path(only ? (*only)[k] : k); };
     auto hash = [&](const std::atomic<bool>& cancel, fingerprint::Progress* progress) {
         failures = table::fill_fingerprints(nodes_, top_, params, threads, &cancel, progress,
-                                            &bytes, only);
+                                            &bytes, only, mode);
     };
     return run_local_pass(top_, only ? only->size() : nodes_.size(), rel, hash);
 }
