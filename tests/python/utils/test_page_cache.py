@@ -111,8 +111,10 @@ def test_pages_left_in_the_cache_by_a_run(disk_dir, flags, tree_cached):
         os.pread(fd, 8 << 20, 8 << 20)
     finally:
         os.close(fd)
-    before = (8 << 20) // PAGE
-    assert sum(resident_pages(p) for p in files) == before
+    # The kernel may add a few pages around a read (readahead at its edges): a little slack.
+    slack = 64
+    before = sum(resident_pages(p) for p in files)
+    assert (8 << 20) // PAGE <= before <= (8 << 20) // PAGE + slack
 
     cert = disk_dir / "out.korvex"
     signed = run_cli("sign_folder", "-p", str(top), "-o", str(cert), "-j", "2", *flags)
@@ -122,7 +124,10 @@ def test_pages_left_in_the_cache_by_a_run(disk_dir, flags, tree_cached):
 
     assert resident_pages(warm) == pages(warm)
     tree_pages = sum(resident_pages(p) for p in files)
-    assert tree_pages == (sum(pages(p) for p in files) if tree_cached else before)
+    if tree_cached:
+        assert tree_pages == sum(pages(p) for p in files)
+    else:
+        assert before <= tree_pages <= before + slack
     # Every way of reading gives the same certificate.
     plain = disk_dir / "plain.korvex"
     assert run_cli("sign_folder", "-p", str(top), "-o", str(plain), "--keep-cache").returncode == 0
