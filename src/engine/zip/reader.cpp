@@ -86,6 +86,18 @@ std::unique_ptr<FdSource> open_source(const std::string& path, Error* err) {
     return std::make_unique<FdSource>(std::move(fd), size);
 }
 
+// The archive at `path` opened into `out` for the entry points that take a path: kOk, or the
+// error (ENOMEM when even the source could not be allocated).
+Status open_path(const std::string& path, std::unique_ptr<FdSource>* out, Error* err) {
+    try {
+        *out = open_source(path, err);
+    } catch (const std::bad_alloc&) {
+        return os_error(err, ENOMEM, path);
+    }
+    if (*out) return Status::kOk;
+    return err ? err->status : Status::kOsError;
+}
+
 }  // namespace
 
 std::shared_ptr<Source> open_archive(const std::string& path, Error* err) {
@@ -254,12 +266,7 @@ Status read_member(Source& src, const std::string& label, const std::string& mem
 Status read_member(const std::string& archive_path, const std::string& member_name, Member* out,
                    Error* err, const std::atomic<bool>* cancel, uint64_t allowance) {
     std::unique_ptr<FdSource> src;
-    try {
-        src = open_source(archive_path, err);
-    } catch (const std::bad_alloc&) {
-        return os_error(err, ENOMEM, archive_path);
-    }
-    if (!src) return err ? err->status : Status::kOsError;
+    if (const Status s = open_path(archive_path, &src, err); s != Status::kOk) return s;
     return read_member(*src, archive_path, member_name, out, err, cancel, allowance);
 }
 
@@ -355,14 +362,9 @@ MemberStream::~MemberStream() = default;
 
 Status MemberStream::open(const std::string& archive_path, const std::string& member_name,
                           Error* err, const std::atomic<bool>* cancel) {
-    std::shared_ptr<Source> src;
-    try {
-        src = open_archive(archive_path, err);
-    } catch (const std::bad_alloc&) {
-        return os_error(err, ENOMEM, archive_path);
-    }
-    if (!src) return err ? err->status : Status::kOsError;
-    return open(std::move(src), archive_path, member_name, err, cancel);
+    std::unique_ptr<FdSource> src;
+    if (const Status s = open_path(archive_path, &src, err); s != Status::kOk) return s;
+    return open(std::shared_ptr<Source>(std::move(src)), archive_path, member_name, err, cancel);
 }
 
 Status MemberStream::open(std::shared_ptr<Source> src, const std::string& label,
@@ -450,12 +452,7 @@ Status list_members(Source& src, const std::string& label, std::vector<MemberEnt
 Status list_members(const std::string& archive_path, std::vector<MemberEntry>* out, Error* err,
                     const std::atomic<bool>* cancel) {
     std::unique_ptr<FdSource> src;
-    try {
-        src = open_source(archive_path, err);
-    } catch (const std::bad_alloc&) {
-        return os_error(err, ENOMEM, archive_path);
-    }
-    if (!src) return err ? err->status : Status::kOsError;
+    if (const Status s = open_path(archive_path, &src, err); s != Status::kOk) return s;
     return list_members(*src, archive_path, out, err, cancel);
 }
 
