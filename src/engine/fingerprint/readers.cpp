@@ -1,0 +1,180 @@
+// The reader threads of a run: they open the files and read the small ones ahead of the hashing
+// threads, so that many requests are outstanding at once whatever the number of hashing threads.
+#include "engine/fingerprint/readers.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <utility>
+
+#include "engine/cancellation.h"
+
+namespace mavelin::fingerprint {
+namespace {
+
+// The head of a larger file asked for (readahead) as soon as it is opened, so that its reading
+// begins while the hashing threads finish the files before it.
+constexpr uint64_t kHeadBytes = uint64_t{4} << 20;
+
+size_t max_batches(unsigned readers, unsigned hashers) noexcept {
+    return size_t{readers} + size_t{2} * hashers;
+}
+
+}  // namespace
+
+Readers::Readers(int root_fd, const std::vector<std::string>& rels, const Params& params,
+                 fs::ReadMode mode, unsigned readers, unsigned hashers,
+                 const std::atomic<bool>* cancel, std::function<void(size_t, int)> failed)
+    : root_fd_(root_fd),
+      rels_(rels),
+      params_(params),
+      mode_(mode),
+      cancel_(cancel),
+      failed_(std::move(failed)),
+      max_batches_(max_batches(std::clamp(readers, 1u, kMaxReaders), hashers)),
+      max_queued_(max_batches_) {
+    readers = std::clamp(readers, 1u, kMaxReaders);
+    spare_.reserve(max_batches_);
+    threads_.reserve(readers);
+    for (unsigned k = 0; k < readers; ++k) {
+        try {
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                ++reading_;
+            }
+            threads_.emplace_back(&Readers::read, this, k);
+        } catch (...) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            --reading_;
+            break;  // fewer readers than asked: the others share the files
+        }
+    }
+    if (threads_.empty()) {
+        // No thread could be started: no file can be read.
+        for (size_t i = cursor_.exchange(rels_.size()); i < rels_.size(); ++i) failed_(i, EAGAIN);
+    }
+}
+
+Readers::~Readers() {
+    for (std::thread& t : threads_) t.join();
+}
+
+size_t Readers::memory_bytes(unsigned hashers) noexcept {
+    return max_batches(kMaxReaders, hashers) *
+           (SmallFileBatch::kMemoryBytes + sizeof(SmallFileBatch) + sizeof(ReadItem));
+}
+
+void Readers::read(unsigned /*k*/) noexcept {
+    std::unique_ptr<SmallFileBatch> batch;
+    for (;;) {
+        const size_t i = cursor_.fetch_add(1, std::memory_order_relaxed);
+        if (i >= rels_.size()) break;
+        try {
+            read_file(batch, i);
+        } catch (...) {  // out of memory: this file fails, the others go on
+            failed_(i, ENOMEM);
+        }
+    }
+    if (batch && !batch->empty()) {
+        push(ReadItem{std::move(batch), {}});
+    } else if (batch) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        spare_.push_back(std::move(batch));
+    }
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        --reading_;
+    }
+    ready_.notify_all();
+}
+
+void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i) {
+    if (cancellation::requested(cancel_)) return failed_(i, ECANCELED);
+    OpenedFile f;
+    f.index = i;
+    if (int err = fs::open_below_for_mode(root_fd_, rels_[i], mode_, f.fd, &f.size, &f.src.direct))
+        return failed_(i, err);
+    f.src.fd = f.fd.get();
+    if (!batch) batch = free_batch();
+    const bool small = batch->accepts(f.size);
+    // Direct reads leave the page cache alone; a file system that refused them gets the
+    // cache-neutral reads.
+    if (mode_ != fs::ReadMode::kKeepCache && !f.src.direct)
+        f.src.cache = fs::cache_use_for(f.src.fd, f.size, small);
+    if (f.src.cache == fs::CacheUse::kDropUncached && !f.uncached.take(f.src.fd, f.size))
+        f.src.cache = fs::CacheUse::kDrop;
+    if (small) {
+        if (!batch->has_room(f.size)) {
+            push(ReadItem{std::move(batch), {}});
+            batch = free_batch();
+        }
+        if (int err = batch->add(f.src, f.size, i)) failed_(i, err);
+        return;
+    }
+    if (!f.src.direct && f.src.cache != fs::CacheUse::kKeep)
+        ::posix_fadvise(f.src.fd, 0, static_cast<off_t>(std::min(f.size, kHeadBytes)),
+                        POSIX_FADV_WILLNEED);
+    push(ReadItem{nullptr, std::move(f)});
+}
+
+std::unique_ptr<SmallFileBatch> Readers::free_batch() {
+    {
+        std::unique_lock<std::mutex> hold(mutex_);
+        room_.wait(hold, [&] { return !spare_.empty() || batches_ < max_batches_; });
+        if (!spare_.empty()) {
+            std::unique_ptr<SmallFileBatch> b = std::move(spare_.back());
+            spare_.pop_back();
+            return b;
+        }
+        ++batches_;
+    }
+    try {
+        return std::make_unique<SmallFileBatch>(params_);
+    } catch (...) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        --batches_;
+        throw;
+    }
+}
+
+void Readers::push(ReadItem&& item) {
+    {
+        std::unique_lock<std::mutex> hold(mutex_);
+        room_.wait(hold, [&] { return queue_.size() < max_queued_; });
+        queue_.push_back(std::move(item));
+    }
+    ready_.notify_one();
+}
+
+Readers::Next Readers::next(ReadItem& item, const std::function<bool()>& help_wanted) noexcept {
+    std::unique_lock<std::mutex> hold(mutex_);
+    ready_.wait(hold,
+                [&] { return !queue_.empty() || help_wanted() || (reading_ == 0 && taken_ == 0); });
+    if (queue_.empty()) return help_wanted() ? Next::kHelp : Next::kEnd;
+    item = std::move(queue_.front());
+    queue_.pop_front();
+    ++taken_;
+    hold.unlock();
+    room_.notify_all();
+    return Next::kItem;
+}
+
+void Readers::finished(ReadItem& item) noexcept {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (item.batch) spare_.push_back(std::move(item.batch));
+        --taken_;
+    }
+    item.file.fd.reset();
+    room_.notify_all();
+    ready_.notify_all();
+}
+
+void Readers::notify() noexcept {
+    { std::lock_guard<std::mutex> hold(mutex_); }
+    ready_.notify_all();
+}
+
+}  // namespace mavelin::fingerprint
