@@ -14,9 +14,10 @@
 namespace mavelin::fingerprint {
 namespace {
 
-// The head of a larger file asked for (readahead) as soon as it is opened, so that its reading
-// begins while the hashing threads finish the files before it.
-constexpr uint64_t kHeadBytes = uint64_t{4} << 20;
+// The head of a larger file asked for (WILLNEED) as soon as it is opened, so that its reading
+// begins while the hashing threads finish the files before it; the hashing threads keep asking
+// ahead as they go (parallel_runner.cpp, kAheadRanges).
+constexpr uint64_t kHeadBytes = uint64_t{8} << 20;
 
 size_t max_batches(unsigned readers, unsigned hashers) noexcept {
     return size_t{readers} + size_t{2} * hashers;
