@@ -31,9 +31,6 @@ constexpr uint64_t kRingDigests = uint64_t{1} << 16;  // digests in one split fi
 constexpr size_t kMinRing = 2;                        // ranges in one split file's ring, at least
 constexpr size_t kReadScratch = size_t{1} << 20;      // a worker's read buffer, at most
 constexpr unsigned kMaxThreads = 256;
-// Ranges of a larger file asked for (WILLNEED) ahead of the range being read, so that the device
-// has several requests outstanding whichever thread reads which range.
-constexpr uint64_t kAheadRanges = 8;
 
 // About kRangeBytes, but at least enough chunks to hash side by side.
 uint64_t range_chunks_for(int64_t chunk_size) {
@@ -185,18 +182,6 @@ class Run {
 
     bool cancelled() const noexcept { return cancellation::requested(cancel_); }
 
-    // Before range r of a file read through the page cache: asks for range r + kAheadRanges (the
-    // readers asked for the file's head), unless the file was found fully cached.
-    void read_ahead(const fs::ReadSource& src, uint64_t size, uint64_t r) const noexcept {
-        if (src.direct || (mode_ != fs::ReadMode::kKeepCache && src.cache == fs::CacheUse::kKeep))
-            return;
-        const uint64_t from = range_end(size, (r + kAheadRanges) * range_chunks_);
-        if (from >= size) return;
-        const uint64_t len = range_bytes(size, (r + kAheadRanges) * range_chunks_, range_chunks_);
-        ::posix_fadvise(src.fd, static_cast<off_t>(from), static_cast<off_t>(len),
-                        POSIX_FADV_WILLNEED);
-    }
-
     // Hashes a batch of small files the readers read and writes their outcomes.
     void flush_small(fingerprint::SmallFileBatch& batch) noexcept {
         batch.flush([this](size_t i, uint64_t size, int err, std::vector<Digest>&& rows) {
@@ -237,7 +222,6 @@ class Run {
                     return false;
                 }
                 const uint64_t count = std::min(range_chunks_, n - first);
-                read_ahead(src, size, first / range_chunks_);
                 if (int err = fingerprint::hash_chunk_range(src, params_.chunk_size, first, count,
                                                             w.digests.get(), w.scratch, size)) {
                     fail(i, err);
@@ -343,7 +327,6 @@ class Run {
             f.error.compare_exchange_strong(none, ECANCELED);
         }
         if (f.error.load(std::memory_order_relaxed) == 0) {
-            read_ahead(f.src, f.size, r);
             int err =
                 fingerprint::hash_chunk_range(f.src, params_.chunk_size, first, count,
                                               &f.ring[slot * range_chunks_], w.scratch, f.size);

@@ -2,8 +2,6 @@
 // threads, so that many requests are outstanding at once whatever the number of hashing threads.
 #include "engine/fingerprint/readers.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <new>
@@ -13,11 +11,6 @@
 
 namespace mavelin::fingerprint {
 namespace {
-
-// The head of a larger file asked for (WILLNEED) as soon as it is opened, so that its reading
-// begins while the hashing threads finish the files before it; the hashing threads keep asking
-// ahead as they go (parallel_runner.cpp, kAheadRanges).
-constexpr uint64_t kHeadBytes = uint64_t{8} << 20;
 
 size_t max_batches(unsigned readers, unsigned hashers) noexcept {
     return size_t{readers} + size_t{2} * hashers;
@@ -114,9 +107,6 @@ void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i) {
         if (int err = batch->add(f.src, f.size, i)) failed_(i, err);
         return;
     }
-    if (!f.src.direct && f.src.cache != fs::CacheUse::kKeep)
-        ::posix_fadvise(f.src.fd, 0, static_cast<off_t>(std::min(f.size, kHeadBytes)),
-                        POSIX_FADV_WILLNEED);
     push(ReadItem{nullptr, std::move(f)});
 }
 
