@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <new>
 #include <utility>
 
@@ -15,6 +16,13 @@ namespace {
 size_t max_batches(unsigned readers, unsigned hashers) noexcept {
     return size_t{readers} + size_t{2} * hashers;
 }
+
+// A file whose opening and reading took longer than this waited for the device: a file read from
+// the page cache takes a few microseconds.
+constexpr auto kSlowFile = std::chrono::microseconds(200);
+// Files that waited for the device before the readers beyond the first few join in: a warm tree
+// is read at least as fast by few readers, which leave the processors to the hashing threads.
+constexpr unsigned kSlowFilesForAll = 4;
 
 }  // namespace
 
@@ -28,8 +36,11 @@ Readers::Readers(int root_fd, const std::vector<std::string>& rels, const Params
       cancel_(cancel),
       failed_(std::move(failed)),
       max_batches_(max_batches(std::clamp(readers, 1u, kMaxReaders), hashers)),
-      max_queued_(max_batches_) {
+      max_queued_(max_batches_),
+      eager_(std::max(1u, hashers)) {
     readers = std::clamp(readers, 1u, kMaxReaders);
+    // Direct reads always wait for the device.
+    if (mode == fs::ReadMode::kDirect) slow_files_.store(kSlowFilesForAll);
     spare_.reserve(max_batches_);
     threads_.reserve(readers);
     for (unsigned k = 0; k < readers; ++k) {
@@ -60,28 +71,45 @@ size_t Readers::memory_bytes(unsigned hashers) noexcept {
            (SmallFileBatch::kMemoryBytes + sizeof(SmallFileBatch) + sizeof(ReadItem));
 }
 
-void Readers::read(unsigned /*k*/) noexcept {
+void Readers::read(unsigned k) noexcept {
+    if (k >= eager_) {
+        // Joins in once the files are seen to come from the device, or leaves at the end.
+        std::unique_lock<std::mutex> hold(mutex_);
+        cold_.wait(hold, [&] {
+            return slow_files_.load() >= kSlowFilesForAll || cursor_.load() >= rels_.size();
+        });
+    }
     std::unique_ptr<SmallFileBatch> batch;
     for (;;) {
         const size_t i = cursor_.fetch_add(1, std::memory_order_relaxed);
         if (i >= rels_.size()) break;
+        const auto start = std::chrono::steady_clock::now();
         try {
             read_file(batch, i);
         } catch (...) {  // out of memory: this file fails, the others go on
             failed_(i, ENOMEM);
         }
+        if (std::chrono::steady_clock::now() - start > kSlowFile &&
+            slow_files_.fetch_add(1) + 1 == kSlowFilesForAll) {
+            { std::lock_guard<std::mutex> hold(mutex_); }
+            cold_.notify_all();
+        }
     }
+    // The files are all taken: readers still waiting to join in leave.
+    { std::lock_guard<std::mutex> hold(mutex_); }
+    cold_.notify_all();
     if (batch && !batch->empty()) {
         push(ReadItem{std::move(batch), {}});
     } else if (batch) {
         std::lock_guard<std::mutex> hold(mutex_);
         spare_.push_back(std::move(batch));
     }
+    bool last = false;
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        --reading_;
+        last = --reading_ == 0;
     }
-    ready_.notify_all();
+    if (last) ready_.notify_all();
 }
 
 void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i) {
@@ -113,7 +141,7 @@ void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i) {
 std::unique_ptr<SmallFileBatch> Readers::free_batch() {
     {
         std::unique_lock<std::mutex> hold(mutex_);
-        room_.wait(hold, [&] { return !spare_.empty() || batches_ < max_batches_; });
+        given_back_.wait(hold, [&] { return !spare_.empty() || batches_ < max_batches_; });
         if (!spare_.empty()) {
             std::unique_ptr<SmallFileBatch> b = std::move(spare_.back());
             spare_.pop_back();
@@ -148,19 +176,21 @@ Readers::Next Readers::next(ReadItem& item, const std::function<bool()>& help_wa
     queue_.pop_front();
     ++taken_;
     hold.unlock();
-    room_.notify_all();
+    room_.notify_one();
     return Next::kItem;
 }
 
 void Readers::finished(ReadItem& item) noexcept {
+    const bool batch = item.batch != nullptr;
+    bool end = false;
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        if (item.batch) spare_.push_back(std::move(item.batch));
-        --taken_;
+        if (batch) spare_.push_back(std::move(item.batch));
+        end = --taken_ == 0 && reading_ == 0 && queue_.empty();
     }
     item.file.fd.reset();
-    room_.notify_all();
-    ready_.notify_all();
+    if (batch) given_back_.notify_one();
+    if (end) ready_.notify_all();
 }
 
 void Readers::notify() noexcept {

@@ -38,8 +38,11 @@ struct ReadItem {
     OpenedFile file;
 };
 
-// Reader threads of one run, started by the constructor and joined by the destructor. They
-// take the files in input order, open each below `root_fd` as `mode` says, read the small ones
+// Reader threads of one run, started by the constructor and joined by the destructor. As many
+// readers as hashing threads start at once; the others join in once a few files took long enough
+// to have waited for the device (from the start for direct reads), so that a tree in the page
+// cache is not read by more threads than there are processors. They take the files in input
+// order, open each below `root_fd` as `mode` says, read the small ones
 // into batches and hand the batches and the larger files on through a queue. Memory is fixed: at
 // most readers + 2 * hashers batches exist, and the queue holds at most as many items. A file
 // that cannot be opened or read is passed to `failed(index, errno)` (from a reader thread), as is
@@ -84,11 +87,15 @@ class Readers {
     const std::function<void(size_t, int)> failed_;
     const size_t max_batches_;
     const size_t max_queued_;
+    const unsigned eager_;  // readers that start at once; the others wait for slow files
+    std::atomic<unsigned> slow_files_{0};
 
     std::atomic<size_t> cursor_{0};
     std::mutex mutex_;
-    std::condition_variable ready_;  // hashing threads: an item, help, or the end
-    std::condition_variable room_;   // readers: room in the queue, a batch given back
+    std::condition_variable ready_;       // hashing threads: an item, help, or the end
+    std::condition_variable room_;        // readers: room in the queue
+    std::condition_variable given_back_;  // readers: a batch given back
+    std::condition_variable cold_;  // readers beyond the first few: files come from the device
     std::deque<ReadItem> queue_;
     std::vector<std::unique_ptr<SmallFileBatch>> spare_;  // emptied batches
     size_t batches_ = 0;                                  // batches made
