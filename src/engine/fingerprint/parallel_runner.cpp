@@ -121,8 +121,20 @@ class Run {
         if (!readers_) return;
         Worker& w = workers_[k];
         const std::function<bool()> help_wanted = [this] { return published_.load() > 0; };
+        const std::function<void(fingerprint::SmallFileBatch&)> full =
+            [this](fingerprint::SmallFileBatch& b) { flush_small(b); };
+        const std::function<void(fingerprint::OpenedFile&)> opened =
+            [this, &w, k](fingerprint::OpenedFile& f) {
+                if (!process_opened(w, k, f)) count_file();
+            };
+        std::unique_ptr<fingerprint::SmallFileBatch> own;  // small files this thread read
         for (;;) {
             if (published_.load() > 0 && help(w)) continue;
+            if (readers_->read_here(own, full, opened)) continue;
+            if (own) {
+                flush_small(*own);
+                readers_->give_back(own);
+            }
             fingerprint::ReadItem item;
             const fingerprint::Readers::Next next = readers_->next(item, help_wanted);
             if (next == fingerprint::Readers::Next::kEnd) break;

@@ -20,8 +20,8 @@ size_t max_batches(unsigned readers, unsigned hashers) noexcept {
 // A file whose opening and reading took longer than this waited for the device: a file read from
 // the page cache takes a few microseconds.
 constexpr auto kSlowFile = std::chrono::microseconds(200);
-// Files that waited for the device before the readers beyond the first few join in: a warm tree
-// is read at least as fast by few readers, which leave the processors to the hashing threads.
+// Files that waited for the device before the reader threads join in: a warm tree is read faster
+// by the hashing threads themselves, with the data still in their processor's caches.
 constexpr unsigned kSlowFilesForAll = 4;
 
 }  // namespace
@@ -36,8 +36,7 @@ Readers::Readers(int root_fd, const std::vector<std::string>& rels, const Params
       cancel_(cancel),
       failed_(std::move(failed)),
       max_batches_(max_batches(std::clamp(readers, 1u, kMaxReaders), hashers)),
-      max_queued_(max_batches_),
-      eager_(std::max(1u, hashers)) {
+      max_queued_(max_batches_) {
     readers = std::clamp(readers, 1u, kMaxReaders);
     // Direct reads always wait for the device.
     if (mode == fs::ReadMode::kDirect) slow_files_.store(kSlowFilesForAll);
@@ -71,29 +70,27 @@ size_t Readers::memory_bytes(unsigned hashers) noexcept {
            (SmallFileBatch::kMemoryBytes + sizeof(SmallFileBatch) + sizeof(ReadItem));
 }
 
-void Readers::read(unsigned k) noexcept {
-    if (k >= eager_) {
+void Readers::read(unsigned /*k*/) noexcept {
+    {
         // Joins in once the files are seen to come from the device, or leaves at the end.
         std::unique_lock<std::mutex> hold(mutex_);
-        cold_.wait(hold, [&] {
-            return slow_files_.load() >= kSlowFilesForAll || cursor_.load() >= rels_.size();
-        });
+        cold_.wait(hold, [&] { return !warm() || cursor_.load() >= rels_.size(); });
     }
     std::unique_ptr<SmallFileBatch> batch;
     for (;;) {
         const size_t i = cursor_.fetch_add(1, std::memory_order_relaxed);
         if (i >= rels_.size()) break;
-        const auto start = std::chrono::steady_clock::now();
-        try {
-            read_file(batch, i);
-        } catch (...) {  // out of memory: this file fails, the others go on
-            failed_(i, ENOMEM);
-        }
-        if (std::chrono::steady_clock::now() - start > kSlowFile &&
-            slow_files_.fetch_add(1) + 1 == kSlowFilesForAll) {
-            { std::lock_guard<std::mutex> hold(mutex_); }
-            cold_.notify_all();
-        }
+        timed(i, [&] {
+            read_file(
+                batch, i,
+                [&](std::unique_ptr<SmallFileBatch>& b) {
+                    push(ReadItem{std::move(b), {}});
+                    b = free_batch();
+                },
+                [&](OpenedFile& f) {
+                    push(ReadItem{nullptr, std::move(f)});
+                });
+        });
     }
     // The files are all taken: readers still waiting to join in leave.
     { std::lock_guard<std::mutex> hold(mutex_); }
@@ -112,14 +109,16 @@ void Readers::read(unsigned k) noexcept {
     if (last) ready_.notify_all();
 }
 
-void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i) {
+template <typename Full, typename Opened>
+void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i, Full&& full,
+                        Opened&& opened) {
     if (cancellation::requested(cancel_)) return failed_(i, ECANCELED);
     OpenedFile f;
     f.index = i;
     if (int err = fs::open_below_for_mode(root_fd_, rels_[i], mode_, f.fd, &f.size, &f.src.direct))
         return failed_(i, err);
     f.src.fd = f.fd.get();
-    if (!batch) batch = free_batch();
+    if (!batch) batch = free_batch();  // hashing threads only take one while none waits
     const bool small = batch->accepts(f.size);
     // Direct reads leave the page cache alone; a file system that refused them gets the
     // cache-neutral reads.
@@ -128,14 +127,69 @@ void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i) {
     if (f.src.cache == fs::CacheUse::kDropUncached && !f.uncached.take(f.src.fd, f.size))
         f.src.cache = fs::CacheUse::kDrop;
     if (small) {
-        if (!batch->has_room(f.size)) {
-            push(ReadItem{std::move(batch), {}});
-            batch = free_batch();
-        }
+        if (!batch->has_room(f.size)) full(batch);
         if (int err = batch->add(f.src, f.size, i)) failed_(i, err);
         return;
     }
-    push(ReadItem{nullptr, std::move(f)});
+    opened(f);
+}
+
+// Times the reading of file i: a few slow ones wake the readers that wait.
+template <typename Read>
+void Readers::timed(size_t i, Read&& read) noexcept {
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        read();
+    } catch (...) {  // out of memory: this file fails, the others go on
+        failed_(i, ENOMEM);
+    }
+    if (std::chrono::steady_clock::now() - start > kSlowFile &&
+        slow_files_.fetch_add(1) + 1 == kSlowFilesForAll) {
+        { std::lock_guard<std::mutex> hold(mutex_); }
+        cold_.notify_all();
+    }
+}
+
+bool Readers::warm() const noexcept {
+    return slow_files_.load(std::memory_order_relaxed) < kSlowFilesForAll;
+}
+
+bool Readers::read_here(std::unique_ptr<SmallFileBatch>& batch,
+                        const std::function<void(SmallFileBatch&)>& full,
+                        const std::function<void(OpenedFile&)>& opened) {
+    if (!warm()) return false;
+    const size_t i = cursor_.fetch_add(1, std::memory_order_relaxed);
+    if (i >= rels_.size()) {
+        // The files are all taken: readers still waiting to join in leave.
+        { std::lock_guard<std::mutex> hold(mutex_); }
+        cold_.notify_all();
+        return false;
+    }
+    timed(i, [&] {
+        read_file(
+            batch, i, [&](std::unique_ptr<SmallFileBatch>& b) { full(*b); },
+            [&](OpenedFile& f) {
+                // Held like an item, so that no hashing thread ends while this one may still
+                // split the file.
+                {
+                    std::lock_guard<std::mutex> hold(mutex_);
+                    ++taken_;
+                }
+                ReadItem item{nullptr, std::move(f)};
+                opened(item.file);
+                finished(item);
+            });
+    });
+    return true;
+}
+
+void Readers::give_back(std::unique_ptr<SmallFileBatch>& batch) noexcept {
+    if (!batch) return;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        spare_.push_back(std::move(batch));
+    }
+    given_back_.notify_one();
 }
 
 std::unique_ptr<SmallFileBatch> Readers::free_batch() {

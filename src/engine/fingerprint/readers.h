@@ -38,10 +38,10 @@ struct ReadItem {
     OpenedFile file;
 };
 
-// Reader threads of one run, started by the constructor and joined by the destructor. As many
-// readers as hashing threads start at once; the others join in once a few files took long enough
-// to have waited for the device (from the start for direct reads), so that a tree in the page
-// cache is not read by more threads than there are processors. They take the files in input
+// Reader threads of one run, started by the constructor and joined by the destructor. They wait
+// until a few files took long enough to have waited for the device (from the start for direct
+// reads); until then the hashing threads read the files themselves (read_here), so that a tree in
+// the page cache is read as fast as by the hashing threads alone. They take the files in input
 // order, open each below `root_fd` as `mode` says, read the small ones
 // into batches and hand the batches and the larger files on through a queue. Memory is fixed: at
 // most readers + 2 * hashers batches exist, and the queue holds at most as many items. A file
@@ -70,12 +70,30 @@ class Readers {
     // Wakes the threads waiting in next() to look at `help_wanted` again.
     void notify() noexcept;
 
+    // True while the files come from the page cache: no file has yet waited for the device.
+    bool warm() const noexcept;
+    // While warm(), a hashing thread reads the files itself, as a reader would, so that the data
+    // it hashes is still in its own processor's caches: takes the next file and reads it into
+    // `batch` (taken from the pool on the first call, kept between calls; full(*batch) hashes and
+    // empties it when the file does not fit), or opens it and calls opened(file) when it is
+    // larger. False, with nothing done, once the files are all taken or no longer warm: the
+    // caller then hashes what `batch` holds, gives it back and takes what the readers hand on.
+    bool read_here(std::unique_ptr<SmallFileBatch>& batch,
+                   const std::function<void(SmallFileBatch&)>& full,
+                   const std::function<void(OpenedFile&)>& opened);
+    void give_back(std::unique_ptr<SmallFileBatch>& batch) noexcept;
+
     // The bound of the readers' memory, for `hashers` hashing threads (file rows aside).
     static size_t memory_bytes(unsigned hashers) noexcept;
 
   private:
     void read(unsigned k) noexcept;
-    void read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i);
+    // Reads file i into `batch`, or opens it when it is larger: full(batch) hands on a full batch
+    // and leaves an empty one, opened(file) hands on a larger file.
+    template <typename Full, typename Opened>
+    void read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i, Full&& full, Opened&& opened);
+    template <typename Read>
+    void timed(size_t i, Read&& read) noexcept;
     std::unique_ptr<SmallFileBatch> free_batch();
     void push(ReadItem&& item);
 
@@ -87,7 +105,6 @@ class Readers {
     const std::function<void(size_t, int)> failed_;
     const size_t max_batches_;
     const size_t max_queued_;
-    const unsigned eager_;  // readers that start at once; the others wait for slow files
     std::atomic<unsigned> slow_files_{0};
 
     std::atomic<size_t> cursor_{0};

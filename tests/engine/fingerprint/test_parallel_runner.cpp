@@ -423,10 +423,13 @@ TEST(ParallelRunner, ManyThreadsSplittingFilesOneAfterAnother) {
 // The readers hand every file on exactly once, against its own index: small files in batches
 // whose results belong to the files they were read from, files that vanished after the walk or
 // cannot be read failed alone among them, larger files opened; and they make no more batches than
-// their fixed pool, however many files there are.
+// their fixed pool, however many files there are. Read by the hashing thread itself while the
+// files come from the page cache, or by the reader threads (direct reads).
 TEST(Readers, HandOnEveryFileOnceAgainstItsIndexWithinAFixedPool) {
+    using mavelin::fingerprint::OpenedFile;
     using mavelin::fingerprint::Readers;
     using mavelin::fingerprint::ReadItem;
+    using mavelin::fingerprint::SmallFileBatch;
     TempDir t("readers");
     const Params p{1024, 2};
     std::vector<std::string> rels, data;
@@ -441,47 +444,59 @@ TEST(Readers, HandOnEveryFileOnceAgainstItsIndexWithinAFixedPool) {
         }
     }
     UniqueFd root(::open(t.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    std::vector<int> seen(rels.size(), 0), errors(rels.size(), 0);
-    std::mutex failures;
-    const unsigned readers = 4, hashers = 1;
-    std::vector<const void*> batches;
-    {
-        Readers r(root.get(), rels, p, mavelin::fs::ReadMode::kCacheNeutral, readers, hashers,
-                  nullptr, [&](size_t i, int err) {
-                      std::lock_guard<std::mutex> hold(failures);
-                      ++seen[i];
-                      errors[i] = err;
-                  });
-        for (;;) {
-            ReadItem item;
-            const Readers::Next next = r.next(item, [] { return false; });
-            if (next == Readers::Next::kEnd) break;
-            ASSERT_EQ(next, Readers::Next::kItem);
-            if (item.batch) {
-                if (std::find(batches.begin(), batches.end(), item.batch.get()) == batches.end())
-                    batches.push_back(item.batch.get());
-                item.batch->flush([&](size_t i, uint64_t size, int err, Rows&& rows) {
-                    ++seen[i];
-                    EXPECT_EQ(err, 0);
-                    EXPECT_EQ(size, data[i].size());
-                    EXPECT_EQ(rows, reference_rows(data[i], p)) << rels[i];
-                });
-            } else {
-                const size_t i = item.file.index;
+    for (auto mode : {mavelin::fs::ReadMode::kCacheNeutral, mavelin::fs::ReadMode::kDirect}) {
+        std::vector<int> seen(rels.size(), 0), errors(rels.size(), 0);
+        std::mutex failures;
+        const unsigned readers = 4, hashers = 1;
+        std::vector<const void*> batches;
+        auto hash_batch = [&](SmallFileBatch& b) {
+            if (std::find(batches.begin(), batches.end(), &b) == batches.end())
+                batches.push_back(&b);
+            b.flush([&](size_t i, uint64_t size, int err, Rows&& rows) {
                 ++seen[i];
-                struct stat a, b;
-                ASSERT_EQ(::fstat(item.file.fd.get(), &a), 0);
-                ASSERT_EQ(::stat((t / rels[i]).c_str(), &b), 0);
-                EXPECT_EQ(a.st_ino, b.st_ino) << rels[i];
-                EXPECT_EQ(item.file.size, data[i].size());
+                EXPECT_EQ(err, 0);
+                EXPECT_EQ(size, data[i].size());
+                EXPECT_EQ(rows, reference_rows(data[i], p)) << rels[i];
+            });
+        };
+        auto opened = [&](OpenedFile& f) {
+            ++seen[f.index];
+            struct stat a, b;
+            ASSERT_EQ(::fstat(f.fd.get(), &a), 0);
+            ASSERT_EQ(::stat((t / rels[f.index]).c_str(), &b), 0);
+            EXPECT_EQ(a.st_ino, b.st_ino) << rels[f.index];
+            EXPECT_EQ(f.size, data[f.index].size());
+        };
+        {
+            Readers r(root.get(), rels, p, mode, readers, hashers, nullptr, [&](size_t i, int err) {
+                std::lock_guard<std::mutex> hold(failures);
+                ++seen[i];
+                errors[i] = err;
+            });
+            std::unique_ptr<SmallFileBatch> own;
+            while (r.read_here(own, hash_batch, opened)) {
             }
-            r.finished(item);
+            if (own) {
+                hash_batch(*own);
+                r.give_back(own);
+            }
+            for (;;) {
+                ReadItem item;
+                const Readers::Next next = r.next(item, [] { return false; });
+                if (next == Readers::Next::kEnd) break;
+                ASSERT_EQ(next, Readers::Next::kItem);
+                if (item.batch) {
+                    hash_batch(*item.batch);
+                } else {
+                    opened(item.file);
+                }
+                r.finished(item);
+            }
         }
+        for (size_t i = 0; i < rels.size(); ++i) {
+            EXPECT_EQ(seen[i], 1) << rels[i];
+            EXPECT_EQ(errors[i], i % 10 == 3 ? ENOENT : i % 13 == 5 ? EISDIR : 0) << rels[i];
+        }
+        EXPECT_LE(batches.size(), readers + 2 * hashers);
     }
-    for (size_t i = 0; i < rels.size(); ++i) {
-        EXPECT_EQ(seen[i], 1) << rels[i];
-        EXPECT_EQ(errors[i], i % 10 == 3 ? ENOENT : i % 13 == 5 ? EISDIR : 0) << rels[i];
-    }
-    EXPECT_GT(batches.size(), 1u);
-    EXPECT_LE(batches.size(), readers + 2 * hashers);
 }
