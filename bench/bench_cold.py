@@ -2,6 +2,7 @@
 # Whole-process signing and validation of trees that are not in the page cache, side by side with dd, b3sum and cat.
 """Usage: python bench/bench_cold.py [--small DIR] [--big DIR] [--rounds 5] [--python PYTHON]
                                   [--baseline-path DIR] [--modes default,--direct] [--tmp DIR]
+                                  [--warm]
 
 Needs root: before every run it writes back and drops the page cache
 (`sync; echo 3 > /proc/sys/vm/drop_caches`). Two trees, generated under --tmp unless given:
@@ -22,7 +23,8 @@ and prints the median wall time, the largest peak RSS (getrusage of the child an
 and the ratios the issue asks for: against dd as a rate (dd time / mavelin time), against b3sum
 (b3sum time / mavelin time), against cat (mavelin time / cat time). With --baseline-path DIR the
 mavelin commands run once more with PYTHONPATH=DIR (another build of the package installed there
-with pip --target), for a before/after in the same rounds.
+with pip --target), for a before/after in the same rounds. With --warm the tree is read into the
+page cache before every run instead (the same rounds and ratios for a warm cache).
 """
 import argparse
 import os
@@ -79,9 +81,12 @@ def commands(kind, top, py, modes, baseline):
     return cmds
 
 
-def run(argv, shell=False, env=None):
-    """Wall seconds and peak RSS of one cold run."""
-    drop_caches()
+def run(argv, shell=False, env=None, top=None):
+    """Wall seconds and peak RSS of one cold run (warm: the tree `top` read before it)."""
+    if top:
+        bench_scale.warm(top)
+    else:
+        drop_caches()
     start = bench_scale.time.perf_counter()
     proc = subprocess.Popen(argv, shell=shell, env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE)
@@ -107,11 +112,12 @@ def measure(kind, top, args):
         order = names[r % len(names):] + names[:r % len(names)]
         for n in order:
             c = cmds[n]
-            t, rss = run(c["argv"], c.get("shell", False), c.get("env"))
+            t, rss = run(c["argv"], c.get("shell", False), c.get("env"), top if args.warm else None)
             times[n].append(t)
             peaks[n].append(rss)
     med = {n: statistics.median(times[n]) for n in names}
-    print(f"\n{kind} tree {top}: {args.rounds} cold rounds, median wall s (min-max), peak RSS")
+    state = "warm" if args.warm else "cold"
+    print(f"\n{kind} tree {top}: {args.rounds} {state} rounds, median wall s (min-max), peak RSS")
     for n in names:
         print(f"  {n:24} {med[n]:7.3f} ({min(times[n]):.3f}-{max(times[n]):.3f})"
               f"  {max(peaks[n]) / 2**20:7.1f} MiB")
@@ -138,9 +144,10 @@ def main():
     ap.add_argument("--baseline-path", help="PYTHONPATH of another build, run side by side")
     ap.add_argument("--modes", default="default", help="comma-separated: default, --direct, --keep-cache")
     ap.add_argument("--tmp", default=None)
+    ap.add_argument("--warm", action="store_true", help="page cache warm instead of dropped")
     args = ap.parse_args()
     args.modes = args.modes.split(",")
-    if os.geteuid() != 0:
+    if os.geteuid() != 0 and not args.warm:
         sys.exit("dropping the page cache needs root")
     tmp = None
     try:
