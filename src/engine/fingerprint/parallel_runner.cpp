@@ -89,7 +89,6 @@ class Run {
         : root_(root),
           rels_(rels),
           params_(params),
-          mode_(mode),
           out_(out),
           threads_(threads),
           cancel_(cancel),
@@ -399,7 +398,6 @@ class Run {
     int root_error_ = 0;
     const std::vector<std::string>& rels_;
     const fingerprint::Params params_;
-    const fs::ReadMode mode_;
     std::vector<FileOutcome>& out_;
     const unsigned threads_;
     const std::atomic<bool>* cancel_;
