@@ -18,6 +18,9 @@ namespace {
 // Bytes read per pread when chunks are small enough to batch; the chunks of one read are hashed
 // side by side. Larger chunks are read in pieces of this much in all.
 constexpr size_t kReadBatch = size_t{256} << 10;
+// The same for direct reads, which no readahead follows: larger requests, which the block layer
+// cuts into several outstanding at once.
+constexpr size_t kDirectReadBatch = size_t{1} << 20;
 // Largest message group handed to hash_many at once.
 constexpr size_t kHashGroup = 64;
 // Chunks hashed side by side when fewer than that fit one read.
@@ -50,7 +53,7 @@ bool chunk_offset(uint64_t base, uint64_t index, uint64_t chunk_size, uint64_t* 
 int hash_small_chunks(const fs::ReadSource& src, size_t chunk, uint64_t base, uint64_t first,
                       uint64_t count, hash::sha256::Digest* out, Buffer& scratch, bool* at_eof,
                       uint64_t* bytes_read, uint64_t known_end) {
-    const uint64_t per_read = kReadBatch / chunk;
+    const uint64_t per_read = (src.direct ? kDirectReadBatch : kReadBatch) / chunk;
     if (!scratch.reserve(static_cast<size_t>(std::min(per_read, count)) * chunk)) return ENOMEM;
     uint64_t done = 0;
     while (done < count) {

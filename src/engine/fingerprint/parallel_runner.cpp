@@ -8,11 +8,13 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <new>
 #include <thread>
 
 #include "engine/cancellation.h"
+#include "engine/fingerprint/readers.h"
 #include "engine/fingerprint/small_batch.h"
 #include "engine/fs/cache_reads.h"
 #include "engine/fs/file_io.h"
@@ -27,9 +29,8 @@ constexpr uint64_t kMaxRangeChunks = 4096;            // digests per range, what
 constexpr size_t kRingPerThread = 16;                 // ranges of one file in flight, per thread
 constexpr uint64_t kRingDigests = uint64_t{1} << 16;  // digests in one split file's ring (2 MiB)
 constexpr size_t kMinRing = 2;                        // ranges in one split file's ring, at least
-constexpr size_t kReadScratch = size_t{256} << 10;    // a worker's read buffer, at most
+constexpr size_t kReadScratch = size_t{1} << 20;      // a worker's read buffer, at most
 constexpr unsigned kMaxThreads = 256;
-constexpr size_t kMaxBatch = 64;  // small files claimed at once
 
 // About kRangeBytes, but at least enough chunks to hash side by side.
 uint64_t range_chunks_for(int64_t chunk_size) {
@@ -75,7 +76,6 @@ struct SplitFile {
 enum class Claim { kGot, kWindowFull, kExhausted };
 
 struct Worker {
-    std::unique_ptr<fingerprint::SmallFileBatch> small;  // small files read, not yet hashed
     fingerprint::Buffer scratch;
     std::unique_ptr<Digest[]> digests;  // one range of chunk digests
     std::unique_ptr<SplitFile> split;   // made on the first file this worker splits, then reused
@@ -89,7 +89,6 @@ class Run {
         : root_(root),
           rels_(rels),
           params_(params),
-          mode_(mode),
           out_(out),
           threads_(threads),
           cancel_(cancel),
@@ -99,48 +98,63 @@ class Run {
         root_error_ = fs::open_at_any_length(AT_FDCWD, root, O_PATH | O_DIRECTORY, root_fd_);
         range_chunks_ = range_chunks_for(params.chunk_size);
         ring_ = ring_ranges_for(range_chunks_, threads);
-        batch_ = std::clamp<size_t>(rels.size() / (size_t{8} * threads), 1, kMaxBatch);
         board_ = std::make_unique<std::atomic<SplitFile*>[]>(threads);
         workers_ = std::make_unique<Worker[]>(threads);
-        for (unsigned k = 0; k < threads; ++k) {
+        for (unsigned k = 0; k < threads; ++k)
             workers_[k].digests = std::make_unique<Digest[]>(range_chunks_);
-            workers_[k].small = std::make_unique<fingerprint::SmallFileBatch>(params);
+        if (root_error_ != 0) {
+            for (size_t i = 0; i < rels.size(); ++i) failed(i, root_error_);
+            return;
         }
+        const auto readers =
+            static_cast<unsigned>(std::min<size_t>(rels.size(), fingerprint::Readers::kMaxReaders));
+        readers_ = std::make_unique<fingerprint::Readers>(
+            root_fd_.get(), rels, params, mode, readers, threads, cancel,
+            [this](size_t i, int err) { failed(i, err); });
     }
 
+    // Hashes what the readers hand on (batches of small files read, larger files opened) and
+    // helps with split files, until the readers have handed on every file and no split file is
+    // left.
     void work(unsigned k) noexcept {
+        if (!readers_) return;
         Worker& w = workers_[k];
+        const std::function<bool()> help_wanted = [this] { return published_.load() > 0; };
+        const std::function<void(fingerprint::SmallFileBatch&)> full =
+            [this](fingerprint::SmallFileBatch& b) { flush_small(b); };
+        const std::function<void(fingerprint::OpenedFile&)> opened =
+            [this, &w, k](fingerprint::OpenedFile& f) {
+                if (!process_opened(w, k, f)) count_file();
+            };
+        std::unique_ptr<fingerprint::SmallFileBatch> own;  // small files this thread read
         for (;;) {
-            active_.fetch_add(1);
-            const size_t begin = cursor_.fetch_add(batch_);
-            const size_t end = std::min(rels_.size(), begin + std::min(batch_, rels_.size()));
-            for (size_t i = begin; i < end; ++i) {
-                process(w, k, i);
-                while (published_.load(std::memory_order_relaxed) > 0 && help(w)) {
-                }
+            if (published_.load() > 0 && help(w)) continue;
+            if (readers_->read_here(own, full, opened)) continue;
+            if (own) {
+                flush_small(*own);
+                readers_->give_back(own);
             }
-            active_.fetch_sub(1);
-            signal();
-            if (begin >= rels_.size()) break;
-        }
-        // Small files stay gathered across claims so that the widest kernels get full groups.
-        flush_small(w);
-        // Every file is taken: help with split files until nothing is left to claim.
-        for (;;) {
-            const uint32_t seen = signal_.load();
-            if (published_.load() > 0) {
+            fingerprint::ReadItem item;
+            const fingerprint::Readers::Next next = readers_->next(item, help_wanted);
+            if (next == fingerprint::Readers::Next::kEnd) break;
+            if (next == fingerprint::Readers::Next::kHelp) {
                 if (!help(w)) std::this_thread::yield();  // their windows are full for a moment
                 continue;
             }
-            if (active_.load() == 0) break;
-            signal_.wait(seen);
+            if (item.batch) {
+                flush_small(*item.batch);
+            } else if (!process_opened(w, k, item.file)) {
+                count_file();
+            }
+            readers_->finished(item);
         }
     }
 
   private:
-    void signal() noexcept {
-        signal_.fetch_add(1);
-        signal_.notify_all();
+    // A file that failed before any hashing (open, small read, cancelled), counted as done.
+    void failed(size_t i, int err) noexcept {
+        fail(i, err);
+        count_file();
     }
 
     // Marks file i failed with `err`, named by its joined path (joined only now: most files
@@ -179,67 +193,36 @@ class Run {
 
     bool cancelled() const noexcept { return cancellation::requested(cancel_); }
 
-    // One file, counted as done unless it was handed on (a split file, or a small file gathered
-    // for hashing later), to be counted when it finishes.
-    void process(Worker& w, unsigned k, size_t i) noexcept {
-        if (!process_file(w, k, i)) count_file();
-    }
-
-    // Hashes the small files the worker gathered and writes their outcomes.
-    void flush_small(Worker& w) noexcept {
-        w.small->flush([this](size_t i, uint64_t size, int err, std::vector<Digest>&& rows) {
+    // Hashes a batch of small files the readers read and writes their outcomes.
+    void flush_small(fingerprint::SmallFileBatch& batch) noexcept {
+        batch.flush([this](size_t i, uint64_t size, int err, std::vector<Digest>&& rows) {
             if (err != 0) {
                 fail(i, err);
             } else {
                 out_[i].rows = std::move(rows);
+                out_[i].size = size;
                 count_bytes(size);
             }
             count_file();
         });
     }
 
-    // True when the file was handed on: split across the workers, or gathered with other small
-    // files.
-    bool process_file(Worker& w, unsigned k, size_t i) noexcept {
+    // A larger file the readers opened. True when it was handed on (split across the workers), to
+    // be counted when it finishes.
+    bool process_opened(Worker& w, unsigned k, fingerprint::OpenedFile& f) noexcept {
+        const size_t i = f.index;
         FileOutcome& o = out_[i];
         try {
             if (cancelled()) {
                 fail(i, ECANCELED);
                 return false;
             }
-            fs::UniqueFd fd;
-            uint64_t size = 0;
-            if (root_error_ != 0) {
-                fail(i, root_error_);
-                return false;
-            }
-            fs::ReadSource src;
-            if (int err = fs::open_below_for_mode(root_fd_.get(), rels_[i], mode_, fd, &size,
-                                                  &src.direct)) {
-                fail(i, err);
-                return false;
-            }
-            src.fd = fd.get();
+            const uint64_t size = f.size;
+            const fs::ReadSource& src = f.src;
             o.size = size;
-            const bool small = w.small->accepts(size);
-            // Direct reads leave the page cache alone; a file system that refused them gets the
-            // cache-neutral reads.
-            if (mode_ != fs::ReadMode::kKeepCache && !src.direct)
-                src.cache = fs::cache_use_for(src.fd, size, small);
-            fs::UncachedBlocks uncached;
-            if (src.cache == fs::CacheUse::kDropUncached && !uncached.take(src.fd, size))
-                src.cache = fs::CacheUse::kDrop;
-            if (small) {
-                if (!w.small->has_room(size)) flush_small(w);
-                if (int err = w.small->add(src, size, i)) {
-                    fail(i, err);
-                    return false;
-                }
-                return true;
-            }
             const uint64_t n = fingerprint::chunk_count(size, params_.chunk_size);
             if (n > range_chunks_ && threads_ > 1) {
-                run_split(w, k, i, std::move(fd), src, std::move(uncached), size, n);
+                run_split(w, k, i, std::move(f.fd), src, std::move(f.uncached), size, n);
                 return true;
             }
             fingerprint::RowReducer reducer(params_.step);
@@ -261,7 +244,7 @@ class Run {
                 reducer.add(w.digests.get(), static_cast<size_t>(count));
             }
             if (src.cache == fs::CacheUse::kDrop) fs::drop_whole_file(src.fd);
-            if (src.cache == fs::CacheUse::kDropUncached) uncached.drop(src.fd);
+            if (src.cache == fs::CacheUse::kDropUncached) f.uncached.drop(src.fd);
             o.rows = reducer.finish();
         } catch (...) {  // out of memory: this file fails, the others go on
             fail(i, ENOMEM);
@@ -292,7 +275,7 @@ class Run {
 
         board_[k].store(&f);
         published_.fetch_add(1);
-        signal();
+        readers_->notify();
         bool listed = true;
         for (;;) {
             uint64_t r = 0;
@@ -415,20 +398,17 @@ class Run {
     int root_error_ = 0;
     const std::vector<std::string>& rels_;
     const fingerprint::Params params_;
-    const fs::ReadMode mode_;
     std::vector<FileOutcome>& out_;
     const unsigned threads_;
     const std::atomic<bool>* cancel_;
     Progress* const progress_;
     uint64_t range_chunks_ = 1;
     size_t ring_ = 2;
-    size_t batch_ = 1;
     std::unique_ptr<std::atomic<SplitFile*>[]> board_;  // board_[k]: the file worker k is splitting
     std::unique_ptr<Worker[]> workers_;
-    std::atomic<size_t> cursor_{0};
-    std::atomic<int> published_{0};    // non-null board entries
-    std::atomic<int> active_{0};       // workers inside a batch of files
-    std::atomic<uint32_t> signal_{0};  // bumped when a file is published or a batch ends
+    std::atomic<int> published_{0};  // non-null board entries
+    // Made last: its threads call failed() and read what is above.
+    std::unique_ptr<fingerprint::Readers> readers_;
 };
 
 }  // namespace
@@ -441,7 +421,8 @@ RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads) 
     m.per_thread_bytes = static_cast<size_t>(m.range_chunks) * sizeof(Digest) +  // digests
                          m.ring_ranges * static_cast<size_t>(m.range_chunks) * sizeof(Digest) +
                          m.ring_ranges * sizeof(std::atomic<uint64_t>) + sizeof(SplitFile) +
-                         kReadScratch + fingerprint::SmallFileBatch::kMemoryBytes;
+                         kReadScratch;
+    m.readers_bytes = fingerprint::Readers::memory_bytes(threads);
     return m;
 }
 

@@ -20,12 +20,15 @@ struct FileOutcome {
     uint64_t size = 0;  // bytes fingerprinted: the size fstat gave once the file was open
 };
 
-// What one worker of a run holds at most, whatever the number and sizes of the files: its read
-// buffer, one range of chunk digests, and the ring of the one file it splits at a time.
+// What a run holds at most, whatever the number and sizes of the files: per hashing thread its
+// read buffer, one range of chunk digests and the ring of the one file it splits at a time; and
+// the readers' batches of small files read ahead (fingerprint::Readers), a fixed number plus two
+// per hashing thread.
 struct RunnerMemory {
     uint64_t range_chunks = 0;    // chunks per range of a split file
     size_t ring_ranges = 0;       // ranges of one split file in flight at once
-    size_t per_thread_bytes = 0;  // the bound, per worker thread (file rows aside)
+    size_t per_thread_bytes = 0;  // the bound, per hashing thread (file rows aside)
+    size_t readers_bytes = 0;     // the bound of the readers' batches
 };
 RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads);
 
@@ -35,11 +38,15 @@ RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads);
 // are hashed as a counted sequential read would give them. A directory fails with EISDIR. Errors
 // are per file and never stop the others.
 //
-// `threads` worker threads (0: one per processor) live only for the duration of the call, so no
-// thread survives into a later fork(). Small files are claimed in batches; a file of several
-// read ranges is split into chunk-aligned ranges that all threads work on, with the chunk digests
-// reduced to rows in file order through a bounded ring, so memory stays small for any file size
-// and grows only linearly with the thread count (runner_memory).
+// `threads` hashing threads (0: one per processor) and up to Readers::kMaxReaders reader threads
+// live only for the duration of the call, so no thread survives into a later fork(). The readers
+// open the files in input order and read the small ones into batches ahead of the hashing
+// threads, so that many requests are outstanding at once (a disk serves them side by side);
+// the hashing threads hash the batches and read the larger files, where the kernel's readahead
+// keeps requests outstanding. A file of several read ranges is split into chunk-aligned ranges
+// that all hashing threads work on, with the chunk digests reduced to rows in file order through
+// a bounded ring, so memory stays small for any file size and grows only linearly with the thread
+// count (runner_memory).
 //
 // When `cancel` becomes true the run winds down quickly: files not yet finished fail with
 // ECANCELED. When `progress` is given, its files_done and bytes_done grow as the work is done

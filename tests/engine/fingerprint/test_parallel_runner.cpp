@@ -23,6 +23,7 @@
 
 #include "engine/fingerprint/fingerprint.h"
 #include "engine/fingerprint/parallel_runner.h"
+#include "engine/fingerprint/readers.h"
 #include "engine/fs/file_io.h"
 #include "engine/hash/sha256/sha256.h"
 #include "temp_dir.h"
@@ -375,8 +376,9 @@ TEST(ParallelRunner, PathsLongerThanPathMax) {
 
 }  // namespace
 
-// What a worker holds is bounded by a constant, whatever the thread count and the chunk size, and
-// a split file's ring still has room for every thread to work on one file while that is cheap.
+// What a worker holds is bounded by a constant, whatever the thread count and the chunk size, the
+// readers' batches grow with the thread count only, and a split file's ring still has room for
+// every thread to work on one file while that is cheap.
 TEST(ParallelRunner, MemoryPerThreadIsBoundedWhateverTheThreadCount) {
     using mavelin::fingerprint::runner_memory;
     for (int64_t chunk : {int64_t{1}, int64_t{64}, int64_t{256}, int64_t{2048}, int64_t{1} << 20,
@@ -384,7 +386,9 @@ TEST(ParallelRunner, MemoryPerThreadIsBoundedWhateverTheThreadCount) {
         const Params p{chunk, 4};
         for (unsigned threads : {1u, 2u, 16u, 64u, 256u, 100000u}) {
             const auto m = runner_memory(p, threads);
-            EXPECT_LE(m.per_thread_bytes, size_t{3} << 20) << chunk << " " << threads;
+            EXPECT_LE(m.per_thread_bytes, size_t{4} << 20) << chunk << " " << threads;
+            // The readers' batches: a fixed number, and two per hashing thread.
+            EXPECT_LE(m.readers_bytes, (16 + 2 * size_t{std::min(threads, 256u)}) << 20);
             EXPECT_GE(m.ring_ranges, 2u);
             EXPECT_LE(m.per_thread_bytes, runner_memory(p, 256).per_thread_bytes);
         }
@@ -413,5 +417,86 @@ TEST(ParallelRunner, ManyThreadsSplittingFilesOneAfterAnother) {
             ASSERT_EQ(out[i].error.code, 0) << rels[i];
             EXPECT_EQ(out[i].rows, reference_rows(data[i], p)) << rels[i] << " threads " << threads;
         }
+    }
+}
+
+// The readers hand every file on exactly once, against its own index: small files in batches
+// whose results belong to the files they were read from, files that vanished after the walk or
+// cannot be read failed alone among them, larger files opened; and they make no more batches than
+// their fixed pool, however many files there are. Read by the hashing thread itself while the
+// files come from the page cache, or by the reader threads (direct reads).
+TEST(Readers, HandOnEveryFileOnceAgainstItsIndexWithinAFixedPool) {
+    using mavelin::fingerprint::OpenedFile;
+    using mavelin::fingerprint::Readers;
+    using mavelin::fingerprint::ReadItem;
+    using mavelin::fingerprint::SmallFileBatch;
+    TempDir t("readers");
+    const Params p{1024, 2};
+    std::vector<std::string> rels, data;
+    for (size_t i = 0; i < 6000; ++i) {
+        rels.push_back(std::string(1, 'f').append(std::to_string(i)));
+        data.push_back(random_bytes(i % 500 == 0 ? 40000 : 1000 + i % 24, i));
+        if (i % 10 == 3) continue;  // vanished
+        if (i % 13 == 5) {
+            ASSERT_EQ(::mkdir((t / rels[i]).c_str(), 0755), 0);
+        } else {
+            write_file(t / rels[i], data[i]);
+        }
+    }
+    UniqueFd root(::open(t.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (auto mode : {mavelin::fs::ReadMode::kCacheNeutral, mavelin::fs::ReadMode::kDirect}) {
+        std::vector<int> seen(rels.size(), 0), errors(rels.size(), 0);
+        std::mutex failures;
+        const unsigned readers = 4, hashers = 1;
+        std::vector<const void*> batches;
+        auto hash_batch = [&](SmallFileBatch& b) {
+            if (std::find(batches.begin(), batches.end(), &b) == batches.end())
+                batches.push_back(&b);
+            b.flush([&](size_t i, uint64_t size, int err, Rows&& rows) {
+                ++seen[i];
+                EXPECT_EQ(err, 0);
+                EXPECT_EQ(size, data[i].size());
+                EXPECT_EQ(rows, reference_rows(data[i], p)) << rels[i];
+            });
+        };
+        auto opened = [&](OpenedFile& f) {
+            ++seen[f.index];
+            struct stat a, b;
+            ASSERT_EQ(::fstat(f.fd.get(), &a), 0);
+            ASSERT_EQ(::stat((t / rels[f.index]).c_str(), &b), 0);
+            EXPECT_EQ(a.st_ino, b.st_ino) << rels[f.index];
+            EXPECT_EQ(f.size, data[f.index].size());
+        };
+        {
+            Readers r(root.get(), rels, p, mode, readers, hashers, nullptr, [&](size_t i, int err) {
+                std::lock_guard<std::mutex> hold(failures);
+                ++seen[i];
+                errors[i] = err;
+            });
+            std::unique_ptr<SmallFileBatch> own;
+            while (r.read_here(own, hash_batch, opened)) {
+            }
+            if (own) {
+                hash_batch(*own);
+                r.give_back(own);
+            }
+            for (;;) {
+                ReadItem item;
+                const Readers::Next next = r.next(item, [] { return false; });
+                if (next == Readers::Next::kEnd) break;
+                ASSERT_EQ(next, Readers::Next::kItem);
+                if (item.batch) {
+                    hash_batch(*item.batch);
+                } else {
+                    opened(item.file);
+                }
+                r.finished(item);
+            }
+        }
+        for (size_t i = 0; i < rels.size(); ++i) {
+            EXPECT_EQ(seen[i], 1) << rels[i];
+            EXPECT_EQ(errors[i], i % 10 == 3 ? ENOENT : i % 13 == 5 ? EISDIR : 0) << rels[i];
+        }
+        EXPECT_LE(batches.size(), readers + 2 * hashers);
     }
 }

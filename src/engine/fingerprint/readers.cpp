@@ -1,0 +1,255 @@
+// The reader threads of a run: they open the files and read the small ones ahead of the hashing
+// threads, so that many requests are outstanding at once whatever the number of hashing threads.
+#include "engine/fingerprint/readers.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <new>
+#include <utility>
+
+#include "engine/cancellation.h"
+
+namespace mavelin::fingerprint {
+namespace {
+
+size_t max_batches(unsigned readers, unsigned hashers) noexcept {
+    return size_t{readers} + size_t{2} * hashers;
+}
+
+// A file whose opening and reading took longer than this waited for the device: a file read from
+// the page cache takes a few microseconds.
+constexpr auto kSlowFile = std::chrono::microseconds(200);
+// Files that waited for the device before the reader threads join in: a warm tree is read faster
+// by the hashing threads themselves, with the data still in their processor's caches.
+constexpr unsigned kSlowFilesForAll = 4;
+
+}  // namespace
+
+Readers::Readers(int root_fd, const std::vector<std::string>& rels, const Params& params,
+                 fs::ReadMode mode, unsigned readers, unsigned hashers,
+                 const std::atomic<bool>* cancel, std::function<void(size_t, int)> failed)
+    : root_fd_(root_fd),
+      rels_(rels),
+      params_(params),
+      mode_(mode),
+      cancel_(cancel),
+      failed_(std::move(failed)),
+      max_batches_(max_batches(std::clamp(readers, 1u, kMaxReaders), hashers)),
+      max_queued_(max_batches_) {
+    readers = std::clamp(readers, 1u, kMaxReaders);
+    // Direct reads always wait for the device.
+    if (mode == fs::ReadMode::kDirect) slow_files_.store(kSlowFilesForAll);
+    spare_.reserve(max_batches_);
+    threads_.reserve(readers);
+    for (unsigned k = 0; k < readers; ++k) {
+        try {
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                ++reading_;
+            }
+            threads_.emplace_back(&Readers::read, this, k);
+        } catch (...) {
+            std::lock_guard<std::mutex> hold(mutex_);
+            --reading_;
+            break;  // fewer readers than asked: the others share the files
+        }
+    }
+    if (threads_.empty()) {
+        // No thread could be started: no file can be read.
+        for (size_t i = cursor_.exchange(rels_.size()); i < rels_.size(); ++i) failed_(i, EAGAIN);
+    }
+}
+
+Readers::~Readers() {
+    for (std::thread& t : threads_) t.join();
+}
+
+size_t Readers::memory_bytes(unsigned hashers) noexcept {
+    return max_batches(kMaxReaders, hashers) *
+           (SmallFileBatch::kMemoryBytes + sizeof(SmallFileBatch) + sizeof(ReadItem));
+}
+
+void Readers::read(unsigned /*k*/) noexcept {
+    {
+        // Joins in once the files are seen to come from the device, or leaves at the end.
+        std::unique_lock<std::mutex> hold(mutex_);
+        cold_.wait(hold, [&] { return !warm() || cursor_.load() >= rels_.size(); });
+    }
+    std::unique_ptr<SmallFileBatch> batch;
+    for (;;) {
+        const size_t i = cursor_.fetch_add(1, std::memory_order_relaxed);
+        if (i >= rels_.size()) break;
+        timed(i, [&] {
+            read_file(
+                batch, i,
+                [&](std::unique_ptr<SmallFileBatch>& b) {
+                    push(ReadItem{std::move(b), {}});
+                    b = free_batch();
+                },
+                [&](OpenedFile& f) {
+                    push(ReadItem{nullptr, std::move(f)});
+                });
+        });
+    }
+    // The files are all taken: readers still waiting to join in leave.
+    { std::lock_guard<std::mutex> hold(mutex_); }
+    cold_.notify_all();
+    if (batch && !batch->empty()) {
+        push(ReadItem{std::move(batch), {}});
+    } else if (batch) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        spare_.push_back(std::move(batch));
+    }
+    bool last = false;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        last = --reading_ == 0;
+    }
+    if (last) ready_.notify_all();
+}
+
+template <typename Full, typename Opened>
+void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i, Full&& full,
+                        Opened&& opened) {
+    if (cancellation::requested(cancel_)) return failed_(i, ECANCELED);
+    OpenedFile f;
+    f.index = i;
+    if (int err = fs::open_below_for_mode(root_fd_, rels_[i], mode_, f.fd, &f.size, &f.src.direct))
+        return failed_(i, err);
+    f.src.fd = f.fd.get();
+    if (!batch) batch = free_batch();  // hashing threads only take one while none waits
+    const bool small = batch->accepts(f.size);
+    // Direct reads leave the page cache alone; a file system that refused them gets the
+    // cache-neutral reads.
+    if (mode_ != fs::ReadMode::kKeepCache && !f.src.direct)
+        f.src.cache = fs::cache_use_for(f.src.fd, f.size, small);
+    if (f.src.cache == fs::CacheUse::kDropUncached && !f.uncached.take(f.src.fd, f.size))
+        f.src.cache = fs::CacheUse::kDrop;
+    if (small) {
+        if (!batch->has_room(f.size)) full(batch);
+        if (int err = batch->add(f.src, f.size, i)) failed_(i, err);
+        return;
+    }
+    opened(f);
+}
+
+// Times the reading of file i: a few slow ones wake the readers that wait.
+template <typename Read>
+void Readers::timed(size_t i, Read&& read) noexcept {
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        read();
+    } catch (...) {  // out of memory: this file fails, the others go on
+        failed_(i, ENOMEM);
+    }
+    if (std::chrono::steady_clock::now() - start > kSlowFile &&
+        slow_files_.fetch_add(1) + 1 == kSlowFilesForAll) {
+        { std::lock_guard<std::mutex> hold(mutex_); }
+        cold_.notify_all();
+    }
+}
+
+bool Readers::warm() const noexcept {
+    return slow_files_.load(std::memory_order_relaxed) < kSlowFilesForAll;
+}
+
+bool Readers::read_here(std::unique_ptr<SmallFileBatch>& batch,
+                        const std::function<void(SmallFileBatch&)>& full,
+                        const std::function<void(OpenedFile&)>& opened) {
+    if (!warm()) return false;
+    const size_t i = cursor_.fetch_add(1, std::memory_order_relaxed);
+    if (i >= rels_.size()) {
+        // The files are all taken: readers still waiting to join in leave.
+        { std::lock_guard<std::mutex> hold(mutex_); }
+        cold_.notify_all();
+        return false;
+    }
+    timed(i, [&] {
+        read_file(
+            batch, i, [&](std::unique_ptr<SmallFileBatch>& b) { full(*b); },
+            [&](OpenedFile& f) {
+                // Held like an item, so that no hashing thread ends while this one may still
+                // split the file.
+                {
+                    std::lock_guard<std::mutex> hold(mutex_);
+                    ++taken_;
+                }
+                ReadItem item{nullptr, std::move(f)};
+                opened(item.file);
+                finished(item);
+            });
+    });
+    return true;
+}
+
+void Readers::give_back(std::unique_ptr<SmallFileBatch>& batch) noexcept {
+    if (!batch) return;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        spare_.push_back(std::move(batch));
+    }
+    given_back_.notify_one();
+}
+
+std::unique_ptr<SmallFileBatch> Readers::free_batch() {
+    {
+        std::unique_lock<std::mutex> hold(mutex_);
+        given_back_.wait(hold, [&] { return !spare_.empty() || batches_ < max_batches_; });
+        if (!spare_.empty()) {
+            std::unique_ptr<SmallFileBatch> b = std::move(spare_.back());
+            spare_.pop_back();
+            return b;
+        }
+        ++batches_;
+    }
+    try {
+        return std::make_unique<SmallFileBatch>(params_);
+    } catch (...) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        --batches_;
+        throw;
+    }
+}
+
+void Readers::push(ReadItem&& item) {
+    {
+        std::unique_lock<std::mutex> hold(mutex_);
+        room_.wait(hold, [&] { return queue_.size() < max_queued_; });
+        queue_.push_back(std::move(item));
+    }
+    ready_.notify_one();
+}
+
+Readers::Next Readers::next(ReadItem& item, const std::function<bool()>& help_wanted) noexcept {
+    std::unique_lock<std::mutex> hold(mutex_);
+    ready_.wait(hold,
+                [&] { return !queue_.empty() || help_wanted() || (reading_ == 0 && taken_ == 0); });
+    if (queue_.empty()) return help_wanted() ? Next::kHelp : Next::kEnd;
+    item = std::move(queue_.front());
+    queue_.pop_front();
+    ++taken_;
+    hold.unlock();
+    room_.notify_one();
+    return Next::kItem;
+}
+
+void Readers::finished(ReadItem& item) noexcept {
+    const bool batch = item.batch != nullptr;
+    bool end = false;
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (batch) spare_.push_back(std::move(item.batch));
+        end = --taken_ == 0 && reading_ == 0 && queue_.empty();
+    }
+    item.file.fd.reset();
+    if (batch) given_back_.notify_one();
+    if (end) ready_.notify_all();
+}
+
+void Readers::notify() noexcept {
+    { std::lock_guard<std::mutex> hold(mutex_); }
+    ready_.notify_all();
+}
+
+}  // namespace mavelin::fingerprint
