@@ -1,4 +1,4 @@
-# Stand-ins for the shard task of a cluster run, for tests: they act on the worker, then fingerprint.
+# Stand-ins for the tasks of a cluster run, for tests: they act on the worker, then walk or fingerprint.
 import os
 import time
 
@@ -51,7 +51,7 @@ def rewrite_each(plan, root, entries, *args):
     return _shards.fingerprint_shard(root, entries, *args)
 
 
-def other_root(seen, root, *args):
+def other_root(seen, task, root, *args):
     """A worker that sees the tree at `seen` (another mount, a stale copy) where the client
-    sees it at `root`."""
-    return _shards.fingerprint_shard(seen, *args)
+    sees it at `root`, for the task function named `task`."""
+    return getattr(_shards, task)(seen, *args)

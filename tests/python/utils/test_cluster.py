@@ -238,23 +238,26 @@ def test_a_split_file_changed_after_planning_gives_what_a_local_run_gives(
 
 
 @pytest.mark.parametrize("how", ["rewritten by every reader", "another size on the worker",
-                                 "missing on the worker"])
+                                 "missing on the worker", "another tree on the worker"])
 def test_a_file_that_is_not_the_one_planned_fails_signing(tmp_path, client, small_shards,
                                                           monkeypatch, caplog, how):
-    # Never a certificate of pieces of two versions of a file, or of another copy of it.
+    # Never a certificate of pieces of two versions of a file, or of another copy of the tree.
     top = make_tree(tmp_path / "t")
     if how == "rewritten by every reader":  # same size: only the identity tells the versions
-        rel, hook = "big.bin", functools.partial(worker_hooks.rewrite_each, {"rel": "big.bin"})
-        expected = "File big.bin changed while it was read on the cluster"
-    else:  # the worker sees a copy of the same files (hard links) but for one
-        rel, seen = os.path.join("d1", "f5.bin"), tmp_path / "seen"
+        hook = functools.partial(worker_hooks.rewrite_each, {"rel": "big.bin"})
+        task, expected = "fingerprint_shard", "File big.bin changed while it was read on the cluster"
+    else:  # the worker sees a copy of the same files (hard links), but for one file
+        rel, seen = "big.bin", tmp_path / "seen"
         shutil.copytree(top, seen, copy_function=os.link)
         os.remove(seen / rel)
         if how == "another size on the worker":
             (seen / rel).write_bytes(b"stale")
-        hook = functools.partial(worker_hooks.other_root, str(seen))
-        expected = f"File {rel} on worker {{}} is not the file this machine sees"
-    monkeypatch.setattr(_shards, "fingerprint_shard", hook)
+        task = "walk_subtree" if how == "another tree on the worker" else "fingerprint_shard"
+        hook = functools.partial(worker_hooks.other_root, str(seen), task)
+        expected = (f"Folder {top} on worker {{}} is not the folder this machine sees"
+                    if task == "walk_subtree" else
+                    f"File {rel} on worker {{}} is not the file this machine sees")
+    monkeypatch.setattr(_shards, task, hook)
     code, lines, certificate = outcome(top, caplog, client=client)
     assert (code, certificate) == (1, None)
     (level, _, message), = [m for m in lines if m[0] == "ERROR"]

@@ -1,0 +1,323 @@
+// The walk of a tree spread over a Dask cluster: the top listed here, subtrees walked and
+// fingerprinted by the workers, their blocks of rows spliced in walk order into the node table.
+#include "python/mavelin/core/passes/cluster_walk.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <list>
+#include <new>
+#include <string_view>
+
+#include "engine/fs/file_io.h"
+#include "engine/table/subtree_block.h"
+#include "python/capi/errors.h"
+#include "python/capi/gil.h"
+#include "python/capi/import.h"
+#include "python/capi/paths.h"
+#include "python/mavelin/core/passes/cluster_pass.h"
+
+namespace mavelin::passes {
+namespace {
+
+using table::SubtreeTask;
+using Folder = SubtreeTask::Folder;
+
+// Files a task walks before it hands the folders it has not entered back: enough that a task's
+// fixed cost is small against its work, few enough that a result stays a few megabytes.
+constexpr std::uint64_t kTaskFiles = 16384;
+// Tasks submitted ahead of the oldest one not yet spliced, per cluster thread, and bounds.
+constexpr size_t kWindowPerThread = 8;
+constexpr size_t kMinWindow = 16;
+constexpr size_t kMaxWindow = 1024;
+
+struct Task {
+    std::vector<Folder> folders;
+    std::uint64_t budget = kTaskFiles;
+    bool top = false;  // the top folder's own files; its listing is checked against ours
+    py::Ref future;
+};
+
+// The inode of root/rel as a directory, not following a link at its end; 0 when it is none.
+std::uint64_t folder_ino(const std::string& root, const std::string& rel) {
+    struct stat st {};
+    const std::string path = rel.empty() ? root : fs::posix_join(root, rel);
+    const int flags = rel.empty() ? 0 : AT_SYMLINK_NOFOLLOW;
+    if (::fstatat(AT_FDCWD, path.c_str(), &st, flags) != 0 || !S_ISDIR(st.st_mode)) return 0;
+    return static_cast<std::uint64_t>(st.st_ino);
+}
+
+// This machine's listing of the top: its inode and its subfolders with theirs. False when the top
+// cannot be walked (`errors` then says why, or it is missing).
+bool list_top(const std::string& root, std::uint64_t& ino, std::vector<Folder>& dirs,
+              std::vector<fs::WalkError>& errors) {
+    fs::TreeWalker walker(root);
+    if (!walker.next()) {
+        errors = walker.errors();
+        return false;
+    }
+    struct stat st {};
+    ino = ::fstat(walker.current_fd(), &st) == 0 ? static_cast<std::uint64_t>(st.st_ino) : 0;
+    std::vector<fs::TreeWalker::Remaining> remaining;
+    walker.take_remaining(remaining);
+    for (auto& r : remaining) dirs.push_back({std::move(r.rel), static_cast<std::uint64_t>(r.ino)});
+    return true;
+}
+
+bool same_folders(const std::vector<Folder>& a, const std::vector<Folder>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Folder& x, const Folder& y) {
+        return x.rel == y.rel && x.ino == y.ino;
+    });
+}
+
+class ClusterWalk {
+  public:
+    ClusterWalk(PyObject* client, PyObject* logger, const std::string& root,
+                const fingerprint::Params& params, unsigned threads, SplicedWalk& out)
+        : client_(client),
+          logger_(logger),
+          root_(root),
+          params_(params),
+          threads_(threads),
+          out_(out) {}
+
+    int run(const fs::SkippedFiles* skipped) {
+        if (!list_top(root_, root_ino_, top_dirs_, out_.errors)) return 0;
+        std::string absolute;
+        if (absolute_root(root_, absolute) < 0) return -1;
+        std::uint64_t shard_bytes = 0;
+        py::Ref shard = py::import_attr("mavelin.core._shards", "SHARD_BYTES");
+        if (!shard) return -1;
+        shard_bytes = PyLong_AsUnsignedLongLong(shard.get());
+        if (shard_bytes == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return -1;
+        large_chunks_ = std::max<std::uint64_t>(
+            1, shard_bytes / static_cast<std::uint64_t>(params_.chunk_size));
+        fn_ = py::import_attr("mavelin.core._shards", "walk_subtree");
+        submit_ = py::attr(client_, "submit");
+        root_text_ = py::decode_path(absolute);
+        kwargs_ = py::Ref::steal(Py_BuildValue("{s:O}", "pure", Py_False));
+        skipped_ = py::Ref::steal(PyList_New(0));
+        if (!fn_ || !submit_ || !root_text_ || !kwargs_ || !skipped_) return -1;
+        for (size_t i = 0; skipped && i < skipped->size(); ++i) {
+            py::Ref rel = py::decode_path((*skipped)[i].rel);
+            py::Ref name = rel ? py::decode_path((*skipped)[i].name) : py::Ref();
+            py::Ref pair =
+                name ? py::Ref::steal(PyTuple_Pack(2, rel.get(), name.get())) : py::Ref();
+            if (!pair || PyList_Append(skipped_.get(), pair.get()) < 0) return -1;
+        }
+        const int window = window_size(client_, kWindowPerThread, kMinWindow, kMaxWindow);
+        threads_total_ = static_cast<size_t>(window) / kWindowPerThread;
+
+        // The top's own files first, then its subfolders in groups, in walk order.
+        Task top;
+        top.folders.push_back({std::string(), root_ino_});
+        top.budget = 0;
+        top.top = true;
+        queue_.push_back(std::move(top));
+        to_submit_.push_back(queue_.begin());
+        hand_on(top_dirs_, queue_.end(), 4, false);
+
+        while (!queue_.empty()) {
+            // The head is always among them: what it handed on comes first.
+            while (!to_submit_.empty() &&
+                   (in_flight_ < static_cast<size_t>(window) || !queue_.front().future)) {
+                auto it = to_submit_.front();
+                to_submit_.pop_front();
+                if (!(it->future = submit(*it))) return fail();
+                ++in_flight_;
+            }
+            py::Ref result =
+                py::Ref::steal(PyObject_CallMethod(queue_.front().future.get(), "result", nullptr));
+            if (!result) return fail();
+            --in_flight_;
+            if (splice(result.get()) < 0) return fail();
+            queue_.pop_front();
+        }
+        return 0;
+    }
+
+  private:
+    // Tasks for `folders` (in walk order) before `at`, at most `spread` per cluster thread,
+    // submitted before (`first`) or after the other waiting tasks.
+    void hand_on(const std::vector<Folder>& folders, std::list<Task>::iterator at, size_t spread,
+                 bool first) {
+        if (folders.empty()) return;
+        const size_t groups =
+            std::min(folders.size(), std::max<size_t>(2, threads_total_ * spread));
+        const size_t per = (folders.size() + groups - 1) / groups;
+        std::vector<std::list<Task>::iterator> made;
+        for (size_t from = 0; from < folders.size(); from += per) {
+            Task t;
+            t.folders.assign(folders.begin() + static_cast<std::ptrdiff_t>(from),
+                             folders.begin() +
+                                 static_cast<std::ptrdiff_t>(std::min(folders.size(), from + per)));
+            made.push_back(queue_.insert(at, std::move(t)));
+        }
+        to_submit_.insert(first ? to_submit_.begin() : to_submit_.end(), made.begin(), made.end());
+    }
+
+    py::Ref submit(const Task& t) {
+        py::Ref folders = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(t.folders.size())));
+        if (!folders) return {};
+        for (size_t k = 0; k < t.folders.size(); ++k) {
+            py::Ref rel = py::decode_path(t.folders[k].rel);
+            py::Ref pair = rel ? py::Ref::steal(Py_BuildValue("(OK)", rel.get(), t.folders[k].ino))
+                               : py::Ref();
+            if (!pair) return {};
+            PyList_SET_ITEM(folders.get(), static_cast<Py_ssize_t>(k), pair.release());
+        }
+        py::Ref args = py::Ref::steal(Py_BuildValue(
+            "(OOOKKKLLIO)", fn_.get(), root_text_.get(), folders.get(), root_ino_, t.budget,
+            large_chunks_, params_.chunk_size, params_.step, threads_, skipped_.get()));
+        if (!args) return {};
+        return py::Ref::steal(PyObject_Call(submit_.get(), args.get(), kwargs_.get()));
+    }
+
+    // The head task's result into the table, or the run's failure when its worker sees another
+    // tree.
+    int splice(PyObject* result) {
+        PyObject* bytes = nullptr;
+        PyObject* worker = nullptr;
+        if (!PyArg_ParseTuple(result, "SO", &bytes, &worker)) return -1;
+        const std::string_view raw(PyBytes_AS_STRING(bytes),
+                                   static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+        const size_t rows = params_.step > 0 ? static_cast<size_t>(params_.step) : 0;
+        table::SubtreeBlock block;
+        if (!block.read(raw, rows)) {
+            PyErr_SetString(PyExc_SystemError, "a walk task came back malformed");
+            return -1;
+        }
+        Task& task = queue_.front();
+        switch (block.status) {
+            case table::BlockStatus::kWalked:
+                break;
+            case table::BlockStatus::kRootUnreadable: {
+                py::Ref blind = py::Ref::steal(Py_BuildValue("(iO)", block.error, worker));
+                return blind ? report_blind_worker(logger_, root_, blind.get()) : -1;
+            }
+            case table::BlockStatus::kOtherRoot:
+                return report_drift(logger_, kFolder, root_, root_, worker,
+                                    folder_ino(root_, std::string()) != root_ino_);
+            case table::BlockStatus::kOtherFolder: {
+                if (block.folder >= task.folders.size()) break;
+                const Folder& f = task.folders[block.folder];
+                const std::string path = f.rel.empty() ? root_ : fs::posix_join(root_, f.rel);
+                return report_drift(logger_, kFolder, f.rel.empty() ? root_ : f.rel, path, worker,
+                                    folder_ino(root_, f.rel) != f.ino);
+            }
+        }
+        if (block.status != table::BlockStatus::kWalked) {
+            PyErr_SetString(PyExc_SystemError, "a walk task came back malformed");
+            return -1;
+        }
+        std::vector<Folder> remaining = std::move(block.remaining);
+        if (task.top) {
+            // The worker's listing of the top against this machine's.
+            if (!same_folders(remaining, top_dirs_)) {
+                std::uint64_t ino = 0;
+                std::vector<Folder> now;
+                std::vector<fs::WalkError> unused;
+                const bool listed = list_top(root_, ino, now, unused);
+                return report_drift(logger_, kFolder, root_, root_, worker,
+                                    !listed || ino != root_ino_ || !same_folders(now, top_dirs_));
+            }
+            remaining.clear();
+        }
+        bool no_memory = false;
+        {
+            py::GilRelease released;
+            try {
+                add_rows(block);
+            } catch (const std::bad_alloc&) {
+                no_memory = true;
+            }
+        }
+        if (no_memory) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        hand_on(remaining, std::next(queue_.begin()), 1, true);
+        return 0;
+    }
+
+    void add_rows(const table::SubtreeBlock& block) {
+        table::NodeTable& t = out_.nodes;
+        block.for_each_row([&](const table::BlockRow& r) {
+            const std::size_t i = t.size();
+            const auto id = static_cast<std::int64_t>(i) + 1;
+            if (r.error == 0) {
+                t.add(id, r.path, reinterpret_cast<const table::Digest*>(r.digests));
+                out_.bytes += r.size;
+                return;
+            }
+            t.add(id, r.path);
+            if (r.error == table::kLargeFile)
+                out_.large.push_back(i);
+            else
+                out_.failures.push_back({i, {r.error, fs::posix_join(root_, std::string(r.path))}});
+        });
+        for (std::string_view d : block.dangling) out_.dangling.emplace_back(d);
+        for (const auto& l : block.left_out) {
+            fs::LeftOutFolder folder;
+            folder.rel = l.rel;
+            for (std::string_view name : l.files) folder.files.emplace_back(name);
+            out_.left_out.push_back(std::move(folder));
+        }
+        for (const auto& [rel, code] : block.errors)
+            out_.errors.push_back({std::string(rel), code});
+    }
+
+    // Cancels the tasks still known, keeping the exception being raised (Ctrl-C included).
+    int fail() {
+        py::FetchedError error = py::fetch_error();
+        py::Ref pending = py::Ref::steal(PyList_New(0));
+        for (auto it = queue_.begin(); pending && it != queue_.end(); ++it)
+            if (it->future && PyList_Append(pending.get(), it->future.get()) < 0) break;
+        py::Ref done =
+            pending ? py::Ref::steal(PyObject_CallMethod(client_, "cancel", "O", pending.get()))
+                    : py::Ref();
+        PyErr_Clear();
+        queue_.clear();
+        error.restore();
+        return -1;
+    }
+
+    PyObject* client_;
+    PyObject* logger_;
+    const std::string& root_;
+    const fingerprint::Params params_;
+    const unsigned threads_;
+    SplicedWalk& out_;
+    std::uint64_t root_ino_ = 0;
+    std::vector<Folder> top_dirs_;
+    std::uint64_t large_chunks_ = 1;
+    size_t threads_total_ = 1;
+    py::Ref fn_, submit_, root_text_, kwargs_, skipped_;
+    std::list<Task> queue_;                            // in walk order; the head is spliced next
+    std::deque<std::list<Task>::iterator> to_submit_;  // tasks not submitted yet, in that order
+    size_t in_flight_ = 0;
+};
+
+}  // namespace
+
+int walk_on_cluster(PyObject* cluster, const std::string& root, const fingerprint::Params& params,
+                    unsigned threads, const fs::SkippedFiles* skipped, SplicedWalk& out) {
+    PyObject* client = nullptr;
+    PyObject* logger = nullptr;
+    if (!PyArg_ParseTuple(cluster, "OO", &client, &logger)) return -1;
+    out.nodes = table::NodeTable(params.step > 0 ? static_cast<std::size_t>(params.step) : 0);
+    ClusterWalk walk(client, logger, root, params, threads, out);
+    if (walk.run(skipped) < 0) return -1;
+    out.nodes.shrink_to_fit();
+    try {
+        out.nodes.prepare_fingerprints();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace mavelin::passes
