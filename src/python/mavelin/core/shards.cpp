@@ -396,6 +396,8 @@ PyMethodDef kFunctions[] = {
 int init_shards(PyObject* m) {
     // Bytes of file content per task of a run on a cluster (a larger file is split in ranges).
     if (PyModule_AddIntConstant(m, "SHARD_BYTES", 64L << 20) < 0) return -1;
+    // Files a walk task takes before it hands the folders it has not entered back.
+    if (PyModule_AddIntConstant(m, "WALK_TASK_FILES", 16384) < 0) return -1;
     for (PyMethodDef& def : kFunctions)
         if (py::add_function(m, &def) < 0) return -1;
     return 0;

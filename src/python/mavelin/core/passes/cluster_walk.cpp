@@ -25,9 +25,6 @@ namespace {
 using table::SubtreeTask;
 using Folder = SubtreeTask::Folder;
 
-// Files a task walks before it hands the folders it has not entered back: enough that a task's
-// fixed cost is small against its work, few enough that a result stays a few megabytes.
-constexpr std::uint64_t kTaskFiles = 16384;
 // Tasks submitted ahead of the oldest one not yet spliced, per cluster thread, and bounds.
 constexpr size_t kWindowPerThread = 8;
 constexpr size_t kMinWindow = 16;
@@ -35,7 +32,7 @@ constexpr size_t kMaxWindow = 1024;
 
 struct Task {
     std::vector<Folder> folders;
-    std::uint64_t budget = kTaskFiles;
+    std::uint64_t budget = 0;
     bool top = false;  // the top folder's own files; its listing is checked against ours
     py::Ref future;
 };
@@ -66,6 +63,13 @@ bool list_top(const std::string& root, std::uint64_t& ino, std::vector<Folder>& 
     return true;
 }
 
+int module_u64(const char* name, std::uint64_t& out) {
+    py::Ref value = py::import_attr("mavelin.core._shards", name);
+    if (!value) return -1;
+    out = PyLong_AsUnsignedLongLong(value.get());
+    return out == static_cast<std::uint64_t>(-1) && PyErr_Occurred() ? -1 : 0;
+}
+
 bool same_folders(const std::vector<Folder>& a, const std::vector<Folder>& b) {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const Folder& x, const Folder& y) {
         return x.rel == y.rel && x.ino == y.ino;
@@ -87,11 +91,13 @@ class ClusterWalk {
         if (!list_top(root_, root_ino_, top_dirs_, out_.errors)) return 0;
         std::string absolute;
         if (absolute_root(root_, absolute) < 0) return -1;
+        // Files a task walks before it hands the folders it has not entered back
+        // (WALK_TASK_FILES: enough that a task's fixed cost is small against its work, few
+        // enough that a result stays a few megabytes), and bytes of content per task.
         std::uint64_t shard_bytes = 0;
-        py::Ref shard = py::import_attr("mavelin.core._shards", "SHARD_BYTES");
-        if (!shard) return -1;
-        shard_bytes = PyLong_AsUnsignedLongLong(shard.get());
-        if (shard_bytes == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return -1;
+        if (module_u64("SHARD_BYTES", shard_bytes) < 0 ||
+            module_u64("WALK_TASK_FILES", task_files_) < 0)
+            return -1;
         large_chunks_ = std::max<std::uint64_t>(
             1, shard_bytes / static_cast<std::uint64_t>(params_.chunk_size));
         fn_ = py::import_attr("mavelin.core._shards", "walk_subtree");
@@ -150,6 +156,7 @@ class ClusterWalk {
         std::vector<std::list<Task>::iterator> made;
         for (size_t from = 0; from < folders.size(); from += per) {
             Task t;
+            t.budget = task_files_;
             t.folders.assign(folders.begin() + static_cast<std::ptrdiff_t>(from),
                              folders.begin() +
                                  static_cast<std::ptrdiff_t>(std::min(folders.size(), from + per)));
@@ -293,6 +300,7 @@ class ClusterWalk {
     std::uint64_t root_ino_ = 0;
     std::vector<Folder> top_dirs_;
     std::uint64_t large_chunks_ = 1;
+    std::uint64_t task_files_ = 1;
     size_t threads_total_ = 1;
     py::Ref fn_, submit_, root_text_, kwargs_, skipped_;
     std::list<Task> queue_;                            // in walk order; the head is spliced next
