@@ -33,7 +33,8 @@ constexpr size_t kMaxWindow = 1024;
 struct Task {
     std::vector<Folder> folders;
     std::uint64_t budget = 0;
-    bool top = false;  // the top folder's own files; its listing is checked against ours
+    bool top = false;        // the top folder's own files; its listing is checked against ours
+    long long priority = 0;  // the cluster runs tasks of a higher one first
     py::Ref future;
 };
 
@@ -103,9 +104,8 @@ class ClusterWalk {
         fn_ = py::import_attr("mavelin.core._shards", "walk_subtree");
         submit_ = py::attr(client_, "submit");
         root_text_ = py::decode_path(absolute);
-        kwargs_ = py::Ref::steal(Py_BuildValue("{s:O}", "pure", Py_False));
         skipped_ = py::Ref::steal(PyList_New(0));
-        if (!fn_ || !submit_ || !root_text_ || !kwargs_ || !skipped_) return -1;
+        if (!fn_ || !submit_ || !root_text_ || !skipped_) return -1;
         for (size_t i = 0; skipped && i < skipped->size(); ++i) {
             py::Ref rel = py::decode_path((*skipped)[i].rel);
             py::Ref name = rel ? py::decode_path((*skipped)[i].name) : py::Ref();
@@ -124,6 +124,7 @@ class ClusterWalk {
         queue_.push_back(std::move(top));
         to_submit_.push_back(queue_.begin());
         hand_on(top_dirs_, queue_.end(), 4, false);
+        queue_.front().priority = next_priority_++;
 
         while (!queue_.empty()) {
             // The head is always among them: what it handed on comes first.
@@ -145,14 +146,17 @@ class ClusterWalk {
     }
 
   private:
-    // Tasks for `folders` (in walk order) before `at`, at most `spread` per cluster thread,
-    // submitted before (`first`) or after the other waiting tasks.
+    // Tasks for `folders` (in walk order) before `at`, at most `spread` per cluster thread (or
+    // more, of at most `most_per_task` folders each), submitted before (`first`) or after the other
+    // waiting tasks. They run before every task made so far, the first first: what the head hands
+    // on is always spliced next, and the tasks already running or waiting on the workers come after
+    // it in walk order.
     void hand_on(const std::vector<Folder>& folders, std::list<Task>::iterator at, size_t spread,
-                 bool first) {
+                 bool first, size_t most_per_task = SIZE_MAX) {
         if (folders.empty()) return;
         const size_t groups =
             std::min(folders.size(), std::max<size_t>(2, threads_total_ * spread));
-        const size_t per = (folders.size() + groups - 1) / groups;
+        const size_t per = std::min((folders.size() + groups - 1) / groups, most_per_task);
         std::vector<std::list<Task>::iterator> made;
         for (size_t from = 0; from < folders.size(); from += per) {
             Task t;
@@ -162,6 +166,9 @@ class ClusterWalk {
                                  static_cast<std::ptrdiff_t>(std::min(folders.size(), from + per)));
             made.push_back(queue_.insert(at, std::move(t)));
         }
+        for (size_t k = 0; k < made.size(); ++k)
+            made[k]->priority = next_priority_ + static_cast<long long>(made.size() - k);
+        next_priority_ += static_cast<long long>(made.size()) + 1;
         to_submit_.insert(first ? to_submit_.begin() : to_submit_.end(), made.begin(), made.end());
     }
 
@@ -178,8 +185,10 @@ class ClusterWalk {
         py::Ref args = py::Ref::steal(Py_BuildValue(
             "(OOOKKKLLIO)", fn_.get(), root_text_.get(), folders.get(), root_ino_, t.budget,
             large_chunks_, params_.chunk_size, params_.step, threads_, skipped_.get()));
-        if (!args) return {};
-        return py::Ref::steal(PyObject_Call(submit_.get(), args.get(), kwargs_.get()));
+        py::Ref kwargs =
+            py::Ref::steal(Py_BuildValue("{s:O,s:L}", "pure", Py_False, "priority", t.priority));
+        if (!args || !kwargs) return {};
+        return py::Ref::steal(PyObject_Call(submit_.get(), args.get(), kwargs.get()));
     }
 
     // The head task's result into the table, or the run's failure when its worker sees another
@@ -245,7 +254,18 @@ class ClusterWalk {
             PyErr_NoMemory();
             return -1;
         }
-        hand_on(remaining, std::next(queue_.begin()), 1, true);
+        // What the head hands back: its folders it did not reach, after the subfolders of the one
+        // it stopped in. Each group should hold about a task's files, judged by the files per
+        // folder of this task.
+        size_t untouched = 0;
+        while (untouched < remaining.size() && untouched < task.folders.size() &&
+               remaining[remaining.size() - 1 - untouched].rel ==
+                   task.folders[task.folders.size() - 1 - untouched].rel)
+            ++untouched;
+        const std::uint64_t walked = std::max<size_t>(1, task.folders.size() - untouched);
+        const std::uint64_t per_folder = std::max<std::uint64_t>(1, block.files / walked);
+        hand_on(remaining, std::next(queue_.begin()), 1, true,
+                static_cast<size_t>(std::max<std::uint64_t>(1, task_files_ / per_folder)));
         return 0;
     }
 
@@ -302,7 +322,8 @@ class ClusterWalk {
     std::uint64_t large_chunks_ = 1;
     std::uint64_t task_files_ = 1;
     size_t threads_total_ = 1;
-    py::Ref fn_, submit_, root_text_, kwargs_, skipped_;
+    py::Ref fn_, submit_, root_text_, skipped_;
+    long long next_priority_ = 0;
     std::list<Task> queue_;                            // in walk order; the head is spliced next
     std::deque<std::list<Task>::iterator> to_submit_;  // tasks not submitted yet, in that order
     size_t in_flight_ = 0;
