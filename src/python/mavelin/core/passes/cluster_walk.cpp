@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cstring>
-#include <deque>
 #include <list>
 #include <new>
+#include <queue>
 #include <string_view>
 
 #include "engine/fs/file_io.h"
@@ -33,10 +33,15 @@ constexpr size_t kMaxWindow = 1024;
 struct Task {
     std::vector<Folder> folders;
     std::uint64_t budget = 0;
-    bool top = false;        // the top folder's own files; its listing is checked against ours
-    long long priority = 0;  // the cluster runs tasks of a higher one first
+    bool top = false;     // the top folder's own files; its listing is checked against ours
+    double priority = 0;  // the cluster runs tasks of a higher one first: walk order
     py::Ref future;
+    py::Ref result;          // fetched, not spliced yet
+    bool handed_on = false;  // the folders it handed back are tasks already
 };
+
+// Bytes of results fetched ahead of their turn, to hand their folders on early, at most.
+constexpr size_t kHeldBytes = size_t{64} << 20;
 
 // The inode of root/rel as a directory, not following a link at its end; 0 when it is none.
 std::uint64_t folder_ino(const std::string& root, const std::string& rel) {
@@ -103,9 +108,10 @@ class ClusterWalk {
             1, shard_bytes / static_cast<std::uint64_t>(params_.chunk_size));
         fn_ = py::import_attr("mavelin.core._shards", "walk_subtree");
         submit_ = py::attr(client_, "submit");
+        wait_ = py::import_attr("distributed", "wait");
         root_text_ = py::decode_path(absolute);
         skipped_ = py::Ref::steal(PyList_New(0));
-        if (!fn_ || !submit_ || !root_text_ || !skipped_) return -1;
+        if (!fn_ || !submit_ || !wait_ || !root_text_ || !skipped_) return -1;
         for (size_t i = 0; skipped && i < skipped->size(); ++i) {
             py::Ref rel = py::decode_path((*skipped)[i].rel);
             py::Ref name = rel ? py::decode_path((*skipped)[i].name) : py::Ref();
@@ -119,27 +125,34 @@ class ClusterWalk {
         // The top's own files first, then its subfolders in groups, in walk order.
         Task top;
         top.folders.push_back({std::string(), root_ino_});
-        top.budget = 0;
         top.top = true;
+        top.handed_on = true;
         queue_.push_back(std::move(top));
-        to_submit_.push_back(queue_.begin());
-        hand_on(top_dirs_, queue_.end(), 4, false);
-        queue_.front().priority = next_priority_++;
+        to_submit_.emplace(0.0, queue_.begin());
+        hand_on(top_dirs_, queue_.end(), 4);
 
         while (!queue_.empty()) {
-            // The head is always among them: what it handed on comes first.
-            while (!to_submit_.empty() &&
-                   (in_flight_ < static_cast<size_t>(window) || !queue_.front().future)) {
-                auto it = to_submit_.front();
-                to_submit_.pop_front();
+            // The head is always among them.
+            while (!to_submit_.empty() && (in_flight_ < static_cast<size_t>(window) ||
+                                           (!queue_.front().future && !queue_.front().result))) {
+                auto it = to_submit_.top().second;
+                to_submit_.pop();
                 if (!(it->future = submit(*it))) return fail();
+                running_.push_back(it);
                 ++in_flight_;
             }
-            py::Ref result =
-                py::Ref::steal(PyObject_CallMethod(queue_.front().future.get(), "result", nullptr));
-            if (!result) return fail();
+            // Results fetched as tasks finish, so that the folders they hand back become tasks
+            // at once; spliced in walk order.
+            if (fetch_finished() < 0) return fail();
+            Task& head = queue_.front();
+            if (!head.result) {
+                if (wait_any() < 0) return fail();
+                continue;
+            }
+            const int spliced = splice(head);
+            held_ -= static_cast<size_t>(PyBytes_GET_SIZE(PyTuple_GET_ITEM(head.result.get(), 0)));
+            if (spliced < 0) return fail();
             --in_flight_;
-            if (splice(result.get()) < 0) return fail();
             queue_.pop_front();
         }
         return 0;
@@ -147,29 +160,85 @@ class ClusterWalk {
 
   private:
     // Tasks for `folders` (in walk order) before `at`, at most `spread` per cluster thread (or
-    // more, of at most `most_per_task` folders each), submitted before (`first`) or after the other
-    // waiting tasks. They run before every task made so far, the first first: what the head hands
-    // on is always spliced next, and the tasks already running or waiting on the workers come after
-    // it in walk order.
+    // more, of at most `most_per_task` folders each), with priorities between those of the tasks
+    // around them, so that the cluster runs tasks in walk order.
     void hand_on(const std::vector<Folder>& folders, std::list<Task>::iterator at, size_t spread,
-                 bool first, size_t most_per_task = SIZE_MAX) {
+                 size_t most_per_task = SIZE_MAX) {
         if (folders.empty()) return;
         const size_t groups =
             std::min(folders.size(), std::max<size_t>(2, threads_total_ * spread));
         const size_t per = std::min((folders.size() + groups - 1) / groups, most_per_task);
-        std::vector<std::list<Task>::iterator> made;
-        for (size_t from = 0; from < folders.size(); from += per) {
+        const double high = at == queue_.begin() ? 1.0 : std::prev(at)->priority;
+        const double low = at == queue_.end() ? high - 1.0 : at->priority;
+        const size_t n = (folders.size() + per - 1) / per;
+        size_t k = 0;
+        for (size_t from = 0; from < folders.size(); from += per, ++k) {
             Task t;
             t.budget = task_files_;
             t.folders.assign(folders.begin() + static_cast<std::ptrdiff_t>(from),
                              folders.begin() +
                                  static_cast<std::ptrdiff_t>(std::min(folders.size(), from + per)));
-            made.push_back(queue_.insert(at, std::move(t)));
+            t.priority =
+                high - (high - low) * static_cast<double>(k + 1) / static_cast<double>(n + 1);
+            auto it = queue_.insert(at, std::move(t));
+            to_submit_.emplace(it->priority, it);
         }
-        for (size_t k = 0; k < made.size(); ++k)
-            made[k]->priority = next_priority_ + static_cast<long long>(made.size() - k);
-        next_priority_ += static_cast<long long>(made.size()) + 1;
-        to_submit_.insert(first ? to_submit_.begin() : to_submit_.end(), made.begin(), made.end());
+    }
+
+    // Fetches the results of the tasks that finished, the head's always, others while they hold
+    // few bytes, and hands their folders on.
+    int fetch_finished() {
+        for (size_t k = 0; k < running_.size();) {
+            Task& t = *running_[k];
+            const bool head = running_[k] == queue_.begin();
+            if (!head && held_ >= kHeldBytes) {
+                ++k;
+                continue;
+            }
+            py::Ref done = py::Ref::steal(PyObject_CallMethod(t.future.get(), "done", nullptr));
+            const int finished = done ? PyObject_IsTrue(done.get()) : -1;
+            if (finished < 0) return -1;
+            if (!finished) {
+                ++k;
+                continue;
+            }
+            t.result = py::Ref::steal(PyObject_CallMethod(t.future.get(), "result", nullptr));
+            if (!t.result) return -1;
+            if (!PyTuple_Check(t.result.get()) || PyTuple_GET_SIZE(t.result.get()) != 2 ||
+                !PyBytes_Check(PyTuple_GET_ITEM(t.result.get(), 0))) {
+                PyErr_SetString(PyExc_SystemError, "a walk task came back malformed");
+                return -1;
+            }
+            held_ += static_cast<size_t>(PyBytes_GET_SIZE(PyTuple_GET_ITEM(t.result.get(), 0)));
+            t.future = py::Ref();
+            const auto it = running_[k];
+            running_[k] = running_.back();
+            running_.pop_back();
+            if (hand_on_from(it) < 0) return -1;
+        }
+        return 0;
+    }
+
+    // Waits until one of the running tasks finishes (Ctrl-C raises KeyboardInterrupt).
+    int wait_any() {
+        if (running_.empty()) {
+            PyErr_SetString(PyExc_SystemError, "the spliced walk has nothing to wait for");
+            return -1;
+        }
+        // The head alone while results are held up to the bound: others can only wait.
+        const bool head_only = held_ >= kHeldBytes && queue_.front().future;
+        py::Ref futures = py::Ref::steal(PyList_New(0));
+        if (!futures) return -1;
+        for (auto it : running_)
+            if ((!head_only || it == queue_.begin()) &&
+                PyList_Append(futures.get(), it->future.get()) < 0)
+                return -1;
+        py::Ref args = py::Ref::steal(PyTuple_Pack(1, futures.get()));
+        py::Ref kwargs = py::Ref::steal(Py_BuildValue("{s:s}", "return_when", "FIRST_COMPLETED"));
+        py::Ref done = args && kwargs
+                           ? py::Ref::steal(PyObject_Call(wait_.get(), args.get(), kwargs.get()))
+                           : py::Ref();
+        return done ? 0 : -1;
     }
 
     py::Ref submit(const Task& t) {
@@ -186,17 +255,17 @@ class ClusterWalk {
             "(OOOKKKLLIO)", fn_.get(), root_text_.get(), folders.get(), root_ino_, t.budget,
             large_chunks_, params_.chunk_size, params_.step, threads_, skipped_.get()));
         py::Ref kwargs =
-            py::Ref::steal(Py_BuildValue("{s:O,s:L}", "pure", Py_False, "priority", t.priority));
+            py::Ref::steal(Py_BuildValue("{s:O,s:d}", "pure", Py_False, "priority", t.priority));
         if (!args || !kwargs) return {};
         return py::Ref::steal(PyObject_Call(submit_.get(), args.get(), kwargs.get()));
     }
 
     // The head task's result into the table, or the run's failure when its worker sees another
     // tree.
-    int splice(PyObject* result) {
+    int splice(Task& task) {
         PyObject* bytes = nullptr;
         PyObject* worker = nullptr;
-        if (!PyArg_ParseTuple(result, "SO", &bytes, &worker)) return -1;
+        if (!PyArg_ParseTuple(task.result.get(), "SO", &bytes, &worker)) return -1;
         const std::string_view raw(PyBytes_AS_STRING(bytes),
                                    static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
         const size_t rows = params_.step > 0 ? static_cast<size_t>(params_.step) : 0;
@@ -205,7 +274,6 @@ class ClusterWalk {
             PyErr_SetString(PyExc_SystemError, "a walk task came back malformed");
             return -1;
         }
-        Task& task = queue_.front();
         switch (block.status) {
             case table::BlockStatus::kWalked:
                 break;
@@ -228,10 +296,9 @@ class ClusterWalk {
             PyErr_SetString(PyExc_SystemError, "a walk task came back malformed");
             return -1;
         }
-        std::vector<Folder> remaining = std::move(block.remaining);
         if (task.top) {
             // The worker's listing of the top against this machine's.
-            if (!same_folders(remaining, top_dirs_)) {
+            if (!same_folders(block.remaining, top_dirs_)) {
                 std::uint64_t ino = 0;
                 std::vector<Folder> now;
                 std::vector<fs::WalkError> unused;
@@ -239,7 +306,6 @@ class ClusterWalk {
                 return report_drift(logger_, kFolder, root_, root_, worker,
                                     !listed || ino != root_ino_ || !same_folders(now, top_dirs_));
             }
-            remaining.clear();
         }
         bool no_memory = false;
         {
@@ -254,9 +320,24 @@ class ClusterWalk {
             PyErr_NoMemory();
             return -1;
         }
-        // What the head hands back: its folders it did not reach, after the subfolders of the one
-        // it stopped in. Each group should hold about a task's files, judged by the files per
-        // folder of this task.
+        return 0;
+    }
+
+    // The folders a finished task handed back, as tasks right after it: its folders it did not
+    // reach, after the subfolders of the one it stopped in. Each should hold about a task's
+    // files, judged by the files per folder of that task.
+    int hand_on_from(std::list<Task>::iterator it) {
+        Task& task = *it;
+        if (task.handed_on) return 0;
+        task.handed_on = true;
+        PyObject* bytes = PyTuple_GET_ITEM(task.result.get(), 0);
+        const std::string_view raw(PyBytes_AS_STRING(bytes),
+                                   static_cast<size_t>(PyBytes_GET_SIZE(bytes)));
+        table::SubtreeBlock block;
+        if (!block.read(raw, params_.step > 0 ? static_cast<size_t>(params_.step) : 0) ||
+            block.status != table::BlockStatus::kWalked)
+            return 0;  // the splice says what is wrong
+        const std::vector<Folder>& remaining = block.remaining;
         size_t untouched = 0;
         while (untouched < remaining.size() && untouched < task.folders.size() &&
                remaining[remaining.size() - 1 - untouched].rel ==
@@ -264,8 +345,13 @@ class ClusterWalk {
             ++untouched;
         const std::uint64_t walked = std::max<size_t>(1, task.folders.size() - untouched);
         const std::uint64_t per_folder = std::max<std::uint64_t>(1, block.files / walked);
-        hand_on(remaining, std::next(queue_.begin()), 1, true,
-                static_cast<size_t>(std::max<std::uint64_t>(1, task_files_ / per_folder)));
+        try {
+            hand_on(remaining, std::next(it), 1,
+                    static_cast<size_t>(std::max<std::uint64_t>(1, task_files_ / per_folder)));
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            return -1;
+        }
         return 0;
     }
 
@@ -322,11 +408,16 @@ class ClusterWalk {
     std::uint64_t large_chunks_ = 1;
     std::uint64_t task_files_ = 1;
     size_t threads_total_ = 1;
-    py::Ref fn_, submit_, root_text_, skipped_;
-    long long next_priority_ = 0;
-    std::list<Task> queue_;                            // in walk order; the head is spliced next
-    std::deque<std::list<Task>::iterator> to_submit_;  // tasks not submitted yet, in that order
-    size_t in_flight_ = 0;
+    py::Ref fn_, submit_, wait_, root_text_, skipped_;
+    std::list<Task> queue_;  // in walk order; the head is spliced next
+    using Waiting = std::pair<double, std::list<Task>::iterator>;
+    struct Earlier {
+        bool operator()(const Waiting& a, const Waiting& b) const { return a.first < b.first; }
+    };
+    std::priority_queue<Waiting, std::vector<Waiting>, Earlier> to_submit_;  // not submitted yet
+    std::vector<std::list<Task>::iterator> running_;  // submitted, result not fetched
+    size_t in_flight_ = 0;                            // submitted and not spliced
+    size_t held_ = 0;  // bytes of the results fetched and not spliced
 };
 
 }  // namespace
