@@ -232,12 +232,13 @@ def test_the_commands_take_a_scheduler_address(tmp_path, client):
 def test_a_worker_killed_mid_run_is_retried_and_the_result_exact(tmp_path, client, monkeypatch):
     top = make_tree(tmp_path / "t")
     for i in range(150):
-        (top / "many").mkdir(exist_ok=True)
-        (top / "many" / f"{i}").write_bytes(os.urandom(8000))
+        (top / "many" / f"{i % 30}").mkdir(parents=True, exist_ok=True)
+        (top / "many" / f"{i % 30}" / f"{i}").write_bytes(os.urandom(8000))
     sign_folder(str(top), "silent")
     local = archive(top)
     os.remove(top / CERT)
-    monkeypatch.setattr(_shards, "SHARD_BYTES", 16 << 10)  # one task per file
+    monkeypatch.setattr(_shards, "WALK_TASK_FILES", 4)  # dozens of walk tasks
+    monkeypatch.setattr(_shards, "SHARD_BYTES", 16 << 10)  # and range tasks for big.bin
     pids = client.run(os.getpid)
     victim = sorted(pids.values())[0]
     killed = threading.Event()
