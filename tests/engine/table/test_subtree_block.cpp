@@ -34,12 +34,12 @@ void write_file(const std::string& p, const std::string& data) {
 void make_tree(const TempDir& dir) {
     std::string chain = dir.path();
     for (int d = 0; d < 40; ++d) {
-        chain += "/c" + std::to_string(d);
+        chain.append("/c").append(std::to_string(d));
         ASSERT_EQ(::mkdir(chain.c_str(), 0755), 0);
         if (d % 9 == 0) write_file(chain + "/f", std::to_string(d));
     }
     for (int a = 0; a < 4; ++a) {
-        const std::string sub = dir / ("a" + std::to_string(a));
+        const std::string sub = dir / std::string("a").append(std::to_string(a));
         ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
         for (int b = 0; b < a; ++b)
             ASSERT_EQ(::mkdir((sub + "/b" + std::to_string(b)).c_str(), 0755), 0);

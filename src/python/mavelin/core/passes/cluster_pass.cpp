@@ -101,8 +101,7 @@ class ClusterRun {
         root_text_ = py::decode_path(absolute);
         kwargs_ = py::Ref::steal(Py_BuildValue("{s:O}", "pure", Py_False));
         if (!fn_ || !submit_ || !timeout_error_ || !root_text_ || !kwargs_) return -1;
-        window_ =
-            static_cast<size_t>(window_size(client_, kWindowPerThread, kMinWindow, kMaxWindow));
+        window_ = window_size(client_, kWindowPerThread, kMinWindow, kMaxWindow);
         return 0;
     }
 
@@ -417,7 +416,7 @@ int report_blind_worker(PyObject* logger, const std::string& root, PyObject* bli
     return -1;
 }
 
-int window_size(PyObject* client, size_t per_thread, size_t least, size_t most) {
+size_t window_size(PyObject* client, size_t per_thread, size_t least, size_t most) {
     size_t threads = 0;
     py::Ref counts = py::Ref::steal(PyObject_CallMethod(client, "nthreads", nullptr));
     py::Ref values = counts && PyDict_Check(counts.get())

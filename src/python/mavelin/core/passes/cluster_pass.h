@@ -50,7 +50,7 @@ int report_drift(PyObject* logger, Drifted what, const std::string& shown_path,
 int report_blind_worker(PyObject* logger, const std::string& root, PyObject* blind);
 // Tasks a run keeps submitted ahead: `per_thread` per thread of the cluster of `client`, within
 // [least, most].
-int window_size(PyObject* client, size_t per_thread, size_t least, size_t most);
+size_t window_size(PyObject* client, size_t per_thread, size_t least, size_t most);
 
 // The cluster a procedure runs on: the `client` given (a distributed.Client), or one connected
 // to `scheduler` ("auto": the address in DASK_SCHEDULER_ADDRESS) and closed again when the

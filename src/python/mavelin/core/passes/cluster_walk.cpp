@@ -119,8 +119,8 @@ class ClusterWalk {
                 name ? py::Ref::steal(PyTuple_Pack(2, rel.get(), name.get())) : py::Ref();
             if (!pair || PyList_Append(skipped_.get(), pair.get()) < 0) return -1;
         }
-        const int window = window_size(client_, kWindowPerThread, kMinWindow, kMaxWindow);
-        threads_total_ = static_cast<size_t>(window) / kWindowPerThread;
+        const size_t window = window_size(client_, kWindowPerThread, kMinWindow, kMaxWindow);
+        threads_total_ = window / kWindowPerThread;
 
         // The top's own files first, then its subfolders in groups, in walk order.
         Task top;
@@ -133,8 +133,8 @@ class ClusterWalk {
 
         while (!queue_.empty()) {
             // The head is always among them.
-            while (!to_submit_.empty() && (in_flight_ < static_cast<size_t>(window) ||
-                                           (!queue_.front().future && !queue_.front().result))) {
+            while (!to_submit_.empty() &&
+                   (in_flight_ < window || (!queue_.front().future && !queue_.front().result))) {
                 auto it = to_submit_.top().second;
                 to_submit_.pop();
                 if (!(it->future = submit(*it))) return fail();
