@@ -1,4 +1,5 @@
-# Stand-ins for the shard task of a cluster run, for tests: they act on the worker, then fingerprint.
+# Stand-ins for the tasks of a cluster run, for tests: they act on the worker, then walk or fingerprint.
+import ctypes
 import os
 import time
 
@@ -32,10 +33,10 @@ def change_first(plan, *args):
     return _shards.fingerprint_shard(*args)
 
 
-def slow(seconds, *args):
-    """A shard that takes at least `seconds` longer."""
+def slow(seconds, task, *args):
+    """A task (function `task`) that takes at least `seconds` longer."""
     time.sleep(seconds)
-    return _shards.fingerprint_shard(*args)
+    return getattr(_shards, task)(*args)
 
 
 def rewrite_each(plan, root, entries, *args):
@@ -51,7 +52,38 @@ def rewrite_each(plan, root, entries, *args):
     return _shards.fingerprint_shard(root, entries, *args)
 
 
-def other_root(seen, root, *args):
+def other_root(seen, task, root, *args):
     """A worker that sees the tree at `seen` (another mount, a stale copy) where the client
-    sees it at `root`."""
-    return _shards.fingerprint_shard(seen, *args)
+    sees it at `root`, for the task function named `task`."""
+    return getattr(_shards, task)(seen, *args)
+
+
+class _CapHeader(ctypes.Structure):
+    _fields_ = [("version", ctypes.c_uint32), ("pid", ctypes.c_int)]
+
+
+class _CapData(ctypes.Structure):
+    _fields_ = [("effective", ctypes.c_uint32), ("permitted", ctypes.c_uint32),
+                ("inheritable", ctypes.c_uint32)]
+
+
+def dac_override(on):
+    """Turns CAP_DAC_OVERRIDE and CAP_DAC_READ_SEARCH of the calling thread (and the threads it
+    starts) off or back on, so that file permissions apply to root too."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    header, data = _CapHeader(0x20080522, 0), (_CapData * 2)()
+    if libc.capget(ctypes.byref(header), data) != 0:
+        raise OSError(ctypes.get_errno(), "capget")
+    mask = (1 << 1) | (1 << 2)
+    data[0].effective = data[0].effective | mask if on else data[0].effective & ~mask
+    if libc.capset(ctypes.byref(header), data) != 0:
+        raise OSError(ctypes.get_errno(), "capset")
+
+
+def without_dac(task, *args):
+    """The task `task` with file permissions applying to it."""
+    dac_override(False)
+    try:
+        return getattr(_shards, task)(*args)
+    finally:
+        dac_override(True)

@@ -84,6 +84,71 @@ std::string top_folder_name(const std::string& top) {
 TreeWalker::TreeWalker(std::string top, const std::atomic<bool>* cancel)
     : top_(std::move(top)), cancel_(cancel) {}
 
+TreeWalker::TreeWalker(std::string top, std::string below, const std::atomic<bool>* cancel)
+    : top_(std::move(top)), cancel_(cancel), below_(std::move(below)), subtree_(true) {}
+
+Visit* TreeWalker::start_subtree() {
+    fs::UniqueFd fd;
+    if (const int err = fs::open_keeping_atime(O_RDONLY | O_DIRECTORY, [&](int flags) {
+            return fs::open_at_any_length(AT_FDCWD, top_, flags, fd);
+        })) {
+        top_error_ = err;
+        return nullptr;
+    }
+    if (below_.empty()) return push(std::move(fd), top_folder_name(top_)) ? &current_ : nullptr;
+    // The folders above the subtree's own, as the whole walk entered them.
+    size_t from = 0;
+    for (size_t slash; (slash = below_.find('/', from)) != std::string::npos; from = slash + 1) {
+        const std::string name = below_.substr(from, slash - from);
+        fs::UniqueFd next(
+            openat_retry(fd.get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next) {
+            above_error_ = errno;
+            return nullptr;
+        }
+        fd = std::move(next);
+    }
+    const std::string name = below_.substr(from);
+    rel_ = below_.substr(0, from == 0 ? 0 : from - 1);
+    fs::UniqueFd sub;
+    const int err =
+        fs::open_keeping_atime(O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, [&](int flags) {
+            sub.reset(openat_retry(fd.get(), name.c_str(), flags));
+            return sub ? 0 : errno;
+        });
+    if (err != 0) {  // as a subfolder of the whole walk
+        if (err != ENOENT && err != ELOOP && err != ENOTDIR) record(name, err);
+        return nullptr;
+    }
+    rel_ = below_;
+    return push(std::move(sub), name) ? &current_ : nullptr;
+}
+
+void TreeWalker::take_remaining(std::vector<Remaining>& out) {
+    auto add = [&out](int dirfd, std::string_view rel, const std::string& name) {
+        Remaining r;
+        r.rel.reserve(rel.size() + 1 + name.size());
+        r.rel.append(rel);
+        if (!rel.empty()) r.rel.push_back('/');
+        r.rel.append(name);
+        struct stat st;
+        if (dirfd >= 0 && ::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(st.st_mode))
+            r.ino = st.st_ino;
+        out.push_back(std::move(r));
+    };
+    if (pending_ && !frames_.empty()) {
+        for (const std::string& d : current_.dirs) add(frames_.back().fd.get(), rel_, d);
+        current_.dirs.clear();
+    }
+    for (size_t k = frames_.size(); k-- > 0;) {
+        Frame& f = frames_[k];
+        const std::string_view rel = std::string_view(rel_).substr(0, f.rel_len);
+        for (size_t i = f.next; i < f.dirs.size(); ++i) add(f.fd.get(), rel, f.dirs[i]);
+        f.next = f.dirs.size();
+    }
+}
+
 void TreeWalker::record(const std::string& name, int code) {
     WalkError e;
     e.rel = rel_;
@@ -211,6 +276,7 @@ Visit* TreeWalker::next() {
     if (cancelled()) return nullptr;
     if (!started_) {
         started_ = true;
+        if (subtree_) return start_subtree();
         fs::UniqueFd fd;
         if (const int err = fs::open_keeping_atime(O_RDONLY | O_DIRECTORY, [&](int flags) {
                 return fs::open_at_any_length(AT_FDCWD, top_, flags, fd);

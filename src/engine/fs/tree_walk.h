@@ -49,6 +49,14 @@ class TreeWalker {
     // When `cancel` turns true the walk ends at the next folder or listing batch (next() then
     // returns nullptr and cancelled() is true).
     explicit TreeWalker(std::string top, const std::atomic<bool>* cancel = nullptr);
+    // Walks only the subtree of the folder `below` (its path below `top`, folder names joined
+    // with '/'; "" for the whole tree) exactly as the walk of the whole tree walks it: the visits'
+    // `rel` and the errors are paths below `top`, every component of `below` is entered without
+    // following links, and the subtree's own folder is skipped or recorded as a subfolder is when
+    // it cannot be entered. When `top` itself cannot be opened, or a component above the
+    // subtree's folder cannot be entered, nothing is visited and nothing recorded: top_error()
+    // and above_error() give the errno.
+    TreeWalker(std::string top, std::string below, const std::atomic<bool>* cancel = nullptr);
     TreeWalker(const TreeWalker&) = delete;
     TreeWalker& operator=(const TreeWalker&) = delete;
 
@@ -63,6 +71,20 @@ class TreeWalker {
     int current_fd() const { return frames_.empty() ? -1 : frames_.back().fd.get(); }
     const std::vector<WalkError>& errors() const { return errors_; }
     bool cancelled() const { return cancellation::requested(cancel_); }
+    int top_error() const { return top_error_; }
+    int above_error() const { return above_error_; }
+
+    // A folder not entered yet: its path below the top and its inode as a stat without following
+    // links gives it now (0 when that fails or it is no directory).
+    struct Remaining {
+        std::string rel;
+        ino_t ino = 0;
+    };
+    // Ends the walk early: appends to `out`, in walk order, every folder it would still enter
+    // (the subfolders of the visit next() returned last, then those left in each folder above),
+    // so that walking each of them in turn continues this walk exactly. next() then returns
+    // nullptr.
+    void take_remaining(std::vector<Remaining>& out);
 
   private:
     struct Frame {
@@ -95,6 +117,12 @@ class TreeWalker {
     std::vector<char> buffer_;  // directory listing buffer
     std::vector<WalkError> errors_;
     const std::atomic<bool>* cancel_ = nullptr;
+    std::string below_;  // a subtree walk: its folder below top_
+    bool subtree_ = false;
+    int top_error_ = 0;
+    int above_error_ = 0;
+
+    Visit* start_subtree();
 };
 
 // The last component of `top` as pathlib's Path(top).parts[-1] gives it: '/'-separated, with empty
@@ -118,10 +146,14 @@ using SkippedFiles = std::vector<SkippedFile>;
 // such a folder with files goes to left_out(visit) instead. A symbolic link whose target is
 // missing has no contents to certify: it goes to dangling(rel, file) instead of visit. The files of
 // `skipped` (when given) are no nodes at all.
-template <class Visitor, class LeftOut, class Dangling>
-void for_each_node_file(TreeWalker& walker, Visitor&& visit, LeftOut&& left_out,
-                        Dangling&& dangling, const SkippedFiles* skipped = nullptr) {
+// `on_folder(visit)`, when given, sees every visited folder first (and may edit its `dirs`, or
+// end the walk with take_remaining()).
+template <class Visitor, class LeftOut, class Dangling, class OnFolder = void (*)(Visit&)>
+void for_each_node_file(
+    TreeWalker& walker, Visitor&& visit, LeftOut&& left_out, Dangling&& dangling,
+    const SkippedFiles* skipped = nullptr, OnFolder&& on_folder = [](Visit&) {}) {
     while (Visit* v = walker.next()) {
+        on_folder(*v);
         if (v->files.empty()) continue;
         if (v->name == certificate_format::kFolderName) {
             left_out(*v);

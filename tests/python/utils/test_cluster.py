@@ -118,6 +118,69 @@ def test_validation_on_the_cluster_logs_what_a_local_one_logs(tmp_path, client, 
     assert any(level == "WARNING" for level, _, _ in runs[0][1])
 
 
+def wide_tree(top, seed):
+    """Folders nested every way the walk meets them: some left out for their name (deep too), an
+    unreadable one (mode 0), links to folders and dangling ones, a chain deeper than the walk
+    keeps open, large files deep down, and many folders more than a task takes."""
+    rng = random.Random(seed)
+    for i in range(80):
+        d = top.joinpath(*(f"n{rng.randrange(4)}" for _ in range(rng.randrange(0, 5))))
+        d.mkdir(parents=True, exist_ok=True)
+        (d / f"f{i}").write_bytes(rng.randbytes(rng.randrange(0, 5000)))
+    for left_out in (top / "Certificates", top / "n1" / "Certificates"):
+        (left_out / "sub").mkdir(parents=True)
+        (left_out / "left out").write_bytes(b"x")
+        (left_out / "sub" / "kept").write_bytes(b"y")
+    deep = top.joinpath("deep", *(f"{k}" for k in range(40)))
+    deep.mkdir(parents=True)
+    for k in range(0, 40, 7):
+        (top.joinpath("deep", *(f"{j}" for j in range(k))) / "file").write_bytes(bytes([k]))
+    (top / "n0" / "private" / "sub").mkdir(parents=True, exist_ok=True)
+    (top / "n0" / "private" / "sub" / "secret").write_bytes(b"s")
+    os.symlink("n0", top / "link to a folder")
+    os.symlink("nowhere", top / "n2" / "dangling")
+    (top / "n3" / "n1" / "big").parent.mkdir(parents=True, exist_ok=True)
+    (top / "n3" / "n1" / "big").write_bytes(rng.randbytes(300_000))  # five ranges
+    return top
+
+
+@pytest.mark.parametrize("task_files", [0, 3, 1 << 20])
+@pytest.mark.parametrize("procedure", ["sign", "validate"])
+def test_the_spliced_walk_gives_what_a_local_walk_gives(tmp_path, client, small_shards,
+                                                        monkeypatch, caplog, task_files,
+                                                        procedure):
+    # The workers walk subtrees (each task at most task_files files before it hands the rest
+    # back) and the caller splices their rows: certificate, lines and exit status as locally.
+    top = wide_tree(tmp_path / "t", task_files)
+    monkeypatch.setattr(_shards, "WALK_TASK_FILES", task_files)
+    monkeypatch.setattr(_shards, "walk_subtree",
+                        functools.partial(worker_hooks.without_dac, "walk_subtree"))
+    if procedure == "validate":
+        sign_folder(str(top), "silent")
+        with open(top / "n3" / "n1" / "big", "r+b") as f:
+            f.write(b"changed")
+        (top / "n2" / "new").write_bytes(b"new")
+    os.chmod(top / "n0" / "private", 0)
+    runs = []
+    for kw in ({}, {"client": client}):
+        caplog.clear()
+        worker_hooks.dac_override(False)
+        try:
+            if procedure == "sign":
+                runs.append(outcome(top, caplog, **kw))
+                continue
+            with caplog.at_level(logging.INFO), pytest.raises(SystemExit) as exit_info:
+                validate_certificate(str(top), None, **kw)
+            runs.append((exit_info.value.code, messages(caplog)))
+        finally:
+            worker_hooks.dac_override(True)
+    os.chmod(top / "n0" / "private", 0o755)
+    assert runs[0] == runs[1]
+    assert any("private" in m for _, _, m in runs[0][1])
+    if procedure == "sign":  # and once readable, the certificate itself
+        assert outcome(top, caplog) == outcome(top, caplog, client=client)
+
+
 def test_an_unreadable_file_fails_signing_as_locally(tmp_path, client, caplog):
     top = make_tree(tmp_path / "t")
     os.symlink("loop", top / "d0" / "loop")
@@ -169,12 +232,13 @@ def test_the_commands_take_a_scheduler_address(tmp_path, client):
 def test_a_worker_killed_mid_run_is_retried_and_the_result_exact(tmp_path, client, monkeypatch):
     top = make_tree(tmp_path / "t")
     for i in range(150):
-        (top / "many").mkdir(exist_ok=True)
-        (top / "many" / f"{i}").write_bytes(os.urandom(8000))
+        (top / "many" / f"{i % 30}").mkdir(parents=True, exist_ok=True)
+        (top / "many" / f"{i % 30}" / f"{i}").write_bytes(os.urandom(8000))
     sign_folder(str(top), "silent")
     local = archive(top)
     os.remove(top / CERT)
-    monkeypatch.setattr(_shards, "SHARD_BYTES", 16 << 10)  # one task per file
+    monkeypatch.setattr(_shards, "WALK_TASK_FILES", 4)  # dozens of walk tasks
+    monkeypatch.setattr(_shards, "SHARD_BYTES", 16 << 10)  # and range tasks for big.bin
     pids = client.run(os.getpid)
     victim = sorted(pids.values())[0]
     killed = threading.Event()
@@ -238,23 +302,26 @@ def test_a_split_file_changed_after_planning_gives_what_a_local_run_gives(
 
 
 @pytest.mark.parametrize("how", ["rewritten by every reader", "another size on the worker",
-                                 "missing on the worker"])
+                                 "missing on the worker", "another tree on the worker"])
 def test_a_file_that_is_not_the_one_planned_fails_signing(tmp_path, client, small_shards,
                                                           monkeypatch, caplog, how):
-    # Never a certificate of pieces of two versions of a file, or of another copy of it.
+    # Never a certificate of pieces of two versions of a file, or of another copy of the tree.
     top = make_tree(tmp_path / "t")
     if how == "rewritten by every reader":  # same size: only the identity tells the versions
-        rel, hook = "big.bin", functools.partial(worker_hooks.rewrite_each, {"rel": "big.bin"})
-        expected = "File big.bin changed while it was read on the cluster"
-    else:  # the worker sees a copy of the same files (hard links) but for one
-        rel, seen = os.path.join("d1", "f5.bin"), tmp_path / "seen"
+        hook = functools.partial(worker_hooks.rewrite_each, {"rel": "big.bin"})
+        task, expected = "fingerprint_shard", "File big.bin changed while it was read on the cluster"
+    else:  # the worker sees a copy of the same files (hard links), but for one file
+        rel, seen = "big.bin", tmp_path / "seen"
         shutil.copytree(top, seen, copy_function=os.link)
         os.remove(seen / rel)
         if how == "another size on the worker":
             (seen / rel).write_bytes(b"stale")
-        hook = functools.partial(worker_hooks.other_root, str(seen))
-        expected = f"File {rel} on worker {{}} is not the file this machine sees"
-    monkeypatch.setattr(_shards, "fingerprint_shard", hook)
+        task = "walk_subtree" if how == "another tree on the worker" else "fingerprint_shard"
+        hook = functools.partial(worker_hooks.other_root, str(seen), task)
+        expected = (f"Folder {top} on worker {{}} is not the folder this machine sees"
+                    if task == "walk_subtree" else
+                    f"File {rel} on worker {{}} is not the file this machine sees")
+    monkeypatch.setattr(_shards, task, hook)
     code, lines, certificate = outcome(top, caplog, client=client)
     assert (code, certificate) == (1, None)
     (level, _, message), = [m for m in lines if m[0] == "ERROR"]
@@ -283,9 +350,11 @@ def test_ctrl_c_in_the_library_cancels_the_tasks_and_keeps_the_certificate(
     sign_folder(str(top), "silent")
     before = (top / CERT).read_bytes()
     for i in range(200):
-        (top / f"f{i}").write_bytes(os.urandom(100))
-    monkeypatch.setattr(_shards, "SHARD_BYTES", 16 << 10)  # a task per file
-    monkeypatch.setattr(_shards, "fingerprint_shard", functools.partial(worker_hooks.slow, 0.05))
+        (top / f"d{i % 20}").mkdir(exist_ok=True)
+        (top / f"d{i % 20}" / f"f{i}").write_bytes(os.urandom(100))
+    monkeypatch.setattr(_shards, "WALK_TASK_FILES", 1)  # a task per folder
+    monkeypatch.setattr(_shards, "walk_subtree",
+                        functools.partial(worker_hooks.slow, 0.05, "walk_subtree"))
     main = threading.main_thread().ident
     stop = threading.Event()
 
@@ -342,7 +411,8 @@ def test_the_progress_line_counts_shards_as_they_finish(tmp_path, client):
     code = (f"import functools, runpy, sys; sys.path.insert(0, {TESTS_DIR!r}); "
             "import worker_hooks; from mavelin.core import _shards; "
             "_shards.SHARD_BYTES = 16 << 10; "
-            "_shards.fingerprint_shard = functools.partial(worker_hooks.slow, 0.05); "
+            "_shards.fingerprint_shard = functools.partial(worker_hooks.slow, 0.05, "
+            "'fingerprint_shard'); "
             "sys.argv[0] = 'mavelin'; runpy.run_module('mavelin', run_name='__main__')")
     status, stdout, terminal = run_with_terminal_stderr(
         [sys.executable, "-c", code, "sign_folder", "-p", top, "--scheduler",
@@ -360,41 +430,40 @@ def test_the_progress_line_counts_shards_as_they_finish(tmp_path, client):
 
 
 class CountingClient:
-    """A client that counts the futures alive in the caller and the results fetched at once."""
+    """A client that counts the tasks submitted and the futures alive in the caller."""
 
     def __init__(self, client):
         self._client = client
         self.alive = {}
         self.most_alive = 0
-        self.batches = []
+        self.submitted = 0
 
     def submit(self, *args, **kwargs):
         future = self._client.submit(*args, **kwargs)
         ref = weakref.ref(future, lambda r: self.alive.pop(id(r), None))
         self.alive[id(ref)] = ref
         self.most_alive = max(self.most_alive, len(self.alive))
+        self.submitted += 1
         return future
-
-    def gather(self, futures):
-        self.batches.append(len(futures))
-        return self._client.gather(futures)
 
     def __getattr__(self, name):
         return getattr(self._client, name)
 
 
-def test_a_large_tree_keeps_a_bounded_window_of_tasks(tmp_path, client, monkeypatch):
+@pytest.mark.parametrize("tasks", ["walk", "ranges"])
+def test_a_large_tree_keeps_a_bounded_window_of_tasks(tmp_path, client, monkeypatch, tasks):
     top = tmp_path / "t"
-    (top / "many").mkdir(parents=True)
-    for i in range(400):
-        (top / "many" / f"{i}").write_bytes(os.urandom(500))
+    for i in range(400 if tasks == "walk" else 100):  # over a hundred walk or range tasks
+        (top / f"{i % 200}").mkdir(parents=True, exist_ok=True)
+        (top / f"{i % 200}" / f"{i}").write_bytes(os.urandom(500 if tasks == "walk" else 40_000))
     sign_folder(str(top), "silent")
     local = archive(top)
     os.remove(top / CERT)
-    monkeypatch.setattr(_shards, "SHARD_BYTES", 16 << 10)  # 400 tasks
+    monkeypatch.setattr(_shards, "WALK_TASK_FILES", 1)  # a walk task per folder
+    monkeypatch.setattr(_shards, "SHARD_BYTES", 16 << 10)  # and three range tasks per file
     counting = CountingClient(client)
     sign_folder(str(top), "silent", client=counting)
     assert archive(top) == local
-    # A few dozen at most in flight and fetched at once (two worker threads), not all 400.
+    # A few dozen tasks at most in flight, and so results held (two worker threads), of hundreds.
+    assert counting.submitted > 100
     assert 1 < counting.most_alive <= 64
-    assert 0 < max(counting.batches, default=0) <= 64

@@ -15,6 +15,7 @@
 #include "engine/fingerprint/parallel_runner.h"
 #include "engine/fs/file_io.h"
 #include "engine/hash/sha256/sha256.h"
+#include "engine/table/subtree_block.h"
 #include "python/capi/entry.h"
 #include "python/capi/import.h"
 #include "python/capi/interruptible.h"
@@ -241,6 +242,79 @@ PyObject* fingerprint_shard(PyObject*, PyObject* const* args, Py_ssize_t nargs) 
     return PyTuple_Pack(4, digests.get(), errors.get(), sizes.get(), blind.get());
 }
 
+// (path, inode) pairs of a walk task: the folders, or the skipped files as (folder, name).
+int parse_pairs(PyObject* seq, std::vector<std::pair<std::string, uint64_t>>& out, bool named) {
+    py::Ref list = py::Ref::steal(PySequence_Fast(seq, "expected a sequence of pairs"));
+    if (!list) return -1;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(list.get()); ++i) {
+        PyObject* pair = PySequence_Fast_GET_ITEM(list.get(), i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+            PyErr_SetString(PyExc_ValueError, "expected a sequence of pairs");
+            return -1;
+        }
+        std::pair<std::string, uint64_t> p;
+        if (py::encode_path(PyTuple_GET_ITEM(pair, 0), p.first) < 0) return -1;
+        if (named) {
+            std::string name;
+            if (py::encode_path(PyTuple_GET_ITEM(pair, 1), name) < 0) return -1;
+            p.first.push_back('\0');
+            p.first.append(name);
+        } else if (!read_u64(PyTuple_GET_ITEM(pair, 1), p.second)) {
+            return -1;
+        }
+        out.push_back(std::move(p));
+    }
+    return 0;
+}
+
+PyObject* walk_subtree(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 9) {
+        PyErr_SetString(PyExc_TypeError,
+                        "walk_subtree(root, folders, root_ino, budget, large_chunks, chunk_size, "
+                        "step, threads, skipped)");
+        return nullptr;
+    }
+    std::string root;
+    table::SubtreeTask task;
+    fingerprint::Params params{};
+    uint64_t threads = 0;
+    std::vector<std::pair<std::string, uint64_t>> folders, skipped_pairs;
+    if (py::encode_path(args[0], root) < 0 || parse_pairs(args[1], folders, false) < 0 ||
+        !read_u64(args[2], task.root_ino) || !read_u64(args[3], task.budget) ||
+        !read_u64(args[4], task.large_chunks) || !read_i64(args[5], params.chunk_size) ||
+        !read_i64(args[6], params.step) || !read_u64(args[7], threads) ||
+        parse_pairs(args[8], skipped_pairs, true) < 0)
+        return nullptr;
+    if (params.chunk_size <= 0 || params.step > (int64_t{1} << 20) || threads > 256) {
+        PyErr_SetString(PyExc_ValueError, "chunk_size, step or threads out of range");
+        return nullptr;
+    }
+    for (auto& [rel, ino] : folders) task.folders.push_back({std::move(rel), ino});
+    fs::SkippedFiles skipped;
+    for (auto& [joined, unused] : skipped_pairs) {
+        const size_t nul = joined.find('\0');
+        skipped.push_back({joined.substr(0, nul), joined.substr(nul + 1)});
+    }
+    std::string block;
+    std::exception_ptr failure;
+    std::atomic<bool> cancel{false};
+    auto work = [&]() noexcept {
+        try {
+            block = table::walk_block(root, task, params, static_cast<unsigned>(threads),
+                                      skipped.empty() ? nullptr : &skipped, &cancel);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    };
+    if (py::run_interruptible(work, cancel) < 0) return nullptr;
+    if (failure) std::rethrow_exception(failure);
+    py::Ref bytes = py::Ref::steal(
+        PyBytes_FromStringAndSize(block.data(), static_cast<Py_ssize_t>(block.size())));
+    py::Ref worker = bytes ? worker_name() : py::Ref();
+    if (!worker) return nullptr;
+    return PyTuple_Pack(2, bytes.get(), worker.get());
+}
+
 PyObject* reduce_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs != 2) {
         PyErr_SetString(PyExc_TypeError, "reduce_rows(chunk_digests, step)");
@@ -298,6 +372,17 @@ PyMethodDef kFunctions[] = {
         "failure), an int32 errno (-1: the file was not the one expected, before or after its\n"
         "reading) and a uint64 size, all in native byte order; `blind` is None, or (errno,\n"
         "worker) when the root cannot be opened here (errno) or an entry failed (errno 0)."),
+    py::method<walk_subtree>(
+        "walk_subtree", METH_FASTCALL,
+        "walk_subtree(root, folders, root_ino, budget, large_chunks, chunk_size, step, threads,\n"
+        "             skipped, /)\n--\n\n"
+        "Walks the folders below `root` ((path, inode) pairs, \"\" for the top, inode 0 when\n"
+        "not known), one after another, as the walk of the whole tree does, leaving out the\n"
+        "(folder, name) files of `skipped`, and fingerprints their files (files of more than\n"
+        "`large_chunks` chunks are left to range tasks). After `budget` files the walk stops at "
+        "the\n"
+        "next folder and hands back the folders still to walk. Returns (block, worker): the rows\n"
+        "in walk order packed in one bytes object, and the worker's address."),
     py::method<reduce_rows>("reduce_rows", METH_FASTCALL,
                             "reduce_rows(chunk_digests, step, /)\n--\n\n"
                             "The `step` row digests of a file from its chunk digests in order."),
@@ -311,6 +396,8 @@ PyMethodDef kFunctions[] = {
 int init_shards(PyObject* m) {
     // Bytes of file content per task of a run on a cluster (a larger file is split in ranges).
     if (PyModule_AddIntConstant(m, "SHARD_BYTES", 64L << 20) < 0) return -1;
+    // Files a walk task takes before it hands the folders it has not entered back.
+    if (PyModule_AddIntConstant(m, "WALK_TASK_FILES", 16384) < 0) return -1;
     for (PyMethodDef& def : kFunctions)
         if (py::add_function(m, &def) < 0) return -1;
     return 0;

@@ -41,22 +41,6 @@ bool read_u64_attr(const char* module, const char* name, uint64_t& out) {
     return true;
 }
 
-// The root as the workers must be given it: they have working folders of their own.
-int absolute_root(const std::string& root, std::string& out) {
-    out = root;
-    if (!out.empty() && out[0] == '/') return 0;
-    std::vector<char> cwd(4096);
-    while (!::getcwd(cwd.data(), cwd.size())) {
-        if (errno != ERANGE) {
-            py::set_os_error(errno, {});
-            return -1;
-        }
-        cwd.resize(cwd.size() * 2);
-    }
-    out = fs::posix_join(cwd.data(), root);
-    return 0;
-}
-
 // The three packed columns of one shard's result, checked against what was asked.
 struct Columns {
     const uint8_t* digests;
@@ -78,42 +62,6 @@ bool columns_of(PyObject* result, size_t entries, size_t digests, Columns& c) {
     c.errors = reinterpret_cast<const int32_t*>(PyBytes_AS_STRING(e));
     c.sizes = reinterpret_cast<const uint64_t*>(PyBytes_AS_STRING(s));
     return true;
-}
-
-// One ERROR line naming the file root/rel (by its relative path, as the lines about unreadable
-// files do), then the exit request: the file could not be fingerprinted as one reading.
-int report_drift(PyObject* logger, const std::string& root, const std::string& rel,
-                 PyObject* worker, bool changed) {
-    py::Ref path = py::decode_path(fs::posix_join(root, rel));
-    py::Ref name = py::decode_path(rel);
-    py::Ref shown = path && name ? py::display_text(name.get()) : py::Ref();
-    if (!shown) return -1;
-    py::Ref message = py::Ref::steal(
-        changed
-            ? PyUnicode_FromFormat("File %U changed while it was read on the cluster", shown.get())
-            : PyUnicode_FromFormat("File %U on worker %S is not the file this machine sees",
-                                   shown.get(), worker));
-    if (!message || py::log(logger, "error", message.get()) < 0) return -1;
-    py::Ref why = py::Ref::steal(Py_BuildValue("(isO)", ESTALE, std::strerror(ESTALE), path.get()));
-    if (why) py::exit_request(py::Failure::kTreeUnreadable, why.get());
-    return -1;
-}
-
-// A worker that could not open the root: one ERROR line naming it, then the exit request.
-int report_blind_worker(PyObject* logger, const std::string& root, PyObject* blind) {
-    int err = 0;
-    PyObject* worker = nullptr;
-    if (!PyArg_ParseTuple(blind, "iO", &err, &worker)) return -1;
-    py::Ref folder = py::decode_path(root);
-    py::Ref shown = folder ? py::display_text(folder.get()) : py::Ref();
-    if (!shown) return -1;
-    py::Ref message =
-        py::Ref::steal(PyUnicode_FromFormat("Folder %U can't be read on worker %S: [Errno %d] %s",
-                                            shown.get(), worker, err, std::strerror(err)));
-    if (!message || py::log(logger, "error", message.get()) < 0) return -1;
-    py::Ref why = py::Ref::steal(Py_BuildValue("(isO)", err, std::strerror(err), folder.get()));
-    if (why) py::exit_request(py::Failure::kTreeUnreadable, why.get());
-    return -1;
 }
 
 // Tasks submitted ahead of the oldest unfinished one, per thread of the cluster, and at least.
@@ -153,7 +101,7 @@ class ClusterRun {
         root_text_ = py::decode_path(absolute);
         kwargs_ = py::Ref::steal(Py_BuildValue("{s:O}", "pure", Py_False));
         if (!fn_ || !submit_ || !timeout_error_ || !root_text_ || !kwargs_) return -1;
-        window_ = window_size();
+        window_ = window_size(client_, kWindowPerThread, kMinWindow, kMaxWindow);
         return 0;
     }
 
@@ -183,20 +131,6 @@ class ClusterRun {
     }
 
   private:
-    size_t window_size() {
-        size_t threads = 0;
-        py::Ref counts = py::Ref::steal(PyObject_CallMethod(client_, "nthreads", nullptr));
-        py::Ref values = counts && PyDict_Check(counts.get())
-                             ? py::Ref::steal(PyDict_Values(counts.get()))
-                             : py::Ref();
-        for (Py_ssize_t i = 0; values && i < PyList_GET_SIZE(values.get()); ++i) {
-            const long n = PyLong_AsLong(PyList_GET_ITEM(values.get(), i));
-            if (n > 0) threads += static_cast<size_t>(n);
-        }
-        PyErr_Clear();  // a cluster that cannot say gets the smallest window
-        return std::clamp(threads * kWindowPerThread, kMinWindow, kMaxWindow);
-    }
-
     py::Ref submit(const std::vector<Piece>& shard) {
         py::Ref entries = py::Ref::steal(PyList_New(static_cast<Py_ssize_t>(shard.size())));
         if (!entries) return {};
@@ -333,9 +267,13 @@ class ClusterRun {
     int drifted(size_t file, PyObject* worker, bool changed) {
         Identity& id = (*ids_)[file];
         const Identity now = identity_at(root_, rels_[file]);
-        if (now == id) return report_drift(logger_, root_, rels_[file], worker, false);
+        if (now == id)
+            return report_drift(logger_, kFile, rels_[file], fs::posix_join(root_, rels_[file]),
+                                worker, false);
         if (!changed) return 0;
-        if (!redo_) return report_drift(logger_, root_, rels_[file], worker, true);
+        if (!redo_)
+            return report_drift(logger_, kFile, rels_[file], fs::posix_join(root_, rels_[file]),
+                                worker, true);
         id = now;
         redo_->push_back(file);
         return 1;
@@ -426,6 +364,71 @@ class ClusterRun {
 };
 
 }  // namespace
+
+// The root as the workers must be given it: they have working folders of their own.
+int absolute_root(const std::string& root, std::string& out) {
+    out = root;
+    if (!out.empty() && out[0] == '/') return 0;
+    std::vector<char> cwd(4096);
+    while (!::getcwd(cwd.data(), cwd.size())) {
+        if (errno != ERANGE) {
+            py::set_os_error(errno, {});
+            return -1;
+        }
+        cwd.resize(cwd.size() * 2);
+    }
+    out = fs::posix_join(cwd.data(), root);
+    return 0;
+}
+
+int report_drift(PyObject* logger, Drifted what, const std::string& shown_path,
+                 const std::string& path, PyObject* worker, bool changed) {
+    const char* kind = what == kFile ? "File" : "Folder";
+    const char* noun = what == kFile ? "file" : "folder";
+    py::Ref full = py::decode_path(path);
+    py::Ref name = py::decode_path(shown_path);
+    py::Ref shown = full && name ? py::display_text(name.get()) : py::Ref();
+    if (!shown) return -1;
+    py::Ref message = py::Ref::steal(
+        changed ? PyUnicode_FromFormat("%s %U changed while it was read on the cluster", kind,
+                                       shown.get())
+                : PyUnicode_FromFormat("%s %U on worker %S is not the %s this machine sees", kind,
+                                       shown.get(), worker, noun));
+    if (!message || py::log(logger, "error", message.get()) < 0) return -1;
+    py::Ref why = py::Ref::steal(Py_BuildValue("(isO)", ESTALE, std::strerror(ESTALE), full.get()));
+    if (why) py::exit_request(py::Failure::kTreeUnreadable, why.get());
+    return -1;
+}
+
+int report_blind_worker(PyObject* logger, const std::string& root, PyObject* blind) {
+    int err = 0;
+    PyObject* worker = nullptr;
+    if (!PyArg_ParseTuple(blind, "iO", &err, &worker)) return -1;
+    py::Ref folder = py::decode_path(root);
+    py::Ref shown = folder ? py::display_text(folder.get()) : py::Ref();
+    if (!shown) return -1;
+    py::Ref message =
+        py::Ref::steal(PyUnicode_FromFormat("Folder %U can't be read on worker %S: [Errno %d] %s",
+                                            shown.get(), worker, err, std::strerror(err)));
+    if (!message || py::log(logger, "error", message.get()) < 0) return -1;
+    py::Ref why = py::Ref::steal(Py_BuildValue("(isO)", err, std::strerror(err), folder.get()));
+    if (why) py::exit_request(py::Failure::kTreeUnreadable, why.get());
+    return -1;
+}
+
+size_t window_size(PyObject* client, size_t per_thread, size_t least, size_t most) {
+    size_t threads = 0;
+    py::Ref counts = py::Ref::steal(PyObject_CallMethod(client, "nthreads", nullptr));
+    py::Ref values = counts && PyDict_Check(counts.get())
+                         ? py::Ref::steal(PyDict_Values(counts.get()))
+                         : py::Ref();
+    for (Py_ssize_t i = 0; values && i < PyList_GET_SIZE(values.get()); ++i) {
+        const long n = PyLong_AsLong(PyList_GET_ITEM(values.get(), i));
+        if (n > 0) threads += static_cast<size_t>(n);
+    }
+    PyErr_Clear();  // a cluster that cannot say gets the smallest window
+    return std::clamp(threads * per_thread, least, most);
+}
 
 int fingerprint_on_cluster(PyObject* cluster, const std::string& root,
                            const std::vector<std::string>& rels, const fingerprint::Params& params,

@@ -34,6 +34,24 @@ int fingerprint_on_cluster(PyObject* cluster, const std::string& root,
                            unsigned threads, std::vector<fingerprint::FileOutcome>& out,
                            fingerprint::Progress* progress = nullptr, ProgressLine* line = nullptr);
 
+// The root as the workers must be given it (absolute: they have working folders of their own).
+// -1 with OSError set.
+int absolute_root(const std::string& root, std::string& out);
+
+// What a drift line names.
+enum Drifted { kFile, kFolder };
+// One ERROR line about `shown_path` (as the run shows it), then the exit request (ESTALE, with
+// `path`): "<File|Folder> P on worker W is not the <file|folder> this machine sees", or, when
+// `changed`, "... changed while it was read on the cluster". Returns -1.
+int report_drift(PyObject* logger, Drifted what, const std::string& shown_path,
+                 const std::string& path, PyObject* worker, bool changed);
+// A worker that could not open `root` (`blind`: (errno, worker)): one ERROR line naming it, then
+// the exit request. Returns -1.
+int report_blind_worker(PyObject* logger, const std::string& root, PyObject* blind);
+// Tasks a run keeps submitted ahead: `per_thread` per thread of the cluster of `client`, within
+// [least, most].
+size_t window_size(PyObject* client, size_t per_thread, size_t least, size_t most);
+
 // The cluster a procedure runs on: the `client` given (a distributed.Client), or one connected
 // to `scheduler` ("auto": the address in DASK_SCHEDULER_ADDRESS) and closed again when the
 // session ends. `pair` is the (client, logger) the pass takes; empty when both are None.

@@ -228,6 +228,14 @@ bool on_cluster() {
     return t_settings && t_settings->cluster;
 }
 
+PyObject* pass_cluster() {
+    return t_settings ? t_settings->cluster : nullptr;
+}
+
+unsigned cluster_task_threads() {
+    return t_settings ? t_settings->threads : 0;
+}
+
 int fingerprint_table(PyObject* manager, bool all_or_none) {
     py::Ref errors = py::Ref::steal(PyList_New(0));
     py::Ref no_bytes = py::Ref::steal(PyLong_FromLong(0));

@@ -61,6 +61,10 @@ int fingerprint_paths(const std::string& root, const std::vector<std::string>& r
                       std::vector<fingerprint::FileOutcome>& outcomes);
 // Whether the passes run on this thread now go to a cluster (PassSettings).
 bool on_cluster();
+// That cluster's (client, logger) pair (borrowed; null when none), and the hashing threads a task
+// asks of a worker there (0: the worker's own choice).
+PyObject* pass_cluster();
+unsigned cluster_task_threads();
 
 // What a procedure asks of the fingerprint passes it runs on its own thread.
 struct PassSettings {

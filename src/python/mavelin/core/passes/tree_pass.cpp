@@ -1,13 +1,16 @@
 // The route rule, and the walk and fingerprints of a procedure's tree into a compact node table.
 #include "python/mavelin/core/passes/tree_pass.h"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <system_error>
 
 #include "engine/certificate_format.h"
 #include "python/capi/import.h"
 #include "python/capi/interruptible.h"
 #include "python/capi/state.h"
+#include "python/mavelin/core/passes/cluster_walk.h"
 #include "python/mavelin/core/passes/fingerprint_pass.h"
 
 namespace mavelin::passes {
@@ -90,9 +93,25 @@ int TreePass::walk() {
         table::StreamingScan& scan = *streaming_;
         return py::run_interruptible_alloc([&scan] { scan.wait_walk(); }, scan.stop_flag());
     }
-    std::atomic<bool> cancel{false};
     // The settings belong to this thread: read here, not on the walk's thread.
     const fs::SkippedFiles* skipped = skipped_files();
+    if (on_cluster() && !keep_stats_ && !progress_line_wanted()) {
+        // The workers walk too (the progress line needs the number of files first).
+        SplicedWalk spliced;
+        if (walk_on_cluster(pass_cluster(), top_, procedure_params(), cluster_task_threads(),
+                            skipped, spliced) < 0)
+            return -1;
+        nodes_ = std::move(spliced.nodes);
+        walk_errors_ = std::move(spliced.errors);
+        left_out_ = std::move(spliced.left_out);
+        dangling_links_ = std::move(spliced.dangling);
+        spliced_failures_ = std::move(spliced.failures);
+        large_ = std::move(spliced.large);
+        spliced_bytes_ = spliced.bytes;
+        spliced_ = true;
+        return 0;
+    }
+    std::atomic<bool> cancel{false};
     return py::run_interruptible_alloc(
         [&] {
             nodes_ = table::scan_tree(top_, certificate_format::kProcedureStep, &walk_errors_,
@@ -110,6 +129,25 @@ int TreePass::fill(std::vector<table::FillFailure>& failures, std::uint64_t& byt
                                            scan.stop_flag());
     }
     const fingerprint::Params params = procedure_params();
+    if (spliced_ && !only) {
+        failures = std::move(spliced_failures_);
+        bytes = spliced_bytes_;
+        if (large_.empty()) return 0;
+        std::vector<table::FillFailure> more;
+        std::uint64_t more_bytes = 0;
+        if (fill_on_cluster(params, more, more_bytes, &large_) < 0) return -1;
+        std::vector<table::FillFailure> all;
+        all.reserve(failures.size() + more.size());
+        std::merge(std::make_move_iterator(failures.begin()),
+                   std::make_move_iterator(failures.end()), std::make_move_iterator(more.begin()),
+                   std::make_move_iterator(more.end()), std::back_inserter(all),
+                   [](const table::FillFailure& a, const table::FillFailure& b) {
+                       return a.index < b.index;
+                   });
+        failures = std::move(all);
+        bytes += more_bytes;
+        return 0;
+    }
     if (on_cluster()) return fill_on_cluster(params, failures, bytes, only);
     const unsigned threads = pass_threads();
     const fs::ReadMode mode = pass_read_mode();

@@ -103,6 +103,12 @@ class TreePass {
     std::thread walker_;
     std::atomic<bool> walk_cancel_{false};
     bool walk_failed_ = false;  // it ran out of memory
+    // The walk spread over a cluster (walk_on_cluster) fingerprinted every file but the large
+    // ones, which fill() hands to range tasks.
+    bool spliced_ = false;
+    std::vector<table::FillFailure> spliced_failures_;
+    std::vector<std::size_t> large_;
+    std::uint64_t spliced_bytes_ = 0;
 };
 
 }  // namespace mavelin::passes
