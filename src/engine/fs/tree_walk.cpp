@@ -178,6 +178,7 @@ bool TreeWalker::push(fs::UniqueFd fd, const std::string& name) {
     current_.files = std::move(files);
     current_.dangling = std::move(dangling);
     pending_ = true;
+    ++visits_;
     return true;
 }
 

@@ -62,6 +62,8 @@ class TreeWalker {
     const std::string& top() const { return top_; }
     // The descriptor of the folder next() returned last, open until the following call.
     int current_fd() const { return frames_.empty() ? -1 : frames_.back().fd.get(); }
+    // How many folders next() has returned so far: identifies the current one.
+    size_t visits() const { return visits_; }
     const std::vector<WalkError>& errors() const { return errors_; }
     bool cancelled() const { return cancellation::requested(cancel_); }
 
@@ -94,6 +96,7 @@ class TreeWalker {
     std::string rel_;
     Visit current_;
     bool started_ = false;
+    size_t visits_ = 0;
     bool pending_ = false;      // current_ was handed out and its dirs are not taken back yet
     size_t lowest_open_ = 1;    // frames in [1, lowest_open_) have their descriptor closed
     std::vector<char> buffer_;  // directory listing buffer

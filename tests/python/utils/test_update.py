@@ -43,6 +43,9 @@ def test_the_metadata_member_is_what_its_documentation_and_os_stat_say(tmp_path)
     (top / "sub").mkdir(parents=True)
     (top / "sub" / "a").write_bytes(b"a" * 5000)
     (top / "b").write_bytes(b"")
+    for sibling in ("s1", "s2", "s3"):  # folders listed one after another, in turn
+        (top / sibling).mkdir()
+        (top / sibling / "c").write_bytes(sibling.encode())
     os.chmod(top / "b", 0o600)
     os.symlink("sub/a", top / "ln")
     os.symlink("../../outside", top / "sub" / "gone")
@@ -53,7 +56,7 @@ def test_the_metadata_member_is_what_its_documentation_and_os_stat_say(tmp_path)
     taken, records, links = parse_files_member(files)
     assert before <= taken <= time.time_ns()
     paths = [node.file_path for node in table.values()]
-    assert len(records) == len(paths) == 3
+    assert len(records) == len(paths) == 6
     for path, rec in zip(paths, records):
         st = os.stat(top / path)
         assert rec[:8] == (st.st_size, st.st_mtime_ns, st.st_ctime_ns, st.st_dev, st.st_ino,
