@@ -54,6 +54,9 @@ def rewrite(paths, rng):
 def measure(args, label, top, count, changed_paths):
     rng = random.Random(7)
     cli = [args.python, "-m", "mavelin.cli", "sign_folder", "-p", top, "-m", "silent"]
+    kept = os.path.join(top, "Certificates", "Certificate.korvex")
+    if os.path.exists(kept):  # a kept tree's certificate: the first signing must read every file
+        os.remove(kept)
     time.sleep(RACY_SECONDS)  # the files just written would count as changed with the signing
     run_measured(cli + ["--update", "--keep-cache"])  # full, keeps the metadata; warms the cache
     rewrite(changed_paths, rng)
