@@ -75,10 +75,21 @@ def is_dangling_link(path):
     return False
 
 
+def leads_outside(path, top):
+    """A symbolic link whose target lies outside the tree `top` (as os.path.realpath resolves
+    both)."""
+    if not os.path.islink(path):
+        return False
+    root = os.path.realpath(top)
+    target = os.path.realpath(path)
+    return not (target == root or target.startswith(root.rstrip("/") + "/"))
+
+
 def scan_rows(top, use_fwalk=False):
     """(key, id, node path) of every file below `top`, numbered in walk order.
 
-    Files lying directly in a folder named "Certificates" and dangling links are left out; node
+    Files lying directly in a folder named "Certificates", dangling links and links out of the
+    tree are left out; node
     paths are the folder names below `top` and the file name joined with "/".
     """
     top = os.fspath(top)
@@ -92,7 +103,8 @@ def scan_rows(top, use_fwalk=False):
                 continue
             rel = root[len(top):].lstrip("/")
             for name in files:
-                if is_dangling_link(os.path.join(root, name)):
+                path = os.path.join(root, name)
+                if is_dangling_link(path) or leads_outside(path, top):
                     continue
                 counter += 1
                 rows.append((f"node_id_{counter}", counter, f"{rel}/{name}" if rel else name))

@@ -9,8 +9,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string_view>
+
+#include "engine/fs/link_target.h"
 
 namespace mavelin::fs {
 
@@ -30,6 +34,12 @@ bool is_same_dir(int fd, dev_t dev, ino_t ino) {
 // symbolic link whose target is missing (ENOENT, or ENOTDIR for a target below a file).
 bool is_missing_target(int fd, const char* name, unsigned char type) {
     if (errno != ENOENT && errno != ENOTDIR) return false;
+    if (type == DT_LNK) return true;
+    struct stat st;
+    return ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool is_link(int fd, const char* name, unsigned char type) {
     if (type == DT_LNK) return true;
     struct stat st;
     return ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
@@ -160,8 +170,8 @@ void TreeWalker::record(const std::string& name, int code) {
     errors_.push_back(std::move(e));
 }
 
-int TreeWalker::list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files,
-                     std::vector<size_t>& dangling) {
+int TreeWalker::list(int fd, const std::string& rel, std::vector<std::string>& dirs,
+                     std::vector<std::string>& files, std::vector<size_t>& dangling) {
     if (buffer_.empty()) buffer_.resize(kListBufferSize);
     for (;;) {
         if (cancelled()) return ECANCELED;
@@ -184,6 +194,9 @@ int TreeWalker::list(int fd, std::vector<std::string>& dirs, std::vector<std::st
                 struct stat st;  // follows links: a link to a directory is a folder entry
                 if (::fstatat(fd, name, &st, 0) == 0) {
                     is_dir = S_ISDIR(st.st_mode);
+                    if (!is_dir && is_link(fd, name, d->d_type) &&
+                        leads_outside(root_real_, joined_real(rel), name))
+                        dangling.push_back(files.size());
                 } else if (is_missing_target(fd, name, d->d_type)) {
                     dangling.push_back(files.size());
                 }
@@ -201,15 +214,17 @@ bool TreeWalker::push(fs::UniqueFd fd, const std::string& name) {
     }
     std::vector<std::string> dirs, files;
     std::vector<size_t> dangling;
-    if (const int err = list(fd.get(), dirs, files, dangling)) {
+    std::string rel = rel_;
+    if (!frames_.empty()) {
+        if (!rel.empty()) rel.push_back('/');
+        rel.append(name);
+    }
+    if (const int err = list(fd.get(), rel, dirs, files, dangling)) {
         if (err != ECANCELED) record(frames_.empty() ? std::string() : name, err);
         return false;
     }
 
-    if (!frames_.empty()) {
-        if (!rel_.empty()) rel_.push_back('/');
-        rel_.append(name);
-    }
+    rel_ = std::move(rel);
     Frame frame;
     frame.fd = std::move(fd);
     frame.dev = st.st_dev;
@@ -228,6 +243,7 @@ bool TreeWalker::push(fs::UniqueFd fd, const std::string& name) {
     current_.files = std::move(files);
     current_.dangling = std::move(dangling);
     pending_ = true;
+    ++visits_;
     return true;
 }
 
@@ -285,6 +301,11 @@ Visit* TreeWalker::next() {
             if (err != ENOENT && err != ENOTDIR) record(std::string(), err);
             return nullptr;
         }
+        root_real_ = real_path_of(fd.get());
+        if (root_real_.empty()) {
+            std::unique_ptr<char, decltype(&::free)> r(::realpath(top_.c_str(), nullptr), &::free);
+            if (r) root_real_ = r.get();
+        }
         if (!push(std::move(fd), top_folder_name(top_))) return nullptr;
         return &current_;
     }
@@ -319,6 +340,13 @@ Visit* TreeWalker::next() {
         if (push(std::move(fd), name)) return &current_;
     }
     return nullptr;
+}
+
+std::string TreeWalker::joined_real(const std::string& rel) const {
+    if (rel.empty() || root_real_.empty()) return root_real_;
+    std::string dir = root_real_;
+    if (dir.back() != '/') dir.push_back('/');
+    return dir.append(rel);
 }
 
 void record_left_out(Visit& v, std::vector<LeftOutFolder>* left_out) {

@@ -21,8 +21,8 @@ struct Visit {
     std::string name;  // the folder's own last path component (see top_folder_name)
     std::vector<std::string> dirs;  // entries that are directories or symbolic links to directories
     std::vector<std::string> files;  // every other entry, including entries whose type is unknown
-    // Indices into `files`, ascending, of the symbolic links whose target was missing when the
-    // folder was listed.
+    // Indices into `files`, ascending, of the symbolic links that are no nodes: their target was
+    // missing when the folder was listed, or it lies outside the tree (fs::leads_outside).
     std::vector<size_t> dangling;
 };
 
@@ -41,7 +41,8 @@ struct WalkError {
 //    counts as "not a folder"); subfolders are entered in listing order, except those that are
 //    symbolic links (or no longer directories) when their turn comes;
 //  - `top` itself is opened following symbolic links;
-//  - a symbolic link whose target is missing is listed among the files and marked dangling.
+//  - a symbolic link to no folder whose target is missing, or lies outside the tree (the link
+//    chain resolved against the top's real path), is listed among the files and marked dangling.
 // Works for any depth and any path length: no recursion, every folder is opened relative to its
 // parent's descriptor, and only a bounded number of descriptors stay open.
 class TreeWalker {
@@ -69,6 +70,8 @@ class TreeWalker {
     const std::string& top() const { return top_; }
     // The descriptor of the folder next() returned last, open until the following call.
     int current_fd() const { return frames_.empty() ? -1 : frames_.back().fd.get(); }
+    // How many folders next() has returned so far: identifies the current one.
+    size_t visits() const { return visits_; }
     const std::vector<WalkError>& errors() const { return errors_; }
     bool cancelled() const { return cancellation::requested(cancel_); }
     int top_error() const { return top_error_; }
@@ -97,8 +100,10 @@ class TreeWalker {
     };
 
     // Lists the folder open on `fd`; 0, or the errno of a failed listing.
-    int list(int fd, std::vector<std::string>& dirs, std::vector<std::string>& files,
-             std::vector<size_t>& dangling);
+    int list(int fd, const std::string& rel, std::vector<std::string>& dirs,
+             std::vector<std::string>& files, std::vector<size_t>& dangling);
+    // The real path of the folder `rel` below the top.
+    std::string joined_real(const std::string& rel) const;
     void record(const std::string& name, int code);
     bool push(fs::UniqueFd fd, const std::string& name);
     void pop();
@@ -106,12 +111,14 @@ class TreeWalker {
     bool reopen_from_ancestor(size_t index);
 
     std::string top_;
+    std::string root_real_;  // the top's real path ("" when it cannot be had)
     std::vector<Frame> frames_;
     std::vector<std::string>
         names_;  // names_[i] = name of frames_[i] below its parent (unused for 0)
     std::string rel_;
     Visit current_;
     bool started_ = false;
+    size_t visits_ = 0;
     bool pending_ = false;      // current_ was handed out and its dirs are not taken back yet
     size_t lowest_open_ = 1;    // frames in [1, lowest_open_) have their descriptor closed
     std::vector<char> buffer_;  // directory listing buffer
@@ -198,8 +205,8 @@ void record_left_out(Visit& v, std::vector<LeftOutFolder>* left_out);
 // "Certificates" contributes none of its own entries (its subfolders are still walked).
 // When given, `left_out` names every folder below the top (not the top itself) whose own files
 // were left out for its name, and `errors` the folders that could not be read; `cancel` as for
-// TreeWalker (the paths are then incomplete). Symbolic links whose target is missing are no
-// nodes: `dangling`, when given, receives their paths in walk order. The files of `skipped` are
+// TreeWalker (the paths are then incomplete). Symbolic links whose target is missing or outside are
+// no nodes: `dangling`, when given, receives their paths in walk order. The files of `skipped` are
 // left out.
 std::vector<std::string> scan_node_paths(const std::string& top,
                                          std::vector<LeftOutFolder>* left_out = nullptr,

@@ -32,7 +32,8 @@ inline constexpr std::uint32_t kIsLink =
 inline constexpr std::uint32_t kNoStat = 2;  // the stat failed; the other fields are 0
 
 // A symbolic link's target text. `node` is the node's index in table order, or kNotANode for a
-// link that is no node (its target is missing): `path` then holds its node-style path.
+// link that is no node (its target is missing or outside the tree): `path` then holds its
+// node-style path.
 struct Link {
     static constexpr std::uint64_t kNotANode = UINT64_MAX;
     std::uint64_t node = kNotANode;

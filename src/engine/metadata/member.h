@@ -28,7 +28,7 @@ namespace mavelin::metadata {
 //    24   8  device       32   8  inode               40   4  st_mode
 //    44   4  uid          48   4  gid                 52   4  flags (1: a link, 2: no stat)
 //   L link entries, in walk order (the nodes' links and the links that are no node)
-//     8  node index, or 2^64-1 for a link that is no node (its target is missing)
+//     8  node index, or 2^64-1 for a link that is no node (target missing or outside)
 //     4  path length P (0 for a node's link), P bytes of path below the signed folder
 //     4  target length T, T bytes of the link's target text
 //   nothing after the last entry.

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -13,6 +14,7 @@
 #include "engine/fs/tree_walk.h"
 #include "engine/hash/sha256/sha256.h"
 #include "engine/metadata/file_stats.h"
+#include "engine/metadata/stat_pool.h"
 
 namespace mavelin::table {
 
@@ -141,8 +143,9 @@ class NodeTable {
 };
 
 // The walk of scan_tree() into `t` (empty), calling added(i) once node i is in. With `stats`
-// (empty), every node's stat record goes there as it is added (one stat per file), with the
-// target texts of the links among the nodes and of the dangling links.
+// (empty), every node's stat record goes there (one stat per file, taken by a metadata::StatPool
+// while the walk goes on), with the target texts of the links among the nodes and of the links
+// that are no nodes, in walk order.
 template <class Added>
 void scan_into(NodeTable& t, const std::string& top, std::vector<fs::WalkError>* errors,
                const std::atomic<bool>* cancel, std::vector<fs::LeftOutFolder>* left_out,
@@ -150,16 +153,18 @@ void scan_into(NodeTable& t, const std::string& top, std::vector<fs::WalkError>*
                metadata::FileStats* stats = nullptr) {
     std::int64_t next_id = 1;
     if (stats) stats->taken_ns = metadata::now_ns();
+    std::optional<metadata::StatPool> pool;
+    if (stats) pool.emplace(metadata::stat_threads());
+    // The links that are no nodes, each with the number of nodes before it.
+    std::vector<std::pair<std::size_t, metadata::Link>> loose;
     fs::TreeWalker walker(top, cancel);
-    std::string target;
     fs::for_each_node_file(
         walker,
         [&](const std::string& dir, const std::string& name) {
             if (stats) {
-                target.clear();
-                stats->push_back(metadata::stat_entry(walker.current_fd(), name.c_str(), target));
-                if ((*stats)[stats->size() - 1].flags & metadata::kIsLink)
-                    stats->links().push_back({t.size(), std::string(), target});
+                stats->push_back(metadata::Record{});
+                pool->add(walker.current_fd(), walker.visits(), name, t.size(),
+                          &(*stats)[stats->size() - 1]);
             }
             t.add_joined(next_id++, dir, name);
             added(t.size() - 1);
@@ -169,14 +174,16 @@ void scan_into(NodeTable& t, const std::string& top, std::vector<fs::WalkError>*
             if (stats) {
                 std::string text = metadata::read_link(walker.current_fd(), name.c_str());
                 std::string copy = name;
-                stats->links().push_back(
-                    {metadata::Link::kNotANode, fs::node_path(dir, copy), std::move(text)});
+                loose.push_back(
+                    {t.size(),
+                     {metadata::Link::kNotANode, fs::node_path(dir, copy), std::move(text)}});
             }
             if (dangling) dangling->push_back(fs::node_path(dir, name));
         },
         skipped);
     if (errors) *errors = walker.errors();
     t.shrink_to_fit();
+    if (stats) metadata::merge_links(pool->finish(), loose, stats->links());
 }
 
 // The node table of a tree built straight from the walk: the nodes of fs::scan_node_paths in

@@ -101,7 +101,7 @@ def test_both_ways_of_signing_agree(tmp_path, monkeypatch, damage):
         return
     warnings = sorted(m for lv, _n, m in logs if lv == "WARNING" and m.startswith("Link "))
     links = ["below-a-file", "d/dangling"] if damage else []
-    assert warnings == [f"Link {p} is not certified: its target is missing." for p in links]
+    assert warnings == [f"Link {p} is not certified: its target is missing or outside the folder." for p in links]
     assert sorted(document["uncertified_links"]) == links
     assert status is None, logs
     manager = file_managing.FileManager(str(top), 2048, 4)

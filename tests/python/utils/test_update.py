@@ -9,7 +9,9 @@ import struct
 import time
 import zipfile
 
+import mavelin
 import mavelin.utils
+import pytest
 
 COUNTS = re.compile(r"Files re-read: (\d+), fingerprints reused: (\d+)")
 
@@ -41,6 +43,9 @@ def test_the_metadata_member_is_what_its_documentation_and_os_stat_say(tmp_path)
     (top / "sub").mkdir(parents=True)
     (top / "sub" / "a").write_bytes(b"a" * 5000)
     (top / "b").write_bytes(b"")
+    for sibling in ("s1", "s2", "s3"):  # folders listed one after another, in turn
+        (top / sibling).mkdir()
+        (top / sibling / "c").write_bytes(sibling.encode())
     os.chmod(top / "b", 0o600)
     os.symlink("sub/a", top / "ln")
     os.symlink("../../outside", top / "sub" / "gone")
@@ -51,7 +56,7 @@ def test_the_metadata_member_is_what_its_documentation_and_os_stat_say(tmp_path)
     taken, records, links = parse_files_member(files)
     assert before <= taken <= time.time_ns()
     paths = [node.file_path for node in table.values()]
-    assert len(records) == len(paths) == 3
+    assert len(records) == len(paths) == 6
     for path, rec in zip(paths, records):
         st = os.stat(top / path)
         assert rec[:8] == (st.st_size, st.st_mtime_ns, st.st_ctime_ns, st.st_dev, st.st_ino,
@@ -188,3 +193,54 @@ def test_check_metadata_reports_mode_owner_group_and_link_targets(tmp_path, capl
     if root:
         assert f"File sub/b: owner {st.st_uid} \u2192 1" in lines
         assert f"File sub/b: group {st.st_gid} \u2192 2" in lines
+
+
+# The link sub/ln of each case: (make its target, change it after signing), and whether the
+# target's contents are certified through it. `out` holds a file and a link outside the tree.
+LINK_CASES = {
+    "dangling": ("../nowhere", "../elsewhere", False),
+    "outside": ("../../out/o", "../../out/p", False),
+    "outside, absolute": ("{out}/o", "{out}/p", False),
+    "chain leaving the tree": ("../../out/back", "../../out/o", False),
+    "inside": ("../a", "content", True),
+    "inside, absolute through ..": ("{top}/sub/../a", "content", True),
+}
+
+
+@pytest.mark.parametrize("case", LINK_CASES)
+def test_links_out_of_the_tree_are_recorded_and_never_read(tmp_path, case):
+    from oracles import fingerprint_of_file
+    first, then, certified = LINK_CASES[case]
+    top, out = tmp_path / "t", tmp_path / "out"
+    (top / "sub").mkdir(parents=True)
+    out.mkdir()
+    (top / "a").write_bytes(b"a" * 3000)
+    (out / "o").write_bytes(b"o")
+    (out / "p").write_bytes(b"p")
+    os.symlink(top / "a", out / "back")  # back into the tree, from outside
+    names = {"top": top, "out": out}
+    os.symlink(first.format(**names), top / "sub" / "ln")
+    mavelin.sign(str(top), update=True)
+    payload, files = members(top / "Certificates" / "Certificate.korvex")
+    table = {n.file_path: n for n in pickle.loads(payload).values()}
+    links = {path: (node, target) for node, path, target in parse_files_member(files)[2]}
+    if certified:
+        assert table["sub/ln"]._FileNode__hash_fingerprint == fingerprint_of_file(top / "a")
+    else:
+        assert "sub/ln" not in table
+        assert links[b"sub/ln"] == (2**64 - 1, os.fsencode(first.format(**names)))
+    assert mavelin.validate(str(top)).passed
+    # What lies outside never counts: its contents change, the tree still validates.
+    (out / "o").write_bytes(b"other")
+    if then == "content":
+        (top / "a").write_bytes(b"b" * 3000)
+    else:
+        os.unlink(top / "sub" / "ln")
+        os.symlink(then.format(**names), top / "sub" / "ln")
+    result = mavelin.validate(str(top), check_metadata=True)
+    found = {(f.kind, f.path) for f in result.findings}
+    if certified:
+        assert found == {("modified", "a"), ("modified", "sub/ln")}
+    else:
+        assert result.passed and found == {("metadata", "sub/ln")}
+        assert result.uncertified_links == ("sub/ln",)

@@ -78,7 +78,8 @@ int report_scan(PyObject* logger, PyObject* uncertified, PyObject* links, PyObje
                 PyObject* count) {
     if (warn_each(logger, uncertified, "Files in ",
                   " are not certified: the folder is named Certificates.") < 0 ||
-        warn_each(logger, links, "Link ", " is not certified: its target is missing.") < 0)
+        warn_each(logger, links, "Link ",
+                  " is not certified: its target is missing or outside the folder.") < 0)
         return -1;
     if (scan_errors) {
         py::Ref seq = py::Ref::steal(PySequence_Fast(scan_errors, "scan errors"));

@@ -17,10 +17,10 @@ py::Ref unreadable_message(PyObject* path, PyObject* exc, const char* what = "Fi
 py::Ref unwritable_report_message(PyObject* report, PyObject* exc);
 // What a scan found, logged: one WARNING per folder of the list `uncertified` ("Files in P are
 // not certified: the folder is named Certificates."), then one per link of the list `links`
-// ("Link P is not certified: its target is missing."); when `scan_errors` (a sequence of (path,
-// OSError) pairs) is given, every folder the scan could not read is logged as an ERROR and, if
-// there was any, the run ends (exit request); then a `count` of 0 files is logged as an ERROR and
-// ends the run. 0, or -1 with an exception set.
+// ("Link P is not certified: its target is missing or outside the folder."); when `scan_errors` (a
+// sequence of (path, OSError) pairs) is given, every folder the scan could not read is logged as an
+// ERROR and, if there was any, the run ends (exit request); then a `count` of 0 files is logged as
+// an ERROR and ends the run. 0, or -1 with an exception set.
 int report_scan(PyObject* logger, PyObject* uncertified, PyObject* links, PyObject* scan_errors,
                 PyObject* count);
 // manager._parse_directory(), then report_scan of manager._uncertified_folders,
