@@ -27,6 +27,7 @@
 #include "engine/fs/file_io.h"
 #include "engine/hash/sha256/sha256.h"
 #include "temp_dir.h"
+#include "write_file.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ using mavelin::hash::sha256::Digest;
 using Rows = std::vector<Digest>;
 
 using mavelin::testing::TempDir;
+using mavelin::testing::write_file;
 
 std::string random_bytes(size_t n, uint64_t seed) {
     std::mt19937_64 gen(seed);
@@ -47,12 +49,6 @@ std::string random_bytes(size_t n, uint64_t seed) {
         std::memcpy(&s[i], &v, std::min<size_t>(8, n - i));
     }
     return s;
-}
-
-void write_file(const std::string& p, const std::string& data) {
-    UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    ASSERT_TRUE(fd) << p;
-    ASSERT_EQ(::write(fd.get(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
 }
 
 // Straight from the definition: hex digests of the chunks, rows of every T-th one, each row's

@@ -20,6 +20,7 @@
 
 #include "engine/fs/file_io.h"
 #include "temp_dir.h"
+#include "write_file.h"
 
 namespace {
 
@@ -29,12 +30,7 @@ using mavelin::fs::posix_join;
 using mavelin::fs::UniqueFd;
 
 using mavelin::testing::TempDir;
-
-void write_file(const std::string& p, const std::string& data) {
-    UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    ASSERT_TRUE(fd) << p;
-    ASSERT_EQ(::write(fd.get(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
-}
+using mavelin::testing::write_file;
 
 std::string read_all(int fd) {
     std::string s(1 << 16, '\0');

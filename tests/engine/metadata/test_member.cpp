@@ -12,18 +12,14 @@
 #include "engine/metadata/member.h"
 #include "engine/table/node_table.h"
 #include "temp_dir.h"
+#include "write_file.h"
 
 namespace {
 
 using mavelin::metadata::FileStats;
 using mavelin::testing::TempDir;
+using mavelin::testing::write_file;
 namespace metadata = mavelin::metadata;
-
-void write_file(const std::string& p, const std::string& data) {
-    mavelin::fs::UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0640));
-    ASSERT_TRUE(fd) << p;
-    ASSERT_EQ(::write(fd.get(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
-}
 
 std::string encode(const FileStats& stats) {
     std::string out;
@@ -34,8 +30,8 @@ std::string encode(const FileStats& stats) {
 TEST(MetadataMember, WalkRecordsMatchStatAndSurviveTheRoundTrip) {
     TempDir dir("meta");
     ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0750), 0);
-    write_file(dir / "sub/a", "hello");
-    write_file(dir / "b", std::string(70000, 'x'));
+    write_file(dir / "sub/a", "hello", 0640);
+    write_file(dir / "b", std::string(70000, 'x'), 0640);
     ASSERT_EQ(::symlink("sub/a", (dir / "ln").c_str()), 0);
     ASSERT_EQ(::symlink("nowhere", (dir / "gone").c_str()), 0);
     FileStats stats;

@@ -17,12 +17,14 @@
 #include "engine/table/fill.h"
 #include "engine/table/node_table.h"
 #include "temp_dir.h"
+#include "write_file.h"
 
 namespace {
 
 using mavelin::table::Digest;
 using mavelin::table::NodeTable;
 using mavelin::testing::TempDir;
+using mavelin::testing::write_file;
 
 Digest digest_of(std::size_t node, std::size_t row) {
     Digest d{};
@@ -34,12 +36,6 @@ Digest digest_of(std::size_t node, std::size_t row) {
 std::string path_of(std::size_t i) {
     // Lengths vary from 0 to 1500 bytes, so the 4 MiB path blocks fill at odd places.
     return std::string(i * 7919 % 1501, static_cast<char>('a' + i % 26));
-}
-
-void write_file(const std::string& p, const std::string& data) {
-    mavelin::fs::UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    ASSERT_TRUE(fd) << p;
-    ASSERT_EQ(::write(fd.get(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
 }
 
 TEST(NodeTable, PathsIdsAndFingerprintsSurviveBlockBoundaries) {

@@ -13,18 +13,14 @@
 #include "engine/table/node_table.h"
 #include "engine/table/streaming_scan.h"
 #include "temp_dir.h"
+#include "write_file.h"
 
 namespace {
 
 using mavelin::table::NodeTable;
 using mavelin::table::StreamingScan;
 using mavelin::testing::TempDir;
-
-void write_file(const std::string& p, const std::string& data) {
-    mavelin::fs::UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    ASSERT_TRUE(fd) << p;
-    ASSERT_EQ(::write(fd.get(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
-}
+using mavelin::testing::write_file;
 
 // Folders of small files (several hand-on batches), a few files large enough to be split, a
 // folder left out for its name, a dangling link and an empty file.

@@ -15,6 +15,7 @@
 #include "engine/table/node_table.h"
 #include "engine/table/subtree_block.h"
 #include "temp_dir.h"
+#include "write_file.h"
 
 namespace {
 
@@ -22,12 +23,7 @@ using mavelin::table::BlockRow;
 using mavelin::table::SubtreeBlock;
 using mavelin::table::SubtreeTask;
 using mavelin::testing::TempDir;
-
-void write_file(const std::string& p, const std::string& data) {
-    mavelin::fs::UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    ASSERT_TRUE(fd) << p;
-    ASSERT_EQ(::write(fd.get(), data.data(), data.size()), static_cast<ssize_t>(data.size()));
-}
+using mavelin::testing::write_file;
 
 // Nested folders, one left out for its name, a dangling link, a chain deeper than the walk keeps
 // open, and a file larger than a task reads.
