@@ -3,6 +3,7 @@
 # files changed under the run, Ctrl-C, the progress line and the bound on tasks in flight.
 import errno
 import functools
+import json
 import logging
 import os
 import random
@@ -150,7 +151,8 @@ def test_the_spliced_walk_gives_what_a_local_walk_gives(tmp_path, client, small_
                                                         monkeypatch, caplog, task_files,
                                                         procedure):
     # The workers walk subtrees (each task at most task_files files before it hands the rest
-    # back) and the caller splices their rows: certificate, lines and exit status as locally.
+    # back) and the caller splices their rows: certificate, lines, report and exit status as
+    # locally.
     top = wide_tree(tmp_path / "t", task_files)
     monkeypatch.setattr(_shards, "WALK_TASK_FILES", task_files)
     monkeypatch.setattr(_shards, "walk_subtree",
@@ -170,8 +172,10 @@ def test_the_spliced_walk_gives_what_a_local_walk_gives(tmp_path, client, small_
                 runs.append(outcome(top, caplog, **kw))
                 continue
             with caplog.at_level(logging.INFO), pytest.raises(SystemExit) as exit_info:
-                validate_certificate(str(top), None, **kw)
-            runs.append((exit_info.value.code, messages(caplog)))
+                validate_certificate(str(top), None, report=str(tmp_path / "r.json"), **kw)
+            report = json.loads((tmp_path / "r.json").read_text())
+            del report["counts"]["seconds"]
+            runs.append((exit_info.value.code, messages(caplog), report))
         finally:
             worker_hooks.dac_override(True)
     os.chmod(top / "n0" / "private", 0o755)

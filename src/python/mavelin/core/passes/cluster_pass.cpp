@@ -330,16 +330,10 @@ class ClusterRun {
 
     // Cancels the tasks still known, keeping the exception being raised (Ctrl-C included).
     int fail() {
-        py::FetchedError error = py::fetch_error();
-        py::Ref pending = py::Ref::steal(PyList_New(0));
-        for (size_t k = 0; pending && k < inflight_.size(); ++k)
-            if (PyList_Append(pending.get(), inflight_[k].get()) < 0) break;
-        py::Ref done =
-            pending ? py::Ref::steal(PyObject_CallMethod(client_, "cancel", "O", pending.get()))
-                    : py::Ref();
-        PyErr_Clear();
+        std::vector<PyObject*> pending;
+        for (const py::Ref& future : inflight_) pending.push_back(future.get());
+        cancel_keeping_error(client_, pending);
         inflight_.clear();
-        error.restore();
         return -1;
     }
 
@@ -413,6 +407,19 @@ int report_blind_worker(PyObject* logger, const std::string& root, PyObject* bli
     if (!message || py::log(logger, "error", message.get()) < 0) return -1;
     py::Ref why = py::Ref::steal(Py_BuildValue("(isO)", err, std::strerror(err), folder.get()));
     if (why) py::exit_request(py::Failure::kTreeUnreadable, why.get());
+    return -1;
+}
+
+int cancel_keeping_error(PyObject* client, const std::vector<PyObject*>& futures) {
+    py::FetchedError error = py::fetch_error();
+    py::Ref pending = py::Ref::steal(PyList_New(0));
+    for (size_t k = 0; pending && k < futures.size(); ++k)
+        if (PyList_Append(pending.get(), futures[k]) < 0) break;
+    py::Ref done = pending
+                       ? py::Ref::steal(PyObject_CallMethod(client, "cancel", "O", pending.get()))
+                       : py::Ref();
+    PyErr_Clear();
+    error.restore();
     return -1;
 }
 

@@ -48,6 +48,9 @@ int report_drift(PyObject* logger, Drifted what, const std::string& shown_path,
 // A worker that could not open `root` (`blind`: (errno, worker)): one ERROR line naming it, then
 // the exit request. Returns -1.
 int report_blind_worker(PyObject* logger, const std::string& root, PyObject* blind);
+// Asks `client` to cancel `futures` (borrowed), keeping the exception being raised (Ctrl-C
+// included). Returns -1.
+int cancel_keeping_error(PyObject* client, const std::vector<PyObject*>& futures);
 // Tasks a run keeps submitted ahead: `per_thread` per thread of the cluster of `client`, within
 // [least, most].
 size_t window_size(PyObject* client, size_t per_thread, size_t least, size_t most);

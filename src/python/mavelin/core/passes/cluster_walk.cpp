@@ -384,16 +384,11 @@ class ClusterWalk {
 
     // Cancels the tasks still known, keeping the exception being raised (Ctrl-C included).
     int fail() {
-        py::FetchedError error = py::fetch_error();
-        py::Ref pending = py::Ref::steal(PyList_New(0));
-        for (auto it = queue_.begin(); pending && it != queue_.end(); ++it)
-            if (it->future && PyList_Append(pending.get(), it->future.get()) < 0) break;
-        py::Ref done =
-            pending ? py::Ref::steal(PyObject_CallMethod(client_, "cancel", "O", pending.get()))
-                    : py::Ref();
-        PyErr_Clear();
+        std::vector<PyObject*> pending;
+        for (const Task& task : queue_)
+            if (task.future) pending.push_back(task.future.get());
+        cancel_keeping_error(client_, pending);
         queue_.clear();
-        error.restore();
         return -1;
     }
 
