@@ -30,19 +30,14 @@ bool is_same_dir(int fd, dev_t dev, ino_t ino) {
     return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == dev && st.st_ino == ino;
 }
 
-// After a stat of `name` that follows links failed: whether it failed because `name` is a
-// symbolic link whose target is missing (ENOENT, or ENOTDIR for a target below a file).
-bool is_missing_target(int fd, const char* name, unsigned char type) {
-    if (errno != ENOENT && errno != ENOTDIR) return false;
-    if (type == DT_LNK) return true;
+// The type of entry `name` of folder `fd` where the listing gave none (DT_UNKNOWN): DT_LNK,
+// DT_DIR or DT_REG (anything else that is no folder), from one stat of the entry itself;
+// DT_UNKNOWN when it is gone.
+unsigned char entry_type(int fd, const char* name) {
     struct stat st;
-    return ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
-}
-
-bool is_link(int fd, const char* name, unsigned char type) {
-    if (type == DT_LNK) return true;
-    struct stat st;
-    return ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+    if (::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return DT_UNKNOWN;
+    if (S_ISLNK(st.st_mode)) return DT_LNK;
+    return S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
 }
 
 bool is_dot_or_dotdot(const char* name) {
@@ -187,17 +182,15 @@ int TreeWalker::list(int fd, const std::string& rel, std::vector<std::string>& d
             off += d->d_reclen;
             const char* name = d->d_name;
             if (is_dot_or_dotdot(name)) continue;
-            bool is_dir = false;
-            if (d->d_type == DT_DIR) {
-                is_dir = true;
-            } else if (d->d_type == DT_UNKNOWN || d->d_type == DT_LNK) {
-                struct stat st;  // follows links: a link to a directory is a folder entry
+            const unsigned char type = d->d_type == DT_UNKNOWN ? entry_type(fd, name) : d->d_type;
+            bool is_dir = type == DT_DIR;
+            if (type == DT_LNK) {
+                struct stat st;  // follows the link: a link to a directory is a folder entry
                 if (::fstatat(fd, name, &st, 0) == 0) {
                     is_dir = S_ISDIR(st.st_mode);
-                    if (!is_dir && is_link(fd, name, d->d_type) &&
-                        leads_outside(root_real_, joined_real(rel), name))
+                    if (!is_dir && leads_outside(root_real_, joined_real(rel), name))
                         dangling.push_back(files.size());
-                } else if (is_missing_target(fd, name, d->d_type)) {
+                } else if (errno == ENOENT || errno == ENOTDIR) {  // its target is missing
                     dangling.push_back(files.size());
                 }
             }
