@@ -234,11 +234,11 @@ if [ -n "$full" ]; then
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
         engine_suite "engine tests (ASan+UBSan)" build/engine-sanitize engine-sanitize \
         -DMAVELIN_SANITIZE=ON
-    # The threaded parts under ThreadSanitizer: the runner, the walk that feeds it (with the
-    # stat pool of the metadata records), and the
+    # The threaded parts under ThreadSanitizer: the runner and its reader threads, the walk that
+    # feeds it (with the stat pool of the metadata records), a cluster task's block, and the
     # fingerprint (the long tiny-chunk and many-size runs are left to the plain builds:
     # instrumented, they take ages).
-    ENGINE_TEST_FILTER='ParallelRunner.*:Progress.*:Fingerprint*:SmallFileBatch.*:StreamingScan.*:MetadataMember.*:-ParallelRunner.SplitFilesOfTinyChunks*:ParallelRunner.ResultsInInput*' \
+    ENGINE_TEST_FILTER='ParallelRunner.*:Progress.*:Fingerprint*:SmallFileBatch.*:StreamingScan.*:MetadataMember.*:Readers.*:SubtreeBlock.*:-ParallelRunner.SplitFilesOfTinyChunks*:ParallelRunner.ResultsInInput*' \
     TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1" \
         engine_suite "engine tests (TSan)" build/engine-tsan engine-tsan \
         -DMAVELIN_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
