@@ -20,7 +20,7 @@ namespace {
 constexpr size_t kReadBatch = size_t{256} << 10;
 // The same for direct reads, which no readahead follows: larger requests, which the block layer
 // cuts into several outstanding at once.
-constexpr size_t kDirectReadBatch = size_t{1} << 20;
+constexpr size_t kDirectReadBatch = size_t{4} << 20;
 // Largest message group handed to hash_many at once.
 constexpr size_t kHashGroup = 64;
 // Chunks hashed side by side when fewer than that fit one read.

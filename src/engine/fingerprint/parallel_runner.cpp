@@ -24,18 +24,21 @@ namespace {
 
 using hash::sha256::Digest;
 
-constexpr uint64_t kRangeBytes = uint64_t{1} << 20;   // bytes per range of a split file
+constexpr uint64_t kRangeBytes = uint64_t{1} << 20;        // bytes per range of a split file
+constexpr uint64_t kDirectRangeBytes = uint64_t{4} << 20;  // the same for direct reads
 constexpr uint64_t kMaxRangeChunks = 4096;            // digests per range, whatever the chunk size
 constexpr size_t kRingPerThread = 16;                 // ranges of one file in flight, per thread
 constexpr uint64_t kRingDigests = uint64_t{1} << 16;  // digests in one split file's ring (2 MiB)
 constexpr size_t kMinRing = 2;                        // ranges in one split file's ring, at least
 constexpr size_t kReadScratch = size_t{1} << 20;      // a worker's read buffer, at most
+constexpr size_t kDirectReadScratch = kDirectRangeBytes;  // the same for direct reads
 constexpr unsigned kMaxThreads = 256;
 
 // About kRangeBytes, but at least enough chunks to hash side by side.
-uint64_t range_chunks_for(int64_t chunk_size) {
+uint64_t range_chunks_for(int64_t chunk_size, fs::ReadMode mode) {
     const uint64_t chunk = chunk_size > 0 ? static_cast<uint64_t>(chunk_size) : 1;
-    return std::clamp<uint64_t>(kRangeBytes / chunk, fingerprint::kLaneChunks, kMaxRangeChunks);
+    const uint64_t bytes = mode == fs::ReadMode::kDirect ? kDirectRangeBytes : kRangeBytes;
+    return std::clamp<uint64_t>(bytes / chunk, fingerprint::kLaneChunks, kMaxRangeChunks);
 }
 
 size_t ring_ranges_for(uint64_t range_chunks, unsigned threads) {
@@ -57,8 +60,9 @@ struct SplitFile {
 
     size_t index = 0;
     fs::UniqueFd fd;
-    fs::ReadSource src;    // reads of `fd`
-    uint64_t dropped = 0;  // kDrop: bytes from the start dropped (by the holder of `reducing`)
+    fs::ReadSource src;        // reads of `fd`
+    bool from_device = false;  // not all cached when opened: helped only when nothing else waits
+    uint64_t dropped = 0;      // kDrop: bytes from the start dropped (by the holder of `reducing`)
     fs::UncachedBlocks uncached;  // kDropUncached: what to drop once the file is read
     uint64_t size = 0;
     uint64_t chunks = 0;
@@ -96,7 +100,7 @@ class Run {
         // Files are opened below the root as the walk saw it: no folder on the way may have
         // become a symbolic link since.
         root_error_ = fs::open_at_any_length(AT_FDCWD, root, O_PATH | O_DIRECTORY, root_fd_);
-        range_chunks_ = range_chunks_for(params.chunk_size);
+        range_chunks_ = range_chunks_for(params.chunk_size, mode);
         ring_ = ring_ranges_for(range_chunks_, threads);
         board_ = std::make_unique<std::atomic<SplitFile*>[]>(threads);
         workers_ = std::make_unique<Worker[]>(threads);
@@ -128,7 +132,10 @@ class Run {
             };
         std::unique_ptr<fingerprint::SmallFileBatch> own;  // small files this thread read
         for (;;) {
-            if (published_.load() > 0 && help(w)) continue;
+            // A file that comes from the device is read by its owner alone while other files
+            // wait: each stream keeps the kernel's readahead of its own going, and two streams
+            // draw more from a disk than one read by two threads in turn.
+            if (published_.load() > 0 && help(w, false)) continue;
             if (readers_->read_here(own, full, opened)) continue;
             if (own) {
                 flush_small(*own);
@@ -138,7 +145,7 @@ class Run {
             const fingerprint::Readers::Next next = readers_->next(item, help_wanted);
             if (next == fingerprint::Readers::Next::kEnd) break;
             if (next == fingerprint::Readers::Next::kHelp) {
-                if (!help(w)) std::this_thread::yield();  // their windows are full for a moment
+                if (!help(w, true)) std::this_thread::yield();  // their windows are full for now
                 continue;
             }
             if (item.batch) {
@@ -270,6 +277,7 @@ class Run {
         f.error.store(0);
         f.fd = std::move(fd);
         f.src = src;
+        f.from_device = src.direct || src.cache != fs::CacheUse::kKeep;
         f.dropped = 0;
         f.uncached = std::move(uncached);
 
@@ -285,7 +293,7 @@ class Run {
                 if (r + 1 == f.ranges)
                     unlist(k, listed);  // idle helpers need not wait for the last one
                 run_range(w, f, r);
-            } else if (!help(w)) {
+            } else if (!help(w, true)) {
                 std::this_thread::yield();
             }
         }
@@ -314,14 +322,16 @@ class Run {
         }
     }
 
-    // One range of some published split file, if any can be claimed now.
-    bool help(Worker& w) noexcept {
+    // One range of some published split file, if any can be claimed now; of one that comes from
+    // the device only with `from_device`.
+    bool help(Worker& w, bool from_device) noexcept {
         for (unsigned k = 0; k < threads_; ++k) {
             SplitFile* f = board_[k].load();
             if (f == nullptr) continue;
             f->users.fetch_add(1);
             uint64_t r = 0;
-            const bool got = board_[k].load() == f && claim(*f, r) == Claim::kGot;
+            const bool got = board_[k].load() == f && (from_device || !f->from_device) &&
+                             claim(*f, r) == Claim::kGot;
             if (got) run_range(w, *f, r);
             f->users.fetch_sub(1);
             if (got) return true;
@@ -413,15 +423,15 @@ class Run {
 
 }  // namespace
 
-RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads) {
+RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads, fs::ReadMode mode) {
     threads = std::clamp(threads, 1u, kMaxThreads);
     RunnerMemory m;
-    m.range_chunks = range_chunks_for(params.chunk_size);
+    m.range_chunks = range_chunks_for(params.chunk_size, mode);
     m.ring_ranges = ring_ranges_for(m.range_chunks, threads);
     m.per_thread_bytes = static_cast<size_t>(m.range_chunks) * sizeof(Digest) +  // digests
                          m.ring_ranges * static_cast<size_t>(m.range_chunks) * sizeof(Digest) +
                          m.ring_ranges * sizeof(std::atomic<uint64_t>) + sizeof(SplitFile) +
-                         kReadScratch;
+                         (mode == fs::ReadMode::kDirect ? kDirectReadScratch : kReadScratch);
     m.readers_bytes = fingerprint::Readers::memory_bytes(threads);
     return m;
 }

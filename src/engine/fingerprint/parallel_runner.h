@@ -30,7 +30,8 @@ struct RunnerMemory {
     size_t per_thread_bytes = 0;  // the bound, per hashing thread (file rows aside)
     size_t readers_bytes = 0;     // the bound of the readers' batches
 };
-RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads);
+RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads,
+                           fs::ReadMode mode = fs::ReadMode::kCacheNeutral);
 
 // Fingerprints root/rel for every rel of `rel_paths` (joined as os.path.join does) and returns the
 // outcomes in input order. Each file is opened without blocking (a named pipe without writer is
@@ -43,10 +44,12 @@ RunnerMemory runner_memory(const fingerprint::Params& params, unsigned threads);
 // open the files in input order and read the small ones into batches ahead of the hashing
 // threads, so that many requests are outstanding at once (a disk serves them side by side);
 // the hashing threads hash the batches and read the larger files, where the kernel's readahead
-// keeps requests outstanding. A file of several read ranges is split into chunk-aligned ranges
-// that all hashing threads work on, with the chunk digests reduced to rows in file order through
-// a bounded ring, so memory stays small for any file size and grows only linearly with the thread
-// count (runner_memory).
+// keeps requests outstanding (direct reads, which no readahead follows, in larger requests). A
+// file of several read ranges is split into chunk-aligned ranges that all hashing threads work on,
+// with the chunk digests reduced to rows in file order through a bounded ring, so memory stays
+// small for any file size and grows only linearly with the thread count (runner_memory). A split
+// file that was not all in the page cache is helped only by threads that find no other file to
+// take: several files then stream from the device at once, each with a readahead of its own.
 //
 // When `cancel` becomes true the run winds down quickly: files not yet finished fail with
 // ECANCELED. When `progress` is given, its files_done and bytes_done grow as the work is done

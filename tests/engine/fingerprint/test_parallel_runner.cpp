@@ -383,6 +383,8 @@ TEST(ParallelRunner, MemoryPerThreadIsBoundedWhateverTheThreadCount) {
         for (unsigned threads : {1u, 2u, 16u, 64u, 256u, 100000u}) {
             const auto m = runner_memory(p, threads);
             EXPECT_LE(m.per_thread_bytes, size_t{4} << 20) << chunk << " " << threads;
+            EXPECT_LE(runner_memory(p, threads, mavelin::fs::ReadMode::kDirect).per_thread_bytes,
+                      size_t{8} << 20);
             // The readers' batches: a fixed number, and two per hashing thread.
             EXPECT_LE(m.readers_bytes, (16 + 2 * size_t{std::min(threads, 256u)}) << 20);
             EXPECT_GE(m.ring_ranges, 2u);
