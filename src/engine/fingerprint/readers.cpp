@@ -80,7 +80,7 @@ void Readers::read(unsigned /*k*/) noexcept {
     for (;;) {
         const size_t i = cursor_.fetch_add(1, std::memory_order_relaxed);
         if (i >= rels_.size()) break;
-        timed(i, [&] {
+        guarded(i, [&] {
             read_file(
                 batch, i,
                 [&](std::unique_ptr<SmallFileBatch>& b) {
@@ -109,16 +109,22 @@ void Readers::read(unsigned /*k*/) noexcept {
     if (last) ready_.notify_all();
 }
 
+// Only the opening and the reading count as time the file took: hashing a full batch or a larger
+// file, and waiting for a batch or for room in the queue, do not.
 template <typename Full, typename Opened>
 void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i, Full&& full,
                         Opened&& opened) {
     if (cancellation::requested(cancel_)) return failed_(i, ECANCELED);
+    if (!batch) batch = free_batch();  // hashing threads only take one while none waits
+    auto start = std::chrono::steady_clock::now();
     OpenedFile f;
     f.index = i;
-    if (int err = fs::open_below_for_mode(root_fd_, rels_[i], mode_, f.fd, &f.size, &f.src.direct))
+    if (int err =
+            fs::open_below_for_mode(root_fd_, rels_[i], mode_, f.fd, &f.size, &f.src.direct)) {
+        took(start);
         return failed_(i, err);
+    }
     f.src.fd = f.fd.get();
-    if (!batch) batch = free_batch();  // hashing threads only take one while none waits
     const bool small = batch->accepts(f.size);
     // Direct reads leave the page cache alone; a file system that refused them gets the
     // cache-neutral reads.
@@ -127,26 +133,35 @@ void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i, Full&&
     if (f.src.cache == fs::CacheUse::kDropUncached && !f.uncached.take(f.src.fd, f.size))
         f.src.cache = fs::CacheUse::kDrop;
     if (small) {
-        if (!batch->has_room(f.size)) full(batch);
+        if (!batch->has_room(f.size)) {
+            const auto paused = std::chrono::steady_clock::now();
+            full(batch);
+            start += std::chrono::steady_clock::now() - paused;
+        }
         if (int err = batch->add(f.src, f.size, i)) failed_(i, err);
+        took(start);
         return;
     }
+    took(start);
     opened(f);
 }
 
-// Times the reading of file i: a few slow ones wake the readers that wait.
-template <typename Read>
-void Readers::timed(size_t i, Read&& read) noexcept {
-    const auto start = std::chrono::steady_clock::now();
-    try {
-        read();
-    } catch (...) {  // out of memory: this file fails, the others go on
-        failed_(i, ENOMEM);
-    }
+// A file whose reading began at `start` and took long: a few of them wake the readers that wait.
+void Readers::took(std::chrono::steady_clock::time_point start) noexcept {
     if (std::chrono::steady_clock::now() - start > kSlowFile &&
         slow_files_.fetch_add(1) + 1 == kSlowFilesForAll) {
         { std::lock_guard<std::mutex> hold(mutex_); }
         cold_.notify_all();
+    }
+}
+
+// Reads file i, which fails alone when memory runs out.
+template <typename Read>
+void Readers::guarded(size_t i, Read&& read) noexcept {
+    try {
+        read();
+    } catch (...) {
+        failed_(i, ENOMEM);
     }
 }
 
@@ -165,7 +180,7 @@ bool Readers::read_here(std::unique_ptr<SmallFileBatch>& batch,
         cold_.notify_all();
         return false;
     }
-    timed(i, [&] {
+    guarded(i, [&] {
         read_file(
             batch, i, [&](std::unique_ptr<SmallFileBatch>& b) { full(*b); },
             [&](OpenedFile& f) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -92,8 +93,9 @@ class Readers {
     // and leaves an empty one, opened(file) hands on a larger file.
     template <typename Full, typename Opened>
     void read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i, Full&& full, Opened&& opened);
+    void took(std::chrono::steady_clock::time_point start) noexcept;
     template <typename Read>
-    void timed(size_t i, Read&& read) noexcept;
+    void guarded(size_t i, Read&& read) noexcept;
     std::unique_ptr<SmallFileBatch> free_batch();
     void push(ReadItem&& item);
 
