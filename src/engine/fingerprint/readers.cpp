@@ -21,8 +21,12 @@ size_t max_batches(unsigned readers, unsigned hashers) noexcept {
 // the page cache takes a few microseconds.
 constexpr auto kSlowFile = std::chrono::microseconds(200);
 // Files that waited for the device before the reader threads join in: a warm tree is read faster
-// by the hashing threads themselves, with the data still in their processor's caches.
-constexpr unsigned kSlowFilesForAll = 4;
+// by the hashing threads themselves, with the data still in their processor's caches. They must
+// come within kSlowWindow consecutive files: a thread that lost its processor for a moment makes
+// a cached file look slow now and then, a cold tree or a cold part of one makes nearly every file
+// slow.
+constexpr size_t kSlowFilesForAll = 4;
+constexpr size_t kSlowWindow = 128;
 
 }  // namespace
 
@@ -39,7 +43,7 @@ Readers::Readers(int root_fd, const std::vector<std::string>& rels, const Params
       max_queued_(max_batches_) {
     readers = std::clamp(readers, 1u, kMaxReaders);
     // Direct reads always wait for the device.
-    if (mode == fs::ReadMode::kDirect) slow_files_.store(kSlowFilesForAll);
+    if (mode == fs::ReadMode::kDirect) cold_seen_.store(true);
     spare_.reserve(max_batches_);
     threads_.reserve(readers);
     for (unsigned k = 0; k < readers; ++k) {
@@ -121,7 +125,7 @@ void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i, Full&&
     f.index = i;
     if (int err =
             fs::open_below_for_mode(root_fd_, rels_[i], mode_, f.fd, &f.size, &f.src.direct)) {
-        took(start);
+        took(i, start);
         return failed_(i, err);
     }
     f.src.fd = f.fd.get();
@@ -139,17 +143,22 @@ void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i, Full&&
             start += std::chrono::steady_clock::now() - paused;
         }
         if (int err = batch->add(f.src, f.size, i)) failed_(i, err);
-        took(start);
+        took(i, start);
         return;
     }
-    took(start);
+    took(i, start);
     opened(f);
 }
 
-// A file whose reading began at `start` and took long: a few of them wake the readers that wait.
-void Readers::took(std::chrono::steady_clock::time_point start) noexcept {
-    if (std::chrono::steady_clock::now() - start > kSlowFile &&
-        slow_files_.fetch_add(1) + 1 == kSlowFilesForAll) {
+// File i, whose reading began at `start`: a few slow ones close together wake the readers that
+// wait. (The count of a window may lose a file when two threads start a new window at once.)
+void Readers::took(size_t i, std::chrono::steady_clock::time_point start) noexcept {
+    if (std::chrono::steady_clock::now() - start <= kSlowFile) return;
+    const size_t window = i / kSlowWindow + 1;
+    if (slow_window_.exchange(window, std::memory_order_relaxed) != window)
+        slow_files_.store(0, std::memory_order_relaxed);
+    const size_t slow = slow_files_.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (slow >= kSlowFilesForAll && !cold_seen_.exchange(true)) {
         { std::lock_guard<std::mutex> hold(mutex_); }
         cold_.notify_all();
     }
@@ -166,7 +175,7 @@ void Readers::guarded(size_t i, Read&& read) noexcept {
 }
 
 bool Readers::warm() const noexcept {
-    return slow_files_.load(std::memory_order_relaxed) < kSlowFilesForAll;
+    return !cold_seen_.load(std::memory_order_relaxed);
 }
 
 bool Readers::read_here(std::unique_ptr<SmallFileBatch>& batch,

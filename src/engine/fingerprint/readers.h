@@ -40,14 +40,14 @@ struct ReadItem {
 };
 
 // Reader threads of one run, started by the constructor and joined by the destructor. They wait
-// until a few files took long enough to have waited for the device (from the start for direct
-// reads); until then the hashing threads read the files themselves (read_here), so that a tree in
-// the page cache is read as fast as by the hashing threads alone. They take the files in input
-// order, open each below `root_fd` as `mode` says, read the small ones
-// into batches and hand the batches and the larger files on through a queue. Memory is fixed: at
-// most readers + 2 * hashers batches exist, and the queue holds at most as many items. A file
-// that cannot be opened or read is passed to `failed(index, errno)` (from a reader thread), as is
-// every file not yet taken once `cancel` turns true (ECANCELED).
+// until a few files close together took long enough to have waited for the device (from the start
+// for direct reads); until then the hashing threads read the files themselves (read_here), so that
+// a tree in the page cache is read as fast as by the hashing threads alone. They take the files in
+// input order, open each below `root_fd` as `mode` says, read the small ones into batches and hand
+// the batches and the larger files on through a queue. Memory is fixed: at most readers + 2 *
+// hashers batches exist, and the queue holds at most as many items. A file that cannot be opened or
+// read is passed to `failed(index, errno)` (from a reader thread), as is every file not yet taken
+// once `cancel` turns true (ECANCELED).
 class Readers {
   public:
     // Reader threads a run starts at most: enough requests outstanding for a disk that serves
@@ -93,7 +93,7 @@ class Readers {
     // and leaves an empty one, opened(file) hands on a larger file.
     template <typename Full, typename Opened>
     void read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i, Full&& full, Opened&& opened);
-    void took(std::chrono::steady_clock::time_point start) noexcept;
+    void took(size_t i, std::chrono::steady_clock::time_point start) noexcept;
     template <typename Read>
     void guarded(size_t i, Read&& read) noexcept;
     std::unique_ptr<SmallFileBatch> free_batch();
@@ -107,7 +107,9 @@ class Readers {
     const std::function<void(size_t, int)> failed_;
     const size_t max_batches_;
     const size_t max_queued_;
-    std::atomic<unsigned> slow_files_{0};
+    std::atomic<size_t> slow_window_{0};  // 1 + the window of files the slow count is of
+    std::atomic<size_t> slow_files_{0};
+    std::atomic<bool> cold_seen_{false};  // enough slow files: the readers read from now on
 
     std::atomic<size_t> cursor_{0};
     std::mutex mutex_;
