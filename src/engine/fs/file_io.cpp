@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <limits>
 
+#include "engine/fs/link_target.h"
+
 namespace mavelin::fs {
 
 void UniqueFd::reset(int fd) noexcept {
@@ -263,7 +265,10 @@ int open_for_hashing(const std::string& path, UniqueFd& out, uint64_t* size) {
     return prepare_for_hashing(fd, out, size);
 }
 
-int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out, uint64_t* size,
+namespace {
+
+// open_below_for_hashing() of an entry, with `extra_flags`.
+int open_entry_for_hashing(int root_fd, const std::string& rel, UniqueFd& out, uint64_t* size,
                            int extra_flags) {
     UniqueFd fd;
     const int err =
@@ -271,9 +276,43 @@ int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out, u
                            [&](int flags) { return open_below(root_fd, rel, flags, fd); });
     if (err == ENXIO)
         return socket_as_empty(
-            [&](UniqueFd& entry) { return open_below(root_fd, rel, O_PATH, entry); }, out, size);
+            [&](UniqueFd& entry) {
+                return open_below(root_fd, rel, O_PATH | (extra_flags & O_NOFOLLOW), entry);
+            },
+            out, size);
     if (err != 0) return err;
     return prepare_for_hashing(fd, out, size);
+}
+
+// After an open with O_NOFOLLOW failed with ELOOP: when `rel` is a link (its folder reached with
+// no link on the way), where its chain of links ends inside the tree. ELOOP when a folder on the
+// way is the link, EXDEV when the chain leads out of the tree.
+int link_end_below(int root_fd, const std::string& rel, std::string& end) {
+    const size_t slash = rel.rfind('/');
+    UniqueFd folder;
+    if (int err = open_folder_below(
+            root_fd, slash == std::string::npos ? "." : rel.substr(0, slash), folder))
+        return err;
+    const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+    struct stat st;
+    if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (!S_ISLNK(st.st_mode)) return ELOOP;
+    return link_end_in_tree(root_fd, folder.get(), name, end);
+}
+
+}  // namespace
+
+int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out, uint64_t* size,
+                           int extra_flags) {
+    if (root_fd == AT_FDCWD) return open_entry_for_hashing(root_fd, rel, out, size, extra_flags);
+    // A link is not followed by the kernel: it may have been pointed elsewhere since the walk
+    // found it inside the tree. Its chain is resolved again, and where it ends is opened with no
+    // link followed, so nothing outside the tree is ever read.
+    const int err = open_entry_for_hashing(root_fd, rel, out, size, extra_flags | O_NOFOLLOW);
+    if (err != ELOOP) return err;
+    std::string end;
+    if (int e = link_end_below(root_fd, rel, end)) return e;
+    return open_entry_for_hashing(root_fd, end, out, size, extra_flags | O_NOFOLLOW);
 }
 
 ssize_t read_retry(int fd, void* buf, size_t len) {

@@ -91,7 +91,10 @@ int open_below(int root_fd, const std::string& rel, int flags, UniqueFd& out);
 bool openat2_in_use() noexcept;
 
 // open_for_hashing() of `rel` below `root_fd`, through open_below(); `extra_flags` (O_DIRECT)
-// are added to the open of the file.
+// are added to the open of the file. A link is followed only as far as its chain stays in the
+// tree: the chain is resolved again here (fs::link_end_in_tree) and where it ends is opened with
+// no link followed; one that now leads out fails with EXDEV. (With AT_FDCWD, `rel` absolute, a
+// link is followed as a plain open would.)
 int open_below_for_hashing(int root_fd, const std::string& rel, UniqueFd& out,
                            uint64_t* size = nullptr, int extra_flags = 0);
 

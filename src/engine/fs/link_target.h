@@ -17,4 +17,11 @@ std::string real_path_of(int fd);
 inline constexpr int kMaxLinkHops = 40;
 bool leads_outside(const std::string& root, std::string dir, std::string name);
 
+// Where the symbolic link `name` in the folder open on `dir_fd` ends, as a path relative to the
+// folder open on `root_fd` (real paths of both from the descriptors): 0 with `rel` set when every
+// link of the chain stays in that tree, EXDEV when the chain leaves it or cannot be resolved,
+// ELOOP after kMaxLinkHops links. `rel` names no link when this was called, but may by the time
+// it is opened: it is to be opened with no link followed.
+int link_end_in_tree(int root_fd, int dir_fd, const std::string& name, std::string& rel);
+
 }  // namespace mavelin::fs

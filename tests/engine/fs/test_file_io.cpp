@@ -219,6 +219,49 @@ TEST(FileIo, PathsLongerThanPathMax) {
     EXPECT_EQ(open_at_any_length(top.get(), rel + "/out", O_RDONLY | O_NOFOLLOW, rel_fd), ELOOP);
 }
 
+// Below a root a link is read only where its chain ends inside the tree, however it points there;
+// one pointed out of the tree after the walk found it inside is never followed.
+TEST(FileIo, LinksBelowARootAreReadOnlyInsideTheTree) {
+    TempDir t("io");
+    ASSERT_EQ(::mkdir((t / "top").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((t / "top/d").c_str(), 0755), 0);
+    write_file(t / "top/d/file", "inside");
+    write_file(t / "secret", "outside");
+    const std::string top = t / "top";
+    const struct {
+        const char* name;
+        std::string target;
+        int err;
+    } links[] = {
+        {"rel", "d/file", 0},
+        {"d/up", "../d/file", 0},
+        {"d/abs", top + "/d/file", 0},
+        {"chain", "d/up", 0},
+        {"out", "../secret", EXDEV},
+        {"d/out_abs", t / "secret", EXDEV},
+        {"chain_out", "out", EXDEV},
+        {"loop", "loop", ELOOP},
+        {"dl", "d", 0},
+    };
+    for (const auto& l : links)
+        ASSERT_EQ(::symlink(l.target.c_str(), (top + "/" + l.name).c_str()), 0);
+    UniqueFd root(::open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (const auto& l : links) {
+        if (std::string(l.name) == "dl") continue;
+        UniqueFd fd;
+        uint64_t size = 0;
+        ASSERT_EQ(mavelin::fs::open_below_for_hashing(root.get(), l.name, fd, &size), l.err)
+            << l.name;
+        if (l.err == 0) {
+            EXPECT_EQ(read_all(fd.get()), "inside") << l.name;
+        }
+    }
+    // A folder on the way that is a link is refused as before, the link to a folder itself too.
+    UniqueFd none;
+    EXPECT_EQ(mavelin::fs::open_below_for_hashing(root.get(), "dl/file", none), ELOOP);
+    EXPECT_EQ(mavelin::fs::open_below_for_hashing(root.get(), "dl", none), EISDIR);
+}
+
 TEST(FileIo, ReadHelpersStopOnlyAtEndOfFile) {
     int p[2];
     ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
