@@ -74,6 +74,8 @@ class FileStats {
     // The fingerprint parameters of the table the records go with.
     std::uint32_t chunk_size = 0;
     std::uint32_t step = 0;
+    // Threads that take the records while the walk goes on (0: stat_threads()).
+    unsigned threads = 0;
 
   private:
     std::vector<std::unique_ptr<Record[]>> blocks_;

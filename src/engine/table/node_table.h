@@ -154,7 +154,7 @@ void scan_into(NodeTable& t, const std::string& top, std::vector<fs::WalkError>*
     std::int64_t next_id = 1;
     if (stats) stats->taken_ns = metadata::now_ns();
     std::optional<metadata::StatPool> pool;
-    if (stats) pool.emplace(metadata::stat_threads());
+    if (stats) pool.emplace(stats->threads > 0 ? stats->threads : metadata::stat_threads());
     // The links that are no nodes, each with the number of nodes before it.
     std::vector<std::pair<std::size_t, metadata::Link>> loose;
     fs::TreeWalker walker(top, cancel);

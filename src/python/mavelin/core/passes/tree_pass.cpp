@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "engine/certificate_format.h"
+#include "engine/metadata/stat_pool.h"
 #include "python/capi/import.h"
 #include "python/capi/interruptible.h"
 #include "python/capi/state.h"
@@ -38,6 +39,7 @@ void TreePass::keep_stats(bool whole_walk_first) {
     whole_walk_first_ = whole_walk_first;
     stats_.chunk_size = certificate_format::kProcedureChunkSize;
     stats_.step = certificate_format::kProcedureStep;
+    stats_.threads = std::min(pass_threads(), metadata::stat_threads());  // no more than -j asks
 }
 
 TreePass::~TreePass() {
@@ -72,6 +74,7 @@ int TreePass::start() {
     if (keep_stats_) {
         streaming_->stats().chunk_size = stats_.chunk_size;
         streaming_->stats().step = stats_.step;
+        streaming_->stats().threads = stats_.threads;
     }
     table::StreamingScan& scan = *streaming_;
     return py::run_interruptible_alloc([&scan] { scan.start(); }, scan.stop_flag());
