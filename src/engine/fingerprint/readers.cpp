@@ -40,33 +40,44 @@ Readers::Readers(int root_fd, const std::vector<std::string>& rels, const Params
       cancel_(cancel),
       failed_(std::move(failed)),
       max_batches_(max_batches(std::clamp(readers, 1u, kMaxReaders), hashers)),
-      max_queued_(max_batches_) {
-    readers = std::clamp(readers, 1u, kMaxReaders);
-    // Direct reads always wait for the device.
-    if (mode == fs::ReadMode::kDirect) cold_seen_.store(true);
+      max_queued_(max_batches_),
+      readers_(std::clamp(readers, 1u, kMaxReaders)) {
     spare_.reserve(max_batches_);
-    threads_.reserve(readers);
-    for (unsigned k = 0; k < readers; ++k) {
-        try {
-            {
-                std::lock_guard<std::mutex> hold(mutex_);
-                ++reading_;
-            }
-            threads_.emplace_back(&Readers::read, this, k);
-        } catch (...) {
-            std::lock_guard<std::mutex> hold(mutex_);
-            --reading_;
-            break;  // fewer readers than asked: the others share the files
-        }
-    }
-    if (threads_.empty()) {
-        // No thread could be started: no file can be read.
-        for (size_t i = cursor_.exchange(rels_.size()); i < rels_.size(); ++i) failed_(i, EAGAIN);
-    }
+    // Direct reads always wait for the device. (When no thread can start, the hashing threads
+    // read the files themselves.)
+    if (mode == fs::ReadMode::kDirect) start_readers();
 }
 
 Readers::~Readers() {
     for (std::thread& t : threads_) t.join();
+}
+
+bool Readers::start_readers() noexcept {
+    {
+        // Counted as reading before any hashing thread can see the run turn cold, so that none
+        // takes the empty queue for the end.
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (cold_seen_.load() || no_threads_) return false;
+        reading_ += readers_;
+        cold_seen_.store(true);
+    }
+    unsigned started = 0;
+    try {
+        threads_.reserve(readers_);
+        for (; started < readers_; ++started) threads_.emplace_back(&Readers::read, this);
+    } catch (...) {
+        // Fewer readers than asked: the others share the files.
+    }
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        reading_ -= readers_ - started;
+        if (started == 0) {
+            cold_seen_.store(false);
+            no_threads_ = true;
+        }
+    }
+    ready_.notify_all();
+    return started > 0;
 }
 
 size_t Readers::memory_bytes(unsigned hashers) noexcept {
@@ -74,12 +85,7 @@ size_t Readers::memory_bytes(unsigned hashers) noexcept {
            (SmallFileBatch::kMemoryBytes + sizeof(SmallFileBatch) + sizeof(ReadItem));
 }
 
-void Readers::read(unsigned /*k*/) noexcept {
-    {
-        // Joins in once the files are seen to come from the device, or leaves at the end.
-        std::unique_lock<std::mutex> hold(mutex_);
-        cold_.wait(hold, [&] { return !warm() || cursor_.load() >= rels_.size(); });
-    }
+void Readers::read() noexcept {
     std::unique_ptr<SmallFileBatch> batch;
     for (;;) {
         const size_t i = cursor_.fetch_add(1, std::memory_order_relaxed);
@@ -96,9 +102,6 @@ void Readers::read(unsigned /*k*/) noexcept {
                 });
         });
     }
-    // The files are all taken: readers still waiting to join in leave.
-    { std::lock_guard<std::mutex> hold(mutex_); }
-    cold_.notify_all();
     if (batch && !batch->empty()) {
         push(ReadItem{std::move(batch), {}});
     } else if (batch) {
@@ -150,18 +153,15 @@ void Readers::read_file(std::unique_ptr<SmallFileBatch>& batch, size_t i, Full&&
     opened(f);
 }
 
-// File i, whose reading began at `start`: a few slow ones close together wake the readers that
-// wait. (The count of a window may lose a file when two threads start a new window at once.)
+// File i, whose reading began at `start`: a few slow ones close together start the readers. (The
+// count of a window may lose a file when two threads start a new window at once.)
 void Readers::took(size_t i, std::chrono::steady_clock::time_point start) noexcept {
     if (std::chrono::steady_clock::now() - start <= kSlowFile) return;
     const size_t window = i / kSlowWindow + 1;
     if (slow_window_.exchange(window, std::memory_order_relaxed) != window)
         slow_files_.store(0, std::memory_order_relaxed);
     const size_t slow = slow_files_.fetch_add(1, std::memory_order_relaxed) + 1;
-    if (slow >= kSlowFilesForAll && !cold_seen_.exchange(true)) {
-        { std::lock_guard<std::mutex> hold(mutex_); }
-        cold_.notify_all();
-    }
+    if (slow >= kSlowFilesForAll && warm()) start_readers();
 }
 
 // Reads file i, which fails alone when memory runs out.
@@ -183,12 +183,7 @@ bool Readers::read_here(std::unique_ptr<SmallFileBatch>& batch,
                         const std::function<void(OpenedFile&)>& opened) {
     if (!warm()) return false;
     const size_t i = cursor_.fetch_add(1, std::memory_order_relaxed);
-    if (i >= rels_.size()) {
-        // The files are all taken: readers still waiting to join in leave.
-        { std::lock_guard<std::mutex> hold(mutex_); }
-        cold_.notify_all();
-        return false;
-    }
+    if (i >= rels_.size()) return false;
     guarded(i, [&] {
         read_file(
             batch, i, [&](std::unique_ptr<SmallFileBatch>& b) { full(*b); },

@@ -39,15 +39,16 @@ struct ReadItem {
     OpenedFile file;
 };
 
-// Reader threads of one run, started by the constructor and joined by the destructor. They wait
-// until a few files close together took long enough to have waited for the device (from the start
-// for direct reads); until then the hashing threads read the files themselves (read_here), so that
-// a tree in the page cache is read as fast as by the hashing threads alone. They take the files in
-// input order, open each below `root_fd` as `mode` says, read the small ones into batches and hand
-// the batches and the larger files on through a queue. Memory is fixed: at most readers + 2 *
-// hashers batches exist, and the queue holds at most as many items. A file that cannot be opened or
-// read is passed to `failed(index, errno)` (from a reader thread), as is every file not yet taken
-// once `cancel` turns true (ECANCELED).
+// Reader threads of one run, joined by the destructor. They start once a few files close together
+// took long enough to have waited for the device (from the start for direct reads); until then the
+// hashing threads read the files themselves (read_here), so that a tree in the page cache is read
+// as fast as by the hashing threads alone, and a warm run starts no thread of its own. They take
+// the files in input order, open each below `root_fd` as `mode` says, read the small ones into
+// batches and hand the batches and the larger files on through a queue. Memory is fixed: at most
+// readers + 2
+// * hashers batches exist, and the queue holds at most as many items. A file that cannot be opened
+// or read is passed to `failed(index, errno)` (from a reader thread), as is every file not yet
+// taken once `cancel` turns true (ECANCELED).
 class Readers {
   public:
     // Reader threads a run starts at most: enough requests outstanding for a disk that serves
@@ -88,7 +89,10 @@ class Readers {
     static size_t memory_bytes(unsigned hashers) noexcept;
 
   private:
-    void read(unsigned k) noexcept;
+    void read() noexcept;
+    // Starts the reader threads, once; true when at least one runs. When none can start, the
+    // hashing threads go on reading the files themselves.
+    bool start_readers() noexcept;
     // Reads file i into `batch`, or opens it when it is larger: full(batch) hands on a full batch
     // and leaves an empty one, opened(file) hands on a larger file.
     template <typename Full, typename Opened>
@@ -109,20 +113,21 @@ class Readers {
     const size_t max_queued_;
     std::atomic<size_t> slow_window_{0};  // 1 + the window of files the slow count is of
     std::atomic<size_t> slow_files_{0};
+    const unsigned readers_;              // reader threads to start
     std::atomic<bool> cold_seen_{false};  // enough slow files: the readers read from now on
+    bool no_threads_ = false;             // none could start: the hashing threads read on
 
     std::atomic<size_t> cursor_{0};
     std::mutex mutex_;
     std::condition_variable ready_;       // hashing threads: an item, help, or the end
     std::condition_variable room_;        // readers: room in the queue
     std::condition_variable given_back_;  // readers: a batch given back
-    std::condition_variable cold_;  // readers beyond the first few: files come from the device
     std::deque<ReadItem> queue_;
     std::vector<std::unique_ptr<SmallFileBatch>> spare_;  // emptied batches
     size_t batches_ = 0;                                  // batches made
     size_t taken_ = 0;                                    // items held by hashing threads
     unsigned reading_ = 0;                                // reader threads still going
-    std::vector<std::thread> threads_;
+    std::vector<std::thread> threads_;  // started by start(), from one thread, once
 };
 
 }  // namespace mavelin::fingerprint

@@ -422,7 +422,8 @@ TEST(ParallelRunner, ManyThreadsSplittingFilesOneAfterAnother) {
 // whose results belong to the files they were read from, files that vanished after the walk or
 // cannot be read failed alone among them, larger files opened; and they make no more batches than
 // their fixed pool, however many files there are. Read by the hashing thread itself while the
-// files come from the page cache, or by the reader threads (direct reads).
+// files come from the page cache, by the reader threads (direct reads), or by the hashing thread
+// until files dropped from the page cache start the reader threads halfway.
 TEST(Readers, HandOnEveryFileOnceAgainstItsIndexWithinAFixedPool) {
     using mavelin::fingerprint::OpenedFile;
     using mavelin::fingerprint::Readers;
@@ -442,7 +443,14 @@ TEST(Readers, HandOnEveryFileOnceAgainstItsIndexWithinAFixedPool) {
         }
     }
     UniqueFd root(::open(t.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    for (auto mode : {mavelin::fs::ReadMode::kCacheNeutral, mavelin::fs::ReadMode::kDirect}) {
+    using mavelin::fs::ReadMode;
+    for (const auto& [mode, dropped_from] : {std::pair{ReadMode::kCacheNeutral, rels.size()},
+                                             std::pair{ReadMode::kDirect, rels.size()},
+                                             std::pair{ReadMode::kCacheNeutral, rels.size() / 3}}) {
+        for (size_t i = dropped_from; i < rels.size(); ++i) {
+            UniqueFd fd(::open((t / rels[i]).c_str(), O_RDONLY | O_CLOEXEC));
+            if (fd) ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_DONTNEED);
+        }
         std::vector<int> seen(rels.size(), 0), errors(rels.size(), 0);
         std::mutex failures;
         const unsigned readers = 4, hashers = 1;
