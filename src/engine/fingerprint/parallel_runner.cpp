@@ -131,12 +131,13 @@ class Run {
                 if (!process_opened(w, k, f)) count_file();
             };
         std::unique_ptr<fingerprint::SmallFileBatch> own;  // small files this thread read
+        fingerprint::Readers::Taken taken;                 // files it took to read itself
         for (;;) {
             // A file that comes from the device is read by its owner alone while other files
             // wait: each stream keeps the kernel's readahead of its own going, and two streams
             // draw more from a disk than one read by two threads in turn.
             if (published_.load() > 0 && help(w, false)) continue;
-            if (readers_->read_here(own, full, opened)) continue;
+            if (readers_->read_here(taken, own, full, opened)) continue;
             if (own) {
                 flush_small(*own);
                 readers_->give_back(own);

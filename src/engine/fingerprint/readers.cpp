@@ -17,6 +17,13 @@ size_t max_batches(unsigned readers, unsigned hashers) noexcept {
     return size_t{readers} + size_t{2} * hashers;
 }
 
+// Files a hashing thread takes at once to read itself: an eighth of each one's share, at most
+// kMaxRun, so that the threads end close together.
+constexpr size_t kMaxRun = 64;
+size_t run_size(size_t files, unsigned hashers) noexcept {
+    return std::clamp<size_t>(files / (size_t{8} * std::max(hashers, 1u)), 1, kMaxRun);
+}
+
 // A file whose opening and reading took longer than this waited for the device: a file read from
 // the page cache takes a few microseconds.
 constexpr auto kSlowFile = std::chrono::microseconds(200);
@@ -41,6 +48,7 @@ Readers::Readers(int root_fd, const std::vector<std::string>& rels, const Params
       failed_(std::move(failed)),
       max_batches_(max_batches(std::clamp(readers, 1u, kMaxReaders), hashers)),
       max_queued_(max_batches_),
+      run_(run_size(rels.size(), hashers)),
       readers_(std::clamp(readers, 1u, kMaxReaders)) {
     spare_.reserve(max_batches_);
     // Direct reads always wait for the device. (When no thread can start, the hashing threads
@@ -178,12 +186,17 @@ bool Readers::warm() const noexcept {
     return !cold_seen_.load(std::memory_order_relaxed);
 }
 
-bool Readers::read_here(std::unique_ptr<SmallFileBatch>& batch,
+bool Readers::read_here(Taken& taken, std::unique_ptr<SmallFileBatch>& batch,
                         const std::function<void(SmallFileBatch&)>& full,
                         const std::function<void(OpenedFile&)>& opened) {
-    if (!warm()) return false;
-    const size_t i = cursor_.fetch_add(1, std::memory_order_relaxed);
-    if (i >= rels_.size()) return false;
+    if (taken.next == taken.end) {
+        if (!warm()) return false;
+        const size_t first = cursor_.fetch_add(run_, std::memory_order_relaxed);
+        if (first >= rels_.size()) return false;
+        taken.next = first;
+        taken.end = std::min(first + run_, rels_.size());
+    }
+    const size_t i = taken.next++;
     guarded(i, [&] {
         read_file(
             batch, i, [&](std::unique_ptr<SmallFileBatch>& b) { full(*b); },

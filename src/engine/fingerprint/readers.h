@@ -45,10 +45,9 @@ struct ReadItem {
 // as fast as by the hashing threads alone, and a warm run starts no thread of its own. They take
 // the files in input order, open each below `root_fd` as `mode` says, read the small ones into
 // batches and hand the batches and the larger files on through a queue. Memory is fixed: at most
-// readers + 2
-// * hashers batches exist, and the queue holds at most as many items. A file that cannot be opened
-// or read is passed to `failed(index, errno)` (from a reader thread), as is every file not yet
-// taken once `cancel` turns true (ECANCELED).
+// readers + 2 * hashers batches exist, and the queue holds at most as many items. A file that
+// cannot be opened or read is passed to `failed(index, errno)` (from a reader thread), as is every
+// file not yet taken once `cancel` turns true (ECANCELED).
 class Readers {
   public:
     // Reader threads a run starts at most: enough requests outstanding for a disk that serves
@@ -74,13 +73,20 @@ class Readers {
 
     // True while the files come from the page cache: no file has yet waited for the device.
     bool warm() const noexcept;
+    // The files a hashing thread took to read itself: consecutive ones, a run at a time, so that
+    // two threads neither contend for every file nor write their outcomes side by side.
+    struct Taken {
+        size_t next = 0, end = 0;
+    };
     // While warm(), a hashing thread reads the files itself, as a reader would, so that the data
-    // it hashes is still in its own processor's caches: takes the next file and reads it into
-    // `batch` (taken from the pool on the first call, kept between calls; full(*batch) hashes and
-    // empties it when the file does not fit), or opens it and calls opened(file) when it is
-    // larger. False, with nothing done, once the files are all taken or no longer warm: the
-    // caller then hashes what `batch` holds, gives it back and takes what the readers hand on.
-    bool read_here(std::unique_ptr<SmallFileBatch>& batch,
+    // it hashes is still in its own processor's caches: takes its next file (a new run of them
+    // into `taken` when it has none left) and reads it into `batch` (taken from the pool on the
+    // first call, kept between calls; full(*batch) hashes and empties it when the file does not
+    // fit), or opens it and calls opened(file) when it is larger. A run once taken is read to its
+    // end. False, with nothing done, once the files are all taken or no longer warm and `taken` is
+    // used up: the caller then hashes what `batch` holds, gives it back and takes what the readers
+    // hand on.
+    bool read_here(Taken& taken, std::unique_ptr<SmallFileBatch>& batch,
                    const std::function<void(SmallFileBatch&)>& full,
                    const std::function<void(OpenedFile&)>& opened);
     void give_back(std::unique_ptr<SmallFileBatch>& batch) noexcept;
@@ -111,6 +117,7 @@ class Readers {
     const std::function<void(size_t, int)> failed_;
     const size_t max_batches_;
     const size_t max_queued_;
+    const size_t run_;                    // files a hashing thread takes at once to read itself
     std::atomic<size_t> slow_window_{0};  // 1 + the window of files the slow count is of
     std::atomic<size_t> slow_files_{0};
     const unsigned readers_;              // reader threads to start

@@ -480,7 +480,8 @@ TEST(Readers, HandOnEveryFileOnceAgainstItsIndexWithinAFixedPool) {
                 errors[i] = err;
             });
             std::unique_ptr<SmallFileBatch> own;
-            while (r.read_here(own, hash_batch, opened)) {
+            Readers::Taken taken;
+            while (r.read_here(taken, own, hash_batch, opened)) {
             }
             if (own) {
                 hash_batch(*own);
