@@ -111,10 +111,12 @@ def test_pages_left_in_the_cache_by_a_run(disk_dir, flags, tree_cached):
         os.pread(fd, 8 << 20, 8 << 20)
     finally:
         os.close(fd)
-    # The kernel may add a few pages around a read (readahead at its edges): a little slack.
+    # The kernel may add a few pages around a read (readahead at its edges), and reclaim may take
+    # a few cached ones while the run goes on: a little slack either way. A wrong drop by the run
+    # takes whole 2 MiB blocks or the whole file, far more than this.
     slack = 64
     before = sum(resident_pages(p) for p in files)
-    assert (8 << 20) // PAGE <= before <= (8 << 20) // PAGE + slack
+    assert (8 << 20) // PAGE - slack <= before <= (8 << 20) // PAGE + slack
 
     cert = disk_dir / "out.korvex"
     signed = run_cli("sign_folder", "-p", str(top), "-o", str(cert), "-j", "2", *flags)
@@ -122,12 +124,12 @@ def test_pages_left_in_the_cache_by_a_run(disk_dir, flags, tree_cached):
     checked = run_cli("validate_certificate", "-p", str(top), "-c", str(cert), "-j", "2", *flags)
     assert checked.returncode == 0, checked.stdout + checked.stderr
 
-    assert resident_pages(warm) == pages(warm)
+    assert resident_pages(warm) >= pages(warm) - slack
     tree_pages = sum(resident_pages(p) for p in files)
     if tree_cached:
-        assert tree_pages == sum(pages(p) for p in files)
+        assert sum(pages(p) for p in files) - slack <= tree_pages <= sum(pages(p) for p in files)
     else:
-        assert before <= tree_pages <= before + slack
+        assert before - slack <= tree_pages <= before + slack
     # Every way of reading gives the same certificate.
     plain = disk_dir / "plain.korvex"
     assert run_cli("sign_folder", "-p", str(top), "-o", str(plain), "--keep-cache").returncode == 0
