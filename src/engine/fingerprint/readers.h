@@ -134,7 +134,7 @@ class Readers {
     size_t batches_ = 0;                                  // batches made
     size_t taken_ = 0;                                    // items held by hashing threads
     unsigned reading_ = 0;                                // reader threads still going
-    std::vector<std::thread> threads_;  // started by start(), from one thread, once
+    std::vector<std::thread> threads_;                    // started by start_readers(), once
 };
 
 }  // namespace mavelin::fingerprint
